@@ -1,0 +1,59 @@
+// AudioFile: an audio file opened for writing (from a settings set, container
+// chosen by the path's extension) or for reading in the processing format.
+// Abstract so that tests can put a failing or stalled disk behind it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/audio_format.h"
+#include "platform/error.h"
+#include "platform/pcm_buffer.h"
+
+namespace orvane {
+
+enum class AudioFormatId : uint32_t {
+  linearPCM = 0x6c70636d,  // 'lpcm'
+  mpeg4AAC = 0x61616320,   // 'aac '
+};
+
+// The encoding of a file on disk. Buffers are always written and read in the
+// processing format: 32-bit float, non-interleaved, at sampleRate/channelCount.
+struct AudioSettings {
+  AudioFormatId formatId = AudioFormatId::linearPCM;
+  double sampleRate = 48000;
+  uint32_t channelCount = 1;
+  uint32_t bitDepth = 16;
+  bool isFloat = false;
+  bool isBigEndian = false;
+  bool isNonInterleaved = false;
+};
+
+class AudioFile {
+ public:
+  virtual ~AudioFile() = default;
+
+  // Creates or truncates the file. The container follows the last extension
+  // (.wav .aif .aiff .caf for linear PCM; .m4a .mp4 .mov .3gp .aac .adts .mkv
+  // .mka for AAC). Files are created 0600 and never through a symlink.
+  static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
+                                                             const AudioSettings& settings);
+  static Result<std::shared_ptr<AudioFile>> openForReading(const std::string& path);
+
+  virtual const AudioFormat& processingFormat() const = 0;
+  // Frames in the file; for a file being written, every frame appended so far.
+  virtual int64_t length() const = 0;
+  // Appends buffer.frameLength() frames; the buffer must be in the processing format.
+  virtual Status write(const PcmBuffer& buffer) = 0;
+  // Reads up to frameCount frames from the current position into `into`
+  // (processing format) and sets its frame length; 0 frames means the end.
+  virtual Status read(PcmBuffer& into, uint32_t frameCount) = 0;
+  // Forces what was written so far to storage.
+  virtual Status sync() = 0;
+};
+
+// True when the path's container can hold 16-bit linear PCM (.wav .caf .aif .aiff .mov).
+bool containerHoldsLinearPCM(const std::string& path);
+
+}  // namespace orvane

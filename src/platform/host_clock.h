@@ -1,0 +1,25 @@
+// HostClock: the one clock that capture time stamps, pauses and drift are
+// measured on (CLOCK_MONOTONIC), in ticks of one nanosecond.
+#pragma once
+
+#include <cstdint>
+
+namespace orvane {
+
+namespace HostClock {
+uint64_t now();
+double secondsForHostTime(uint64_t ticks);
+uint64_t hostTimeForSeconds(double seconds);
+inline double nowSeconds() { return secondsForHostTime(now()); }
+}  // namespace HostClock
+
+// Wall-clock milliseconds since 1970-01-01 UTC, truncated toward zero.
+int64_t wallClockMillis();
+
+// The time stamp of a captured buffer's first frame.
+struct AudioTime {
+  uint64_t hostTime = 0;
+  bool hostTimeValid = false;
+};
+
+}  // namespace orvane

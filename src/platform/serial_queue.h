@@ -1,0 +1,44 @@
+// SerialQueue: one worker thread that runs submitted tasks one at a time in
+// submission order. Submitting never allocates and never takes a lock, so a
+// real-time thread may hand work over with tryAsync.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/inplace_function.h"
+
+namespace orvane {
+
+class SerialQueue {
+ public:
+  using Task = InplaceFunction<64>;
+
+  explicit SerialQueue(std::string label, size_t capacity = 1024);
+  ~SerialQueue();  // runs what was submitted, then joins the worker
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  const std::string& label() const { return label_; }
+
+  // Any thread, real-time included: false when the queue is full.
+  bool tryAsync(Task task);
+  // Any non-real-time thread: waits for room when the queue is full.
+  void async(Task task);
+  // Any non-real-time thread: runs `task` on the queue after `delaySeconds`.
+  void asyncAfter(double delaySeconds, std::function<void()> task);
+  // Any thread but this queue's own: returns once every task submitted before
+  // the call has run (a synchronous empty task).
+  void drain();
+  // True when called from this queue's worker thread.
+  bool isCurrent() const;
+
+ private:
+  struct Impl;
+  std::string label_;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvane
