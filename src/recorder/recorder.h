@@ -130,19 +130,21 @@ class Recorder : public StreamDelegate {
   const std::string micTempURL;
   const std::string systemTempURL;
 
-  std::optional<MainLoop::TimerId> fsyncTimer;  // start task; cancelled by stop
+  std::atomic<MainLoop::TimerId> fsyncTimer{0};  // 0: none; start task arms, stop cancels
 
   std::mutex pauseLock;
   std::atomic<bool> finished{false};           // written under pauseLock
   std::atomic<bool> stopRequested{false};
   bool streamInterrupted = false;              // pauseLock
-  bool paused = false;                         // pauseLock
+  // paused and pausedHostDurationSeconds are written under pauseLock and read
+  // without it by activeHostSeconds, which runs on the capture thread.
+  std::atomic<bool> paused{false};
   std::optional<double> pauseStartedHostSeconds;  // pauseLock
-  double pausedHostDurationSeconds = 0;        // pauseLock
+  std::atomic<double> pausedHostDurationSeconds{0};
   int64_t realignGeneration = 0;               // pauseLock
 
-  bool engineStarted = false;                  // start task, main thread
-  bool micTapInstalled = false;                // start task
+  std::atomic<bool> engineStarted{false};      // start task, main thread (restarts); read by stop
+  std::atomic<bool> micTapInstalled{false};    // start task; read by stop
   bool configChangeObserver = false;           // start task: handler registered
   std::vector<double> configRestartTimestamps;  // main thread
   bool configRestartBackoffPending = false;     // main thread
@@ -182,6 +184,18 @@ class Recorder : public StreamDelegate {
   // recorder/lifecycle.cpp
   bool ensureMicrophoneAccess();
   void stopCompletion();  // audioQueue; never returns
+
+  // recorder/track_writer.cpp: the write path that both tracks share.
+  struct TrackRefs;
+  TrackRefs micTrack();
+  TrackRefs sysTrack();
+  // Producer thread: claims a slot, converts `buffer` into it and hands it to
+  // the writer queue; drops the buffer (and warns once per episode) when the
+  // ring is full. Real-time safe once the ring exists.
+  void submitToTrack(TrackRefs track, const PcmBuffer& buffer, std::shared_ptr<AudioFile> file,
+                     std::optional<double> activeSeconds);
+  // Writer queue: re-aligns after a resume, appends the slot, keeps the counters.
+  void appendTrackSlot(TrackRefs track, int slot, AudioFile& file, std::optional<double> activeSeconds);
 
   // recorder/pause.cpp (writer queues)
   void padTrackForResume(AudioFile& file, double hostSec, std::optional<double> startSec,

@@ -1,0 +1,37 @@
+// The standard-input control channel: the host writes "pause", "resume" and
+// "stop", one per line; end of input stops the recording.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+class Recorder;
+
+enum class ControlCommand { pause, resume, stop };
+
+// Turns the bytes of successive reads into commands. Pipes batch writes as
+// they please, so a line may arrive in pieces: an unterminated tail of up to
+// kMaxTail bytes is kept for the next read, except that a tail which is
+// already a whole command word is acted on at once (a host may send "stop"
+// without a line feed). UTF-8 is judged per line: an invalid line is ignored
+// without taking its neighbours with it.
+class ControlParser {
+ public:
+  static constexpr size_t kMaxTail = 64;
+
+  std::vector<ControlCommand> feed(std::string_view bytes);
+
+ private:
+  void takeLine(std::string_view line, std::vector<ControlCommand>& out) const;
+  std::string tail_;
+  bool skippingLongLine_ = false;
+};
+
+// Main thread: reads what standard input holds now and acts on it.
+// Returns false once input has ended (the recording was asked to stop).
+bool handleControlInput(int fd, ControlParser& parser, Recorder& recorder);
+
+}  // namespace orvane

@@ -1,0 +1,77 @@
+// Entry sequence: permission mode, argument parsing, the recorder, recovery
+// mode, or signals + control channel + the start task + the main loop.
+#include "cli/entry.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/control_channel.h"
+#include "cli/output.h"
+#include "cli/permissions_cli.h"
+#include "platform/backend.h"
+#include "platform/main_loop.h"
+#include "recorder/recorder.h"
+
+namespace orvane {
+
+namespace {
+
+void setStopSignalsBlocked(bool blocked) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+[[noreturn]] void runRecording(Recorder& recorder, MainLoop& loop) {
+  // Signals were blocked before any thread existed; from here they are events.
+  if (!loop.watchSignals({SIGTERM, SIGINT}, [&recorder](int) { recorder.stop(); })) {
+    diag("cannot watch SIGTERM/SIGINT; relying on standard input to stop");
+  }
+  static ControlParser parser;
+  loop.watchReadable(STDIN_FILENO, [&recorder, &loop] {
+    if (!handleControlInput(STDIN_FILENO, parser, recorder)) loop.unwatch(STDIN_FILENO);
+  });
+  std::thread([&recorder] {
+    recorder.start();
+    recorder.startStreamCaptureIfNeeded();
+  }).detach();
+  loop.run();
+  exitProcess(0);
+}
+
+}  // namespace
+
+int runMain(int argc, char** argv, Backend& backend) {
+  // A host that closed our standard output must not kill a recording that can still be saved.
+  signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> args(argv, argv + argc);
+  handlePermissionsCLIIfRequested(args, backend.permissions());
+
+  auto parsed = parseArgs(args);
+  if (auto* error = std::get_if<ArgsError>(&parsed)) fail("args", error->message);
+  const ParsedArgs& options = std::get<ParsedArgs>(parsed);
+
+  // Every thread started from here on inherits the blocked stop signals.
+  setStopSignalsBlocked(true);
+  MainLoop& loop = MainLoop::main();
+  // Lives until the process exits; never destroyed while its threads run.
+  auto* recorder = new Recorder(options.outputPath, options.mode, options.voiceProcessing,
+                                options.writeWav, backend, loop);
+  recorder->keepTemps = options.keepTemps;
+  if (options.finalizeTemps) {
+    setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT
+    recorder->finalizeFromTemps();
+  }
+  runRecording(*recorder, loop);
+}
+
+}  // namespace orvane

@@ -1,0 +1,12 @@
+// The process entry sequence, shared by the product and the test executable
+// that runs it against a scripted backend.
+#pragma once
+
+namespace orvane {
+
+class Backend;
+
+// Never returns in normal use: every mode ends through the exit gate.
+int runMain(int argc, char** argv, Backend& backend);
+
+}  // namespace orvane

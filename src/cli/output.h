@@ -1,0 +1,42 @@
+// The two output streams of the helper: event lines on standard output
+// (emit, fail) and prefixed diagnostics on standard error (diag), plus the
+// process-wide exit gate through which every run ends.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+inline constexpr std::string_view kDiagPrefix = "[orvane-capture] ";
+
+// Exit status of recovery mode when the output holds no frames.
+inline constexpr int EXIT_EMPTY_RECOVERY = 3;
+
+// Any thread: writes `line` and a line feed to standard output in one stdio
+// call, then flushes. Allocates nothing for lines under 240 bytes, so the
+// capture thread may call it.
+void emit(std::string_view line);
+
+// Any thread: writes the prefix, `message` and a line feed to standard error
+// in one unbuffered write.
+void diag(std::string_view message);
+
+// The shortest decimal that reads back as `value`, with at least one digit
+// after the point: 48000 gives "48000.0", 0.2 gives "0.2".
+std::string shortestDecimal(double value);
+
+// Any thread: writes a terminal line and ends the process with `status`.
+// The first caller wins; later callers (and emit from other threads) block
+// until the process is gone, so a run ends with exactly one terminal line.
+// No static destructor runs: the process leaves through _exit.
+[[noreturn]] void finish(std::string_view line, int status);
+
+// "ERROR <code> <message>" through the exit gate, status 2.
+[[noreturn]] void fail(std::string_view code, std::string_view message);
+
+// Ends the process through the exit gate after a line written by someone else
+// (the permission JSON line), flushing standard output first.
+[[noreturn]] void exitProcess(int status);
+
+}  // namespace orvane

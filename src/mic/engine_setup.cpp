@@ -1,0 +1,94 @@
+// Microphone set-up: opening the temporary tracks, the tap, the engine start
+// with its bounded retry, the temporary-track settings and the conversion of
+// any buffer into the track format.
+#include <chrono>
+#include <thread>
+
+#include "cli/output.h"
+#include "recorder/recorder.h"
+
+namespace orvane {
+
+namespace {
+constexpr int kEngineStartAttempts = 3;
+constexpr double kRetryStepSeconds = 0.2;
+
+std::shared_ptr<AudioFile> createTrack(const std::string& path, const AudioSettings& settings) {
+  auto file = AudioFile::createForWriting(path, settings);
+  if (!file) throw file.error();
+  return file.value();
+}
+}  // namespace
+
+// Start task.
+void Recorder::configureCapture() {
+  if (mode != Mode::systemOnly) {
+    if (voiceProcessing) {
+      if (Status error = engine->setVoiceProcessingEnabled(true)) {
+        diag("voice processing unavailable: " + error->description);
+      }
+    }
+    micFile = createTrack(micTempURL, monoPCMSettings());
+    const AudioFormat tapFormat = engine->inputFormat();
+    diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
+         std::to_string(tapFormat.channelCount) + " ch");
+    engine->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer, const AudioTime& when) {
+      writeMicAudio(buffer, when);
+    });
+    micTapInstalled = true;
+    if (mode == Mode::micOnly) return;
+  }
+  systemFile = createTrack(systemTempURL, monoPCMSettings());
+}
+
+// Start task: at most three attempts, 0.2 s and then 0.4 s apart.
+void Recorder::startEngineIfNeeded() {
+  if (mode == Mode::systemOnly) return;
+  engine->setConfigurationChangeHandler([this] { handleEngineConfigurationChange(); });
+  configChangeObserver = true;
+  int failures = 0;
+  Status last;
+  for (;;) {
+    if (failures > 0) {
+      const double delay = failures * kRetryStepSeconds;
+      diag("engine start retry " + std::to_string(failures) + " after " + shortestDecimal(delay) +
+           "s: " + (last ? last->description : "?"));
+      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+      if (stopRequested) return;
+    }
+    engine->prepare();
+    last = engine->start();
+    if (!last) break;
+    if (++failures == kEngineStartAttempts) throw CaptureError{"engine_start", last->description};
+  }
+  engineStarted = true;
+  mainLoop.post([this] { armMicWatchdog(); });
+}
+
+AudioSettings Recorder::monoPCMSettings() const {
+  AudioSettings settings;
+  settings.formatId = AudioFormatId::linearPCM;
+  settings.sampleRate = monoFormat.sampleRate;
+  settings.channelCount = 1;
+  settings.bitDepth = 16;
+  settings.isFloat = false;
+  settings.isBigEndian = false;
+  settings.isNonInterleaved = false;
+  return settings;
+}
+
+bool Recorder::fillMonoBuffer(const PcmBuffer& source, PcmBuffer& into,
+                              std::unique_ptr<AudioConverter>& converter,
+                              std::optional<AudioFormat>& lastInputFormat) {
+  const AudioFormat& format = source.format();
+  if (!converter || !lastInputFormat || *lastInputFormat != format) {
+    converter = AudioConverter::create(format, monoFormat);
+    lastInputFormat = format;
+    if (!converter) return false;
+  }
+  into.setFrameLength(0);
+  if (converter->convert(source, into)) return false;
+  return into.frameLength() > 0;
+}
+
+}  // namespace orvane

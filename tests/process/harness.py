@@ -1,0 +1,106 @@
+"""Running the helper as a child process the way a host does: arguments,
+standard input, signals, and the event lines it writes."""
+import json
+import os
+import queue
+import subprocess
+import tempfile
+import threading
+import time
+
+BIN = os.environ.get("ORVANE_BIN", "")
+SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
+TERMINAL_PREFIXES = ("STATUS stopped ", "ERROR ")
+
+
+class Helper:
+    """A running helper whose stdout lines are collected on a thread."""
+
+    def __init__(self, args, binary=None, scenario=None, env=None, cwd=None, stdin=subprocess.PIPE):
+        binary = binary or SIM_BIN
+        argv = [binary]
+        if scenario is not None:
+            fd, path = tempfile.mkstemp(suffix=".json")
+            with os.fdopen(fd, "w") as f:
+                json.dump(scenario, f)
+            argv += ["--scenario", path]
+        argv += list(args)
+        self.proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=env, cwd=cwd)
+        self.lines = []
+        self._queue = queue.Queue()
+        self._stderr = []
+        threading.Thread(target=self._pump, args=(self.proc.stdout, self._queue), daemon=True).start()
+        threading.Thread(target=self._drain_stderr, daemon=True).start()
+
+    def _pump(self, stream, q):
+        for raw in stream:
+            q.put(raw.decode("utf-8", "replace"))
+        q.put(None)
+
+    def _drain_stderr(self):
+        for raw in self.proc.stderr:
+            self._stderr.append(raw.decode("utf-8", "replace"))
+
+    def wait_line(self, prefix, timeout=15.0):
+        """Returns the first new line starting with prefix; fails on timeout or end."""
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError(f"no line starting {prefix!r} within {timeout}s; got {self.lines}")
+            try:
+                line = self._queue.get(timeout=remaining)
+            except queue.Empty:
+                continue
+            if line is None:
+                raise AssertionError(f"output ended before {prefix!r}; got {self.lines}; stderr {self.stderr}")
+            self.lines.append(line)
+            if line.startswith(prefix):
+                return line
+
+    def send(self, data):
+        self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())
+        self.proc.stdin.flush()
+
+    def close_stdin(self):
+        self.proc.stdin.close()
+
+    def signal(self, signum):
+        self.proc.send_signal(signum)
+
+    def finish(self, timeout=60.0):
+        """Waits for exit; returns (status, all stdout lines)."""
+        status = self.proc.wait(timeout=timeout)
+        while True:
+            try:
+                line = self._queue.get(timeout=5)
+            except queue.Empty:
+                break
+            if line is None:
+                break
+            self.lines.append(line)
+        return status, self.lines
+
+    @property
+    def stderr(self):
+        return "".join(self._stderr)
+
+
+def run(args, binary=None, scenario=None, input_bytes=b"", timeout=60, env=None, cwd=None):
+    """Runs to completion; returns (status, stdout text, stderr text)."""
+    binary = binary or SIM_BIN
+    argv = [binary]
+    if scenario is not None:
+        fd, path = tempfile.mkstemp(suffix=".json")
+        with os.fdopen(fd, "w") as f:
+            json.dump(scenario, f)
+        argv += ["--scenario", path]
+    done = subprocess.run(argv + list(args), input=input_bytes, capture_output=True, timeout=timeout,
+                          env=env, cwd=cwd)
+    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+
+
+def terminal_lines(lines):
+    return [line for line in lines if line.startswith(TERMINAL_PREFIXES)
+            and not line.startswith("ERROR disk_write_failed")]
