@@ -120,7 +120,7 @@ TEST(SerialQueue, DelayedTasksRunAfterTheirDelayInDeadlineThenSubmissionOrder) {
   ASSERT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
   queue.drain();
   EXPECT_EQ(seen, (std::vector<std::string>{"now", "zero", "early-a", "early-b", "late"}));
-  EXPECT_GE(lateRanAt - start, 0.15);
+  EXPECT_GE(lateRanAt - start, 0.15 - 1e-6);  // doubles round
 }
 
 TEST(SerialQueue, DestructorRunsWhatWasQueued) {
