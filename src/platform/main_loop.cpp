@@ -1,0 +1,325 @@
+// MainLoop on ppoll(): an eventfd wakes it for posted work and timer changes,
+// a signalfd carries the watched signals, and timers sit in a set ordered by
+// deadline so that wake-ups can be coalesced within each timer's leeway.
+#include "platform/main_loop.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/host_clock.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr uint64_t kNoWake = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kNanosPerSecond = 1'000'000'000ull;
+
+[[noreturn]] void die(const char* what) {
+  std::fprintf(stderr, "MainLoop: %s: %s\n", what, std::strerror(errno));
+  std::abort();
+}
+
+}  // namespace
+
+struct MainLoop::Impl {
+  struct Timer {
+    bool repeating = false;
+    uint64_t start = 0;     // repeating ticks fall on start + k * interval
+    uint64_t interval = 0;
+    uint64_t leeway = 0;
+    uint64_t due = 0;
+    std::shared_ptr<std::function<void()>> task;
+  };
+  struct Watch {
+    std::function<void()> handler;
+  };
+
+  Impl() {
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) die("eventfd");
+    sigemptyset(&signals);
+  }
+  ~Impl() {
+    close(wakeFd);
+    if (signalFd >= 0) close(signalFd);
+  }
+
+  void wake() {
+    const uint64_t one = 1;
+    // A full counter already means "wake up"; nothing else can go wrong here.
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+  }
+
+  bool onLoopThread() const { return loopThread.load() == std::this_thread::get_id(); }
+
+  TimerId addTimer(Timer timer) {
+    TimerId id;
+    {
+      std::lock_guard lock(mutex);
+      id = nextTimerId++;
+      schedule.emplace(timer.due, id);
+      timers.emplace(id, std::move(timer));
+    }
+    wake();
+    return id;
+  }
+
+  // The latest moment that still serves every timer due before it, each within
+  // its leeway: one wake-up then fires them all. Called with `mutex` held.
+  uint64_t wakeTime() const {
+    uint64_t wakeAt = kNoWake;
+    for (const auto& [due, id] : schedule) {
+      if (due > wakeAt) break;
+      wakeAt = std::min(wakeAt, due + timers.at(id).leeway);
+    }
+    return wakeAt;
+  }
+
+  std::vector<pollfd> pollSet() {
+    std::vector<pollfd> fds;
+    fds.push_back({wakeFd, POLLIN, 0});
+    std::lock_guard lock(mutex);
+    if (signalFd >= 0) fds.push_back({signalFd, POLLIN, 0});
+    for (const auto& entry : watches) fds.push_back({entry.first, POLLIN, 0});
+    return fds;
+  }
+
+  void waitForEvents() {
+    std::vector<pollfd> fds = pollSet();
+    uint64_t wakeAt;
+    {
+      std::lock_guard lock(mutex);
+      wakeAt = posted.empty() ? wakeTime() : 0;
+    }
+    timespec timeout{};
+    timespec* timeoutPtr = nullptr;
+    if (wakeAt != kNoWake) {
+      const uint64_t now = HostClock::now();
+      const uint64_t wait = wakeAt > now ? wakeAt - now : 0;
+      timeout = {static_cast<time_t>(wait / kNanosPerSecond), static_cast<long>(wait % kNanosPerSecond)};
+      timeoutPtr = &timeout;
+    }
+    const int ready = ppoll(fds.data(), fds.size(), timeoutPtr, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) return;
+      die("ppoll");
+    }
+    for (const pollfd& p : fds) {
+      if (p.revents == 0) continue;
+      if (p.fd == wakeFd) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t n = read(wakeFd, &count, sizeof count);
+      } else if (p.fd == signalFd) {
+        deliverSignals();
+      } else {
+        deliverReadable(p.fd, p.revents);
+      }
+    }
+  }
+
+  void deliverSignals() {
+    signalfd_siginfo info;
+    while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      std::function<void(int)> handler;
+      {
+        std::lock_guard lock(mutex);
+        auto it = signalHandlers.find(static_cast<int>(info.ssi_signo));
+        if (it != signalHandlers.end()) handler = it->second;
+      }
+      if (handler) handler(static_cast<int>(info.ssi_signo));
+    }
+  }
+
+  void deliverReadable(int fd, short revents) {
+    std::shared_ptr<Watch> watch;
+    {
+      std::lock_guard lock(mutex);
+      auto it = watches.find(fd);
+      if (it == watches.end()) return;  // unwatched by an earlier handler
+      if (revents & POLLNVAL) {
+        // Closed without unwatch: poll would report it forever.
+        watches.erase(it);
+        return;
+      }
+      watch = it->second;  // keeps the handler alive if it unwatches itself
+    }
+    if (revents & (POLLIN | POLLHUP | POLLERR)) watch->handler();
+  }
+
+  void runPosted() {
+    std::deque<std::function<void()>> batch;
+    {
+      std::lock_guard lock(mutex);
+      batch.swap(posted);
+    }
+    for (auto& task : batch) task();
+  }
+
+  void fireDueTimers() {
+    const uint64_t now = HostClock::now();
+    for (;;) {
+      std::shared_ptr<std::function<void()>> task;
+      {
+        std::lock_guard lock(mutex);
+        if (schedule.empty() || schedule.begin()->first > now) return;
+        const TimerId id = schedule.begin()->second;
+        schedule.erase(schedule.begin());
+        auto it = timers.find(id);
+        Timer& timer = it->second;
+        task = timer.task;
+        if (timer.repeating) {
+          // Ticks missed while the loop was busy collapse into this one; the
+          // next falls on the grid, never on now + interval.
+          const uint64_t k = (now - timer.start) / timer.interval + 1;
+          timer.due = timer.start + k * timer.interval;
+          schedule.emplace(timer.due, id);
+        } else {
+          timers.erase(it);
+        }
+        firing = id;
+      }
+      (*task)();
+      {
+        std::lock_guard lock(mutex);
+        firing = 0;
+      }
+      tickDone.notify_all();
+    }
+  }
+
+  int wakeFd = -1;
+  int signalFd = -1;
+  std::atomic<bool> quitRequested{false};
+  std::atomic<std::thread::id> loopThread{};
+
+  std::mutex mutex;  // guards everything below
+  std::condition_variable tickDone;
+  sigset_t signals;
+  std::map<int, std::function<void(int)>> signalHandlers;
+  std::map<int, std::shared_ptr<Watch>> watches;
+  std::deque<std::function<void()>> posted;
+  std::map<TimerId, Timer> timers;
+  std::set<std::pair<uint64_t, TimerId>> schedule;  // (due, id): ids break ties in creation order
+  TimerId nextTimerId = 1;
+  TimerId firing = 0;  // the timer whose task is running, 0 for none
+};
+
+MainLoop::MainLoop() : impl_(std::make_unique<Impl>()) {}
+MainLoop::~MainLoop() = default;
+
+MainLoop& MainLoop::main() {
+  // Leaked on purpose: other threads may still post to it while the process exits.
+  static MainLoop* loop = new MainLoop();
+  return *loop;
+}
+
+bool MainLoop::watchSignals(std::initializer_list<int> signals, std::function<void(int)> handler) {
+  std::lock_guard lock(impl_->mutex);
+  sigset_t wanted = impl_->signals;
+  for (int sig : signals) {
+    if (sigaddset(&wanted, sig) != 0) return false;
+  }
+  if (pthread_sigmask(SIG_BLOCK, &wanted, nullptr) != 0) return false;
+  const int fd = signalfd(impl_->signalFd, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) return false;
+  const bool fresh = impl_->signalFd < 0;
+  impl_->signalFd = fd;
+  impl_->signals = wanted;
+  for (int sig : signals) impl_->signalHandlers[sig] = handler;
+  if (fresh) impl_->wake();  // a running loop must add the new descriptor to its poll set
+  return true;
+}
+
+void MainLoop::watchReadable(int fd, std::function<void()> handler) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->watches[fd] = std::make_shared<Impl::Watch>(Impl::Watch{std::move(handler)});
+  }
+  impl_->wake();
+}
+
+void MainLoop::unwatch(int fd) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->watches.erase(fd);
+}
+
+void MainLoop::post(std::function<void()> task) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->posted.push_back(std::move(task));
+  }
+  impl_->wake();
+}
+
+MainLoop::TimerId MainLoop::postAfter(double delaySeconds, std::function<void()> task) {
+  Impl::Timer timer;
+  timer.due = HostClock::now() + HostClock::hostTimeForSeconds(delaySeconds);
+  timer.task = std::make_shared<std::function<void()>>(std::move(task));
+  return impl_->addTimer(std::move(timer));
+}
+
+MainLoop::TimerId MainLoop::addRepeating(double intervalSeconds, double leewaySeconds,
+                                         std::function<void()> task) {
+  Impl::Timer timer;
+  timer.repeating = true;
+  timer.start = HostClock::now();
+  timer.interval = std::max<uint64_t>(1, HostClock::hostTimeForSeconds(intervalSeconds));
+  timer.leeway = HostClock::hostTimeForSeconds(leewaySeconds);
+  timer.due = timer.start + timer.interval;
+  timer.task = std::make_shared<std::function<void()>>(std::move(task));
+  return impl_->addTimer(std::move(timer));
+}
+
+void MainLoop::cancel(TimerId id) {
+  std::unique_lock lock(impl_->mutex);
+  auto it = impl_->timers.find(id);
+  if (it != impl_->timers.end()) {
+    impl_->schedule.erase({it->second.due, id});
+    impl_->timers.erase(it);
+  }
+  // From another thread, a tick that already began must end before we return,
+  // or it could still act after the caller believes the timer is gone. Do not
+  // cancel from a thread that the tick itself waits for.
+  if (!impl_->onLoopThread()) {
+    impl_->tickDone.wait(lock, [&] { return impl_->firing != id; });
+  }
+}
+
+void MainLoop::run() {
+  impl_->loopThread.store(std::this_thread::get_id());
+  while (!impl_->quitRequested.load()) {
+    impl_->waitForEvents();
+    impl_->runPosted();
+    impl_->fireDueTimers();
+  }
+  impl_->quitRequested.store(false);  // a later run() starts afresh
+  impl_->loopThread.store(std::thread::id{});
+}
+
+void MainLoop::quit() {
+  impl_->quitRequested.store(true);
+  impl_->wake();
+}
+
+}  // namespace orvane
