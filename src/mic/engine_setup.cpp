@@ -13,12 +13,13 @@ namespace {
 constexpr int kEngineStartAttempts = 3;
 constexpr double kRetryStepSeconds = 0.2;
 
-std::shared_ptr<AudioFile> createTrack(const std::string& path, const AudioSettings& settings) {
-  auto file = AudioFile::createForWriting(path, settings);
+}  // namespace
+
+std::shared_ptr<AudioFile> Recorder::createTrack(const std::string& path) {
+  auto file = backend.createTrackFile(path, monoPCMSettings());
   if (!file) throw file.error();
   return file.value();
 }
-}  // namespace
 
 // Start task.
 void Recorder::configureCapture() {
@@ -28,7 +29,7 @@ void Recorder::configureCapture() {
         diag("voice processing unavailable: " + error->description);
       }
     }
-    micFile = createTrack(micTempURL, monoPCMSettings());
+    micFile = createTrack(micTempURL);
     const AudioFormat tapFormat = engine->inputFormat();
     diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
          std::to_string(tapFormat.channelCount) + " ch");
@@ -38,7 +39,7 @@ void Recorder::configureCapture() {
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
-  systemFile = createTrack(systemTempURL, monoPCMSettings());
+  systemFile = createTrack(systemTempURL);
 }
 
 // Start task: at most three attempts, 0.2 s and then 0.4 s apart.

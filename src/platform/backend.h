@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/audio_engine.h"
+#include "platform/audio_file.h"
 #include "platform/permissions.h"
 #include "platform/system_audio_stream.h"
 
@@ -16,6 +17,12 @@ class Backend {
   virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
   virtual ScreenCapture& screenCapture() = 0;
   virtual Permissions& permissions() = 0;
+  // Creates a temporary track for writing. Tests override it to put a failing
+  // or stalled disk behind the recorder.
+  virtual Result<std::shared_ptr<AudioFile>> createTrackFile(const std::string& path,
+                                                             const AudioSettings& settings) {
+    return AudioFile::createForWriting(path, settings);
+  }
 };
 
 // The sound-server backend (libpulse; works with PulseAudio and PipeWire).

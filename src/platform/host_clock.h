@@ -11,6 +11,11 @@ uint64_t now();
 double secondsForHostTime(uint64_t ticks);
 uint64_t hostTimeForSeconds(double seconds);
 inline double nowSeconds() { return secondsForHostTime(now()); }
+// Tests that deliver minutes of audio in seconds run the whole process on a
+// virtual clock; nullptr restores CLOCK_MONOTONIC.
+void setSourceForTesting(uint64_t (*source)());
+// CLOCK_MONOTONIC itself, whatever the source.
+uint64_t monotonicNow();
 }  // namespace HostClock
 
 // Wall-clock milliseconds since 1970-01-01 UTC, truncated toward zero.

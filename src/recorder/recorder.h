@@ -203,6 +203,7 @@ class Recorder : public StreamDelegate {
 
   // mic/engine_setup.cpp (start task)
   void configureCapture();      // throws CaptureError or Error
+  std::shared_ptr<AudioFile> createTrack(const std::string& path);  // throws Error
   void startEngineIfNeeded();   // throws CaptureError
 
   // mic/mic_health.cpp
