@@ -1,0 +1,100 @@
+// AudioConverter over libswresample. convert() runs on the engine's capture
+// thread: it allocates nothing of its own (plane pointers live in fixed
+// arrays), and swresample reuses its internal buffers once they have grown to
+// the largest block seen. It never flushes, so the resampler's filter state
+// runs on from one call to the next.
+#include "platform/audio_converter.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "platform/ffmpeg_error.h"
+
+namespace orvane {
+namespace {
+
+// Channel counts with a standard layout (mono up to 7.1), whose down-mix
+// matrix swresample can build itself.
+constexpr uint32_t kMaxChannels = 8;
+constexpr double kMaxRate = 768000;
+
+AVSampleFormat sampleFormatOf(const AudioFormat& format) {
+  const bool planar = !format.interleaved;
+  switch (format.sampleType) {
+    case SampleType::float32: return planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT;
+    case SampleType::float64: return planar ? AV_SAMPLE_FMT_DBLP : AV_SAMPLE_FMT_DBL;
+    case SampleType::int16: return planar ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S16;
+    case SampleType::int32: return planar ? AV_SAMPLE_FMT_S32P : AV_SAMPLE_FMT_S32;
+    case SampleType::uint8: return planar ? AV_SAMPLE_FMT_U8P : AV_SAMPLE_FMT_U8;
+  }
+  return AV_SAMPLE_FMT_NONE;
+}
+
+bool convertible(const AudioFormat& format) {
+  return format.channelCount >= 1 && format.channelCount <= kMaxChannels && format.sampleRate >= 1 &&
+         format.sampleRate <= kMaxRate && format.sampleRate == std::floor(format.sampleRate) &&
+         sampleFormatOf(format) != AV_SAMPLE_FMT_NONE;
+}
+
+class SwrAudioConverter final : public AudioConverter {
+ public:
+  SwrAudioConverter(SwrContext* context, const AudioFormat& from, const AudioFormat& to)
+      : context_(context), from_(from), to_(to) {}
+  ~SwrAudioConverter() override { swr_free(&context_); }
+
+  Status convert(const PcmBuffer& input, PcmBuffer& output) override {
+    output.setFrameLength(0);
+    if (input.format() != from_ || output.format() != to_) {
+      return Error{kFfmpegErrorDomain, AVERROR(EINVAL), "converter given buffers in the wrong format"};
+    }
+    std::array<const uint8_t*, kMaxChannels> in{};
+    std::array<uint8_t*, kMaxChannels> out{};
+    for (uint32_t i = 0; i < input.planeCount(); ++i) in[i] = input.plane(i);
+    for (uint32_t i = 0; i < output.planeCount(); ++i) out[i] = output.plane(i);
+    // A non-null input, even of 0 frames, never drains the resampler.
+    const int produced = swr_convert(context_, out.data(), static_cast<int>(output.frameCapacity()), in.data(),
+                                     static_cast<int>(input.frameLength()));
+    if (produced < 0) return ffmpegError(produced, "cannot convert audio");
+    output.setFrameLength(static_cast<uint32_t>(produced));
+    return std::nullopt;
+  }
+
+ private:
+  SwrContext* context_;
+  AudioFormat from_;
+  AudioFormat to_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from, const AudioFormat& to) {
+  if (!convertible(from) || !convertible(to)) return nullptr;
+  quietFfmpegLogging();
+  AVChannelLayout inLayout{};
+  AVChannelLayout outLayout{};
+  av_channel_layout_default(&inLayout, static_cast<int>(from.channelCount));
+  av_channel_layout_default(&outLayout, static_cast<int>(to.channelCount));
+  SwrContext* context = nullptr;
+  int ret = swr_alloc_set_opts2(&context, &outLayout, sampleFormatOf(to), static_cast<int>(to.sampleRate),
+                                &inLayout, sampleFormatOf(from), static_cast<int>(from.sampleRate), 0, nullptr);
+  av_channel_layout_uninit(&inLayout);
+  av_channel_layout_uninit(&outLayout);
+  // A down-mix adds channels together; capping the matrix at 1.0 keeps a
+  // full-scale in-phase pair at full scale instead of clipping.
+  if (ret >= 0) ret = av_opt_set_double(context, "rematrix_maxval", 1.0, 0);
+  if (ret >= 0) ret = swr_init(context);
+  if (ret < 0) {
+    swr_free(&context);
+    return nullptr;
+  }
+  return std::make_unique<SwrAudioConverter>(context, from, to);
+}
+
+}  // namespace orvane

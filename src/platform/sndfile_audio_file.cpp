@@ -1,0 +1,162 @@
+// libsndfile-backed files. A CAF is written so that a writer killed at any
+// moment leaves a file every reader takes whole: libsndfile writes each chunk
+// straight to the descriptor (no user-space buffer) and, with
+// SFC_SET_UPDATE_HEADER_AUTO, rewrites the header's data size after each write.
+// Without that, an unclosed CAF reads as 0 frames in libsndfile and sox.
+#include "platform/sndfile_audio_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/file_container.h"
+#include "platform/pcm_quantize.h"
+#include "platform/private_file.h"
+
+namespace orvane {
+namespace {
+
+constexpr const char* kSndfileDomain = "sndfile";
+// Frames converted and handed to libsndfile per call.
+constexpr uint32_t kChunkFrames = 4096;
+
+int endianFlag(int major, const AudioSettings& settings) {
+  // WAV and AIFF have one byte order each; CAF can hold both.
+  if (major != SF_FORMAT_CAF) return SF_ENDIAN_FILE;
+  return settings.isBigEndian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE;
+}
+
+Error openError(const std::string& what, const std::string& path) {
+  return Error{kSndfileDomain, sf_error(nullptr), what + " " + path + ": " + sf_strerror(nullptr)};
+}
+
+void closeQuietly(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace
+
+Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std::string& path,
+                                                                      const AudioSettings& settings,
+                                                                      int sndfileFormat) {
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(settings.sampleRate);
+  info.channels = static_cast<int>(settings.channelCount);
+  info.format = sndfileFormat | SF_FORMAT_PCM_16 | endianFlag(sndfileFormat, settings);
+  if (!sf_format_check(&info)) {
+    return audioFileError(kUnsupportedSettings, "libsndfile cannot write these settings to " + path);
+  }
+
+  auto fd = createPrivateFile(path);
+  if (!fd) return fd.error();
+  // The crash-tolerant CAF needs read-write mode: libsndfile only rewrites the
+  // header in place when it may read it back. The descriptor stays ours so a
+  // failed open closes it exactly once.
+  const bool durable = sndfileFormat == SF_FORMAT_CAF;
+  SNDFILE* file = sf_open_fd(*fd, durable ? SFM_RDWR : SFM_WRITE, &info, SF_FALSE);
+  if (!file) {
+    Error error = openError("cannot create", path);
+    closeQuietly(*fd);
+    ::unlink(path.c_str());
+    return error;
+  }
+  if (durable) sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+  if (sndfileFormat == SF_FORMAT_RF64) sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+
+  std::shared_ptr<SndfileAudioFile> audioFile(new SndfileAudioFile(file, *fd, info, path));
+  audioFile->shorts_.resize(static_cast<size_t>(kChunkFrames) * settings.channelCount);
+  return std::shared_ptr<AudioFile>(std::move(audioFile));
+}
+
+Result<std::shared_ptr<AudioFile>> SndfileAudioFile::openForReading(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return posixError(errno, "cannot open " + path);
+  SF_INFO info{};
+  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+  if (!file) {
+    Error error = openError("cannot read", path);
+    closeQuietly(fd);
+    return error;
+  }
+  if (info.channels <= 0 || info.samplerate <= 0) {
+    sf_close(file);
+    closeQuietly(fd);
+    return Error{kSndfileDomain, SF_ERR_MALFORMED_FILE, "cannot read " + path + ": no audio stream"};
+  }
+  std::shared_ptr<SndfileAudioFile> audioFile(new SndfileAudioFile(file, fd, info, path));
+  audioFile->frames_ = info.frames;
+  audioFile->floats_.resize(static_cast<size_t>(kChunkFrames) * static_cast<size_t>(info.channels));
+  return std::shared_ptr<AudioFile>(std::move(audioFile));
+}
+
+SndfileAudioFile::SndfileAudioFile(SNDFILE* file, int fd, const SF_INFO& info, std::string path)
+    : file_(file),
+      fd_(fd),
+      format_(AudioFormat::standard(info.samplerate, static_cast<uint32_t>(info.channels))),
+      path_(std::move(path)) {}
+
+SndfileAudioFile::~SndfileAudioFile() {
+  sf_close(file_);
+  closeQuietly(fd_);
+}
+
+Error SndfileAudioFile::sndfileError(const std::string& what) const {
+  return Error{kSndfileDomain, sf_error(file_), what + " " + path_ + ": " + sf_strerror(file_)};
+}
+
+Status SndfileAudioFile::write(const PcmBuffer& buffer) {
+  if (buffer.format() != format_) {
+    return audioFileError(kBufferFormatMismatch, "buffer format " + buffer.format().describe() +
+                                                     " does not match " + format_.describe() + " of " + path_);
+  }
+  const uint32_t total = buffer.frameLength();
+  for (uint32_t done = 0; done < total;) {
+    const uint32_t frames = std::min(kChunkFrames, total - done);
+    interleaveToInt16(buffer, done, frames, shorts_.data());
+    const sf_count_t written = sf_writef_short(file_, shorts_.data(), frames);
+    if (written > 0) frames_.fetch_add(written, std::memory_order_relaxed);
+    if (written != static_cast<sf_count_t>(frames)) return sndfileError("cannot write to");
+    done += frames;
+  }
+  return std::nullopt;
+}
+
+Status SndfileAudioFile::read(PcmBuffer& into, uint32_t frameCount) {
+  if (into.format() != format_) {
+    into.setFrameLength(0);
+    return audioFileError(kBufferFormatMismatch, "buffer format " + into.format().describe() +
+                                                     " does not match " + format_.describe() + " of " + path_);
+  }
+  const uint32_t wanted = std::min(frameCount, into.frameCapacity());
+  const uint32_t channels = format_.channelCount;
+  uint32_t done = 0;
+  while (done < wanted) {
+    const uint32_t frames = std::min(kChunkFrames, wanted - done);
+    // Mono needs no deinterleaving: read straight into the channel.
+    float* target = channels == 1 ? into.floatChannelData(0) + done : floats_.data();
+    const sf_count_t got = sf_readf_float(file_, target, frames);
+    if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR)) {
+      into.setFrameLength(done);
+      return sndfileError("cannot read from");
+    }
+    if (channels > 1) {
+      for (uint32_t channel = 0; channel < channels; ++channel) {
+        float* out = into.floatChannelData(channel) + done;
+        for (sf_count_t i = 0; i < got; ++i) out[i] = floats_[static_cast<size_t>(i) * channels + channel];
+      }
+    }
+    done += static_cast<uint32_t>(got);
+    if (got < static_cast<sf_count_t>(frames)) break;
+  }
+  into.setFrameLength(done);
+  return std::nullopt;
+}
+
+Status SndfileAudioFile::sync() {
+  if (::fsync(fd_) != 0) return posixError(errno, "cannot sync " + path_);
+  return std::nullopt;
+}
+
+}  // namespace orvane

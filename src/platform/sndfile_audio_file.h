@@ -1,0 +1,46 @@
+// SndfileAudioFile: linear PCM files (CAF, WAV/RF64, AIFF) through libsndfile,
+// for writing 16-bit integer PCM and for reading anything libsndfile reads.
+#pragma once
+
+#include <sndfile.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/audio_file.h"
+
+namespace orvane {
+
+class SndfileAudioFile final : public AudioFile {
+ public:
+  // `sndfileFormat` is the major container format (SF_FORMAT_CAF, ...); the
+  // settings have been checked to be 16-bit integer PCM.
+  static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
+                                                             const AudioSettings& settings,
+                                                             int sndfileFormat);
+  static Result<std::shared_ptr<AudioFile>> openForReading(const std::string& path);
+
+  ~SndfileAudioFile() override;
+
+  const AudioFormat& processingFormat() const override { return format_; }
+  int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
+  Status write(const PcmBuffer& buffer) override;
+  Status read(PcmBuffer& into, uint32_t frameCount) override;
+  Status sync() override;
+
+ private:
+  SndfileAudioFile(SNDFILE* file, int fd, const SF_INFO& info, std::string path);
+  Error sndfileError(const std::string& what) const;
+
+  SNDFILE* file_;
+  int fd_;
+  AudioFormat format_;
+  std::string path_;
+  std::atomic<int64_t> frames_{0};
+  std::vector<int16_t> shorts_;  // interleaved chunk being written
+  std::vector<float> floats_;    // interleaved chunk being read
+};
+
+}  // namespace orvane
