@@ -62,11 +62,12 @@ void Recorder::stop() {
   if (const MainLoop::TimerId timer = fsyncTimer.exchange(0)) mainLoop.cancel(timer);
   if (micTapInstalled) engine->removeTap();
   if (engineStarted) engine->stop();
-  if (stream) stream->stopCapture([](const Status&) {});
+  if (streamConfigured) stream->stopCapture([](const Status&) {});
   audioQueue.async([this] { stopCompletion(); });
 }
 
 void Recorder::stopCompletion() {
+  fsyncQueue.drain();  // a flush tick already under way queues its work before the drains below
   micWriterQueue.drain();
   sysWriterQueue.drain();
   micFile.reset();

@@ -100,7 +100,8 @@ class Recorder : public StreamDelegate {
   SerialQueue sysWriterQueue;
   SerialQueue fsyncQueue;
 
-  std::unique_ptr<SystemAudioStream> stream;  // start task; read by stop
+  std::unique_ptr<SystemAudioStream> stream;  // start task; read once streamConfigured
+  std::atomic<bool> streamConfigured{false};
 
   const AudioFormat monoFormat = AudioFormat::standard(48000, 1);
   const AudioFormat stereoFormat = AudioFormat::standard(48000, 2);
