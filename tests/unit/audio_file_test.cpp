@@ -107,6 +107,14 @@ std::string lastChars(const std::string& text, size_t n) {
   return text.size() < n ? text : text.substr(text.size() - n);
 }
 
+// The first four bytes: "RIFF" or "RF64" for a WAV.
+std::string magic(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(4, '\0');
+  in.read(head.data(), 4);
+  return head;
+}
+
 unsigned fileMode(const std::string& path) {
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0) return 0;
@@ -184,6 +192,9 @@ TEST_P(LinearPcmContainer, StereoSixteenBitHeaderAndLengthAsFfprobeSeesThem) {
   const double duration = std::atof(probe(file, "format=duration").c_str());
   EXPECT_NEAR(duration, double(frames) / kRate, 0.0005);
   EXPECT_EQ(fileMode(file), 0600u);
+  if (lastChars(file, 4) == ".wav") {
+    EXPECT_EQ(magic(file), "RIFF");  // RF64 only when it must
+  }
 
   // libsndfile reads all but QuickTime; FFmpeg's decode of that goes through WAV.
   std::string readable = file;
@@ -227,6 +238,8 @@ TEST_P(AacContainer, LengthIsExactAndAToneStaysAToneInTheMpeg4Family) {
   }
   EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels"), "aac\n48000\n2");
   EXPECT_NEAR(std::atof(probe(file, "stream=duration").c_str()), double(frames) / kRate, 0.001);
+  // Exact to the frame, not just to the millisecond.
+  EXPECT_EQ(probe(file, "stream=time_base,duration_ts"), "1/48000\n" + std::to_string(frames));
   EXPECT_EQ(fileMode(file), 0600u);
 
   const std::string decoded = path("decoded.wav");
@@ -389,6 +402,85 @@ TEST_F(AudioFileTest, WriteFailureWhenTheFileCannotGrowIsAnErrorValue) {
     ASSERT_TRUE(WIFEXITED(status)) << name;
     EXPECT_EQ(WEXITSTATUS(status), 0) << name << " (10: refused at creation, 11: error without domain/code, 12: no error)";
   }
+}
+
+// Regression: a temp track whose writer was SIGKILLed must read whole, in our
+// reader, in FFmpeg and in sox, up to the last frame appended.
+TEST_F(AudioFileTest, TempTrackOfAKilledWriterReadsWholeEverywhere) {
+  const std::string file = path("rec.mic.caf");
+  constexpr int64_t kFrames = 49152;
+  const SampleFn known = [](int64_t f, uint32_t) { return tone(f, 1000, 0.25) + float(f % 7) / 32768.0f; };
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    auto created = AudioFile::createForWriting(file, pcm16(1));  // the temp track settings
+    if (!created) _exit(1);
+    auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), 4096);
+    for (int64_t done = 0; done < kFrames; done += 4096) {
+      for (uint32_t i = 0; i < 4096; ++i) buffer->floatChannelData(0)[i] = known(done + i, 0);
+      buffer->setFrameLength(4096);
+      if ((*created)->write(*buffer)) _exit(2);
+    }
+    const char done = 'k';
+    if (::write(ready[1], &done, 1) != 1) _exit(3);
+    for (;;) pause();  // the file object is never closed
+  }
+  close(ready[1]);
+  char signal = 0;
+  ASSERT_EQ(::read(ready[0], &signal, 1), 1) << "writer failed before appending everything";
+  close(ready[0]);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  auto channels = readAll(file);
+  ASSERT_EQ(channels.size(), 1u);
+  ASSERT_EQ(channels[0].size(), size_t(kFrames));
+  for (int64_t i = 0; i < kFrames; ++i) ASSERT_NEAR(channels[0][i], known(i, 0), 0.5 / 32768 + 1e-7) << i;
+
+  EXPECT_NEAR(std::atof(probe(file, "stream=duration").c_str()), double(kFrames) / kRate, 1e-6);
+  auto decoded = run("ffmpeg -v error -i '" + file + "' -f s16le - | wc -c");
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(std::atoll(decoded->c_str()), kFrames * 2);
+  auto soxSamples = run("sox --i -s '" + file + "'");
+  ASSERT_TRUE(soxSamples);
+  EXPECT_EQ(std::atoll(soxSamples->c_str()), kFrames);
+  auto soxDecoded = run("sox '" + file + "' -t raw - | wc -c");
+  ASSERT_TRUE(soxDecoded);
+  EXPECT_EQ(std::atoll(soxDecoded->c_str()), kFrames * 2);
+}
+
+// A WAV stays valid past 4 GiB of audio (it becomes RF64 there). Slow and
+// needs about 4.5 GB of disk: ORVANE_LARGE_TESTS=1 turns it on.
+TEST_F(AudioFileTest, WavBeyondFourGibibytesKeepsItsLength) {
+  const char* enabled = std::getenv("ORVANE_LARGE_TESTS");
+  if (!enabled || std::string(enabled) != "1") GTEST_SKIP() << "set ORVANE_LARGE_TESTS=1 to run";
+  const std::string file = path("long.wav");
+  constexpr uint32_t kBlock = 1 << 20;
+  const int64_t frames = (int64_t{1} << 30) + 480000;  // 4 GiB of 16-bit stereo and 10 s more
+  {
+    auto created = AudioFile::createForWriting(file, pcm16(2));
+    ASSERT_TRUE(created) << created.error().description;
+    auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 2), kBlock);
+    buffer->floatChannelData(0)[kBlock - 1] = 0.5f;  // a marker at every block's end
+    for (int64_t done = 0; done < frames; done += kBlock) {
+      buffer->setFrameLength(uint32_t(std::min<int64_t>(kBlock, frames - done)));
+      Status error = (*created)->write(*buffer);
+      ASSERT_FALSE(error) << error->description;
+    }
+    EXPECT_EQ((*created)->length(), frames);
+  }
+  EXPECT_GT(fs::file_size(file), uint64_t{1} << 32);
+  EXPECT_EQ(magic(file), "RF64");
+  EXPECT_NEAR(std::atof(probe(file, "format=duration").c_str()), double(frames) / kRate, 0.001);
+  EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels"), "pcm_s16le\n48000\n2");
+  auto reread = AudioFile::openForReading(file);
+  ASSERT_TRUE(reread);
+  EXPECT_EQ((*reread)->length(), frames);
 }
 
 }  // namespace
