@@ -27,6 +27,14 @@ class SilentEngine : public AudioEngine {
   bool running_ = false;
 };
 
+// A stream that starts and stops but delivers nothing.
+class IdleStream : public SystemAudioStream {
+ public:
+  Status addOutput(StreamOutputType, SerialQueue&) override { return std::nullopt; }
+  void startCapture(Completion completion) override { completion(std::nullopt); }
+  void stopCapture(Completion completion) override { completion(std::nullopt); }
+};
+
 class SimScreenCapture : public ScreenCapture {
  public:
   explicit SimScreenCapture(const Scenario& scenario) : scenario_(scenario) {}
@@ -39,7 +47,7 @@ class SimScreenCapture : public ScreenCapture {
   }
   std::unique_ptr<SystemAudioStream> makeStream(const Display&, const StreamConfiguration&,
                                                 StreamDelegate&) override {
-    return nullptr;
+    return std::make_unique<IdleStream>();
   }
 
  private:
