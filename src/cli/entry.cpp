@@ -44,6 +44,7 @@ void setStopSignalsBlocked(bool blocked) {
     recorder.start();
     recorder.startStreamCaptureIfNeeded();
   }).detach();
+  recorder.startingAnnounced.acquire();
   loop.run();
   exitProcess(0);
 }

@@ -38,6 +38,7 @@ bool Recorder::ensureMicrophoneAccess() {
 
 void Recorder::start() {
   emit("STATUS starting");
+  startingAnnounced.release();
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
   }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ class Recorder : public StreamDelegate {
   // --- recorder/lifecycle.cpp
   // Start task: runs the start sequence; ends the process on any start error.
   void start();
+  // Released once "STATUS starting" is out, so that the main loop handles no
+  // stop request before the run's first line has been written.
+  std::binary_semaphore startingAnnounced{0};
   // Any thread; only the first call has an effect.
   void stop();
 

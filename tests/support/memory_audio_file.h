@@ -2,6 +2,8 @@
 // append and can be told to fail.
 #pragma once
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "platform/audio_file.h"
@@ -21,8 +23,16 @@ class MemoryAudioFile : public AudioFile {
     appendSizes.push_back(buffer.frameLength());
     return std::nullopt;
   }
-  Status read(PcmBuffer& into, uint32_t) override {
-    into.setFrameLength(0);
+  // Reads from `samples`; fails every read once `failReadsFrom` frames were read.
+  Status read(PcmBuffer& into, uint32_t frameCount) override {
+    if (failReadsFrom && readPosition >= *failReadsFrom) {
+      into.setFrameLength(0);
+      return Error{"sim", 5, "input/output error"};
+    }
+    const size_t n = std::min<size_t>({frameCount, into.frameCapacity(), samples.size() - readPosition});
+    std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(readPosition), n, into.floatChannelData(0));
+    readPosition += n;
+    into.setFrameLength(static_cast<uint32_t>(n));
     return std::nullopt;
   }
   Status sync() override { return std::nullopt; }
@@ -30,6 +40,8 @@ class MemoryAudioFile : public AudioFile {
   std::vector<float> samples;
   std::vector<uint32_t> appendSizes;
   bool failWrites = false;
+  size_t readPosition = 0;
+  std::optional<size_t> failReadsFrom;
 
  private:
   AudioFormat format_;

@@ -1,0 +1,233 @@
+// The drift resampler's numeric rules, the rate measurement, the correction
+// threshold and the sidecar.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "finalize/linear_resampler.h"
+#include "recorder/recorder.h"
+#include "support/memory_audio_file.h"
+#include "support/sim_backend.h"
+
+namespace orvane {
+namespace {
+
+using sim::MemoryAudioFile;
+
+struct Resampled {
+  Result<int64_t> frames;
+  std::shared_ptr<MemoryAudioFile> out;
+};
+
+Resampled resample(MemoryAudioFile& source, double ratio) {
+  auto out = std::make_shared<MemoryAudioFile>();
+  auto frames = resampleLinearMono(
+      source, [&]() -> Result<std::shared_ptr<AudioFile>> { return std::shared_ptr<AudioFile>(out); }, ratio);
+  return {std::move(frames), out};
+}
+
+MemoryAudioFile ramp(size_t frames) {
+  MemoryAudioFile file;
+  for (size_t i = 0; i < frames; ++i) file.samples.push_back(static_cast<float>(i % 1000) / 1000.0f);
+  return file;
+}
+
+TEST(LinearResampler, RatioOneIsAnExactCopy) {
+  auto source = ramp(20000);
+  auto result = resample(source, 1.0);
+  ASSERT_TRUE(result.frames);
+  EXPECT_EQ(result.frames.value(), 20000);
+  EXPECT_EQ(result.out->samples, source.samples);
+}
+
+TEST(LinearResampler, LengthsFollowTheRatioRoundedHalfAway) {
+  EXPECT_EQ(resampledLength(480000, 1.00001), 479995);
+  EXPECT_EQ(resampledLength(480000, 0.99999), 480005);
+  for (double ratio : {1.00001, 0.99999}) {
+    auto source = ramp(480000);
+    auto result = resample(source, ratio);
+    ASSERT_TRUE(result.frames);
+    EXPECT_EQ(static_cast<int64_t>(result.out->samples.size()), result.frames.value());
+    EXPECT_EQ(result.frames.value(), resampledLength(480000, ratio));
+  }
+}
+
+TEST(LinearResampler, FirstFrameIsCopiedAndFramesPastTheEndHoldTheLastSample) {
+  auto source = ramp(10000);
+  source.samples.back() = 0.75f;
+  auto result = resample(source, 0.5);  // the last output lies half a frame beyond the source
+  ASSERT_TRUE(result.frames);
+  EXPECT_EQ(result.out->samples.front(), source.samples.front());
+  EXPECT_EQ(result.out->samples.back(), 0.75f);
+}
+
+TEST(LinearResampler, InterpolatesBetweenNeighboursWithoutDriftingOverLongRuns) {
+  MemoryAudioFile source;
+  for (int i = 0; i < 600000; ++i) source.samples.push_back(static_cast<float>(i) * 1e-6f);
+  const double ratio = 1.00002;
+  auto result = resample(source, ratio);
+  ASSERT_TRUE(result.frames);
+  // A linear ramp resamples to the ramp at ratio × i, even hundreds of thousands of frames in.
+  for (int64_t i : {1, 4097, 300001, 599980}) {
+    EXPECT_NEAR(result.out->samples[static_cast<size_t>(i)], ratio * static_cast<double>(i) * 1e-6, 2e-7) << i;
+  }
+}
+
+TEST(LinearResampler, TooShortSourceFailsWithCodeOneAndCreatesNothing) {
+  MemoryAudioFile source;
+  source.samples = {0.5f};
+  bool created = false;
+  auto frames = resampleLinearMono(
+      source, [&]() -> Result<std::shared_ptr<AudioFile>> { created = true; return Error{"x", 0, "x"}; }, 1.0);
+  ASSERT_FALSE(frames);
+  EXPECT_EQ(frames.error().domain, "orvane.drift");
+  EXPECT_EQ(frames.error().code, 1);
+  EXPECT_EQ(frames.error().description, "source too short to resample");
+  EXPECT_FALSE(created);
+}
+
+TEST(LinearResampler, ReadFailurePartWayFinishesThePassThenFailsWithCodeThree) {
+  auto source = ramp(100000);
+  source.failReadsFrom = 8192 * 3;
+  auto result = resample(source, 1.00001);
+  ASSERT_FALSE(result.frames);
+  EXPECT_EQ(result.frames.error().code, 3);
+  EXPECT_EQ(result.frames.error().description, "read error mid-resample");
+  EXPECT_EQ(result.out->samples.size(), static_cast<size_t>(resampledLength(100000, 1.00001)));
+}
+
+TEST(LinearResampler, OutputThatIsAMultipleOfTheChunkWritesNoEmptyTail) {
+  auto source = ramp(8192 * 4);
+  auto result = resample(source, 1.0);
+  ASSERT_TRUE(result.frames);
+  EXPECT_EQ(result.out->appendSizes, (std::vector<uint32_t>{8192, 8192, 8192, 8192}));
+}
+
+// --- measurement, correction and sidecar through the recorder
+
+class DriftTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() / ("orvane-drift-" + std::to_string(getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  std::unique_ptr<Recorder> make(Recorder::Mode mode = Recorder::Mode::both) {
+    return std::make_unique<Recorder>((dir / "call.m4a").string(), mode, false, false, backend, loop);
+  }
+  void writeTrack(Recorder& recorder, const std::string& path, int frames) {
+    auto file = AudioFile::createForWriting(path, recorder.monoPCMSettings());
+    ASSERT_TRUE(file);
+    auto buffer = PcmBuffer::create(recorder.monoFormat, static_cast<uint32_t>(frames));
+    for (int i = 0; i < frames; ++i) buffer->floatChannelData(0)[i] = std::sin(i * 0.05f) * 0.5f;
+    buffer->setFrameLength(static_cast<uint32_t>(frames));
+    ASSERT_FALSE(file.value()->write(*buffer));
+  }
+  static void setCounters(Recorder& r, bool mic, double span, int64_t frames) {
+    (mic ? r.micStartSeconds : r.sysStartSeconds) = 10.0;
+    (mic ? r.micLastHostSeconds : r.sysLastHostSeconds) = 10.0 + span;
+    (mic ? r.micStartFrames : r.sysStartFrames) = 100;
+    (mic ? r.micLastFrames : r.sysLastFrames) = 100 + frames;
+  }
+  nlohmann::json sidecar() {
+    std::ifstream in(dir / "call.drift.json");
+    return nlohmann::json::parse(in);
+  }
+
+  std::filesystem::path dir;
+  sim::SimBackend backend{sim::Scenario{}};
+  MainLoop loop;
+};
+
+TEST_F(DriftTest, FiveMinuteExampleCorrectsBothTracksAndRecordsIt) {
+  auto recorder = make();
+  writeTrack(*recorder, recorder->micTempURL, 480000);
+  writeTrack(*recorder, recorder->systemTempURL, 480000);
+  setCounters(*recorder, true, 300.0, 14400096);
+  setCounters(*recorder, false, 300.0, 14399904);
+  testing::internal::CaptureStderr();
+  recorder->applyDriftCompensation();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[orvane-capture] drift: mic=48000.3200 Hz sys=47999.6800 Hz \u0394=13.3 ppm (0.800 ms/min)\n"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("drift-correct mic: 6.7 ppm \u2192 479997 frames\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("drift-correct system: 6.7 ppm \u2192 480003 frames\n"), std::string::npos) << err;
+  EXPECT_EQ(recorder->micCorrectedURL, (dir / "call.mic.corrected.caf").string());
+  EXPECT_TRUE(std::filesystem::exists(*recorder->sysCorrectedURL));
+
+  auto json = sidecar();
+  EXPECT_EQ(json.size(), 12u);
+  EXPECT_EQ(json.begin().key(), "channel_drift_ms_per_min");
+  EXPECT_EQ(std::prev(json.end()).key(), "system_window_frames");
+  EXPECT_EQ(json["issue"], "ZEL-352");
+  EXPECT_EQ(json["mic_compensated"], true);
+  EXPECT_EQ(json["system_compensated"], true);
+  EXPECT_NEAR(json["mic_offset_ppm"].get<double>(), 6.667, 0.001);
+  EXPECT_NEAR(json["system_offset_ppm"].get<double>(), -6.667, 0.001);
+  EXPECT_NEAR(json["channel_drift_ms_per_min"].get<double>(), 0.8, 1e-9);
+  EXPECT_EQ(json["mic_window_frames"], 14400096);
+  EXPECT_TRUE(json["nominal_hz"].is_number_integer());
+  std::ifstream raw(dir / "call.drift.json");
+  std::string text((std::istreambuf_iterator<char>(raw)), {});
+  EXPECT_NE(text.find("\"nominal_hz\": 48000,"), std::string::npos) << text;
+}
+
+TEST_F(DriftTest, SpanBoundsAndPlausibilityDecideWhatIsMeasured) {
+  struct Case { double span; int64_t frames; bool measured; };
+  const Case cases[] = {
+      {119.999, 5760000, false},                    // under 120 s
+      {120.0, 5760000, true},                       // exactly 120 s
+      {120.0, static_cast<int64_t>(120 * 48096), true},    // exactly 2000 ppm
+      {120.0, static_cast<int64_t>(120 * 48096) + 1, false},  // just over
+      {120.0, 0, false},
+  };
+  for (const Case& c : cases) {
+    auto recorder = make(Recorder::Mode::micOnly);
+    setCounters(*recorder, true, c.span, c.frames);
+    testing::internal::CaptureStderr();
+    recorder->applyDriftCompensation();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(!sidecar()["mic_measured_hz"].is_null(), c.measured) << c.span << " " << c.frames;
+  }
+}
+
+TEST_F(DriftTest, MicOnlyShortRunIsNotMeasuredAndRecordsNulls) {
+  auto recorder = make(Recorder::Mode::micOnly);
+  setCounters(*recorder, true, 60.0, 2880000);
+  testing::internal::CaptureStderr();
+  recorder->applyDriftCompensation();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[orvane-capture] drift: not measured (recovery or span < 120s)\n");
+  auto json = sidecar();
+  EXPECT_TRUE(json["mic_measured_hz"].is_null());
+  EXPECT_TRUE(json["system_measured_hz"].is_null());
+  EXPECT_TRUE(json["channel_drift_ppm"].is_null());
+  EXPECT_EQ(json["system_window_frames"], 0);
+  EXPECT_EQ(json["mic_window_frames"], 2880000);
+  EXPECT_EQ(json["mic_compensated"], false);
+}
+
+TEST_F(DriftTest, CorrectionThresholdAndFailedCopies) {
+  auto recorder = make();
+  const std::string src = recorder->micTempURL, dst = (dir / "call.mic.corrected.caf").string();
+  writeTrack(*recorder, src, 1);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.2, 48000, "mic"));
+  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.24, 48000, "mic"));  // computes just under 5.0
+  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.25, 48000, "system"));  // one frame: fails
+  EXPECT_FALSE(recorder->driftCorrectedTemp(dir / "missing.caf", dst, 48010.0, 48000, "mic"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[orvane-capture] drift-correct mic: 4.2 ppm below threshold, skipped\n"
+            "[orvane-capture] drift-correct mic: 5.0 ppm below threshold, skipped\n"
+            "[orvane-capture] drift-correct system: failed (source too short to resample), using raw temp\n");
+  EXPECT_FALSE(std::filesystem::exists(dst));
+}
+
+}  // namespace
+}  // namespace orvane
