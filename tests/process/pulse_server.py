@@ -78,6 +78,16 @@ class PulseServer:
         home = os.path.join(self.directory, "home")
         os.makedirs(runtime, mode=0o700)
         os.makedirs(home, mode=0o700)
+        self._launch()
+
+    def restart(self):
+        """Kills the server (as a crash would) and starts a new one at the same socket."""
+        self.kill()
+        self._launch()
+
+    def _launch(self):
+        runtime = os.path.join(self.directory, "run")
+        home = os.path.join(self.directory, "home")
         pulse_dir = os.path.join(runtime, "pulse")
         self.socket_path = os.path.join(pulse_dir, "native")
         self.env = {
@@ -103,7 +113,7 @@ class PulseServer:
                                                 stdout=log, stderr=subprocess.STDOUT,
                                                 start_new_session=True)
             except OSError as error:
-                self._cleanup_dir()
+                self.stop()
                 raise PulseServerError(f"cannot run pulseaudio: {error}") from error
         try:
             self._wait_ready()
