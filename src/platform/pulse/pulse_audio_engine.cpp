@@ -200,6 +200,8 @@ Status PulseAudioEngine::start() {
   stream_ = pa_stream_new_with_proplist(client_->context(), kMicStreamName, &spec, &source->channelMap, props);
   pa_proplist_free(props);
   if (!stream_) return Error{kErrorDomain, kStreamFailed, "cannot create the record stream: " + client_->lastError()};
+  settleTimer_ = pa_context_rttime_new(client_->context(), PA_USEC_INVALID, &PulseAudioEngine::onSettled, this);
+  firstPendingArrival_ = 0;
   pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
   pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
   pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onMoved, this);
@@ -252,6 +254,11 @@ void PulseAudioEngine::destroyStream() {
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   pa_stream_set_moved_callback(stream_, nullptr, nullptr);
   pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
+  if (settleTimer_) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
+    api->time_free(settleTimer_);
+    settleTimer_ = nullptr;
+  }
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
@@ -263,12 +270,30 @@ void PulseAudioEngine::fireConfigurationChange() {
 
 // --- loop thread
 
-void PulseAudioEngine::onRead(pa_stream*, size_t, void* self) { static_cast<PulseAudioEngine*>(self)->readAvailable(); }
+// Real-time path from here to the tap: no allocation, no lock but the loop's
+// own (held by libpulse around every callback), no I/O.
+void PulseAudioEngine::onRead(pa_stream*, size_t, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  const pa_usec_t now = pa_rtclock_now();
+  engine->lastArrivalSeconds_ = HostClock::nowSeconds();
+  if (engine->firstPendingArrival_ == 0) engine->firstPendingArrival_ = now;
+  if (!engine->settleTimer_ || now - engine->firstPendingArrival_ >= kMaxHoldMicros) {
+    engine->readAvailable(engine->lastArrivalSeconds_);
+    return;
+  }
+  pa_context_rttime_restart(engine->client_->context(), engine->settleTimer_, now + kSettleMicros);
+}
 
-// Real-time path: no allocation, no lock but the loop's own (held by libpulse
-// around every callback), no I/O.
-void PulseAudioEngine::readAvailable() {
-  const double now = HostClock::nowSeconds();
+void PulseAudioEngine::onSettled(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  if (engine->stream_ && engine->firstPendingArrival_ != 0) engine->readAvailable(engine->lastArrivalSeconds_);
+}
+
+// `arrivalSeconds`: host time of the read callback that brought the newest fragment.
+void PulseAudioEngine::readAvailable(double arrivalSeconds) {
+  firstPendingArrival_ = 0;
+  if (settleTimer_) pa_context_rttime_restart(client_->context(), settleTimer_, PA_USEC_INVALID);
+  const double now = arrivalSeconds;
   size_t remaining = pa_stream_readable_size(stream_);
   if (remaining == static_cast<size_t>(-1)) return;
   while (remaining > 0) {

@@ -24,6 +24,12 @@ namespace orvane {
 inline constexpr uint32_t kPulseTapMaxFrames = 4096;
 // Server-side fragment of the record stream.
 inline constexpr pa_usec_t kPulseFragmentMicros = 85'000;
+// The server hands a burst (one block of a source that renders in blocks) over
+// as several fragments, a read callback each. Reading waits until no fragment
+// came for kSettleMicros (but never longer than kMaxHoldMicros after the first),
+// so that what is readable then is the whole burst and the raw stamp is right.
+inline constexpr pa_usec_t kSettleMicros = 4'000;
+inline constexpr pa_usec_t kMaxHoldMicros = 25'000;
 inline constexpr const char* kMicStreamName = "Microphone";
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
 
@@ -81,12 +87,13 @@ class PulseAudioEngine : public AudioEngine {
 
   // libpulse callbacks (loop thread).
   static void onRead(pa_stream* stream, size_t bytes, void* self);
+  static void onSettled(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onStreamState(pa_stream* stream, void* self);
   static void onMoved(pa_stream* stream, void* self);
   static void onSuspended(pa_stream* stream, void* self);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* self);
-  void readAvailable();
+  void readAvailable(double arrivalSeconds);
   void deliver(const uint8_t* data, size_t frames, double rawSeconds);
   void checkDefaultSource();
   void checkCurrentSource();
@@ -97,6 +104,9 @@ class PulseAudioEngine : public AudioEngine {
   std::unique_ptr<PulseClient> client_;
   std::atomic<bool> contextFailed_{false};
   pa_stream* stream_ = nullptr;
+  pa_time_event* settleTimer_ = nullptr;
+  pa_usec_t firstPendingArrival_ = 0;  // rtclock µs; 0 when nothing waits
+  double lastArrivalSeconds_ = 0;
   bool voiceProcessing_ = false;
 
   // Loop-thread state of the running stream (set up under the lock in start()).

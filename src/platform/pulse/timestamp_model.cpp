@@ -30,9 +30,13 @@ void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
   hullSize_ = 0;
   sumX_ = 0;
   pointCount_ = 0;
-  lastX_ = 0;
   inLateRun_ = false;
+  binEndX_ = kBinSeconds;
+  binHasPoint_ = false;
+  fitCount_ = 0;
+  fitMeanX_ = fitMeanY_ = fitCxx_ = fitCxy_ = fitCyy_ = 0;
   addToHull({0, 0});
+  addToBin({0, 0}, 0, 0);
 }
 
 double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
@@ -69,7 +73,7 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
   } else {
     inLateRun_ = false;
     addToHull({x, y});
-    lastX_ = x;
+    addToBin({x, y}, slope, valueAtZero);
   }
   return anchorSeconds_ + x * (1.0 + publishedSlope());
 }
@@ -97,6 +101,31 @@ void TimestampModel::addToHull(Point point) {
   ++pointCount_;
 }
 
+void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
+  if (point.x >= binEndX_) {
+    // The bin is complete: its lowest point counts if it lies on the envelope.
+    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kEnvelopeBandSeconds) {
+      addToFit(binLowest_);
+    }
+    binHasPoint_ = false;
+    while (binEndX_ <= point.x) binEndX_ += kBinSeconds;
+  }
+  if (!binHasPoint_ || point.y < binLowest_.y) binLowest_ = point;
+  binHasPoint_ = true;
+}
+
+void TimestampModel::addToFit(Point point) {
+  ++fitCount_;
+  const double n = static_cast<double>(fitCount_);
+  const double dx = point.x - fitMeanX_;
+  const double dy = point.y - fitMeanY_;
+  fitMeanX_ += dx / n;
+  fitMeanY_ += dy / n;
+  fitCxx_ += dx * (point.x - fitMeanX_);
+  fitCxy_ += dx * (point.y - fitMeanY_);
+  fitCyy_ += dy * (point.y - fitMeanY_);
+}
+
 void TimestampModel::envelopeLine(double& slope, double& valueAtZero) const {
   if (hullSize_ < 2) {
     slope = 0;
@@ -117,11 +146,17 @@ void TimestampModel::envelopeLine(double& slope, double& valueAtZero) const {
 }
 
 double TimestampModel::publishedSlope() const {
-  double slope = 0;
-  double valueAtZero = 0;
-  envelopeLine(slope, valueAtZero);
-  const double span2 = lastX_ * lastX_;
-  return slope * span2 / (span2 + kSlopeTrustSeconds * kSlopeTrustSeconds);
+  if (fitCount_ < 3 || !(fitCxx_ > 0)) return 0;
+  const double slope = fitCxy_ / fitCxx_;
+  // Squared standard error of the slope, from the scatter about the fit. The
+  // scatter is taken as at least the envelope band: points of one delivery
+  // share its delay, so their scatter understates the uncertainty.
+  const double residual = std::max(0.0, fitCyy_ - slope * fitCxy_);
+  const double scatter2 = std::max(residual / static_cast<double>(fitCount_ - 2), kEnvelopeBandSeconds * kEnvelopeBandSeconds / 4);
+  const double error2 = scatter2 / fitCxx_;
+  const double prior2 = kPriorRateOffset * kPriorRateOffset;
+  const double weight = prior2 / (prior2 + error2);
+  return std::clamp(slope * weight, -kMaxRateOffset, kMaxRateOffset);
 }
 
 double TimestampModel::rateOffset() const { return 1.0 / (1.0 + publishedSlope()) - 1.0; }
