@@ -1,0 +1,159 @@
+// A small driver of the sound-server backend for the process tests: asks the
+// permissions, or runs the microphone engine for a while and reports what the
+// tap received, as lines on standard output.
+//
+//   bench_pulse_probe permissions
+//   bench_pulse_probe record SECONDS [--voice-processing] [--restart-on-change]
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/pulse/pulse_audio_engine.h"
+#include "platform/pulse/pulse_backend.h"
+
+using namespace orvane;
+
+namespace {
+
+// Written by the tap only (capture thread), read at the end.
+struct TapStats {
+  std::atomic<int64_t> buffers{0};
+  std::atomic<int64_t> frames{0};
+  std::atomic<uint32_t> maxFrames{0};
+  std::atomic<uint64_t> firstHost{0};
+  std::atomic<uint64_t> lastHost{0};
+  std::atomic<int64_t> lastFrameIndex{0};  // frames before the last buffer
+  std::atomic<int64_t> invalidStamps{0};
+  std::atomic<int64_t> backwards{0};
+  double peak = 0;  // capture thread only until the end
+};
+
+int permissions() {
+  auto backend = makePulseBackend();
+  const int mic = backend->permissions().microphoneStatus();
+  const bool screen = backend->permissions().preflightScreenCapture();
+  std::mutex mutex;
+  std::condition_variable answered;
+  int requestAnswer = -1;
+  backend->permissions().requestMicrophone([&](bool granted) {
+    std::lock_guard lock(mutex);
+    requestAnswer = granted ? 1 : 0;
+    answered.notify_all();
+  });
+  std::unique_lock lock(mutex);
+  answered.wait(lock, [&] { return requestAnswer >= 0; });
+  std::printf("{\"microphone\":%d,\"screen\":%s,\"request\":%s}\n", mic, screen ? "true" : "false",
+              requestAnswer ? "true" : "false");
+  return 0;
+}
+
+double peakOf(const PcmBuffer& buffer) {
+  const auto& format = buffer.format();
+  const size_t samples = static_cast<size_t>(buffer.frameLength()) * format.channelCount;
+  double peak = 0;
+  for (size_t i = 0; i < samples; ++i) {
+    double v = 0;
+    switch (format.sampleType) {
+      case SampleType::float32: v = reinterpret_cast<const float*>(buffer.plane(0))[i]; break;
+      case SampleType::int16: v = reinterpret_cast<const int16_t*>(buffer.plane(0))[i] / 32768.0; break;
+      case SampleType::int32: v = reinterpret_cast<const int32_t*>(buffer.plane(0))[i] / 2147483648.0; break;
+      case SampleType::uint8: v = (buffer.plane(0)[i] - 128) / 128.0; break;
+      case SampleType::float64: v = reinterpret_cast<const double*>(buffer.plane(0))[i]; break;
+    }
+    peak = std::max(peak, std::abs(v));
+  }
+  return peak;
+}
+
+int record(double seconds, bool voiceProcessing, bool restartOnChange) {
+  PulseAudioEngine engine;
+  TapStats stats;
+  std::atomic<int> changes{0};
+  if (voiceProcessing) {
+    if (auto error = engine.setVoiceProcessingEnabled(true)) {
+      std::printf("voice_processing_error %s\n", error->description.c_str());
+    } else {
+      std::printf("voice_processing ok\n");
+    }
+  }
+  engine.installTap(4096, [&stats](const PcmBuffer& buffer, const AudioTime& when) {
+    const int64_t index = stats.frames.fetch_add(buffer.frameLength());
+    stats.buffers.fetch_add(1);
+    if (buffer.frameLength() > stats.maxFrames) stats.maxFrames = buffer.frameLength();
+    if (!when.hostTimeValid) stats.invalidStamps.fetch_add(1);
+    if (stats.firstHost == 0) stats.firstHost = when.hostTime;
+    if (when.hostTime < stats.lastHost) stats.backwards.fetch_add(1);
+    stats.lastHost = when.hostTime;
+    stats.lastFrameIndex = index;
+    stats.peak = std::max(stats.peak, peakOf(buffer));
+  });
+  engine.setConfigurationChangeHandler([&changes] { changes.fetch_add(1); });
+  const AudioFormat format = engine.inputFormat();
+  std::printf("input_format %s\n", format.describe().c_str());
+  engine.prepare();
+  if (auto error = engine.start()) {
+    std::printf("start_error %s\n", error->description.c_str());
+    return 0;
+  }
+  std::printf("started\n");
+  std::fflush(stdout);
+  int seen = 0;
+  bool pendingRestart = false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int now = changes.load();
+    if (now != seen) {
+      seen = now;
+      std::printf("change %d running=%s\n", now, engine.isRunning() ? "true" : "false");
+      pendingRestart = restartOnChange;
+    }
+    if (!pendingRestart) continue;
+    // Like the recorder: start again; keep trying while the server is away.
+    if (auto error = engine.start()) {
+      std::printf("restart_error %s\n", error->description.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    } else {
+      pendingRestart = false;
+      std::printf("restarted %s frames=%lld\n", engine.inputFormat().describe().c_str(),
+                  static_cast<long long>(stats.frames.load()));
+    }
+  }
+  engine.removeTap();
+  engine.stop();
+  const double span = (static_cast<double>(stats.lastHost) - static_cast<double>(stats.firstHost)) / 1e9;
+  std::printf("summary {\"buffers\":%lld,\"frames\":%lld,\"max_frames\":%u,\"span\":%.6f,"
+              "\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,\"backwards\":%lld,\"peak\":%.4f,"
+              "\"format\":\"%s\",\"running_after_stop\":%s}\n",
+              static_cast<long long>(stats.buffers.load()), static_cast<long long>(stats.frames.load()),
+              stats.maxFrames.load(), span, span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0,
+              changes.load(), static_cast<long long>(stats.invalidStamps.load()),
+              static_cast<long long>(stats.backwards.load()), stats.peak, engine.inputFormat().describe().c_str(),
+              engine.isRunning() ? "true" : "false");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "permissions") return permissions();
+  if (command == "record" && argc > 2) {
+    bool voiceProcessing = false, restartOnChange = false;
+    for (int i = 3; i < argc; ++i) {
+      if (std::strcmp(argv[i], "--voice-processing") == 0) voiceProcessing = true;
+      if (std::strcmp(argv[i], "--restart-on-change") == 0) restartOnChange = true;
+    }
+    return record(std::atof(argv[2]), voiceProcessing, restartOnChange);
+  }
+  std::fprintf(stderr, "usage: %s permissions | record SECONDS [--voice-processing] [--restart-on-change]\n",
+               argv[0]);
+  return 2;
+}

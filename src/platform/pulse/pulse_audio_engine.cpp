@@ -1,0 +1,399 @@
+// PulseAudioEngine: source choice, record stream set-up and tear-down, the
+// read callback that feeds the tap, and the events that count as a
+// configuration change.
+#include "platform/pulse/pulse_audio_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "platform/host_clock.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* kErrorDomain = "pulse";
+enum ErrorCode : int64_t { kServerUnreachable = 1, kNoSource = 2, kStreamFailed = 3, kNoEchoCanceller = 4 };
+
+bool isEchoCanceller(const PulseSourceInfo& source) {
+  return !source.isMonitor && (source.driver.find("echo-cancel") != std::string::npos ||
+                               source.name.find("echo-cancel") != std::string::npos);
+}
+
+// One table for the sample formats a PcmBuffer holds as they are.
+struct FormatEntry {
+  pa_sample_format_t pulse;
+  SampleType type;
+};
+constexpr FormatEntry kHeldFormats[] = {
+    {PA_SAMPLE_FLOAT32NE, SampleType::float32},
+    {PA_SAMPLE_S16NE, SampleType::int16},
+    {PA_SAMPLE_S32NE, SampleType::int32},
+    {PA_SAMPLE_U8, SampleType::uint8},
+};
+
+const FormatEntry* heldFormat(pa_sample_format_t format) {
+  for (const auto& entry : kHeldFormats) {
+    if (entry.pulse == format) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+pa_sample_spec pulseStreamSpec(const pa_sample_spec& native) {
+  pa_sample_spec spec = native;
+  if (!heldFormat(spec.format)) spec.format = PA_SAMPLE_FLOAT32NE;
+  return spec;
+}
+
+AudioFormat audioFormatForSpec(const pa_sample_spec& spec) {
+  const FormatEntry* entry = heldFormat(spec.format);
+  return AudioFormat{static_cast<double>(spec.rate), spec.channels,
+                     entry ? entry->type : SampleType::float32, true};
+}
+
+const PulseSourceInfo* chooseMicrophone(const std::vector<PulseSourceInfo>& sources,
+                                        const std::string& defaultSourceName, bool voiceProcessing) {
+  if (voiceProcessing) {
+    for (const auto& source : sources) {
+      if (isEchoCanceller(source)) return &source;
+    }
+  }
+  for (const auto& source : sources) {
+    if (source.name == defaultSourceName && !source.isMonitor) return &source;
+  }
+  for (const auto& source : sources) {
+    if (!source.isMonitor) return &source;
+  }
+  return nullptr;
+}
+
+PulseAudioEngine::PulseAudioEngine() = default;
+
+PulseAudioEngine::~PulseAudioEngine() {
+  stop();
+  client_.reset();
+}
+
+Status PulseAudioEngine::ensureConnected() {
+  if (client_ && !contextFailed_.load() && client_->isReady()) return std::nullopt;
+  if (client_) {
+    PulseClient::Lock lock(*client_);
+    destroyStream();
+  }
+  client_.reset();  // a context that failed cannot be revived: a new one it is
+  auto client = std::make_unique<PulseClient>();
+  std::string reason;
+  const auto outcome = client->connect(kPulseConnectTimeoutSeconds, &reason);
+  if (outcome != PulseClient::Outcome::connected) {
+    const char* what = outcome == PulseClient::Outcome::refused ? "the sound server refused the connection: "
+                                                                 : "the sound server is not reachable: ";
+    return Error{kErrorDomain, kServerUnreachable, what + reason};
+  }
+  client_ = std::move(client);
+  contextFailed_ = false;
+  client_->setFailureObserver([this] {
+    contextFailed_ = true;
+    running_ = false;
+    fireConfigurationChange();
+  });
+  PulseClient::Lock lock(*client_);
+  pa_context_set_subscribe_callback(client_->context(), &PulseAudioEngine::onSubscription, this);
+  if (pa_operation* op = pa_context_subscribe(client_->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+    pa_operation_unref(op);
+  }
+  return std::nullopt;
+}
+
+AudioFormat PulseAudioEngine::inputFormat() {
+  std::lock_guard control(control_);
+  if (running_ && client_) {
+    PulseClient::Lock lock(*client_);
+    if (stream_) return format_;
+  }
+  if (ensureConnected()) return AudioFormat{};
+  const auto server = client_->serverInfo();
+  const auto sources = client_->sources();
+  if (!server || !sources) return AudioFormat{};
+  const PulseSourceInfo* source = chooseMicrophone(*sources, server->defaultSourceName, voiceProcessing_);
+  return source ? audioFormatForSpec(pulseStreamSpec(source->sampleSpec)) : AudioFormat{};
+}
+
+Status PulseAudioEngine::setVoiceProcessingEnabled(bool enabled) {
+  std::lock_guard control(control_);
+  if (!enabled) {
+    voiceProcessing_ = false;
+    return std::nullopt;
+  }
+  if (auto error = ensureConnected()) {
+    return Error{kErrorDomain, kNoEchoCanceller, error->description};
+  }
+  const auto sources = client_->sources();
+  if (!sources) {
+    return Error{kErrorDomain, kNoEchoCanceller, "the sound server did not list its sources"};
+  }
+  if (std::none_of(sources->begin(), sources->end(), isEchoCanceller)) {
+    return Error{kErrorDomain, kNoEchoCanceller,
+                 "the sound server has no echo-cancelling source (module-echo-cancel is not loaded)"};
+  }
+  voiceProcessing_ = true;
+  return std::nullopt;
+}
+
+void PulseAudioEngine::installTap(uint32_t bufferSize, TapBlock tap) {
+  std::lock_guard control(control_);
+  std::optional<PulseClient::Lock> lock;
+  if (client_) lock.emplace(*client_);
+  tapFrames_ = std::clamp<uint32_t>(bufferSize, 1, kPulseTapMaxFrames);
+  tap_ = std::move(tap);
+}
+
+void PulseAudioEngine::removeTap() {
+  std::lock_guard control(control_);
+  std::optional<PulseClient::Lock> lock;
+  if (client_) lock.emplace(*client_);
+  tap_ = nullptr;
+}
+
+void PulseAudioEngine::setConfigurationChangeHandler(ConfigurationChangeBlock handler) {
+  std::lock_guard control(control_);
+  std::optional<PulseClient::Lock> lock;
+  if (client_) lock.emplace(*client_);
+  configurationChange_ = std::move(handler);
+}
+
+void PulseAudioEngine::setRawStampObserver(RawStampObserver observer) {
+  std::lock_guard control(control_);
+  std::optional<PulseClient::Lock> lock;
+  if (client_) lock.emplace(*client_);
+  rawStampObserver_ = std::move(observer);
+}
+
+void PulseAudioEngine::prepare() {
+  std::lock_guard control(control_);
+  (void)ensureConnected();
+}
+
+Status PulseAudioEngine::start() {
+  std::lock_guard control(control_);
+  if (auto error = ensureConnected()) return error;
+  const auto server = client_->serverInfo();
+  const auto sources = client_->sources();
+  if (!server || !sources) {
+    return Error{kErrorDomain, kServerUnreachable, "the sound server did not list its sources"};
+  }
+  const PulseSourceInfo* source = chooseMicrophone(*sources, server->defaultSourceName, voiceProcessing_);
+  if (!source) return Error{kErrorDomain, kNoSource, kNoMicrophoneMessage};
+  const pa_sample_spec spec = pulseStreamSpec(source->sampleSpec);
+  const AudioFormat format = audioFormatForSpec(spec);
+
+  PulseClient::Lock lock(*client_);
+  destroyStream();
+  running_ = false;
+  if (!buffer_ || buffer_->format() != format) buffer_ = PcmBuffer::create(format, kPulseTapMaxFrames);
+  if (!buffer_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
+
+  pa_proplist* props = makePulseProplist(kMicStreamName);
+  stream_ = pa_stream_new_with_proplist(client_->context(), kMicStreamName, &spec, &source->channelMap, props);
+  pa_proplist_free(props);
+  if (!stream_) return Error{kErrorDomain, kStreamFailed, "cannot create the record stream: " + client_->lastError()};
+  settleTimer_ = pa_context_rttime_new(client_->context(), PA_USEC_INVALID, &PulseAudioEngine::onSettled, this);
+  firstPendingArrival_ = 0;
+  pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
+  pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
+  pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onMoved, this);
+  pa_stream_set_suspended_callback(stream_, &PulseAudioEngine::onSuspended, this);
+
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kPulseFragmentMicros, &spec));
+  spec_ = spec;
+  format_ = format;
+  frameBytes_ = pa_frame_size(&spec);
+  framesRead_ = 0;
+  model_ = TimestampModel(spec.rate);
+  holdDelivery_ = false;
+  sourceName_ = source->name;
+  defaultSourceAtStart_ = server->defaultSourceName;
+  if (pa_stream_connect_record(stream_, source->name.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    Error error{kErrorDomain, kStreamFailed, "cannot record from " + source->name + ": " + client_->lastError()};
+    destroyStream();
+    return error;
+  }
+  const bool settled = client_->waitUntil(
+      [this] { return !stream_ || pa_stream_get_state(stream_) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
+  if (!stream_ || !settled || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+    Error error{kErrorDomain, kStreamFailed,
+                "the record stream on " + source->name + " did not start: " +
+                    (settled ? client_->lastError() : std::string("no answer from the sound server"))};
+    destroyStream();
+    return error;
+  }
+  running_ = true;
+  return std::nullopt;
+}
+
+void PulseAudioEngine::stop() {
+  std::lock_guard control(control_);
+  if (!client_) return;
+  PulseClient::Lock lock(*client_);
+  destroyStream();
+  running_ = false;
+}
+
+void PulseAudioEngine::destroyStream() {
+  if (!stream_) return;
+  // Our own tear-down is no configuration change: silence the callbacks first.
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+  pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
+  if (settleTimer_) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
+    api->time_free(settleTimer_);
+    settleTimer_ = nullptr;
+  }
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+}
+
+void PulseAudioEngine::fireConfigurationChange() {
+  if (configurationChange_) configurationChange_();
+}
+
+// --- loop thread
+
+// Real-time path from here to the tap: no allocation, no lock but the loop's
+// own (held by libpulse around every callback), no I/O.
+void PulseAudioEngine::onRead(pa_stream*, size_t, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  const pa_usec_t now = pa_rtclock_now();
+  engine->lastArrivalSeconds_ = HostClock::nowSeconds();
+  if (engine->firstPendingArrival_ == 0) engine->firstPendingArrival_ = now;
+  if (!engine->settleTimer_ || now - engine->firstPendingArrival_ >= kMaxHoldMicros) {
+    engine->readAvailable(engine->lastArrivalSeconds_);
+    return;
+  }
+  pa_context_rttime_restart(engine->client_->context(), engine->settleTimer_, now + kSettleMicros);
+}
+
+void PulseAudioEngine::onSettled(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  if (engine->stream_ && engine->firstPendingArrival_ != 0) engine->readAvailable(engine->lastArrivalSeconds_);
+}
+
+// `arrivalSeconds`: host time of the read callback that brought the newest fragment.
+void PulseAudioEngine::readAvailable(double arrivalSeconds) {
+  firstPendingArrival_ = 0;
+  if (settleTimer_) pa_context_rttime_restart(client_->context(), settleTimer_, PA_USEC_INVALID);
+  const double now = arrivalSeconds;
+  size_t remaining = pa_stream_readable_size(stream_);
+  if (remaining == static_cast<size_t>(-1)) return;
+  while (remaining > 0) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
+    const size_t frames = bytes / frameBytes_;
+    if (!data) {
+      // A hole: frames the server lost. Time goes on without them.
+      framesRead_ += static_cast<int64_t>(frames);
+      model_.reset();
+    } else if (holdDelivery_) {
+      framesRead_ += static_cast<int64_t>(frames);
+    } else {
+      // Everything still buffered after this fragment's first frame was captured after it.
+      const double rawStart = now - static_cast<double>(remaining / frameBytes_) / spec_.rate;
+      deliver(static_cast<const uint8_t*>(data), frames, rawStart);
+    }
+    pa_stream_drop(stream_);
+    remaining -= std::min(bytes, remaining);
+  }
+  timestampRestarts_.store(model_.restartCount(), std::memory_order_relaxed);
+}
+
+void PulseAudioEngine::deliver(const uint8_t* data, size_t frames, double rawStart) {
+  const uint32_t chunkFrames = std::min<uint32_t>(tapFrames_, buffer_->frameCapacity());
+  for (size_t offset = 0; offset < frames;) {
+    const auto count = static_cast<uint32_t>(std::min<size_t>(frames - offset, chunkFrames));
+    const double raw = rawStart + static_cast<double>(offset) / spec_.rate;
+    const double published = model_.publish(framesRead_, raw);
+    if (rawStampObserver_) rawStampObserver_(framesRead_, raw, published);
+    if (tap_) {
+      std::memcpy(buffer_->plane(0), data + offset * frameBytes_, count * frameBytes_);
+      buffer_->setFrameLength(count);
+      tap_(*buffer_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+    }
+    framesRead_ += count;
+    offset += count;
+  }
+}
+
+void PulseAudioEngine::onStreamState(pa_stream* stream, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  engine->client_->signal();
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+  const bool wasRunning = engine->running_.exchange(false);
+  // A dead context reports itself through the failure observer.
+  if (wasRunning && PA_CONTEXT_IS_GOOD(pa_context_get_state(engine->client_->context()))) {
+    engine->fireConfigurationChange();
+  }
+}
+
+void PulseAudioEngine::onMoved(pa_stream*, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  // The server may have "rescued" us onto a monitor: deliver nothing until we know.
+  engine->holdDelivery_ = true;
+  engine->model_.reset();
+  engine->checkCurrentSource();
+  engine->fireConfigurationChange();
+}
+
+void PulseAudioEngine::checkCurrentSource() {
+  pa_operation* op = pa_context_get_source_info_by_index(
+      client_->context(), pa_stream_get_device_index(stream_),
+      [](pa_context*, const pa_source_info* info, int eol, void* self) {
+        auto* engine = static_cast<PulseAudioEngine*>(self);
+        if (eol != 0 || !info || !engine->stream_) return;
+        if (info->index != pa_stream_get_device_index(engine->stream_)) return;  // moved again since
+        engine->sourceName_ = info->name ? info->name : "";
+        engine->holdDelivery_ = info->monitor_of_sink != PA_INVALID_INDEX;
+      },
+      this);
+  if (op) pa_operation_unref(op);
+}
+
+void PulseAudioEngine::onSuspended(pa_stream* stream, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  engine->model_.reset();
+  if (pa_stream_is_suspended(stream) == 1) engine->fireConfigurationChange();
+}
+
+void PulseAudioEngine::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
+  auto* engine = static_cast<PulseAudioEngine*>(self);
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) engine->checkDefaultSource();
+}
+
+void PulseAudioEngine::checkDefaultSource() {
+  pa_operation* op = pa_context_get_server_info(
+      client_->context(),
+      [](pa_context*, const pa_server_info* info, void* self) {
+        auto* engine = static_cast<PulseAudioEngine*>(self);
+        if (!info || !engine->running_) return;
+        const std::string current = info->default_source_name ? info->default_source_name : "";
+        if (current == engine->defaultSourceAtStart_) return;
+        engine->defaultSourceAtStart_ = current;
+        engine->fireConfigurationChange();
+      },
+      this);
+  if (op) pa_operation_unref(op);
+}
+
+}  // namespace orvane

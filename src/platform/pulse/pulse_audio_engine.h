@@ -1,0 +1,132 @@
+// PulseAudioEngine: the microphone as a record stream on the sound server.
+//
+// The microphone is the server's default source, or the first source that is
+// not a monitor when the default is one (a monitor would record the system
+// audio as the microphone). The stream runs at the source's own rate and
+// channel map; buffers reach the tap on the libpulse loop thread, at most
+// 4096 frames each, stamped by a TimestampModel.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/audio_engine.h"
+#include "platform/pulse/pulse_client.h"
+#include "platform/pulse/timestamp_model.h"
+
+namespace orvane {
+
+// Frames per tap call at most, whatever the tap asks for.
+inline constexpr uint32_t kPulseTapMaxFrames = 4096;
+// Server-side fragment of the record stream.
+inline constexpr pa_usec_t kPulseFragmentMicros = 85'000;
+// The server hands a burst (one block of a source that renders in blocks) over
+// as several fragments, a read callback each. Reading waits until no fragment
+// came for kSettleMicros (but never longer than kMaxHoldMicros after the first),
+// so that what is readable then is the whole burst and the raw stamp is right.
+inline constexpr pa_usec_t kSettleMicros = 4'000;
+inline constexpr pa_usec_t kMaxHoldMicros = 25'000;
+inline constexpr const char* kMicStreamName = "Microphone";
+inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
+
+// The stream format for a source's native sample spec: the same rate and
+// channels, and the same sample format when a PcmBuffer can hold it, else
+// float32le. Also the AudioFormat the tap sees (interleaved).
+pa_sample_spec pulseStreamSpec(const pa_sample_spec& native);
+AudioFormat audioFormatForSpec(const pa_sample_spec& spec);
+
+// The source a recording uses: the echo canceller when voice processing is on
+// (nothing when there is none), else the default unless it is a monitor, else
+// the first source that is not a monitor. Nothing when there is none.
+const PulseSourceInfo* chooseMicrophone(const std::vector<PulseSourceInfo>& sources,
+                                        const std::string& defaultSourceName, bool voiceProcessing);
+
+class PulseAudioEngine : public AudioEngine {
+ public:
+  PulseAudioEngine();
+  // Any thread but the loop's.
+  ~PulseAudioEngine() override;
+
+  // Any thread but the loop's. The running stream's format, else the format a
+  // stream would get now; sample rate 0 when the server cannot be asked.
+  AudioFormat inputFormat() override;
+  // Any thread but the loop's: records from the echo-cancelling source from
+  // the next start on; an error saying why when the server has none.
+  Status setVoiceProcessingEnabled(bool enabled) override;
+  // Any thread but the loop's. The tap is called on the loop thread, under
+  // the loop lock; it must follow the real-time rules of TapBlock.
+  void installTap(uint32_t bufferSize, TapBlock tap) override;
+  void removeTap() override;
+  // The handler runs on the loop thread: it must only hand work elsewhere and
+  // never call into this engine.
+  void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override;
+
+  // Any thread but the loop's. prepare() connects when needed; start() (re)creates
+  // the record stream on the current microphone and reconnects first when the
+  // server connection was lost.
+  void prepare() override;
+  Status start() override;
+  void stop() override;
+  bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+
+  // Times the stamp model started again by itself (lost frames); for tests and benchmarks.
+  int64_t timestampRestarts() const { return timestampRestarts_.load(std::memory_order_relaxed); }
+
+  // Benchmarks: also reports each chunk's raw stamp (loop thread).
+  using RawStampObserver = std::function<void(int64_t frameIndex, double rawSeconds, double published)>;
+  void setRawStampObserver(RawStampObserver observer);
+
+ private:
+  Status ensureConnected();
+  void destroyStream();  // lock held
+  void fireConfigurationChange();  // loop thread
+
+  // libpulse callbacks (loop thread).
+  static void onRead(pa_stream* stream, size_t bytes, void* self);
+  static void onSettled(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+  static void onStreamState(pa_stream* stream, void* self);
+  static void onMoved(pa_stream* stream, void* self);
+  static void onSuspended(pa_stream* stream, void* self);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                             void* self);
+  void readAvailable(double arrivalSeconds);
+  void deliver(const uint8_t* data, size_t frames, double rawSeconds);
+  void checkDefaultSource();
+  void checkCurrentSource();
+
+  // Held by every public call (never by the loop thread), so control calls
+  // from different threads do not interleave. Taken before the loop lock.
+  std::mutex control_;
+  std::unique_ptr<PulseClient> client_;
+  std::atomic<bool> contextFailed_{false};
+  pa_stream* stream_ = nullptr;
+  pa_time_event* settleTimer_ = nullptr;
+  pa_usec_t firstPendingArrival_ = 0;  // rtclock µs; 0 when nothing waits
+  double lastArrivalSeconds_ = 0;
+  bool voiceProcessing_ = false;
+
+  // Loop-thread state of the running stream (set up under the lock in start()).
+  TapBlock tap_;
+  uint32_t tapFrames_ = kPulseTapMaxFrames;
+  ConfigurationChangeBlock configurationChange_;
+  RawStampObserver rawStampObserver_;
+  std::unique_ptr<PcmBuffer> buffer_;
+  pa_sample_spec spec_{};
+  AudioFormat format_;
+  size_t frameBytes_ = 0;
+  int64_t framesRead_ = 0;
+  TimestampModel model_{48000};
+  std::string sourceName_;
+  std::string defaultSourceAtStart_;
+  bool holdDelivery_ = false;  // moved, and not yet known to be a real microphone
+  bool stopping_ = false;
+
+  std::atomic<bool> running_{false};
+  std::atomic<int64_t> timestampRestarts_{0};
+};
+
+}  // namespace orvane

@@ -1,0 +1,242 @@
+// PulseClient: loop and context lifetime, bounded waits, and the server,
+// source and sink queries.
+#include "platform/pulse/pulse_client.h"
+
+#include <utility>
+
+#include "recorder/recorder.h"  // kBundleIdentifier
+
+namespace orvane {
+
+namespace {
+
+// Results of one introspection query, filled on the loop thread.
+template <class T>
+struct ListQuery {
+  PulseClient* client;
+  std::vector<T> items;
+  bool done = false;
+  bool failed = false;
+};
+
+std::string text(const char* value) { return value ? value : ""; }
+
+}  // namespace
+
+pa_proplist* makePulseProplist(const char* mediaName) {
+  pa_proplist* props = pa_proplist_new();
+  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kPulseApplicationName);
+  pa_proplist_sets(props, PA_PROP_APPLICATION_ID, kBundleIdentifier);
+  if (mediaName) pa_proplist_sets(props, PA_PROP_MEDIA_NAME, mediaName);
+  return props;
+}
+
+PulseClient::PulseClient() : loop_(pa_threaded_mainloop_new()) {}
+
+PulseClient::~PulseClient() {
+  if (!loop_) return;
+  if (loopRunning_) {
+    pa_threaded_mainloop_lock(loop_);
+    if (context_) {
+      pa_context_set_state_callback(context_, nullptr, nullptr);
+      pa_context_disconnect(context_);
+    }
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+  }
+  if (context_) pa_context_unref(context_);
+  pa_threaded_mainloop_free(loop_);
+}
+
+PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* reason) {
+  if (!loop_) {
+    if (reason) *reason = "cannot create the libpulse main loop";
+    return Outcome::unreachable;
+  }
+  pa_proplist* props = makePulseProplist(nullptr);
+  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), kPulseApplicationName, props);
+  pa_proplist_free(props);
+  if (!context_) {
+    if (reason) *reason = "cannot create a libpulse context";
+    return Outcome::unreachable;
+  }
+  pa_context_set_state_callback(context_, &PulseClient::onContextState, this);
+  if (pa_threaded_mainloop_start(loop_) < 0) {
+    if (reason) *reason = "cannot start the libpulse main loop";
+    return Outcome::unreachable;
+  }
+  loopRunning_ = true;
+
+  Lock lock(*this);
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    if (reason) *reason = lastError();
+    return pa_context_errno(context_) == PA_ERR_ACCESS ? Outcome::refused : Outcome::unreachable;
+  }
+  const bool settled = waitUntil(
+      [this] {
+        const pa_context_state_t state = pa_context_get_state(context_);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+      },
+      timeoutSeconds);
+  if (!settled) {
+    if (reason) *reason = "no answer from the sound server";
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    return Outcome::unreachable;
+  }
+  if (pa_context_get_state(context_) == PA_CONTEXT_READY) return Outcome::connected;
+  if (reason) *reason = lastError();
+  // Only an answer that turns us away is a refusal; anything else means nobody answered.
+  return pa_context_errno(context_) == PA_ERR_ACCESS ? Outcome::refused : Outcome::unreachable;
+}
+
+bool PulseClient::isReady() {
+  if (!context_ || !loopRunning_) return false;
+  Lock lock(*this);
+  return pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+void PulseClient::onContextState(pa_context* context, void* self) {
+  auto* client = static_cast<PulseClient*>(self);
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_READY) client->wasReady_ = true;
+  if (!PA_CONTEXT_IS_GOOD(state) && client->wasReady_ && client->failureObserver_) {
+    client->failureObserver_();
+  }
+  client->signal();
+}
+
+void PulseClient::setFailureObserver(std::function<void()> observer) {
+  Lock lock(*this);
+  failureObserver_ = std::move(observer);
+}
+
+PulseClient::Lock::Lock(PulseClient& client)
+    : loop_(client.loop_), locked_(client.loopRunning_ && !pa_threaded_mainloop_in_thread(client.loop_)) {
+  if (locked_) pa_threaded_mainloop_lock(loop_);
+}
+
+PulseClient::Lock::~Lock() {
+  if (locked_) pa_threaded_mainloop_unlock(loop_);
+}
+
+void PulseClient::signal() { pa_threaded_mainloop_signal(loop_, 0); }
+
+bool PulseClient::waitUntil(const std::function<bool()>& done, double timeoutSeconds) {
+  if (done()) return true;
+  // A timer on the loop itself wakes us at the deadline, so the wait is bounded
+  // even when the server never answers.
+  struct Deadline {
+    PulseClient* client;
+    bool passed = false;
+  } deadline{this, false};
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(timeoutSeconds * 1e6));
+  pa_time_event* timer = api->time_new(
+      api, &when,
+      [](pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+        auto* d = static_cast<Deadline*>(data);
+        d->passed = true;
+        d->client->signal();
+      },
+      &deadline);
+  while (!done() && !deadline.passed) pa_threaded_mainloop_wait(loop_);
+  api->time_free(timer);
+  return done();
+}
+
+bool PulseClient::waitForOperation(pa_operation* operation, const bool& done, double timeoutSeconds) {
+  if (!operation) return false;
+  const bool finished = waitUntil(
+      [&] { return done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeoutSeconds);
+  if (!done) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return finished && done;
+}
+
+std::optional<PulseServerInfo> PulseClient::serverInfo(double timeoutSeconds) {
+  if (!isReady()) return std::nullopt;
+  struct Query {
+    PulseClient* client;
+    PulseServerInfo info;
+    bool done = false;
+  } query{this, {}, false};
+  Lock lock(*this);
+  pa_operation* op = pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info* info, void* data) {
+        auto* q = static_cast<Query*>(data);
+        if (info) {
+          q->info.defaultSourceName = text(info->default_source_name);
+          q->info.defaultSinkName = text(info->default_sink_name);
+        }
+        q->done = true;
+        q->client->signal();
+      },
+      &query);
+  if (!waitForOperation(op, query.done, timeoutSeconds)) return std::nullopt;
+  return query.info;
+}
+
+std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutSeconds) {
+  if (!isReady()) return std::nullopt;
+  ListQuery<PulseSourceInfo> query{this, {}, false, false};
+  Lock lock(*this);
+  pa_operation* op = pa_context_get_source_info_list(
+      context_,
+      [](pa_context*, const pa_source_info* info, int eol, void* data) {
+        auto* q = static_cast<ListQuery<PulseSourceInfo>*>(data);
+        if (eol != 0) {
+          q->failed = eol < 0;
+          q->done = true;
+          q->client->signal();
+          return;
+        }
+        PulseSourceInfo item;
+        item.index = info->index;
+        item.name = text(info->name);
+        item.description = text(info->description);
+        item.driver = text(info->driver);
+        item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+        item.sampleSpec = info->sample_spec;
+        item.channelMap = info->channel_map;
+        q->items.push_back(std::move(item));
+      },
+      &query);
+  if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
+  return std::move(query.items);
+}
+
+std::optional<std::vector<PulseSinkInfo>> PulseClient::sinks(double timeoutSeconds) {
+  if (!isReady()) return std::nullopt;
+  ListQuery<PulseSinkInfo> query{this, {}, false, false};
+  Lock lock(*this);
+  pa_operation* op = pa_context_get_sink_info_list(
+      context_,
+      [](pa_context*, const pa_sink_info* info, int eol, void* data) {
+        auto* q = static_cast<ListQuery<PulseSinkInfo>*>(data);
+        if (eol != 0) {
+          q->failed = eol < 0;
+          q->done = true;
+          q->client->signal();
+          return;
+        }
+        PulseSinkInfo item;
+        item.index = info->index;
+        item.name = text(info->name);
+        item.description = text(info->description);
+        item.monitorSourceName = text(info->monitor_source_name);
+        q->items.push_back(std::move(item));
+      },
+      &query);
+  if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
+  return std::move(query.items);
+}
+
+std::string PulseClient::lastError() {
+  return context_ ? pa_strerror(pa_context_errno(context_)) : "no context";
+}
+
+}  // namespace orvane

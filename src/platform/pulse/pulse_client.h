@@ -1,0 +1,112 @@
+// PulseClient: one libpulse threaded main loop and one context connected to
+// the sound server, with the waits and queries that every part of the
+// sound-server backend needs. Every wait is bounded, so a server that does not
+// answer turns into an error, never a hang.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// How we appear in the server's client list and in mixers.
+inline constexpr const char* kPulseApplicationName = "orvane-capture";
+
+// A connection attempt gives up after this long.
+inline constexpr double kPulseConnectTimeoutSeconds = 2.5;
+// A query or stream set-up gives up after this long.
+inline constexpr double kPulseQueryTimeoutSeconds = 3.0;
+
+struct PulseSourceInfo {
+  uint32_t index = PA_INVALID_INDEX;
+  std::string name;
+  std::string description;
+  std::string driver;
+  bool isMonitor = false;
+  pa_sample_spec sampleSpec{};
+  pa_channel_map channelMap{};
+};
+
+struct PulseSinkInfo {
+  uint32_t index = PA_INVALID_INDEX;
+  std::string name;
+  std::string description;
+  std::string monitorSourceName;
+};
+
+struct PulseServerInfo {
+  std::string defaultSourceName;
+  std::string defaultSinkName;
+};
+
+class PulseClient {
+ public:
+  enum class Outcome { connected, refused, unreachable };
+
+  PulseClient();
+  // Any thread but the loop's own: disconnects and joins the loop thread.
+  ~PulseClient();
+  PulseClient(const PulseClient&) = delete;
+  PulseClient& operator=(const PulseClient&) = delete;
+
+  // Any thread but the loop's: starts the loop and connects (never spawning a
+  // server). `refused`: the server answered and turned us away;
+  // `unreachable`: no server answered in time. `reason` gets libpulse's words.
+  Outcome connect(double timeoutSeconds, std::string* reason = nullptr);
+
+  pa_threaded_mainloop* loop() { return loop_; }
+  pa_context* context() { return context_; }
+  // Any thread: the context is ready (connected and not failed since).
+  bool isReady();
+
+  // Locks the loop, unless the caller is the loop thread (which holds it already).
+  class Lock {
+   public:
+    explicit Lock(PulseClient& client);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    pa_threaded_mainloop* loop_;
+    bool locked_;
+  };
+
+  // With the lock held, off the loop thread: waits until `done` or the time
+  // is up (loop callbacks wake the waiter with signal()); returns done().
+  bool waitUntil(const std::function<bool()>& done, double timeoutSeconds);
+  // Loop thread: wakes waitUntil.
+  void signal();
+
+  // Runs on the loop thread when the context fails or ends after it was ready.
+  void setFailureObserver(std::function<void()> observer);
+
+  // Queries; any thread but the loop's, lock not held. Nothing when the
+  // server does not answer in time.
+  std::optional<PulseServerInfo> serverInfo(double timeoutSeconds = kPulseQueryTimeoutSeconds);
+  std::optional<std::vector<PulseSourceInfo>> sources(double timeoutSeconds = kPulseQueryTimeoutSeconds);
+  std::optional<std::vector<PulseSinkInfo>> sinks(double timeoutSeconds = kPulseQueryTimeoutSeconds);
+
+  // The last error of the context, in words.
+  std::string lastError();
+
+ private:
+  static void onContextState(pa_context* context, void* self);
+  bool waitForOperation(pa_operation* operation, const bool& done, double timeoutSeconds);
+
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  bool loopRunning_ = false;
+  bool wasReady_ = false;
+  std::function<void()> failureObserver_;
+};
+
+// The proplist every context and stream of ours carries; free with pa_proplist_free.
+pa_proplist* makePulseProplist(const char* mediaName);
+
+}  // namespace orvane

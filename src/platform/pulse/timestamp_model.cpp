@@ -1,0 +1,164 @@
+// The lower-envelope time-stamp model: hull upkeep, the centroid edge, gaps.
+#include "platform/pulse/timestamp_model.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orvane {
+
+namespace {
+
+// > 0 when a → b → c turns left, i.e. b lies below the segment a–c.
+double cross(double ax, double ay, double bx, double by, double cx, double cy) {
+  return (bx - ax) * (cy - ay) - (by - ay) * (cx - ax);
+}
+
+}  // namespace
+
+TimestampModel::TimestampModel(double nominalRate) : nominalRate_(nominalRate) {}
+
+void TimestampModel::reset() {
+  anchored_ = false;
+  hullSize_ = 0;
+}
+
+void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
+  anchored_ = true;
+  anchorFrame_ = frameIndex;
+  anchorSeconds_ = rawSeconds;
+  lastFrame_ = frameIndex;
+  hullSize_ = 0;
+  sumX_ = 0;
+  pointCount_ = 0;
+  inLateRun_ = false;
+  binEndX_ = kBinSeconds;
+  binHasPoint_ = false;
+  fitCount_ = 0;
+  fitMeanX_ = fitMeanY_ = fitCxx_ = fitCxy_ = fitCyy_ = 0;
+  addToHull({0, 0});
+  addToBin({0, 0}, 0, 0);
+}
+
+double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
+  if (!anchored_ || frameIndex < lastFrame_) {
+    if (anchored_) ++restarts_;
+    anchor(frameIndex, rawSeconds);
+    return rawSeconds;
+  }
+  lastFrame_ = frameIndex;
+  const double x = static_cast<double>(frameIndex - anchorFrame_) / nominalRate_;
+  const double y = rawSeconds - anchorSeconds_ - x;
+
+  double slope = 0;
+  double valueAtZero = 0;
+  envelopeLine(slope, valueAtZero);
+  const double above = y - (valueAtZero + slope * x);
+  if (above < -kGapSeconds) {
+    // Far earlier than the envelope allows: the model no longer describes this stream.
+    ++restarts_;
+    anchor(frameIndex, rawSeconds);
+    return rawSeconds;
+  }
+  if (above > kGapSeconds) {
+    // Late by more than any delivery jitter. Lateness passes; lost frames
+    // keep every later stamp late, and then the model starts again.
+    if (!inLateRun_) {
+      inLateRun_ = true;
+      lateRunStartX_ = x;
+    } else if (x - lateRunStartX_ >= kGapConfirmSeconds) {
+      ++restarts_;
+      anchor(frameIndex, rawSeconds);
+      return rawSeconds;
+    }
+  } else {
+    inLateRun_ = false;
+    addToHull({x, y});
+    addToBin({x, y}, slope, valueAtZero);
+  }
+  return anchorSeconds_ + x * (1.0 + publishedSlope());
+}
+
+void TimestampModel::addToHull(Point point) {
+  if (hullSize_ > 0 && point.x <= hull_[hullSize_ - 1].x) {
+    if (point.y >= hull_[hullSize_ - 1].y) return;
+    --hullSize_;  // same frame, lower stamp: it replaces the last vertex
+  }
+  while (hullSize_ >= 2) {
+    const Point& a = hull_[hullSize_ - 2];
+    const Point& b = hull_[hullSize_ - 1];
+    if (cross(a.x, a.y, b.x, b.y, point.x, point.y) > 0) break;
+    --hullSize_;
+  }
+  if (hullSize_ == kHullCapacity) {
+    // Practically unreachable (hull vertices are few); keeping the newer half
+    // only shortens the span that the slope is measured over.
+    const size_t keep = kHullCapacity / 2;
+    std::memmove(hull_.data(), hull_.data() + (kHullCapacity - keep), keep * sizeof(Point));
+    hullSize_ = keep;
+  }
+  hull_[hullSize_++] = point;
+  sumX_ += point.x;
+  ++pointCount_;
+}
+
+void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
+  if (point.x >= binEndX_) {
+    // The bin is complete: its lowest point counts if it lies on the envelope.
+    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kEnvelopeBandSeconds) {
+      addToFit(binLowest_);
+    }
+    binHasPoint_ = false;
+    while (binEndX_ <= point.x) binEndX_ += kBinSeconds;
+  }
+  if (!binHasPoint_ || point.y < binLowest_.y) binLowest_ = point;
+  binHasPoint_ = true;
+}
+
+void TimestampModel::addToFit(Point point) {
+  ++fitCount_;
+  const double n = static_cast<double>(fitCount_);
+  const double dx = point.x - fitMeanX_;
+  const double dy = point.y - fitMeanY_;
+  fitMeanX_ += dx / n;
+  fitMeanY_ += dy / n;
+  fitCxx_ += dx * (point.x - fitMeanX_);
+  fitCxy_ += dx * (point.y - fitMeanY_);
+  fitCyy_ += dy * (point.y - fitMeanY_);
+}
+
+void TimestampModel::envelopeLine(double& slope, double& valueAtZero) const {
+  if (hullSize_ < 2) {
+    slope = 0;
+    valueAtZero = hullSize_ == 1 ? hull_[0].y : 0;
+    return;
+  }
+  // The edge above the centroid's x: of all lines below every point, it
+  // minimizes the summed distance to them.
+  const double centroidX = sumX_ / static_cast<double>(pointCount_);
+  const Point* begin = hull_.data();
+  const Point* end = begin + hullSize_;
+  const Point* right = std::upper_bound(begin + 1, end - 1, centroidX,
+                                        [](double x, const Point& p) { return x < p.x; });
+  const Point& a = *(right - 1);
+  const Point& b = *right;
+  slope = std::clamp((b.y - a.y) / (b.x - a.x), -kMaxRateOffset, kMaxRateOffset);
+  valueAtZero = a.y - slope * a.x;
+}
+
+double TimestampModel::publishedSlope() const {
+  if (fitCount_ < 3 || !(fitCxx_ > 0)) return 0;
+  const double slope = fitCxy_ / fitCxx_;
+  // Squared standard error of the slope, from the scatter about the fit. The
+  // scatter is taken as at least the envelope band: points of one delivery
+  // share its delay, so their scatter understates the uncertainty.
+  const double residual = std::max(0.0, fitCyy_ - slope * fitCxy_);
+  const double scatter2 = std::max(residual / static_cast<double>(fitCount_ - 2), kEnvelopeBandSeconds * kEnvelopeBandSeconds / 4);
+  const double error2 = scatter2 / fitCxx_;
+  const double prior2 = kPriorRateOffset * kPriorRateOffset;
+  const double weight = prior2 / (prior2 + error2);
+  return std::clamp(slope * weight, -kMaxRateOffset, kMaxRateOffset);
+}
+
+double TimestampModel::rateOffset() const { return 1.0 / (1.0 + publishedSlope()) - 1.0; }
+
+}  // namespace orvane

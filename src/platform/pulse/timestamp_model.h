@@ -1,0 +1,97 @@
+// TimestampModel: turns the raw arrival stamps of captured chunks into host
+// time stamps whose spacing is good to a fraction of a ppm.
+//
+// A raw stamp (arrival time minus what is still buffered) is the true capture
+// time plus a delay that is never negative and jumps around by milliseconds,
+// so rates measured from raw stamps are tens of ppm off. The model keeps the
+// lower convex hull of the raw stamps against the frame count; its edge under
+// the centroid (the line below every stamp that hugs them closest) tells which
+// stamps lie on the envelope. The lowest stamp of each quarter second of frames that
+// lies within kEnvelopeBandSeconds of it enters a least-squares fit, whose
+// slope is the clock's rate: many envelope points average out what one hull
+// edge (two points) cannot.
+// Published stamps run from the first stamp of the model along that slope, so
+// the first and the last stamp of a recording differ by frames / true rate.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace orvane {
+
+class TimestampModel {
+ public:
+  // A raw stamp this far above the envelope, for kGapConfirmSeconds of
+  // frames, means frames were lost: the model starts again there.
+  static constexpr double kGapSeconds = 0.25;
+  static constexpr double kGapConfirmSeconds = 3.0;
+  // Until the fit has a few seconds of points its slope is noisy: it is
+  // weighed against the nominal rate by their variances, the nominal one
+  // being kPriorRateOffset (what clocks are typically off by).
+  static constexpr double kPriorRateOffset = 100e-6;
+  // No real clock is further off than this; a steeper hull edge is noise.
+  static constexpr double kMaxRateOffset = 2000e-6;
+  static constexpr size_t kHullCapacity = 512;
+  static constexpr double kBinSeconds = 0.25;
+  static constexpr double kEnvelopeBandSeconds = 0.0005;
+
+  explicit TimestampModel(double nominalRate);
+
+  // Forgets everything; the next stamp anchors a new model. Call it when the
+  // stream is created, moved, suspended or resumed.
+  void reset();
+
+  // Capture thread; allocates nothing. `frameIndex` counts frames since the
+  // stream began up to the chunk's first frame; `rawSeconds` is the raw host
+  // stamp of that frame. Returns the published host seconds of that frame.
+  double publish(int64_t frameIndex, double rawSeconds);
+
+  double nominalRate() const { return nominalRate_; }
+  // Measured rate offset of the current model (0 before there is one), e.g. 1e-6 = 1 ppm fast.
+  double rateOffset() const;
+  // Times the model started again on its own (gaps, frame counts going back).
+  int64_t restartCount() const { return restarts_; }
+
+ private:
+  // x: seconds of frames at the nominal rate since the anchor; y: raw stamp
+  // minus anchor minus x (so slopes are rate errors, a few ppm).
+  struct Point {
+    double x;
+    double y;
+  };
+
+  void anchor(int64_t frameIndex, double rawSeconds);
+  void addToHull(Point point);
+  void addToBin(Point point, double slope, double valueAtZero);
+  void addToFit(Point point);
+  // Slope (in y per x) and value at x of the hull edge under the centroid.
+  void envelopeLine(double& slope, double& valueAtZero) const;
+  double publishedSlope() const;
+
+  double nominalRate_;
+  bool anchored_ = false;
+  int64_t anchorFrame_ = 0;
+  double anchorSeconds_ = 0;
+  int64_t lastFrame_ = 0;
+  std::array<Point, kHullCapacity> hull_{};
+  size_t hullSize_ = 0;
+  double sumX_ = 0;
+  int64_t pointCount_ = 0;
+  // The open bin: its end and its lowest point.
+  double binEndX_ = 0;
+  Point binLowest_{};
+  bool binHasPoint_ = false;
+  // Least squares over accepted bin minima (running means and co-moments).
+  int64_t fitCount_ = 0;
+  double fitMeanX_ = 0;
+  double fitMeanY_ = 0;
+  double fitCxx_ = 0;
+  double fitCxy_ = 0;
+  double fitCyy_ = 0;
+  bool inLateRun_ = false;
+  double lateRunStartX_ = 0;
+  int64_t restarts_ = 0;
+};
+
+}  // namespace orvane
