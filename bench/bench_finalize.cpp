@@ -1,0 +1,104 @@
+// Finalization cost: the interleave of two long temporary tracks into a WAV or
+// AAC output, timed in-process, with the process's peak resident set size.
+// scripts/bench-finalize.sh runs it beside sox and ffmpeg on the same inputs.
+//
+//   bench_finalize generate <dir> <seconds>   writes <dir>/rec.mic.caf and rec.sys.caf
+//   bench_finalize interleave <dir> <ext>     interleaves them into <dir>/rec.<ext>
+//                                             (wav: 16-bit PCM, anything else: AAC)
+// The peak RSS printed is the whole process's, and also its growth during the
+// interleave: loading the audio libraries alone costs more than the interleave.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/audio_file.h"
+#include "platform/file_container.h"
+#include "recorder/recorder.h"
+#include "support/sim_backend.h"
+
+namespace {
+
+using namespace orvane;
+
+constexpr double kRate = 48000;
+constexpr uint32_t kWriteFrames = 4800;  // what the writers append per buffer, about 100 ms
+constexpr double kPi = 3.14159265358979323846;
+
+// A tone with a little noise, so neither encoder meets pure silence or a constant.
+bool generateTrack(const std::string& path, int64_t frames, double frequency, uint32_t seed) {
+  AudioSettings settings;  // 16-bit mono 48 kHz, as every temporary track
+  auto created = AudioFile::createForWriting(path, settings);
+  if (!created) {
+    std::fprintf(stderr, "%s\n", created.error().description.c_str());
+    return false;
+  }
+  auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), kWriteFrames);
+  for (int64_t done = 0; done < frames;) {
+    const auto n = static_cast<uint32_t>(std::min<int64_t>(kWriteFrames, frames - done));
+    float* out = buffer->floatChannelData(0);
+    for (uint32_t i = 0; i < n; ++i) {
+      seed = seed * 1664525u + 1013904223u;
+      const double noise = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 0.05;
+      out[i] = static_cast<float>(0.4 * std::sin(2 * kPi * frequency * static_cast<double>(done + i) / kRate) + noise);
+    }
+    buffer->setFrameLength(n);
+    if (Status error = (*created)->write(*buffer)) {
+      std::fprintf(stderr, "%s\n", error->description.c_str());
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+int generate(const std::string& dir, double seconds) {
+  const auto frames = static_cast<int64_t>(seconds * kRate);
+  // The system track a little shorter, as when the stream starts late.
+  const bool ok = generateTrack(dir + "/rec.mic.caf", frames, 1000, 1) &&
+                  generateTrack(dir + "/rec.sys.caf", frames - 12000, 440, 2);
+  return ok ? 0 : 1;
+}
+
+double peakRssMegabytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024;
+}
+
+int interleave(const std::string& dir, const std::string& extension) {
+  sim::SimBackend backend{sim::Scenario{}};
+  MainLoop loop;
+  // The temporary tracks are named after the output: rec.mic.caf, rec.sys.caf.
+  const std::string name = "rec." + extension;
+  const std::string out = dir + "/" + name;
+  // No start times, so no head alignment: the peers do none either.
+  Recorder recorder(out, Recorder::Mode::both, false, lastExtension(out) == "wav", backend, loop);
+
+  const double rssBefore = peakRssMegabytes();
+  const auto start = std::chrono::steady_clock::now();
+  Result<int64_t> written = recorder.interleaveTracks();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!written) {
+    std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());
+    return 1;
+  }
+  const double rssAfter = peakRssMegabytes();
+  std::printf("interleave %s: %lld frames (%.1f min) in %.2f s, %.0fx real time, peak RSS %.1f MB "
+              "(%.1f MB before the interleave, +%.1f MB during it)\n",
+              name.c_str(), static_cast<long long>(*written), static_cast<double>(*written) / kRate / 60, seconds,
+              static_cast<double>(*written) / kRate / seconds, rssAfter, rssBefore, rssAfter - rssBefore);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "generate") return generate(argv[2], std::atof(argv[3]));
+  if (argc == 4 && std::string(argv[1]) == "interleave") return interleave(argv[2], argv[3]);
+  std::fprintf(stderr, "usage: %s generate <dir> <seconds> | interleave <dir> <wav|m4a>\n", argv[0]);
+  return 64;
+}
