@@ -99,7 +99,7 @@ class MicrophoneEngineTest(unittest.TestCase):
             probe.finish()
         self.assertEqual(summary["format"], "44100 Hz, 2 ch, int16, interleaved")
         self.assertGreater(summary["buffers"], 10)
-        self.assertLessEqual(summary["max_frames"], 4096)
+        self.assertLessEqual(summary["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
         self.assertGreater(summary["frames"], 44100 * 2)
         self.assertGreater(summary["peak"], 0.1, "the 1 kHz tone should be in the buffers")
         self.assertEqual(summary["backwards"], 0)

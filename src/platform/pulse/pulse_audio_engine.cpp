@@ -147,7 +147,7 @@ void PulseAudioEngine::installTap(uint32_t bufferSize, TapBlock tap) {
   std::lock_guard control(control_);
   std::optional<PulseClient::Lock> lock;
   if (client_) lock.emplace(*client_);
-  tapFrames_ = std::clamp<uint32_t>(bufferSize, 1, kPulseTapMaxFrames);
+  tapFrames_ = std::clamp<uint32_t>(bufferSize * kPulseTapBurstFactor, 1, kPulseTapMaxFrames);
   tap_ = std::move(tap);
 }
 

@@ -20,8 +20,14 @@
 
 namespace orvane {
 
+// A tap call carries up to kPulseTapBurstFactor times the frames the tap asked
+// for. In steady state one fragment (about 85 ms) is all there is to read; a
+// burst (a monitor's backlog at start, a source that renders in 2 s blocks)
+// goes out in larger pieces, so that it fits in the writer's eight-slot ring
+// instead of overflowing it and losing audio.
+inline constexpr uint32_t kPulseTapBurstFactor = 4;
 // Frames per tap call at most, whatever the tap asks for.
-inline constexpr uint32_t kPulseTapMaxFrames = 4096;
+inline constexpr uint32_t kPulseTapMaxFrames = 4096 * kPulseTapBurstFactor;
 // Server-side fragment of the record stream.
 inline constexpr pa_usec_t kPulseFragmentMicros = 85'000;
 // The server hands a burst (one block of a source that renders in blocks) over
