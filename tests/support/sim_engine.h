@@ -4,6 +4,7 @@
 // configuration and format on schedule, and records what was called.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>

@@ -48,7 +48,7 @@ struct MicScript {
 
 struct SystemScript {
   AudioFormat format{48000, 2, SampleType::float32, true};
-  SignalScript signal;
+  SignalScript signal{SignalKind::none, 440};  // a different tone from the microphone's
   uint32_t bufferFrames = 1024;
   double ppm = 0;
   double jitterMs = 0;
