@@ -30,8 +30,10 @@ class Helper:
         self.lines = []
         self._queue = queue.Queue()
         self._stderr = []
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self._queue), daemon=True).start()
-        threading.Thread(target=self._drain_stderr, daemon=True).start()
+        self._readers = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._queue), daemon=True),
+                         threading.Thread(target=self._drain_stderr, daemon=True)]
+        for reader in self._readers:
+            reader.start()
 
     def _pump(self, stream, q):
         for raw in stream:
@@ -80,11 +82,31 @@ class Helper:
             if line is None:
                 break
             self.lines.append(line)
+        for reader in self._readers:
+            reader.join(timeout=5)
+        for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if pipe:
+                try:
+                    pipe.close()
+                except OSError:
+                    pass  # a host's stdin the helper closed first
         return status, self.lines
 
     @property
     def stderr(self):
         return "".join(self._stderr)
+
+    def wait_stderr(self, text, count=1, timeout=15.0):
+        """Waits until standard error holds `text` at least `count` times."""
+        deadline = time.monotonic() + timeout
+        while self.stderr.count(text) < count:
+            if time.monotonic() > deadline or (self.proc.poll() is not None and self.stderr.count(text) < count):
+                time.sleep(0.2)  # let the reader catch up before judging
+                if self.stderr.count(text) >= count:
+                    break
+                raise AssertionError(f"stderr holds {text!r} {self.stderr.count(text)} times, not {count}; "
+                                     f"stderr {self.stderr}")
+            time.sleep(0.02)
 
 
 def run(args, binary=None, scenario=None, input_bytes=b"", timeout=60, env=None, cwd=None):

@@ -1,71 +1,21 @@
-// Scripted permissions, engine and system-audio service.
+// The scripted backend: the services built from one scenario.
 #include "support/sim_backend.h"
 
 #include <chrono>
 #include <thread>
 
+#include "support/sim_clock.h"
+#include "support/sim_disk.h"
+
 namespace orvane::sim {
 
 namespace {
 
-// An engine with no device behind it yet: it starts and delivers nothing.
-class SilentEngine : public AudioEngine {
- public:
-  AudioFormat inputFormat() override { return AudioFormat{48000, 1, SampleType::float32, true}; }
-  Status setVoiceProcessingEnabled(bool) override { return Error{"sim", 1, "no voice processing"}; }
-  void installTap(uint32_t, TapBlock tap) override { tap_ = std::move(tap); }
-  void removeTap() override { tap_ = nullptr; }
-  void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override { change_ = std::move(handler); }
-  void prepare() override {}
-  Status start() override { running_ = true; return std::nullopt; }
-  void stop() override { running_ = false; }
-  bool isRunning() const override { return running_; }
-
- private:
-  TapBlock tap_;
-  ConfigurationChangeBlock change_;
-  bool running_ = false;
-};
-
-// A stream that starts and stops but delivers nothing.
-class IdleStream : public SystemAudioStream {
- public:
-  Status addOutput(StreamOutputType, SerialQueue&) override { return std::nullopt; }
-  void startCapture(Completion completion) override { completion(std::nullopt); }
-  void stopCapture(Completion completion) override { completion(std::nullopt); }
-};
-
-class SimScreenCapture : public ScreenCapture {
- public:
-  explicit SimScreenCapture(const Scenario& scenario) : scenario_(scenario) {}
-  bool preflightAccess() override { return scenario_.screenAllowed; }
-  bool requestAccess() override { return scenario_.screenRequestAnswer; }
-  Result<std::vector<Display>> shareableDisplays() override {
-    std::vector<Display> displays;
-    for (const auto& name : scenario_.displays) displays.push_back({name, name});
-    return displays;
-  }
-  std::unique_ptr<SystemAudioStream> makeStream(const Display&, const StreamConfiguration&,
-                                                StreamDelegate&) override {
-    return std::make_unique<IdleStream>();
-  }
-
- private:
-  const Scenario& scenario_;
-};
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 }  // namespace
-
-Scenario Scenario::fromJson(const nlohmann::json& json) {
-  Scenario s;
-  s.microphoneStatus = json.value("microphoneStatus", s.microphoneStatus);
-  s.microphoneRequestAnswer = json.value("microphoneRequestAnswer", s.microphoneRequestAnswer);
-  s.microphoneRequestDelaySeconds = json.value("microphoneRequestDelaySeconds", s.microphoneRequestDelaySeconds);
-  s.screenAllowed = json.value("screenAllowed", s.screenAllowed);
-  s.screenRequestAnswer = json.value("screenRequestAnswer", s.screenRequestAnswer);
-  s.displays = json.value("displays", s.displays);
-  return s;
-}
 
 void SimPermissions::requestMicrophone(std::function<void(bool)> answer) {
   const bool granted = scenario_.microphoneRequestAnswer;
@@ -79,10 +29,23 @@ void SimPermissions::requestMicrophone(std::function<void(bool)> answer) {
 SimBackend::SimBackend(Scenario scenario)
     : scenario_(std::move(scenario)),
       permissions_(scenario_),
-      screen_(std::make_unique<SimScreenCapture>(scenario_)) {}
+      screen_(scenario_.system, scenario_.screenAllowed, scenario_.screenRequestAnswer, scenario_.displays) {
+  if (scenario_.speed != 1.0) SimClock::install(scenario_.speed);
+}
 
-SimBackend::~SimBackend() = default;
+SimBackend::~SimBackend() {
+  if (scenario_.speed != 1.0) SimClock::uninstall();
+}
 
-std::unique_ptr<AudioEngine> SimBackend::makeAudioEngine() { return std::make_unique<SilentEngine>(); }
+std::unique_ptr<AudioEngine> SimBackend::makeAudioEngine() { return std::make_unique<SimEngine>(scenario_.mic); }
+
+// Only the two capture temps sit behind the scripted disk; corrected copies
+// and the output are written as the product writes them.
+Result<std::shared_ptr<AudioFile>> SimBackend::createTrackFile(const std::string& path,
+                                                               const AudioSettings& settings) {
+  if (endsWith(path, ".mic.caf")) return createSimTrackFile(path, settings, scenario_.micDisk);
+  if (endsWith(path, ".sys.caf")) return createSimTrackFile(path, settings, scenario_.systemDisk);
+  return AudioFile::createForWriting(path, settings);
+}
 
 }  // namespace orvane::sim

@@ -15,11 +15,24 @@ int main(int argc, char** argv) {
       std::cerr << "cannot read scenario " << argv[2] << "\n";
       return 64;
     }
-    scenario = nlohmann::json::parse(in);
+    try {
+      scenario = nlohmann::json::parse(in);
+    } catch (const std::exception& error) {
+      std::cerr << "bad scenario " << argv[2] << ": " << error.what() << "\n";
+      return 64;
+    }
     argv[2] = argv[0];
     argv += 2;
     argc -= 2;
   }
-  auto* backend = new orvane::sim::SimBackend(orvane::sim::Scenario::fromJson(scenario));
+  orvane::sim::Scenario parsed;
+  try {
+    parsed = orvane::sim::Scenario::fromJson(scenario);
+  } catch (const std::exception& error) {
+    std::cerr << "bad scenario: " << error.what() << "\n";
+    return 64;
+  }
+  // Lives until the process exits, like the recorder that uses it.
+  auto* backend = new orvane::sim::SimBackend(std::move(parsed));
   return orvane::runMain(argc, argv, *backend);
 }
