@@ -115,7 +115,7 @@ struct MainLoop::Impl {
     timespec timeout{};
     timespec* timeoutPtr = nullptr;
     if (wakeAt != kNoWake) {
-      const uint64_t now = HostClock::now();
+      const uint64_t now = HostClock::monotonicNow();
       const uint64_t wait = wakeAt > now ? wakeAt - now : 0;
       timeout = {static_cast<time_t>(wait / kNanosPerSecond), static_cast<long>(wait % kNanosPerSecond)};
       timeoutPtr = &timeout;
@@ -177,7 +177,7 @@ struct MainLoop::Impl {
   }
 
   void fireDueTimers() {
-    const uint64_t now = HostClock::now();
+    const uint64_t now = HostClock::monotonicNow();
     for (;;) {
       std::shared_ptr<std::function<void()>> task;
       {
@@ -274,7 +274,7 @@ void MainLoop::post(std::function<void()> task) {
 
 MainLoop::TimerId MainLoop::postAfter(double delaySeconds, std::function<void()> task) {
   Impl::Timer timer;
-  timer.due = HostClock::now() + HostClock::hostTimeForSeconds(delaySeconds);
+  timer.due = HostClock::monotonicNow() + HostClock::hostTimeForSeconds(delaySeconds);
   timer.task = std::make_shared<std::function<void()>>(std::move(task));
   return impl_->addTimer(std::move(timer));
 }
@@ -283,7 +283,7 @@ MainLoop::TimerId MainLoop::addRepeating(double intervalSeconds, double leewaySe
                                          std::function<void()> task) {
   Impl::Timer timer;
   timer.repeating = true;
-  timer.start = HostClock::now();
+  timer.start = HostClock::monotonicNow();
   timer.interval = std::max<uint64_t>(1, HostClock::hostTimeForSeconds(intervalSeconds));
   timer.leeway = HostClock::hostTimeForSeconds(leewaySeconds);
   timer.due = timer.start + timer.interval;

@@ -160,7 +160,7 @@ struct SerialQueue::Impl {
   void workerLoop(const std::string& name) {
     pthread_setname_np(pthread_self(), name.c_str());
     for (;;) {
-      const uint64_t now = HostClock::now();
+      const uint64_t now = HostClock::monotonicNow();
       // Bounded, so a producer that keeps the ring full cannot starve delayed tasks.
       for (size_t i = 0; i <= mask && runOne(); ++i) {
       }
@@ -223,7 +223,7 @@ void SerialQueue::asyncAfter(double delaySeconds, std::function<void()> task) {
     async([task = std::move(task)] { task(); });
     return;
   }
-  const uint64_t due = HostClock::now() + HostClock::hostTimeForSeconds(delaySeconds);
+  const uint64_t due = HostClock::monotonicNow() + HostClock::hostTimeForSeconds(delaySeconds);
   {
     std::lock_guard lock(impl_->delayedMutex);
     impl_->delayed.push_back({due, impl_->delayedOrder++, std::move(task)});
