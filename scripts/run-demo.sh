@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and makes a real recording of about ten seconds: from the
-# machine's sound server when one runs, otherwise from a private PulseAudio
-# with a virtual microphone that speaks a sentence while a tone plays as the
-# system audio. Prints the event lines as they come, then the output's
-# path, duration and per-channel level.
+# machine's sound server when one answers, otherwise from a private PulseAudio
+# whose virtual microphone speaks a sentence while a tone plays as the system
+# audio. Prints the event lines as they come, then the output's path,
+# duration and the level of each channel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build
@@ -12,49 +12,46 @@ seconds="${DEMO_SECONDS:-10}"
 out_dir="$PWD/demo-output"
 mkdir -p "$out_dir"
 out="$out_dir/recording.m4a"
+work="$(mktemp -d)"
+players=()
 
-private_dir=""
 cleanup() {
-  [ -n "${feeder_pid:-}" ] && kill "$feeder_pid" 2>/dev/null || true
-  if [ -n "$private_dir" ]; then
-    pactl exit >/dev/null 2>&1 || kill "$(cat "$private_dir/pid" 2>/dev/null)" 2>/dev/null || true
-    rm -rf "$private_dir"
-  fi
+  for pid in "${players[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [ -n "${ORVANE_PULSE_DIR:-}" ]; then bash scripts/private-pulse.sh stop >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
 }
 trap cleanup EXIT
 
-if ! timeout 5 pactl info >/dev/null 2>&1; then
+if timeout 5 pactl info >/dev/null 2>&1; then
+  echo "demo: recording from this machine's sound server ($(pactl get-default-source 2>/dev/null || echo default source))"
+else
   echo "demo: no sound server answers; starting a private PulseAudio with a virtual microphone"
-  private_dir="$(mktemp -d)"
-  export XDG_RUNTIME_DIR="$private_dir" HOME="$private_dir" PULSE_RUNTIME_PATH="$private_dir/pulse"
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit=false --log-target=file:"$private_dir/log" \
-    -L module-native-protocol-unix -L "module-null-sink sink_name=speakers" \
-    -L "module-null-sink sink_name=mic_feed rate=44100" \
-    -L "module-remap-source source_name=virtual_mic master=mic_feed.monitor channels=1 channel_map=mono master_channel_map=mono remix=no" \
-    >/dev/null 2>&1 &
-  echo $! > "$private_dir/pid"
-  for _ in $(seq 50); do timeout 2 pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  eval "$(bash scripts/private-pulse.sh start \
+    -L "module-null-sink sink_name=voice rate=44100 channels=1 channel_map=mono" \
+    -L "module-remap-source source_name=virtual_mic master=voice.monitor channels=1 channel_map=mono master_channel_map=mono remix=no")"
   pactl set-default-source virtual_mic
   pactl set-default-sink speakers
-  pactl load-module module-sine sink=speakers frequency=440 >/dev/null
-  ( sleep 1
-    espeak-ng -w "$private_dir/speech.wav" "This is orvane capture recording a virtual microphone on a private sound server." 2>/dev/null \
-      && paplay --device=mic_feed "$private_dir/speech.wav" 2>/dev/null
-    pactl load-module module-sine sink=mic_feed frequency=1000 >/dev/null ) &
-  feeder_pid=$!
+  espeak-ng -w "$work/speech.wav" \
+    "This is orvane capture. It records the microphone on the left and the system audio on the right." 2>/dev/null
+  sox -n -r 48000 -c 2 "$work/tone.wav" synth 60 sine 440 vol 0.2
+  # Low latency, so the server hands the audio over in small pieces rather than seconds at a time.
+  ( sleep 1; paplay --latency-msec=20 --device=voice "$work/speech.wav" ) & players+=($!)
+  paplay --latency-msec=20 --device=speakers "$work/tone.wav" & players+=($!)
 fi
 
 echo "demo: recording ${seconds}s to $out"
 status=0
-{ sleep "$seconds"; echo stop; sleep 60; } | ./build/orvane-capture --out "$out" || status=$?
+{ sleep "$seconds"; echo stop; } | ./build/orvane-capture --out "$out" || status=$?
 echo "demo: orvane-capture exited with status $status"
 
 if [ -f "$out" ]; then
-  echo "output:   $out"
-  echo "duration: $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$out") s"
+  echo "output:    $out"
+  echo "duration:  $(ffprobe -v error -show_entries format=duration -of csv=p=0 "$out") s"
   for channel in 0 1; do
-    level=$(ffmpeg -nostats -hide_banner -i "$out" -af "pan=mono|c0=c$channel,volumedetect" -f null - 2>&1 | grep -o 'mean_volume: .*' || true)
-    echo "channel $channel: ${level:-no level}"
+    name=$([ "$channel" = 0 ] && echo "microphone" || echo "system audio")
+    level=$(ffmpeg -nostats -hide_banner -i "$out" -af "pan=mono|c0=c$channel,volumedetect" -f null - 2>&1 \
+            | grep -o 'mean_volume: .*' || echo "mean_volume: unknown")
+    echo "channel $channel ($name): $level"
   done
 fi
 exit "$status"

@@ -50,12 +50,16 @@ class MicrophoneRecording(unittest.TestCase):
     def tearDown(self):
         self.dir.cleanup()
 
-    def record(self, name, extra_args, seconds=4.0):
+    def record(self, name, extra_args, seconds=4.0, while_recording=None):
         out = os.path.join(self.dir.name, name)
         helper = Helper(["--out", out, "--mic-only"] + extra_args, binary=BIN, env=self.env)
         helper.wait_line("STATUS recording ", timeout=20)
+        # The first LEVEL line comes with the first buffer: the recorded time runs from there.
+        helper.wait_line("LEVEL ", timeout=20)
         began = time.monotonic()
-        time.sleep(seconds)
+        if while_recording:
+            while_recording()
+        time.sleep(max(0.0, seconds - (time.monotonic() - began)))
         helper.send("stop\n")
         recorded = time.monotonic() - began
         status, lines = helper.finish()
@@ -75,16 +79,22 @@ class MicrophoneRecording(unittest.TestCase):
                 self.assertEqual(status, 0, stderr)
                 self.assertEqual(len([l for l in lines if l.startswith("STATUS recording ")]), 1)
                 self.assertEqual(terminal_lines(lines), [f"STATUS stopped {out}\n"])
+                self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
                 self.assertIn("mic tap format: 44100.0 Hz, 1 ch", stderr)
                 info = probe(out)
                 self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, 48000, 2))
-                self.assertAlmostEqual(info["duration"], recorded, delta=0.35)
+                self.assertAlmostEqual(info["duration"], recorded, delta=0.25)
                 self.assert_mic_on_left(out)
                 self.assertEqual([f for f in os.listdir(self.dir.name) if f.endswith(".caf")], [])
 
-    def test_keep_temps_keeps_the_microphone_track(self):
-        out, status, lines, _, stderr = self.record("kept.m4a", ["--keep-temps"], seconds=2.0)
+    def test_keep_temps_keeps_the_microphone_track_and_the_mixer_names_us(self):
+        mixer = []
+        out, status, lines, _, stderr = self.record(
+            "kept.m4a", ["--keep-temps"], seconds=2.0,
+            while_recording=lambda: mixer.append(self.pulse.pactl("list", "source-outputs")))
         self.assertEqual(status, 0, stderr)
+        self.assertIn('application.name = "orvane-capture"', mixer[0])
+        self.assertIn('media.name = "Microphone"', mixer[0])
         self.assertTrue(os.path.exists(os.path.join(self.dir.name, "kept.mic.caf")))
         self.assertFalse(os.path.exists(os.path.join(self.dir.name, "kept.sys.caf")))
 
@@ -94,6 +104,7 @@ class MicrophoneRecording(unittest.TestCase):
                 out = os.path.join(self.dir.name, name)
                 helper = Helper(["--out", out, "--mic-only"], binary=BIN, env=self.env)
                 helper.wait_line("STATUS recording ", timeout=20)
+                helper.wait_line("LEVEL ", timeout=20)
                 time.sleep(2.5)
                 helper.signal(signal.SIGKILL)
                 helper.finish()

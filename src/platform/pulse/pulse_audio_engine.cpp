@@ -148,6 +148,7 @@ void PulseAudioEngine::installTap(uint32_t bufferSize, TapBlock tap) {
   std::optional<PulseClient::Lock> lock;
   if (client_) lock.emplace(*client_);
   tapFrames_ = std::clamp<uint32_t>(bufferSize * kPulseTapBurstFactor, 1, kPulseTapMaxFrames);
+  tapRequestFrames_ = std::max<uint32_t>(1, tapFrames_ / kPulseTapBurstFactor);
   tap_ = std::move(tap);
 }
 
@@ -281,7 +282,10 @@ void PulseAudioEngine::onRead(pa_stream*, size_t, void* self) {
     engine->readAvailable(engine->lastArrivalSeconds_);
     return;
   }
-  pa_context_rttime_restart(engine->client_->context(), engine->settleTimer_, now + kSettleMicros);
+  const size_t readable = pa_stream_readable_size(engine->stream_);
+  const bool tapWorth = readable != static_cast<size_t>(-1) && readable / engine->frameBytes_ >= engine->tapRequestFrames_;
+  const pa_usec_t due = tapWorth ? now + kSettleMicros : engine->firstPendingArrival_ + kMaxHoldMicros;
+  pa_context_rttime_restart(engine->client_->context(), engine->settleTimer_, due);
 }
 
 void PulseAudioEngine::onSettled(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {

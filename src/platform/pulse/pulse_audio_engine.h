@@ -32,10 +32,14 @@ inline constexpr uint32_t kPulseTapMaxFrames = 4096 * kPulseTapBurstFactor;
 inline constexpr pa_usec_t kPulseFragmentMicros = 85'000;
 // The server hands a burst (one block of a source that renders in blocks) over
 // as several fragments, a read callback each. Reading waits until no fragment
-// came for kSettleMicros (but never longer than kMaxHoldMicros after the first),
-// so that what is readable then is the whole burst and the raw stamp is right.
+// came for kSettleMicros, so that what is readable then is the whole burst and
+// the raw stamp is right. Sources that send small fragments (virtual and
+// network sources often ignore the requested fragment size) are left to
+// gather in the server's buffer until a tap's worth is readable, or
+// kMaxHoldMicros after the first: the writer's eight-slot ring is sized for
+// tap-sized buffers, and 10 ms pieces would leave it a mere 80 ms of slack.
 inline constexpr pa_usec_t kSettleMicros = 4'000;
-inline constexpr pa_usec_t kMaxHoldMicros = 25'000;
+inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
 inline constexpr const char* kMicStreamName = "Microphone";
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
 
@@ -117,7 +121,8 @@ class PulseAudioEngine : public AudioEngine {
 
   // Loop-thread state of the running stream (set up under the lock in start()).
   TapBlock tap_;
-  uint32_t tapFrames_ = kPulseTapMaxFrames;
+  uint32_t tapFrames_ = kPulseTapMaxFrames;     // most frames in one tap call
+  uint32_t tapRequestFrames_ = kPulseTapMaxFrames / kPulseTapBurstFactor;  // what the tap asked for
   ConfigurationChangeBlock configurationChange_;
   RawStampObserver rawStampObserver_;
   std::unique_ptr<PcmBuffer> buffer_;
