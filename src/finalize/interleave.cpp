@@ -1,11 +1,169 @@
-// The interleave of the two tracks into the output file. Pending: until it
-// lands, a stop with audio reports a finalization error and keeps the temps.
+// The interleave of the two mono tracks into the stereo output file: the head
+// of the track that started first on its own, then both side by side,
+// microphone on channel 0 and system audio on channel 1. Memory stays bounded
+// whatever the length: one 8192-frame buffer per input and one stereo chunk,
+// allocated before the first write and reused for every write.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "cli/output.h"
+#include "finalize/head_align.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
+namespace {
 
-Result<int64_t> Recorder::interleaveTracks() {
-  return Error{"orvane", 1, "output encoding is not available in this build"};
+constexpr uint32_t kChunkFrames = 8192;
+constexpr uint32_t kMicChannel = 0;
+constexpr uint32_t kSystemChannel = 1;
+
+// One input track as the interleave streams it. A track that returns no
+// frames once, at its end or on a read error, is never read again.
+class TrackInput {
+ public:
+  TrackInput(const char* label, Recorder::TrackRead& outcome) : label_(label), outcome_(outcome) {
+    outcome_ = Recorder::TrackRead::notOpened;
+  }
+
+  // A missing file is an absent track and says nothing; a file that is there
+  // but cannot be opened is a failure, since its audio will be missing.
+  void open(const std::string& path) {
+    std::error_code ignored;
+    if (!std::filesystem::exists(path, ignored)) {
+      outcome_ = Recorder::TrackRead::missing;
+      return;
+    }
+    auto opened = AudioFile::openForReading(path);
+    if (!opened) {
+      fail("interleave: " + std::string(label_) + " track could not be opened: " + opened.error().description);
+      return;
+    }
+    file_ = std::move(*opened);
+    buffer_ = PcmBuffer::create(file_->processingFormat(), kChunkFrames);
+    if (!buffer_) {
+      fail("interleave: no memory to read the " + std::string(label_) + " track");
+      return;
+    }
+    outcome_ = Recorder::TrackRead::clean;
+  }
+
+  bool opened() const { return file_ != nullptr; }
+  bool live() const { return buffer_ && !exhausted_; }
+  const float* samples() const { return buffer_->floatChannelData(0); }
+
+  // Reads up to `frames` frames; 0 means the track has ended for good.
+  uint32_t read(uint32_t frames) {
+    if (!live()) return 0;
+    if (Status error = file_->read(*buffer_, frames)) {
+      fail("interleave: " + std::string(label_) + " track read failed at frame " + std::to_string(position_) +
+           ": " + error->description);
+      exhausted_ = true;
+      return 0;
+    }
+    const uint32_t got = buffer_->frameLength();
+    if (got == 0) exhausted_ = true;
+    position_ += got;
+    return got;
+  }
+
+ private:
+  void fail(const std::string& line) {
+    diag(line);
+    outcome_ = Recorder::TrackRead::failed;
+  }
+
+  const char* label_;
+  Recorder::TrackRead& outcome_;
+  std::shared_ptr<AudioFile> file_;
+  std::unique_ptr<PcmBuffer> buffer_;
+  bool exhausted_ = false;
+  int64_t position_ = 0;  // frames read so far
+};
+
+// Fills the first `total` frames of one chunk channel: `count` samples from
+// `from`, silence after them.
+void fillChannel(PcmBuffer& chunk, uint32_t channel, const float* from, uint32_t count, uint32_t total) {
+  float* to = chunk.floatChannelData(channel);
+  if (count > 0) std::memcpy(to, from, count * sizeof(float));
+  std::fill(to + count, to + total, 0.0f);
+}
+
+// The lead: `frames` frames of the track that started first, on its own
+// channel, the other channel silent. Stops early when the lead track ends.
+Status writeLead(TrackInput& lead, uint32_t channel, int64_t frames, PcmBuffer& chunk, AudioFile& output) {
+  const uint32_t otherChannel = channel == kMicChannel ? kSystemChannel : kMicChannel;
+  for (int64_t remaining = frames; remaining > 0;) {
+    const uint32_t got = lead.read(static_cast<uint32_t>(std::min<int64_t>(remaining, kChunkFrames)));
+    if (got == 0) break;
+    fillChannel(chunk, channel, lead.samples(), got, got);
+    fillChannel(chunk, otherChannel, nullptr, 0, got);
+    chunk.setFrameLength(got);
+    if (Status error = output.write(chunk)) return error;
+    remaining -= got;
+  }
+  return std::nullopt;
+}
+
+// Both tracks side by side until both have ended; the shorter one is
+// continued as silence.
+Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& output) {
+  for (;;) {
+    const uint32_t micFrames = mic.read(kChunkFrames);
+    const uint32_t sysFrames = sys.read(kChunkFrames);
+    if (micFrames == 0 && sysFrames == 0) return std::nullopt;
+    const uint32_t frames = std::max(micFrames, sysFrames);
+    fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
+    fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    chunk.setFrameLength(frames);
+    if (Status error = output.write(chunk)) return error;
+  }
+}
+
+}  // namespace
+
+AudioSettings Recorder::outputSettings(bool linearPCM) const {
+  AudioSettings settings;
+  settings.formatId = linearPCM ? AudioFormatId::linearPCM : AudioFormatId::mpeg4AAC;
+  settings.sampleRate = stereoFormat.sampleRate;
+  settings.channelCount = 2;
+  // Bit depth and byte order only mean something for linear PCM; the AAC
+  // encoder keeps its own defaults.
+  settings.bitDepth = 16;
+  settings.isFloat = false;
+  settings.isBigEndian = false;
+  settings.isNonInterleaved = false;
+  return settings;
+}
+
+Result<int64_t> Recorder::interleaveTracks() { return interleaveTracks(outputSettings(writeWav)); }
+
+Result<int64_t> Recorder::interleaveTracks(const AudioSettings& settings) {
+  auto created = AudioFile::createForWriting(outputURL, settings);
+  if (!created) return created.error();
+  AudioFile& output = **created;
+
+  TrackInput mic("mic", micTrackRead);
+  TrackInput sys("system", sysTrackRead);
+  if (mode != Mode::systemOnly) mic.open(micCorrectedURL.value_or(micTempURL));
+  if (mode != Mode::micOnly) sys.open(sysCorrectedURL.value_or(systemTempURL));
+
+  // A missing chunk would silently cut the recording short, so it is an error.
+  auto chunk = PcmBuffer::create(stereoFormat, kChunkFrames);
+  if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputURL);
+
+  if (mic.opened() && sys.opened()) {
+    const HeadAlignment plan = planHeadAlignment(micStartSeconds, sysStartSeconds, monoFormat.sampleRate);
+    if (!plan.diagnostic.empty()) diag(plan.diagnostic);
+    Status error;
+    if (plan.source == LeadSource::mic) error = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
+    if (plan.source == LeadSource::system) error = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
+    if (error) return *error;
+  }
+  if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
+  return output.length();
 }
 
 }  // namespace orvane

@@ -137,7 +137,11 @@ Status SndfileAudioFile::read(PcmBuffer& into, uint32_t frameCount) {
     // Mono needs no deinterleaving: read straight into the channel.
     float* target = channels == 1 ? into.floatChannelData(0) + done : floats_.data();
     const sf_count_t got = sf_readf_float(file_, target, frames);
-    if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR)) {
+    // libsndfile clears its error at each call; one set now means this read
+    // failed part-way (a system read error, a decoder losing sync), though it
+    // may still return the frames before the failure. Taken for the end of
+    // the file, it would pass a damaged track off as a whole one.
+    if (got < 0 || sf_error(file_) != SF_ERR_NO_ERROR) {
       into.setFrameLength(done);
       return sndfileError("cannot read from");
     }

@@ -80,7 +80,13 @@ void Recorder::stopCompletion() {
   applyDriftCompensation();
   Result<int64_t> written = interleaveTracks();
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
-  if (!keepTemps) cleanupTemps();
+  // A track that failed to read may be missing from the output: keep every
+  // temporary track, as --keep-temps would, so a recovery can try again.
+  if (interleaveReadFailed()) {
+    diag("keeping the temporary tracks after a read failure");
+  } else if (!keepTemps) {
+    cleanupTemps();
+  }
   bool interrupted;
   {
     std::lock_guard lock(pauseLock);

@@ -185,6 +185,17 @@ class Recorder : public StreamDelegate {
   std::optional<std::string> micCorrectedURL;  // stop completion
   std::optional<std::string> sysCorrectedURL;  // stop completion
 
+  // How the interleave fared with each input (stop completion, recovery). A
+  // track that exists but could not be opened, or whose read failed part-way,
+  // is `failed`: its audio may be missing from the output, so its files are
+  // kept for another attempt.
+  enum class TrackRead { notOpened, missing, clean, failed };
+  TrackRead micTrackRead = TrackRead::notOpened;
+  TrackRead sysTrackRead = TrackRead::notOpened;
+  bool interleaveReadFailed() const {
+    return micTrackRead == TrackRead::failed || sysTrackRead == TrackRead::failed;
+  }
+
   // ------------------------------------------------------ subsystem steps
   // recorder/lifecycle.cpp
   bool ensureMicrophoneAccess();
@@ -239,7 +250,12 @@ class Recorder : public StreamDelegate {
                                                 const std::string& label);
   Result<int64_t> linearResampleMono(const std::string& from, const std::string& to,
                                      double inputRate, double outputRate);
+  // Into the output with the settings that writeWav chooses.
   Result<int64_t> interleaveTracks();
+  // Into the output with `settings` (recovery chooses them by the container).
+  Result<int64_t> interleaveTracks(const AudioSettings& settings);
+  // 16-bit linear PCM when `linearPCM`, else AAC; stereo at stereoFormat's rate.
+  AudioSettings outputSettings(bool linearPCM) const;
   void cleanupTemps();
 };
 
