@@ -48,7 +48,10 @@ int SampleBufferRing::close() {
   const int slot = std::exchange(open_, -1);
   if (slot < 0) return -1;
   Slot& closed = slots_[static_cast<size_t>(slot)];
-  if (closed.buffer.frameCount == 0) return -1;
+  if (closed.buffer.frameCount == 0) {
+    next_ = static_cast<size_t>(slot);  // unused: the next chunk takes it, in ring order
+    return -1;
+  }
   closed.inFlight.store(true, std::memory_order_release);
   return slot;
 }
