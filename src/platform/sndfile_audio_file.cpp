@@ -111,13 +111,23 @@ Status SndfileAudioFile::write(const PcmBuffer& buffer) {
     return audioFileError(kBufferFormatMismatch, "buffer format " + buffer.format().describe() +
                                                      " does not match " + format_.describe() + " of " + path_);
   }
+  // Without this, a full disk fails one write in a while and the others
+  // "succeed" by overwriting the start of the track.
+  if (repositionBeforeWrite_) {
+    const sf_count_t end = frames_.load(std::memory_order_relaxed);
+    if (sf_seek(file_, end, SEEK_SET | SFM_WRITE) != end) return sndfileError("cannot seek in");
+    repositionBeforeWrite_ = false;
+  }
   const uint32_t total = buffer.frameLength();
   for (uint32_t done = 0; done < total;) {
     const uint32_t frames = std::min(kChunkFrames, total - done);
     interleaveToInt16(buffer, done, frames, shorts_.data());
     const sf_count_t written = sf_writef_short(file_, shorts_.data(), frames);
     if (written > 0) frames_.fetch_add(written, std::memory_order_relaxed);
-    if (written != static_cast<sf_count_t>(frames)) return sndfileError("cannot write to");
+    if (written != static_cast<sf_count_t>(frames)) {
+      repositionBeforeWrite_ = true;
+      return sndfileError("cannot write to");
+    }
     done += frames;
   }
   return std::nullopt;

@@ -40,6 +40,10 @@ class SndfileAudioFile final : public AudioFile {
   std::string path_;
   std::atomic<int64_t> frames_{0};
   std::vector<int16_t> shorts_;  // interleaved chunk being written
+  // After a failed write libsndfile's own position is not to be trusted (its
+  // automatic header update leaves it just past the header): the next write
+  // seeks back to the end of what was written first.
+  bool repositionBeforeWrite_ = false;
   std::vector<float> floats_;    // interleaved chunk being read
 };
 

@@ -1,0 +1,78 @@
+// The sound-server system stream's decisions (which sinks are offered, which
+// one is recorded, what a lost stream means) and its sample-buffer ring.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/pulse/pulse_screen_capture.h"
+#include "platform/sample_buffer_ring.h"
+
+namespace orvane {
+namespace {
+
+PulseSinkInfo sink(const std::string& name, bool monitor = true) {
+  PulseSinkInfo info;
+  info.name = name;
+  info.description = name + " description";
+  if (monitor) info.monitorSourceName = name + ".monitor";
+  return info;
+}
+
+TEST(SystemAudioSinks, DisplaysAreSinksWithAMonitorDefaultFirst) {
+  const std::vector<PulseSinkInfo> sinks{sink("hdmi"), sink("no_monitor", false), sink("headset")};
+  const auto displays = displaysForSinks(sinks, "headset");
+  ASSERT_EQ(displays.size(), 2u);
+  EXPECT_EQ(displays[0].id, "headset");
+  EXPECT_EQ(displays[1].id, "hdmi");
+  EXPECT_TRUE(displaysForSinks({}, "headset").empty());
+}
+
+TEST(SystemAudioSinks, RecordsTheDefaultSinkElseThePreferredOneNeverASinkWithoutMonitor) {
+  const std::vector<PulseSinkInfo> sinks{sink("speakers"), sink("headset"), sink("dummy", false)};
+  EXPECT_EQ(sinkToCapture(sinks, "headset", "speakers")->name, "headset");
+  EXPECT_EQ(sinkToCapture(sinks, "gone", "speakers")->name, "speakers");
+  EXPECT_EQ(sinkToCapture(sinks, "dummy", "speakers")->name, "speakers");
+  EXPECT_EQ(sinkToCapture(sinks, "dummy", "dummy"), nullptr);
+}
+
+TEST(SystemAudioSinks, ALostStreamIsFollowedOnlyWhenItsSinkIsGone) {
+  const std::vector<PulseSinkInfo> sinks{sink("speakers"), sink("headset")};
+  // Our sink is still there: the stream was killed, not orphaned.
+  EXPECT_EQ(judgeStreamLoss(sinks, "headset", "speakers"), StreamLoss::killed);
+  EXPECT_EQ(judgeStreamLoss(sinks, "headset", "usb"), StreamLoss::follow);
+  EXPECT_EQ(judgeStreamLoss({sink("null", false)}, "null", "usb"), StreamLoss::nothingToFollow);
+  EXPECT_EQ(judgeStreamLoss({}, "", "usb"), StreamLoss::nothingToFollow);
+}
+
+TEST(SampleBufferRing, ChunksCarryTheirStampAndFramesAndAFullRingRefuses) {
+  const AudioFormat format{48000, 2, SampleType::float32, true};
+  SampleBufferRing ring(format, 4, 2);
+  const float frames[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  ASSERT_TRUE(ring.open(10.0));
+  ring.write(reinterpret_cast<const uint8_t*>(frames), 3);
+  EXPECT_EQ(ring.roomFrames(), 1u);
+  ring.write(reinterpret_cast<const uint8_t*>(frames + 6), 5);  // only one more fits
+  const int first = ring.close();
+  ASSERT_GE(first, 0);
+  const SampleBuffer& buffer = ring.buffer(first);
+  EXPECT_EQ(buffer.frameCount, 4u);
+  EXPECT_EQ(buffer.presentationSeconds, 10.0);
+  EXPECT_TRUE(buffer.format.interleaved);
+  float got[8];
+  std::memcpy(got, buffer.data.data(), sizeof got);
+  EXPECT_EQ(got[5], 6.0f);
+  EXPECT_EQ(got[6], 7.0f);
+
+  ASSERT_TRUE(ring.open(11.0));
+  EXPECT_EQ(ring.close() >= 0, false) << "an empty chunk is never handed over";
+  ASSERT_TRUE(ring.open(12.0));
+  ring.write(reinterpret_cast<const uint8_t*>(frames), 1);
+  const int second = ring.close();
+  ASSERT_GE(second, 0);
+  EXPECT_FALSE(ring.open(13.0)) << "both slots in flight";
+  ring.release(first);
+  EXPECT_TRUE(ring.open(13.0));
+}
+
+}  // namespace
+}  // namespace orvane
