@@ -2,7 +2,8 @@
 # Finalization beside its peers on the same inputs: two synthetic temporary
 # tracks (48 kHz mono 16-bit CAF) per duration, interleaved into WAV (against
 # `sox -M`) and into AAC (against ffmpeg's amerge + aac). Wall time and peak
-# RSS of each whole process, best of $REPEAT runs, with the page cache warm.
+# RSS of each whole process, best of $REPEAT runs, with the page cache warm;
+# CPU time (user + system) too, which a busy machine disturbs less than wall time.
 #   scripts/bench-finalize.sh [minutes ...]      default: 10 30 120
 # Environment: BUILD (default build), BENCH_DIR (default /tmp), REPEAT (default 2).
 set -euo pipefail
@@ -18,35 +19,47 @@ trap 'rm -rf "$WORK"' EXIT
 DURATIONS=("$@")
 [[ ${#DURATIONS[@]} -gt 0 ]] || DURATIONS=(10 30 120)
 
-# Runs a command REPEAT times; prints "<best wall s> <largest peak RSS KB>".
+# Runs a command once; appends "<wall s> <cpu s> <peak RSS KB>" to the file $1.
 measure() {
-  local best="" rss=0 wall peak
-  for ((i = 0; i < REPEAT; i++)); do
-    rm -f "$WORK"/rec.wav "$WORK"/rec.m4a "$WORK"/peer.*
-    /usr/bin/time -f "%e %M" -o "$WORK/time" "$@" >/dev/null 2>"$WORK/stderr" || { cat "$WORK/stderr" >&2; return 1; }
-    read -r wall peak <"$WORK/time"
-    if [[ -z $best ]] || awk -v a="$wall" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$wall; fi
-    ((peak > rss)) && rss=$peak
-  done
-  echo "$best $rss"
+  local log=$1 wall peak user sys
+  shift
+  rm -f "$WORK"/rec.wav "$WORK"/rec.m4a "$WORK"/peer.*
+  /usr/bin/time -f "%e %M %U %S" -o "$WORK/time" "$@" >/dev/null 2>"$WORK/stderr" || { cat "$WORK/stderr" >&2; return 1; }
+  read -r wall peak user sys <"$WORK/time"
+  awk -v w="$wall" -v u="$user" -v s="$sys" -v p="$peak" 'BEGIN { print w, u + s, p }' >>"$log"
 }
 
-printf "%-5s %-4s %10s %10s %7s %10s %10s\n" "min" "out" "ours s" "peer s" "ratio" "ours MB" "peer MB"
+# Best wall, best CPU and largest RSS of the runs logged in $1.
+best() {
+  sort -n "$1" | awk 'NR == 1 { w = $1 } { if (c == "" || $2 < c) c = $2; if ($3 > r) r = $3 }
+                      END { print w, c, r }'
+}
+
+printf "%-5s %-4s %9s %9s %7s %9s %9s %7s %8s %8s\n" "min" "out" "ours s" "peer s" "wall" "ours cpu" \
+  "peer cpu" "cpu" "ours MB" "peer MB"
+row() {
+  read -r ow oc orss < <(best "$WORK/$3.ours")
+  read -r pw pc prss < <(best "$WORK/$3.peer")
+  awk -v m="$1" -v o="$2" -v ow="$ow" -v pw="$pw" -v oc="$oc" -v pc="$pc" -v ra="$orss" -v rb="$prss" \
+    'BEGIN { printf "%-5s %-4s %9.2f %9.2f %6.2fx %9.2f %9.2f %6.2fx %8.1f %8.1f\n",
+             m, o, ow, pw, ow / pw, oc, pc, oc / pc, ra / 1024, rb / 1024 }'
+}
 for minutes in "${DURATIONS[@]}"; do
-  rm -f "$WORK"/*.caf
+  rm -f "$WORK"/*.caf "$WORK"/*.ours "$WORK"/*.peer
   "$BENCH" generate "$WORK" $((minutes * 60))
   cat "$WORK"/rec.mic.caf "$WORK"/rec.sys.caf >/dev/null  # same warm cache for everyone
   cd "$WORK"
-  read -r ours_wav ours_wav_rss < <(measure "$BENCH" interleave "$WORK" wav)
-  read -r sox_wav sox_wav_rss < <(measure sox -M rec.mic.caf rec.sys.caf peer.wav)
-  read -r ours_aac ours_aac_rss < <(measure "$BENCH" interleave "$WORK" m4a)
-  read -r ff_aac ff_aac_rss < <(measure ffmpeg -nostdin -v error -y -i rec.mic.caf -i rec.sys.caf \
-    -filter_complex amerge=inputs=2 -c:a aac peer.m4a)
+  # Ours and the peer take turns, so a busy spell on the machine hits both alike.
+  for ((i = 0; i < REPEAT; i++)); do
+    measure wav.ours "$BENCH" interleave "$WORK" wav
+    measure wav.peer sox -M rec.mic.caf rec.sys.caf peer.wav
+  done
+  for ((i = 0; i < REPEAT; i++)); do
+    measure aac.ours "$BENCH" interleave "$WORK" m4a
+    measure aac.peer ffmpeg -nostdin -v error -y -i rec.mic.caf -i rec.sys.caf -filter_complex amerge=inputs=2 \
+      -c:a aac peer.m4a
+  done
   cd - >/dev/null
-  row() {
-    awk -v m="$1" -v o="$2" -v a="$3" -v b="$4" -v ra="$5" -v rb="$6" \
-      'BEGIN { printf "%-5s %-4s %10.2f %10.2f %6.2fx %10.1f %10.1f\n", m, o, a, b, a / b, ra / 1024, rb / 1024 }'
-  }
-  row "$minutes" wav "$ours_wav" "$sox_wav" "$ours_wav_rss" "$sox_wav_rss"
-  row "$minutes" aac "$ours_aac" "$ff_aac" "$ours_aac_rss" "$ff_aac_rss"
+  row "$minutes" wav wav
+  row "$minutes" aac aac
 done
