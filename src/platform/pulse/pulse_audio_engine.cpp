@@ -195,6 +195,7 @@ Status PulseAudioEngine::start() {
   destroyStream();
   running_ = false;
   if (!buffer_ || buffer_->format() != format) buffer_ = PcmBuffer::create(format, kPulseTapMaxFrames);
+  pendingFrames_ = 0;
   if (!buffer_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
 
   pa_proplist* props = makePulseProplist(kMicStreamName);
@@ -307,6 +308,7 @@ void PulseAudioEngine::readAvailable(double arrivalSeconds) {
     const size_t frames = bytes / frameBytes_;
     if (!data) {
       // A hole: frames the server lost. Time goes on without them.
+      flushPending();
       framesRead_ += static_cast<int64_t>(frames);
       model_.reset();
     } else if (holdDelivery_) {
@@ -319,24 +321,39 @@ void PulseAudioEngine::readAvailable(double arrivalSeconds) {
     pa_stream_drop(stream_);
     remaining -= std::min(bytes, remaining);
   }
+  flushPending();
   timestampRestarts_.store(model_.restartCount(), std::memory_order_relaxed);
 }
 
+// Fragments are gathered into the tap buffer: a source that sends tiny
+// fragments must not turn into tiny tap calls, each of which would take one of
+// the writer's eight slots.
 void PulseAudioEngine::deliver(const uint8_t* data, size_t frames, double rawStart) {
-  const uint32_t chunkFrames = std::min<uint32_t>(tapFrames_, buffer_->frameCapacity());
+  const uint32_t capacity = std::min<uint32_t>(tapFrames_, buffer_->frameCapacity());
   for (size_t offset = 0; offset < frames;) {
-    const auto count = static_cast<uint32_t>(std::min<size_t>(frames - offset, chunkFrames));
-    const double raw = rawStart + static_cast<double>(offset) / spec_.rate;
-    const double published = model_.publish(framesRead_, raw);
-    if (rawStampObserver_) rawStampObserver_(framesRead_, raw, published);
-    if (tap_) {
-      std::memcpy(buffer_->plane(0), data + offset * frameBytes_, count * frameBytes_);
-      buffer_->setFrameLength(count);
-      tap_(*buffer_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+    if (pendingFrames_ == 0) {
+      pendingIndex_ = framesRead_;
+      pendingRawStart_ = rawStart + static_cast<double>(offset) / spec_.rate;
     }
+    const auto count = static_cast<uint32_t>(std::min<size_t>(frames - offset, capacity - pendingFrames_));
+    std::memcpy(buffer_->plane(0) + static_cast<size_t>(pendingFrames_) * frameBytes_,
+                data + offset * frameBytes_, count * frameBytes_);
+    pendingFrames_ += count;
     framesRead_ += count;
     offset += count;
+    if (pendingFrames_ == capacity) flushPending();
   }
+}
+
+void PulseAudioEngine::flushPending() {
+  if (pendingFrames_ == 0) return;
+  const double published = model_.publish(pendingIndex_, pendingRawStart_);
+  if (rawStampObserver_) rawStampObserver_(pendingIndex_, pendingRawStart_, published);
+  if (tap_) {
+    buffer_->setFrameLength(pendingFrames_);
+    tap_(*buffer_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+  }
+  pendingFrames_ = 0;
 }
 
 void PulseAudioEngine::onStreamState(pa_stream* stream, void* self) {

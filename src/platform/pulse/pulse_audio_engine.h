@@ -105,6 +105,7 @@ class PulseAudioEngine : public AudioEngine {
                              void* self);
   void readAvailable(double arrivalSeconds);
   void deliver(const uint8_t* data, size_t frames, double rawSeconds);
+  void flushPending();
   void checkDefaultSource();
   void checkCurrentSource();
 
@@ -130,6 +131,10 @@ class PulseAudioEngine : public AudioEngine {
   AudioFormat format_;
   size_t frameBytes_ = 0;
   int64_t framesRead_ = 0;
+  // Frames gathered in buffer_ for the next tap call, with their first frame's index and raw stamp.
+  uint32_t pendingFrames_ = 0;
+  int64_t pendingIndex_ = 0;
+  double pendingRawStart_ = 0;
   TimestampModel model_{48000};
   std::string sourceName_;
   std::string defaultSourceAtStart_;
