@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/output.h"
+#include "platform/file_container.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -43,6 +44,11 @@ void Recorder::start() {
     fail("mic_permission", "microphone access not granted");
   }
   if (stopRequested) return stop();
+  // An output the file layer cannot write would only fail at the stop, after
+  // the whole recording: refuse it before anything is captured.
+  if (Status unsupported = checkEncoding(outputURL, outputSettings(writeWav))) {
+    fail("start_failed", unsupported->description);
+  }
   runStartStep([this] { configureSystemAudioIfNeeded(); });
   if (stopRequested) return stop();
   runStartStep([this] {

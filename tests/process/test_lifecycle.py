@@ -28,6 +28,17 @@ class ArgumentErrors(unittest.TestCase):
                 self.assertEqual(os.listdir(cwd), [])
 
 
+class UnwritableOutput(unittest.TestCase):
+    def test_an_output_that_cannot_be_written_fails_before_recording(self):
+        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
+            with self.subTest(name=name), tempfile.TemporaryDirectory() as d:
+                status, out, _ = run(["--out", os.path.join(d, name)] + args, input_bytes=b"")
+                self.assertEqual(status, 2)
+                self.assertEqual(out.splitlines()[0], "STATUS starting")
+                self.assertTrue(out.splitlines()[1].startswith("ERROR start_failed "), out)
+                self.assertEqual(os.listdir(d), [])
+
+
 class StopRequests(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
