@@ -4,8 +4,10 @@
 #include "platform/pulse/pulse_audio_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "platform/host_clock.h"
@@ -39,6 +41,15 @@ const FormatEntry* heldFormat(pa_sample_format_t format) {
     if (entry.pulse == format) return &entry;
   }
   return nullptr;
+}
+
+// A short-lived connection: does a server answer and offer a microphone?
+bool serverHasMicrophone(bool voiceProcessing) {
+  PulseClient client;
+  if (client.connect(kPulseConnectTimeoutSeconds) != PulseClient::Outcome::connected) return false;
+  const auto server = client.serverInfo();
+  const auto sources = client.sources();
+  return server && sources && chooseMicrophone(*sources, server->defaultSourceName, voiceProcessing);
 }
 
 }  // namespace
@@ -180,7 +191,11 @@ void PulseAudioEngine::prepare() {
 
 Status PulseAudioEngine::start() {
   std::lock_guard control(control_);
-  if (auto error = ensureConnected()) return error;
+  if (auto error = ensureConnected()) {
+    if (wanted_) watchForServer();
+    return error;
+  }
+  endServerWatch();
   const auto server = client_->serverInfo();
   const auto sources = client_->sources();
   if (!server || !sources) {
@@ -238,11 +253,14 @@ Status PulseAudioEngine::start() {
     return error;
   }
   running_ = true;
+  wanted_ = true;
   return std::nullopt;
 }
 
 void PulseAudioEngine::stop() {
   std::lock_guard control(control_);
+  wanted_ = false;
+  endServerWatch();
   if (!client_) return;
   PulseClient::Lock lock(*client_);
   destroyStream();
@@ -264,6 +282,50 @@ void PulseAudioEngine::destroyStream() {
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
+}
+
+void PulseAudioEngine::watchForServer() {
+  if (serverWatch_.joinable()) {
+    if (!watchDone_) return;  // already watching
+    serverWatch_.join();
+  }
+  {
+    std::lock_guard lock(watchMutex_);
+    watchQuit_ = false;
+  }
+  watchDone_ = false;
+  // Copied now: the watch must not touch the engine, whose lock stop() holds while it waits for us.
+  ConfigurationChangeBlock handler = configurationChange_;
+  const bool voiceProcessing = voiceProcessing_;
+  auto watch = [this, handler = std::move(handler), voiceProcessing] {
+    const auto interval = std::chrono::duration<double>(kServerWatchIntervalSeconds);
+    for (;;) {
+      {
+        std::unique_lock lock(watchMutex_);
+        if (watchWake_.wait_for(lock, interval, [this] { return watchQuit_; })) break;
+      }
+      if (serverHasMicrophone(voiceProcessing)) {
+        if (handler) handler();
+        break;
+      }
+    }
+    watchDone_ = true;
+  };
+  try {
+    serverWatch_ = std::thread(std::move(watch));
+  } catch (const std::system_error&) {
+    watchDone_ = true;  // no thread to spare: a later change may still restart us
+  }
+}
+
+void PulseAudioEngine::endServerWatch() {
+  if (!serverWatch_.joinable()) return;
+  {
+    std::lock_guard lock(watchMutex_);
+    watchQuit_ = true;
+  }
+  watchWake_.notify_all();
+  serverWatch_.join();
 }
 
 void PulseAudioEngine::fireConfigurationChange() {

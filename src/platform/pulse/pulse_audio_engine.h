@@ -10,9 +10,11 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/audio_engine.h"
 #include "platform/pulse/pulse_client.h"
@@ -42,6 +44,8 @@ inline constexpr pa_usec_t kSettleMicros = 4'000;
 inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
 inline constexpr const char* kMicStreamName = "Microphone";
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
+// While the server is away, how often we look for it again.
+inline constexpr double kServerWatchIntervalSeconds = 0.5;
 
 // The stream format for a source's native sample spec: the same rate and
 // channels, and the same sample format when a PcmBuffer can hold it, else
@@ -71,13 +75,16 @@ class PulseAudioEngine : public AudioEngine {
   // the loop lock; it must follow the real-time rules of TapBlock.
   void installTap(uint32_t bufferSize, TapBlock tap) override;
   void removeTap() override;
-  // The handler runs on the loop thread: it must only hand work elsewhere and
+  // The handler runs on the loop thread (or, once a lost server is back, on
+  // the thread that watched for it): it must only hand work elsewhere and
   // never call into this engine.
   void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override;
 
   // Any thread but the loop's. prepare() connects when needed; start() (re)creates
   // the record stream on the current microphone and reconnects first when the
-  // server connection was lost.
+  // server connection was lost. A restart that finds no server leaves a
+  // watch behind: a server with a microphone coming back is reported as one
+  // more configuration change, since nothing else would tell the caller.
   void prepare() override;
   Status start() override;
   void stop() override;
@@ -93,6 +100,8 @@ class PulseAudioEngine : public AudioEngine {
  private:
   Status ensureConnected();
   void destroyStream();  // lock held
+  void watchForServer();   // control_ held
+  void endServerWatch();   // control_ held
   void fireConfigurationChange();  // loop thread
 
   // libpulse callbacks (loop thread).
@@ -142,6 +151,15 @@ class PulseAudioEngine : public AudioEngine {
   bool stopping_ = false;
 
   std::atomic<bool> running_{false};
+  // Started and not stopped since: a returning server matters even while a
+  // restart has failed.
+  std::atomic<bool> wanted_{false};
+
+  std::thread serverWatch_;
+  std::mutex watchMutex_;
+  std::condition_variable watchWake_;
+  bool watchQuit_ = false;              // watchMutex_
+  std::atomic<bool> watchDone_{false};
   std::atomic<int64_t> timestampRestarts_{0};
 };
 
