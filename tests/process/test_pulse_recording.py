@@ -99,10 +99,10 @@ class MicrophoneRecording(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.dir.name, "kept.sys.caf")))
 
     def test_killed_recording_is_recovered(self):
-        for name, codec in (("crash.wav", "pcm_s16le"), ("crash.m4a", "aac")):
+        for name, args, codec in (("crash.wav", ["--wav"], "pcm_s16le"), ("crash.m4a", [], "aac")):
             with self.subTest(name=name):
                 out = os.path.join(self.dir.name, name)
-                helper = Helper(["--out", out, "--mic-only"], binary=BIN, env=self.env)
+                helper = Helper(["--out", out, "--mic-only"] + args, binary=BIN, env=self.env)
                 helper.wait_line("STATUS recording ", timeout=20)
                 helper.wait_line("LEVEL ", timeout=20)
                 time.sleep(2.5)

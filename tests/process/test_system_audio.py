@@ -185,7 +185,11 @@ class SharedOnset(PrivateServerCase):
         self.assertIsNotNone(mic_onset)
         self.assertIsNotNone(system_onset)
         self.assertGreater(system_onset, RATE // 2, "the burst should follow a stretch of silence")
-        self.assertLess(abs(mic_onset - system_onset) / RATE, 0.005,
+        # The remapped source hands audio on in blocks of its own, so the mic
+        # side arrives a few milliseconds after the monitor it copies (measured
+        # 1.4 to 5.1 ms, mic always later); 10 ms keeps that from flaking while
+        # still catching a misaligned head (tens of milliseconds and up).
+        self.assertLess(abs(mic_onset - system_onset) / RATE, 0.010,
                         f"mic onset {mic_onset}, system onset {system_onset}")
 
 
