@@ -114,6 +114,9 @@ Status FfmpegAudioFile::openOutput() {
   }
   muxer_->pb = io_;
   muxer_->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // By default the muxer flushes a custom I/O context after every packet,
+  // one write(2) per 1024 frames; the output needs no per-packet durability.
+  muxer_->flush_packets = 0;
   return std::nullopt;
 }
 
