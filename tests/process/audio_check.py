@@ -53,3 +53,33 @@ def first_onset(samples, threshold=0.05):
         if abs(x) > threshold:
             return i
     return None
+
+
+def frame_count(path):
+    """Frames in a file, as sox reads it."""
+    return int(subprocess.run(["sox", "--i", "-s", path], capture_output=True, text=True, timeout=60,
+                              check=True).stdout)
+
+
+def tail_samples(path, seconds, rate=48000):
+    """The last `seconds` of every channel as lists of floats, and the frame index where they begin."""
+    total = frame_count(path)
+    first = max(0, total - int(seconds * rate))
+    raw = subprocess.run(["sox", path, "-t", "raw", "-e", "signed", "-b", "16", "-", "trim", f"{first}s"],
+                         capture_output=True, timeout=120, check=True).stdout
+    samples = array.array("h")
+    samples.frombytes(raw[: len(raw) // 2 * 2])
+    count = int(subprocess.run(["sox", "--i", "-c", path], capture_output=True, text=True, timeout=60,
+                               check=True).stdout)
+    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)], first
+
+
+def click_onsets(samples, first_frame=0, threshold=0.25):
+    """Frame indices where the magnitude rises through the threshold (the leading edge of each click)."""
+    onsets = []
+    below = True
+    for i, x in enumerate(samples):
+        if below and abs(x) > threshold:
+            onsets.append(first_frame + i)
+        below = abs(x) <= threshold
+    return onsets
