@@ -61,17 +61,21 @@ def frame_count(path):
                               check=True).stdout)
 
 
-def tail_samples(path, seconds, rate=48000):
-    """The last `seconds` of every channel as lists of floats, and the frame index where they begin."""
-    total = frame_count(path)
-    first = max(0, total - int(seconds * rate))
-    raw = subprocess.run(["sox", path, "-t", "raw", "-e", "signed", "-b", "16", "-", "trim", f"{first}s"],
-                         capture_output=True, timeout=120, check=True).stdout
+def window_samples(path, first, seconds, rate=48000):
+    """`seconds` of every channel from frame `first` on, as lists of floats."""
+    raw = subprocess.run(["sox", path, "-t", "raw", "-e", "signed", "-b", "16", "-", "trim", f"{first}s",
+                          f"{int(seconds * rate)}s"], capture_output=True, timeout=120, check=True).stdout
     samples = array.array("h")
     samples.frombytes(raw[: len(raw) // 2 * 2])
     count = int(subprocess.run(["sox", "--i", "-c", path], capture_output=True, text=True, timeout=60,
                                check=True).stdout)
-    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)], first
+    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)]
+
+
+def tail_samples(path, seconds, rate=48000):
+    """The last `seconds` of every channel, and the frame index where they begin."""
+    first = max(0, frame_count(path) - int(seconds * rate))
+    return window_samples(path, first, seconds, rate), first
 
 
 def click_onsets(samples, first_frame=0, threshold=0.25):

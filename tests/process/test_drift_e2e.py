@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from audio_check import click_onsets, frame_count, tail_samples
+from audio_check import click_onsets, frame_count, tail_samples, window_samples
 from harness import Helper, terminal_lines
 
 RATE = 48000
@@ -104,16 +104,29 @@ class DriftEndToEnd(unittest.TestCase):
         for corrected in (self.mic_corrected, self.sys_corrected):
             self.assertAlmostEqual(frame_count(corrected) / RATE, ACTIVE_SECONDS, delta=2.0)
 
-    def test_clicks_line_up_at_the_end_of_the_output(self):
-        (mic, system), first = tail_samples(self.out, TAIL_SECONDS)
+    def assert_clicks_line_up(self, mic, system, first):
         mic_clicks, sys_clicks = click_onsets(mic, first), click_onsets(system, first)
-        self.assertGreaterEqual(len(sys_clicks), 4, "no click train on the system channel")
-        self.assertGreaterEqual(len(mic_clicks), 4, "no click train on the microphone channel")
+        self.assertGreaterEqual(len(sys_clicks), 4, f"no click train on the system channel at {first}")
+        self.assertGreaterEqual(len(mic_clicks), 4, f"no click train on the microphone channel at {first}")
         offset, aligned = self.head_offset()
         unaligned = 0 if aligned else offset  # a start offset under 1 ms is left as it is
-        last = sys_clicks[-2]  # not the very last: the microphone's may lie past the end
-        self.assertLess(abs(nearest(mic_clicks, last) - last - unaligned), RATE // 1000,
+        click = sys_clicks[-2]  # not the very last: the microphone's may lie past the window
+        self.assertLess(abs(nearest(mic_clicks, click) - click - unaligned), RATE // 1000,
                         f"mic clicks {mic_clicks[-4:]} vs system clicks {sys_clicks[-4:]}")
+
+    def test_clicks_line_up_at_the_end_of_the_output(self):
+        (mic, system), first = tail_samples(self.out, TAIL_SECONDS)
+        self.assert_clicks_line_up(mic, system, first)
+
+    def test_clicks_line_up_before_between_and_after_the_pauses(self):
+        # The correction pins a track's first and last buffers to the host
+        # clock; only a track that kept in step across the pauses lines up
+        # in between as well.
+        for active_seconds in (45.0, 85.0, 140.0):
+            with self.subTest(at=active_seconds):
+                first = int(active_seconds * RATE)
+                mic, system = window_samples(self.out, first, TAIL_SECONDS)
+                self.assert_clicks_line_up(mic, system, first)
 
     def test_raw_tracks_would_have_drifted_apart(self):
         """The same clicks in the raw temporary tracks, placed as the interleave places them."""
