@@ -43,22 +43,29 @@ std::optional<double> Recorder::activeHostSeconds(double hostSeconds) {
   return hostSeconds - pausedHostDurationSeconds;
 }
 
-void Recorder::padTrackForResume(AudioFile& file, double hostSec, std::optional<double> startSec,
-                                 int64_t startFrames, std::atomic<int64_t>& framesWritten) {
-  if (!startSec) return;
+// The shortfall is measured from the last buffer appended, not from the
+// track's start: a device clock 80 ppm fast is 230 frames ahead of the nominal
+// rate after a minute, and topping it up against the nominal rate would put a
+// step of that size into the track at every resume. Over the few buffers
+// since the anchor the device's own rate and the nominal rate agree to a
+// fraction of a frame.
+int64_t Recorder::padTrackForResume(AudioFile& file, double hostSec, std::optional<double> anchorSec,
+                                    int64_t anchorFrames, std::atomic<int64_t>& framesWritten) {
+  if (!anchorSec) return 0;
   const double rate = monoFormat.sampleRate;
-  const auto expected = static_cast<int64_t>(std::round((hostSec - *startSec) * rate));
-  const int64_t present = framesWritten.load(std::memory_order_relaxed) - startFrames;
+  const auto expected = static_cast<int64_t>(std::round((hostSec - *anchorSec) * rate));
+  const int64_t present = framesWritten.load(std::memory_order_relaxed) - anchorFrames;
   const int64_t shortfall = expected - present;
-  if (shortfall < 1) return;
+  if (shortfall < 1) return -shortfall;
   const auto frames = static_cast<uint32_t>(std::min<int64_t>(shortfall, static_cast<int64_t>(rate)));
   auto silence = PcmBuffer::create(monoFormat, frames);
-  if (!silence) return;
+  if (!silence) return 0;
   silence->setFrameLength(frames);
   silence->clear(frames);
-  if (file.write(*silence)) return;
+  if (file.write(*silence)) return 0;
   framesWritten.fetch_add(frames, std::memory_order_relaxed);
   diag("resume re-align: padded " + std::to_string(frames) + " frames");
+  return 0;
 }
 
 }  // namespace orvane

@@ -213,9 +213,12 @@ class Recorder : public StreamDelegate {
   // Writer queue: re-aligns after a resume, appends the slot, keeps the counters.
   void appendTrackSlot(TrackRefs track, int slot, AudioFile& file, std::optional<double> activeSeconds);
 
-  // recorder/pause.cpp (writer queues)
-  void padTrackForResume(AudioFile& file, double hostSec, std::optional<double> startSec,
-                         int64_t startFrames, std::atomic<int64_t>& framesWritten);
+  // recorder/pause.cpp (writer queues). `anchorSec` and `anchorFrames` are the
+  // active seconds and track position of the last buffer appended. Pads the
+  // track up to `hostSec`; returns how many frames the track is ahead of it
+  // (frames of the next buffer captured while paused), 0 when it is not.
+  int64_t padTrackForResume(AudioFile& file, double hostSec, std::optional<double> anchorSec,
+                            int64_t anchorFrames, std::atomic<int64_t>& framesWritten);
 
   // mic/engine_setup.cpp (start task)
   void configureCapture();      // throws CaptureError or Error

@@ -5,6 +5,7 @@
 #include "recorder/track_writer.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "cli/output.h"
 
@@ -13,6 +14,19 @@ namespace orvane {
 namespace {
 
 constexpr uint32_t kSlotHeadroomFrames = 64;
+
+// A buffer is kept or dropped whole at the pause, so the first one after a
+// resume can begin inside the pause; its head is dropped to keep the track in
+// step with active time. More than a second ahead is not a pause's doing (a
+// time stamp that jumped): nothing is dropped for it.
+constexpr int64_t kMaxSkipFrames = 48000;
+
+void skipLeadingFrames(PcmBuffer& buffer, uint32_t frames) {
+  float* samples = buffer.floatChannelData(0);
+  const uint32_t kept = buffer.frameLength() - frames;
+  std::memmove(samples, samples + frames, kept * sizeof(float));
+  buffer.setFrameLength(kept);
+}
 
 void releaseSlot(Recorder::TrackRefs& track, int slot) {
   std::lock_guard lock(track.slotLock);
@@ -71,7 +85,7 @@ void Recorder::submitToTrack(TrackRefs track, const PcmBuffer& buffer, std::shar
 }
 
 void Recorder::appendTrackSlot(TrackRefs track, int slot, AudioFile& file, std::optional<double> activeSeconds) {
-  const PcmBuffer& buffer = *track.pool[static_cast<size_t>(slot)];
+  PcmBuffer& buffer = *track.pool[static_cast<size_t>(slot)];
   if (activeSeconds) {
     int64_t generation;
     {
@@ -79,8 +93,18 @@ void Recorder::appendTrackSlot(TrackRefs track, int slot, AudioFile& file, std::
       generation = realignGeneration;
     }
     if (generation != track.realignApplied) {
+      const int64_t early =
+          padTrackForResume(file, *activeSeconds, track.lastHostSeconds, track.lastFrames, track.framesWritten);
+      if (early >= buffer.frameLength() && early <= kMaxSkipFrames) {
+        releaseSlot(track, slot);  // captured while paused, all of it: the next buffer re-aligns
+        return;
+      }
       track.realignApplied = generation;
-      padTrackForResume(file, *activeSeconds, track.startSeconds, track.startFrames, track.framesWritten);
+      if (early > 0 && early <= kMaxSkipFrames) {
+        skipLeadingFrames(buffer, static_cast<uint32_t>(early));
+        *activeSeconds += static_cast<double>(early) / monoFormat.sampleRate;
+        diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
+      }
     }
   }
   if (Status error = file.write(buffer)) {

@@ -53,3 +53,37 @@ def first_onset(samples, threshold=0.05):
         if abs(x) > threshold:
             return i
     return None
+
+
+def frame_count(path):
+    """Frames in a file, as sox reads it."""
+    return int(subprocess.run(["sox", "--i", "-s", path], capture_output=True, text=True, timeout=60,
+                              check=True).stdout)
+
+
+def window_samples(path, first, seconds, rate=48000):
+    """`seconds` of every channel from frame `first` on, as lists of floats."""
+    raw = subprocess.run(["sox", path, "-t", "raw", "-e", "signed", "-b", "16", "-", "trim", f"{first}s",
+                          f"{int(seconds * rate)}s"], capture_output=True, timeout=120, check=True).stdout
+    samples = array.array("h")
+    samples.frombytes(raw[: len(raw) // 2 * 2])
+    count = int(subprocess.run(["sox", "--i", "-c", path], capture_output=True, text=True, timeout=60,
+                               check=True).stdout)
+    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)]
+
+
+def tail_samples(path, seconds, rate=48000):
+    """The last `seconds` of every channel, and the frame index where they begin."""
+    first = max(0, frame_count(path) - int(seconds * rate))
+    return window_samples(path, first, seconds, rate), first
+
+
+def click_onsets(samples, first_frame=0, threshold=0.25):
+    """Frame indices where the magnitude rises through the threshold (the leading edge of each click)."""
+    onsets = []
+    below = True
+    for i, x in enumerate(samples):
+        if below and abs(x) > threshold:
+            onsets.append(first_frame + i)
+        below = abs(x) <= threshold
+    return onsets

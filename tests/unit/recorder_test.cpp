@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "platform/host_clock.h"
 #include "support/memory_audio_file.h"
 #include "support/sim_backend.h"
 #include "recorder/recorder.h"
@@ -93,12 +94,81 @@ TEST_F(RecorderTest, ResumeTopUpNeverTrimsSkipsUnstartedTracksAndIgnoresFailures
   auto recorder = make("/tmp/p.m4a");
   sim::MemoryAudioFile file;
   std::atomic<int64_t> written{96000};
-  recorder->padTrackForResume(file, 2.0, 1.0, 0, written);          // ahead
-  recorder->padTrackForResume(file, 9.0, std::nullopt, 0, written);  // never started
+  EXPECT_EQ(recorder->padTrackForResume(file, 2.0, 1.0, 0, written), 48000);  // ahead: reported, not trimmed
+  EXPECT_EQ(recorder->padTrackForResume(file, 9.0, std::nullopt, 0, written), 0);  // never started
   EXPECT_TRUE(file.appendSizes.empty());
   file.failWrites = true;
   recorder->padTrackForResume(file, 5.0, 1.0, 0, written);
   EXPECT_EQ(written, 96000);
+}
+
+// The microphone writer end to end on its queue: buffers of a ramp, a pause
+// whose length does not match the audio dropped for it, then the first buffer
+// after the resume.
+class ResumeRealign : public RecorderTest {
+ protected:
+  void SetUp() override {
+    recorder = make("/tmp/realign.m4a", Recorder::Mode::micOnly);
+    recorder->micFile = file;
+    testing::internal::CaptureStdout();  // LEVEL lines
+  }
+  void TearDown() override { testing::internal::GetCapturedStdout(); }
+
+  // A 4096-frame buffer whose samples count on from `firstValue`, stamped at host seconds `at`.
+  void deliver(double at, float firstValue) {
+    auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) buffer->floatChannelData(0)[i] = firstValue + i * 1e-5f;
+    buffer->setFrameLength(kFrames);
+    recorder->writeMicAudio(*buffer, AudioTime{HostClock::hostTimeForSeconds(at), true});
+    recorder->micWriterQueue.drain();
+  }
+  void pauseFor(double seconds) {
+    recorder->pausedHostDurationSeconds = recorder->pausedHostDurationSeconds + seconds;
+    ++recorder->realignGeneration;
+  }
+
+  static constexpr uint32_t kFrames = 4096;
+  std::shared_ptr<sim::MemoryAudioFile> file = std::make_shared<sim::MemoryAudioFile>();
+  std::unique_ptr<Recorder> recorder;
+};
+
+TEST_F(ResumeRealign, HeadCapturedWhilePausedIsSkipped) {
+  deliver(100.0, 0.0f);
+  // The pause lasted 1.0 s but the next buffer starts 0.99 s after the end of
+  // the last one: its first 480 frames were captured while paused.
+  pauseFor(1.0);
+  deliver(100.0 + kFrames / 48000.0 + 0.99, 0.5f);
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{kFrames, kFrames - 480}));
+  EXPECT_FLOAT_EQ(file->samples[kFrames], 0.5f + 480 * 1e-5f);
+  // The counters describe the frame that now follows the track's end.
+  EXPECT_EQ(recorder->micLastFrames, kFrames);
+  EXPECT_NEAR(*recorder->micLastHostSeconds, 100.0 + kFrames / 48000.0, 1e-9);
+  // Later buffers are written whole.
+  deliver(100.0 + 2 * kFrames / 48000.0 + 1.0, 0.0f);
+  EXPECT_EQ(file->appendSizes.back(), kFrames);
+}
+
+TEST_F(ResumeRealign, ShortfallIsCountedFromTheLastBufferNotTheStart) {
+  // A device 100 ppm fast: after 60 s its track is 288 frames ahead of the
+  // nominal rate. A resume that lost 240 frames must put back 240, not drop
+  // 48 against a timeline the device never kept.
+  const double deviceRate = 48000 * (1 + 100e-6);
+  const int buffers = static_cast<int>(60 * deviceRate / kFrames);
+  for (int i = 0; i < buffers; ++i) deliver(100.0 + i * kFrames / deviceRate, 0.0f);
+  pauseFor(2.0);
+  deliver(100.0 + buffers * kFrames / deviceRate + 2.0 + 240 / deviceRate, 0.0f);
+  EXPECT_EQ(file->appendSizes[static_cast<size_t>(buffers)], 240u);
+  EXPECT_EQ(file->appendSizes.back(), kFrames);
+}
+
+TEST_F(ResumeRealign, BufferWhollyInsideThePauseIsDroppedAndTheNextRealigns) {
+  deliver(100.0, 0.0f);
+  pauseFor(1.0);
+  // Stamped 0.5 s into the pause: none of it belongs to the track.
+  deliver(100.0 + kFrames / 48000.0 + 0.5, 0.5f);
+  EXPECT_EQ(file->appendSizes, std::vector<uint32_t>{kFrames});
+  deliver(100.0 + kFrames / 48000.0 + 1.0 + 100 / 48000.0, 0.5f);
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{kFrames, 100, kFrames}));
 }
 
 }  // namespace
