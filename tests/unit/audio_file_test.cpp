@@ -270,26 +270,6 @@ TEST_F(AudioFileTest, SymlinkAtThePathIsAnErrorButAnOldFileIsReplaced) {
   EXPECT_LT(fs::file_size(old), 10000u);
 }
 
-TEST_F(AudioFileTest, ReadingFailsAsValuesAndWritesNeedTheProcessingFormat) {
-  auto missing = AudioFile::openForReading(path("missing.caf"));
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().domain, "posix");
-  EXPECT_EQ(missing.error().code, ENOENT);
-  std::ofstream(path("text.caf")) << "not audio at all";
-  auto garbage = AudioFile::openForReading(path("text.caf"));
-  ASSERT_FALSE(garbage);
-  EXPECT_EQ(garbage.error().domain, "sndfile");
-
-  for (const auto& [name, settings] : {std::pair{"mono.caf", pcm16(1)}, std::pair{"mono.m4a", aac(1)}}) {
-    auto created = AudioFile::createForWriting(path(name), settings);
-    ASSERT_TRUE(created);
-    auto stereo = PcmBuffer::create(AudioFormat::standard(kRate, 2), 16);
-    stereo->setFrameLength(16);
-    EXPECT_TRUE((*created)->write(*stereo)) << name;
-    EXPECT_EQ((*created)->length(), 0) << name;
-  }
-}
-
 // Full disk, made by a file-size limit (which fails write(2) the same way) in a
 // child. Every chunk has its own level, so a chunk that lands in the wrong place
 // shows on reading. Regression: libsndfile's automatic header update left its

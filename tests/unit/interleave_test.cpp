@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -179,52 +178,26 @@ TEST_F(InterleaveTest, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChan
   }
 }
 
-TEST_F(InterleaveTest, OutputIsSixteenBitWavOrAacWithTheLongerTracksLength) {
-  for (const auto& [name, expected] : {std::pair{"rec.wav", "pcm_s16le,48000,2,70001"},
-                                       std::pair{"rec.m4a", "aac,48000,2,70001"}}) {
-    Recorder recorder(path(name), Mode::both, false, fs::path(name).extension() == ".wav", backend_, loop_);
-    writeTrack(recorder.micTempURL, 50000, micSample);
-    writeTrack(recorder.systemTempURL, 70001, sysSample);
-    EXPECT_EQ(interleave(recorder), 70001);
-    const std::string probe = "ffprobe -v error -select_streams a:0 -show_entries "
-                              "stream=codec_name,sample_rate,channels,duration_ts -of csv=p=0 '" +
-                              recorder.outputURL + "' > '" + path("probe") + "'";
-    ASSERT_EQ(std::system(probe.c_str()), 0);
-    EXPECT_EQ(slurp(path("probe")), std::string(expected) + "\n");
-  }
-}
-
-// The stop completion ends the process, so it runs in a child that builds its
-// own recorder; the parent checks the exit, the lines and the files left.
-class StopCompletionTest : public InterleaveTest {
- protected:
-  int complete(bool keepTemps) {
-    const pid_t child = fork();
-    if (child == 0) {
-      dup2(::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-      dup2(::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-      sim::SimBackend backend{sim::Scenario{}};
-      MainLoop loop;
-      Recorder recorder(path("rec.wav"), Mode::both, false, true, backend, loop);
-      recorder.keepTemps = keepTemps;
-      recorder.producedAudio = true;
-      recorder.stopCompletion();
-      _exit(99);  // not reached: the completion ends the process
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_EQ(slurp(path("stdout")), "STATUS stopped " + path("rec.wav") + "\n");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-};
-
 // A track that fails part-way ends there: the output keeps what was read, the
 // failure is reported, and the temporary tracks stay even without keepTemps.
-TEST_F(StopCompletionTest, ReadFailureIsMendedReportedAndKeepsTheTemporaryTracks) {
+// The stop completion ends the process, so it runs in a child.
+TEST_F(InterleaveTest, ReadFailureIsMendedReportedAndKeepsTheTemporaryTracks) {
   const std::string mic = path("rec.mic.caf"), sys = path("rec.sys.caf");
   writeDamagedTrack(mic, 200000);
   writeTrack(sys, 150000, sysSample);
-  EXPECT_EQ(complete(/*keepTemps=*/false), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    dup2(::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    Recorder recorder(path("rec.wav"), Mode::both, false, true, backend_, loop_);
+    recorder.producedAudio = true;
+    recorder.stopCompletion();
+    _exit(99);  // not reached: the completion ends the process
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(slurp(path("stdout")), "STATUS stopped " + path("rec.wav") + "\n");
   const std::string err = slurp(path("stderr"));
   std::smatch match;
   ASSERT_TRUE(std::regex_search(err, match, std::regex(R"(interleave: mic track read failed at frame (\d+): .+\n)")))
@@ -240,16 +213,6 @@ TEST_F(StopCompletionTest, ReadFailureIsMendedReportedAndKeepsTheTemporaryTracks
   EXPECT_NE(out.left[static_cast<size_t>(failedAt) - 1], 0.0f);
   EXPECT_TRUE(channelIs(Samples(out.left.begin() + failedAt, out.left.end()), 0, 0, nullptr));
   EXPECT_TRUE(channelIs(out.right, 0, 150000, sysSample));
-}
-
-TEST_F(StopCompletionTest, CleanTracksAreRemovedUnlessKeepTempsIsSet) {
-  for (bool keep : {false, true}) {
-    writeTrack(path("rec.mic.caf"), 3000, micSample);
-    writeTrack(path("rec.sys.caf"), 2000, sysSample);
-    EXPECT_EQ(complete(keep), 0);
-    EXPECT_EQ(fs::exists(path("rec.mic.caf")), keep);
-    EXPECT_EQ(fs::exists(path("rec.sys.caf")), keep);
-  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // one-sample rule gives, edge values and odd lengths included.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <vector>
 
