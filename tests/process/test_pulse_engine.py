@@ -33,6 +33,10 @@ def run_probe(env, *args):
     return run(args, binary=probe_path(), env=env, timeout=PROBE_TIMEOUT_SECONDS)[1].splitlines()
 
 
+def permissions(env):
+    return json.loads(run_probe(env, "permissions")[0])
+
+
 def summary(lines):
     return json.loads(next(line for line in lines if line.startswith("summary "))[len("summary "):])
 
@@ -51,8 +55,9 @@ class PulseEngineTest(unittest.TestCase):
     def wait(self, probe, prefix):
         return probe.wait_line(prefix, PROBE_TIMEOUT_SECONDS).rstrip("\n")
 
-    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate(self):
+    def test_virtual_mic_is_granted_and_delivers_its_own_format_with_stamps_at_its_rate(self):
         with PulseServer(VIRTUAL_MIC) as pulse:
+            self.assertEqual(permissions(pulse.child_env()), {"microphone": 3, "screen": True, "request": True})
             result = summary(run_probe(pulse.child_env(), "record", "6"))
         self.assertEqual(result["format"], "44100 Hz, 2 ch, int16, interleaved")
         self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
@@ -63,10 +68,11 @@ class PulseEngineTest(unittest.TestCase):
         # Stamps advance at the source's rate (a loose bound: this is no timing benchmark).
         self.assertAlmostEqual(result["rate"] / 44100, 1.0, delta=0.005)
 
-    def test_a_monitor_is_never_recorded_as_the_microphone(self):
-        # Only the null sink's monitor: nothing to record.
+    def test_a_monitor_is_never_taken_for_the_microphone(self):
+        # Only the null sink's monitor: nothing to record, and no microphone to grant.
         with PulseServer() as pulse:
             self.assertEqual(pulse.info()["Default Source"], "speakers.monitor")
+            self.assertEqual(permissions(pulse.child_env()), {"microphone": 2, "screen": True, "request": False})
             lines = run_probe(pulse.child_env(), "record", "1")
         self.assertIn("start_error no microphone source on the sound server", lines)
         # A monitor as the default and a real source beside it: the real one is used.
@@ -127,13 +133,7 @@ class PulseEngineTest(unittest.TestCase):
         self.assertIn("voice_processing ok", lines)
         self.assertIn("started", lines)
 
-    def test_permissions_follow_the_sources_on_the_server(self):
-        def permissions(env):
-            return json.loads(run_probe(env, "permissions")[0])
-        with PulseServer(VIRTUAL_MIC) as pulse:
-            self.assertEqual(permissions(pulse.child_env()), {"microphone": 3, "screen": True, "request": True})
-        with PulseServer() as pulse:  # only monitors
-            self.assertEqual(permissions(pulse.child_env()), {"microphone": 2, "screen": True, "request": False})
+    def test_no_server_leaves_permissions_unknown(self):
         self.assertEqual(permissions(pulse_server.unreachable_env()),
                          {"microphone": -1, "screen": False, "request": False})
 
