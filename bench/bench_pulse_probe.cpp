@@ -23,7 +23,6 @@ namespace {
 
 // Written by the tap only (capture thread), read at the end.
 struct TapStats {
-  std::atomic<int64_t> buffers{0};
   std::atomic<int64_t> frames{0};
   std::atomic<uint32_t> maxFrames{0};
   std::atomic<uint64_t> firstHost{0};
@@ -84,7 +83,6 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
   }
   engine.installTap(4096, [&stats](const PcmBuffer& buffer, const AudioTime& when) {
     const int64_t index = stats.frames.fetch_add(buffer.frameLength());
-    stats.buffers.fetch_add(1);
     if (buffer.frameLength() > stats.maxFrames) stats.maxFrames = buffer.frameLength();
     if (!when.hostTimeValid) stats.invalidStamps.fetch_add(1);
     if (stats.firstHost == 0) stats.firstHost = when.hostTime;
@@ -94,8 +92,6 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
     stats.peak = std::max(stats.peak, peakOf(buffer));
   });
   engine.setConfigurationChangeHandler([&changes] { changes.fetch_add(1); });
-  const AudioFormat format = engine.inputFormat();
-  std::printf("input_format %s\n", format.describe().c_str());
   engine.prepare();
   if (auto error = engine.start()) {
     std::printf("start_error %s\n", error->description.c_str());
@@ -128,14 +124,12 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
   engine.removeTap();
   engine.stop();
   const double span = (static_cast<double>(stats.lastHost) - static_cast<double>(stats.firstHost)) / 1e9;
-  std::printf("summary {\"buffers\":%lld,\"frames\":%lld,\"max_frames\":%u,\"span\":%.6f,"
-              "\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,\"backwards\":%lld,\"peak\":%.4f,"
-              "\"format\":\"%s\",\"running_after_stop\":%s}\n",
-              static_cast<long long>(stats.buffers.load()), static_cast<long long>(stats.frames.load()),
-              stats.maxFrames.load(), span, span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0,
-              changes.load(), static_cast<long long>(stats.invalidStamps.load()),
-              static_cast<long long>(stats.backwards.load()), stats.peak, engine.inputFormat().describe().c_str(),
-              engine.isRunning() ? "true" : "false");
+  std::printf("summary {\"frames\":%lld,\"max_frames\":%u,\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,"
+              "\"backwards\":%lld,\"peak\":%.4f,\"format\":\"%s\",\"running_after_stop\":%s}\n",
+              static_cast<long long>(stats.frames.load()), stats.maxFrames.load(),
+              span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0, changes.load(),
+              static_cast<long long>(stats.invalidStamps.load()), static_cast<long long>(stats.backwards.load()),
+              stats.peak, engine.inputFormat().describe().c_str(), engine.isRunning() ? "true" : "false");
   return 0;
 }
 
