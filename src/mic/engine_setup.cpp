@@ -15,10 +15,15 @@ constexpr double kRetryStepSeconds = 0.2;
 
 }  // namespace
 
-std::shared_ptr<AudioFile> Recorder::createTrack(const std::string& path) {
+// A stop that came meanwhile may already have closed and cleaned up the
+// temporary tracks: then nothing is opened, so that none is left behind.
+bool Recorder::openTrack(std::shared_ptr<AudioFile>& into, const std::string& path) {
+  std::lock_guard lock(tempFilesLock);
+  if (stopRequested) return false;
   auto file = backend.createTrackFile(path, monoPCMSettings());
   if (!file) throw file.error();
-  return file.value();
+  into = file.value();
+  return true;
 }
 
 // Start task.
@@ -29,7 +34,7 @@ void Recorder::configureCapture() {
         diag("voice processing unavailable: " + error->description);
       }
     }
-    micFile = createTrack(micTempURL);
+    if (!openTrack(micFile, micTempURL)) return;
     const AudioFormat tapFormat = engine->inputFormat();
     diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
          std::to_string(tapFormat.channelCount) + " ch");
@@ -39,7 +44,7 @@ void Recorder::configureCapture() {
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
-  systemFile = createTrack(systemTempURL);
+  openTrack(systemFile, systemTempURL);
 }
 
 // Start task: at most three attempts, 0.2 s and then 0.4 s apart.

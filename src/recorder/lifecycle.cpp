@@ -77,8 +77,10 @@ void Recorder::stopCompletion() {
   fsyncQueue.drain();  // a flush tick already under way queues its work before the drains below
   micWriterQueue.drain();
   sysWriterQueue.drain();
+  std::unique_lock tracks(tempFilesLock);  // a start still under way opens no track after this
   micFile.reset();
   systemFile.reset();
+  tracks.unlock();
   if (!producedAudio) {
     cleanupTemps();
     finish("ERROR stopped_early recording stopped before capture began", 2);

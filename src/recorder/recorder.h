@@ -222,7 +222,9 @@ class Recorder : public StreamDelegate {
 
   // mic/engine_setup.cpp (start task)
   void configureCapture();      // throws CaptureError or Error
-  std::shared_ptr<AudioFile> createTrack(const std::string& path);  // throws Error
+  // Opens a temporary track into `into`; false when a stop was requested first. Throws Error.
+  bool openTrack(std::shared_ptr<AudioFile>& into, const std::string& path);
+  std::mutex tempFilesLock;  // creation of the temporary tracks against their clean-up
   void startEngineIfNeeded();   // throws CaptureError
 
   // mic/mic_health.cpp
