@@ -47,6 +47,12 @@ class SampleWindow {
 
   bool readFailed() const { return readFailed_; }
 
+  // The samples held, for the caller's fast path: valid until the next at() or trimBefore().
+  const float* data() const { return samples_.data(); }
+  int64_t start() const { return start_; }
+  int64_t end() const { return start_ + static_cast<int64_t>(samples_.size()); }
+  int64_t lastFrame() const { return last_; }
+
  private:
   void fetch() {
     const float* data = chunk_ ? chunk_->floatChannelData(0) : nullptr;
@@ -95,19 +101,45 @@ Result<int64_t> resampleLinearMono(AudioFile& source,
 
   SampleWindow window(source, sourceFrames);
   uint32_t filled = 0;
-  for (int64_t i = 0; i < outputFrames; ++i) {
-    const double pos = ratio * static_cast<double>(i);
-    const auto i0 = static_cast<int64_t>(pos);
-    const float s0 = window.at(i0);
-    const float s1 = window.at(i0 + 1);
-    const auto frac = static_cast<float>(pos - static_cast<double>(i0));
-    out[filled++] = s0 + (s1 - s0) * frac;
+  int64_t i = 0;
+  while (i < outputFrames) {
+    // One output buffer's worth. Frames whose two neighbours are already in
+    // the window (nearly all of them) are read straight from it; the rest
+    // fetch and clamp through at(), and the window is trimmed at the same
+    // frames as before, so every sample comes out the same.
+    const int64_t blockEnd = std::min<int64_t>(outputFrames, i + (kChunkFrames - filled));
+    const float* held = window.data();
+    int64_t heldStart = window.start();
+    int64_t heldEnd = window.end();
+    const int64_t lastFrame = window.lastFrame();
+    for (; i < blockEnd; ++i) {
+      const double pos = ratio * static_cast<double>(i);
+      const auto i0 = static_cast<int64_t>(pos);
+      float s0, s1;
+      if (i0 >= heldStart && i0 + 1 < heldEnd && i0 + 1 <= lastFrame) {
+        s0 = held[i0 - heldStart];
+        s1 = held[i0 + 1 - heldStart];
+      } else {
+        s0 = window.at(i0);
+        s1 = window.at(i0 + 1);
+        held = window.data();
+        heldStart = window.start();
+        heldEnd = window.end();
+      }
+      const auto frac = static_cast<float>(pos - static_cast<double>(i0));
+      out[filled++] = s0 + (s1 - s0) * frac;
+      if (i0 - heldStart > kTrimThreshold) {
+        window.trimBefore(i0);
+        held = window.data();
+        heldStart = window.start();
+        heldEnd = window.end();
+      }
+    }
     if (filled == kChunkFrames) {
       output->setFrameLength(filled);
       if (Status error = destination.value()->write(*output)) return *error;
       filled = 0;
     }
-    window.trimBefore(i0);
   }
   if (filled > 0) {
     output->setFrameLength(filled);

@@ -43,6 +43,8 @@ bool convertible(const AudioFormat& format) {
          sampleFormatOf(format) != AV_SAMPLE_FMT_NONE;
 }
 
+constexpr int64_t kDelayUnitsPerFrame = 1000;
+
 class SwrAudioConverter final : public AudioConverter {
  public:
   SwrAudioConverter(SwrContext* context, const AudioFormat& from, const AudioFormat& to)
@@ -64,6 +66,13 @@ class SwrAudioConverter final : public AudioConverter {
     if (produced < 0) return ffmpegError(produced, "cannot convert audio");
     output.setFrameLength(static_cast<uint32_t>(produced));
     return std::nullopt;
+  }
+
+  double pendingOutputFrames() const override {
+    // In thousandths of a frame: whole frames would leave up to one frame of
+    // error in the time stamps that drift is measured from.
+    const auto base = static_cast<int64_t>(to_.sampleRate) * kDelayUnitsPerFrame;
+    return static_cast<double>(swr_get_delay(context_, base)) / kDelayUnitsPerFrame;
   }
 
  private:

@@ -23,6 +23,10 @@ class AudioConverter {
   // frames that do not fit stay inside and come out on the next call.
   // Allocates nothing once warmed up for a given buffer size.
   virtual Status convert(const PcmBuffer& input, PcmBuffer& output) = 0;
+
+  // Frames, at the output rate, taken in but not given out yet: the next
+  // output begins this long before the next input. Allocates nothing.
+  virtual double pendingOutputFrames() const { return 0; }
 };
 
 }  // namespace orvane

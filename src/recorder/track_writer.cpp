@@ -73,10 +73,18 @@ void Recorder::submitToTrack(TrackRefs track, const PcmBuffer& buffer, std::shar
   }
   track.poolIdx = (track.poolIdx + 1) % kSlotCount;
   PcmBuffer* destination = track.pool[static_cast<size_t>(slot)].get();
+  // What the converter still holds comes out first: this output begins that
+  // much before the buffer's own stamp. Left out, a 50 kHz device's track
+  // would lag its stamps by the converter's delay and measure some 3 ppm slow
+  // over two minutes.
+  const double held = track.converter && track.converterInputFormat == buffer.format()
+                          ? track.converter->pendingOutputFrames()
+                          : 0.0;
   if (!destination || !fillMonoBuffer(buffer, *destination, track.converter, track.converterInputFormat)) {
     releaseSlot(track, slot);
     return;
   }
+  if (activeSeconds) *activeSeconds -= held / monoFormat.sampleRate;
   const bool isMic = track.isMic;
   const bool queued = track.writerQueue.tryAsync([this, slot, isMic, file = std::move(file), activeSeconds] {
     appendTrackSlot(isMic ? micTrack() : sysTrack(), slot, *file, activeSeconds);
