@@ -217,8 +217,7 @@ Status PulseAudioEngine::start() {
   stream_ = pa_stream_new_with_proplist(client_->context(), kMicStreamName, &spec, &source->channelMap, props);
   pa_proplist_free(props);
   if (!stream_) return Error{kErrorDomain, kStreamFailed, "cannot create the record stream: " + client_->lastError()};
-  settleTimer_ = pa_context_rttime_new(client_->context(), PA_USEC_INVALID, &PulseAudioEngine::onSettled, this);
-  firstPendingArrival_ = 0;
+  pacer_.attach(client_->context(), this, &PulseAudioEngine::readAvailable);
   pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
   pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
   pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onMoved, this);
@@ -269,19 +268,8 @@ void PulseAudioEngine::stop() {
 
 void PulseAudioEngine::destroyStream() {
   if (!stream_) return;
-  // Our own tear-down is no configuration change: silence the callbacks first.
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-  pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
-  if (settleTimer_) {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
-    api->time_free(settleTimer_);
-    settleTimer_ = nullptr;
-  }
-  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
-  pa_stream_unref(stream_);
-  stream_ = nullptr;
+  pacer_.detach(pa_threaded_mainloop_get_api(client_->loop()));
+  releaseRecordStream(stream_);
 }
 
 void PulseAudioEngine::watchForServer() {
@@ -338,53 +326,27 @@ void PulseAudioEngine::fireConfigurationChange() {
 // own (held by libpulse around every callback), no I/O.
 void PulseAudioEngine::onRead(pa_stream*, size_t, void* self) {
   auto* engine = static_cast<PulseAudioEngine*>(self);
-  const pa_usec_t now = pa_rtclock_now();
-  engine->lastArrivalSeconds_ = HostClock::nowSeconds();
-  if (engine->firstPendingArrival_ == 0) engine->firstPendingArrival_ = now;
-  if (!engine->settleTimer_ || now - engine->firstPendingArrival_ >= kMaxHoldMicros) {
-    engine->readAvailable(engine->lastArrivalSeconds_);
-    return;
-  }
-  const size_t readable = pa_stream_readable_size(engine->stream_);
-  const bool tapWorth = readable != static_cast<size_t>(-1) && readable / engine->frameBytes_ >= engine->tapRequestFrames_;
-  const pa_usec_t due = tapWorth ? now + kSettleMicros : engine->firstPendingArrival_ + kMaxHoldMicros;
-  pa_context_rttime_restart(engine->client_->context(), engine->settleTimer_, due);
+  engine->pacer_.arrived(engine->stream_, engine->frameBytes_, engine->tapRequestFrames_);
 }
 
-void PulseAudioEngine::onSettled(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+void PulseAudioEngine::readAvailable(void* self, double arrivalSeconds) {
   auto* engine = static_cast<PulseAudioEngine*>(self);
-  if (engine->stream_ && engine->firstPendingArrival_ != 0) engine->readAvailable(engine->lastArrivalSeconds_);
-}
-
-// `arrivalSeconds`: host time of the read callback that brought the newest fragment.
-void PulseAudioEngine::readAvailable(double arrivalSeconds) {
-  firstPendingArrival_ = 0;
-  if (settleTimer_) pa_context_rttime_restart(client_->context(), settleTimer_, PA_USEC_INVALID);
-  const double now = arrivalSeconds;
-  size_t remaining = pa_stream_readable_size(stream_);
-  if (remaining == static_cast<size_t>(-1)) return;
-  while (remaining > 0) {
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
-    const size_t frames = bytes / frameBytes_;
-    if (!data) {
-      // A hole: frames the server lost. Time goes on without them.
-      flushPending();
-      framesRead_ += static_cast<int64_t>(frames);
-      model_.reset();
-    } else if (holdDelivery_) {
-      framesRead_ += static_cast<int64_t>(frames);
-    } else {
-      // Everything still buffered after this fragment's first frame was captured after it.
-      const double rawStart = now - static_cast<double>(remaining / frameBytes_) / spec_.rate;
-      deliver(static_cast<const uint8_t*>(data), frames, rawStart);
-    }
-    pa_stream_drop(stream_);
-    remaining -= std::min(bytes, remaining);
-  }
-  flushPending();
-  timestampRestarts_.store(model_.restartCount(), std::memory_order_relaxed);
+  engine->pacer_.reading();
+  if (!engine->stream_) return;
+  readFragments(
+      engine->stream_, engine->frameBytes_, engine->spec_.rate, arrivalSeconds,
+      [engine](const uint8_t* data, size_t frames, double rawStart) {
+        if (engine->holdDelivery_) engine->framesRead_ += static_cast<int64_t>(frames);
+        else engine->deliver(data, frames, rawStart);
+      },
+      [engine](size_t frames) {
+        // Frames the server lost: time goes on without them.
+        engine->flushPending();
+        engine->framesRead_ += static_cast<int64_t>(frames);
+        engine->model_.reset();
+      });
+  engine->flushPending();
+  engine->timestampRestarts_.store(engine->model_.restartCount(), std::memory_order_relaxed);
 }
 
 // Fragments are gathered into the tap buffer: a source that sends tiny

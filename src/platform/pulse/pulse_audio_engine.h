@@ -18,6 +18,7 @@
 
 #include "platform/audio_engine.h"
 #include "platform/pulse/pulse_client.h"
+#include "platform/pulse/record_stream_reading.h"
 #include "platform/pulse/timestamp_model.h"
 
 namespace orvane {
@@ -32,16 +33,6 @@ inline constexpr uint32_t kPulseTapBurstFactor = 4;
 inline constexpr uint32_t kPulseTapMaxFrames = 4096 * kPulseTapBurstFactor;
 // Server-side fragment of the record stream.
 inline constexpr pa_usec_t kPulseFragmentMicros = 85'000;
-// The server hands a burst (one block of a source that renders in blocks) over
-// as several fragments, a read callback each. Reading waits until no fragment
-// came for kSettleMicros, so that what is readable then is the whole burst and
-// the raw stamp is right. Sources that send small fragments (virtual and
-// network sources often ignore the requested fragment size) are left to
-// gather in the server's buffer until a tap's worth is readable, or
-// kMaxHoldMicros after the first: the writer's eight-slot ring is sized for
-// tap-sized buffers, and 10 ms pieces would leave it a mere 80 ms of slack.
-inline constexpr pa_usec_t kSettleMicros = 4'000;
-inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
 inline constexpr const char* kMicStreamName = "Microphone";
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
 // While the server is away, how often we look for it again.
@@ -106,13 +97,12 @@ class PulseAudioEngine : public AudioEngine {
 
   // libpulse callbacks (loop thread).
   static void onRead(pa_stream* stream, size_t bytes, void* self);
-  static void onSettled(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onStreamState(pa_stream* stream, void* self);
   static void onMoved(pa_stream* stream, void* self);
   static void onSuspended(pa_stream* stream, void* self);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* self);
-  void readAvailable(double arrivalSeconds);
+  static void readAvailable(void* self, double arrivalSeconds);
   void deliver(const uint8_t* data, size_t frames, double rawSeconds);
   void flushPending();
   void checkDefaultSource();
@@ -124,9 +114,7 @@ class PulseAudioEngine : public AudioEngine {
   std::unique_ptr<PulseClient> client_;
   std::atomic<bool> contextFailed_{false};
   pa_stream* stream_ = nullptr;
-  pa_time_event* settleTimer_ = nullptr;
-  pa_usec_t firstPendingArrival_ = 0;  // rtclock µs; 0 when nothing waits
-  double lastArrivalSeconds_ = 0;
+  ReadPacer pacer_;
   bool voiceProcessing_ = false;
 
   // Loop-thread state of the running stream (set up under the lock in start()).

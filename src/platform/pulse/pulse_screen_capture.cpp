@@ -196,9 +196,7 @@ Status PulseSystemAudioStream::openOnDefaultSink() {
   if (!stream_) {
     return Error{kErrorDomain, kStreamFailed, "cannot create the system audio stream: " + client_->lastError()};
   }
-  settleTimer_ =
-      pa_context_rttime_new(client_->context(), PA_USEC_INVALID, &PulseSystemAudioStream::onSettled, this);
-  firstPendingArrival_ = 0;
+  pacer_.attach(client_->context(), this, &PulseSystemAudioStream::readAvailable);
   pa_stream_set_state_callback(stream_, &PulseSystemAudioStream::onStreamState, this);
   pa_stream_set_read_callback(stream_, &PulseSystemAudioStream::onRead, this);
   pa_stream_set_moved_callback(stream_, &PulseSystemAudioStream::onMoved, this);
@@ -237,19 +235,8 @@ Status PulseSystemAudioStream::openOnDefaultSink() {
 
 void PulseSystemAudioStream::destroyStream() {
   if (!stream_) return;
-  // Our own tear-down is no loss: silence the callbacks first.
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-  pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
-  if (settleTimer_) {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
-    api->time_free(settleTimer_);
-    settleTimer_ = nullptr;
-  }
-  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
-  pa_stream_unref(stream_);
-  stream_ = nullptr;
+  pacer_.detach(pa_threaded_mainloop_get_api(client_->loop()));
+  releaseRecordStream(stream_);
 }
 
 // Hands the open chunk, full or not, to the audio queue. A chunk is contiguous
@@ -361,47 +348,28 @@ void PulseSystemAudioStream::handle(unsigned events) {
 // own (held by libpulse around every callback), no I/O; the queue hand-off
 // never waits.
 void PulseSystemAudioStream::onRead(pa_stream*, size_t, void* self) {
-  auto* stream = static_cast<PulseSystemAudioStream*>(self);
-  const pa_usec_t now = pa_rtclock_now();
-  stream->lastArrivalSeconds_ = HostClock::nowSeconds();
-  if (stream->firstPendingArrival_ == 0) stream->firstPendingArrival_ = now;
-  if (!stream->settleTimer_ || now - stream->firstPendingArrival_ >= kMaxHoldMicros) {
-    stream->readAvailable(stream->lastArrivalSeconds_);
-    return;
-  }
-  pa_context_rttime_restart(stream->client_->context(), stream->settleTimer_, now + kSettleMicros);
+  auto* owner = static_cast<PulseSystemAudioStream*>(self);
+  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kSystemChunkFrames);
 }
 
-void PulseSystemAudioStream::onSettled(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
-  auto* stream = static_cast<PulseSystemAudioStream*>(self);
-  if (stream->stream_ && stream->firstPendingArrival_ != 0) stream->readAvailable(stream->lastArrivalSeconds_);
-}
-
-// `arrivalSeconds`: host time of the read callback that brought the newest fragment.
-void PulseSystemAudioStream::readAvailable(double arrivalSeconds) {
-  firstPendingArrival_ = 0;
-  if (settleTimer_) pa_context_rttime_restart(client_->context(), settleTimer_, PA_USEC_INVALID);
-  size_t remaining = pa_stream_readable_size(stream_);
-  if (remaining == static_cast<size_t>(-1)) return;
-  while (remaining > 0) {
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
-    const size_t frames = bytes / frameBytes_;
-    if (!data || holdDelivery_) {
-      // A hole (frames the server lost) or audio from a source not yet known
-      // to be a monitor: time goes on without them.
-      flushChunk();
-      if (!data) model_.reset();
-      framesRead_ += static_cast<int64_t>(frames);
-    } else {
-      // Everything still buffered after this fragment's first frame was captured after it.
-      const double rawStart = arrivalSeconds - static_cast<double>(remaining / frameBytes_) / spec_.rate;
-      deliver(static_cast<const uint8_t*>(data), frames, rawStart);
-    }
-    pa_stream_drop(stream_);
-    remaining -= std::min(bytes, remaining);
-  }
+void PulseSystemAudioStream::readAvailable(void* self, double arrivalSeconds) {
+  auto* owner = static_cast<PulseSystemAudioStream*>(self);
+  owner->pacer_.reading();
+  if (!owner->stream_) return;
+  // A hole (frames the server lost) or audio from a source not yet known to
+  // be a monitor: time goes on without them.
+  auto skip = [owner](size_t frames, bool hole) {
+    owner->flushChunk();
+    if (hole) owner->model_.reset();
+    owner->framesRead_ += static_cast<int64_t>(frames);
+  };
+  readFragments(
+      owner->stream_, owner->frameBytes_, owner->spec_.rate, arrivalSeconds,
+      [owner, &skip](const uint8_t* data, size_t frames, double rawStart) {
+        if (owner->holdDelivery_) skip(frames, false);
+        else owner->deliver(data, frames, rawStart);
+      },
+      [&skip](size_t frames) { skip(frames, true); });
 }
 
 void PulseSystemAudioStream::deliver(const uint8_t* data, size_t frames, double rawStart) {

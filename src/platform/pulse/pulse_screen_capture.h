@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/pulse/pulse_client.h"
+#include "platform/pulse/record_stream_reading.h"
 #include "platform/pulse/timestamp_model.h"
 #include "platform/sample_buffer_ring.h"
 #include "platform/system_audio_stream.h"
@@ -89,12 +90,11 @@ class PulseSystemAudioStream : public SystemAudioStream {
 
   // Loop thread.
   static void onRead(pa_stream* stream, size_t bytes, void* self);
-  static void onSettled(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onStreamState(pa_stream* stream, void* self);
   static void onMoved(pa_stream* stream, void* self);
   static void onSuspended(pa_stream* stream, void* self);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
-  void readAvailable(double arrivalSeconds);
+  static void readAvailable(void* self, double arrivalSeconds);
   void deliver(const uint8_t* data, size_t frames, double rawStart);
 
   const std::string preferredSink_;
@@ -114,9 +114,7 @@ class PulseSystemAudioStream : public SystemAudioStream {
 
   // Loop-thread state (set up under the loop lock).
   pa_stream* stream_ = nullptr;
-  pa_time_event* settleTimer_ = nullptr;
-  pa_usec_t firstPendingArrival_ = 0;
-  double lastArrivalSeconds_ = 0;
+  ReadPacer pacer_;
   int64_t framesRead_ = 0;
   TimestampModel model_;
   bool holdDelivery_ = false;  // moved, and not yet known to be a sink's monitor

@@ -1,0 +1,56 @@
+// The read pacing and the tear-down of a libpulse record stream.
+#include "platform/pulse/record_stream_reading.h"
+
+#include "platform/host_clock.h"
+
+namespace orvane {
+
+void ReadPacer::attach(pa_context* context, void* owner, ReadFunction read) {
+  context_ = context;
+  owner_ = owner;
+  read_ = read;
+  firstPendingArrival_ = 0;
+  timer_ = pa_context_rttime_new(context, PA_USEC_INVALID, &ReadPacer::onTimer, this);
+}
+
+void ReadPacer::detach(pa_mainloop_api* api) {
+  if (timer_) api->time_free(timer_);
+  timer_ = nullptr;
+  firstPendingArrival_ = 0;
+}
+
+void ReadPacer::arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames) {
+  const pa_usec_t now = pa_rtclock_now();
+  lastArrivalSeconds_ = HostClock::nowSeconds();
+  if (firstPendingArrival_ == 0) firstPendingArrival_ = now;
+  if (!timer_ || now - firstPendingArrival_ >= kMaxHoldMicros) {
+    read_(owner_, lastArrivalSeconds_);
+    return;
+  }
+  const size_t readable = pa_stream_readable_size(stream);
+  const bool enough = readable != static_cast<size_t>(-1) && readable / frameBytes >= wantFrames;
+  pa_context_rttime_restart(context_, timer_, enough ? now + kSettleMicros : firstPendingArrival_ + kMaxHoldMicros);
+}
+
+void ReadPacer::reading() {
+  firstPendingArrival_ = 0;
+  if (timer_) pa_context_rttime_restart(context_, timer_, PA_USEC_INVALID);
+}
+
+void ReadPacer::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+  auto* pacer = static_cast<ReadPacer*>(self);
+  if (pacer->firstPendingArrival_ != 0) pacer->read_(pacer->owner_, pacer->lastArrivalSeconds_);
+}
+
+void releaseRecordStream(pa_stream*& stream) {
+  if (!stream) return;
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_moved_callback(stream, nullptr, nullptr);
+  pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+  stream = nullptr;
+}
+
+}  // namespace orvane

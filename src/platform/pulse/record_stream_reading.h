@@ -1,0 +1,81 @@
+// Reading a libpulse record stream, shared by the microphone engine and the
+// system-audio stream: when to read (ReadPacer), the read loop with the raw
+// stamp of each fragment (readFragments), and the tear-down (releaseRecordStream).
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+namespace orvane {
+
+// The server hands a burst (one block of a source that renders in blocks) over
+// as several fragments, a read callback each. Reading waits until no fragment
+// came for kSettleMicros, so that what is readable then is the whole burst and
+// the raw stamp is right. Sources that send small fragments (virtual and
+// network sources often ignore the requested fragment size) are left to
+// gather in the server's buffer until the owner's worth is readable, or
+// kMaxHoldMicros after the first: the writers' eight-slot rings are sized for
+// tap-sized buffers, and 10 ms pieces would leave them a mere 80 ms of slack.
+inline constexpr pa_usec_t kSettleMicros = 4'000;
+inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
+
+class ReadPacer {
+ public:
+  // Loop thread: reads what is readable; `arrivalSeconds` is the host time of
+  // the read callback that brought the newest fragment.
+  using ReadFunction = void (*)(void* owner, double arrivalSeconds);
+
+  // Loop lock held.
+  void attach(pa_context* context, void* owner, ReadFunction read);
+  void detach(pa_mainloop_api* api);
+
+  // Loop thread: a fragment arrived; reads now, or schedules the read for when
+  // the burst has settled or `wantFrames` have gathered. Allocates nothing.
+  void arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames);
+  // Loop thread: the owner is reading everything now.
+  void reading();
+
+ private:
+  static void onTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+
+  pa_context* context_ = nullptr;
+  pa_time_event* timer_ = nullptr;
+  void* owner_ = nullptr;
+  ReadFunction read_ = nullptr;
+  pa_usec_t firstPendingArrival_ = 0;  // rtclock µs; 0 when nothing waits
+  double lastArrivalSeconds_ = 0;
+};
+
+// Loop thread: peeks and drops everything readable. Audio goes to
+// onData(data, frames, rawStart), where rawStart is the raw host stamp of the
+// fragment's first frame (arrival minus what was still buffered after it);
+// frames the server lost go to onHole(frames).
+template <class OnData, class OnHole>
+void readFragments(pa_stream* stream, size_t frameBytes, double rate, double arrivalSeconds, OnData&& onData,
+                   OnHole&& onHole) {
+  size_t remaining = pa_stream_readable_size(stream);
+  if (remaining == static_cast<size_t>(-1)) return;
+  while (remaining > 0) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+    const size_t frames = bytes / frameBytes;
+    if (data) {
+      const double rawStart = arrivalSeconds - static_cast<double>(remaining / frameBytes) / rate;
+      onData(static_cast<const uint8_t*>(data), frames, rawStart);
+    } else {
+      onHole(frames);
+    }
+    pa_stream_drop(stream);
+    remaining -= std::min(bytes, remaining);
+  }
+}
+
+// Loop lock held: disconnects and frees the stream, its callbacks silenced
+// first (our own tear-down is no configuration change and no loss).
+void releaseRecordStream(pa_stream*& stream);
+
+}  // namespace orvane
