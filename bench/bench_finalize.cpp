@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
+#include "synthetic_track.h"
 #include "platform/file_container.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
@@ -25,35 +26,8 @@ namespace {
 using namespace orvane;
 
 constexpr double kRate = 48000;
-constexpr uint32_t kWriteFrames = 4800;  // what the writers append per buffer, about 100 ms
-constexpr double kPi = 3.14159265358979323846;
 
-// A tone with a little noise, so neither encoder meets pure silence or a constant.
-bool generateTrack(const std::string& path, int64_t frames, double frequency, uint32_t seed) {
-  AudioSettings settings;  // 16-bit mono 48 kHz, as every temporary track
-  auto created = AudioFile::createForWriting(path, settings);
-  if (!created) {
-    std::fprintf(stderr, "%s\n", created.error().description.c_str());
-    return false;
-  }
-  auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), kWriteFrames);
-  for (int64_t done = 0; done < frames;) {
-    const auto n = static_cast<uint32_t>(std::min<int64_t>(kWriteFrames, frames - done));
-    float* out = buffer->floatChannelData(0);
-    for (uint32_t i = 0; i < n; ++i) {
-      seed = seed * 1664525u + 1013904223u;
-      const double noise = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 0.05;
-      out[i] = static_cast<float>(0.4 * std::sin(2 * kPi * frequency * static_cast<double>(done + i) / kRate) + noise);
-    }
-    buffer->setFrameLength(n);
-    if (Status error = (*created)->write(*buffer)) {
-      std::fprintf(stderr, "%s\n", error->description.c_str());
-      return false;
-    }
-    done += n;
-  }
-  return true;
-}
+using bench::generateTrack;
 
 int generate(const std::string& dir, double seconds) {
   const auto frames = static_cast<int64_t>(seconds * kRate);

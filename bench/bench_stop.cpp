@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
+#include "synthetic_track.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
 
@@ -27,35 +28,10 @@ constexpr double kMicPpm = 50;
 constexpr double kSystemPpm = -50;
 constexpr double kSystemStartsAfterSeconds = 0.25;  // so the stop writes a head-alignment lead too
 constexpr uint32_t kWriteFrames = 4800;             // what the writers append per buffer, about 100 ms
-constexpr double kPi = 3.14159265358979323846;
 
 int64_t deviceFrames(double seconds, double ppm) { return std::llround(seconds * kRate * (1 + ppm * 1e-6)); }
 
-// A tone with a little noise, so that nothing downstream meets a constant.
-bool generateTrack(const std::string& path, int64_t frames, double frequency, uint32_t seed) {
-  auto created = AudioFile::createForWriting(path, AudioSettings{});  // 16-bit mono 48 kHz, as every temp
-  if (!created) {
-    std::fprintf(stderr, "%s\n", created.error().description.c_str());
-    return false;
-  }
-  auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), kWriteFrames);
-  for (int64_t done = 0; done < frames;) {
-    const auto n = static_cast<uint32_t>(std::min<int64_t>(kWriteFrames, frames - done));
-    float* out = buffer->floatChannelData(0);
-    for (uint32_t i = 0; i < n; ++i) {
-      seed = seed * 1664525u + 1013904223u;
-      const double noise = (static_cast<double>(seed >> 8) / 16777216.0 - 0.5) * 0.05;
-      out[i] = static_cast<float>(0.4 * std::sin(2 * kPi * frequency * static_cast<double>(done + i) / kRate) + noise);
-    }
-    buffer->setFrameLength(n);
-    if (Status error = (*created)->write(*buffer)) {
-      std::fprintf(stderr, "%s\n", error->description.c_str());
-      return false;
-    }
-    done += n;
-  }
-  return true;
-}
+using bench::generateTrack;
 
 int generate(const std::string& dir, double seconds) {
   const bool ok = generateTrack(dir + "/rec.mic.caf", deviceFrames(seconds, kMicPpm), 1000, 1) &&
