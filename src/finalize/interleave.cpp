@@ -125,16 +125,10 @@ Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& 
 }  // namespace
 
 AudioSettings Recorder::outputSettings(bool linearPCM) const {
-  AudioSettings settings;
-  settings.formatId = linearPCM ? AudioFormatId::linearPCM : AudioFormatId::mpeg4AAC;
-  settings.sampleRate = stereoFormat.sampleRate;
-  settings.channelCount = 2;
+  AudioSettings settings = linearPCM16Settings(stereoFormat.sampleRate, 2);
   // Bit depth and byte order only mean something for linear PCM; the AAC
   // encoder keeps its own defaults.
-  settings.bitDepth = 16;
-  settings.isFloat = false;
-  settings.isBigEndian = false;
-  settings.isNonInterleaved = false;
+  if (!linearPCM) settings.formatId = AudioFormatId::mpeg4AAC;
   return settings;
 }
 

@@ -71,17 +71,7 @@ void Recorder::startEngineIfNeeded() {
   mainLoop.post([this] { armMicWatchdog(); });
 }
 
-AudioSettings Recorder::monoPCMSettings() const {
-  AudioSettings settings;
-  settings.formatId = AudioFormatId::linearPCM;
-  settings.sampleRate = monoFormat.sampleRate;
-  settings.channelCount = 1;
-  settings.bitDepth = 16;
-  settings.isFloat = false;
-  settings.isBigEndian = false;
-  settings.isNonInterleaved = false;
-  return settings;
-}
+AudioSettings Recorder::monoPCMSettings() const { return linearPCM16Settings(monoFormat.sampleRate, 1); }
 
 bool Recorder::fillMonoBuffer(const PcmBuffer& source, PcmBuffer& into,
                               std::unique_ptr<AudioConverter>& converter,

@@ -24,6 +24,18 @@ Result<std::shared_ptr<AudioFile>> AudioFile::openForReading(const std::string& 
   return SndfileAudioFile::openForReading(path);
 }
 
+AudioSettings linearPCM16Settings(double sampleRate, uint32_t channelCount) {
+  AudioSettings settings;
+  settings.formatId = AudioFormatId::linearPCM;
+  settings.sampleRate = sampleRate;
+  settings.channelCount = channelCount;
+  settings.bitDepth = 16;
+  settings.isFloat = false;
+  settings.isBigEndian = false;
+  settings.isNonInterleaved = false;
+  return settings;
+}
+
 bool containerHoldsLinearPCM(const std::string& path) {
   const FileContainer* container = findContainer(path);
   return container && container->holdsLinearPCM();

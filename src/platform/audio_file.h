@@ -53,6 +53,9 @@ class AudioFile {
   virtual Status sync() = 0;
 };
 
+// 16-bit signed little-endian interleaved linear PCM at `sampleRate` with `channelCount` channels.
+AudioSettings linearPCM16Settings(double sampleRate, uint32_t channelCount);
+
 // True when the path's container can hold 16-bit linear PCM (.wav .caf .aif .aiff .mov).
 bool containerHoldsLinearPCM(const std::string& path);
 

@@ -13,19 +13,22 @@ SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
 TERMINAL_PREFIXES = ("STATUS stopped ", "ERROR ")
 
 
+def command(args, binary=None, scenario=None):
+    """The argument vector: the scripted binary unless told otherwise, with its scenario file first."""
+    argv = [binary or SIM_BIN]
+    if scenario is not None:
+        fd, path = tempfile.mkstemp(suffix=".json")
+        with os.fdopen(fd, "w") as f:
+            json.dump(scenario, f)
+        argv += ["--scenario", path]
+    return argv + list(args)
+
+
 class Helper:
     """A running helper whose stdout lines are collected on a thread."""
 
     def __init__(self, args, binary=None, scenario=None, env=None, cwd=None, stdin=subprocess.PIPE):
-        binary = binary or SIM_BIN
-        argv = [binary]
-        if scenario is not None:
-            fd, path = tempfile.mkstemp(suffix=".json")
-            with os.fdopen(fd, "w") as f:
-                json.dump(scenario, f)
-            argv += ["--scenario", path]
-        argv += list(args)
-        self.proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      env=env, cwd=cwd)
         self.lines = []
         self._queue = queue.Queue()
@@ -111,14 +114,7 @@ class Helper:
 
 def run(args, binary=None, scenario=None, input_bytes=b"", timeout=60, env=None, cwd=None):
     """Runs to completion; returns (status, stdout text, stderr text)."""
-    binary = binary or SIM_BIN
-    argv = [binary]
-    if scenario is not None:
-        fd, path = tempfile.mkstemp(suffix=".json")
-        with os.fdopen(fd, "w") as f:
-            json.dump(scenario, f)
-        argv += ["--scenario", path]
-    done = subprocess.run(argv + list(args), input=input_bytes, capture_output=True, timeout=timeout,
+    done = subprocess.run(command(args, binary, scenario), input=input_bytes, capture_output=True, timeout=timeout,
                           env=env, cwd=cwd)
     return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
