@@ -119,9 +119,14 @@ class PrivateServerCase(unittest.TestCase):
         return outputs
 
     def assert_tone(self, samples, wanted, unwanted):
-        self.assertGreater(tone_level(samples, wanted), 0.05, f"{wanted} Hz missing")
+        # Measured in eighths: a pause leaves a phase jump, and one measurement
+        # across it can cancel the tone out. The eighth holding the jump may read low.
+        eighth = len(samples) // 8
+        parts = [samples[i * eighth:(i + 1) * eighth] for i in range(8)]
+        levels = sorted(tone_level(part, wanted) for part in parts)
+        self.assertGreater(levels[1], 0.05, f"{wanted} Hz missing: {levels}")
         for frequency in unwanted:
-            self.assertLess(tone_level(samples, frequency), 0.01, f"{frequency} Hz present")
+            self.assertLess(max(tone_level(part, frequency) for part in parts), 0.01, f"{frequency} Hz present")
 
 
 @unittest.skipUnless(pulseaudio_available(), "pulseaudio is not installed")
