@@ -32,10 +32,11 @@ class UnwritableOutput(unittest.TestCase):
     def test_an_output_that_cannot_be_written_fails_before_recording(self):
         for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
             with self.subTest(name=name), tempfile.TemporaryDirectory() as d:
-                status, out, _ = run(["--out", os.path.join(d, name)] + args, input_bytes=b"")
+                # Standard input stays open: its end would be a stop request racing the check.
+                status, lines = Helper(["--out", os.path.join(d, name)] + args).finish()
                 self.assertEqual(status, 2)
-                self.assertEqual(out.splitlines()[0], "STATUS starting")
-                self.assertTrue(out.splitlines()[1].startswith("ERROR start_failed "), out)
+                self.assertEqual(lines[0], "STATUS starting\n")
+                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
                 self.assertEqual(os.listdir(d), [])
 
 
