@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 #include <nlohmann/json.hpp>
 
@@ -66,9 +67,21 @@ void Recorder::applyDriftCompensation() {
   } else {
     diag("drift: not measured (recovery or span < 120s)");
   }
-  micCorrectedURL = driftCorrectedTemp(micTempURL, siblingPath(outputURL, "mic.corrected.caf"), micRate, nominal, "mic");
-  sysCorrectedURL =
-      driftCorrectedTemp(systemTempURL, siblingPath(outputURL, "sys.corrected.caf"), sysRate, nominal, "system");
+  // The two copies are independent and the stop waits on them: make them side
+  // by side, then report them in a fixed order.
+  auto correctMic = [&] {
+    return correctedCopy(micTempURL, siblingPath(outputURL, "mic.corrected.caf"), micRate, nominal, "mic");
+  };
+  std::future<CorrectedCopy> mic;
+  try {
+    mic = std::async(std::launch::async, correctMic);
+  } catch (const std::system_error&) {
+    mic = std::async(std::launch::deferred, correctMic);
+  }
+  CorrectedCopy sys = correctedCopy(systemTempURL, siblingPath(outputURL, "sys.corrected.caf"), sysRate, nominal,
+                                    "system");
+  micCorrectedURL = report(mic.get());
+  sysCorrectedURL = report(std::move(sys));
   writeDriftSidecar(micRate, sysRate, nominal, driftPpm, driftMsPerMin);
 }
 
@@ -102,33 +115,42 @@ void Recorder::writeDriftSidecar(std::optional<double> micRate, std::optional<do
 std::optional<std::string> Recorder::driftCorrectedTemp(const std::string& source, const std::string& dst,
                                                         std::optional<double> measuredRate, double nominal,
                                                         const std::string& label) {
-  if (!measuredRate) return std::nullopt;
+  return report(correctedCopy(source, dst, measuredRate, nominal, label));
+}
+
+std::optional<std::string> Recorder::report(CorrectedCopy copy) {
+  if (!copy.line.empty()) diag(copy.line);
+  return std::move(copy.path);
+}
+
+// Safe off the stop's thread: it reads only its arguments and writes only `dst`.
+Recorder::CorrectedCopy Recorder::correctedCopy(const std::string& source, const std::string& dst,
+                                                std::optional<double> measuredRate, double nominal,
+                                                const std::string& label) const {
+  if (!measuredRate) return {};
   const double off = std::fabs(ppmOffset(*measuredRate, nominal));
   char offText[32];
   std::snprintf(offText, sizeof offText, "%.1f", off);
-  if (off < kCorrectionThresholdPpm) {
-    diag("drift-correct " + label + ": " + offText + " ppm below threshold, skipped");
-    return std::nullopt;
-  }
+  const std::string prefix = "drift-correct " + label + ": ";
+  if (off < kCorrectionThresholdPpm) return {std::nullopt, prefix + offText + " ppm below threshold, skipped"};
   std::error_code ec;
-  if (!std::filesystem::exists(source, ec)) return std::nullopt;
+  if (!std::filesystem::exists(source, ec)) return {};
   Result<int64_t> frames = linearResampleMono(source, dst, *measuredRate, nominal);
   if (!frames) {
-    diag("drift-correct " + label + ": failed (" + frames.error().description + "), using raw temp");
     std::filesystem::remove(dst, ec);
-    return std::nullopt;
+    return {std::nullopt, prefix + "failed (" + frames.error().description + "), using raw temp"};
   }
-  diag("drift-correct " + label + ": " + offText + " ppm \u2192 " + std::to_string(frames.value()) + " frames");
-  return dst;
+  return {dst, prefix + offText + " ppm \u2192 " + std::to_string(frames.value()) + " frames"};
 }
 
 Result<int64_t> Recorder::linearResampleMono(const std::string& from, const std::string& to, double inputRate,
-                                             double outputRate) {
+                                             double outputRate) const {
   auto source = AudioFile::openForReading(from);
   if (!source) return source.error();
   const AudioSettings settings = monoPCMSettings();
-  return resampleLinearMono(
-      *source.value(), [&] { return AudioFile::createForWriting(to, settings); }, inputRate / outputRate);
+  // A scratch copy: a crash before the interleave leaves the raw track to recover from.
+  auto create = [&] { return AudioFile::createForWriting(to, settings, WriteDurability::atClose); };
+  return resampleLinearMono(*source.value(), create, inputRate / outputRate);
 }
 
 }  // namespace orvane

@@ -8,14 +8,15 @@
 namespace orvane {
 
 Result<std::shared_ptr<AudioFile>> AudioFile::createForWriting(const std::string& path,
-                                                               const AudioSettings& settings) {
+                                                               const AudioSettings& settings,
+                                                               WriteDurability durability) {
   // Checked before the file is touched, so a refused request leaves any
   // existing file at the path as it was.
   if (Status error = checkEncoding(path, settings)) return *error;
   const FileContainer& container = *findContainer(path);
   const bool pcm = settings.formatId == AudioFormatId::linearPCM;
   if (pcm && container.sndfileFormat != 0) {
-    return SndfileAudioFile::createForWriting(path, settings, container.sndfileFormat);
+    return SndfileAudioFile::createForWriting(path, settings, container.sndfileFormat, durability);
   }
   return FfmpegAudioFile::createForWriting(path, settings, container);
 }

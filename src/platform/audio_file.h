@@ -30,6 +30,11 @@ struct AudioSettings {
   bool isNonInterleaved = false;
 };
 
+// A CAF that is being recorded keeps its header current after every write,
+// so a writer killed at any moment leaves a whole file. Scratch files that can
+// be made again from such tracks skip that cost.
+enum class WriteDurability { everyWrite, atClose };
+
 class AudioFile {
  public:
   virtual ~AudioFile() = default;
@@ -37,8 +42,9 @@ class AudioFile {
   // Creates or truncates the file. The container follows the last extension
   // (.wav .aif .aiff .caf for linear PCM; .m4a .mp4 .mov .3gp .aac .adts .mkv
   // .mka for AAC). Files are created 0600 and never through a symlink.
-  static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
-                                                             const AudioSettings& settings);
+  static Result<std::shared_ptr<AudioFile>> createForWriting(
+      const std::string& path, const AudioSettings& settings,
+      WriteDurability durability = WriteDurability::everyWrite);
   static Result<std::shared_ptr<AudioFile>> openForReading(const std::string& path);
 
   virtual const AudioFormat& processingFormat() const = 0;

@@ -1,6 +1,6 @@
-// libsndfile-backed files. A CAF is written so that a writer killed at any
-// moment leaves a file every reader takes whole: libsndfile writes each chunk
-// straight to the descriptor (no user-space buffer) and, with
+// libsndfile-backed files. A CAF being recorded is written so that a writer
+// killed at any moment leaves a file every reader takes whole: libsndfile writes
+// each chunk straight to the descriptor (no user-space buffer) and, with
 // SFC_SET_UPDATE_HEADER_AUTO, rewrites the header's data size after each write.
 // Without that, an unclosed CAF reads as 0 frames in libsndfile and sox.
 #include "platform/sndfile_audio_file.h"
@@ -40,7 +40,8 @@ void closeQuietly(int fd) {
 
 Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std::string& path,
                                                                       const AudioSettings& settings,
-                                                                      int sndfileFormat) {
+                                                                      int sndfileFormat,
+                                                                      WriteDurability durability) {
   SF_INFO info{};
   info.samplerate = static_cast<int>(settings.sampleRate);
   info.channels = static_cast<int>(settings.channelCount);
@@ -54,7 +55,7 @@ Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std:
   // The crash-tolerant CAF needs read-write mode: libsndfile only rewrites the
   // header in place when it may read it back. The descriptor stays ours so a
   // failed open closes it exactly once.
-  const bool durable = sndfileFormat == SF_FORMAT_CAF;
+  const bool durable = sndfileFormat == SF_FORMAT_CAF && durability == WriteDurability::everyWrite;
   SNDFILE* file = sf_open_fd(*fd, durable ? SFM_RDWR : SFM_WRITE, &info, SF_FALSE);
   if (!file) {
     Error error = openError("cannot create", path);

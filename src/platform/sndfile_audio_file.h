@@ -19,7 +19,7 @@ class SndfileAudioFile final : public AudioFile {
   // settings have been checked to be 16-bit integer PCM.
   static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
                                                              const AudioSettings& settings,
-                                                             int sndfileFormat);
+                                                             int sndfileFormat, WriteDurability durability);
   static Result<std::shared_ptr<AudioFile>> openForReading(const std::string& path);
 
   ~SndfileAudioFile() override;

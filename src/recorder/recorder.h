@@ -254,7 +254,17 @@ class Recorder : public StreamDelegate {
                                                 std::optional<double> measuredRate, double nominal,
                                                 const std::string& label);
   Result<int64_t> linearResampleMono(const std::string& from, const std::string& to,
-                                     double inputRate, double outputRate);
+                                     double inputRate, double outputRate) const;
+  // A corrected copy and the line that reports it, made apart so that the two
+  // tracks can be corrected at once and reported in order.
+  struct CorrectedCopy {
+    std::optional<std::string> path;
+    std::string line;
+  };
+  CorrectedCopy correctedCopy(const std::string& source, const std::string& dst,
+                              std::optional<double> measuredRate, double nominal,
+                              const std::string& label) const;
+  static std::optional<std::string> report(CorrectedCopy copy);
   // Into the output with the settings that writeWav chooses.
   Result<int64_t> interleaveTracks();
   // Into the output with `settings` (recovery chooses them by the container).
