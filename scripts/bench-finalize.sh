@@ -15,9 +15,7 @@ DURATIONS=("$@")
 
 bench_header
 for minutes in "${DURATIONS[@]}"; do
-  rm -f "$WORK"/*.caf
-  "$BENCH" generate "$WORK" $((minutes * 60))
-  cat "$WORK"/rec.mic.caf "$WORK"/rec.sys.caf >/dev/null  # same warm cache for everyone
+  bench_tracks "$BENCH" "$minutes"
   for ((i = 0; i < REPEAT; i++)); do
     measure wav.ours "$BENCH" interleave "$WORK" wav
     measure wav.peer sox -M rec.mic.caf rec.sys.caf peer.wav

@@ -19,6 +19,15 @@ bench_workdir() {
   trap 'rm -rf "$WORK"' EXIT
 }
 
+# Writes the two synthetic temporary tracks rec.mic.caf and rec.sys.caf of $2
+# minutes with bench executable $1, and reads them once so every run finds
+# them in the page cache.
+bench_tracks() {
+  rm -f "$WORK"/*.caf
+  "$1" generate "$WORK" $(($2 * 60))
+  cat "$WORK"/rec.mic.caf "$WORK"/rec.sys.caf >/dev/null
+}
+
 # Runs a command once in $WORK, after removing what an earlier run wrote (the
 # names in OUTPUTS, relative to $WORK); appends "<wall s> <cpu s> <peak RSS KB>" to $WORK/$1.
 OUTPUTS=()
