@@ -1,11 +1,18 @@
 // Choosing the writer or reader behind an AudioFile.
 #include "platform/audio_file.h"
 
-#include "platform/ffmpeg_audio_file.h"
+#include "platform/ffmpeg_module_loader.h"
 #include "platform/file_container.h"
 #include "platform/sndfile_audio_file.h"
 
 namespace orvane {
+namespace {
+
+bool needsFfmpeg(const FileContainer& container, const AudioSettings& settings) {
+  return settings.formatId != AudioFormatId::linearPCM || container.sndfileFormat == 0;
+}
+
+}  // namespace
 
 Result<std::shared_ptr<AudioFile>> AudioFile::createForWriting(const std::string& path,
                                                                const AudioSettings& settings,
@@ -14,11 +21,22 @@ Result<std::shared_ptr<AudioFile>> AudioFile::createForWriting(const std::string
   // existing file at the path as it was.
   if (Status error = checkEncoding(path, settings)) return *error;
   const FileContainer& container = *findContainer(path);
-  const bool pcm = settings.formatId == AudioFormatId::linearPCM;
-  if (pcm && container.sndfileFormat != 0) {
+  if (!needsFfmpeg(container, settings)) {
     return SndfileAudioFile::createForWriting(path, settings, container.sndfileFormat, durability);
   }
-  return FfmpegAudioFile::createForWriting(path, settings, container);
+  Result<const FfmpegModule*> module = ffmpegModule();
+  if (!module) return module.error();
+  return (*module)->createForWriting(path, settings, container);
+}
+
+Status checkCanCreate(const std::string& path, const AudioSettings& settings) {
+  if (Status error = checkEncoding(path, settings)) return error;
+  // Finding the module is a stat or two; loading it would map FFmpeg for the
+  // whole recording, which is what deferring it to the stop avoids.
+  if (!needsFfmpeg(*findContainer(path), settings)) return std::nullopt;
+  Result<std::string> module = locateFfmpegModule(ffmpegModuleCandidates());
+  if (!module) return module.error();
+  return std::nullopt;
 }
 
 Result<std::shared_ptr<AudioFile>> AudioFile::openForReading(const std::string& path) {

@@ -59,6 +59,11 @@ class AudioFile {
   virtual Status sync() = 0;
 };
 
+// What createForWriting checks before it touches the disk, without touching
+// it: the extension, the encoding, and that the writer it needs is installed
+// (found, not loaded). For refusing an output before a recording starts.
+Status checkCanCreate(const std::string& path, const AudioSettings& settings);
+
 // 16-bit signed little-endian interleaved linear PCM at `sampleRate` with `channelCount` channels.
 AudioSettings linearPCM16Settings(double sampleRate, uint32_t channelCount);
 

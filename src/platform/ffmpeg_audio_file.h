@@ -1,5 +1,7 @@
 // FfmpegAudioFile: files written through FFmpeg (libavformat + libavcodec):
 // AAC in the MPEG-4 family, ADTS and Matroska, and 16-bit PCM in QuickTime.
+// Built into the orvane_ffmpeg module, not the core: callers reach it through
+// the module's table (ffmpeg_module.h), so only the module links those libraries.
 #pragma once
 
 #include <atomic>

@@ -16,6 +16,7 @@ enum AudioFileErrorCode : int64_t {
   kUnsupportedContainer = 1,  // extension not in the table, or encoding it cannot hold
   kUnsupportedSettings = 2,   // an encoding the writer does not produce
   kBufferFormatMismatch = 3,  // a buffer not in the file's processing format
+  kWriterUnavailable = 4,     // the FFmpeg writer module cannot be found or loaded
 };
 
 enum class FileWriter { sndfile, ffmpeg };

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cli/output.h"
-#include "platform/file_container.h"
+#include "platform/audio_file.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -46,7 +46,7 @@ void Recorder::start() {
   if (stopRequested) return stop();
   // An output the file layer cannot write would only fail at the stop, after
   // the whole recording: refuse it before anything is captured.
-  if (Status unsupported = checkEncoding(outputURL, outputSettings(writeWav))) {
+  if (Status unsupported = checkCanCreate(outputURL, outputSettings(writeWav))) {
     fail("start_failed", unsupported->description);
   }
   runStartStep([this] { configureSystemAudioIfNeeded(); });

@@ -1,7 +1,8 @@
 """Capture through the real entry point against scripted devices: engine
 start retries, the tap format, the temporary tracks each mode creates and
 what they hold, a stalled or failing disk, device changes, a silent
-microphone, and the system-audio stream."""
+microphone, the system-audio stream, and FFmpeg's codecs kept out of a
+recording until its output is written."""
 import os
 import subprocess
 import tempfile
@@ -121,6 +122,20 @@ class TempTracks(SimRun):
         # loaded enough to cost a few buffers to back-pressure make the margin.
         self.assertAlmostEqual(duration_seconds(self.mic_temp), recorded, delta=1.5 + 0.05 * recorded)
         self.assertAlmostEqual(peak_amplitude(self.mic_temp), 0.5, delta=0.05)
+
+
+class CodecLibraries(SimRun):
+    def test_an_aac_recording_maps_ffmpeg_codecs_only_to_write_its_output(self):
+        helper = self.start({"mic": {"signal": "sine", "frequency": 1000, "amplitude": 0.5}}, "--mic-only")
+        helper.wait_line("LEVEL")  # audio is being captured
+        with open(f"/proc/{helper.proc.pid}/maps") as maps:
+            mapped = maps.read()
+        helper.send("stop\n")
+        status, lines = helper.finish()
+        self.assertNotIn("libavcodec", mapped)
+        self.assertNotIn("libavformat", mapped)
+        self.assert_ended_after_capture(status, lines)  # the module was loaded and wrote the output
+        self.assertGreater(os.path.getsize(self.out), 0)
 
 
 class DiskTrouble(SimRun):

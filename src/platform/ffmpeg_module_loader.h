@@ -1,0 +1,28 @@
+// Finding and loading the FFmpeg writer module on first need, so a process
+// that writes only WAV/AIFF/CAF never maps libavformat and libavcodec.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/ffmpeg_module.h"
+
+namespace orvane {
+
+// Where the module is looked for, in order: beside the running executable,
+// then where this build put it (for tests and benchmarks in other directories).
+std::vector<std::string> ffmpegModuleCandidates();
+
+// The first candidate that exists; the error names every place looked in.
+Result<std::string> locateFfmpegModule(const std::vector<std::string>& candidates);
+
+// Loads the module at `path` and checks its entry point and version. The
+// module is never unloaded: files it created may outlive any caller.
+Result<const FfmpegModule*> loadFfmpegModule(const std::string& path);
+
+// The module of this process, located and loaded once (thread-safe); a
+// failure is kept and returned to every later caller too.
+Result<const FfmpegModule*> ffmpegModule();
+
+}  // namespace orvane
