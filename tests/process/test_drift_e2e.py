@@ -44,7 +44,7 @@ class DriftEndToEnd(unittest.TestCase):
         cls.mic_corrected, cls.sys_corrected = base + ".mic.corrected.caf", base + ".sys.corrected.caf"
         cls.sidecar = base + ".drift.json"
         # The microphone at its own rate: its converter's delay must not bias the measurement.
-        mic = dict(click_device(MIC_PPM), format={"rate": 44100, "channels": 2, "sampleType": "int16",
+        mic = dict(click_device(MIC_PPM), format={"sampleRate": 44100, "channelCount": 2, "sampleType": "int16",
                                                   "interleaved": True})
         scenario = {"speed": SPEED, "mic": mic, "system": click_device(SYSTEM_PPM)}
         helper = Helper(["--out", cls.out, "--wav", "--keep-temps"], scenario=scenario)

@@ -87,7 +87,7 @@ class EngineStart(SimRun):
         self.assertEqual(len(diag_lines(helper, "engine start retry")), 2)
 
     def test_tap_format_and_voice_processing_refusal_are_reported(self):
-        scenario = {"mic": {"format": {"rate": 44100, "channels": 2}, "voiceProcessingError": "no echo canceller"}}
+        scenario = {"mic": {"format": {"sampleRate": 44100, "channelCount": 2}, "voiceProcessingError": "no echo canceller"}}
         helper = self.start(scenario, "--voice-processing")
         helper.wait_line("STATUS recording")
         helper.send("stop\n")
@@ -112,7 +112,7 @@ class TempTracks(SimRun):
         speed = 4
         scenario = {"speed": speed,
                     "mic": {"signal": "sine", "frequency": 1000, "amplitude": 0.5,
-                            "format": {"rate": 44100, "channels": 2, "sampleType": "int16", "interleaved": True}}}
+                            "format": {"sampleRate": 44100, "channelCount": 2, "sampleType": "int16", "interleaved": True}}}
         helper = self.start(scenario, "--mic-only", "--keep-temps")
         status, lines, recorded = self.record_for(helper, 3.0, speed)
         self.assert_ended_after_capture(status, lines)
@@ -127,7 +127,7 @@ class DiskTrouble(SimRun):
     def test_stalled_disk_warns_once_per_episode(self):
         # Real time, so that only the scripted stalls can fill the ring.
         scenario = {"mic": {"signal": "sine"},
-                    "disk": {"mic": {"stallAfterWrites": [5, 20], "releaseAfterSeconds": 1.5}}}
+                    "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5}}}
         helper = self.start(scenario, "--mic-only")
         helper.wait_line("WARN write_backpressure mic", timeout=20)
         helper.wait_line("WARN write_backpressure mic", timeout=20)
@@ -151,7 +151,7 @@ class DiskTrouble(SimRun):
                                delta=1.0 + 0.05 * recorded)
 
     def test_ten_failed_writes_report_disk_write_failed_once(self):
-        scenario = {"speed": 5, "mic": {"signal": "sine"}, "disk": {"failAfterWrites": 2}}
+        scenario = {"speed": 5, "mic": {"signal": "sine"}, "disk": {"mic": {"failAfterWrites": 2}}}
         helper = self.start(scenario, "--mic-only")
         helper.wait_line("ERROR disk_write_failed", timeout=20)
         time.sleep(1.0)
@@ -171,7 +171,7 @@ class DeviceChanges(SimRun):
     def test_device_back_at_another_rate_keeps_the_track_going(self):
         speed = 5
         scenario = {"speed": speed,
-                    "mic": {"signal": "sine", "configChanges": [{"at": 3, "format": {"rate": 44100, "channels": 2}}]}}
+                    "mic": {"signal": "sine", "configChanges": [{"at": 3, "format": {"sampleRate": 44100, "channelCount": 2}}]}}
         helper = self.start(scenario, "--mic-only", "--keep-temps")
         status, lines, recorded = self.record_for(helper, 1.6, speed)
         self.assert_ended_after_capture(status, lines)
