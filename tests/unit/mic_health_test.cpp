@@ -2,10 +2,9 @@
 // Watchdog checks need real seconds, so each watchdog case runs in a child
 // process of its own, side by side, with its own standard output and error.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -27,57 +26,49 @@ namespace orvane {
 namespace {
 
 constexpr uint32_t kBufferFrames = 4096;  // 85.3 ms at 48 kHz, as a device delivers
-constexpr auto kBufferPeriod = std::chrono::milliseconds(85);
+const std::string kDiag(kDiagPrefix);
 
-std::vector<std::string> splitLines(const std::string& text) {
+std::vector<std::string> linesOf(const std::string& text, const std::string& prefix = "") {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
   return lines;
 }
 
-std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const auto& line : splitLines(text)) {
-    if (line.rfind(prefix, 0) == 0) found.push_back(line);
-  }
-  return found;
+// 48 kHz mono: a 1 kHz sine of amplitude 0.5, or zeros.
+std::unique_ptr<PcmBuffer> monoBuffer(bool sine) {
+  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), kBufferFrames);
+  for (uint32_t i = 0; i < kBufferFrames; ++i) buffer->floatChannelData(0)[i] = sine ? 0.5f * std::sin(2 * M_PI * i / 48.0) : 0;
+  buffer->setFrameLength(kBufferFrames);
+  return buffer;
 }
 
-// ------------------------------------------------------------ level meter
-
-class LevelMeterTest : public testing::Test {
- protected:
+struct RecorderRig {
   sim::SimBackend backend{sim::Scenario{}};
   MainLoop loop;
-  Recorder recorder{"/tmp/orvane-level.m4a", Recorder::Mode::micOnly, false, false, backend, loop};
-
-  std::string meter(const PcmBuffer& buffer, double hostSeconds) {
-    testing::internal::CaptureStdout();
-    recorder.emitMicLevelIfDue(buffer, hostSeconds);
-    return testing::internal::GetCapturedStdout();
-  }
+  Recorder recorder{"/tmp/orvane-mic-health.m4a", Recorder::Mode::micOnly, false, false, backend, loop};
 };
 
-TEST_F(LevelMeterTest, ZerosReadZeroAndCountNoSignal) {
-  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), kBufferFrames);
-  buffer->setFrameLength(kBufferFrames);
-  buffer->clear(kBufferFrames);
-  EXPECT_EQ(meter(*buffer, 10.0), "LEVEL 0.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 0);
-}
-
-TEST_F(LevelMeterTest, FullScaleSquareOnTheFirstChannelReadsOneWhateverTheSecondHolds) {
-  // Non-interleaved: the second channel's plane is loud and must be ignored.
+TEST(LevelMeter, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
+  RecorderRig rig;
+  auto meter = [&](const PcmBuffer& buffer, double hostSeconds) {
+    testing::internal::CaptureStdout();
+    rig.recorder.emitMicLevelIfDue(buffer, hostSeconds);
+    return testing::internal::GetCapturedStdout();
+  };
+  EXPECT_EQ(meter(*monoBuffer(false), 1.0), "LEVEL 0.000\n");
+  EXPECT_EQ(rig.recorder.micNonSilentFrames, 0);
+  // Planar: a full-scale square on the first channel, silence on the second.
   auto planar = PcmBuffer::create(AudioFormat::standard(48000, 2), 960);
   planar->setFrameLength(960);
   for (uint32_t i = 0; i < 960; ++i) {
     planar->floatChannelData(0)[i] = (i / 24) % 2 ? -1.0f : 1.0f;
     planar->floatChannelData(1)[i] = 0.0f;
   }
-  EXPECT_EQ(meter(*planar, 1.0), "LEVEL 1.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 960);
-
+  EXPECT_EQ(meter(*planar, 2.0), "LEVEL 1.000\n");
+  EXPECT_EQ(rig.recorder.micNonSilentFrames, 960);
   // Interleaved 16-bit: silence on the first channel, a full-scale square on the second.
   auto interleaved = PcmBuffer::create(AudioFormat{44100, 2, SampleType::int16, true}, 441);
   interleaved->setFrameLength(441);
@@ -86,282 +77,197 @@ TEST_F(LevelMeterTest, FullScaleSquareOnTheFirstChannelReadsOneWhateverTheSecond
     samples[2 * i] = 0;
     samples[2 * i + 1] = i % 2 ? -32768 : 32767;
   }
-  EXPECT_EQ(meter(*interleaved, 2.0), "LEVEL 0.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 960) << "a silent first channel is no signal";
+  EXPECT_EQ(meter(*interleaved, 3.0), "LEVEL 0.000\n");
+  EXPECT_EQ(rig.recorder.micNonSilentFrames, 960) << "a silent first channel is no signal";
+  // An empty buffer is not metered and does not delay the next.
+  auto empty = monoBuffer(true);
+  empty->setFrameLength(0);
+  EXPECT_EQ(meter(*empty, 4.0), "");
+  EXPECT_EQ(meter(*monoBuffer(false), 4.01), "LEVEL 0.000\n");
 }
 
-TEST_F(LevelMeterTest, BuffersEvery85MillisecondsGiveALineOnEverySecondBuffer) {
-  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), kBufferFrames);
-  buffer->setFrameLength(kBufferFrames);
-  for (uint32_t i = 0; i < kBufferFrames; ++i) {
-    buffer->floatChannelData(0)[i] = 0.5f * std::sin(2 * M_PI * 1000.0 * i / 48000.0);
-  }
+TEST(LevelMeter, BuffersEvery85MillisecondsGiveALineOnEverySecondBuffer) {
+  RecorderRig rig;
+  auto buffer = monoBuffer(true);
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 24; ++i) {
-    recorder.emitMicLevelIfDue(*buffer, 500.0 + i * 0.085);
-  }
-  const auto lines = splitLines(testing::internal::GetCapturedStdout());
-  ASSERT_EQ(lines.size(), 12u);
-  for (const auto& line : lines) EXPECT_EQ(line, "LEVEL 0.354");
+  for (int i = 0; i < 24; ++i) rig.recorder.emitMicLevelIfDue(*buffer, 500.0 + i * 0.085);
+  EXPECT_EQ(linesOf(testing::internal::GetCapturedStdout()), std::vector<std::string>(12, "LEVEL 0.354"));
   // Only the metered buffers feed the signal count.
-  EXPECT_EQ(recorder.micNonSilentFrames, 12 * static_cast<int64_t>(kBufferFrames));
-  EXPECT_EQ(recorder.lastLevelEmitHostSeconds, 500.0 + 22 * 0.085);
+  EXPECT_EQ(rig.recorder.micNonSilentFrames, 12 * int64_t{kBufferFrames});
 }
 
-TEST_F(LevelMeterTest, AnEmptyBufferIsNotMeteredAndDoesNotDelayTheNext) {
-  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), 64);
-  EXPECT_EQ(meter(*buffer, 3.0), "");
-  EXPECT_FALSE(recorder.lastLevelEmitHostSeconds.has_value());
-  buffer->setFrameLength(64);
-  buffer->clear(64);
-  EXPECT_EQ(meter(*buffer, 3.01), "LEVEL 0.000\n");
-}
+// A recorder whose main loop runs on a thread of its own, fed a buffer every
+// 85 ms through the real capture entry point. Its threads run until the child
+// process ends, so a rig is made with new and never deleted.
+struct WatchdogRig : RecorderRig {
+  enum class Feed { none, zeros, sine };
 
-// --------------------------------------------------------------- watchdog
-
-enum class Feed { none, zeros, sine };
-
-// A recorder whose main loop runs on a thread of its own, fed 4096-frame
-// buffers every 85 ms through the real capture entry point. Its threads run
-// until the child process ends, so a rig is made with new and never deleted.
-class WatchdogRig {
- public:
-  WatchdogRig() {
+  explicit WatchdogRig(Feed initial) : feed(initial) {
     recorder.micFile = std::make_shared<sim::MemoryAudioFile>();
-    loopThread_ = std::thread([this] { loop.run(); });
-    feeder_ = std::thread([this] { feed(); });
+    std::thread([this] { loop.run(); }).detach();
+    std::thread([this] {
+      auto zeros = monoBuffer(false), sine = monoBuffer(true);
+      for (auto next = std::chrono::steady_clock::now();; std::this_thread::sleep_until(next)) {
+        next += std::chrono::milliseconds(85);
+        if (feed != Feed::none) recorder.writeMicAudio(feed == Feed::sine ? *sine : *zeros, {HostClock::now(), true});
+      }
+    }).detach();
+    armedAt = std::chrono::steady_clock::now();
+    onLoop([this] { recorder.armMicWatchdog(); });  // as the engine start does
   }
 
   // Runs `work` on the loop thread and returns its answer.
-  bool onLoop(std::function<bool()> work) {
-    std::promise<bool> answer;
-    auto result = answer.get_future();
-    loop.post([&] { answer.set_value(work()); });
-    return result.get();
+  bool onLoop(const std::function<void()>& work, const std::function<bool()>& answer = [] { return true; }) {
+    std::promise<bool> done;
+    loop.post([&] {
+      work();
+      done.set_value(answer());
+    });
+    return done.get_future().get();
   }
 
-  // Arms as the engine start does, on the loop thread.
-  void arm() {
-    armedAt_ = std::chrono::steady_clock::now();
-    onLoop([this] { recorder.armMicWatchdog(); return true; });
-  }
-
-  // Waits until the watchdog's warning flag reads `warned`; ends the child when it never does.
-  void waitForWarned(bool warned, const char* what) {
+  // Waits until the warning flag reads `warned` (the child fails after 30 s); returns the seconds since arming.
+  double waitForWarned(bool warned) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (onLoop([&] { return recorder.micSilenceWarned; }) != warned) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        std::fprintf(stderr, "FACT timeout %s\n", what);
-        std::_Exit(1);
-      }
+    while (onLoop([] {}, [&] { return recorder.micSilenceWarned; }) != warned) {
+      if (std::chrono::steady_clock::now() > deadline) std::_Exit(1);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - armedAt).count();
   }
 
-  double secondsSinceArming() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - armedAt_).count();
-  }
-
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
-  Recorder recorder{"/tmp/orvane-watchdog.m4a", Recorder::Mode::micOnly, false, false, backend, loop};
-  std::atomic<Feed> signal{Feed::zeros};
-
- private:
-  void feed() {
-    auto zeros = PcmBuffer::create(AudioFormat::standard(48000, 1), kBufferFrames);
-    auto sine = PcmBuffer::create(AudioFormat::standard(48000, 1), kBufferFrames);
-    zeros->setFrameLength(kBufferFrames);
-    zeros->clear(kBufferFrames);
-    sine->setFrameLength(kBufferFrames);
-    for (uint32_t i = 0; i < kBufferFrames; ++i) {
-      sine->floatChannelData(0)[i] = 0.5f * std::sin(2 * M_PI * 1000.0 * i / 48000.0);
-    }
-    auto next = std::chrono::steady_clock::now();
-    for (;;) {
-      next += kBufferPeriod;
-      std::this_thread::sleep_until(next);
-      const Feed what = signal.load();
-      if (what == Feed::none) continue;
-      recorder.writeMicAudio(what == Feed::sine ? *sine : *zeros, AudioTime{HostClock::now(), true});
-    }
-  }
-
-  std::chrono::steady_clock::time_point armedAt_;
-  std::thread loopThread_;
-  std::thread feeder_;
+  std::atomic<Feed> feed;
+  std::chrono::steady_clock::time_point armedAt;
 };
 
-struct ChildResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-  std::vector<std::string> outLines() const { return splitLines(out); }
-  // Lines without the LEVEL meter's.
-  std::vector<std::string> events() const {
-    std::vector<std::string> events;
-    for (const auto& line : outLines()) {
-      if (line.rfind("LEVEL ", 0) != 0) events.push_back(line);
-    }
-    return events;
-  }
-  std::optional<double> fact(const std::string& name) const {
-    for (const auto& line : linesStartingWith(err, "FACT " + name + " ")) {
-      return std::stod(line.substr(6 + name.size()));
-    }
-    return std::nullopt;
-  }
-};
+using Feed = WatchdogRig::Feed;
 
-class Child {
- public:
-  // Runs `body` in a child whose standard output and error go to files of
-  // their own; the child leaves with status 0 once `body` returns.
-  Child(const std::string& name, std::function<void()> body) {
-    const auto base = std::filesystem::temp_directory_path() /
-                      ("orvane-watchdog-" + name + "-" + std::to_string(getpid()));
-    outPath_ = base.string() + ".out";
-    errPath_ = base.string() + ".err";
+struct Child {
+  pid_t pid;
+  std::string base;
+
+  // Runs `body` in a child whose standard output and error go to files; it exits 0 once `body` returns.
+  Child(const std::string& name, const std::function<void()>& body)
+      : base((std::filesystem::temp_directory_path() / ("orvane-watchdog-" + name + "-" + std::to_string(getpid())))
+                 .string()) {
     std::fflush(stdout);
     std::fflush(stderr);
-    pid_ = fork();
-    if (pid_ != 0) return;
-    const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) std::_Exit(3);
+    pid = fork();
+    if (pid != 0) return;
+    dup2(open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+    dup2(open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
     body();
     std::fflush(stdout);
     std::_Exit(0);
   }
 
-  ChildResult collect() {
-    ChildResult result;
-    int status = 0;
-    if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    result.out = slurp(outPath_);
-    result.err = slurp(errPath_);
-    std::filesystem::remove(outPath_);
-    std::filesystem::remove(errPath_);
-    return result;
+  // Waits for the child; its status must be 0. Returns its output and error.
+  std::pair<std::string, std::string> collect() {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed or timed out: " << status;
+    std::string texts[2];
+    for (int i = 0; i < 2; ++i) {
+      const std::string path = base + (i ? ".err" : ".out");
+      std::ifstream in(path);
+      texts[i].assign(std::istreambuf_iterator<char>(in), {});
+      std::filesystem::remove(path);
+    }
+    return {texts[0], texts[1]};
   }
-
- private:
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  pid_t pid_ = -1;
-  std::string outPath_;
-  std::string errPath_;
 };
 
 void sleepSeconds(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
-const std::string kDiag(kDiagPrefix);
+// Event lines, the LEVEL meter's left out.
+std::vector<std::string> events(const std::string& out) {
+  std::vector<std::string> lines = linesOf(out);
+  std::erase_if(lines, [](const std::string& line) { return line.rfind("LEVEL ", 0) == 0; });
+  return lines;
+}
 
-TEST(SilenceWatchdogTest, WarnsRecoversAndStaysQuietWhenItShould) {
-  // Digital silence from the start, then signal.
+TEST(SilenceWatchdog, WarnsRecoversAndStaysQuietWhenItShould) {
   Child silenceThenSignal("silence", [] {
-    auto& rig = *new WatchdogRig;
-    rig.arm();
-    rig.waitForWarned(true, "warning");
-    std::fprintf(stderr, "FACT warned_after %.3f\n", rig.secondsSinceArming());
-    rig.signal = Feed::sine;
-    rig.waitForWarned(false, "recovery");
+    auto& rig = *new WatchdogRig(Feed::zeros);
+    std::fprintf(stderr, "warned after %.3f\n", rig.waitForWarned(true));
+    rig.feed = Feed::sine;
+    rig.waitForWarned(false);
   });
-  // No buffers at all.
   Child noFrames("noframes", [] {
-    auto& rig = *new WatchdogRig;
-    rig.signal = Feed::none;
-    rig.arm();
-    rig.waitForWarned(true, "warning");
-    std::fprintf(stderr, "FACT warned_after %.3f\n", rig.secondsSinceArming());
+    auto& rig = *new WatchdogRig(Feed::none);
+    std::fprintf(stderr, "warned after %.3f\n", rig.waitForWarned(true));
   });
-  // Paused through the whole first window, silence after the resume.
   Child pausedWindow("paused", [] {
-    auto& rig = *new WatchdogRig;
-    rig.arm();
-    rig.onLoop([&] { rig.recorder.pause(); return true; });
+    auto& rig = *new WatchdogRig(Feed::zeros);
+    rig.onLoop([&] { rig.recorder.pause(); });
     sleepSeconds(7.0);
-    rig.onLoop([&] { rig.recorder.resume(); return true; });
-    rig.waitForWarned(true, "warning");
+    rig.onLoop([&] { rig.recorder.resume(); });
+    rig.waitForWarned(true);
   });
-  // Signal flowing when the first check comes.
   Child signalPresent("signal", [] {
-    auto& rig = *new WatchdogRig;
-    rig.signal = Feed::sine;
-    rig.arm();
+    new WatchdogRig(Feed::sine);
     sleepSeconds(7.5);
   });
-  // The recording finishes while the first check is pending.
-  Child stoppedEarly("stopped", [] {
-    auto& rig = *new WatchdogRig;
-    rig.signal = Feed::none;
-    rig.arm();
+  Child finishedEarly("finished", [] {
+    auto& rig = *new WatchdogRig(Feed::none);
     sleepSeconds(1.0);
     rig.onLoop([&] {
       std::lock_guard lock(rig.recorder.pauseLock);
       rig.recorder.finished = true;
-      return true;
     });
     sleepSeconds(6.0);
   });
 
+  const auto warnedAfter = [](const std::string& err) {
+    const auto lines = linesOf(err, "warned after ");
+    return lines.empty() ? 0.0 : std::stod(lines[0].substr(13));
+  };
   {
     SCOPED_TRACE("digital silence, then signal");
-    const ChildResult run = silenceThenSignal.collect();
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.events(), (std::vector<std::string>{"WARN mic_silent", "STATUS mic_recovered"}));
-    const auto lines = run.outLines();
-    EXPECT_EQ(lines.front(), "LEVEL 0.000");
-    EXPECT_GE(run.fact("warned_after").value_or(0), 4.9) << "the first check comes 5 s after arming";
-    EXPECT_EQ(linesStartingWith(run.err, kDiag + "mic produced"),
+    const auto [out, err] = silenceThenSignal.collect();
+    EXPECT_EQ(events(out), (std::vector<std::string>{"WARN mic_silent", "STATUS mic_recovered"}));
+    EXPECT_EQ(linesOf(out).front(), "LEVEL 0.000");
+    EXPECT_GE(warnedAfter(err), 4.9) << "the first check comes 5 s after arming";
+    EXPECT_EQ(linesOf(err, kDiag + "mic produced"),
               std::vector<std::string>{kDiag + "mic produced only digital silence in the check window "
                                                "(device lost to a call app's voice processing?)"});
-    const auto flowing = linesStartingWith(run.err, kDiag + "mic signal flowing again");
-    ASSERT_EQ(flowing.size(), 1u) << run.err;
+    const auto flowing = linesOf(err, kDiag + "mic signal flowing again");
     std::smatch count;
+    ASSERT_EQ(flowing.size(), 1u) << err;
     ASSERT_TRUE(std::regex_match(flowing[0], count, std::regex(".*\\((\\d+) non-silent frames\\)"))) << flowing[0];
-    // The count is that of the loud metered buffers (4096 frames each) seen by the check.
+    // The count is that of the loud metered buffers seen by the check.
     const int64_t frames = std::stoll(count[1]);
-    int64_t loudLines = 0;
-    for (const auto& line : lines) loudLines += line.rfind("LEVEL ", 0) == 0 && line != "LEVEL 0.000";
+    const auto levels = linesOf(out, "LEVEL ");
+    const auto loudLines = std::count_if(levels.begin(), levels.end(), [](auto& line) { return line != "LEVEL 0.000"; });
     EXPECT_GT(frames, 0);
     EXPECT_EQ(frames % kBufferFrames, 0);
     EXPECT_LE(frames, loudLines * kBufferFrames);
   }
   {
     SCOPED_TRACE("no buffers at all");
-    const ChildResult run = noFrames.collect();
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.outLines(), std::vector<std::string>{"WARN mic_silent"});
-    EXPECT_GE(run.fact("warned_after").value_or(0), 4.9);
-    EXPECT_EQ(linesStartingWith(run.err, kDiag + "mic produced"),
-              std::vector<std::string>{kDiag + "mic produced no frames in the check window "
-                                               "(Mic Mode / Voice Isolation?)"});
+    const auto [out, err] = noFrames.collect();
+    EXPECT_EQ(linesOf(out), std::vector<std::string>{"WARN mic_silent"});
+    EXPECT_GE(warnedAfter(err), 4.9);
+    EXPECT_EQ(linesOf(err, kDiag + "mic produced"),
+              std::vector<std::string>{kDiag + "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"});
   }
   {
-    SCOPED_TRACE("paused through the first window");
-    const ChildResult run = pausedWindow.collect();
-    ASSERT_EQ(run.status, 0) << run.err;
-    // No judgement while paused: the warning follows the resume.
-    EXPECT_EQ(run.events(), (std::vector<std::string>{"STATUS paused", "STATUS resumed", "WARN mic_silent"}));
-    EXPECT_EQ(linesStartingWith(run.err, kDiag + "mic produced").size(), 1u) << run.err;
+    SCOPED_TRACE("paused through the first window: no judgement while paused, the warning follows the resume");
+    const auto [out, err] = pausedWindow.collect();
+    EXPECT_EQ(events(out), (std::vector<std::string>{"STATUS paused", "STATUS resumed", "WARN mic_silent"}));
+    EXPECT_EQ(linesOf(err, kDiag + "mic produced").size(), 1u) << err;
   }
   {
     SCOPED_TRACE("signal at the first check");
-    const ChildResult run = signalPresent.collect();
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.events(), std::vector<std::string>{});
-    EXPECT_GT(run.outLines().size(), 10u) << "the meter ran";
-    EXPECT_EQ(linesStartingWith(run.err, kDiag + "mic "), std::vector<std::string>{});
+    const auto [out, err] = signalPresent.collect();
+    EXPECT_EQ(events(out), std::vector<std::string>{});
+    EXPECT_GT(linesOf(out).size(), 10u) << "the meter ran";
+    EXPECT_EQ(linesOf(err, kDiag + "mic "), std::vector<std::string>{});
   }
   {
     SCOPED_TRACE("finished while a check was pending");
-    const ChildResult run = stoppedEarly.collect();
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.outLines(), std::vector<std::string>{});
-    EXPECT_EQ(run.err, "");
+    const auto [out, err] = finishedEarly.collect();
+    EXPECT_EQ(out + err, "");
   }
 }
 
