@@ -31,6 +31,7 @@ class Helper:
         self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, cwd=cwd)
         self.lines = []
+        self.arrived = {}  # line -> when it first came (time.monotonic())
         self._queue = queue.Queue()
         self._stderr = []
         self._readers = [threading.Thread(target=self._pump, daemon=True),
@@ -40,7 +41,9 @@ class Helper:
 
     def _pump(self):
         for raw in self.proc.stdout:
-            self._queue.put(raw.decode("utf-8", "replace"))
+            line = raw.decode("utf-8", "replace")
+            self.arrived.setdefault(line, time.monotonic())
+            self._queue.put(line)
         self._queue.put(None)
 
     def _drain_stderr(self):

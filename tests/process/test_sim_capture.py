@@ -3,6 +3,7 @@ start retries, the tap format, the temporary tracks each mode creates and
 what they hold, a stalled or failing disk, device changes, and the
 system-audio stream."""
 import os
+import re
 import subprocess
 import tempfile
 import time
@@ -184,3 +185,65 @@ class SystemStream(SimRun):
         self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)
         self.assertNotIn("ERROR disk_write_failed\n", lines)
         self.assert_holds(self.mic_temp, 8.0, 4 * BUFFER_SECONDS)
+
+
+class SilenceWatchdog(SimRun):
+    """The watchdog's checks come in real seconds, so its cases run side by side."""
+
+    def test_warns_recovers_and_stays_quiet_when_it_should(self):
+        zeros = {"signal": "zeros"}
+        cases = {  # the microphone, its disk, and the commands at real seconds after "STATUS recording"
+            "silence then signal": (dict(zeros, switchAt=7), {}, [(9.5, "stop")]),
+            "no buffers": ({}, {}, [(6.5, "stop")]),
+            "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
+            "signal at the first check": ({"signal": "sine"}, {}, [(7.5, "stop")]),
+            # The stop waits for a stalled write past the first check, which must find the run finished.
+            "stopped before the first check": (zeros, {"stallAfterWrites": [30], "stallSeconds": 4}, [(3, "stop")]),
+        }
+        helpers, schedule = {}, []
+        for name, (mic, disk, commands) in cases.items():
+            helpers[name] = Helper(["--out", os.path.join(self.dir, name + ".m4a"), "--mic-only"],
+                                   scenario={"mic": mic, "disk": {"mic": disk}})
+            self.addCleanup(helpers[name].kill)
+            schedule += [(at, name, command) for at, command in commands]
+        began = {name: helper.wait_line("STATUS recording ") and time.monotonic() for name, helper in helpers.items()}
+        for at, name, command in sorted(schedule):
+            time.sleep(max(0.0, began[name] + at - time.monotonic()))
+            helpers[name].send(command + "\n")
+        runs = {}
+        for name, helper in helpers.items():
+            status, lines = helper.finish()
+            if name != "no buffers":
+                self.assert_ended_after_capture(status, lines)
+            events = [l for l in lines if not l.startswith(("LEVEL ", "STATUS starting", "STATUS recording"))]
+            runs[name] = helper, lines, events[:-1]
+        no_frames = ["mic produced no frames in the check window (Mic Mode / Voice Isolation?)"]
+        silence = ["mic produced only digital silence in the check window (device lost to a call app's voice "
+                   "processing?)"]
+
+        helper, lines, events = runs["silence then signal"]
+        self.assertEqual(events, ["WARN mic_silent\n", "STATUS mic_recovered\n"])
+        self.assertEqual(lines[2], "LEVEL 0.000\n")
+        self.assertEqual(helper.diags("mic produced"), silence)
+        (flowing,) = helper.diags("mic signal flowing again")
+        # The count is that of the loud metered buffers (4096 frames each) seen by the check.
+        frames = int(re.fullmatch(r".*\((\d+) non-silent frames\)", flowing).group(1))
+        self.assertGreater(frames, 0)
+        self.assertEqual(frames % 4096, 0)
+        self.assertLessEqual(frames, 4096 * len([l for l in lines if l.startswith("LEVEL ") and l != "LEVEL 0.000\n"]))
+        for name in ("silence then signal", "no buffers"):
+            helper = runs[name][0]
+            recording = next(t for line, t in helper.arrived.items() if line.startswith("STATUS recording "))
+            self.assertGreater(helper.arrived["WARN mic_silent\n"] - recording, 4.8, "the first check comes after 5 s")
+        helper, lines, events = runs["no buffers"]
+        self.assertEqual(lines[-1], "ERROR stopped_early recording stopped before capture began\n")
+        self.assertEqual((events, helper.diags("mic produced")), (["WARN mic_silent\n"], no_frames))
+        helper, _, events = runs["paused through the first check"]
+        # No judgement while paused: the warning follows the resume.
+        self.assertEqual(events, ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
+        self.assertEqual(len(helper.diags("mic produced")), 1)
+        helper, lines, events = runs["signal at the first check"]
+        self.assertEqual((events, helper.diags("mic produced"), helper.diags("mic signal")), ([], [], []))
+        self.assertGreater(len(lines), 10, "the meter ran")
+        helper, _, events = runs["stopped before the first check"]
+        self.assertEqual((events, helper.diags("mic produced")), ([], []))

@@ -23,6 +23,7 @@ void storeSample(uint8_t* at, SampleType type, float value) {
 }
 
 void ScriptedDevice::beginRun(uint64_t at, double rate) {
+  if (!firstRunStart_) firstRunStart_ = at;
   runStart_ = at;
   runRate_ = rate;
   nextFrame_ = 0;
@@ -40,13 +41,20 @@ uint64_t ScriptedDevice::hostTimeOfFrame(int64_t frame) const {
   return runStart_ + static_cast<uint64_t>(std::llround(static_cast<double>(frame) / rate * 1e9));
 }
 
+std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {
+  if (!firstRunStart_) return std::nullopt;
+  return *firstRunStart_ + HostClock::hostTimeForSeconds(seconds);
+}
+
 float ScriptedDevice::sampleAt(int64_t frame) const {
-  if (script_.signal == SignalKind::sine) {
+  const auto switchedAt = script_.switchAt >= 0 ? afterFirstRun(script_.switchAt) : std::nullopt;
+  const SignalKind kind = switchedAt && hostTimeOfFrame(frame) >= *switchedAt ? script_.switchTo : script_.signal;
+  if (kind == SignalKind::sine) {
     // The phase from the frame index alone, so it stays exact over hours.
     const double cycles = script_.frequency * static_cast<double>(frame) / runRate_;
     return static_cast<float>(script_.amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
   }
-  if (script_.signal == SignalKind::clicks) {
+  if (kind == SignalKind::clicks) {
     const auto period = static_cast<uint64_t>(std::llround(script_.clickEveryMs * 1e6));
     const auto width = static_cast<uint64_t>(std::llround(script_.clickWidthMs * 1e6));
     if (period > 0 && hostTimeOfFrame(frame) % period < width) return static_cast<float>(script_.amplitude);

@@ -37,6 +37,8 @@ class ScriptedDevice {
   // Fills `buffer` with the run's next `frames` frames; returns the first one's jittered stamp.
   uint64_t fillNext(PcmBuffer& buffer, uint32_t frames);
   uint64_t hostTimeOfFrame(int64_t frame) const;
+  // Host time `seconds` after the first run began; nothing before that.
+  std::optional<uint64_t> afterFirstRun(double seconds) const;
   // Runs `out` without the lock; waitIdle waits until it has returned.
   template <class Out>
   void callOut(std::unique_lock<std::mutex>& lock, Out out) {
@@ -62,6 +64,7 @@ class ScriptedDevice {
   void loop();
   float sampleAt(int64_t frame) const;
 
+  std::optional<uint64_t> firstRunStart_;
   uint64_t runStart_ = 0;
   double runRate_ = 48000;
   std::mt19937_64 jitter_;

@@ -50,10 +50,8 @@ Status SimEngine::start() {
   }
   ++starts_;
   if (running_) return std::nullopt;
-  const uint64_t now = HostClock::now();
-  if (!firstStart_) firstStart_ = now;
   running_ = true;
-  beginRun(now, format_.sampleRate);
+  beginRun(HostClock::now(), format_.sampleRate);
   return std::nullopt;
 }
 
@@ -75,8 +73,8 @@ int SimEngine::successfulStarts() const {
 }
 
 std::optional<uint64_t> SimEngine::nextEventAt() const {
-  if (!firstStart_ || nextChange_ >= script_.configChanges.size()) return std::nullopt;
-  return *firstStart_ + HostClock::hostTimeForSeconds(script_.configChanges[nextChange_].at);
+  if (nextChange_ >= script_.configChanges.size()) return std::nullopt;
+  return afterFirstRun(script_.configChanges[nextChange_].at);
 }
 
 void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {

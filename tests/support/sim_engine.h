@@ -40,7 +40,6 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   TapBlock tap_;
   uint32_t tapFrames_ = 0;
   ConfigurationChangeBlock changeHandler_;
-  std::optional<uint64_t> firstStart_;
   size_t nextChange_ = 0;
   int pendingStartFailures_ = 0;
   int starts_ = 0;

@@ -20,7 +20,7 @@ NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKin
                                           {SignalKind::sine, "sine"}, {SignalKind::clicks, "clicks"}})
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, stop, format, failStarts)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
-                                                clickWidthMs, bufferFrames, ppm, jitterMs, seed, noTimestamps,
+                                                clickWidthMs, switchAt, switchTo, bufferFrames, ppm, jitterMs, seed, noTimestamps,
                                                 startFailures, startErrorMessage, voiceProcessingError,
                                                 configChanges, queryFails, startError, stopWithErrorAt,
                                                 stopErrorMessage, screenEvery)

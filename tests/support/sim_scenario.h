@@ -40,6 +40,8 @@ struct DeviceScript {
   double amplitude = 0.5;   // sine and clicks
   double clickEveryMs = 500;
   double clickWidthMs = 0.5;
+  double switchAt = -1;          // >= 0: host seconds after the first start, the signal becomes ...
+  SignalKind switchTo = SignalKind::sine;  // ... this (none is no buffers from the start only)
   uint32_t bufferFrames = 4096;  // device frames per delivery (the microphone: at most the tap's request)
   double ppm = 0;                // the device clock runs (1 + ppm·1e-6) × nominal
   double jitterMs = 0;           // time stamps off by a seeded uniform ± this
