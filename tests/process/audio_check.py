@@ -34,12 +34,6 @@ def frame_count(path):
                               check=True).stdout)
 
 
-def tail(path, seconds):
-    """The last `seconds` of every channel, and the frame where they begin."""
-    first = max(0, frame_count(path) - int(seconds * RATE))
-    return channels(path, first, seconds), first
-
-
 def rms(samples):
     return math.sqrt(sum(s * s for s in samples) / len(samples)) if samples else 0.0
 

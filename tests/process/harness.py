@@ -31,7 +31,7 @@ class Helper:
         self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, cwd=cwd)
         self.lines = []
-        self.arrived = {}  # line -> when it first came (time.monotonic())
+        self._arrived = {}  # line -> when it first came (time.monotonic())
         self._queue = queue.Queue()
         self._stderr = []
         self._readers = [threading.Thread(target=self._pump, daemon=True),
@@ -42,7 +42,7 @@ class Helper:
     def _pump(self):
         for raw in self.proc.stdout:
             line = raw.decode("utf-8", "replace")
-            self.arrived.setdefault(line, time.monotonic())
+            self._arrived.setdefault(line, time.monotonic())
             self._queue.put(line)
         self._queue.put(None)
 
@@ -63,6 +63,10 @@ class Helper:
             self.lines.append(line)
             if line.startswith(prefix):
                 return line
+
+    def arrival(self, prefix):
+        """When the first line starting with prefix came (time.monotonic())."""
+        return next(t for line, t in self._arrived.items() if line.startswith(prefix))
 
     def send(self, data):
         self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())

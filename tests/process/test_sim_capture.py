@@ -197,7 +197,7 @@ class SilenceWatchdog(SimRun):
             "no buffers": ({}, {}, [(6.5, "stop")]),
             "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
             "signal at the first check": ({"signal": "sine"}, {}, [(7.5, "stop")]),
-            # The stop waits for a stalled write past the first check, which must find the run finished.
+            # The stop waits for a write stalled past the first check, which must find the run finished.
             "stopped before the first check": (zeros, {"stallAfterWrites": [30], "stallSeconds": 4}, [(3, "stop")]),
         }
         helpers, schedule = {}, []
@@ -206,9 +206,10 @@ class SilenceWatchdog(SimRun):
                                    scenario={"mic": mic, "disk": {"mic": disk}})
             self.addCleanup(helpers[name].kill)
             schedule += [(at, name, command) for at, command in commands]
-        began = {name: helper.wait_line("STATUS recording ") and time.monotonic() for name, helper in helpers.items()}
+        for helper in helpers.values():
+            helper.wait_line("STATUS recording ")
         for at, name, command in sorted(schedule):
-            time.sleep(max(0.0, began[name] + at - time.monotonic()))
+            time.sleep(max(0.0, helpers[name].arrival("STATUS recording ") + at - time.monotonic()))
             helpers[name].send(command + "\n")
         runs = {}
         for name, helper in helpers.items():
@@ -233,8 +234,8 @@ class SilenceWatchdog(SimRun):
         self.assertLessEqual(frames, 4096 * len([l for l in lines if l.startswith("LEVEL ") and l != "LEVEL 0.000\n"]))
         for name in ("silence then signal", "no buffers"):
             helper = runs[name][0]
-            recording = next(t for line, t in helper.arrived.items() if line.startswith("STATUS recording "))
-            self.assertGreater(helper.arrived["WARN mic_silent\n"] - recording, 4.8, "the first check comes after 5 s")
+            self.assertGreater(helper.arrival("WARN mic_silent") - helper.arrival("STATUS recording "), 4.5,
+                               "the first check comes 5 s after the start")
         helper, lines, events = runs["no buffers"]
         self.assertEqual(lines[-1], "ERROR stopped_early recording stopped before capture began\n")
         self.assertEqual((events, helper.diags("mic produced")), (["WARN mic_silent\n"], no_frames))
@@ -245,5 +246,7 @@ class SilenceWatchdog(SimRun):
         helper, lines, events = runs["signal at the first check"]
         self.assertEqual((events, helper.diags("mic produced"), helper.diags("mic signal")), ([], [], []))
         self.assertGreater(len(lines), 10, "the meter ran")
-        helper, _, events = runs["stopped before the first check"]
-        self.assertEqual((events, helper.diags("mic produced")), ([], []))
+        helper, lines, _ = runs["stopped before the first check"]
+        self.assertEqual(([l for l in lines if l.startswith("WARN mic_silent")], helper.diags("mic produced")), ([], []))
+        self.assertGreater(helper.arrival("STATUS stopped ") - helper.arrival("STATUS recording "), 5.5,
+                           "the stop ended only after the first check was due")
