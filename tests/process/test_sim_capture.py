@@ -1,7 +1,6 @@
 """Capture through the real entry point against scripted devices: engine
-start retries, the tap format, the temporary tracks each mode creates and
-what they hold, a stalled or failing disk, device changes, and the
-system-audio stream."""
+start retries, the tap format, a stalled or failing disk, device changes,
+the system-audio stream and its temporary track, and the silence watchdog."""
 import os
 import re
 import subprocess
@@ -79,27 +78,6 @@ class EngineStart(SimRun):
         self.assertEqual(len(helper.diags("engine start retry")), 2)
 
 
-class Tracks(SimRun):
-    def test_mic_only_temp_holds_the_recorded_audio(self):
-        scenario = {"speed": 4, "mic": {"signal": "sine", "amplitude": 0.5, "format": {
-            "sampleRate": 44100, "channelCount": 2, "sampleType": "int16", "interleaved": True}}}
-        _, _, recorded, files = self.record(scenario, 3.0, "--mic-only", "--keep-temps")
-        self.assertEqual(files, ["rec.mic.caf"])
-        self.assertFalse(os.path.exists(self.sys_temp))
-        self.assert_holds(self.mic_temp, recorded)
-        self.assertAlmostEqual(peak(self.mic_temp), 0.5, delta=0.05)
-
-    def test_system_only_temp_holds_untimed_stream_audio_and_no_screen_buffers(self):
-        scenario = {"speed": 4, "system": {"signal": "sine", "amplitude": 0.5, "screenEvery": 5,
-                                           "noTimestamps": True}}
-        _, _, recorded, files = self.record(scenario, 3.0, "--system-only", "--keep-temps")
-        self.assertEqual(files, ["rec.sys.caf"])
-        self.assertFalse(os.path.exists(self.mic_temp))
-        self.assert_holds(self.sys_temp, recorded)
-        # Screen buffers carry full-scale samples: a peak near 1.0 means one was written.
-        self.assertAlmostEqual(peak(self.sys_temp), 0.5, delta=0.05)
-
-
 class DiskTrouble(SimRun):
     def test_stalled_disk_warns_once_per_episode(self):
         # Real time, so that only the scripted stalls can fill the ring.
@@ -151,6 +129,16 @@ class DeviceChanges(SimRun):
 
 
 class SystemStream(SimRun):
+    def test_system_only_temp_holds_untimed_stream_audio_and_no_screen_buffers(self):
+        scenario = {"speed": 4, "system": {"signal": "sine", "amplitude": 0.5, "screenEvery": 5,
+                                           "noTimestamps": True}}
+        _, _, recorded, files = self.record(scenario, 3.0, "--system-only", "--keep-temps")
+        self.assertEqual(files, ["rec.sys.caf"])
+        self.assertFalse(os.path.exists(self.mic_temp))
+        self.assert_holds(self.sys_temp, recorded)
+        # Screen buffers carry full-scale samples: a peak near 1.0 means one was written.
+        self.assertAlmostEqual(peak(self.sys_temp), 0.5, delta=0.05)
+
     def test_stream_set_up_failures_end_the_start(self):
         screen = "ERROR screen_permission screen recording access not granted\n"
         cases = [({"system": {"queryFails": True}}, screen),
