@@ -1,9 +1,11 @@
 """Looking at what the helper wrote: container facts through ffprobe, samples
-decoded through ffmpeg, and which tone sits on which channel."""
+decoded through ffmpeg, tones, levels and clicks."""
 import array
 import json
 import math
 import subprocess
+
+RATE = 48000
 
 
 def probe(path):
@@ -12,30 +14,31 @@ def probe(path):
                          capture_output=True, text=True, timeout=60, check=True).stdout
     info = json.loads(out)
     stream = next(s for s in info["streams"] if s["codec_type"] == "audio")
-    return {
-        "codec": stream["codec_name"],
-        "sample_rate": int(stream["sample_rate"]),
-        "channels": int(stream["channels"]),
-        "sample_fmt": stream.get("sample_fmt"),
-        "duration": float(info["format"]["duration"]),
-        "format": info["format"]["format_name"],
-    }
+    return {"codec": stream["codec_name"], "sample_rate": int(stream["sample_rate"]),
+            "channels": int(stream["channels"]), "duration": float(info["format"]["duration"])}
 
 
-def channels(path, rate=48000):
-    """Decoded samples as two lists of floats in [-1, 1] (channel 0, channel 1)."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-acodec", "pcm_s16le",
-                          "-ar", str(rate), "-ac", "2", "-"], capture_output=True, timeout=120, check=True).stdout
+def channels(path, first=0, seconds=None):
+    """Each channel's samples as floats in [-1, 1] at 48 kHz, from frame `first` on (all, or `seconds`)."""
+    count = probe(path)["channels"]
+    trim = f"atrim=start_sample={first}" + (f":end_sample={first + int(seconds * RATE)}" if seconds else "")
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-af", trim, "-f", "s16le", "-ar", str(RATE), "-"],
+                         capture_output=True, timeout=120, check=True).stdout
     samples = array.array("h")
-    samples.frombytes(raw[: len(raw) // 4 * 4])
-    return [s / 32768.0 for s in samples[0::2]], [s / 32768.0 for s in samples[1::2]]
+    samples.frombytes(raw[: len(raw) // (2 * count) * 2 * count])
+    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)]
+
+
+def frame_count(path):
+    return int(subprocess.run(["sox", "--i", "-s", path], capture_output=True, text=True, timeout=60,
+                              check=True).stdout)
 
 
 def rms(samples):
     return math.sqrt(sum(s * s for s in samples) / len(samples)) if samples else 0.0
 
 
-def tone_level(samples, frequency, rate=48000):
+def tone_level(samples, frequency, rate=RATE):
     """Amplitude of one frequency (Goertzel), comparable to the RMS of a sine of that amplitude / sqrt 2."""
     if not samples:
         return 0.0
@@ -43,39 +46,7 @@ def tone_level(samples, frequency, rate=48000):
     s1 = s2 = 0.0
     for x in samples:
         s1, s2 = x + coeff * s1 - s2, s1
-    power = s1 * s1 + s2 * s2 - coeff * s1 * s2
-    return 2 * math.sqrt(max(power, 0.0)) / len(samples)
-
-
-def first_onset(samples, threshold=0.05):
-    """Index of the first sample whose magnitude exceeds the threshold, or None."""
-    for i, x in enumerate(samples):
-        if abs(x) > threshold:
-            return i
-    return None
-
-
-def frame_count(path):
-    """Frames in a file, as sox reads it."""
-    return int(subprocess.run(["sox", "--i", "-s", path], capture_output=True, text=True, timeout=60,
-                              check=True).stdout)
-
-
-def window_samples(path, first, seconds, rate=48000):
-    """`seconds` of every channel from frame `first` on, as lists of floats."""
-    raw = subprocess.run(["sox", path, "-t", "raw", "-e", "signed", "-b", "16", "-", "trim", f"{first}s",
-                          f"{int(seconds * rate)}s"], capture_output=True, timeout=120, check=True).stdout
-    samples = array.array("h")
-    samples.frombytes(raw[: len(raw) // 2 * 2])
-    count = int(subprocess.run(["sox", "--i", "-c", path], capture_output=True, text=True, timeout=60,
-                               check=True).stdout)
-    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)]
-
-
-def tail_samples(path, seconds, rate=48000):
-    """The last `seconds` of every channel, and the frame index where they begin."""
-    first = max(0, frame_count(path) - int(seconds * rate))
-    return window_samples(path, first, seconds, rate), first
+    return 2 * math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)) / len(samples)
 
 
 def click_onsets(samples, first_frame=0, threshold=0.25):
@@ -87,3 +58,8 @@ def click_onsets(samples, first_frame=0, threshold=0.25):
             onsets.append(first_frame + i)
         below = abs(x) <= threshold
     return onsets
+
+
+def first_onset(samples, threshold=0.05):
+    """Index of the first sample whose magnitude exceeds the threshold, or None."""
+    return next(iter(click_onsets(samples, 0, threshold)), None)

@@ -1,5 +1,5 @@
 """Running the helper as a child process the way a host does: arguments,
-standard input, signals, and the event lines it writes."""
+standard input, signals, and the event and diagnostic lines it writes."""
 import json
 import os
 import queue
@@ -10,7 +10,7 @@ import time
 
 BIN = os.environ.get("ORVANE_BIN", "")
 SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
-TERMINAL_PREFIXES = ("STATUS stopped ", "ERROR ")
+DIAG = "[orvane-capture] "
 
 
 def command(args, binary=None, scenario=None):
@@ -25,23 +25,26 @@ def command(args, binary=None, scenario=None):
 
 
 class Helper:
-    """A running helper whose stdout lines are collected on a thread."""
+    """A running helper whose stdout and stderr lines are collected on threads."""
 
     def __init__(self, args, binary=None, scenario=None, env=None, cwd=None, stdin=subprocess.PIPE):
-        self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=env, cwd=cwd)
+        self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
         self.lines = []
+        self._arrived = {}  # line -> when it first came (time.monotonic())
         self._queue = queue.Queue()
         self._stderr = []
-        self._readers = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._queue), daemon=True),
+        self._readers = [threading.Thread(target=self._pump, daemon=True),
                          threading.Thread(target=self._drain_stderr, daemon=True)]
         for reader in self._readers:
             reader.start()
 
-    def _pump(self, stream, q):
-        for raw in stream:
-            q.put(raw.decode("utf-8", "replace"))
-        q.put(None)
+    def _pump(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("utf-8", "replace")
+            self._arrived.setdefault(line, time.monotonic())
+            self._queue.put(line)
+        self._queue.put(None)
 
     def _drain_stderr(self):
         for raw in self.proc.stderr:
@@ -51,25 +54,23 @@ class Helper:
         """Returns the first new line starting with prefix; fails on timeout or end."""
         deadline = time.monotonic() + timeout
         while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(f"no line starting {prefix!r} within {timeout}s; got {self.lines}")
             try:
-                line = self._queue.get(timeout=remaining)
+                line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                continue
+                raise AssertionError(f"no line starting {prefix!r} within {timeout}s; got {self.lines}") from None
             if line is None:
                 raise AssertionError(f"output ended before {prefix!r}; got {self.lines}; stderr {self.stderr}")
             self.lines.append(line)
             if line.startswith(prefix):
                 return line
 
+    def arrival(self, prefix):
+        """When the first line starting with prefix came (time.monotonic())."""
+        return next(t for line, t in self._arrived.items() if line.startswith(prefix))
+
     def send(self, data):
         self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())
         self.proc.stdin.flush()
-
-    def close_stdin(self):
-        self.proc.stdin.close()
 
     def signal(self, signum):
         self.proc.send_signal(signum)
@@ -77,48 +78,56 @@ class Helper:
     def finish(self, timeout=60.0):
         """Waits for exit; returns (status, all stdout lines)."""
         status = self.proc.wait(timeout=timeout)
-        while True:
-            try:
-                line = self._queue.get(timeout=5)
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            self.lines.append(line)
         for reader in self._readers:
             reader.join(timeout=5)
-        for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if pipe:
-                try:
-                    pipe.close()
-                except OSError:
-                    pass  # a host's stdin the helper closed first
+        while not self._queue.empty():
+            line = self._queue.get()
+            if line is not None:
+                self.lines.append(line)
+        self.kill()
         return status, self.lines
+
+    def stop(self, timeout=60.0):
+        self.send("stop\n")
+        return self.finish(timeout)
+
+    def kill(self):
+        """Ends the process if it still runs (a failed test must not leave a recording going)."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                pipe and pipe.close()
+            except OSError:
+                pass  # a host's stdin the helper closed first
 
     @property
     def stderr(self):
         return "".join(self._stderr)
 
-    def wait_stderr(self, text, count=1, timeout=15.0):
-        """Waits until standard error holds `text` at least `count` times."""
+    def diags(self, prefix):
+        """The diagnostics (without their "[orvane-capture] " prefix) that start with prefix."""
+        return [line[len(DIAG):] for line in self.stderr.splitlines() if line.startswith(DIAG + prefix)]
+
+    def wait_diag(self, prefix, timeout=15.0):
         deadline = time.monotonic() + timeout
-        while self.stderr.count(text) < count:
-            if time.monotonic() > deadline or (self.proc.poll() is not None and self.stderr.count(text) < count):
+        while not self.diags(prefix):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
                 time.sleep(0.2)  # let the reader catch up before judging
-                if self.stderr.count(text) >= count:
+                if self.diags(prefix):
                     break
-                raise AssertionError(f"stderr holds {text!r} {self.stderr.count(text)} times, not {count}; "
-                                     f"stderr {self.stderr}")
+                raise AssertionError(f"no diagnostic {prefix!r} within {timeout}s; stderr {self.stderr}")
             time.sleep(0.02)
 
 
-def run(args, binary=None, scenario=None, input_bytes=b"", timeout=60, env=None, cwd=None):
-    """Runs to completion; returns (status, stdout text, stderr text)."""
-    done = subprocess.run(command(args, binary, scenario), input=input_bytes, capture_output=True, timeout=timeout,
+def run(args, binary=None, scenario=None, timeout=60, env=None, cwd=None):
+    """Runs to completion with empty standard input; returns (status, stdout text, stderr text)."""
+    done = subprocess.run(command(args, binary, scenario), input=b"", capture_output=True, timeout=timeout,
                           env=env, cwd=cwd)
     return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
 
 def terminal_lines(lines):
-    return [line for line in lines if line.startswith(TERMINAL_PREFIXES)
+    return [line for line in lines if line.startswith(("STATUS stopped ", "ERROR "))
             and not line.startswith("ERROR disk_write_failed")]

@@ -106,6 +106,3 @@ class Recovery(unittest.TestCase):
         self.assertTrue(out.startswith("ERROR finalize_failed ") and ".xyz" in out, out)
         self.assert_files("rec.sys.caf")
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,10 +1,13 @@
-// The virtual host clock, device time lines and jitter.
+// The virtual host clock.
 #include "support/sim_clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
-namespace orvane::sim {
+#include "platform/host_clock.h"
+
+namespace orvane::sim::SimClock {
 
 namespace {
 // A plain function pointer is all HostClock accepts, so the clock's state is global.
@@ -20,8 +23,6 @@ uint64_t virtualNow() {
 }
 }  // namespace
 
-namespace SimClock {
-
 void install(double speed) {
   if (speed == 1.0) return uninstall();
   origin = HostClock::monotonicNow();
@@ -34,25 +35,11 @@ void uninstall() {
   currentSpeed = 1.0;
 }
 
-double speed() { return currentSpeed.load(std::memory_order_relaxed); }
-
 std::chrono::nanoseconds realWaitUntil(uint64_t target) {
   const uint64_t now = HostClock::now();
   if (now >= target) return std::chrono::nanoseconds{0};
-  const auto real = std::chrono::nanoseconds{static_cast<int64_t>(std::ceil((target - now) / speed()))};
+  const auto real = std::chrono::nanoseconds{static_cast<int64_t>(std::ceil((target - now) / currentSpeed.load()))};
   return std::max(real, kMinimumWait);
 }
 
-}  // namespace SimClock
-
-uint64_t DeviceTimeline::hostTimeOfFrame(int64_t frame) const {
-  return startHostTime + static_cast<uint64_t>(std::llround(static_cast<double>(frame) / effectiveRate() * 1e9));
-}
-
-int64_t Jitter::next() {
-  if (maxNanos_ <= 0) return 0;
-  std::uniform_real_distribution<double> spread(-maxNanos_, maxNanos_);
-  return std::llround(spread(rng_));
-}
-
-}  // namespace orvane::sim
+}  // namespace orvane::sim::SimClock

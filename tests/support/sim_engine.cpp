@@ -1,75 +1,40 @@
-// The scripted microphone and its capture thread.
+// The scripted microphone.
 #include "support/sim_engine.h"
 
 #include <algorithm>
 
 namespace orvane::sim {
 
-SimEngine::SimEngine(const MicScript& script)
-    : script_(script), writer_(script_.signal), jitter_(script.jitterMs, script.seed) {
-  switchFormat(script_.format);
-  for (const ConfigChangeScript& change : script_.configChanges) {
-    if (change.format) switchFormat(*change.format);
-  }
-  formatIndex_ = 0;
-  pendingStartFailures_ = script_.startFailures;
-}
-
-SimEngine::~SimEngine() {
-  {
-    std::lock_guard lock(mutex_);
-    quit_ = true;
-    cv_.notify_all();
-  }
-  if (thread_.joinable()) thread_.join();
-}
-
-// Construction and the capture thread: makes `format` current, allocating its buffer once.
-void SimEngine::switchFormat(const AudioFormat& format) {
-  auto known = std::find(formats_.begin(), formats_.end(), format);
-  if (known == formats_.end()) {
-    formats_.push_back(format);
-    buffers_.push_back(PcmBuffer::create(format, std::max<uint32_t>(1, script_.bufferFrames)));
-    known = formats_.end() - 1;
-  }
-  formatIndex_ = static_cast<size_t>(known - formats_.begin());
-}
+SimEngine::SimEngine(const DeviceScript& script)
+    : ScriptedDevice(script),
+      format_(script.format),
+      buffer_(PcmBuffer::create(format_, std::max<uint32_t>(1, script.bufferFrames))),
+      pendingStartFailures_(script.startFailures) {}
 
 AudioFormat SimEngine::inputFormat() {
   std::lock_guard lock(mutex_);
-  return formats_[formatIndex_];
+  return format_;
 }
 
 Status SimEngine::setVoiceProcessingEnabled(bool) {
-  std::lock_guard lock(mutex_);
-  calls_.push_back("voiceProcessing");
-  if (script_.voiceProcessingError) return Error{"sim", 2, *script_.voiceProcessingError};
+  if (!script_.voiceProcessingError.empty()) return Error{"sim", 2, script_.voiceProcessingError};
   return std::nullopt;
-}
-
-void SimEngine::waitForTapToReturn(std::unique_lock<std::mutex>& lock) {
-  if (std::this_thread::get_id() == thread_.get_id()) return;  // called from the tap: cannot wait for itself
-  cv_.wait(lock, [this] { return !inTap_; });
 }
 
 void SimEngine::installTap(uint32_t bufferSize, TapBlock tap) {
   std::unique_lock lock(mutex_);
-  waitForTapToReturn(lock);
-  calls_.push_back("installTap " + std::to_string(bufferSize));
+  waitIdle(lock);
   tap_ = std::move(tap);
   // Larger device reads are split into taps of at most the requested size.
-  tapBufferFrames_ = std::min(bufferSize, script_.bufferFrames);
-  ++version_;
-  cv_.notify_all();
+  tapFrames_ = std::min(bufferSize, script_.bufferFrames);
+  changed();
 }
 
 void SimEngine::removeTap() {
   std::unique_lock lock(mutex_);
-  waitForTapToReturn(lock);
-  calls_.push_back("removeTap");
+  waitIdle(lock);
   tap_ = nullptr;
-  ++version_;
-  cv_.notify_all();
+  changed();
 }
 
 void SimEngine::setConfigurationChangeHandler(ConfigurationChangeBlock handler) {
@@ -77,106 +42,59 @@ void SimEngine::setConfigurationChangeHandler(ConfigurationChangeBlock handler) 
   changeHandler_ = std::move(handler);
 }
 
-void SimEngine::prepare() {
-  std::lock_guard lock(mutex_);
-  calls_.push_back("prepare");
-}
-
 Status SimEngine::start() {
   std::lock_guard lock(mutex_);
   if (pendingStartFailures_ > 0) {
     --pendingStartFailures_;
-    calls_.push_back("start failed");
     return Error{"sim", 1, script_.startErrorMessage};
   }
-  calls_.push_back("start");
+  ++starts_;
   if (running_) return std::nullopt;
-  const uint64_t now = HostClock::now();
-  if (!firstStartHostTime_) firstStartHostTime_ = now;
-  timeline_ = DeviceTimeline{now, formats_[formatIndex_].sampleRate, script_.ppm};
-  nextFrame_ = 0;
   running_ = true;
-  ++version_;
-  if (!thread_.joinable()) thread_ = std::thread(&SimEngine::deliveryLoop, this);
-  cv_.notify_all();
+  beginRun(HostClock::now(), format_.sampleRate);
   return std::nullopt;
 }
 
 void SimEngine::stop() {
   std::unique_lock lock(mutex_);
-  calls_.push_back("stop");
   running_ = false;
-  ++version_;
-  cv_.notify_all();
-  waitForTapToReturn(lock);
+  changed();
+  waitIdle(lock);
 }
 
-bool SimEngine::isRunning() const { return running_; }
-
-std::vector<std::string> SimEngine::calls() const {
+bool SimEngine::isRunning() const {
   std::lock_guard lock(mutex_);
-  return calls_;
+  return running_;
 }
 
-std::optional<uint64_t> SimEngine::nextChangeHostTime() const {
-  if (!firstStartHostTime_ || nextChange_ >= script_.configChanges.size()) return std::nullopt;
-  return *firstStartHostTime_ + HostClock::hostTimeForSeconds(script_.configChanges[nextChange_].atSeconds);
+int SimEngine::successfulStarts() const {
+  std::lock_guard lock(mutex_);
+  return starts_;
 }
 
-// The capture thread: sleeps until the next buffer is complete or the next
-// configuration change is due, whichever comes first. A thread that fell
-// behind delivers back to back until it has caught up, as a real device does.
-void SimEngine::deliveryLoop() {
-  std::unique_lock lock(mutex_);
-  while (!quit_) {
-    const uint64_t seen = version_;
-    auto interrupted = [this, seen] { return quit_ || version_ != seen; };
-    const std::optional<uint64_t> changeAt = nextChangeHostTime();
-    std::optional<uint64_t> bufferDue;
-    if (running_ && tap_ && tapBufferFrames_ > 0 && script_.signal.kind != SignalKind::none) {
-      bufferDue = timeline_.hostTimeOfFrame(nextFrame_ + tapBufferFrames_);
-    }
-    if (!changeAt && !bufferDue) {
-      cv_.wait(lock, interrupted);
-      continue;
-    }
-    const bool changeFirst = changeAt && (!bufferDue || *changeAt <= *bufferDue);
-    if (!waitForHostTime(cv_, lock, changeFirst ? *changeAt : *bufferDue, interrupted)) continue;
-    if (changeFirst) applyConfigChange(lock);
-    else deliverBuffer(lock);
-  }
+std::optional<uint64_t> SimEngine::nextEventAt() const {
+  if (nextChange_ >= script_.configChanges.size()) return std::nullopt;
+  return afterFirstRun(script_.configChanges[nextChange_].at);
 }
 
-void SimEngine::deliverBuffer(std::unique_lock<std::mutex>& lock) {
-  PcmBuffer* buffer = buffers_[formatIndex_].get();
-  if (!buffer) return;
-  const int64_t first = nextFrame_;
-  writer_.fill(*buffer, tapBufferFrames_, first, timeline_);
-  const auto stamp = static_cast<int64_t>(timeline_.hostTimeOfFrame(first)) + jitter_.next();
-  const AudioTime when{static_cast<uint64_t>(std::max<int64_t>(stamp, 0)), !script_.noTimestamps};
-  nextFrame_ += tapBufferFrames_;
-  inTap_ = true;
-  lock.unlock();
-  // removeTap and installTap wait for inTap_ to clear, so tap_ stays put during the call.
-  tap_(*buffer, when);
-  lock.lock();
-  inTap_ = false;
-  cv_.notify_all();
+void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
+  const AudioTime when{fillNext(*buffer_, tapFrames_), !script_.noTimestamps};
+  // installTap, removeTap and stop wait for the call to return, so tap_ stays put meanwhile.
+  callOut(lock, [&] { tap_(*buffer_, when); });
 }
 
-void SimEngine::applyConfigChange(std::unique_lock<std::mutex>& lock) {
+void SimEngine::fireEvent(std::unique_lock<std::mutex>& lock) {
   const ConfigChangeScript& change = script_.configChanges[nextChange_++];
-  calls_.push_back("configChange");
-  if (change.format) {
-    // A new run from the frame we got to, at the new rate.
-    const uint64_t here = timeline_.hostTimeOfFrame(nextFrame_);
-    switchFormat(*change.format);
-    timeline_ = DeviceTimeline{here, change.format->sampleRate, script_.ppm};
-    nextFrame_ = 0;
+  if (change.format.sampleRate > 0) {
+    // A new run from the frame the device got to, at the new rate.
+    const uint64_t here = hostTimeOfFrame(nextFrame_);
+    format_ = change.format;
+    buffer_ = PcmBuffer::create(format_, std::max<uint32_t>(1, script_.bufferFrames));
+    beginRun(here, format_.sampleRate);
   }
   pendingStartFailures_ += change.failStarts;
-  if (change.stopDelivering) running_ = false;
-  ++version_;
+  if (change.stop) running_ = false;
+  changed();
   ConfigurationChangeBlock handler = changeHandler_;
   lock.unlock();
   if (handler) handler();

@@ -4,19 +4,16 @@
 #include <fstream>
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/entry.h"
 #include "support/sim_backend.h"
 
 int main(int argc, char** argv) {
-  nlohmann::json scenario = nlohmann::json::object();
+  orvane::sim::Scenario scenario;
   if (argc >= 3 && std::strcmp(argv[1], "--scenario") == 0) {
-    std::ifstream in(argv[2]);
-    if (!in) {
-      std::cerr << "cannot read scenario " << argv[2] << "\n";
-      return 64;
-    }
     try {
-      scenario = nlohmann::json::parse(in);
+      scenario = orvane::sim::Scenario::fromJson(nlohmann::json::parse(std::ifstream(argv[2])));
     } catch (const std::exception& error) {
       std::cerr << "bad scenario " << argv[2] << ": " << error.what() << "\n";
       return 64;
@@ -25,14 +22,7 @@ int main(int argc, char** argv) {
     argv += 2;
     argc -= 2;
   }
-  orvane::sim::Scenario parsed;
-  try {
-    parsed = orvane::sim::Scenario::fromJson(scenario);
-  } catch (const std::exception& error) {
-    std::cerr << "bad scenario: " << error.what() << "\n";
-    return 64;
-  }
   // Lives until the process exits, like the recorder that uses it.
-  auto* backend = new orvane::sim::SimBackend(std::move(parsed));
+  auto* backend = new orvane::sim::SimBackend(std::move(scenario));
   return orvane::runMain(argc, argv, *backend);
 }

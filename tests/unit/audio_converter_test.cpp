@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/audio_converter.h"
+#include "support/sim_device.h"
 
 namespace orvane {
 namespace {
@@ -17,14 +18,8 @@ const AudioFormat kMono48k = AudioFormat::standard(48000, 1);
 void put(PcmBuffer& buffer, uint32_t frame, uint32_t channel, double value) {
   const AudioFormat& format = buffer.format();
   const size_t index = format.interleaved ? size_t(frame) * format.channelCount + channel : frame;
-  uint8_t* plane = buffer.plane(format.interleaved ? 0 : channel);
-  switch (format.sampleType) {
-    case SampleType::float32: reinterpret_cast<float*>(plane)[index] = float(value); break;
-    case SampleType::float64: reinterpret_cast<double*>(plane)[index] = value; break;
-    case SampleType::int16: reinterpret_cast<int16_t*>(plane)[index] = int16_t(std::lrint(value * 32767)); break;
-    case SampleType::int32: reinterpret_cast<int32_t*>(plane)[index] = int32_t(std::lrint(value * 2147483647.0)); break;
-    case SampleType::uint8: plane[index] = uint8_t(std::lrint(128 + value * 127)); break;
-  }
+  sim::storeSample(buffer.plane(format.interleaved ? 0 : channel) + index * bytesPerSample(format.sampleType),
+                   format.sampleType, float(value));
 }
 
 // Feeds half a second of a 440 Hz sine of amplitude 0.5, on every channel, in

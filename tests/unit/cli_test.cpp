@@ -73,56 +73,50 @@ TEST(EventOutputDeathTest, FailWritesTheErrorLineAndExitsWithTwo) {
 
 // --- argument table
 
-ParsedArgs parsedOrFail(std::vector<std::string> args) {
+std::variant<ParsedArgs, ArgsError> parse(std::vector<std::string> args) {
   args.insert(args.begin(), "orvane-capture");
-  auto result = parseArgs(args);
-  if (auto* error = std::get_if<ArgsError>(&result)) ADD_FAILURE() << "unexpected error: " << error->message;
-  return std::get_if<ParsedArgs>(&result) ? std::get<ParsedArgs>(result) : ParsedArgs{};
+  return parseArgs(args);
 }
 
-std::string errorOf(std::vector<std::string> args) {
-  args.insert(args.begin(), "orvane-capture");
-  auto result = parseArgs(args);
-  auto* error = std::get_if<ArgsError>(&result);
-  return error ? error->message : "<no error>";
+TEST(ParseArgs, ErrorsNameTheMissingOutputOrTheFirstUnknownArgumentVerbatim) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "--out <path> is required"},
+      {{"--out"}, "--out <path> is required"},
+      {{"--out", ""}, "--out <path> is required"},
+      {{"--wav"}, "--out <path> is required"},
+      {{"--out", "/tmp/a.m4a", "--WAV", "--bogus"}, "unknown argument --WAV"},
+      {{"--out=/tmp/a.m4a"}, "unknown argument --out=/tmp/a.m4a"},
+      {{"-o", "x"}, "unknown argument -o"},
+  };
+  for (const auto& [args, message] : cases) {
+    const auto result = parse(args);
+    ASSERT_TRUE(std::holds_alternative<ArgsError>(result)) << message;
+    EXPECT_EQ(std::get<ArgsError>(result).message, message);
+  }
 }
 
-TEST(ParseArgs, MissingOrEmptyOutputIsRequired) {
-  EXPECT_EQ(errorOf({}), "--out <path> is required");
-  EXPECT_EQ(errorOf({"--out"}), "--out <path> is required");
-  EXPECT_EQ(errorOf({"--out", ""}), "--out <path> is required");
-  EXPECT_EQ(errorOf({"--wav"}), "--out <path> is required");
-}
-
-TEST(ParseArgs, FirstUnknownArgumentIsReportedVerbatim) {
-  EXPECT_EQ(errorOf({"--out", "/tmp/a.m4a", "--WAV", "--bogus"}), "unknown argument --WAV");
-  EXPECT_EQ(errorOf({"--out=/tmp/a.m4a"}), "unknown argument --out=/tmp/a.m4a");
-  EXPECT_EQ(errorOf({"-o", "x"}), "unknown argument -o");
-}
-
-TEST(ParseArgs, OptionsInAnyOrderAndLastModeWins) {
-  auto parsed = parsedOrFail({"--wav", "--mic-only", "--out", "/tmp/a.m4a", "--system-only", "--keep-temps"});
-  EXPECT_EQ(parsed.outputPath, "/tmp/a.m4a");
-  EXPECT_EQ(parsed.mode, Recorder::Mode::systemOnly);
-  EXPECT_TRUE(parsed.writeWav);
-  EXPECT_TRUE(parsed.keepTemps);
-  EXPECT_FALSE(parsed.voiceProcessing);
-  EXPECT_EQ(parsedOrFail({"--system-only", "--mic-only", "--out", "/a"}).mode, Recorder::Mode::micOnly);
-  EXPECT_EQ(parsedOrFail({"--out", "/a", "--out", "/b"}).outputPath, "/b");
-}
-
-TEST(ParseArgs, OutValueIsTakenVerbatimAndMadeAbsolute) {
-  auto parsed = parsedOrFail({"--out", "--wav"});
-  EXPECT_FALSE(parsed.writeWav);
-  EXPECT_EQ(parsed.outputPath, (std::filesystem::current_path() / "--wav").string());
-  EXPECT_EQ(parsedOrFail({"--out", "./rec.m4a"}).outputPath,
-            (std::filesystem::current_path() / "rec.m4a").string());
-}
-
-TEST(ParseArgs, FinalizeTempsAlsoWritesWav) {
-  auto parsed = parsedOrFail({"--finalize-temps", "--out", "/tmp/a.m4a"});
-  EXPECT_TRUE(parsed.finalizeTemps);
-  EXPECT_TRUE(parsed.writeWav);
+TEST(ParseArgs, OptionsInAnyOrderLastModeAndOutWinAndTheOutValueIsVerbatimMadeAbsolute) {
+  using Mode = Recorder::Mode;
+  const auto cwd = std::filesystem::current_path();
+  const std::tuple<std::vector<std::string>, ParsedArgs> cases[] = {
+      {{"--wav", "--mic-only", "--out", "/tmp/a.m4a", "--system-only", "--keep-temps"},
+       {"/tmp/a.m4a", Mode::systemOnly, false, true, false, true}},
+      {{"--system-only", "--mic-only", "--out", "/a", "--voice-processing"}, {"/a", Mode::micOnly, true}},
+      {{"--out", "/a", "--out", "/b"}, {"/b"}},
+      {{"--out", "--wav"}, {(cwd / "--wav").string()}},
+      {{"--out", "./rec.m4a"}, {(cwd / "rec.m4a").string()}},
+      {{"--finalize-temps", "--out", "/tmp/a.m4a"}, {"/tmp/a.m4a", Mode::both, false, true, true}},  // implies WAV
+  };
+  for (const auto& [args, expected] : cases) {
+    const auto result = parse(args);
+    ASSERT_TRUE(std::holds_alternative<ParsedArgs>(result)) << args[0];
+    const auto& parsed = std::get<ParsedArgs>(result);
+    EXPECT_EQ(std::tie(parsed.outputPath, parsed.mode, parsed.voiceProcessing, parsed.writeWav, parsed.finalizeTemps,
+                       parsed.keepTemps),
+              std::tie(expected.outputPath, expected.mode, expected.voiceProcessing, expected.writeWav,
+                       expected.finalizeTemps, expected.keepTemps))
+        << testing::PrintToString(args);
+  }
 }
 
 // --- control channel
@@ -144,7 +138,7 @@ TEST(ControlParser, SeparatorsTrimmingAndCase) {
   EXPECT_EQ(parser.feed("\v\fresume\v"), Commands{kResume});
 }
 
-TEST(ControlParser, CommandSplitAcrossReadsIsStillSeen) {
+TEST(ControlParser, CommandSplitAcrossReadsIsStillSeenAndAWholeWordActsAtOnce) {
   ControlParser parser;
   EXPECT_EQ(parser.feed("st"), Commands{});
   EXPECT_EQ(parser.feed("op\n"), Commands{kStop});
@@ -152,11 +146,7 @@ TEST(ControlParser, CommandSplitAcrossReadsIsStillSeen) {
   EXPECT_EQ(parser.feed("se\nres"), Commands{kPause});
   EXPECT_EQ(parser.feed("ume"), Commands{kResume});  // a whole word without a line feed acts at once
   EXPECT_EQ(parser.feed("\n"), Commands{});          // ...and only once
-}
-
-TEST(ControlParser, StopWithoutLineFeedStopsAtOnce) {
-  ControlParser parser;
-  EXPECT_EQ(parser.feed("stop"), Commands{kStop});
+  EXPECT_EQ(parser.feed("stop"), Commands{kStop});   // so "stop" without a line feed stops
 }
 
 TEST(ControlParser, InvalidUtf8SpoilsOnlyItsOwnLine) {
