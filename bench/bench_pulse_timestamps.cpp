@@ -8,10 +8,11 @@
 //   bench_pulse_timestamps [SECONDS=130] [--dump FILE]
 //
 // The source must run on the host clock for the figures to be errors: a
-// null-sink monitor (through module-remap-source) or module-sine-source rate=50000.
-#include <algorithm>
+// null-sink monitor (through module-remap-source), module-sine-source
+// rate=50000, or a pipe source fed by paced_pipe_writer; scripts/bench-timestamps.sh
+// sets these up. --dump writes each chunk's frame index, raw and published
+// stamp, for bench_timestamp_replay.
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,57 +20,9 @@
 #include <vector>
 
 #include "platform/pulse/pulse_audio_engine.h"
+#include "stamp_windows.h"
 
 using namespace orvane;
-
-namespace {
-
-constexpr double kWindowSeconds = 120.0;
-constexpr double kWindowStepSeconds = 1.0;
-
-struct Sample {
-  int64_t frame;
-  double raw;
-  double published;
-};
-
-struct Worst {
-  double fitPpm = 0;
-  double endpointPpm = 0;
-  int windows = 0;
-};
-
-Worst worstWindows(const std::vector<Sample>& samples, double rate, double Sample::*field) {
-  Worst worst;
-  const double windowFrames = kWindowSeconds * rate;
-  size_t begin = 0;
-  for (;;) {
-    const int64_t first = samples[begin].frame;
-    size_t end = begin;
-    while (end < samples.size() && static_cast<double>(samples[end].frame - first) <= windowFrames) ++end;
-    if (end == samples.size()) break;
-    // Least squares of (stamp − first stamp) on (frame − first frame), in local units.
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    const double n = static_cast<double>(end - begin);
-    for (size_t i = begin; i < end; ++i) {
-      const double x = static_cast<double>(samples[i].frame - first) / rate;
-      const double y = samples[i].*field - samples[begin].*field - x;  // residual from nominal
-      sx += x; sy += y; sxx += x * x; sxy += x * y;
-    }
-    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-    worst.fitPpm = std::max(worst.fitPpm, std::abs(slope) * 1e6);
-    const Sample& last = samples[end - 1];
-    const double elapsed = last.*field - samples[begin].*field;
-    const double nominal = static_cast<double>(last.frame - first) / rate;
-    worst.endpointPpm = std::max(worst.endpointPpm, std::abs(elapsed / nominal - 1) * 1e6);
-    ++worst.windows;
-    const double next = static_cast<double>(first) + kWindowStepSeconds * rate;
-    while (begin < samples.size() && static_cast<double>(samples[begin].frame) < next) ++begin;
-  }
-  return worst;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   double seconds = 130;
@@ -81,7 +34,7 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[i]);
     }
   }
-  std::vector<Sample> samples;
+  std::vector<StampSample> samples;
   samples.reserve(static_cast<size_t>(seconds * 200) + 1024);
   PulseAudioEngine engine;
   int changes = 0;
@@ -112,8 +65,8 @@ int main(int argc, char** argv) {
   const double span = static_cast<double>(samples.back().frame - samples.front().frame) / rate;
   std::printf("chunks %zu, %.1f s of frames, stamp-model restarts %lld\n", samples.size(), span,
               static_cast<long long>(engine.timestampRestarts()));
-  const Worst published = worstWindows(samples, rate, &Sample::published);
-  const Worst raw = worstWindows(samples, rate, &Sample::raw);
+  const WorstWindow published = worstStampWindows(samples, rate, &StampSample::published);
+  const WorstWindow raw = worstStampWindows(samples, rate, &StampSample::raw);
   std::printf("worst 120 s window over %d windows (ppm vs nominal %g Hz):\n", published.windows, rate);
   std::printf("  published  fit %8.3f   first-last %8.3f\n", published.fitPpm, published.endpointPpm);
   std::printf("  raw        fit %8.3f   first-last %8.3f\n", raw.fitPpm, raw.endpointPpm);

@@ -228,7 +228,7 @@ Status PulseAudioEngine::start() {
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kPulseFragmentMicros, &spec));
+  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(&spec));
   spec_ = spec;
   format_ = format;
   frameBytes_ = pa_frame_size(&spec);

@@ -207,7 +207,7 @@ Status PulseSystemAudioStream::openOnDefaultSink() {
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kPulseFragmentMicros, &spec_));
+  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(&spec_));
   model_ = TimestampModel(spec_.rate);
   holdDelivery_ = false;
   // DONT_MOVE: a monitor stream that the server "rescues" onto some other
