@@ -213,22 +213,11 @@ Status PulseAudioEngine::start() {
   pendingFrames_ = 0;
   if (!buffer_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
 
-  pa_proplist* props = makePulseProplist(kMicStreamName);
-  stream_ = pa_stream_new_with_proplist(client_->context(), kMicStreamName, &spec, &source->channelMap, props);
-  pa_proplist_free(props);
+  stream_ = newRecordStream(client_->context(), kMicStreamName, spec, &source->channelMap,
+                            {this, &PulseAudioEngine::onStreamState, &PulseAudioEngine::onRead,
+                             &PulseAudioEngine::onMoved, &PulseAudioEngine::onSuspended});
   if (!stream_) return Error{kErrorDomain, kStreamFailed, "cannot create the record stream: " + client_->lastError()};
   pacer_.attach(client_->context(), this, &PulseAudioEngine::readAvailable);
-  pa_stream_set_state_callback(stream_, &PulseAudioEngine::onStreamState, this);
-  pa_stream_set_read_callback(stream_, &PulseAudioEngine::onRead, this);
-  pa_stream_set_moved_callback(stream_, &PulseAudioEngine::onMoved, this);
-  pa_stream_set_suspended_callback(stream_, &PulseAudioEngine::onSuspended, this);
-
-  pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(-1);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(&spec));
   spec_ = spec;
   format_ = format;
   frameBytes_ = pa_frame_size(&spec);
@@ -237,19 +226,9 @@ Status PulseAudioEngine::start() {
   holdDelivery_ = false;
   sourceName_ = source->name;
   defaultSourceAtStart_ = server->defaultSourceName;
-  if (pa_stream_connect_record(stream_, source->name.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
-    Error error{kErrorDomain, kStreamFailed, "cannot record from " + source->name + ": " + client_->lastError()};
+  if (auto failure = connectRecordStream(*client_, stream_, source->name, PA_STREAM_NOFLAGS, "the record stream")) {
     destroyStream();
-    return error;
-  }
-  const bool settled = client_->waitUntil(
-      [this] { return !stream_ || pa_stream_get_state(stream_) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
-  if (!stream_ || !settled || pa_stream_get_state(stream_) != PA_STREAM_READY) {
-    Error error{kErrorDomain, kStreamFailed,
-                "the record stream on " + source->name + " did not start: " +
-                    (settled ? client_->lastError() : std::string("no answer from the sound server"))};
-    destroyStream();
-    return error;
+    return Error{kErrorDomain, kStreamFailed, *failure};
   }
   running_ = true;
   wanted_ = true;

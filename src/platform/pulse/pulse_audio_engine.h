@@ -31,14 +31,6 @@ namespace orvane {
 inline constexpr uint32_t kPulseTapBurstFactor = 4;
 // Frames per tap call at most, whatever the tap asks for.
 inline constexpr uint32_t kPulseTapMaxFrames = 4096 * kPulseTapBurstFactor;
-// Server-side fragment of a record stream, in frames (85 ms at 48 kHz): a
-// power of two. PipeWire's PulseAudio server sends a record stream exactly
-// fragsize bytes at a time and keeps the rest back, and its graph runs in
-// power-of-two quanta: any other size leaves a remainder there that grows by
-// the difference every fragment, up to a quantum (tens of ms), unseen by the
-// raw stamps, which then drift in a slow saw-tooth. It is also the tap's usual
-// request, so that one fragment is one read.
-inline constexpr uint32_t kPulseFragmentFrames = 4096;
 inline constexpr const char* kMicStreamName = "Microphone";
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
 // While the server is away, how often we look for it again.

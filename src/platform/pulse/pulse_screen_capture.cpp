@@ -8,7 +8,6 @@
 
 #include "cli/output.h"
 #include "platform/host_clock.h"
-#include "platform/pulse/pulse_audio_engine.h"  // fragment and settle times shared with the microphone
 #include "platform/pulse/pulse_permissions.h"
 #include "platform/serial_queue.h"
 
@@ -189,44 +188,21 @@ Status PulseSystemAudioStream::openOnDefaultSink() {
   destroyStream();
   pa_channel_map map;
   const bool mapped = pa_channel_map_init_auto(&map, spec_.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr;
-  pa_proplist* props = makePulseProplist(kSystemStreamName);
-  stream_ = pa_stream_new_with_proplist(client_->context(), kSystemStreamName, &spec_, mapped ? &map : nullptr,
-                                        props);
-  pa_proplist_free(props);
+  stream_ = newRecordStream(client_->context(), kSystemStreamName, spec_, mapped ? &map : nullptr,
+                            {this, &PulseSystemAudioStream::onStreamState, &PulseSystemAudioStream::onRead,
+                             &PulseSystemAudioStream::onMoved, &PulseSystemAudioStream::onSuspended});
   if (!stream_) {
     return Error{kErrorDomain, kStreamFailed, "cannot create the system audio stream: " + client_->lastError()};
   }
   pacer_.attach(client_->context(), this, &PulseSystemAudioStream::readAvailable);
-  pa_stream_set_state_callback(stream_, &PulseSystemAudioStream::onStreamState, this);
-  pa_stream_set_read_callback(stream_, &PulseSystemAudioStream::onRead, this);
-  pa_stream_set_moved_callback(stream_, &PulseSystemAudioStream::onMoved, this);
-  pa_stream_set_suspended_callback(stream_, &PulseSystemAudioStream::onSuspended, this);
-
-  pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(-1);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(&spec_));
   model_ = TimestampModel(spec_.rate);
   holdDelivery_ = false;
   // DONT_MOVE: a monitor stream that the server "rescues" onto some other
   // source would record the microphone as system audio.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
-  if (pa_stream_connect_record(stream_, sink->monitorSourceName.c_str(), &attr, flags) < 0) {
-    Error error{kErrorDomain, kStreamFailed,
-                "cannot record from " + sink->monitorSourceName + ": " + client_->lastError()};
+  if (auto failure = connectRecordStream(*client_, stream_, sink->monitorSourceName, PA_STREAM_DONT_MOVE,
+                                         "the system audio stream")) {
     destroyStream();
-    return error;
-  }
-  const bool settled = client_->waitUntil(
-      [this] { return !stream_ || pa_stream_get_state(stream_) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
-  if (!stream_ || !settled || pa_stream_get_state(stream_) != PA_STREAM_READY) {
-    Error error{kErrorDomain, kStreamFailed,
-                "the system audio stream on " + sink->monitorSourceName + " did not start: " +
-                    (settled ? client_->lastError() : std::string("no answer from the sound server"))};
-    destroyStream();
-    return error;
+    return Error{kErrorDomain, kStreamFailed, *failure};
   }
   sinkName_ = sink->name;
   monitorName_ = sink->monitorSourceName;

@@ -1,9 +1,42 @@
-// The read pacing and the tear-down of a libpulse record stream.
+// Creating, pacing the reads of and releasing a libpulse record stream.
 #include "platform/pulse/record_stream_reading.h"
 
 #include "platform/host_clock.h"
+#include "platform/pulse/pulse_client.h"
 
 namespace orvane {
+
+pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
+                           const pa_channel_map* map, const RecordStreamHandlers& handlers) {
+  pa_proplist* props = makePulseProplist(name);
+  pa_stream* stream = pa_stream_new_with_proplist(context, name, &spec, map, props);
+  pa_proplist_free(props);
+  if (!stream) return nullptr;
+  pa_stream_set_state_callback(stream, handlers.state, handlers.owner);
+  pa_stream_set_read_callback(stream, handlers.read, handlers.owner);
+  pa_stream_set_moved_callback(stream, handlers.moved, handlers.owner);
+  pa_stream_set_suspended_callback(stream, handlers.suspended, handlers.owner);
+  return stream;
+}
+
+std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
+                                               pa_stream_flags_t flags, const std::string& what) {
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(pa_stream_get_sample_spec(stream)));
+  flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
+    return "cannot record from " + source + ": " + client.lastError();
+  }
+  const bool settled = client.waitUntil(
+      [&stream] { return !stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
+  if (stream && settled && pa_stream_get_state(stream) == PA_STREAM_READY) return std::nullopt;
+  return what + " on " + source + " did not start: " +
+         (settled ? client.lastError() : std::string("no answer from the sound server"));
+}
 
 void ReadPacer::attach(pa_context* context, void* owner, ReadFunction read) {
   context_ = context;

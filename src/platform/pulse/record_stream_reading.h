@@ -1,5 +1,6 @@
-// Reading a libpulse record stream, shared by the microphone engine and the
-// system-audio stream: when to read (ReadPacer), the read loop with the raw
+// A libpulse record stream's life, shared by the microphone engine and the
+// system-audio stream: creating and connecting it (newRecordStream,
+// connectRecordStream), when to read (ReadPacer), the read loop with the raw
 // stamp of each fragment (readFragments), and the tear-down (releaseRecordStream).
 #pragma once
 
@@ -8,8 +9,42 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace orvane {
+
+class PulseClient;
+
+// Server-side fragment of a record stream, in frames (85 ms at 48 kHz): a
+// power of two. PipeWire's PulseAudio server sends a record stream exactly
+// fragsize bytes at a time and keeps the rest back, and its graph runs in
+// power-of-two quanta: any other size leaves a remainder there that grows by
+// the difference every fragment, up to a quantum (tens of ms), unseen by the
+// raw stamps, which then drift in a slow saw-tooth. It is also the tap's usual
+// request, so that one fragment is one read.
+inline constexpr uint32_t kPulseFragmentFrames = 4096;
+
+// The owner's handlers of a record stream's events, all run on the loop thread.
+struct RecordStreamHandlers {
+  void* owner;
+  pa_stream_notify_cb_t state;
+  pa_stream_request_cb_t read;
+  pa_stream_notify_cb_t moved;
+  pa_stream_notify_cb_t suspended;
+};
+
+// Loop lock held: a record stream named `name` (as mixers show it) with the
+// handlers set, or nullptr when the server refuses.
+pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
+                           const pa_channel_map* map, const RecordStreamHandlers& handlers);
+
+// Loop lock held: connects the stream to `source` in fragments of
+// kPulseFragmentFrames and waits, bounded, until it is ready. On failure
+// returns why, calling the stream `what`; the caller releases it. `stream`
+// is watched by reference because a state handler may release it meanwhile.
+std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
+                                               pa_stream_flags_t flags, const std::string& what);
 
 // The server hands a burst (one block of a source that renders in blocks) over
 // as several fragments, a read callback each. Reading waits until no fragment
