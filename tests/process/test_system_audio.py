@@ -16,7 +16,7 @@ import time
 import unittest
 
 from audio_check import channels, first_onset, probe, rms, tone_level
-from harness import terminal_lines
+from harness import BIN, run, terminal_lines
 from pulse_server import PulseCase, mic_modules
 
 RATE = 48000
@@ -59,6 +59,13 @@ class PrivateServerCase(PulseCase):
             self.assertLess(time.monotonic(), deadline, "the keeper did not connect")
             time.sleep(0.05)
         time.sleep(2.1)  # what the sink had rendered ahead before the keeper runs out
+
+    def assert_interrupted(self, helper):
+        """The run ends on its own: "WARN screen_interrupted", then its one terminal line, status 0."""
+        status, lines = helper.finish(timeout=30)
+        self.assertEqual(status, 0, helper.stderr)
+        self.assertEqual(event_lines(lines)[-2:], ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"])
+        self.assertEqual(len(terminal_lines(lines)), 1)
 
     def kill_source_output(self, index):
         """What pactl cannot do: end one record stream, through the server's command-line socket."""
@@ -140,15 +147,29 @@ class MicAndSpeakers(PrivateServerCase):
         time.sleep(2.5)
         self.kill_source_output(next(i for i, name, _ in self.source_outputs() if name == "System audio"))
         recorded = time.monotonic() - began
-        status, lines = helper.finish(timeout=30)
-        self.assertEqual(status, 0, helper.stderr)
-        self.assertEqual(event_lines(lines)[-2:], ["WARN screen_interrupted\n", f"STATUS stopped {out}\n"])
-        self.assertEqual(len(terminal_lines(lines)), 1)
+        self.assert_interrupted(helper)
         self.assertIn("scstream stopped: ", helper.stderr)
         self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
         mic, system = channels(out)
         self.assert_tone(system[RATE // 4:], SYSTEM_TONE, [MIC_TONE])
         self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
+
+    def test_a_killed_server_ends_the_run_once_and_its_tracks_recover(self):
+        out, helper = self.start("killed-server.wav", ["--wav", "--keep-temps"])
+        began = time.monotonic()
+        time.sleep(2.5)
+        self.pulse.kill()
+        recorded = time.monotonic() - began
+        self.assert_interrupted(helper)
+        self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        # The kept tracks alone give the recording back.
+        os.remove(out)
+        status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
+        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
+        self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        mic, system = channels(out)
+        self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
+        self.assert_tone(system[RATE // 4:], SYSTEM_TONE, [MIC_TONE])
 
     @unittest.skipUnless(os.geteuid() == 0, "mounting a small disk needs root")
     def test_a_full_disk_is_reported_once_and_the_run_still_stops(self):
@@ -224,6 +245,26 @@ class SystemOnlyWithoutMicrophone(PrivateServerCase):
         mic, system = channels(out)
         self.assertLess(rms(mic), 1e-4)
         self.assert_tone(system[len(system) // 4:], SYSTEM_TONE, [MIC_TONE])
+
+
+class SineMicAndOnlySink(PrivateServerCase):
+    """The microphone is a sine source, no sink's monitor, so the speakers are the only sink there is. The
+    source renders ahead in blocks of its own, which shifts the channels apart: only levels are checked."""
+
+    modules = [f"module-sine-source source_name=sine_mic frequency={MIC_TONE} rate={RATE}",
+               f"module-sine sink=speakers frequency={SYSTEM_TONE}"]
+
+    def test_unloading_the_only_sink_interrupts_and_never_records_the_microphone_as_system_audio(self):
+        self.pulse.pactl("set-default-source", "sine_mic")
+        out, helper = self.start("unloaded.wav", ["--wav"])
+        time.sleep(2.0)
+        self.pulse.pactl("unload-module", str(self.pulse.module_index("module-null-sink", "sink_name=speakers")))
+        self.assert_interrupted(helper)
+        self.assertIn("no other sink has a monitor", helper.stderr)
+        mic, system = channels(out)
+        self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)
+        self.assertLess(tone_level(system, MIC_TONE), 0.01)
+        self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
 
 
 class DefaultSinkSwitch(PrivateServerCase):
