@@ -1,9 +1,6 @@
 // Durability while recording: both temporary tracks are forced to storage
 // every 45 s, so a crash loses at most the last stretch; and a run of failed
 // appends is reported to the host once.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "cli/output.h"
 #include "recorder/recorder.h"
 
@@ -15,26 +12,27 @@ constexpr double kFlushPeriodSeconds = 45.0;
 constexpr double kFlushLeewaySeconds = 5.0;
 constexpr int64_t kFailureThreshold = 10;
 
-// Writer queue: the file object is left alone; the kernel's copy is forced out.
-void flushTrack(const std::shared_ptr<AudioFile>& file, const std::string& path) {
-  if (!file) return;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+// Writer queue, so that it follows every append queued before it. A failed
+// flush is not reported: a failing disk shows in the appends.
+void flushTrack(const std::shared_ptr<AudioFile>& file) {
+  if (file) file->sync();
 }
 
 }  // namespace
 
 // Start task. Ticks come from the main loop's timer and run on fsyncQueue.
 void Recorder::armFsyncTimer() {
-  const MainLoop::TimerId timer = mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] {
-    fsyncQueue.async([this] {
-      micWriterQueue.async([this] { flushTrack(micFile, micTempURL); });
-      sysWriterQueue.async([this] { flushTrack(systemFile, systemTempURL); });
-    });
-  });
+  const MainLoop::TimerId timer =
+      mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] { flushTemporaryTracks(); });
   if (const MainLoop::TimerId previous = fsyncTimer.exchange(timer)) mainLoop.cancel(previous);
+}
+
+// A tick of the flush timer.
+void Recorder::flushTemporaryTracks() {
+  fsyncQueue.async([this] {
+    micWriterQueue.async([this] { flushTrack(micFile); });
+    sysWriterQueue.async([this] { flushTrack(systemFile); });
+  });
 }
 
 // Writer queues, after every failed append.

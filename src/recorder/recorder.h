@@ -243,6 +243,7 @@ class Recorder : public StreamDelegate {
 
   // durability/flush.cpp
   void armFsyncTimer();
+  void flushTemporaryTracks();
   void reportDiskWriteFailureIfNeeded(const std::string& track, int64_t count);
 
   // finalize/

@@ -35,10 +35,14 @@ class MemoryAudioFile : public AudioFile {
     into.setFrameLength(static_cast<uint32_t>(n));
     return std::nullopt;
   }
-  Status sync() override { return std::nullopt; }
+  Status sync() override {
+    syncedAtLength.push_back(samples.size());
+    return std::nullopt;
+  }
 
   std::vector<float> samples;
   std::vector<uint32_t> appendSizes;
+  std::vector<size_t> syncedAtLength;  // the track's length at each sync
   bool failWrites = false;
   size_t readPosition = 0;
   std::optional<size_t> failReadsFrom;

@@ -1,7 +1,9 @@
-// Recorder construction, temp naming, pause/resume and the resume top-up.
+// Recorder construction, temp naming, pause/resume, the resume top-up and the periodic flush.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "platform/host_clock.h"
 #include "support/memory_audio_file.h"
@@ -143,6 +145,57 @@ TEST_F(ResumeRealign, BufferWhollyInsideThePauseIsDroppedAndTheNextRealigns) {
   EXPECT_EQ(file->appendSizes, std::vector<uint32_t>{kFrames});
   deliver(100.0 + kFrames / 48000.0 + 1.0 + 100 / 48000.0, 0.5f);
   EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{kFrames, 100, kFrames}));
+}
+
+// A flush tick syncs both tracks on their writer queues, so each sync follows
+// the appends queued before it.
+TEST_F(RecorderTest, FlushTickSyncsBothTracksAfterTheirQueuedAppends) {
+  auto recorder = make("/tmp/orvane-flush-test.m4a");
+  auto mic = std::make_shared<sim::MemoryAudioFile>();
+  auto system = std::make_shared<sim::MemoryAudioFile>();
+  recorder->micFile = mic;
+  recorder->systemFile = system;
+  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), 4800);
+  buffer->setFrameLength(4800);
+  recorder->micWriterQueue.async([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // an append still under way at the tick
+    mic->write(*buffer);
+  });
+  recorder->flushTemporaryTracks();
+  recorder->fsyncQueue.drain();
+  recorder->micWriterQueue.drain();
+  recorder->sysWriterQueue.drain();
+  EXPECT_EQ(mic->syncedAtLength, std::vector<size_t>{4800});
+  EXPECT_EQ(system->syncedAtLength, std::vector<size_t>{0});
+}
+
+// System chunks without a time stamp are written and counted, but only timed
+// chunks set the (host seconds, frames) pairs that the drift measurement reads;
+// while paused an untimed chunk is dropped like any other.
+TEST_F(RecorderTest, UntimedSystemChunksAreWrittenButLeaveTheTimePairsAlone) {
+  auto recorder = make("/tmp/orvane-untimed-test.m4a");
+  auto system = std::make_shared<sim::MemoryAudioFile>();
+  recorder->systemFile = system;
+  constexpr uint32_t kFrames = 4800;
+  auto chunk = PcmBuffer::create(AudioFormat::standard(48000, 1), kFrames);
+  chunk->setFrameLength(kFrames);
+  auto write = [&](std::optional<double> seconds) {
+    recorder->writeSystemAudio(*chunk, seconds);
+    recorder->sysWriterQueue.drain();
+  };
+  write(10.0);
+  write(std::nullopt);
+  write(10.2);
+  write(std::nullopt);
+  EXPECT_EQ(system->length(), 4 * kFrames);
+  EXPECT_EQ(recorder->sysFramesWritten.load(), 4 * kFrames);
+  EXPECT_EQ(recorder->sysStartSeconds, 10.0);
+  EXPECT_EQ(recorder->sysStartFrames, 0);
+  EXPECT_EQ(recorder->sysLastHostSeconds, 10.2);
+  EXPECT_EQ(recorder->sysLastFrames, 2 * kFrames);
+  recorder->paused = true;
+  write(std::nullopt);
+  EXPECT_EQ(system->length(), 4 * kFrames);
 }
 
 }  // namespace
