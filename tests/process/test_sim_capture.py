@@ -1,13 +1,7 @@
 """Capture through the real entry point against scripted devices: engine
-<<<<<<< HEAD
-start retries, the tap format, the temporary tracks each mode creates and
-what they hold, a stalled or failing disk, device changes, a silent
-microphone, the system-audio stream, and FFmpeg's codecs kept out of a
-recording until its output is written."""
-=======
 start retries, the tap format, a stalled or failing disk, device changes,
-the system-audio stream and its temporary track, and the silence watchdog."""
->>>>>>> wip-tests
+the system-audio stream and its temporary track, the silence watchdog, and
+FFmpeg's codecs kept out of a recording until its output is written."""
 import os
 import re
 import subprocess
