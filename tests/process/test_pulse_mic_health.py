@@ -72,6 +72,7 @@ class MicrophoneHealth(PulseCase):
         out, helper = self.start_with_signal("restart.wav")
         self.pulse.kill()
         helper.wait_line("WARN mic_silent", timeout=20)
+        helper.wait_diag("mic produced", timeout=5)  # standard error is read apart from standard output
         self.assertEqual(helper.diags("engine configuration change")[0],
                          "engine configuration change (running=false); restarting")
         self.assertEqual(len(helper.diags("engine restart failed: the sound server")), 1, helper.stderr)
