@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 
 extern "C" {
 void* __libc_malloc(size_t);

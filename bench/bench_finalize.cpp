@@ -17,7 +17,7 @@
 
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/audio_file.h"
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
 

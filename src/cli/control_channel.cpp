@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <optional>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "platform/error.h"
 #include "recorder/recorder.h"
 

@@ -13,10 +13,10 @@
 
 #include "cli/args.h"
 #include "cli/control_channel.h"
-#include "cli/output.h"
+#include "events/output.h"
 #include "cli/permissions_cli.h"
 #include "platform/backend.h"
-#include "platform/main_loop.h"
+#include "platform/runtime/main_loop.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

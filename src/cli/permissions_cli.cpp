@@ -5,7 +5,7 @@
 #include <future>
 #include <memory>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "platform/permissions.h"
 
 namespace orvane {

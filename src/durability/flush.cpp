@@ -1,7 +1,7 @@
 // Durability while recording: both temporary tracks are forced to storage
 // every 45 s, so a crash loses at most the last stretch; and a run of failed
 // appends is reported to the host once.
-#include "cli/output.h"
+#include "events/output.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "finalize/linear_resampler.h"
-#include "platform/private_file.h"
+#include "platform/files/private_file.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "finalize/head_align.h"
 #include "recorder/recorder.h"
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/pcm_buffer.h"
+#include "platform/audio/pcm_buffer.h"
 
 namespace orvane {
 

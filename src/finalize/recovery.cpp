@@ -2,7 +2,7 @@
 // tracks left by a run that died into an output file.
 #include <filesystem>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

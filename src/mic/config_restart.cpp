@@ -2,8 +2,8 @@
 // suspended, server restarted): rate-limited restarts on the main thread.
 #include <algorithm>
 
-#include "cli/output.h"
-#include "platform/host_clock.h"
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -1,6 +1,6 @@
 // The microphone write path, capture-thread side: time stamp, pause check,
 // metering, then the shared slot ring (recorder/track_writer.cpp).
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/track_writer.h"
 
 namespace orvane {

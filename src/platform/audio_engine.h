@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 #include "platform/error.h"
-#include "platform/host_clock.h"
-#include "platform/pcm_buffer.h"
+#include "platform/runtime/host_clock.h"
+#include "platform/audio/pcm_buffer.h"
 
 namespace orvane {
 

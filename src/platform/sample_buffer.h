@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 
 namespace orvane {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "platform/audio_file.h"
 #include "recorder/recorder.h"
 

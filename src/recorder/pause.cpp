@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/output.h"
-#include "platform/host_clock.h"
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

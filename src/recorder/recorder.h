@@ -13,19 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 #include "platform/audio_file.h"
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 #include "platform/backend.h"
 #include "platform/error.h"
-#include "platform/main_loop.h"
-#include "platform/pcm_buffer.h"
-#include "platform/serial_queue.h"
+#include "platform/identity.h"
+#include "platform/runtime/main_loop.h"
+#include "platform/audio/pcm_buffer.h"
+#include "platform/runtime/serial_queue.h"
 
 namespace orvane {
-
-// Reverse-DNS prefix of the queue labels and the sound-server client id.
-inline constexpr const char* kBundleIdentifier = "dev.orvane.capture";
 
 // A start-up failure reported as "ERROR <code> <message>".
 struct CaptureError {

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "cli/output.h"
+#include "events/output.h"
 
 namespace orvane {
 

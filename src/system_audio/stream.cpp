@@ -3,7 +3,7 @@
 // ends the whole recording, which is then finalized as after "stop".
 #include <cmath>
 
-#include "cli/output.h"
+#include "events/output.h"
 #include "recorder/recorder.h"
 
 namespace orvane {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cmath>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane::sim::SimClock {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <numbers>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 #include "support/sim_clock.h"
 
 namespace orvane::sim {

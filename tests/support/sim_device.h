@@ -13,7 +13,7 @@
 #include <random>
 #include <thread>
 
-#include "platform/pcm_buffer.h"
+#include "platform/audio/pcm_buffer.h"
 #include "support/sim_scenario.h"
 
 namespace orvane::sim {

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 
 namespace orvane::sim {
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/host_clock.h"
-#include "platform/serial_queue.h"
+#include "platform/runtime/host_clock.h"
+#include "platform/runtime/serial_queue.h"
 
 namespace orvane::sim {
 

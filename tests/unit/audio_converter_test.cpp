@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 #include "support/sim_device.h"
 
 namespace orvane {

@@ -10,7 +10,7 @@
 
 #include "cli/args.h"
 #include "cli/control_channel.h"
-#include "cli/output.h"
+#include "events/output.h"
 
 namespace orvane {
 namespace {

@@ -11,8 +11,8 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/output.h"
-#include "platform/host_clock.h"
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
 

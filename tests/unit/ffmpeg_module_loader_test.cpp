@@ -1,6 +1,6 @@
 // The FFmpeg writer module: finding it, refusing what is not it, and mapping
 // FFmpeg's codec libraries only once a file needs them.
-#include "platform/ffmpeg_module_loader.h"
+#include "platform/files/ffmpeg_module_loader.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 
 namespace orvane {
 namespace {

@@ -1,6 +1,6 @@
 // MainLoop: posted work, one-shot and repeating timers with cancellation,
 // readable descriptors with end of input, and signals.
-#include "platform/main_loop.h"
+#include "platform/runtime/main_loop.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "platform/pcm_quantize.h"
+#include "platform/audio/pcm_quantize.h"
 
 namespace orvane {
 namespace {

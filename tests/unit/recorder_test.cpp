@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 #include "support/memory_audio_file.h"
 #include "support/sim_backend.h"
 #include "recorder/recorder.h"

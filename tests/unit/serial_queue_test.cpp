@@ -1,5 +1,5 @@
 // SerialQueue: ordering, back-pressure, drain, and the worker's signal mask.
-#include "platform/serial_queue.h"
+#include "platform/runtime/serial_queue.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/pulse/pulse_screen_capture.h"
-#include "platform/sample_buffer_ring.h"
+#include "platform/audio/sample_buffer_ring.h"
 
 namespace orvane {
 namespace {

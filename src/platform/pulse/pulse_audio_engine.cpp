@@ -10,7 +10,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 

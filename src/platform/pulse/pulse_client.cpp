@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "recorder/recorder.h"  // kBundleIdentifier
+#include "platform/identity.h"
 
 namespace orvane {
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <utility>
 
-#include "cli/output.h"
-#include "platform/host_clock.h"
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
 #include "platform/pulse/pulse_permissions.h"
-#include "platform/serial_queue.h"
+#include "platform/runtime/serial_queue.h"
 
 namespace orvane {
 

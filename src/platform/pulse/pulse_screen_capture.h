@@ -19,7 +19,7 @@
 #include "platform/pulse/pulse_client.h"
 #include "platform/pulse/record_stream_reading.h"
 #include "platform/pulse/timestamp_model.h"
-#include "platform/sample_buffer_ring.h"
+#include "platform/audio/sample_buffer_ring.h"
 #include "platform/system_audio_stream.h"
 
 namespace orvane {

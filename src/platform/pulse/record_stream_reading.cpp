@@ -1,7 +1,7 @@
 // Creating, pacing the reads of and releasing a libpulse record stream.
 #include "platform/pulse/record_stream_reading.h"
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 #include "platform/pulse/pulse_client.h"
 
 namespace orvane {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 
 struct AVCodecContext;
 struct AVFormatContext;

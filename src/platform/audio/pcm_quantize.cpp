@@ -2,7 +2,7 @@
 // so a value survives a write and read within half a step. Every 16-bit file
 // write goes through here, so the common layouts (mono, stereo) take four
 // samples per instruction; the result is the same as the scalar rule.
-#include "platform/pcm_quantize.h"
+#include "platform/audio/pcm_quantize.h"
 
 #include <cmath>
 

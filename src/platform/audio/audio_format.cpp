@@ -1,5 +1,5 @@
 // Sample-type sizes and names, and the readable form of a format.
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 
 #include <cstdio>
 

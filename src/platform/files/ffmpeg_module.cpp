@@ -1,8 +1,8 @@
 // The entry point of the FFmpeg writer module; the only symbol it exports
 // (see ffmpeg_module.map).
-#include "platform/ffmpeg_module.h"
+#include "platform/files/ffmpeg_module.h"
 
-#include "platform/ffmpeg_audio_file.h"
+#include "platform/files/ffmpeg_audio_file.h"
 
 extern "C" __attribute__((visibility("default"))) const orvane::FfmpegModule* orvane_ffmpeg_module() {
   static const orvane::FfmpegModule table{orvane::kFfmpegModuleVersion, &orvane::FfmpegAudioFile::createForWriting};

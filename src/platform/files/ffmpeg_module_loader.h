@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/ffmpeg_module.h"
+#include "platform/files/ffmpeg_module.h"
 
 namespace orvane {
 

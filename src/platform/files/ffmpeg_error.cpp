@@ -1,5 +1,5 @@
 // FFmpeg error text and log level.
-#include "platform/ffmpeg_error.h"
+#include "platform/files/ffmpeg_error.h"
 
 extern "C" {
 #include <libavutil/error.h>

@@ -1,5 +1,5 @@
 // HostClock on CLOCK_MONOTONIC, and the wall clock for the start announcement.
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 #include <atomic>
 #include <chrono>

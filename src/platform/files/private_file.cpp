@@ -1,5 +1,5 @@
 // Private file creation with O_NOFOLLOW.
-#include "platform/private_file.h"
+#include "platform/files/private_file.h"
 
 #include <fcntl.h>
 

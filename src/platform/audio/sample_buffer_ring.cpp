@@ -1,5 +1,5 @@
 // SampleBufferRing: slot claim, chunk filling and release.
-#include "platform/sample_buffer_ring.h"
+#include "platform/audio/sample_buffer_ring.h"
 
 #include <algorithm>
 #include <cstring>

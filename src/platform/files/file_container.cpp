@@ -1,7 +1,7 @@
 // The extension table: which container, and which library, writes each output.
 // A whitelist on purpose: FFmpeg's own "can this muxer hold this codec" query
 // answers yes for pairs that then fail when the header is written.
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 
 #include <sndfile.h>
 

@@ -1,7 +1,7 @@
 // MainLoop on ppoll(): an eventfd wakes it for posted work and timer changes,
 // a signalfd carries the watched signals, and timers sit in a set ordered by
 // deadline so that wake-ups can be coalesced within each timer's leeway.
-#include "platform/main_loop.h"
+#include "platform/runtime/main_loop.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 

@@ -3,7 +3,7 @@
 // each chunk straight to the descriptor (no user-space buffer) and, with
 // SFC_SET_UPDATE_HEADER_AUTO, rewrites the header's data size after each write.
 // Without that, an unclosed CAF reads as 0 frames in libsndfile and sox.
-#include "platform/sndfile_audio_file.h"
+#include "platform/files/sndfile_audio_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/file_container.h"
-#include "platform/pcm_quantize.h"
-#include "platform/private_file.h"
+#include "platform/files/file_container.h"
+#include "platform/audio/pcm_quantize.h"
+#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {

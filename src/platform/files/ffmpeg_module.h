@@ -10,7 +10,7 @@
 
 #include "platform/audio_file.h"
 #include "platform/error.h"
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 
 namespace orvane {
 

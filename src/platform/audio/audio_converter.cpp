@@ -3,7 +3,7 @@
 // arrays), and swresample reuses its internal buffers once they have grown to
 // the largest block seen. It never flushes, so the resampler's filter state
 // runs on from one call to the next.
-#include "platform/audio_converter.h"
+#include "platform/audio/audio_converter.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -15,7 +15,7 @@ extern "C" {
 #include <cmath>
 #include <limits>
 
-#include "platform/ffmpeg_error.h"
+#include "platform/files/ffmpeg_error.h"
 
 namespace orvane {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/pcm_buffer.h"
+#include "platform/audio/pcm_buffer.h"
 
 namespace orvane {
 

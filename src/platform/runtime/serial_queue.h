@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/inplace_function.h"
+#include "platform/runtime/inplace_function.h"
 
 namespace orvane {
 

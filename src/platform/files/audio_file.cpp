@@ -1,9 +1,9 @@
 // Choosing the writer or reader behind an AudioFile.
 #include "platform/audio_file.h"
 
-#include "platform/ffmpeg_module_loader.h"
-#include "platform/file_container.h"
-#include "platform/sndfile_audio_file.h"
+#include "platform/files/ffmpeg_module_loader.h"
+#include "platform/files/file_container.h"
+#include "platform/files/sndfile_audio_file.h"
 
 namespace orvane {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "platform/audio_format.h"
+#include "platform/audio/audio_format.h"
 #include "platform/error.h"
-#include "platform/pcm_buffer.h"
+#include "platform/audio/pcm_buffer.h"
 
 namespace orvane {
 

@@ -1,7 +1,7 @@
 // FFmpeg-backed output files. The muxer writes through an AVIOContext over a
 // descriptor we opened ourselves, so the file gets the same private,
 // never-through-a-symlink creation as every other output.
-#include "platform/ffmpeg_audio_file.h"
+#include "platform/files/ffmpeg_audio_file.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,9 +17,9 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 
-#include "platform/ffmpeg_error.h"
-#include "platform/pcm_quantize.h"
-#include "platform/private_file.h"
+#include "platform/files/ffmpeg_error.h"
+#include "platform/audio/pcm_quantize.h"
+#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {

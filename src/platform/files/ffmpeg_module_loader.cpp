@@ -1,5 +1,5 @@
 // Locating the FFmpeg writer module and loading it with dlopen.
-#include "platform/ffmpeg_module_loader.h"
+#include "platform/files/ffmpeg_module_loader.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <optional>
 #include <system_error>
 
-#include "platform/file_container.h"
+#include "platform/files/file_container.h"
 
 namespace orvane {
 namespace {

@@ -1,5 +1,5 @@
 // Event lines, diagnostics and the exit gate.
-#include "cli/output.h"
+#include "events/output.h"
 
 #include <unistd.h>
 

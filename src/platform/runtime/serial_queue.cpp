@@ -1,7 +1,7 @@
 // SerialQueue: a bounded lock-free ring of task cells (one sequence number per
 // cell, so producers never lock), a POSIX semaphore that wakes the worker, and
 // a mutex-guarded heap of delayed tasks that only ordinary threads touch.
-#include "platform/serial_queue.h"
+#include "platform/runtime/serial_queue.h"
 
 #include <pthread.h>
 #include <semaphore.h>
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host_clock.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 

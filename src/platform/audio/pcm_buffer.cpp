@@ -1,5 +1,5 @@
 // PcmBuffer storage: one plane per channel (planar) or one plane (interleaved).
-#include "platform/pcm_buffer.h"
+#include "platform/audio/pcm_buffer.h"
 
 #include <algorithm>
 #include <cstring>
