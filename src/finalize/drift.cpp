@@ -1,6 +1,8 @@
 // Drift at stop: each track's real rate is measured against the host clock
 // over its active time, tracks far enough off nominal are rewritten at the
 // nominal rate, and the measurement is kept in a JSON sidecar.
+#include "finalize/drift.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,7 +16,6 @@
 #include "events/output.h"
 #include "finalize/linear_resampler.h"
 #include "platform/files/private_file.h"
-#include "recorder/recorder.h"
 
 namespace orvane {
 
@@ -23,19 +24,9 @@ namespace {
 constexpr double kMinimumSpanSeconds = 120.0;
 constexpr double kImplausiblePpm = 2000.0;
 constexpr double kCorrectionThresholdPpm = 5.0;
+constexpr double kNominalRate = 48000;
 
 double ppmOffset(double rate, double nominal) { return (rate - nominal) / nominal * 1e6; }
-
-std::optional<double> measuredRate(std::optional<double> startSeconds, std::optional<double> lastSeconds,
-                                   int64_t startFrames, int64_t lastFrames, double nominal) {
-  if (!startSeconds || !lastSeconds) return std::nullopt;
-  const int64_t frames = lastFrames - startFrames;
-  const double span = *lastSeconds - *startSeconds;
-  if (span < kMinimumSpanSeconds || frames < 1) return std::nullopt;
-  const double rate = static_cast<double>(frames) / span;
-  if (std::fabs(ppmOffset(rate, nominal)) > kImplausiblePpm) return std::nullopt;
-  return rate;
-}
 
 std::string formatted(const char* format, double a, double b, double c, double d) {
   char text[160];
@@ -51,82 +42,30 @@ nlohmann::json jsonNumber(std::optional<double> value) {
   return v;
 }
 
-}  // namespace
+// A corrected copy and the line that reports it, made apart so that the two
+// tracks can be corrected at once and reported in order.
+struct CorrectedCopy {
+  std::optional<std::string> path;
+  std::string line;
+};
 
-// Stop completion, after the writers are drained.
-void Recorder::applyDriftCompensation() {
-  const double nominal = monoFormat.sampleRate;
-  const auto micRate = measuredRate(micStartSeconds, micLastHostSeconds, micStartFrames, micLastFrames, nominal);
-  const auto sysRate = measuredRate(sysStartSeconds, sysLastHostSeconds, sysStartFrames, sysLastFrames, nominal);
-  std::optional<double> driftPpm, driftMsPerMin;
-  if (micRate && sysRate) {
-    driftPpm = (*micRate - *sysRate) / nominal * 1e6;
-    driftMsPerMin = (*micRate - *sysRate) / nominal * 60000.0;
-    diag(formatted("drift: mic=%.4f Hz sys=%.4f Hz \u0394=%.1f ppm (%.3f ms/min)", *micRate, *sysRate, *driftPpm,
-                   *driftMsPerMin));
-  } else {
-    diag("drift: not measured (recovery or span < 120s)");
-  }
-  // The two copies are independent and the stop waits on them: make them side
-  // by side, then report them in a fixed order.
-  auto correctMic = [&] {
-    return correctedCopy(micTempURL, siblingPath(outputURL, "mic.corrected.caf"), micRate, nominal, "mic");
-  };
-  std::future<CorrectedCopy> mic;
-  try {
-    mic = std::async(std::launch::async, correctMic);
-  } catch (const std::system_error&) {
-    mic = std::async(std::launch::deferred, correctMic);
-  }
-  CorrectedCopy sys = correctedCopy(systemTempURL, siblingPath(outputURL, "sys.corrected.caf"), sysRate, nominal,
-                                    "system");
-  micCorrectedURL = report(mic.get());
-  sysCorrectedURL = report(std::move(sys));
-  writeDriftSidecar(micRate, sysRate, nominal, driftPpm, driftMsPerMin);
-}
-
-void Recorder::writeDriftSidecar(std::optional<double> micRate, std::optional<double> sysRate, double nominal,
-                                 std::optional<double> driftPpm, std::optional<double> driftMsPerMin) {
-  auto offset = [nominal](std::optional<double> rate) -> std::optional<double> {
-    if (!rate) return std::nullopt;
-    return ppmOffset(*rate, nominal);
-  };
-  nlohmann::json sidecar = {
-      {"channel_drift_ms_per_min", jsonNumber(driftMsPerMin)},
-      {"channel_drift_ppm", jsonNumber(driftPpm)},
-      {"issue", "ZEL-352"},
-      {"mic_compensated", micCorrectedURL.has_value()},
-      {"mic_measured_hz", jsonNumber(micRate)},
-      {"mic_offset_ppm", jsonNumber(offset(micRate))},
-      {"mic_window_frames", micLastFrames - micStartFrames},
-      {"nominal_hz", jsonNumber(nominal)},
-      {"system_compensated", sysCorrectedURL.has_value()},
-      {"system_measured_hz", jsonNumber(sysRate)},
-      {"system_offset_ppm", jsonNumber(offset(sysRate))},
-      {"system_window_frames", sysLastFrames - sysStartFrames},
-  };
-  const std::string text = sidecar.dump(2) + "\n";
-  auto fd = createPrivateFile(siblingPath(outputURL, "drift.json"));
-  if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
-  [[maybe_unused]] ssize_t written = write(fd.value(), text.data(), text.size());
-  close(fd.value());
-}
-
-std::optional<std::string> Recorder::driftCorrectedTemp(const std::string& source, const std::string& dst,
-                                                        std::optional<double> measuredRate, double nominal,
-                                                        const std::string& label) {
-  return report(correctedCopy(source, dst, measuredRate, nominal, label));
-}
-
-std::optional<std::string> Recorder::report(CorrectedCopy copy) {
+std::optional<std::string> report(CorrectedCopy copy) {
   if (!copy.line.empty()) diag(copy.line);
   return std::move(copy.path);
 }
 
+Result<int64_t> linearResampleMono(const std::string& from, const std::string& to, double ratio) {
+  auto source = AudioFile::openForReading(from);
+  if (!source) return source.error();
+  const AudioSettings settings = linearPCM16Settings(kNominalRate, 1);
+  // A scratch copy: a crash before the interleave leaves the raw track to recover from.
+  auto create = [&] { return AudioFile::createForWriting(to, settings, WriteDurability::atClose); };
+  return resampleLinearMono(*source.value(), create, ratio);
+}
+
 // Safe off the stop's thread: it reads only its arguments and writes only `dst`.
-Recorder::CorrectedCopy Recorder::correctedCopy(const std::string& source, const std::string& dst,
-                                                std::optional<double> measuredRate, double nominal,
-                                                const std::string& label) const {
+CorrectedCopy correctedCopy(const std::string& source, const std::string& dst, std::optional<double> measuredRate,
+                            double nominal, const std::string& label) {
   if (!measuredRate) return {};
   const double off = std::fabs(ppmOffset(*measuredRate, nominal));
   char offText[32];
@@ -135,7 +74,7 @@ Recorder::CorrectedCopy Recorder::correctedCopy(const std::string& source, const
   if (off < kCorrectionThresholdPpm) return {std::nullopt, prefix + offText + " ppm below threshold, skipped"};
   std::error_code ec;
   if (!std::filesystem::exists(source, ec)) return {};
-  Result<int64_t> frames = linearResampleMono(source, dst, *measuredRate, nominal);
+  Result<int64_t> frames = linearResampleMono(source, dst, *measuredRate / nominal);
   if (!frames) {
     std::filesystem::remove(dst, ec);
     return {std::nullopt, prefix + "failed (" + frames.error().description + "), using raw temp"};
@@ -143,14 +82,87 @@ Recorder::CorrectedCopy Recorder::correctedCopy(const std::string& source, const
   return {dst, prefix + offText + " ppm \u2192 " + std::to_string(frames.value()) + " frames"};
 }
 
-Result<int64_t> Recorder::linearResampleMono(const std::string& from, const std::string& to, double inputRate,
-                                             double outputRate) const {
-  auto source = AudioFile::openForReading(from);
-  if (!source) return source.error();
-  const AudioSettings settings = monoPCMSettings();
-  // A scratch copy: a crash before the interleave leaves the raw track to recover from.
-  auto create = [&] { return AudioFile::createForWriting(to, settings, WriteDurability::atClose); };
-  return resampleLinearMono(*source.value(), create, inputRate / outputRate);
+void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const DriftCorrection& corrected) {
+  auto offset = [](std::optional<double> rate) -> std::optional<double> {
+    if (!rate) return std::nullopt;
+    return ppmOffset(*rate, kNominalRate);
+  };
+  nlohmann::json sidecar = {
+      {"channel_drift_ms_per_min", jsonNumber(m.driftMsPerMin)},
+      {"channel_drift_ppm", jsonNumber(m.driftPpm)},
+      {"issue", "ZEL-352"},
+      {"mic_compensated", corrected.mic.has_value()},
+      {"mic_measured_hz", jsonNumber(m.micRate)},
+      {"mic_offset_ppm", jsonNumber(offset(m.micRate))},
+      {"mic_window_frames", m.micWindowFrames},
+      {"nominal_hz", jsonNumber(kNominalRate)},
+      {"system_compensated", corrected.system.has_value()},
+      {"system_measured_hz", jsonNumber(m.systemRate)},
+      {"system_offset_ppm", jsonNumber(offset(m.systemRate))},
+      {"system_window_frames", m.systemWindowFrames},
+  };
+  const std::string text = sidecar.dump(2) + "\n";
+  auto fd = createPrivateFile(path);
+  if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
+  [[maybe_unused]] ssize_t written = write(fd.value(), text.data(), text.size());
+  close(fd.value());
+}
+
+}  // namespace
+
+std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal) {
+  if (!timeline.startSeconds || !timeline.lastSeconds) return std::nullopt;
+  const int64_t frames = timeline.lastFrames - timeline.startFrames;
+  const double span = *timeline.lastSeconds - *timeline.startSeconds;
+  if (span < kMinimumSpanSeconds || frames < 1) return std::nullopt;
+  const double rate = static_cast<double>(frames) / span;
+  if (std::fabs(ppmOffset(rate, nominal)) > kImplausiblePpm) return std::nullopt;
+  return rate;
+}
+
+DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system) {
+  DriftMeasurement m;
+  m.micRate = measuredRate(mic, kNominalRate);
+  m.systemRate = measuredRate(system, kNominalRate);
+  m.micWindowFrames = mic.lastFrames - mic.startFrames;
+  m.systemWindowFrames = system.lastFrames - system.startFrames;
+  if (m.micRate && m.systemRate) {
+    m.driftPpm = (*m.micRate - *m.systemRate) / kNominalRate * 1e6;
+    m.driftMsPerMin = (*m.micRate - *m.systemRate) / kNominalRate * 60000.0;
+  }
+  return m;
+}
+
+std::optional<std::string> driftCorrectedTemp(const std::string& source, const std::string& dst,
+                                              std::optional<double> measuredRate, double nominal,
+                                              const std::string& label) {
+  return report(correctedCopy(source, dst, measuredRate, nominal, label));
+}
+
+DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeline& mic,
+                                       const TrackTimeline& system) {
+  const DriftMeasurement m = measureDrift(mic, system);
+  if (m.driftPpm) {
+    diag(formatted("drift: mic=%.4f Hz sys=%.4f Hz \u0394=%.1f ppm (%.3f ms/min)", *m.micRate, *m.systemRate,
+                   *m.driftPpm, *m.driftMsPerMin));
+  } else {
+    diag("drift: not measured (recovery or span < 120s)");
+  }
+  // The two copies are independent and the stop waits on them: make them side
+  // by side, then report them in a fixed order.
+  auto correctMic = [&] { return correctedCopy(paths.mic, paths.micCorrected, m.micRate, kNominalRate, "mic"); };
+  std::future<CorrectedCopy> micCopy;
+  try {
+    micCopy = std::async(std::launch::async, correctMic);
+  } catch (const std::system_error&) {
+    micCopy = std::async(std::launch::deferred, correctMic);
+  }
+  CorrectedCopy sysCopy = correctedCopy(paths.system, paths.systemCorrected, m.systemRate, kNominalRate, "system");
+  DriftCorrection corrected;
+  corrected.mic = report(micCopy.get());
+  corrected.system = report(std::move(sysCopy));
+  writeDriftSidecar(paths.sidecar, m, corrected);
+  return corrected;
 }
 
 }  // namespace orvane

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "finalize/interleave.h"
+
 #include "events/output.h"
 #include "finalize/head_align.h"
-#include "recorder/recorder.h"
+#include "platform/audio/pcm_buffer.h"
 
 namespace orvane {
 namespace {
@@ -19,13 +21,14 @@ namespace {
 constexpr uint32_t kChunkFrames = 8192;
 constexpr uint32_t kMicChannel = 0;
 constexpr uint32_t kSystemChannel = 1;
+constexpr double kOutputRate = 48000;
 
 // One input track as the interleave streams it. A track that returns no
 // frames once, at its end or on a read error, is never read again.
 class TrackInput {
  public:
-  TrackInput(const char* label, Recorder::TrackRead& outcome) : label_(label), outcome_(outcome) {
-    outcome_ = Recorder::TrackRead::notOpened;
+  TrackInput(const char* label, TrackRead& outcome) : label_(label), outcome_(outcome) {
+    outcome_ = TrackRead::notOpened;
   }
 
   // A missing file is an absent track and says nothing; a file that is there
@@ -33,7 +36,7 @@ class TrackInput {
   void open(const std::string& path) {
     std::error_code ignored;
     if (!std::filesystem::exists(path, ignored)) {
-      outcome_ = Recorder::TrackRead::missing;
+      outcome_ = TrackRead::missing;
       return;
     }
     auto opened = AudioFile::openForReading(path);
@@ -47,7 +50,7 @@ class TrackInput {
       fail("interleave: no memory to read the " + std::string(label_) + " track");
       return;
     }
-    outcome_ = Recorder::TrackRead::clean;
+    outcome_ = TrackRead::clean;
   }
 
   bool opened() const { return file_ != nullptr; }
@@ -72,11 +75,11 @@ class TrackInput {
  private:
   void fail(const std::string& line) {
     diag(line);
-    outcome_ = Recorder::TrackRead::failed;
+    outcome_ = TrackRead::failed;
   }
 
   const char* label_;
-  Recorder::TrackRead& outcome_;
+  TrackRead& outcome_;
   std::shared_ptr<AudioFile> file_;
   std::unique_ptr<PcmBuffer> buffer_;
   bool exhausted_ = false;
@@ -124,32 +127,32 @@ Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& 
 
 }  // namespace
 
-AudioSettings Recorder::outputSettings(bool linearPCM) const {
-  AudioSettings settings = linearPCM16Settings(stereoFormat.sampleRate, 2);
+AudioSettings outputSettings(bool linearPCM) {
+  AudioSettings settings = linearPCM16Settings(kOutputRate, 2);
   // Bit depth and byte order only mean something for linear PCM; the AAC
   // encoder keeps its own defaults.
   if (!linearPCM) settings.formatId = AudioFormatId::mpeg4AAC;
   return settings;
 }
 
-Result<int64_t> Recorder::interleaveTracks() { return interleaveTracks(outputSettings(writeWav)); }
-
-Result<int64_t> Recorder::interleaveTracks(const AudioSettings& settings) {
-  auto created = AudioFile::createForWriting(outputURL, settings);
+Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
+                                 const std::optional<TrackSource>& systemSource, const std::string& outputPath,
+                                 const AudioSettings& settings, InterleaveOutcome& outcome) {
+  auto created = AudioFile::createForWriting(outputPath, settings);
   if (!created) return created.error();
   AudioFile& output = **created;
 
-  TrackInput mic("mic", micTrackRead);
-  TrackInput sys("system", sysTrackRead);
-  if (mode != Mode::systemOnly) mic.open(micCorrectedURL.value_or(micTempURL));
-  if (mode != Mode::micOnly) sys.open(sysCorrectedURL.value_or(systemTempURL));
+  TrackInput mic("mic", outcome.mic);
+  TrackInput sys("system", outcome.system);
+  if (micSource) mic.open(micSource->path);
+  if (systemSource) sys.open(systemSource->path);
 
   // A missing chunk would silently cut the recording short, so it is an error.
-  auto chunk = PcmBuffer::create(stereoFormat, kChunkFrames);
-  if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputURL);
+  auto chunk = PcmBuffer::create(AudioFormat::standard(kOutputRate, 2), kChunkFrames);
+  if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
 
   if (mic.opened() && sys.opened()) {
-    const HeadAlignment plan = planHeadAlignment(micStartSeconds, sysStartSeconds, monoFormat.sampleRate);
+    const HeadAlignment plan = planHeadAlignment(micSource->startSeconds, systemSource->startSeconds, kOutputRate);
     if (!plan.diagnostic.empty()) diag(plan.diagnostic);
     Status error;
     if (plan.source == LeadSource::mic) error = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
@@ -157,7 +160,11 @@ Result<int64_t> Recorder::interleaveTracks(const AudioSettings& settings) {
     if (error) return *error;
   }
   if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
-  return output.length();
+  const int64_t frames = output.length();
+  // The encoder's last frames and the container's index are written here: a
+  // failure now leaves an output that no player opens.
+  if (Status error = output.close()) return *error;
+  return frames;
 }
 
 }  // namespace orvane

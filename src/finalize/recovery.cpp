@@ -1,9 +1,14 @@
-// Clean-up of the temporary tracks, and the recovery mode that turns the
-// tracks left by a run that died into an output file.
+// Recovery: 16-bit PCM where the output's container holds it, AAC where it
+// does not, no drift correction, no head alignment; then only what reached
+// the output is removed.
+#include "finalize/recovery.h"
+
+#include <cstdlib>
 #include <filesystem>
 
 #include "events/output.h"
-#include "recorder/recorder.h"
+#include "finalize/interleave.h"
+#include "finalize/temp_paths.h"
 
 namespace orvane {
 namespace {
@@ -18,38 +23,35 @@ void removeQuietly(const std::string& path) {
   std::filesystem::remove(path, ignored);
 }
 
-}  // namespace
-
-void Recorder::cleanupTemps() {
-  for (const std::string& path : {micTempURL, systemTempURL, siblingPath(outputURL, "mic.corrected.caf"),
-                                  siblingPath(outputURL, "sys.corrected.caf")}) {
-    removeQuietly(path);
+// A track that failed to read, or that this run's mode left out, stays for
+// another attempt whatever the outcome.
+void consume(TrackRead outcome, const std::string& temp, const std::string& copy) {
+  if (outcome == TrackRead::failed || (outcome == TrackRead::notOpened && fileExists(temp))) {
+    diag("recovery: keeping " + temp);
+    return;
   }
+  removeQuietly(temp);
+  removeQuietly(copy);
 }
 
-void Recorder::finalizeFromTemps() {
-  if (!fileExists(micTempURL) && !fileExists(systemTempURL)) {
+}  // namespace
+
+void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem) {
+  const TempPaths paths(outputPath);
+  if (!fileExists(paths.mic) && !fileExists(paths.system)) {
     finish("ERROR no_temps no temp tracks to finalize", 2);
   }
-  // 16-bit PCM where the container holds it; the MPEG-4 family takes only AAC.
-  Result<int64_t> written = interleaveTracks(outputSettings(containerHoldsLinearPCM(outputURL)));
+  std::optional<TrackSource> mic, system;
+  if (withMic) mic = TrackSource{paths.mic, std::nullopt};
+  if (withSystem) system = TrackSource{paths.system, std::nullopt};
+  InterleaveOutcome outcome;
+  Result<int64_t> written =
+      interleaveTracks(mic, system, outputPath, outputSettings(containerHoldsLinearPCM(outputPath)), outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
-
-  // Only what reached the output (or was never there) is consumed: a track
-  // that failed to read, or that this run's mode left out, stays for another
-  // attempt whatever the outcome.
-  const auto consume = [this](TrackRead outcome, const std::string& temp, const char* copyExtension) {
-    if (outcome == TrackRead::failed || (outcome == TrackRead::notOpened && fileExists(temp))) {
-      diag("recovery: keeping " + temp);
-      return;
-    }
-    removeQuietly(temp);
-    removeQuietly(siblingPath(outputURL, copyExtension));
-  };
-  if (*written == 0) removeQuietly(outputURL);
-  consume(micTrackRead, micTempURL, "mic.corrected.caf");
-  consume(sysTrackRead, systemTempURL, "sys.corrected.caf");
-  if (*written > 0) finish("STATUS stopped " + outputURL, 0);
+  if (*written == 0) removeQuietly(outputPath);
+  consume(outcome.mic, paths.mic, paths.micCorrected);
+  consume(outcome.system, paths.system, paths.systemCorrected);
+  if (*written > 0) finish("STATUS stopped " + outputPath, 0);
   finish("ERROR empty_recovery interleave produced no audio frames", EXIT_EMPTY_RECOVERY);
 }
 

@@ -57,6 +57,12 @@ class AudioFile {
   virtual Status read(PcmBuffer& into, uint32_t frameCount) = 0;
   // Forces what was written so far to storage.
   virtual Status sync() = 0;
+
+  // Finishes the file (the encoder's last frames, the trailer, the final
+  // header) and releases it; nothing may be called on it afterwards. A file
+  // not closed is finished when it dies, with any error lost, so every writer
+  // whose result matters closes it. A second close does nothing.
+  virtual Status close() = 0;
 };
 
 // What createForWriting checks before it touches the disk, without touching

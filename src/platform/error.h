@@ -40,6 +40,12 @@ class Result {
   std::variant<T, Error> v_;
 };
 
+// A start-up failure reported as "ERROR <code> <message>".
+struct CaptureError {
+  std::string code;
+  std::string message;
+};
+
 // Builds an error from errno-style codes: domain "posix", description from strerror.
 Error posixError(int errnoValue, const std::string& context = {});
 

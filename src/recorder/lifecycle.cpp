@@ -1,10 +1,14 @@
-// The start sequence, the single stop, and the stop completion that drains
-// the writers, finalizes and ends the process with its terminal line.
+// The start sequence, the single stop, and the stop completion that closes
+// the tracks, finalizes and ends the process with its terminal line.
 #include <future>
 #include <memory>
 #include <string>
 
 #include "events/output.h"
+#include "finalize/drift.h"
+#include "finalize/interleave.h"
+#include "finalize/recovery.h"
+#include "mic/engine_start.h"
 #include "platform/audio_file.h"
 #include "recorder/recorder.h"
 
@@ -56,8 +60,49 @@ void Recorder::start() {
     startEngineIfNeeded();
   });
   if (stopRequested) return stop();
-  armFsyncTimer();
   emit("STATUS recording " + std::to_string(wallClockMillis()));
+  armTimers();
+}
+
+// A stop that came meanwhile may already have closed and cleaned up the
+// temporary tracks: then nothing is opened, so that none is left behind.
+bool Recorder::openTrack(Track& track) {
+  std::lock_guard lock(tempFilesLock);
+  if (stopRequested) return false;
+  auto file = backend.createTrackFile(track.path(), linearPCM16Settings(Track::format().sampleRate, 1));
+  if (!file) throw file.error();
+  if (!track.open(file.value())) throw posixError(ENOMEM, "cannot allocate the " + std::string(track.name()) + " track");
+  return true;
+}
+
+// Start task.
+void Recorder::configureCapture() {
+  if (mode != Mode::systemOnly) {
+    if (voiceProcessing) {
+      if (Status error = engine->setVoiceProcessingEnabled(true)) {
+        diag("voice processing unavailable: " + error->description);
+      }
+    }
+    if (!openTrack(mic)) return;
+    const AudioFormat tapFormat = engine->inputFormat();
+    diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
+         std::to_string(tapFormat.channelCount) + " ch");
+    engine->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer, const AudioTime& when) {
+      writeMicAudio(buffer, when);
+    });
+    micTapInstalled = true;
+    if (mode == Mode::micOnly) return;
+  }
+  openTrack(system);
+}
+
+// Start task.
+void Recorder::startEngineIfNeeded() {
+  if (mode == Mode::systemOnly) return;
+  engine->setConfigurationChangeHandler([this] { handleEngineConfigurationChange(); });
+  if (!startEngineWithRetry(*engine, stopRequested)) return;
+  engineStarted = true;
+  mainLoop.post([this] { micWatchdog.arm(); });
 }
 
 void Recorder::stop() {
@@ -66,34 +111,47 @@ void Recorder::stop() {
     std::lock_guard lock(pauseLock);
     if (finished.exchange(true)) return;
   }
-  if (const MainLoop::TimerId timer = fsyncTimer.exchange(0)) mainLoop.cancel(timer);
+  cancelTimers();
   if (micTapInstalled) engine->removeTap();
   if (engineStarted) engine->stop();
   if (streamConfigured) stream->stopCapture([](const Status&) {});
   audioQueue.async([this] { stopCompletion(); });
 }
 
+bool Recorder::closeTracks() {
+  fsyncQueue.drain();  // a flush tick already under way queues its work before the closes below
+  std::lock_guard lock(tempFilesLock);  // a start still under way opens no track after this
+  bool closed = true;
+  for (Track* track : {&mic, &system}) {
+    if (Status error = track->close()) {
+      diag(std::string(track->name()) + " track could not be finished: " + error->description);
+      closed = false;
+    }
+  }
+  return closed;
+}
+
 void Recorder::stopCompletion() {
-  fsyncQueue.drain();  // a flush tick already under way queues its work before the drains below
-  micWriterQueue.drain();
-  sysWriterQueue.drain();
-  std::unique_lock tracks(tempFilesLock);  // a start still under way opens no track after this
-  micFile.reset();
-  systemFile.reset();
-  tracks.unlock();
-  if (!producedAudio) {
-    cleanupTemps();
+  const bool closed = closeTracks();
+  if (!mic.producedAudio() && !system.producedAudio()) {
+    removeTemps(paths);
     finish("ERROR stopped_early recording stopped before capture began", 2);
   }
-  applyDriftCompensation();
-  Result<int64_t> written = interleaveTracks();
+  const DriftCorrection corrected = applyDriftCompensation(paths, mic.timeline(), system.timeline());
+  std::optional<TrackSource> micSource, systemSource;
+  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(paths.mic), mic.timeline().startSeconds};
+  if (mode != Mode::micOnly) {
+    systemSource = TrackSource{corrected.system.value_or(paths.system), system.timeline().startSeconds};
+  }
+  InterleaveOutcome outcome;
+  Result<int64_t> written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
-  // A track that failed to read may be missing from the output: keep every
-  // temporary track, as --keep-temps would, so a recovery can try again.
-  if (interleaveReadFailed()) {
+  // A track that failed to read or to finish may be missing from the output:
+  // keep every temporary track, as --keep-temps would, so a recovery can try again.
+  if (outcome.readFailed() || !closed) {
     diag("keeping the temporary tracks after a read failure");
   } else if (!keepTemps) {
-    cleanupTemps();
+    removeTemps(paths);
   }
   bool interrupted;
   {
@@ -102,6 +160,10 @@ void Recorder::stopCompletion() {
   }
   if (interrupted) emit("WARN screen_interrupted");
   finish("STATUS stopped " + outputURL, 0);
+}
+
+void Recorder::finalizeFromTemps() {
+  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly);
 }
 
 }  // namespace orvane

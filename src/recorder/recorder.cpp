@@ -1,7 +1,7 @@
-// Recorder construction and the temporary-track naming rule.
+// Recorder construction.
 #include "recorder/recorder.h"
 
-#include <filesystem>
+#include "platform/identity.h"
 
 namespace orvane {
 
@@ -9,28 +9,23 @@ namespace {
 std::string queueLabel(const char* suffix) { return std::string(kBundleIdentifier) + suffix; }
 }  // namespace
 
-Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool writeWav,
-                   Backend& backend, MainLoop& mainLoop)
+Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool writeWav, Backend& backend,
+                   MainLoop& mainLoop)
     : outputURL(std::move(outputURL)),
       mode(mode),
       voiceProcessing(voiceProcessing),
       writeWav(writeWav),
+      paths(this->outputURL),
       backend(backend),
       mainLoop(mainLoop),
       engine(backend.makeAudioEngine()),
       audioQueue(queueLabel(".capture.audio")),
-      micWriterQueue(queueLabel(".capture.mic-writer")),
-      sysWriterQueue(queueLabel(".capture.sys-writer")),
       fsyncQueue(queueLabel(".capture.fsync")),
-      micTempURL(siblingPath(this->outputURL, "mic.caf")),
-      systemTempURL(siblingPath(this->outputURL, "sys.caf")) {}
+      mic("mic", paths.mic, clock, writeFailures),
+      system("system", paths.system, clock, writeFailures),
+      micWatchdog(mainLoop, mic, micLevel, clock, [this] { return finished.load(); }),
+      restarts(mainLoop) {}
 
 Recorder::~Recorder() = default;
-
-std::string Recorder::siblingPath(const std::string& outputURL, const std::string& extension) {
-  std::filesystem::path path(outputURL);
-  path.replace_extension();
-  return path.string() + "." + extension;
-}
 
 }  // namespace orvane

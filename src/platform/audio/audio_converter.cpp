@@ -1,8 +1,8 @@
 // AudioConverter over libswresample. convert() runs on the engine's capture
 // thread: it allocates nothing of its own (plane pointers live in fixed
 // arrays), and swresample reuses its internal buffers once they have grown to
-// the largest block seen. It never flushes, so the resampler's filter state
-// runs on from one call to the next.
+// the largest block seen. Only flush() drains it, so the resampler's filter
+// state runs on from one call to the next.
 #include "platform/audio/audio_converter.h"
 
 extern "C" {
@@ -52,20 +52,25 @@ class SwrAudioConverter final : public AudioConverter {
   ~SwrAudioConverter() override { swr_free(&context_); }
 
   Status convert(const PcmBuffer& input, PcmBuffer& output) override {
-    output.setFrameLength(0);
-    if (input.format() != from_ || output.format() != to_) {
-      return Error{kFfmpegErrorDomain, AVERROR(EINVAL), "converter given buffers in the wrong format"};
-    }
+    if (input.format() != from_) return wrongFormat(output);
     std::array<const uint8_t*, kMaxChannels> in{};
-    std::array<uint8_t*, kMaxChannels> out{};
     for (uint32_t i = 0; i < input.planeCount(); ++i) in[i] = input.plane(i);
-    for (uint32_t i = 0; i < output.planeCount(); ++i) out[i] = output.plane(i);
+    return run(in.data(), static_cast<int>(input.frameLength()), output);
+  }
+
+  Status convertHeld(PcmBuffer& output) override {
     // A non-null input, even of 0 frames, never drains the resampler.
-    const int produced = swr_convert(context_, out.data(), static_cast<int>(output.frameCapacity()), in.data(),
-                                     static_cast<int>(input.frameLength()));
-    if (produced < 0) return ffmpegError(produced, "cannot convert audio");
-    output.setFrameLength(static_cast<uint32_t>(produced));
-    return std::nullopt;
+    std::array<const uint8_t*, kMaxChannels> none{};
+    const uint8_t byte = 0;
+    none.fill(&byte);
+    return run(none.data(), 0, output);
+  }
+
+  Status flush(PcmBuffer& output) override { return run(nullptr, 0, output); }
+
+  uint32_t maxOutputFrames(uint32_t inputFrames) const override {
+    const int frames = swr_get_out_samples(context_, static_cast<int>(inputFrames));
+    return frames > 0 ? static_cast<uint32_t>(frames) : 0;
   }
 
   double pendingOutputFrames() const override {
@@ -76,6 +81,23 @@ class SwrAudioConverter final : public AudioConverter {
   }
 
  private:
+  Status wrongFormat(PcmBuffer& output) {
+    output.setFrameLength(0);
+    return Error{kFfmpegErrorDomain, AVERROR(EINVAL), "converter given buffers in the wrong format"};
+  }
+
+  Status run(const uint8_t** in, int inFrames, PcmBuffer& output) {
+    output.setFrameLength(0);
+    if (output.format() != to_) return wrongFormat(output);
+    std::array<uint8_t*, kMaxChannels> out{};
+    for (uint32_t i = 0; i < output.planeCount(); ++i) out[i] = output.plane(i);
+    const int produced =
+        swr_convert(context_, out.data(), static_cast<int>(output.frameCapacity()), in, inFrames);
+    if (produced < 0) return ffmpegError(produced, "cannot convert audio");
+    output.setFrameLength(static_cast<uint32_t>(produced));
+    return std::nullopt;
+  }
+
   SwrContext* context_;
   AudioFormat from_;
   AudioFormat to_;

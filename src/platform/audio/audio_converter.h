@@ -1,6 +1,6 @@
 // AudioConverter: converts PCM from any rate, channel count and sample type
 // into another format (in practice 48 kHz mono float). It keeps its
-// resampling state from one call to the next and is never flushed.
+// resampling state from one call to the next; flush() ends the input.
 #pragma once
 
 #include <memory>
@@ -27,6 +27,18 @@ class AudioConverter {
   // Frames, at the output rate, taken in but not given out yet: the next
   // output begins this long before the next input. Allocates nothing.
   virtual double pendingOutputFrames() const { return 0; }
+
+  // At most how many frames the next call gives for `inputFrames` more input,
+  // counting what is held. Allocates nothing.
+  virtual uint32_t maxOutputFrames(uint32_t inputFrames) const = 0;
+
+  // Gives out frames held back because an earlier output was full, taking no
+  // input and keeping the resampler's state. Allocates nothing.
+  virtual Status convertHeld(PcmBuffer& output) = 0;
+
+  // The end of the input: gives out everything still inside, the resampler's
+  // delay line included. Call until it yields fewer frames than fit.
+  virtual Status flush(PcmBuffer& output) = 0;
 };
 
 }  // namespace orvane

@@ -120,22 +120,42 @@ Status FfmpegAudioFile::openOutput() {
   return std::nullopt;
 }
 
-FfmpegAudioFile::~FfmpegAudioFile() {
-  if (headerWritten_) {
-    if (frameFill_ > 0) sendFrame(false);
-    sendFrame(true);
-    av_write_trailer(muxer_);
+FfmpegAudioFile::~FfmpegAudioFile() { close(); }
+
+Status FfmpegAudioFile::close() {
+  Status status = finishStream();
+  release();
+  return status;
+}
+
+Status FfmpegAudioFile::finishStream() {
+  if (!headerWritten_) return std::nullopt;
+  headerWritten_ = false;
+  Status status;
+  if (frameFill_ > 0) status = sendFrame(false);
+  if (Status error = sendFrame(true); error && !status) status = error;
+  if (const int ret = av_write_trailer(muxer_); ret < 0 && !status) {
+    status = ffmpegError(ret, "cannot write the end of " + path_);
   }
-  if (io_) avio_flush(io_);
+  if (io_) {
+    avio_flush(io_);
+    if (io_->error < 0 && !status) status = ffmpegError(io_->error, "cannot write the end of " + path_);
+  }
+  return status;
+}
+
+void FfmpegAudioFile::release() {
   avcodec_free_context(&encoder_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
   avformat_free_context(muxer_);
+  muxer_ = nullptr;
   if (io_) {
     av_freep(&io_->buffer);
     avio_context_free(&io_);
   }
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 Error FfmpegAudioFile::ffmpegError(int code, const std::string& what) const {

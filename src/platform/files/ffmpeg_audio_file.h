@@ -26,8 +26,7 @@ class FfmpegAudioFile final : public AudioFile {
                                                              const AudioSettings& settings,
                                                              const FileContainer& container);
 
-  // Flushes the encoder (the last partial frame included) and writes the
-  // trailer; errors at this point are lost, as the file has no close call.
+  // Closes the file if nobody did; errors at this point are lost.
   ~FfmpegAudioFile() override;
 
   const AudioFormat& processingFormat() const override { return format_; }
@@ -36,6 +35,9 @@ class FfmpegAudioFile final : public AudioFile {
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
+  // Flushes the encoder (the last partial frame included), writes the
+  // trailer and the buffered bytes, and reports the first failure.
+  Status close() override;
 
  private:
   FfmpegAudioFile(std::string path, const AudioFormat& format);
@@ -44,6 +46,8 @@ class FfmpegAudioFile final : public AudioFile {
   void fillFrame(const PcmBuffer& buffer, uint32_t first, uint32_t frames);
   Status sendFrame(bool flush);
   Error ffmpegError(int code, const std::string& what) const;
+  Status finishStream();
+  void release();
 
   static int writeToFd(void* opaque, uint8_t* data, int size);
   static int64_t seekFd(void* opaque, int64_t offset, int whence);

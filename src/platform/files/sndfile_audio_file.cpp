@@ -98,9 +98,20 @@ SndfileAudioFile::SndfileAudioFile(SNDFILE* file, int fd, const SF_INFO& info, s
       format_(AudioFormat::standard(info.samplerate, static_cast<uint32_t>(info.channels))),
       path_(std::move(path)) {}
 
-SndfileAudioFile::~SndfileAudioFile() {
-  sf_close(file_);
-  closeQuietly(fd_);
+SndfileAudioFile::~SndfileAudioFile() { close(); }
+
+Status SndfileAudioFile::close() {
+  if (!file_) return std::nullopt;
+  const int sndfileStatus = sf_close(file_);
+  file_ = nullptr;
+  const int fdStatus = fd_ >= 0 ? ::close(fd_) : 0;
+  const int fdErrno = errno;
+  fd_ = -1;
+  if (sndfileStatus != 0) {
+    return Error{kSndfileDomain, sndfileStatus, "cannot finish " + path_ + ": " + sf_error_number(sndfileStatus)};
+  }
+  if (fdStatus != 0 && fdErrno != EINTR) return posixError(fdErrno, "cannot close " + path_);
+  return std::nullopt;
 }
 
 Error SndfileAudioFile::sndfileError(const std::string& what) const {

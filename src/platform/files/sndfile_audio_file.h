@@ -29,6 +29,7 @@ class SndfileAudioFile final : public AudioFile {
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
+  Status close() override;
 
  private:
   SndfileAudioFile(SNDFILE* file, int fd, const SF_INFO& info, std::string path);

@@ -1,0 +1,13 @@
+// Recovery mode: the temporary tracks left by a run that died, turned into
+// the output file.
+#pragma once
+
+#include <string>
+
+namespace orvane {
+
+// Main thread; ends the process with its terminal line. A track left out by
+// `withMic`/`withSystem` is neither read nor removed.
+[[noreturn]] void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem);
+
+}  // namespace orvane

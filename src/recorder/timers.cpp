@@ -1,0 +1,63 @@
+// The main loop's timers while recording: the periodic flush of both tracks
+// (a crash loses at most the last stretch) and the reports that the capture
+// side only counts: LEVEL lines and back-pressure warnings.
+#include <cstdio>
+
+#include "events/output.h"
+#include "recorder/recorder.h"
+
+namespace orvane {
+
+namespace {
+constexpr double kFlushPeriodSeconds = 45.0;
+constexpr double kFlushLeewaySeconds = 5.0;
+}  // namespace
+
+// Start task.
+void Recorder::armTimers() {
+  const MainLoop::TimerId flush =
+      mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] { flushTracks(); });
+  if (const MainLoop::TimerId previous = fsyncTimer.exchange(flush)) mainLoop.cancel(previous);
+  const MainLoop::TimerId reports = mainLoop.addRepeating(LevelMeter::kIntervalSeconds, 0, [this] { report(); });
+  if (const MainLoop::TimerId previous = reportTimer.exchange(reports)) mainLoop.cancel(previous);
+  // A stop that came while the timers were armed cancelled nothing.
+  if (finished) cancelTimers();
+}
+
+void Recorder::cancelTimers() {
+  if (const MainLoop::TimerId timer = fsyncTimer.exchange(0)) mainLoop.cancel(timer);
+  if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
+}
+
+// Ticks queue their work on fsyncQueue, which the stop drains before it
+// closes the tracks, so no flush reaches a closed file.
+void Recorder::flushTracks() {
+  fsyncQueue.async([this] {
+    mic.flush();
+    system.flush();
+  });
+}
+
+void Recorder::report() {
+  if (finished) return;
+  if (const std::optional<float> level = micLevel.takeLevel()) {
+    char line[48];
+    std::snprintf(line, sizeof line, "LEVEL %.3f", static_cast<double>(*level));
+    emit(line);
+  }
+  reportDrops(mic, micDropsReported_);
+  reportDrops(system, systemDropsReported_);
+}
+
+// One warning per back-pressure episode, the host's protocol: the episode
+// ends when a buffer finds its slot free again.
+void Recorder::reportDrops(const Track& track, int64_t& reported) {
+  const int64_t episodes = track.dropEpisodes();
+  if (episodes == reported) return;
+  reported = episodes;
+  emit(std::string("WARN write_backpressure ") + track.name());
+  diag(std::string(track.name()) + " fell behind the disk: " + std::to_string(track.framesDropped()) +
+       " frames dropped so far");
+}
+
+}  // namespace orvane

@@ -1,0 +1,291 @@
+// The track's two sides: the producer's slot claim and conversion, and the
+// writer queue's appends with their time keeping.
+#include "track/track.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "events/output.h"
+#include "platform/identity.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr double kTrackRate = 48000;
+// Stamps wander by a millisecond or so; input missing for longer than this
+// is a gap (a device switch, a stream re-created) and is filled with silence.
+constexpr int64_t kGapThresholdFrames = 240;  // 5 ms
+// A stamp this far past the track's end is more likely wrong than the input
+// lost: nothing is filled for it.
+constexpr int64_t kMaxGapFrames = 10 * 48000;
+// A resume tops the track up by at most a second.
+constexpr int64_t kMaxResumePadFrames = 48000;
+// A buffer is kept or dropped whole at the pause, so the first one after a
+// resume can begin inside the pause; its head is dropped to keep the track in
+// step with active time. More than a second ahead is not a pause's doing (a
+// time stamp that jumped): nothing is dropped for it.
+constexpr int64_t kMaxSkipFrames = 48000;
+constexpr int64_t kFailureThreshold = 10;
+
+void skipLeadingFrames(PcmBuffer& buffer, uint32_t frames) {
+  float* samples = buffer.floatChannelData(0);
+  const uint32_t kept = buffer.frameLength() - frames;
+  std::memmove(samples, samples + frames, kept * sizeof(float));
+  buffer.setFrameLength(kept);
+}
+
+std::string milliseconds(int64_t frames) {
+  return shortestDecimal(std::round(static_cast<double>(frames) / kTrackRate * 10000.0) / 10.0) + " ms";
+}
+
+}  // namespace
+
+void WriteFailureReport::failed(const char* trackName, int64_t inARow) {
+  if (inARow < kFailureThreshold) return;
+  {
+    std::lock_guard lock(lock_);
+    if (reported_) return;
+    reported_ = true;
+  }
+  diag(std::string(trackName) + " write failed " + std::to_string(inARow) + " times; reporting disk_write_failed");
+  emit("ERROR disk_write_failed");
+}
+
+const AudioFormat& Track::format() {
+  static const AudioFormat mono = AudioFormat::standard(kTrackRate, 1);
+  return mono;
+}
+
+Track::Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures)
+    : name_(name),
+      path_(std::move(path)),
+      clock_(clock),
+      failures_(failures),
+      writerQueue_(std::string(kBundleIdentifier) + ".capture." + (name[0] == 'm' ? "mic" : "sys") + "-writer") {}
+
+Track::~Track() = default;
+
+bool Track::open(std::shared_ptr<AudioFile> file) {
+  for (auto& slot : slots_) {
+    slot = PcmBuffer::create(format(), kSlotFrames);
+    if (!slot) return false;
+  }
+  silence_ = PcmBuffer::create(format(), kSlotFrames);
+  if (!silence_) return false;
+  silence_->clear(kSlotFrames);
+  file_ = std::move(file);
+  open_ = true;
+  return true;
+}
+
+// ------------------------------------------------------------ producer side
+
+void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+  if (!open_ || buffer.frameLength() == 0) return;
+  if (!ensureConverter(buffer.format())) return;
+  // What the converter still holds comes out first: this output begins that
+  // much before the buffer's own stamp. Left out, a 50 kHz device's track
+  // would lag its stamps by the converter's delay and measure slow.
+  const double held = converter_->pendingOutputFrames();
+  const uint32_t most = converter_->maxOutputFrames(buffer.frameLength());
+  const int count = static_cast<int>((most + kSlotFrames - 1) / kSlotFrames);
+  int first = 0;
+  if (count > kSlotCount || !claimSlots(std::max(count, 1), first)) {
+    countDrop(static_cast<int64_t>(std::llround(buffer.frameLength() * kTrackRate / buffer.format().sampleRate)));
+    return;
+  }
+  const int filled = fillSlots(buffer, first, std::max(count, 1));
+  if (filled < std::max(count, 1)) releaseSlots(first + filled, std::max(count, 1) - filled);
+  if (filled == 0) return;
+  if (activeSeconds) *activeSeconds -= held / kTrackRate;
+  handOff(first, filled, activeSeconds);
+}
+
+bool Track::ensureConverter(const AudioFormat& input) {
+  if (converter_ && converterInput_ == input) return true;
+  // The old converter's tail belongs to the old device's last buffer.
+  if (converter_) flushConverterIntoSlots();
+  converter_ = AudioConverter::create(input, format());
+  converterInput_ = input;
+  return converter_ != nullptr;
+}
+
+bool Track::flushConverterIntoSlots() {
+  int first = 0;
+  if (!claimSlots(1, first)) return false;
+  PcmBuffer& slot = *slots_[static_cast<size_t>(first)];
+  if (converter_->flush(slot) || slot.frameLength() == 0) {
+    releaseSlots(first, 1);
+    return false;
+  }
+  handOff(first, 1, std::nullopt);
+  return true;
+}
+
+// Converts into `count` claimed slots from `first`; returns how many hold frames.
+int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
+  int filled = 0;
+  for (int i = 0; i < count; ++i) {
+    PcmBuffer& slot = *slots_[static_cast<size_t>((first + i) % kSlotCount)];
+    const Status error = i == 0 ? converter_->convert(buffer, slot) : converter_->convertHeld(slot);
+    if (error || slot.frameLength() == 0) break;
+    ++filled;
+    if (slot.frameLength() < slot.frameCapacity()) break;
+  }
+  return filled;
+}
+
+bool Track::claimSlots(int count, int& first) {
+  std::lock_guard lock(slotLock_);
+  for (int i = 0; i < count; ++i) {
+    if (inFlight_[static_cast<size_t>((next_ + i) % kSlotCount)]) return false;
+  }
+  for (int i = 0; i < count; ++i) inFlight_[static_cast<size_t>((next_ + i) % kSlotCount)] = true;
+  dropping_ = false;
+  first = next_;
+  next_ = (next_ + count) % kSlotCount;
+  return true;
+}
+
+void Track::releaseSlots(int first, int count) {
+  std::lock_guard lock(slotLock_);
+  for (int i = 0; i < count; ++i) inFlight_[static_cast<size_t>((first + i) % kSlotCount)] = false;
+}
+
+void Track::countDrop(int64_t frames) {
+  framesDropped_.fetch_add(frames, std::memory_order_relaxed);
+  std::lock_guard lock(slotLock_);
+  if (!std::exchange(dropping_, true)) dropEpisodes_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
+  const bool queued = writerQueue_.tryAsync([this, first, count, activeSeconds] {
+    appendSlots(first, count, activeSeconds);
+  });
+  if (queued) return;
+  int64_t frames = 0;
+  for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();
+  releaseSlots(first, count);
+  countDrop(frames);
+}
+
+// ------------------------------------------------------------- writer side
+
+void Track::appendSlots(int first, int count, std::optional<double> activeSeconds) {
+  PcmBuffer& head = *slots_[static_cast<size_t>(first)];
+  if (activeSeconds) {
+    const int64_t generation = clock_.realignGeneration();
+    const bool resumed = generation != realignApplied_;
+    const int64_t early = keepInStep(*activeSeconds, resumed);
+    if (resumed) {
+      if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) {
+        releaseSlots(first, count);  // captured while paused, all of it: the next buffer re-aligns
+        return;
+      }
+      realignApplied_ = generation;
+      if (early > 0 && early <= kMaxSkipFrames && early < head.frameLength()) {
+        skipLeadingFrames(head, static_cast<uint32_t>(early));
+        *activeSeconds += static_cast<double>(early) / kTrackRate;
+        diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
+      }
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    const int64_t position = framesWritten();
+    if (!append(*slots_[static_cast<size_t>((first + i) % kSlotCount)])) break;
+    if (i == 0 && activeSeconds) stamp(*activeSeconds, position);
+  }
+  releaseSlots(first, count);
+}
+
+// Compares where the track is with where active time says it should be, from
+// the last stamped buffer: over a few buffers the device's rate and the
+// nominal rate agree to a fraction of a frame, so drift never shows here.
+// Fills what is missing with silence (after a resume, any shortfall; else a
+// gap past the threshold) and returns how many frames the track is ahead.
+int64_t Track::keepInStep(double activeSeconds, bool resumed) {
+  if (!timeline_.lastSeconds) return 0;
+  const auto expected = static_cast<int64_t>(std::round((activeSeconds - *timeline_.lastSeconds) * kTrackRate));
+  const int64_t shortfall = expected - (framesWritten() - timeline_.lastFrames);
+  if (shortfall < 1) return -shortfall;
+  if (resumed) {
+    const int64_t frames = std::min(shortfall, kMaxResumePadFrames);
+    if (writeSilence(frames)) diag("resume re-align: padded " + std::to_string(frames) + " frames");
+    return 0;
+  }
+  if (shortfall <= kGapThresholdFrames) return 0;
+  if (shortfall > kMaxGapFrames) {
+    diag(std::string(name_) + " input resumed " + milliseconds(shortfall) +
+         " past the track's end; not filled (a time stamp that jumped, not lost input)");
+    return 0;
+  }
+  if (writeSilence(shortfall)) {
+    diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
+  }
+  return 0;
+}
+
+bool Track::writeSilence(int64_t frames) {
+  for (int64_t left = frames; left > 0;) {
+    const auto chunk = static_cast<uint32_t>(std::min<int64_t>(left, kSlotFrames));
+    silence_->setFrameLength(chunk);
+    if (!append(*silence_)) return false;
+    left -= chunk;
+  }
+  return true;
+}
+
+// The file's own length is the track's position, so a write cut short (a
+// full disk) leaves the counters at the frames that really are in the file.
+bool Track::append(const PcmBuffer& buffer) {
+  const Status error = file_->write(buffer);
+  framesWritten_.store(file_->length(), std::memory_order_relaxed);
+  if (!error) {
+    failuresInARow_ = 0;
+    return true;
+  }
+  ++failuresInARow_;
+  diag(std::string(name_) + " write error: domain=" + error->domain + " code=" + std::to_string(error->code));
+  failures_.failed(name_, failuresInARow_);
+  return false;
+}
+
+void Track::stamp(double activeSeconds, int64_t position) {
+  if (!timeline_.startSeconds) {
+    timeline_.startSeconds = activeSeconds;
+    timeline_.startFrames = position;
+  }
+  if (!timeline_.lastSeconds || !(*timeline_.lastSeconds > activeSeconds)) {
+    timeline_.lastSeconds = activeSeconds;
+    timeline_.lastFrames = position;
+  }
+}
+
+// ----------------------------------------------------------- any thread
+
+void Track::flush() {
+  writerQueue_.async([this] {
+    if (file_) file_->sync();  // a failing disk shows in the appends
+  });
+}
+
+Status Track::close() {
+  writerQueue_.drain();
+  if (!file_) return std::nullopt;
+  if (converter_) {
+    // Nothing stamps the tail: it only ends the track.
+    while (silence_) {
+      if (converter_->flush(*silence_) || silence_->frameLength() == 0) break;
+      const bool full = silence_->frameLength() == silence_->frameCapacity();
+      if (!append(*silence_) || !full) break;
+    }
+    converter_.reset();
+  }
+  Status status = file_->close();
+  file_.reset();
+  return status;
+}
+
+}  // namespace orvane

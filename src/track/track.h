@@ -1,0 +1,129 @@
+// Track: one temporary track end to end. Buffers of any format come in from a
+// producer thread (the microphone's capture thread, or audioQueue for system
+// audio), are converted into the track format in a ring of preallocated slots,
+// and are appended by the track's own writer queue, which keeps the track in
+// step with active time (silence for input that never came, re-alignment after
+// a resume) and the counters that the stop reads. The producer never waits:
+// when the ring is full the buffer is dropped whole and counted, and the main
+// loop reports it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/audio/audio_converter.h"
+#include "platform/audio/audio_format.h"
+#include "platform/audio/pcm_buffer.h"
+#include "platform/audio_file.h"
+#include "platform/runtime/serial_queue.h"
+#include "track/active_clock.h"
+#include "track/timeline.h"
+
+namespace orvane {
+
+// One "ERROR disk_write_failed" a run, whichever track keeps failing first.
+class WriteFailureReport {
+ public:
+  // Writer queues, after every failed append, with the failures in a row.
+  void failed(const char* trackName, int64_t inARow);
+
+ private:
+  std::mutex lock_;
+  bool reported_ = false;
+};
+
+class Track {
+ public:
+  static constexpr int kSlotCount = 8;
+  // 0.34 s of track audio a slot: a 4096-frame read at 8 kHz fills two.
+  static constexpr uint32_t kSlotFrames = 16384;
+  static const AudioFormat& format();
+
+  // `name` is "mic" or "system". Touches no file.
+  Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures);
+  ~Track();
+  Track(const Track&) = delete;
+  Track& operator=(const Track&) = delete;
+
+  // Start task: takes the created file and allocates the slot ring. False
+  // when there is no memory for the ring (the file is not taken then).
+  bool open(std::shared_ptr<AudioFile> file);
+  bool isOpen() const { return open_.load(); }
+
+  // Producer thread, one at a time. Real-time rules: no allocation (but a new
+  // converter when the input format changes, which only a device change
+  // does), no lock but the slot lock, no I/O, no waiting. `activeSeconds` is
+  // the active time of the buffer's first frame; without it the buffer is
+  // written but takes no part in the timeline.
+  void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+
+  // Any thread: back-pressure episodes begun and frames dropped so far.
+  int64_t dropEpisodes() const { return dropEpisodes_.load(std::memory_order_relaxed); }
+  int64_t framesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
+  // Any thread: frames appended so far, silence included.
+  int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
+
+  // Any thread: forces the file to storage after every append queued before.
+  void flush();
+
+  // Stop completion, once the producer has stopped: finishes the queued
+  // appends, writes what the converter still holds, and closes the file.
+  // The counters are final afterwards.
+  Status close();
+
+  const char* name() const { return name_; }
+  const std::string& path() const { return path_; }
+  TrackTimeline timeline() const { return timeline_; }  // after close()
+  bool producedAudio() const { return framesWritten() > 0; }
+
+ private:
+  bool claimSlots(int count, int& first);
+  void releaseSlots(int first, int count);
+  void countDrop(int64_t frames);
+  bool ensureConverter(const AudioFormat& input);
+  bool flushConverterIntoSlots();
+  int fillSlots(const PcmBuffer& buffer, int first, int count);
+  void handOff(int first, int count, std::optional<double> activeSeconds);
+
+  // Writer queue.
+  void appendSlots(int first, int count, std::optional<double> activeSeconds);
+  int64_t keepInStep(double activeSeconds, bool resumed);
+  bool writeSilence(int64_t frames);
+  bool append(const PcmBuffer& buffer);
+  void stamp(double activeSeconds, int64_t position);
+
+  const char* name_;
+  const std::string path_;
+  const ActiveClock& clock_;
+  WriteFailureReport& failures_;
+  std::atomic<bool> open_{false};
+  std::shared_ptr<AudioFile> file_;  // writer queue once open
+
+  // Producer thread.
+  std::unique_ptr<AudioConverter> converter_;
+  std::optional<AudioFormat> converterInput_;
+  std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
+  int next_ = 0;
+
+  std::mutex slotLock_;
+  std::array<bool, kSlotCount> inFlight_{};  // slotLock_
+  bool dropping_ = false;                    // slotLock_
+  std::atomic<int64_t> dropEpisodes_{0};
+  std::atomic<int64_t> framesDropped_{0};
+
+  // Writer queue.
+  std::atomic<int64_t> framesWritten_{0};
+  TrackTimeline timeline_;
+  int64_t realignApplied_ = 0;
+  int64_t failuresInARow_ = 0;
+  std::unique_ptr<PcmBuffer> silence_;
+
+  SerialQueue writerQueue_;
+};
+
+}  // namespace orvane
