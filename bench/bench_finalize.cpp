@@ -18,8 +18,8 @@
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
 #include "platform/files/file_container.h"
-#include "recorder/recorder.h"
-#include "support/sim_backend.h"
+#include "finalize/interleave.h"
+#include "finalize/temp_paths.h"
 
 namespace {
 
@@ -44,17 +44,17 @@ double peakRssMegabytes() {
 }
 
 int interleave(const std::string& dir, const std::string& extension) {
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
   // The temporary tracks are named after the output: rec.mic.caf, rec.sys.caf.
   const std::string name = "rec." + extension;
   const std::string out = dir + "/" + name;
   // No start times, so no head alignment: the peers do none either.
-  Recorder recorder(out, Recorder::Mode::both, false, lastExtension(out) == "wav", backend, loop);
+  const TempPaths paths(out);
 
   const double rssBefore = peakRssMegabytes();
   const auto start = std::chrono::steady_clock::now();
-  Result<int64_t> written = recorder.interleaveTracks();
+  InterleaveOutcome outcome;
+  Result<int64_t> written = interleaveTracks(TrackSource{paths.mic, std::nullopt}, TrackSource{paths.system, std::nullopt},
+                                             out, outputSettings(lastExtension(out) == "wav"), outcome);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!written) {
     std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());

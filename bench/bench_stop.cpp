@@ -16,8 +16,8 @@
 
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
-#include "recorder/recorder.h"
-#include "support/sim_backend.h"
+#include "finalize/drift.h"
+#include "finalize/interleave.h"
 
 namespace {
 
@@ -39,15 +39,15 @@ int generate(const std::string& dir, double seconds) {
   return ok ? 0 : 1;
 }
 
-// The counters the writers leave after `seconds` of a device `ppm` off, its
+// The timeline the writers leave after `seconds` of a device `ppm` off, its
 // first buffer at active second `startSeconds`: the last buffer appended began
 // one buffer before the track's end.
-void setCounters(std::optional<double>& start, int64_t& startFrames, std::optional<double>& last, int64_t& lastFrames,
-                 double startSeconds, double seconds, double ppm) {
-  start = startSeconds;
-  startFrames = 0;
-  lastFrames = deviceFrames(seconds, ppm) - kWriteFrames;
-  last = startSeconds + static_cast<double>(lastFrames) / (kRate * (1 + ppm * 1e-6));
+TrackTimeline timeline(double startSeconds, double seconds, double ppm) {
+  TrackTimeline t;
+  t.startSeconds = startSeconds;
+  t.lastFrames = deviceFrames(seconds, ppm) - kWriteFrames;
+  t.lastSeconds = startSeconds + static_cast<double>(t.lastFrames) / (kRate * (1 + ppm * 1e-6));
+  return t;
 }
 
 double peakRssMegabytes() {
@@ -57,30 +57,29 @@ double peakRssMegabytes() {
 }
 
 int stop(const std::string& dir, double seconds) {
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
-  Recorder recorder(dir + "/rec.wav", Recorder::Mode::both, false, true, backend, loop);
-  setCounters(recorder.micStartSeconds, recorder.micStartFrames, recorder.micLastHostSeconds, recorder.micLastFrames,
-              0.0, seconds, kMicPpm);
-  setCounters(recorder.sysStartSeconds, recorder.sysStartFrames, recorder.sysLastHostSeconds, recorder.sysLastFrames,
-              kSystemStartsAfterSeconds, seconds, kSystemPpm);
+  const TempPaths paths(dir + "/rec.wav");
+  const TrackTimeline mic = timeline(0.0, seconds, kMicPpm);
+  const TrackTimeline sys = timeline(kSystemStartsAfterSeconds, seconds, kSystemPpm);
 
   const auto begin = std::chrono::steady_clock::now();
-  recorder.applyDriftCompensation();
-  const auto corrected = std::chrono::steady_clock::now();
-  Result<int64_t> written = recorder.interleaveTracks();
+  const DriftCorrection corrected = applyDriftCompensation(paths, mic, sys);
+  const auto correctedAt = std::chrono::steady_clock::now();
+  InterleaveOutcome outcome;
+  Result<int64_t> written = interleaveTracks(TrackSource{corrected.mic.value_or(paths.mic), mic.startSeconds},
+                                             TrackSource{corrected.system.value_or(paths.system), sys.startSeconds},
+                                             paths.output, outputSettings(true), outcome);
   const auto end = std::chrono::steady_clock::now();
   if (!written) {
     std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());
     return 1;
   }
-  if (!recorder.micCorrectedURL || !recorder.sysCorrectedURL) {
+  if (!corrected.mic || !corrected.system) {
     std::fprintf(stderr, "a track was not corrected: the benchmark measures the wrong thing\n");
     return 1;
   }
   const auto secondsOf = [](auto d) { return std::chrono::duration<double>(d).count(); };
   std::printf("stop %.1f min: drift %.2f s + interleave %.2f s = %.2f s, %lld frames, peak RSS %.1f MB\n",
-              seconds / 60, secondsOf(corrected - begin), secondsOf(end - corrected), secondsOf(end - begin),
+              seconds / 60, secondsOf(correctedAt - begin), secondsOf(end - correctedAt), secondsOf(end - begin),
               static_cast<long long>(*written), peakRssMegabytes());
   return 0;
 }

@@ -45,6 +45,7 @@ class FreeDisk : public AudioFile {
     return std::nullopt;
   }
   Status sync() override { return std::nullopt; }
+  Status close() override { return std::nullopt; }
 
  private:
   AudioFormat format_ = AudioFormat::standard(48000, 1);
@@ -73,7 +74,7 @@ Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::micro
   sim::SimBackend backend{sim::Scenario{}};
   MainLoop loop;
   Recorder recorder("/tmp/orvane-bench-tap.wav", Recorder::Mode::micOnly, false, true, backend, loop);
-  recorder.micFile = file;
+  recorder.mic.open(file);
 
   const AudioFormat device{kDeviceRate, 2, SampleType::float32, true};
   auto buffer = PcmBuffer::create(device, kFrames);
@@ -94,10 +95,10 @@ Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::micro
     const auto took = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
     if (i >= kWarmupBuffers) micros.push_back(took);
   }
-  recorder.micWriterQueue.drain();
+  recorder.mic.close();
   std::sort(micros.begin(), micros.end());
   return Figures{percentile(micros, 0.5), percentile(micros, 0.99), percentile(micros, 0.999), micros.back(),
-                 static_cast<int64_t>(buffers) * kFrames, recorder.micFramesWritten.load()};
+                 static_cast<int64_t>(buffers) * kFrames, recorder.mic.framesWritten()};
 }
 
 }  // namespace

@@ -194,8 +194,10 @@ void Track::appendSlots(int first, int count, std::optional<double> activeSecond
   }
   for (int i = 0; i < count; ++i) {
     const int64_t position = framesWritten();
-    if (!append(*slots_[static_cast<size_t>((first + i) % kSlotCount)])) break;
-    if (i == 0 && activeSeconds) stamp(*activeSeconds, position);
+    const bool appended = append(*slots_[static_cast<size_t>((first + i) % kSlotCount)]);
+    // A buffer cut short still begins where it was stamped.
+    if (i == 0 && activeSeconds && framesWritten() > position) stamp(*activeSeconds, position);
+    if (!appended) break;
   }
   releaseSlots(first, count);
 }

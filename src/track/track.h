@@ -70,6 +70,8 @@ class Track {
 
   // Any thread: forces the file to storage after every append queued before.
   void flush();
+  // Any thread but the writer's: returns once every append queued before has run.
+  void waitForWrites() { writerQueue_.drain(); }
 
   // Stop completion, once the producer has stopped: finishes the queued
   // appends, writes what the converter still holds, and closes the file.

@@ -18,9 +18,12 @@ class MemoryAudioFile : public AudioFile {
   int64_t length() const override { return static_cast<int64_t>(samples.size()); }
   Status write(const PcmBuffer& buffer) override {
     if (failWrites) return Error{"sim", 28, "no space left on device"};
+    // A full disk part-way: half of the buffer lands, and the write fails.
+    const uint32_t frames = writeHalves ? buffer.frameLength() / 2 : buffer.frameLength();
     const float* data = buffer.floatChannelData(0);
-    samples.insert(samples.end(), data, data + buffer.frameLength());
-    appendSizes.push_back(buffer.frameLength());
+    samples.insert(samples.end(), data, data + frames);
+    appendSizes.push_back(frames);
+    if (writeHalves) return Error{"sim", 28, "no space left on device"};
     return std::nullopt;
   }
   // Reads from `samples`; fails every read once `failReadsFrom` frames were read.
@@ -39,11 +42,17 @@ class MemoryAudioFile : public AudioFile {
     syncedAtLength.push_back(samples.size());
     return std::nullopt;
   }
+  Status close() override {
+    closed = true;
+    return std::nullopt;
+  }
 
   std::vector<float> samples;
   std::vector<uint32_t> appendSizes;
   std::vector<size_t> syncedAtLength;  // the track's length at each sync
   bool failWrites = false;
+  bool writeHalves = false;
+  bool closed = false;
   size_t readPosition = 0;
   std::optional<size_t> failReadsFrom;
 

@@ -22,6 +22,7 @@ class SimTrackFile : public AudioFile {
   int64_t length() const override { return file_->length(); }
   Status read(PcmBuffer& into, uint32_t frameCount) override { return file_->read(into, frameCount); }
   Status sync() override { return file_->sync(); }
+  Status close() override { return file_->close(); }
   // On the writer queue: blocks or fails as scripted.
   Status write(const PcmBuffer& buffer) override {
     const int64_t before = writes_++;

@@ -107,8 +107,8 @@ TEST_F(ConfigRestartTest, FiveChangesInOneSecondRestartFourTimesThenOnceAfterThe
   expected.push_back(kDiag + "config change: 4 restarts in window; backing off 3.0s");
   expected.insert(expected.end(), {kChange, kRestarted});
   EXPECT_EQ(restartLines(), expected);
-  EXPECT_FALSE(recorder.configRestartBackoffPending);
-  EXPECT_EQ(recorder.configRestartTimestamps, std::vector<double>{100.9}) << "the window was emptied";
+  EXPECT_FALSE(recorder.restarts.backoffPending());
+  EXPECT_EQ(recorder.restarts.recentRestarts(), std::vector<double>{100.9}) << "the window was emptied";
 }
 
 TEST_F(ConfigRestartTest, ARestartLeavesTheWindowTenSecondsLater) {
@@ -128,8 +128,8 @@ TEST_F(ConfigRestartTest, ChangesElevenSecondsApartNeverBackOff) {
   const auto lines = restartLines();
   EXPECT_EQ(lines.size(), 16u);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), kChange), 8);
-  EXPECT_FALSE(recorder.configRestartBackoffPending);
-  EXPECT_EQ(recorder.micWatchdogGeneration, 8) << "every restart re-arms the watchdog";
+  EXPECT_FALSE(recorder.restarts.backoffPending());
+  EXPECT_EQ(recorder.micWatchdog.generation(), 8) << "every restart re-arms the watchdog";
 }
 
 TEST_F(ConfigRestartTest, ChangesBeforeTheStartOrAfterTheFinishAreIgnored) {
@@ -143,7 +143,7 @@ TEST_F(ConfigRestartTest, ChangesBeforeTheStartOrAfterTheFinishAreIgnored) {
   changeAt(101.0);
   EXPECT_EQ(starts(), 1);
   EXPECT_EQ(restartLines(), std::vector<std::string>{});
-  EXPECT_EQ(recorder.micWatchdogGeneration, 0) << "no watchdog armed";
+  EXPECT_EQ(recorder.micWatchdog.generation(), 0) << "no watchdog armed";
 }
 
 }  // namespace

@@ -9,9 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "finalize/linear_resampler.h"
-#include "recorder/recorder.h"
+#include "finalize/drift.h"
 #include "support/memory_audio_file.h"
-#include "support/sim_backend.h"
 
 namespace orvane {
 namespace {
@@ -107,7 +106,7 @@ TEST(LinearResampler, OutputThatIsAMultipleOfTheChunkWritesNoEmptyTail) {
   EXPECT_EQ(result.out->appendSizes, (std::vector<uint32_t>{8192, 8192, 8192, 8192}));
 }
 
-// --- measurement, correction and sidecar through the recorder
+// --- measurement, correction and sidecar
 
 class DriftTest : public testing::Test {
  protected:
@@ -118,22 +117,17 @@ class DriftTest : public testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
 
-  std::unique_ptr<Recorder> make(Recorder::Mode mode = Recorder::Mode::both) {
-    return std::make_unique<Recorder>((dir / "call.m4a").string(), mode, false, false, backend, loop);
-  }
-  void writeTrack(Recorder& recorder, const std::string& path, int frames) {
-    auto file = AudioFile::createForWriting(path, recorder.monoPCMSettings());
+  void writeTrack(const std::string& path, int frames) {
+    auto file = AudioFile::createForWriting(path, linearPCM16Settings(48000, 1));
     ASSERT_TRUE(file);
-    auto buffer = PcmBuffer::create(recorder.monoFormat, static_cast<uint32_t>(frames));
+    auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), static_cast<uint32_t>(frames));
     for (int i = 0; i < frames; ++i) buffer->floatChannelData(0)[i] = std::sin(i * 0.05f) * 0.5f;
     buffer->setFrameLength(static_cast<uint32_t>(frames));
     ASSERT_FALSE(file.value()->write(*buffer));
   }
-  static void setCounters(Recorder& r, bool mic, double span, int64_t frames) {
-    (mic ? r.micStartSeconds : r.sysStartSeconds) = 10.0;
-    (mic ? r.micLastHostSeconds : r.sysLastHostSeconds) = 10.0 + span;
-    (mic ? r.micStartFrames : r.sysStartFrames) = 100;
-    (mic ? r.micLastFrames : r.sysLastFrames) = 100 + frames;
+  static TrackTimeline timeline(double span, int64_t frames) { return {10.0, 100, 10.0 + span, 100 + frames}; }
+  DriftCorrection apply(const TrackTimeline& mic, const TrackTimeline& sys = {}) {
+    return applyDriftCompensation(paths, mic, sys);
   }
   nlohmann::json sidecar() {
     std::ifstream in(dir / "call.drift.json");
@@ -141,25 +135,21 @@ class DriftTest : public testing::Test {
   }
 
   std::filesystem::path dir;
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
+  TempPaths paths{(std::filesystem::temp_directory_path() / ("orvane-drift-" + std::to_string(getpid())) / "call.m4a").string()};
 };
 
 TEST_F(DriftTest, FiveMinuteExampleCorrectsBothTracksAndRecordsIt) {
-  auto recorder = make();
-  writeTrack(*recorder, recorder->micTempURL, 480000);
-  writeTrack(*recorder, recorder->systemTempURL, 480000);
-  setCounters(*recorder, true, 300.0, 14400096);
-  setCounters(*recorder, false, 300.0, 14399904);
+  writeTrack(paths.mic, 480000);
+  writeTrack(paths.system, 480000);
   testing::internal::CaptureStderr();
-  recorder->applyDriftCompensation();
+  const DriftCorrection corrected = apply(timeline(300.0, 14400096), timeline(300.0, 14399904));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("[orvane-capture] drift: mic=48000.3200 Hz sys=47999.6800 Hz \u0394=13.3 ppm (0.800 ms/min)\n"),
             std::string::npos) << err;
   EXPECT_NE(err.find("drift-correct mic: 6.7 ppm \u2192 479997 frames\n"), std::string::npos) << err;
   EXPECT_NE(err.find("drift-correct system: 6.7 ppm \u2192 480003 frames\n"), std::string::npos) << err;
-  EXPECT_EQ(recorder->micCorrectedURL, (dir / "call.mic.corrected.caf").string());
-  EXPECT_TRUE(std::filesystem::exists(*recorder->sysCorrectedURL));
+  EXPECT_EQ(corrected.mic, (dir / "call.mic.corrected.caf").string());
+  EXPECT_TRUE(std::filesystem::exists(*corrected.system));
 
   auto json = sidecar();
   EXPECT_EQ(json.size(), 12u);
@@ -188,20 +178,16 @@ TEST_F(DriftTest, SpanBoundsAndPlausibilityDecideWhatIsMeasured) {
       {120.0, 0, false},
   };
   for (const Case& c : cases) {
-    auto recorder = make(Recorder::Mode::micOnly);
-    setCounters(*recorder, true, c.span, c.frames);
     testing::internal::CaptureStderr();
-    recorder->applyDriftCompensation();
+    apply(timeline(c.span, c.frames));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(!sidecar()["mic_measured_hz"].is_null(), c.measured) << c.span << " " << c.frames;
   }
 }
 
 TEST_F(DriftTest, MicOnlyShortRunIsNotMeasuredAndRecordsNulls) {
-  auto recorder = make(Recorder::Mode::micOnly);
-  setCounters(*recorder, true, 60.0, 2880000);
   testing::internal::CaptureStderr();
-  recorder->applyDriftCompensation();
+  apply(timeline(60.0, 2880000));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[orvane-capture] drift: not measured (recovery or span < 120s)\n");
   auto json = sidecar();
@@ -214,14 +200,13 @@ TEST_F(DriftTest, MicOnlyShortRunIsNotMeasuredAndRecordsNulls) {
 }
 
 TEST_F(DriftTest, CorrectionThresholdAndFailedCopies) {
-  auto recorder = make();
-  const std::string src = recorder->micTempURL, dst = (dir / "call.mic.corrected.caf").string();
-  writeTrack(*recorder, src, 1);
+  const std::string src = paths.mic, dst = paths.micCorrected;
+  writeTrack(src, 1);
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.2, 48000, "mic"));
-  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.24, 48000, "mic"));  // computes just under 5.0
-  EXPECT_FALSE(recorder->driftCorrectedTemp(src, dst, 48000.25, 48000, "system"));  // one frame: fails
-  EXPECT_FALSE(recorder->driftCorrectedTemp(dir / "missing.caf", dst, 48010.0, 48000, "mic"));
+  EXPECT_FALSE(driftCorrectedTemp(src, dst, 48000.2, 48000, "mic"));
+  EXPECT_FALSE(driftCorrectedTemp(src, dst, 48000.24, 48000, "mic"));  // computes just under 5.0
+  EXPECT_FALSE(driftCorrectedTemp(src, dst, 48000.25, 48000, "system"));  // one frame: fails
+  EXPECT_FALSE(driftCorrectedTemp(dir / "missing.caf", dst, 48010.0, 48000, "mic"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[orvane-capture] drift-correct mic: 4.2 ppm below threshold, skipped\n"
             "[orvane-capture] drift-correct mic: 5.0 ppm below threshold, skipped\n"

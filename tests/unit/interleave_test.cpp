@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "finalize/head_align.h"
+#include "finalize/interleave.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
 
@@ -23,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using Samples = std::vector<float>;
 using Mode = Recorder::Mode;
-using TrackRead = Recorder::TrackRead;
 
 // Values that 16-bit storage keeps exactly, distinct per track and never zero,
 // so each output channel can be traced back to its source frame.
@@ -104,16 +104,16 @@ class InterleaveTest : public ::testing::Test {
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
   // Runs the interleave; returns its length and collects the diagnostics.
-  int64_t interleave(Recorder& recorder) {
+  int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& sys) {
     ::testing::internal::CaptureStderr();
-    Result<int64_t> written = recorder.interleaveTracks();
+    outcome_ = InterleaveOutcome{};
+    Result<int64_t> written = interleaveTracks(mic, sys, path("rec.wav"), outputSettings(true), outcome_);
     diagnostics_ = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
     return written.ok() ? *written : -1;
   }
 
-  sim::SimBackend backend_{sim::Scenario{}};
-  MainLoop loop_;
+  InterleaveOutcome outcome_;
   std::string dir_;
   std::string diagnostics_;
 };
@@ -156,55 +156,41 @@ TEST_F(InterleaveTest, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChan
   for (const Layout& l : layouts) {
     SCOPED_TRACE(testing::Message() << l.micFrames << "/" << l.sysFrames << " frames from " << l.micStart << "/"
                                     << l.sysStart << " s, mode " << int(l.mode));
-    Recorder recorder(path("rec.wav"), l.mode, false, true, backend_, loop_);
-    if (l.micFrames) writeTrack(recorder.micTempURL, l.micFrames, micSample);
-    if (l.sysFrames) writeTrack(recorder.systemTempURL, l.sysFrames, sysSample);
-    recorder.micStartSeconds = l.micStart;
-    recorder.sysStartSeconds = l.sysStart;
+    if (l.micFrames) writeTrack(path("rec.mic.caf"), l.micFrames, micSample);
+    if (l.sysFrames) writeTrack(path("rec.sys.caf"), l.sysFrames, sysSample);
+    std::optional<TrackSource> micSource, sysSource;
+    if (l.mode != Mode::systemOnly) micSource = TrackSource{path("rec.mic.caf"), l.micStart};
+    if (l.mode != Mode::micOnly) sysSource = TrackSource{path("rec.sys.caf"), l.sysStart};
     const int64_t mic = l.mode == Mode::systemOnly ? 0 : l.micFrames;
     const int64_t sys = l.mode == Mode::micOnly ? 0 : l.sysFrames;
 
-    EXPECT_EQ(interleave(recorder), std::max(l.micDelay + mic, l.sysDelay + sys));
+    EXPECT_EQ(interleave(micSource, sysSource), std::max(l.micDelay + mic, l.sysDelay + sys));
     EXPECT_EQ(diagnostics_, *l.line ? std::string("[orvane-capture] head-align: ") + l.line + "\n" : "");
-    const Stereo out = readStereo(recorder.outputURL);
+    const Stereo out = readStereo(path("rec.wav"));
     EXPECT_EQ(int64_t(out.left.size()), std::max(l.micDelay + mic, l.sysDelay + sys));
     EXPECT_TRUE(channelIs(out.left, l.micDelay, mic, micSample));
     EXPECT_TRUE(channelIs(out.right, l.sysDelay, sys, sysSample));
-    EXPECT_EQ(recorder.micTrackRead,
+    EXPECT_EQ(outcome_.mic,
               l.mode == Mode::systemOnly ? TrackRead::notOpened : mic ? TrackRead::clean : TrackRead::missing);
-    EXPECT_FALSE(recorder.interleaveReadFailed());
+    EXPECT_FALSE(outcome_.readFailed());
     fs::remove_all(dir_);
     fs::create_directory(dir_);
   }
 }
 
-// A track that fails part-way ends there: the output keeps what was read, the
-// failure is reported, and the temporary tracks stay even without keepTemps.
-// The stop completion ends the process, so it runs in a child.
-TEST_F(InterleaveTest, ReadFailureIsMendedReportedAndKeepsTheTemporaryTracks) {
+// A track that fails part-way ends there: the output keeps what was read,
+// and the failure is reported so that the stop keeps the temporary tracks.
+TEST_F(InterleaveTest, ReadFailureIsMendedAndReported) {
   const std::string mic = path("rec.mic.caf"), sys = path("rec.sys.caf");
   writeDamagedTrack(mic, 200000);
   writeTrack(sys, 150000, sysSample);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-    dup2(::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-    Recorder recorder(path("rec.wav"), Mode::both, false, true, backend_, loop_);
-    recorder.producedAudio = true;
-    recorder.stopCompletion();
-    _exit(99);  // not reached: the completion ends the process
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(slurp(path("stdout")), "STATUS stopped " + path("rec.wav") + "\n");
-  const std::string err = slurp(path("stderr"));
+  EXPECT_EQ(interleave(TrackSource{mic, std::nullopt}, TrackSource{sys, std::nullopt}), 150000);
+  EXPECT_EQ(outcome_.mic, TrackRead::failed);
+  EXPECT_TRUE(outcome_.readFailed());
+  const std::string& err = diagnostics_;
   std::smatch match;
   ASSERT_TRUE(std::regex_search(err, match, std::regex(R"(interleave: mic track read failed at frame (\d+): .+\n)")))
       << err;
-  EXPECT_NE(err.find("keeping the temporary tracks after a read failure"), std::string::npos) << err;
-  EXPECT_TRUE(fs::exists(mic));
-  EXPECT_TRUE(fs::exists(sys));
   const int64_t failedAt = std::stoll(match[1]);
   ASSERT_GT(failedAt, 0);
   ASSERT_LT(failedAt, 150000);

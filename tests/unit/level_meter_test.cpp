@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
-#include "recorder/recorder.h"
-#include "support/sim_backend.h"
+#include "mic/level_meter.h"
 
 namespace orvane {
 namespace {
@@ -20,22 +20,24 @@ std::unique_ptr<PcmBuffer> monoBuffer(bool sine) {
   return buffer;
 }
 
-class LevelMeter : public testing::Test {
+// What the main loop would report after each buffer, as its LEVEL line.
+class LevelMeterTest : public testing::Test {
  protected:
   std::string meter(const PcmBuffer& buffer, double hostSeconds) {
-    testing::internal::CaptureStdout();
-    recorder.emitMicLevelIfDue(buffer, hostSeconds);
-    return testing::internal::GetCapturedStdout();
+    levels.measure(buffer, hostSeconds);
+    const std::optional<float> level = levels.takeLevel();
+    if (!level) return "";
+    char line[48];
+    std::snprintf(line, sizeof line, "LEVEL %.3f\n", static_cast<double>(*level));
+    return line;
   }
 
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
-  Recorder recorder{"/tmp/orvane-level.m4a", Recorder::Mode::micOnly, false, false, backend, loop};
+  LevelMeter levels;
 };
 
-TEST_F(LevelMeter, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
+TEST_F(LevelMeterTest, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
   EXPECT_EQ(meter(*monoBuffer(false), 1.0), "LEVEL 0.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 0);
+  EXPECT_EQ(levels.nonSilentFrames(), 0);
   // Planar: a full-scale square on the first channel, silence on the second.
   auto planar = PcmBuffer::create(AudioFormat::standard(48000, 2), 960);
   planar->setFrameLength(960);
@@ -44,7 +46,7 @@ TEST_F(LevelMeter, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
     planar->floatChannelData(1)[i] = 0.0f;
   }
   EXPECT_EQ(meter(*planar, 2.0), "LEVEL 1.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 960);
+  EXPECT_EQ(levels.nonSilentFrames(), 960);
   // Interleaved 16-bit: silence on the first channel, a full-scale square on the second.
   auto interleaved = PcmBuffer::create(AudioFormat{44100, 2, SampleType::int16, true}, 441);
   interleaved->setFrameLength(441);
@@ -54,7 +56,7 @@ TEST_F(LevelMeter, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
     samples[2 * i + 1] = i % 2 ? -32768 : 32767;
   }
   EXPECT_EQ(meter(*interleaved, 3.0), "LEVEL 0.000\n");
-  EXPECT_EQ(recorder.micNonSilentFrames, 960) << "a silent first channel is no signal";
+  EXPECT_EQ(levels.nonSilentFrames(), 960) << "a silent first channel is no signal";
   // An empty buffer is not metered and does not delay the next.
   auto empty = monoBuffer(true);
   empty->setFrameLength(0);
@@ -62,7 +64,7 @@ TEST_F(LevelMeter, FirstChannelOnlyFullScaleAndSilenceAndEmptyBuffers) {
   EXPECT_EQ(meter(*monoBuffer(false), 4.01), "LEVEL 0.000\n");
 }
 
-TEST_F(LevelMeter, BuffersEvery85MillisecondsGiveALineOnEverySecondBuffer) {
+TEST_F(LevelMeterTest, BuffersEvery85MillisecondsGiveALineOnEverySecondBuffer) {
   auto buffer = monoBuffer(true);
   std::string lines;
   for (int i = 0; i < 24; ++i) lines += meter(*buffer, 500.0 + i * 0.085);
@@ -70,7 +72,7 @@ TEST_F(LevelMeter, BuffersEvery85MillisecondsGiveALineOnEverySecondBuffer) {
   for (int i = 0; i < 12; ++i) expected += "LEVEL 0.354\n";
   EXPECT_EQ(lines, expected);
   // Only the metered buffers feed the signal count.
-  EXPECT_EQ(recorder.micNonSilentFrames, 12 * int64_t{kBufferFrames});
+  EXPECT_EQ(levels.nonSilentFrames(), 12 * int64_t{kBufferFrames});
 }
 
 }  // namespace

@@ -1,0 +1,266 @@
+// One track in isolation, no process and no real time: input of any rate,
+// channel count and buffer size switched mid-run, a stalled writer, a write
+// cut short, input that stopped for a while, and the re-alignment after a
+// resume. Also the recorder's pause and resume commands.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/runtime/host_clock.h"
+#include "recorder/recorder.h"
+#include "support/memory_audio_file.h"
+#include "support/sim_backend.h"
+#include "track/track.h"
+
+namespace orvane {
+namespace {
+
+// A buffer of `frames` frames of a 1 kHz tone at `rate` with `channels`
+// interleaved float channels, or of a ramp counting on from `firstValue` when
+// it is given (mono 48 kHz only).
+std::unique_ptr<PcmBuffer> toneBuffer(double rate, uint32_t channels, uint32_t frames, int64_t phase = 0) {
+  auto buffer = PcmBuffer::create(AudioFormat{rate, channels, SampleType::float32, true}, frames);
+  auto* samples = reinterpret_cast<float*>(buffer->plane(0));
+  for (uint32_t i = 0; i < frames; ++i) {
+    const float value = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * static_cast<double>(phase + i) / rate));
+    for (uint32_t c = 0; c < channels; ++c) samples[i * channels + c] = value;
+  }
+  buffer->setFrameLength(frames);
+  return buffer;
+}
+
+std::unique_ptr<PcmBuffer> rampBuffer(uint32_t frames, float firstValue) {
+  auto buffer = PcmBuffer::create(AudioFormat::standard(48000, 1), frames);
+  for (uint32_t i = 0; i < frames; ++i) buffer->floatChannelData(0)[i] = firstValue + static_cast<float>(i) * 1e-5f;
+  buffer->setFrameLength(frames);
+  return buffer;
+}
+
+class TrackTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(track.open(file));
+    testing::internal::CaptureStderr();
+  }
+  void TearDown() override { diagnostics(); }
+  std::string diagnostics() {
+    if (stderrTaken) return {};
+    stderrTaken = true;
+    return testing::internal::GetCapturedStderr();
+  }
+  void submit(const PcmBuffer& buffer, std::optional<double> at) {
+    track.submit(buffer, at);
+    track.waitForWrites();
+  }
+  // Active time of the frame after the track's end, by its last stamp.
+  double trackEnd() {
+    const TrackTimeline t = track.timeline();
+    return *t.lastSeconds + static_cast<double>(track.framesWritten() - t.lastFrames) / 48000.0;
+  }
+  void pauseFor(double seconds) {
+    clock.pause(1000.0);
+    clock.resume(1000.0 + seconds);
+  }
+
+  ActiveClock clock;
+  WriteFailureReport failures;
+  std::shared_ptr<sim::MemoryAudioFile> file = std::make_shared<sim::MemoryAudioFile>();
+  Track track{"mic", "/tmp/orvane-track-test.mic.caf", clock, failures};
+  bool stderrTaken = false;
+};
+
+// A headset switching profiles: every rate and channel count in turn, in
+// buffers of 64 to 16 384 frames, stamped as a device would. Every second of
+// input is a second of track, and nothing stays inside a converter.
+TEST_F(TrackTest, InputOfAnyFormatSwitchedMidRunKeepsItsDuration) {
+  struct Part {
+    double rate;
+    uint32_t channels;
+    uint32_t frames;
+  };
+  const Part parts[] = {{48000, 2, 4096}, {16000, 1, 16384}, {8000, 1, 4096}, {44100, 2, 64},
+                        {96000, 1, 1000}, {8000, 2, 16384},  {48000, 1, 333}, {16000, 2, 64}};
+  double at = 10.0;
+  double seconds = 0;
+  for (const Part& part : parts) {
+    const auto frames = static_cast<int64_t>(part.rate * 0.75);  // three quarters of a second each
+    for (int64_t done = 0; done < frames; done += part.frames) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(part.frames, frames - done));
+      submit(*toneBuffer(part.rate, part.channels, n, done), at);
+      at += n / part.rate;
+    }
+    seconds += static_cast<double>(frames) / part.rate;
+  }
+  ASSERT_FALSE(track.close());
+  EXPECT_EQ(track.framesDropped(), 0);
+  EXPECT_NEAR(static_cast<double>(file->length()), seconds * 48000, 8.0) << "one converter delay at most";
+  EXPECT_EQ(diagnostics().find("gap"), std::string::npos) << "contiguous input is no gap";
+  // The tone is there in every part: no stretch of a part's length is silent.
+  double quietest = 1;
+  for (size_t from = 4800; from + 4800 < file->samples.size(); from += 4800) {
+    double sum = 0;
+    for (size_t i = from; i < from + 4800; ++i) sum += file->samples[i] * file->samples[i];
+    quietest = std::min(quietest, std::sqrt(sum / 4800));
+  }
+  EXPECT_GT(quietest, 0.3);
+}
+
+// A writer that hangs until released, as a stalled disk does.
+class StallingFile : public sim::MemoryAudioFile {
+ public:
+  Status write(const PcmBuffer& buffer) override {
+    std::unique_lock lock(mutex);
+    released.wait(lock, [this] { return open; });
+    return MemoryAudioFile::write(buffer);
+  }
+  void set(bool value) {
+    std::lock_guard lock(mutex);
+    open = value;
+    released.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable released;
+  bool open = false;
+};
+
+TEST_F(TrackTest, StalledWriterDropsWholeBuffersInOneEpisodeUntilASlotIsFree) {
+  auto stalling = std::make_shared<StallingFile>();
+  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures};
+  ASSERT_TRUE(stalled.open(stalling));
+  auto buffer = toneBuffer(48000, 1, 4096);
+  for (int i = 0; i < 20; ++i) stalled.submit(*buffer, std::nullopt);
+  // Eight slots in flight (the first being written), twelve buffers dropped.
+  EXPECT_EQ(stalled.dropEpisodes(), 1);
+  EXPECT_EQ(stalled.framesDropped(), 12 * 4096);
+  stalling->set(true);
+  stalled.waitForWrites();
+  stalled.submit(*buffer, std::nullopt);  // a free slot ends the episode
+  stalled.waitForWrites();
+  stalling->set(false);
+  for (int i = 0; i < 9; ++i) stalled.submit(*buffer, std::nullopt);
+  EXPECT_EQ(stalled.dropEpisodes(), 2);
+  EXPECT_EQ(stalled.framesDropped(), 13 * 4096);
+  stalling->set(true);
+  ASSERT_FALSE(stalled.close());
+  EXPECT_EQ(stalling->length(), 17 * 4096);
+}
+
+TEST_F(TrackTest, WriteCutShortKeepsTheCountersAtWhatTheFileHolds) {
+  submit(*rampBuffer(4096, 0.0f), 10.0);
+  file->writeHalves = true;
+  submit(*rampBuffer(4096, 0.0f), 10.0 + 4096 / 48000.0);
+  EXPECT_EQ(track.framesWritten(), file->length());
+  EXPECT_EQ(file->length(), 4096 + 2048);
+  // The half that never landed is missing time: the next buffer finds the
+  // track 2048 frames short and fills them, so it stays in step.
+  file->writeHalves = false;
+  submit(*rampBuffer(4096, 0.0f), 10.0 + 2 * 4096 / 48000.0);
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 2048, 2048, 4096}));
+  EXPECT_EQ(track.framesWritten(), file->length());
+}
+
+TEST_F(TrackTest, InputThatStoppedIsFilledWithSilenceOnceAndAJumpIsNot) {
+  submit(*rampBuffer(4096, 0.5f), 10.0);
+  // A restart: 0.3 s of input never came.
+  submit(*rampBuffer(4096, 0.5f), 10.0 + 4096 / 48000.0 + 0.3);
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 14400, 4096}));
+  EXPECT_EQ(file->samples[4096], 0.0f);
+  EXPECT_EQ(file->samples[4096 + 14399], 0.0f);
+  // Late by stamp jitter only: nothing is filled.
+  submit(*rampBuffer(4096, 0.5f), 10.0 + 2 * 4096 / 48000.0 + 0.3 + 0.004);
+  EXPECT_EQ(file->appendSizes.size(), 4u);
+  // A stamp 20 s on is not lost input.
+  submit(*rampBuffer(4096, 0.5f), 40.0);
+  EXPECT_EQ(file->appendSizes.size(), 5u);
+  const std::string lines = diagnostics();
+  EXPECT_NE(lines.find("mic input gap of 300.0 ms filled with silence"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("not filled"), std::string::npos) << lines;
+}
+
+TEST_F(TrackTest, ResumeTopsUpAtMostASecondAndSkipsTheHeadCapturedWhilePaused) {
+  submit(*rampBuffer(4096, 0.0f), 100.0);
+  // The pause lasted 1.0 s but the next buffer starts 0.99 s after the end of
+  // the last one: its first 480 frames were captured while paused.
+  pauseFor(1.0);
+  submit(*rampBuffer(4096, 0.5f), trackEnd() - 0.01);
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 4096 - 480}));
+  EXPECT_FLOAT_EQ(file->samples[4096], 0.5f + 480 * 1e-5f);
+  // Short by 2400 frames after the next resume: topped up.
+  pauseFor(5.0);
+  submit(*rampBuffer(4096, 0.0f), trackEnd() + 0.05);
+  EXPECT_EQ(file->appendSizes[2], 2400u);
+  // Three seconds short: exactly one second.
+  pauseFor(1.0);
+  int64_t before = file->length();
+  submit(*rampBuffer(4096, 0.0f), trackEnd() + 3.0);
+  EXPECT_EQ(file->length() - before, 48000 + 4096);
+  // A buffer wholly inside a pause is dropped, and the next one re-aligns.
+  pauseFor(1.0);
+  const double end = trackEnd();
+  before = file->length();
+  submit(*rampBuffer(4096, 0.5f), end - 0.5);
+  EXPECT_EQ(file->length(), before);
+  submit(*rampBuffer(4096, 0.5f), end + 100 / 48000.0);
+  EXPECT_EQ(file->length() - before, 100 + 4096);
+}
+
+TEST_F(TrackTest, ResumeShortfallIsCountedFromTheLastBufferNotTheStart) {
+  // A device 100 ppm fast: after 60 s its track is 288 frames ahead of the
+  // nominal rate. A resume that lost 240 frames must put back 240, not drop
+  // 48 against a timeline the device never kept.
+  const double deviceRate = 48000 * (1 + 100e-6);
+  const int buffers = static_cast<int>(60 * deviceRate / 4096);
+  auto buffer = rampBuffer(4096, 0.0f);
+  for (int i = 0; i < buffers; ++i) submit(*buffer, 100.0 + i * 4096 / deviceRate);
+  pauseFor(2.0);
+  submit(*buffer, 100.0 + buffers * 4096 / deviceRate + 240 / deviceRate);
+  EXPECT_EQ(file->appendSizes[static_cast<size_t>(buffers)], 240u);
+  EXPECT_EQ(file->appendSizes.back(), 4096u);
+}
+
+// Untimed chunks are written but only timed ones set the timeline; a flush
+// follows the appends queued before it.
+TEST_F(TrackTest, UntimedBuffersAreWrittenButLeaveTheTimelineAndFlushFollowsAppends) {
+  auto chunk = rampBuffer(4800, 0.0f);
+  submit(*chunk, 10.0);
+  submit(*chunk, std::nullopt);
+  track.submit(*chunk, 10.2);
+  track.flush();
+  submit(*chunk, std::nullopt);
+  EXPECT_EQ(file->syncedAtLength, std::vector<size_t>{3 * 4800});
+  ASSERT_FALSE(track.close());
+  EXPECT_TRUE(file->closed);
+  EXPECT_EQ(track.framesWritten(), 4 * 4800);
+  const TrackTimeline timeline = track.timeline();
+  EXPECT_EQ(timeline.startSeconds, 10.0);
+  EXPECT_EQ(timeline.startFrames, 0);
+  EXPECT_EQ(timeline.lastSeconds, 10.2);
+  EXPECT_EQ(timeline.lastFrames, 2 * 4800);
+}
+
+TEST(RecorderPause, PauseAndResumeActOnceAndGoQuietOnceFinished) {
+  sim::SimBackend backend{sim::Scenario{}};
+  MainLoop loop;
+  Recorder recorder("/tmp/orvane-pause.m4a", Recorder::Mode::both, false, false, backend, loop);
+  testing::internal::CaptureStdout();
+  recorder.resume();  // not paused: nothing
+  recorder.pause();
+  recorder.pause();
+  EXPECT_FALSE(recorder.clock.activeSeconds(100.0).has_value());
+  recorder.resume();
+  recorder.resume();
+  recorder.pause();
+  recorder.finished = true;
+  recorder.resume();  // clears the pause, counts, but stays silent
+  recorder.pause();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "STATUS paused\nSTATUS resumed\nSTATUS paused\n");
+  EXPECT_FALSE(recorder.clock.paused());
+  EXPECT_EQ(recorder.clock.realignGeneration(), 2);
+}
+
+}  // namespace
+}  // namespace orvane
