@@ -2,12 +2,17 @@
 warning and its recovery, a microphone replaced mid-run by one at another
 rate, a sound server that dies (and comes back, or not), and the permission
 mode's answers."""
+import array
+import os
+import subprocess
 import time
+import wave
 
-from audio_check import channels, tone_level
+from audio_check import RATE, channels, click_onsets, frame_count, tone_level
 from harness import BIN, run
 from pulse_server import PulseCase, PulseServer, mic_modules, unreachable_env
 
+CLICK_EVERY = 700 * RATE // 1000
 MIC_TONE = 1000
 NEW_MIC_TONE = 600
 NO_FRAMES = "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"
@@ -110,3 +115,63 @@ class PermissionMode(PulseCase):
         self.assertEqual(self.answers(unreachable_env()),
                          [(0, '{"microphone":"unknown","screen":"denied"}\n'),
                           (0, '{"granted":false}\n'), (0, '{"granted":false}\n')])
+
+
+def switching_sources():
+    """One click feed heard through four microphones at 48, 16 and 8 kHz mono and 44.1 kHz stereo, so the
+    microphone keeps one clock across switches."""
+    feed = "module-null-sink sink_name=clicks_feed rate=48000 channels=1 channel_map=mono norewinds=1"
+    return [feed] + [f"module-remap-source source_name={name} master=clicks_feed.monitor rate={rate} "
+                     f"channels={channels} channel_map={layout} master_channel_map={master} remix=yes"
+                     for name, rate, channels, layout, master in
+                     (("m48", 48000, 1, "mono", "mono"), ("m16", 16000, 1, "mono", "mono"),
+                      ("m8", 8000, 1, "mono", "mono"), ("m44", 44100, 2, "front-left,front-right", "mono,mono"))]
+
+
+class SwitchingSources(PulseCase):
+    modules = switching_sources()
+
+    def click_train(self):
+        path = os.path.join(self.dir.name, "clicks.wav")
+        frames = array.array("h", bytes(2 * RATE * 60))
+        for start in range(0, len(frames), CLICK_EVERY):
+            for i in range(start, min(start + RATE // 1000, len(frames))):
+                frames[i] = 26000
+        with wave.open(path, "wb") as out:
+            out.setnchannels(1)
+            out.setsampwidth(2)
+            out.setframerate(RATE)
+            out.writeframes(frames.tobytes())
+        return path
+
+    def click_offsets(self, out, first):
+        """Frames from each system click to the nearest microphone click, over three seconds from `first`."""
+        mic, system = channels(out, first, 3.0)
+        mic_clicks, sys_clicks = click_onsets(mic, threshold=0.3), click_onsets(system, threshold=0.3)
+        self.assertGreaterEqual(len(sys_clicks), 3, f"no clicks on the system channel at {first / RATE} s")
+        self.assertGreaterEqual(len(mic_clicks), 3, f"no clicks on the microphone channel at {first / RATE} s")
+        return [min(mic_clicks, key=lambda c: abs(c - s)) - s for s in sys_clicks]
+
+    def test_default_source_moved_across_rates_keeps_the_microphone_in_time(self):
+        self.pulse.pactl("set-default-source", "m48")
+        clicks = self.click_train()
+        for sink in ("clicks_feed", "speakers"):
+            player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", clicks], env=self.env)
+            self.addCleanup(lambda p=player: p.kill() or p.wait())
+        time.sleep(1.0)
+        out, helper = self.start("switch.wav", ["--wav", "--keep-temps"])
+        for source in ("m16", "m8", "m44"):
+            time.sleep(4.0)
+            restarts = len(helper.diags("engine restarted"))
+            self.pulse.pactl("set-default-source", source)
+            deadline = time.monotonic() + 20
+            while len(helper.diags("engine restarted")) == restarts and time.monotonic() < deadline:
+                time.sleep(0.05)
+        time.sleep(4.0)
+        self.stop(helper)
+        self.assertGreaterEqual(len(helper.diags("engine restarted, running=true")), 3, helper.stderr)
+        # The microphone lost the time of every switch; filled, its clicks stay where the system's are.
+        before = self.click_offsets(out, RATE)
+        after = self.click_offsets(out, frame_count(out) - 4 * RATE)
+        shift = sum(after) / len(after) - sum(before) / len(before)
+        self.assertLess(abs(shift), 0.02 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")

@@ -49,15 +49,16 @@ std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {
 float ScriptedDevice::sampleAt(int64_t frame) const {
   const auto switchedAt = script_.switchAt >= 0 ? afterFirstRun(script_.switchAt) : std::nullopt;
   const SignalKind kind = switchedAt && hostTimeOfFrame(frame) >= *switchedAt ? script_.switchTo : script_.signal;
-  if (kind == SignalKind::sine) {
-    // The phase from the frame index alone, so it stays exact over hours.
-    const double cycles = script_.frequency * static_cast<double>(frame) / runRate_;
-    return static_cast<float>(script_.amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
-  }
-  if (kind == SignalKind::clicks) {
+  if (kind == SignalKind::clicks || kind == SignalKind::sineClicks) {
     const auto period = static_cast<uint64_t>(std::llround(script_.clickEveryMs * 1e6));
     const auto width = static_cast<uint64_t>(std::llround(script_.clickWidthMs * 1e6));
     if (period > 0 && hostTimeOfFrame(frame) % period < width) return static_cast<float>(script_.amplitude);
+  }
+  if (kind == SignalKind::sine || kind == SignalKind::sineClicks) {
+    // The phase from the frame index alone, so it stays exact over hours.
+    const double cycles = script_.frequency * static_cast<double>(frame) / runRate_;
+    const double amplitude = kind == SignalKind::sine ? script_.amplitude : script_.amplitude / 5;
+    return static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
   }
   return 0;
 }

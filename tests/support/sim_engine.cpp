@@ -51,7 +51,7 @@ Status SimEngine::start() {
   ++starts_;
   if (running_) return std::nullopt;
   running_ = true;
-  beginRun(HostClock::now(), format_.sampleRate);
+  beginRun(std::max(HostClock::now(), resumeAt_), format_.sampleRate);
   return std::nullopt;
 }
 
@@ -85,6 +85,7 @@ void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
 
 void SimEngine::fireEvent(std::unique_lock<std::mutex>& lock) {
   const ConfigChangeScript& change = script_.configChanges[nextChange_++];
+  resumeAt_ = hostTimeOfFrame(nextFrame_) + HostClock::hostTimeForSeconds(change.gapSeconds);
   if (change.format.sampleRate > 0) {
     // A new run from the frame the device got to, at the new rate.
     const uint64_t here = hostTimeOfFrame(nextFrame_);

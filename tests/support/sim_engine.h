@@ -42,6 +42,7 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   ConfigurationChangeBlock changeHandler_;
   size_t nextChange_ = 0;
   int pendingStartFailures_ = 0;
+  uint64_t resumeAt_ = 0;  // host time before which a restart delivers nothing
   int starts_ = 0;
 };
 

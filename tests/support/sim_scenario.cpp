@@ -17,8 +17,9 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(AudioFormat, sampleRate, channel
 namespace sim {
 
 NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKind::zeros, "zeros"},
-                                          {SignalKind::sine, "sine"}, {SignalKind::clicks, "clicks"}})
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, stop, format, failStarts)
+                                          {SignalKind::sine, "sine"}, {SignalKind::clicks, "clicks"},
+                                          {SignalKind::sineClicks, "sineClicks"}})
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, stop, format, failStarts, gapSeconds)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
                                                 clickWidthMs, switchAt, switchTo, bufferFrames, ppm, jitterMs, seed, noTimestamps,
                                                 startFailures, startErrorMessage, voiceProcessingError,

@@ -21,8 +21,9 @@
 namespace orvane::sim {
 
 // none: no buffers at all; zeros: digital silence; clicks: pulses at multiples
-// of clickEveryMs of host time, so two devices click together.
-enum class SignalKind { none, zeros, sine, clicks };
+// of clickEveryMs of host time, so two devices click together; sineClicks:
+// the clicks over a sine of a fifth of the amplitude.
+enum class SignalKind { none, zeros, sine, clicks, sineClicks };
 
 // One scheduled configuration change of the microphone.
 struct ConfigChangeScript {
@@ -30,6 +31,7 @@ struct ConfigChangeScript {
   bool stop = true;         // the engine stops delivering, as after a device loss
   AudioFormat format;       // sampleRate 0: the device comes back in the format it had
   int failStarts = 0;       // the next start() calls that fail
+  double gapSeconds = 0;    // the device delivers again no sooner than this after the change
 };
 
 // A scripted device: the microphone or the system-audio stream.
