@@ -30,17 +30,18 @@ cpu_seconds() {
 }
 
 ours() {
-  coproc HELPER { exec "$helper" --out "$WORK/rec.wav" --wav 2>/dev/null; }
-  local pid=$HELPER_PID line
-  while read -r line <&"${HELPER[0]}"; do [[ $line == "STATUS recording"* ]] && break; done
-  # Keep reading the events (the LEVEL lines) while the capture runs.
-  cat <&"${HELPER[0]}" >/dev/null &
-  local reader=$!
+  rm -f "$WORK/control" "$WORK/events"
+  mkfifo "$WORK/control"
+  "$helper" --out "$WORK/rec.wav" --wav <"$WORK/control" >"$WORK/events" 2>/dev/null &
+  local pid=$!
+  exec 3>"$WORK/control"
+  until grep -q '^STATUS recording' "$WORK/events"; do sleep 0.05; done
   sleep "$SECONDS_TO_RECORD"
   cpu_seconds "$pid" >>"$WORK/cpu.ours"
-  echo stop >&"${HELPER[1]}"
+  echo stop >&3
+  exec 3>&-
   wait "$pid" || true
-  wait "$reader" 2>/dev/null || true
+  grep -c '^LEVEL' "$WORK/events" >>"$WORK/levels"
   rm -f "$WORK"/rec.*
 }
 
@@ -63,5 +64,6 @@ done
 best_cpu() { sort -n "$WORK/$1" | head -1; }
 o=$(best_cpu cpu.ours)
 p=$(best_cpu cpu.peer)
+echo "LEVEL lines per run: $(tr '\n' ' ' <"$WORK/levels")"
 printf "%-8s %10s %14s %7s\n" "seconds" "ours cpu s" "2x parecord s" "ratio"
 awk -v s="$SECONDS_TO_RECORD" -v o="$o" -v p="$p" 'BEGIN { printf "%-8s %10.2f %14.2f %6.2fx\n", s, o, p, o / p }'

@@ -79,6 +79,28 @@ std::optional<ControlCommand> commandFor(const std::u32string& word) {
   return std::nullopt;
 }
 
+// True while `rest` (blanks, then the start of a word) can still grow into a
+// command: a character cut in two by the read counts when it may be a blank.
+bool mayBecomeCommand(std::string_view rest) {
+  if (rest.size() > ControlParser::kMaxTail) return false;
+  size_t i = 0;
+  while (i < rest.size()) {
+    size_t next = i;
+    const auto cp = decodeUtf8(rest, next);
+    if (!cp) {
+      const auto lead = static_cast<unsigned char>(rest[i]);
+      return rest.size() - i < 3 && (lead == 0xC2 || lead == 0xE1 || lead == 0xE2 || lead == 0xE3);
+    }
+    if (!isBlank(*cp)) break;
+    i = next;
+  }
+  const std::string_view word = rest.substr(i);
+  for (std::string_view command : {"pause", "resume", "stop"}) {
+    if (command.starts_with(word)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void ControlParser::takeLine(std::string_view line, std::vector<ControlCommand>& out) const {
@@ -97,18 +119,18 @@ std::vector<ControlCommand> ControlParser::feed(std::string_view bytes) {
   for (size_t i = 0; i < text.size();) {
     const size_t len = breakLength(text, i);
     if (len == 0) { ++i; continue; }
-    if (!skippingLongLine_) takeLine(std::string_view(text).substr(start, i - start), commands);
-    skippingLongLine_ = false;
+    takeLine(std::string_view(text).substr(start, i - start), commands);
     i += len;
     start = i;
   }
   std::string_view rest = std::string_view(text).substr(start);
-  if (skippingLongLine_ || rest.empty()) return commands;
+  if (rest.empty()) return commands;
   const size_t before = commands.size();
   takeLine(rest, commands);
   if (commands.size() > before) return commands;  // a whole word: acted on now, not kept
-  if (rest.size() > kMaxTail) skippingLongLine_ = true;  // no command is that long
-  else tail_.assign(rest);
+  // Only the start of a command is worth waiting for: anything else ends
+  // here, so that stray bytes cannot swallow the command that follows them.
+  if (mayBecomeCommand(rest)) tail_.assign(rest);
   return commands;
 }
 

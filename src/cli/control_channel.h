@@ -13,11 +13,12 @@ class Recorder;
 enum class ControlCommand { pause, resume, stop };
 
 // Turns the bytes of successive reads into commands. Pipes batch writes as
-// they please, so a line may arrive in pieces: an unterminated tail of up to
-// kMaxTail bytes is kept for the next read, except that a tail which is
-// already a whole command word is acted on at once (a host may send "stop"
-// without a line feed). UTF-8 is judged per line: an invalid line is ignored
-// without taking its neighbours with it.
+// they please, so a line may arrive in pieces: an unterminated tail is kept
+// for the next read only while it can still become a command word (blanks and
+// a prefix of "pause", "resume" or "stop"); a tail which is already a whole
+// word is acted on at once (a host may send "stop" without a line feed), and
+// any other tail ends with the read. UTF-8 is judged per line: an invalid
+// line is ignored without taking its neighbours with it.
 class ControlParser {
  public:
   static constexpr size_t kMaxTail = 64;
@@ -27,7 +28,6 @@ class ControlParser {
  private:
   void takeLine(std::string_view line, std::vector<ControlCommand>& out) const;
   std::string tail_;
-  bool skippingLongLine_ = false;
 };
 
 // Main thread: reads what standard input holds now and acts on it.

@@ -52,8 +52,11 @@ void setStopSignalsBlocked(bool blocked) {
 }  // namespace
 
 int runMain(int argc, char** argv, Backend& backend) {
-  // A host that closed our standard output must not kill a recording that can still be saved.
+  // A host that closed our standard output must not kill a recording that can
+  // still be saved, and neither must a file size limit: a write past it fails
+  // like a full disk, which every writer already handles.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   const std::vector<std::string> args(argv, argv + argc);
   handlePermissionsCLIIfRequested(args, backend.permissions());
 

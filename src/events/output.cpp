@@ -15,7 +15,27 @@ namespace {
 
 std::atomic<bool> gateTaken{false};
 
+// A line break inside a line would let a path (or any text we pass on) forge
+// a line of its own, which a host could read as terminal: CR and LF are
+// written as the two characters \r and \n.
+bool hasBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+std::string escapeBreaks(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size() + 8);
+  for (char c : text) {
+    if (c == '\n') escaped += "\\n";
+    else if (c == '\r') escaped += "\\r";
+    else escaped += c;
+  }
+  return escaped;
+}
+
 void writeLine(std::string_view line) {
+  if (hasBreak(line)) {
+    writeLine(escapeBreaks(line));
+    return;
+  }
   char small[256];
   if (line.size() + 1 <= sizeof small) {
     std::memcpy(small, line.data(), line.size());
@@ -50,7 +70,7 @@ void emit(std::string_view line) { writeLine(line); }
 void diag(std::string_view message) {
   std::string whole;
   whole.reserve(kDiagPrefix.size() + message.size() + 1);
-  whole.append(kDiagPrefix).append(message).push_back('\n');
+  whole.append(kDiagPrefix).append(hasBreak(message) ? escapeBreaks(message) : std::string(message)).push_back('\n');
   // One write keeps the line whole among other writers; the result is not examined.
   [[maybe_unused]] ssize_t written = write(STDERR_FILENO, whole.data(), whole.size());
 }

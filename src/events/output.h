@@ -14,12 +14,12 @@ inline constexpr std::string_view kDiagPrefix = "[orvane-capture] ";
 inline constexpr int EXIT_EMPTY_RECOVERY = 3;
 
 // Any thread: writes `line` and a line feed to standard output in one stdio
-// call, then flushes. Allocates nothing for lines under 240 bytes, so the
-// capture thread may call it.
+// call, then flushes. A CR or LF inside `line` is written as \r or \n, so
+// one call is always one line.
 void emit(std::string_view line);
 
-// Any thread: writes the prefix, `message` and a line feed to standard error
-// in one unbuffered write.
+// Any thread: writes the prefix, `message` (line breaks escaped as in emit)
+// and a line feed to standard error in one unbuffered write.
 void diag(std::string_view message);
 
 // The shortest decimal that reads back as `value`, with at least one digit

@@ -13,7 +13,9 @@
 
 #include "events/output.h"
 #include "finalize/head_align.h"
+#include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
+#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {
@@ -45,7 +47,9 @@ class TrackInput {
       return;
     }
     file_ = std::move(*opened);
-    buffer_ = PcmBuffer::create(file_->processingFormat(), kChunkFrames);
+    const AudioFormat& format = file_->processingFormat();
+    if (format != trackFormat() && !openConverter(format)) return;
+    buffer_ = PcmBuffer::create(format, kChunkFrames);
     if (!buffer_) {
       fail("interleave: no memory to read the " + std::string(label_) + " track");
       return;
@@ -55,21 +59,79 @@ class TrackInput {
 
   bool opened() const { return file_ != nullptr; }
   bool live() const { return buffer_ && !exhausted_; }
-  const float* samples() const { return buffer_->floatChannelData(0); }
+  const float* samples() const { return (converter_ ? out_ : buffer_)->floatChannelData(0); }
 
   // Reads up to `frames` frames; 0 means the track has ended for good.
   uint32_t read(uint32_t frames) {
     if (!live()) return 0;
-    if (Status error = file_->read(*buffer_, frames)) {
-      fail("interleave: " + std::string(label_) + " track read failed at frame " + std::to_string(position_) +
-           ": " + error->description);
-      exhausted_ = true;
-      return 0;
-    }
-    const uint32_t got = buffer_->frameLength();
+    const uint32_t got = converter_ ? readConverted(frames) : readDirect(frames);
     if (got == 0) exhausted_ = true;
     position_ += got;
     return got;
+  }
+
+ private:
+  static const AudioFormat& trackFormat() {
+    static const AudioFormat mono = AudioFormat::standard(kOutputRate, 1);
+    return mono;
+  }
+
+  // A track at another rate or with more channels (one a recovery found) is
+  // converted, not played at the wrong speed.
+  bool openConverter(const AudioFormat& format) {
+    converter_ = AudioConverter::create(format, trackFormat());
+    converted_ = PcmBuffer::create(trackFormat(), kChunkFrames);
+    out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
+    if (!converter_ || !converted_ || !out_) {
+      fail("interleave: the " + std::string(label_) + " track's format " + format.describe() + " cannot be converted");
+      file_.reset();
+      return false;
+    }
+    diag("interleave: " + std::string(label_) + " track is " + format.describe() + "; converted to " +
+         trackFormat().describe());
+    return true;
+  }
+
+  uint32_t readDirect(uint32_t frames) {
+    if (Status error = file_->read(*buffer_, frames)) return readFailed(*error);
+    return buffer_->frameLength();
+  }
+
+  // Fills `frames` converted frames (fewer only at the end), converting a
+  // chunk of the file whenever the converted ones run out: both tracks must
+  // give whole chunks, or the interleave would pad the short one with silence.
+  uint32_t readConverted(uint32_t frames) {
+    uint32_t filled = 0;
+    while (filled < frames) {
+      if (next_ >= converted_->frameLength() && !refill()) break;
+      const uint32_t count = std::min(frames - filled, converted_->frameLength() - next_);
+      std::memcpy(out_->floatChannelData(0) + filled, converted_->floatChannelData(0) + next_, count * sizeof(float));
+      next_ += count;
+      filled += count;
+    }
+    return filled;
+  }
+
+  bool refill() {
+    next_ = 0;
+    while (!inputEnded_) {
+      if (converter_->convertHeld(*converted_)) return false;
+      if (converted_->frameLength() > 0) return true;
+      if (Status error = file_->read(*buffer_, kChunkFrames)) return readFailed(*error) > 0;
+      if (buffer_->frameLength() == 0) break;
+      if (converter_->convert(*buffer_, *converted_)) return false;
+      if (converted_->frameLength() > 0) return true;
+    }
+    inputEnded_ = true;
+    converter_->flush(*converted_);
+    return converted_->frameLength() > 0;
+  }
+
+  uint32_t readFailed(const Error& error) {
+    fail("interleave: " + std::string(label_) + " track read failed at frame " + std::to_string(position_) + ": " +
+         error.description);
+    exhausted_ = true;
+    return 0;
   }
 
  private:
@@ -81,7 +143,12 @@ class TrackInput {
   const char* label_;
   TrackRead& outcome_;
   std::shared_ptr<AudioFile> file_;
-  std::unique_ptr<PcmBuffer> buffer_;
+  std::unique_ptr<PcmBuffer> buffer_;  // the file's own format
+  std::unique_ptr<AudioConverter> converter_;
+  std::unique_ptr<PcmBuffer> converted_;  // track format, served from next_ on
+  std::unique_ptr<PcmBuffer> out_;        // what the last read returned
+  uint32_t next_ = 0;
+  bool inputEnded_ = false;
   bool exhausted_ = false;
   int64_t position_ = 0;  // frames read so far
 };
@@ -162,8 +229,10 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
   if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
   const int64_t frames = output.length();
   // The encoder's last frames and the container's index are written here: a
-  // failure now leaves an output that no player opens.
+  // failure now leaves an output that no player opens. Only an output that
+  // is on storage may let the temporary tracks go.
   if (Status error = output.close()) return *error;
+  if (Status error = syncToStorage(outputPath)) return *error;
   return frames;
 }
 

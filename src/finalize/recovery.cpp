@@ -1,14 +1,19 @@
 // Recovery: 16-bit PCM where the output's container holds it, AAC where it
 // does not, no drift correction, no head alignment; then only what reached
-// the output is removed.
+// the output is removed. A track that a running recording holds is never
+// touched.
 #include "finalize/recovery.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
 #include "events/output.h"
 #include "finalize/interleave.h"
 #include "finalize/temp_paths.h"
+#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {
@@ -23,10 +28,28 @@ void removeQuietly(const std::string& path) {
   std::filesystem::remove(path, ignored);
 }
 
-// A track that failed to read, or that this run's mode left out, stays for
-// another attempt whatever the outcome.
-void consume(TrackRead outcome, const std::string& temp, const std::string& copy) {
-  if (outcome == TrackRead::failed || (outcome == TrackRead::notOpened && fileExists(temp))) {
+// One temporary track: taken for reading under a shared lock, so that a
+// recording cannot start on it meanwhile, and read through that descriptor.
+struct RecoveredTrack {
+  std::optional<TrackSource> source;
+  bool refused = false;  // there, but not readable as a track: kept
+};
+
+RecoveredTrack takeTrack(bool wanted, const std::string& path) {
+  if (!wanted || !fileExists(path)) return {};
+  Result<int> opened = openTrackForRecovery(path);
+  if (opened) return {TrackSource{"/proc/self/fd/" + std::to_string(*opened), std::nullopt}, false};
+  if (opened.error().code == EWOULDBLOCK) {
+    finish("ERROR finalize_failed temporary tracks are in use by a running recording", 2);
+  }
+  diag("recovery: " + opened.error().description);
+  return {std::nullopt, true};
+}
+
+// A track that failed to read, that could not be taken, or that this run's
+// mode left out stays for another attempt whatever the outcome.
+void consume(TrackRead outcome, bool refused, const std::string& temp, const std::string& copy) {
+  if (refused || outcome == TrackRead::failed || (outcome == TrackRead::notOpened && fileExists(temp))) {
     diag("recovery: keeping " + temp);
     return;
   }
@@ -37,20 +60,22 @@ void consume(TrackRead outcome, const std::string& temp, const std::string& copy
 }  // namespace
 
 void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem) {
+  if (outputPath.find_first_of("\r\n") != std::string::npos) {
+    finish("ERROR finalize_failed the output path contains a line break", 2);
+  }
   const TempPaths paths(outputPath);
   if (!fileExists(paths.mic) && !fileExists(paths.system)) {
     finish("ERROR no_temps no temp tracks to finalize", 2);
   }
-  std::optional<TrackSource> mic, system;
-  if (withMic) mic = TrackSource{paths.mic, std::nullopt};
-  if (withSystem) system = TrackSource{paths.system, std::nullopt};
+  const RecoveredTrack mic = takeTrack(withMic, paths.mic);
+  const RecoveredTrack system = takeTrack(withSystem, paths.system);
   InterleaveOutcome outcome;
-  Result<int64_t> written =
-      interleaveTracks(mic, system, outputPath, outputSettings(containerHoldsLinearPCM(outputPath)), outcome);
+  Result<int64_t> written = interleaveTracks(mic.source, system.source, outputPath,
+                                             outputSettings(containerHoldsLinearPCM(outputPath)), outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   if (*written == 0) removeQuietly(outputPath);
-  consume(outcome.mic, paths.mic, paths.micCorrected);
-  consume(outcome.system, paths.system, paths.systemCorrected);
+  consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);
+  consume(outcome.system, system.refused, paths.system, paths.systemCorrected);
   if (*written > 0) finish("STATUS stopped " + outputPath, 0);
   finish("ERROR empty_recovery interleave produced no audio frames", EXIT_EMPTY_RECOVERY);
 }

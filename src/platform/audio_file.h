@@ -66,7 +66,8 @@ class AudioFile {
 };
 
 // What createForWriting checks before it touches the disk, without touching
-// it: the extension, the encoding, and that the writer it needs is installed
+// it: the extension, the encoding, that the path is no symlink or other
+// non-file in a writable folder, and that the writer it needs is installed
 // (found, not loaded). For refusing an output before a recording starts.
 Status checkCanCreate(const std::string& path, const AudioSettings& settings);
 

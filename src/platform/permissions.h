@@ -10,6 +10,9 @@ namespace orvane {
 // Numeric values as hosts know them: 0 not determined, 1 restricted,
 // 2 denied, 3 authorized.
 enum class MicAuthorization : int { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
+// A status outside 0...3, read by hosts as "unknown": nobody could be asked
+// (no sound server answers), which says nothing about permission.
+inline constexpr int kMicStatusUnknown = -1;
 
 class Permissions {
  public:

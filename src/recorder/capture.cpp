@@ -44,8 +44,11 @@ void Recorder::configureSystemAudioIfNeeded() {
 
 void Recorder::startStreamCaptureIfNeeded() {
   if (!streamConfigured) return;
-  stream->startCapture([](const Status& error) {
-    if (error) fail("scstream_start", error->description);
+  stream->startCapture([this](const Status& error) {
+    if (!error) return;
+    // Nothing was recorded worth keeping: the tracks were opened moments ago.
+    removeTemps(paths);
+    fail("scstream_start", error->description);
   });
 }
 
@@ -73,19 +76,17 @@ void Recorder::streamDidStopWithError(const Error& error) {
 void Recorder::handleEngineConfigurationChange() {
   mainLoop.post([this] {
     if (!engineStarted || finished) return;
-    restarts.request([this] { restartEngine(); });
+    restarts.request([this] { engineQueue.async([this] { restartEngine(); }); });
   });
 }
 
-// Main thread.
 void Recorder::restartEngine() {
   if (!engineStarted || finished) return;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
   engine->prepare();
   if (Status error = engine->start()) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
-  if (finished) return;
-  micWatchdog.arm();
+  mainLoop.post([this] { micWatchdog.arm(); });
 }
 
 }  // namespace orvane

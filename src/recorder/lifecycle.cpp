@@ -1,5 +1,7 @@
 // The start sequence, the single stop, and the stop completion that closes
 // the tracks, finalizes and ends the process with its terminal line.
+#include <unistd.h>
+
 #include <future>
 #include <memory>
 #include <string>
@@ -10,6 +12,7 @@
 #include "finalize/recovery.h"
 #include "mic/engine_start.h"
 #include "platform/audio_file.h"
+#include "platform/files/private_file.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -33,6 +36,8 @@ bool Recorder::ensureMicrophoneAccess() {
   Permissions& permissions = backend.permissions();
   const int status = permissions.microphoneStatus();
   if (status == static_cast<int>(MicAuthorization::authorized)) return true;
+  // Nobody to ask is no refusal: the truth is that there is nothing to record from.
+  if (status == kMicStatusUnknown) fail("engine_start", "the sound server is not reachable");
   if (status != static_cast<int>(MicAuthorization::notDetermined)) return false;
   // The start task has its own thread, so waiting here blocks no event loop.
   auto answer = std::make_shared<std::promise<bool>>();
@@ -44,6 +49,10 @@ bool Recorder::ensureMicrophoneAccess() {
 void Recorder::start() {
   emit("STATUS starting");
   startingAnnounced.release();
+  // A line break would end our own event line early: nothing is created for such a path.
+  if (outputURL.find_first_of("\r\n") != std::string::npos) {
+    fail("start_failed", "the output path contains a line break");
+  }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
   }
@@ -66,12 +75,24 @@ void Recorder::start() {
 
 // A stop that came meanwhile may already have closed and cleaned up the
 // temporary tracks: then nothing is opened, so that none is left behind.
+// The lock is taken before the file is truncated: a track that another
+// recording holds (the same --out twice) is left as it is.
 bool Recorder::openTrack(Track& track) {
   std::lock_guard lock(tempFilesLock);
   if (stopRequested) return false;
+  Result<int> locked = lockTrackFile(track.path());
+  if (!locked) {
+    if (locked.error().code == EWOULDBLOCK) {
+      throw Error{"posix", EWOULDBLOCK, "the temporary track " + track.path() + " is in use by a running recording"};
+    }
+    throw locked.error();
+  }
   auto file = backend.createTrackFile(track.path(), linearPCM16Settings(Track::format().sampleRate, 1));
-  if (!file) throw file.error();
-  if (!track.open(file.value())) throw posixError(ENOMEM, "cannot allocate the " + std::string(track.name()) + " track");
+  if (!file || !track.open(file.value(), *locked)) {
+    ::close(*locked);
+    if (!file) throw file.error();
+    throw posixError(ENOMEM, "cannot allocate the " + std::string(track.name()) + " track");
+  }
   return true;
 }
 
@@ -112,9 +133,13 @@ void Recorder::stop() {
     if (finished.exchange(true)) return;
   }
   cancelTimers();
-  if (micTapInstalled) engine->removeTap();
-  if (engineStarted) engine->stop();
-  if (streamConfigured) stream->stopCapture([](const Status&) {});
+  // Off this thread: an engine or stream stuck on an unresponsive sound server
+  // must not hold the stop. What they deliver meanwhile finds the run finished.
+  engineQueue.async([this] {
+    if (micTapInstalled) engine->removeTap();
+    if (engineStarted) engine->stop();
+    if (streamConfigured) stream->stopCapture([](const Status&) {});
+  });
   audioQueue.async([this] { stopCompletion(); });
 }
 
@@ -127,6 +152,7 @@ bool Recorder::closeTracks() {
       diag(std::string(track->name()) + " track could not be finished: " + error->description);
       closed = false;
     }
+    if (!track->restoreName()) closed = false;
   }
   return closed;
 }
@@ -137,11 +163,15 @@ void Recorder::stopCompletion() {
     removeTemps(paths);
     finish("ERROR stopped_early recording stopped before capture began", 2);
   }
-  const DriftCorrection corrected = applyDriftCompensation(paths, mic.timeline(), system.timeline());
+  // Read through the files the tracks wrote, whatever became of their names.
+  TempPaths reading = paths;
+  reading.mic = mic.readPath();
+  reading.system = system.readPath();
+  const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
   std::optional<TrackSource> micSource, systemSource;
-  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(paths.mic), mic.timeline().startSeconds};
+  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(reading.mic), mic.timeline().startSeconds};
   if (mode != Mode::micOnly) {
-    systemSource = TrackSource{corrected.system.value_or(paths.system), system.timeline().startSeconds};
+    systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
   }
   InterleaveOutcome outcome;
   Result<int64_t> written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);

@@ -21,6 +21,7 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       engine(backend.makeAudioEngine()),
       audioQueue(queueLabel(".capture.audio")),
       fsyncQueue(queueLabel(".capture.fsync")),
+      engineQueue(queueLabel(".capture.engine")),
       mic("mic", paths.mic, clock, writeFailures),
       system("system", paths.system, clock, writeFailures),
       micWatchdog(mainLoop, mic, micLevel, clock, [this] { return finished.load(); }),

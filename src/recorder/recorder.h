@@ -80,6 +80,9 @@ class Recorder : public StreamDelegate {
   std::unique_ptr<AudioEngine> engine;  // start task, main thread (restarts)
   SerialQueue audioQueue;
   SerialQueue fsyncQueue;
+  // Engine restarts and the engine's and stream's teardown: a sound server
+  // that accepts and never answers holds this queue, never the main loop.
+  SerialQueue engineQueue;
 
   ActiveClock clock;  // written under pauseLock
   WriteFailureReport writeFailures;
@@ -114,7 +117,7 @@ class Recorder : public StreamDelegate {
   bool closeTracks();     // false when a track could not be finished
   // capture.cpp
   void configureSystemAudioIfNeeded();
-  void restartEngine();  // main thread
+  void restartEngine();  // engineQueue
   // timers.cpp
   void armTimers();     // start task
   void cancelTimers();  // any thread

@@ -5,8 +5,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "events/output.h"
+#include "platform/files/private_file.h"
 #include "platform/identity.h"
 
 namespace orvane {
@@ -65,9 +74,48 @@ Track::Track(const char* name, std::string path, const ActiveClock& clock, Write
       failures_(failures),
       writerQueue_(std::string(kBundleIdentifier) + ".capture." + (name[0] == 'm' ? "mic" : "sys") + "-writer") {}
 
-Track::~Track() = default;
+Track::~Track() {
+  if (lockFd_ >= 0) ::close(lockFd_);
+}
 
-bool Track::open(std::shared_ptr<AudioFile> file) {
+std::string Track::readPath() const {
+  return lockFd_ >= 0 ? "/proc/self/fd/" + std::to_string(lockFd_) : path_;
+}
+
+// A file whose last name is gone cannot be linked again: its bytes are
+// copied from the descriptor under a new file of the same name.
+bool Track::restoreName() {
+  if (lockFd_ < 0) return true;
+  struct stat named{}, held{};
+  if (::fstat(lockFd_, &held) != 0) return false;
+  if (::stat(path_.c_str(), &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev) return true;
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
+  const bool copied = copyHeldFile(held.st_size);
+  diag(std::string(name_) + " track " + path_ + (copied ? " was removed while recording; written again"
+                                                         : " was removed while recording and cannot be written again"));
+  return copied;
+}
+
+bool Track::copyHeldFile(int64_t size) const {
+  const std::string partial = path_ + ".partial";
+  Result<int> to = createPrivateFile(partial);
+  if (!to) return false;
+  off_t from = 0;
+  while (from < size) {
+    const ssize_t sent = ::sendfile(*to, lockFd_, &from, static_cast<size_t>(size - from));
+    if (sent <= 0) break;
+  }
+  const bool whole = from == size && ::fsync(*to) == 0;
+  ::close(*to);
+  if (!whole || ::rename(partial.c_str(), path_.c_str()) != 0) {
+    ::unlink(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool Track::open(std::shared_ptr<AudioFile> file, int lockFd) {
   for (auto& slot : slots_) {
     slot = PcmBuffer::create(format(), kSlotFrames);
     if (!slot) return false;
@@ -76,6 +124,7 @@ bool Track::open(std::shared_ptr<AudioFile> file) {
   if (!silence_) return false;
   silence_->clear(kSlotFrames);
   file_ = std::move(file);
+  lockFd_ = lockFd;
   open_ = true;
   return true;
 }
@@ -83,7 +132,14 @@ bool Track::open(std::shared_ptr<AudioFile> file) {
 // ------------------------------------------------------------ producer side
 
 void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
-  if (!open_ || buffer.frameLength() == 0) return;
+  // The count goes up before open_ is read, and close() clears open_ before
+  // it reads the count: a producer either sees the track closing or is seen.
+  submitting_.fetch_add(1);
+  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, activeSeconds);
+  submitting_.fetch_sub(1);
+}
+
+void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
   if (!ensureConverter(buffer.format())) return;
   // What the converter still holds comes out first: this output begins that
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
@@ -274,6 +330,8 @@ void Track::flush() {
 }
 
 Status Track::close() {
+  open_ = false;
+  while (submitting_.load() > 0) std::this_thread::yield();
   writerQueue_.drain();
   if (!file_) return std::nullopt;
   if (converter_) {

@@ -52,7 +52,11 @@ class Track {
 
   // Start task: takes the created file and allocates the slot ring. False
   // when there is no memory for the ring (the file is not taken then).
-  bool open(std::shared_ptr<AudioFile> file);
+  // `lockFd`, when given, is a descriptor of the same file holding its lock:
+  // the track keeps it open for the rest of the process and is read through
+  // it at the stop, so a track unlinked or replaced meanwhile is still read
+  // whole.
+  bool open(std::shared_ptr<AudioFile> file, int lockFd = -1);
   bool isOpen() const { return open_.load(); }
 
   // Producer thread, one at a time. Real-time rules: no allocation (but a new
@@ -73,17 +77,26 @@ class Track {
   // Any thread but the writer's: returns once every append queued before has run.
   void waitForWrites() { writerQueue_.drain(); }
 
-  // Stop completion, once the producer has stopped: finishes the queued
-  // appends, writes what the converter still holds, and closes the file.
-  // The counters are final afterwards.
+  // Stop completion: turns the producer away (waiting out a submit under
+  // way, which never waits itself), finishes the queued appends, writes what
+  // the converter still holds, and closes the file. The counters are final
+  // afterwards.
   Status close();
 
   const char* name() const { return name_; }
   const std::string& path() const { return path_; }
+  // Where the stop reads the track: the file it wrote, even if its name is gone.
+  std::string readPath() const;
+  // After close(): writes the track again under its name when somebody
+  // removed it (or its folder) while recording, so the audio outlives the
+  // process. Says so in a diagnostic; false when that failed.
+  bool restoreName();
   TrackTimeline timeline() const { return timeline_; }  // after close()
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
+  void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+  bool copyHeldFile(int64_t size) const;
   bool claimSlots(int count, int& first);
   void releaseSlots(int first, int count);
   void countDrop(int64_t frames);
@@ -104,6 +117,8 @@ class Track {
   const ActiveClock& clock_;
   WriteFailureReport& failures_;
   std::atomic<bool> open_{false};
+  std::atomic<int> submitting_{0};  // producers inside submit(): close() waits them out
+  int lockFd_ = -1;
   std::shared_ptr<AudioFile> file_;  // writer queue once open
 
   // Producer thread.

@@ -159,11 +159,20 @@ TEST(ControlParser, InvalidUtf8SpoilsOnlyItsOwnLine) {
   EXPECT_EQ(parser.feed("\x80stop\n"), Commands{kStop});
 }
 
-TEST(ControlParser, OverlongUnterminatedLineIsDroppedUpToItsEnd) {
+// Stray bytes end with their read: they must not swallow the next command.
+TEST(ControlParser, AnUnterminatedTailIsKeptOnlyWhileItCanBecomeACommand) {
   ControlParser parser;
-  EXPECT_EQ(parser.feed(std::string(100, 'x')), Commands{});
-  EXPECT_EQ(parser.feed("stop\n"), Commands{});  // still the same long line
-  EXPECT_EQ(parser.feed("stop\n"), Commands{kStop});
+  for (const std::string& stray : {std::string("ping"), std::string(10 << 20, 'x'), std::string(3, '\0'),
+                                   std::string("stopp"), std::string("\xFF\xFE")}) {
+    EXPECT_EQ(parser.feed(stray), Commands{});
+    EXPECT_EQ(parser.feed("stop\n"), Commands{kStop}) << stray.substr(0, 8);
+  }
+  std::string noise(100000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  parser.feed(noise);
+  EXPECT_EQ(parser.feed("pause\n"), Commands{kPause});
+  EXPECT_EQ(parser.feed(" \t res"), Commands{});  // blanks and a prefix wait for the rest
+  EXPECT_EQ(parser.feed("ume\n"), Commands{kResume});
 }
 
 }  // namespace

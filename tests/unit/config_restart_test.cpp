@@ -48,12 +48,16 @@ class ConfigRestartTest : public testing::Test {
 
   static void setNow(double seconds) { testNow = HostClock::hostTimeForSeconds(seconds); }
 
-  // Waits until the main loop has run everything posted so far.
+  // Waits until the main loop, and the engine queue it hands restarts to,
+  // have run everything posted so far.
   void sync() {
-    std::promise<void> done;
-    auto reached = done.get_future();
-    loop.post([&] { done.set_value(); });
-    reached.get();
+    for (int round = 0; round < 2; ++round) {
+      std::promise<void> done;
+      auto reached = done.get_future();
+      loop.post([&] { done.set_value(); });
+      reached.get();
+      recorder.engineQueue.drain();
+    }
   }
 
   // A change notification at test time `seconds`, as the engine posts it.

@@ -41,11 +41,6 @@ float sysSample(int64_t i) { return -static_cast<float>(i % 700 + 1) / 32768.0f;
   return ::testing::AssertionSuccess();
 }
 
-std::string slurp(const std::string& file) {
-  std::ifstream in(file);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A temp track as the writers leave it: 16-bit mono CAF at 48 kHz.
 void writeTrack(const std::string& file, int64_t frames, float (*sample)(int64_t)) {
   auto created = AudioFile::createForWriting(file, AudioSettings{});

@@ -2,7 +2,9 @@
 #include "platform/audio_file.h"
 
 #include "platform/files/ffmpeg_module_loader.h"
+#include "platform/files/caf_salvage.h"
 #include "platform/files/file_container.h"
+#include "platform/files/private_file.h"
 #include "platform/files/sndfile_audio_file.h"
 
 namespace orvane {
@@ -31,6 +33,7 @@ Result<std::shared_ptr<AudioFile>> AudioFile::createForWriting(const std::string
 
 Status checkCanCreate(const std::string& path, const AudioSettings& settings) {
   if (Status error = checkEncoding(path, settings)) return error;
+  if (Status error = checkOutputPath(path)) return error;
   // Finding the module is a stat or two; loading it would map FFmpeg for the
   // whole recording, which is what deferring it to the stop avoids.
   if (!needsFfmpeg(*findContainer(path), settings)) return std::nullopt;
@@ -40,7 +43,11 @@ Status checkCanCreate(const std::string& path, const AudioSettings& settings) {
 }
 
 Result<std::shared_ptr<AudioFile>> AudioFile::openForReading(const std::string& path) {
-  return SndfileAudioFile::openForReading(path);
+  Result<std::shared_ptr<AudioFile>> opened = SndfileAudioFile::openForReading(path);
+  if (opened) return opened;
+  // A CAF whose header promises more than the file holds is read as far as it goes.
+  Result<std::shared_ptr<AudioFile>> salvaged = openSalvagedCaf(path);
+  return salvaged ? salvaged : opened;
 }
 
 AudioSettings linearPCM16Settings(double sampleRate, uint32_t channelCount) {

@@ -1,4 +1,7 @@
-// Creation of a private (0600) file that is never reached through a symlink.
+// Files the helper creates and guards: private (0600) creation that never
+// follows a symlink, the checks an output path must pass before a recording
+// starts, forcing a finished file to storage, and the advisory lock that
+// marks a temporary track as in use.
 #pragma once
 
 #include <string>
@@ -11,5 +14,24 @@ namespace orvane {
 // for a new file, close-on-exec. A symlink at the path fails with ELOOP and is
 // never followed, so a planted link cannot redirect our writes.
 Result<int> createPrivateFile(const std::string& path);
+
+// What would make creating `path` fail later, checked without creating it:
+// a symlink (dangling or not) or anything but a regular file at the path, or
+// a folder that does not exist or cannot be written.
+Status checkOutputPath(const std::string& path);
+
+// Forces the file at `path` and the folder entry that names it to storage.
+Status syncToStorage(const std::string& path);
+
+// An exclusive advisory lock on the file at `path`, created (0600, never
+// through a symlink) when missing but never truncated; held while the
+// returned descriptor is open. Fails with EWOULDBLOCK when another process
+// holds it.
+Result<int> lockTrackFile(const std::string& path);
+
+// A shared lock on an existing track for reading: EWOULDBLOCK when a
+// recording holds it; a track that is not a regular file is refused without
+// waiting on it.
+Result<int> openTrackForRecovery(const std::string& path);
 
 }  // namespace orvane

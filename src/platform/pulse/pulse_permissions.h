@@ -12,8 +12,7 @@ namespace orvane {
 enum class PulseProbe { noServer, refused, noCaptureSource, hasCaptureSource };
 
 // Status number for the microphone: authorized, denied, or, when no server
-// answers, a value outside 0...3 that hosts read as "unknown".
-inline constexpr int kMicStatusUnknown = -1;
+// answers, kMicStatusUnknown.
 int micStatusForProbe(PulseProbe probe);
 
 class PulsePermissions : public Permissions {

@@ -1,0 +1,347 @@
+"""The reliability suite: the helper attacked as a crash, a full disk, a hostile host and damaged files would
+attack it. Every case checks that nothing captured is lost: the audio from before the fault is in the output
+or in temporary tracks that a recovery turns into one. One driver runs a table of cases; the quick ones run
+in CI, the long ones (ORVANE_LONG_RELIABILITY=1) take about half an hour.
+
+    ORVANE_BIN=build/orvane-capture ORVANE_SIM_BIN=build/tests/orvane-capture-sim \\
+      python3 tests/reliability/reliability.py [-v]
+"""
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
+from audio_check import channels, probe, tone_level  # noqa: E402
+from harness import BIN, Helper, run, terminal_lines  # noqa: E402
+from pulse_server import PulseServer, mic_modules, pulseaudio_available  # noqa: E402
+
+LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
+MODES = ([], ["--mic-only"], ["--system-only"])
+SINES = {"mic": {"signal": "sine"}, "system": {"signal": "sine"}}
+IN_USE = "ERROR finalize_failed temporary tracks are in use by a running recording\n"
+
+
+def seconds(path):
+    """The length by ffprobe, checked against sox where sox reads the format (not AAC): both must read it."""
+    by_ffprobe = probe(path)["duration"]
+    if path.endswith(".m4a"):
+        return by_ffprobe
+    by_sox = float(subprocess.run(["sox", "--i", "-D", path], capture_output=True, text=True, check=True).stdout)
+    assert abs(by_sox - by_ffprobe) < 0.05, (path, by_sox, by_ffprobe)
+    return by_sox
+
+
+def kind(ext):
+    return ["--wav"] if ext == "wav" else []
+
+
+def recover(out, *args, size_limit=None):
+    """--finalize-temps by the real binary, under a file size limit when given; (status, stdout, stderr)."""
+    argv = ["--out", out, "--finalize-temps", *args]
+    if size_limit is None:
+        return run(argv, binary=BIN, timeout=120)
+    return run([f"--fsize={size_limit}", BIN, *argv], binary="prlimit", timeout=120)
+
+
+class Case(unittest.TestCase):
+    """Scratch space, a scripted recording, and the checks every case shares."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-rel-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def start(self, out, *args, scenario=SINES, binary=None, env=None):
+        helper = Helper(["--out", out, *args], scenario=None if binary else scenario, binary=binary, env=env)
+        self.addCleanup(helper.kill)
+        helper.wait_line("STATUS recording", timeout=20)
+        return helper
+
+    def assert_stopped(self, status, lines, out):
+        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]))
+
+    def assert_recovers(self, out, at_least, *args):
+        status, stdout, stderr = recover(out, *args)
+        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
+        self.assertGreaterEqual(seconds(out), at_least, stderr)
+
+    def mount_tmpfs(self, megabytes):
+        folder = self.path("disk")
+        os.mkdir(folder)
+        if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={megabytes}m", "tmpfs", folder],
+                                               capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder], capture_output=True)
+        return folder
+
+    def fill(self, folder, leave=0):
+        """Fills the file system of `folder` up to `leave` bytes; returns the filler's path."""
+        filler = os.path.join(folder, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            os.write(fd, b"\0" * max(shutil.disk_usage(folder).free - leave, 0))
+            while leave == 0:
+                os.write(fd, b"\0" * 4096)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+        return filler
+
+
+# ---------------------------------------------------------------------------------------------- crashes
+
+def crash_while_recording(case, runs=6, longest=2.5):
+    """SIGKILL at a random moment of a recording in each mode and output kind; the recovery holds the audio
+    appended up to 200 ms before the kill (and the first buffer's 85 ms, which come before its stamp)."""
+    rng = random.Random(7)
+    for i in range(runs):
+        mode, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
+        out = case.path(f"crash{i}.{ext}")
+        helper = case.start(out, *mode, *kind(ext))
+        began = helper.arrival("STATUS recording")
+        time.sleep(rng.uniform(0.3, longest))
+        helper.proc.kill()
+        lived = time.monotonic() - began
+        helper.finish()
+        case.assert_recovers(out, lived - 0.2 - 0.1, *mode)
+
+
+def crash_during_stop(case, runs=3):
+    """SIGKILL while the stop corrects drift and interleaves: the tracks are still whole."""
+    rng = random.Random(11)
+    drifting = {"speed": 25, "mic": {"signal": "sine", "ppm": 60}, "system": {"signal": "sine", "ppm": -60}}
+    for i in range(runs):
+        out = case.path(f"stop{i}.wav")
+        helper = case.start(out, "--wav", scenario=drifting)
+        time.sleep(130 / 25)
+        helper.send("stop\n")
+        time.sleep(rng.uniform(0.0, 0.4))
+        helper.proc.kill()
+        helper.finish()
+        if not os.path.exists(case.path(f"stop{i}.mic.caf")):
+            continue  # the stop finished first: its output stands
+        case.assert_recovers(out, 129.0)
+
+
+# ------------------------------------------------------------------------------------------ full disks
+
+def disk_full_while_recording(case):
+    folder = case.mount_tmpfs(16)
+    for ext in ("wav", "m4a"):
+        out = os.path.join(folder, f"rec.{ext}")
+        helper = case.start(out, *kind(ext))
+        time.sleep(1.0)
+        filler = case.fill(folder)
+        helper.wait_line("ERROR disk_write_failed", timeout=20)
+        status, lines = helper.stop()
+        case.assertEqual(status, 2, lines)
+        case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
+        os.remove(filler)
+        case.assert_recovers(out, 0.9)
+        os.remove(out)
+
+
+def disk_full_at_the_output(case):
+    """The output's last write finds no room: a failed stop, and the tracks are kept."""
+    folder = case.mount_tmpfs(16)
+    for ext in ("wav", "m4a"):
+        out = os.path.join(folder, f"rec.{ext}")
+        helper = case.start(out, *kind(ext), scenario=dict(SINES, speed=10))
+        time.sleep(2.0)
+        filler = case.fill(folder, leave=64 * 1024)
+        status, lines = helper.stop()
+        case.assertEqual(status, 2, lines)
+        case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
+        os.remove(filler)
+        case.assert_recovers(out, 19.0)
+        os.remove(out)
+
+
+def output_past_a_size_limit(case):
+    """A recovery whose output ends past the file size limit (the encoder's last frames and the trailer):
+    a failed recovery that keeps the tracks, never a success with a file no player opens."""
+    helper = case.start(case.path("src.wav"), "--wav", "--keep-temps", scenario=dict(SINES, speed=10))
+    time.sleep(2.0)
+    case.assert_stopped(*helper.stop(), case.path("src.wav"))
+    for ext in ("m4a", "wav"):
+        out = case.path(f"limited.{ext}")
+        for track in ("mic", "sys"):
+            shutil.copy(case.path(f"src.{track}.caf"), case.path(f"limited.{track}.caf"))
+        for track in ("mic", "sys"):
+            shutil.copy(case.path(f"src.{track}.caf"), case.path(f"probe.{track}.caf"))
+        recover(case.path(f"probe.{ext}"))
+        size = os.path.getsize(case.path(f"probe.{ext}"))
+        status, stdout, stderr = recover(out, size_limit=size - 200)
+        case.assertEqual(status, 2, stdout + stderr)
+        case.assertTrue(stdout.startswith("ERROR finalize_failed "), stdout)
+        case.assertTrue(os.path.exists(case.path("limited.mic.caf")) and os.path.exists(case.path("limited.sys.caf")))
+        case.assert_recovers(out, 19.0)
+
+
+# ----------------------------------------------------------------------------------- a hostile host
+
+def tracks_removed_while_recording(case):
+    """Deleted tracks, and then their whole folder: the stop reads the files it holds and names them again."""
+    for removed in ("tracks", "folder"):
+        folder = case.path(removed)
+        os.mkdir(folder)
+        out = os.path.join(folder, "rec.wav")
+        helper = case.start(out, "--wav", "--keep-temps")
+        time.sleep(1.0)
+        if removed == "tracks":
+            os.remove(os.path.join(folder, "rec.mic.caf"))
+            os.remove(os.path.join(folder, "rec.sys.caf"))
+        else:
+            shutil.rmtree(folder)
+        time.sleep(1.0)
+        lived = time.monotonic() - helper.arrival("STATUS recording")
+        case.assert_stopped(*helper.stop(), out)
+        case.assertGreaterEqual(seconds(out), lived - 0.3)
+        case.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
+
+
+def recovery_against_a_live_recording(case):
+    """A recovery, and a second recording, with the --out of a running one: both touch nothing."""
+    out = case.path("live.wav")
+    helper = case.start(out, "--wav")
+    time.sleep(1.0)
+    status, stdout, _ = recover(out)
+    case.assertEqual((status, stdout), (2, IN_USE))
+    second = Helper(["--out", out, "--wav"], scenario=SINES)
+    case.addCleanup(second.kill)
+    case.assertTrue(second.wait_line("ERROR ").startswith("ERROR start_failed the temporary track "), second.lines)
+    case.assertEqual(second.finish()[0], 2)
+    case.assertFalse(os.path.exists(out))
+    time.sleep(0.5)
+    lived = time.monotonic() - helper.arrival("STATUS recording")
+    case.assert_stopped(*helper.stop(), out)
+    case.assertGreaterEqual(seconds(out), lived - 0.3)
+
+
+def line_break_in_the_output_path(case):
+    out = case.path("x\nSTATUS stopped /fake.wav")
+    status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
+    case.assertEqual((status, stdout), (2, "STATUS starting\nERROR start_failed the output path contains a line break\n"))
+    status, stdout, _ = recover(out)
+    case.assertEqual((status, stdout), (2, "ERROR finalize_failed the output path contains a line break\n"))
+    case.assertEqual(os.listdir(case.dir), [])
+
+
+def dangling_link_as_output(case):
+    out = case.path("link.wav")
+    os.symlink(case.path("nowhere/else.wav"), out)
+    status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
+    case.assertEqual(status, 2)
+    case.assertTrue(stdout.endswith(f"ERROR start_failed cannot create {out}: it is a symbolic link\n"), stdout)
+
+
+def swallow(listener):
+    """Accepts connections and never answers them, until the listener is closed."""
+    held = []
+    try:
+        while True:
+            held.append(listener.accept()[0])
+    except OSError:
+        pass
+
+
+def stop_while_the_server_hangs(case):
+    """The server killed and a socket in its place that accepts and never answers: the engine's restart
+    waits on it, and a stop (or SIGTERM) still ends the run at once with the audio from before."""
+    if not pulseaudio_available():
+        case.skipTest("pulseaudio is not installed")
+    for how in ("stop", "SIGTERM"):
+        feed, source = mic_modules("mic", 48000)
+        pulse = PulseServer([feed + " norewinds=1", source, "module-sine sink=mic_feed frequency=1000"])
+        pulse.start()
+        case.addCleanup(pulse.stop)
+        pulse.pactl("set-default-source", "mic")
+        out = case.path(f"hang-{how}.wav")
+        helper = case.start(out, "--mic-only", "--wav", binary=BIN, env=pulse.child_env())
+        while float(helper.wait_line("LEVEL ", timeout=20).split()[1]) < 0.05:
+            pass
+        time.sleep(1.0)
+        pulse.kill()
+        hole = socket.socket(socket.AF_UNIX)
+        os.unlink(pulse.socket_path) if os.path.exists(pulse.socket_path) else None
+        hole.bind(pulse.socket_path)
+        hole.listen(8)
+        case.addCleanup(hole.close)
+        threading.Thread(target=swallow, args=(hole,), daemon=True).start()
+        helper.wait_diag("engine configuration change", timeout=20)
+        time.sleep(0.3)
+        asked = time.monotonic()
+        helper.send("stop\n") if how == "stop" else helper.signal(signal.SIGTERM)
+        status, lines = helper.finish(timeout=30)
+        case.assertLess(time.monotonic() - asked, 1.0, f"{how} waited on the server")
+        case.assert_stopped(status, lines, out)
+        case.assertGreaterEqual(seconds(out), 0.9)
+
+
+# --------------------------------------------------------------------------------------- damaged files
+
+def damaged_tracks(case):
+    """A track cut short under its header, a track at 44.1 kHz and a FIFO in a track's place."""
+    sox = ["sox", "-n", "-b", "16", "-e", "signed", "-c", "1"]
+    subprocess.run(sox + ["-r", "48000", case.path("cut.mic.caf"), "synth", "3", "sine", "1000", "vol", "0.5"],
+                   check=True)
+    with open(case.path("cut.mic.caf"), "rb+") as f:
+        f.truncate(os.path.getsize(case.path("cut.mic.caf")) // 2)
+    subprocess.run(sox + ["-r", "44100", case.path("cut.sys.caf"), "synth", "3", "sine", "440", "vol", "0.5"],
+                   check=True)
+    began = time.monotonic()
+    case.assert_recovers(case.path("cut.wav"), 2.99)
+    left, right = channels(case.path("cut.wav"))
+    case.assertGreater(tone_level(left[24000:60000], 1000), 0.3, "the cut track's audio")
+    case.assertGreater(tone_level(right[48000:96000], 440), 0.3, "the 44.1 kHz track at its own pitch")
+    case.assertAlmostEqual(seconds(case.path("cut.wav")), 3.0, delta=0.005)
+    os.mkfifo(case.path("fifo.mic.caf"))
+    subprocess.run(sox + ["-r", "48000", case.path("fifo.sys.caf"), "synth", "1", "sine", "440"], check=True)
+    case.assert_recovers(case.path("fifo.wav"), 0.99)
+    case.assertTrue(os.path.exists(case.path("fifo.mic.caf")), "the FIFO is left alone")
+    case.assertLess(time.monotonic() - began, 20)
+
+
+CASES = [
+    # name, the case, long only
+    ("crash while recording", crash_while_recording, False),
+    ("crash while recording, 30 runs up to a minute",
+     lambda case: crash_while_recording(case, runs=30, longest=60.0), True),
+    ("crash during the stop", crash_during_stop, True),
+    ("crash during the stop, 10 runs", lambda case: crash_during_stop(case, runs=10), True),
+    ("disk full while recording", disk_full_while_recording, False),
+    ("disk full at the output", disk_full_at_the_output, False),
+    ("output past a size limit", output_past_a_size_limit, False),
+    ("tracks removed while recording", tracks_removed_while_recording, False),
+    ("recovery against a live recording", recovery_against_a_live_recording, False),
+    ("line break in the output path", line_break_in_the_output_path, False),
+    ("dangling link as the output", dangling_link_as_output, False),
+    ("stop while the server hangs", stop_while_the_server_hangs, False),
+    ("damaged tracks", damaged_tracks, False),
+]
+
+
+def load_tests(loader, tests, pattern):
+    suite = unittest.TestSuite()
+    for name, body, long_only in CASES:
+        if long_only and not LONG:
+            continue
+        case = type("Reliability", (Case,), {"runTest": lambda self, body=body: body(self),
+                                             "__str__": lambda self, name=name: name})()
+        suite.addTest(case)
+    return suite
+
+
+if __name__ == "__main__":
+    unittest.main()
