@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the whole test suite twice: on the normal
-# build and on the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Sets everything up, then runs the whole test suite on the normal build and on
+# the AddressSanitizer + UndefinedBehaviorSanitizer build, the unit tests on a
+# ThreadSanitizer build, and each libFuzzer target for FUZZ_SECONDS (30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 bash scripts/setup.sh build
 (cd build && ctest --output-on-failure --timeout 900 -j 2)
@@ -10,3 +12,9 @@ bash scripts/setup.sh build
 bash scripts/setup.sh build-asan -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure --timeout 900 -j 2)
+
+cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF > /dev/null
+cmake --build build-tsan -j "$(nproc)" --target unit_tests
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/unit_tests --gtest_brief=1
+
+bash scripts/fuzz.sh "$FUZZ_SECONDS"

@@ -8,7 +8,8 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libpulse-dev libsndfile1-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
-  pulseaudio pulseaudio-utils ffmpeg sox espeak-ng python3 procps time bc
+  pulseaudio pulseaudio-utils ffmpeg sox espeak-ng python3 procps time bc util-linux
+  clang libclang-rt-14-dev
 )
 
 missing=()

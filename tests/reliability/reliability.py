@@ -19,7 +19,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from audio_check import channels, probe, tone_level  # noqa: E402
+from audio_check import channels, click_onsets, probe, tone_level  # noqa: E402
 from harness import BIN, Helper, run, terminal_lines  # noqa: E402
 from pulse_server import PulseServer, mic_modules, pulseaudio_available  # noqa: E402
 
@@ -313,6 +313,57 @@ def damaged_tracks(case):
     case.assertLess(time.monotonic() - began, 20)
 
 
+# ------------------------------------------------------------------------------------------------ soak
+
+def soak_run(case, minutes, speed=4):
+    """A scripted recording of `minutes` in virtual time: a pause every six minutes, the microphone moved to
+    another rate every five, clocks at +100 and -100 ppm, a click train on both. Returns the output, the
+    active seconds the host's own lines say, and the helper's peak RSS in MB."""
+    rates = [{"sampleRate": 44100, "channelCount": 2}, {"sampleRate": 16000, "channelCount": 1},
+             {"sampleRate": 8000, "channelCount": 1}, {"sampleRate": 48000, "channelCount": 1}]
+    changes = [{"at": 300.0 * (i + 1), "format": rates[i % 4], "gapSeconds": 0.1} for i in range(int(minutes // 5))]
+    clicks = {"signal": "clicks", "amplitude": 0.5, "clickEveryMs": 1000}
+    scenario = {"speed": speed, "mic": dict(clicks, ppm=100, bufferFrames=1024, configChanges=changes),
+                "system": dict(clicks, ppm=-100)}
+    out = case.path(f"soak{minutes}.wav")
+    helper = case.start(out, "--wav", scenario=scenario)
+    began = helper.arrival("STATUS recording")
+    paused = 0.0
+    for i in range(int(minutes // 6)):
+        time.sleep(max(0.0, began + (360.0 * (i + 1) - 20.0) / speed - time.monotonic()))
+        helper.send("pause\n")
+        helper.wait_line("STATUS paused")
+        pause_at = time.monotonic()
+        time.sleep(20.0 / speed)
+        helper.send("resume\n")
+        helper.wait_line("STATUS resumed")
+        paused += (time.monotonic() - pause_at) * speed
+    time.sleep(max(0.0, began + minutes * 60.0 / speed - time.monotonic()))
+    with open(f"/proc/{helper.proc.pid}/status") as status:
+        peak = next(int(l.split()[1]) for l in status if l.startswith("VmHWM")) / 1024
+    helper.send("stop\n")
+    stopped_at = time.monotonic()
+    status, lines = helper.finish(timeout=600)
+    case.assert_stopped(status, lines, out)
+    case.assertFalse([l for l in lines if l.startswith("WARN write_backpressure")], "the machine fell behind")
+    return out, (stopped_at - began) * speed - paused, peak
+
+
+def soak(case):
+    """Two hours: the output holds the active time, the clicks still meet at the end, and memory is what
+    ten minutes take."""
+    _, _, short_peak = soak_run(case, 10)
+    out, active, peak = soak_run(case, 120)
+    case.assertAlmostEqual(seconds(out), active, delta=0.010 + 0.1)  # + the stop's last, unsent buffer
+    first = int((seconds(out) - 5.0) * 48000)
+    left, right = channels(out, first, 4.0)
+    mic_clicks, sys_clicks = click_onsets(left), click_onsets(right)
+    case.assertGreaterEqual(len(sys_clicks), 3, sys_clicks)
+    for click in sys_clicks:
+        case.assertLess(min(abs(m - click) for m in mic_clicks), 48, f"mic {mic_clicks} vs system {sys_clicks}")
+    case.assertLess(peak, short_peak * 1.1 + 2, f"{peak:.1f} MB after two hours, {short_peak:.1f} MB after ten minutes")
+
+
 CASES = [
     # name, the case, long only
     ("crash while recording", crash_while_recording, False),
@@ -329,6 +380,7 @@ CASES = [
     ("dangling link as the output", dangling_link_as_output, False),
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
+    ("two-hour soak", soak, True),
 ]
 
 
