@@ -146,14 +146,14 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   // would lag its stamps by the converter's delay and measure slow.
   const double held = converter_->pendingOutputFrames();
   const uint32_t most = converter_->maxOutputFrames(buffer.frameLength());
-  const int count = static_cast<int>((most + kSlotFrames - 1) / kSlotFrames);
+  const int count = std::max(1, static_cast<int>((most + kSlotFrames - 1) / kSlotFrames));
   int first = 0;
-  if (count > kSlotCount || !claimSlots(std::max(count, 1), first)) {
+  if (count > kSlotCount || !claimSlots(count, first)) {
     countDrop(static_cast<int64_t>(std::llround(buffer.frameLength() * kTrackRate / buffer.format().sampleRate)));
     return;
   }
-  const int filled = fillSlots(buffer, first, std::max(count, 1));
-  if (filled < std::max(count, 1)) releaseSlots(first + filled, std::max(count, 1) - filled);
+  const int filled = fillSlots(buffer, first, count);
+  if (filled < count) releaseSlots(first + filled, count - filled);
   if (filled == 0) return;
   if (activeSeconds) *activeSeconds -= held / kTrackRate;
   handOff(first, filled, activeSeconds);

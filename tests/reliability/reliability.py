@@ -136,35 +136,44 @@ def crash_during_stop(case, runs=3):
 
 # ------------------------------------------------------------------------------------------ full disks
 
-def disk_full_while_recording(case):
+def disk_full(case, at_the_output):
+    """The disk fills while recording (the appends fail, the host is told once) or just before the stop (the
+    output's last write finds no room): either way a failed stop that keeps the tracks for a recovery."""
     folder = case.mount_tmpfs(16)
     for ext in ("wav", "m4a"):
         out = os.path.join(folder, f"rec.{ext}")
-        helper = case.start(out, *kind(ext))
-        time.sleep(1.0)
-        filler = case.fill(folder)
-        helper.wait_line("ERROR disk_write_failed", timeout=20)
+        helper = case.start(out, *kind(ext), scenario=dict(SINES, speed=10 if at_the_output else 1))
+        time.sleep(2.0 if at_the_output else 1.0)
+        filler = case.fill(folder, leave=64 * 1024 if at_the_output else 0)
+        if not at_the_output:
+            helper.wait_line("ERROR disk_write_failed", timeout=20)
         status, lines = helper.stop()
         case.assertEqual(status, 2, lines)
         case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
         os.remove(filler)
-        case.assert_recovers(out, 0.9)
+        case.assert_recovers(out, 19.0 if at_the_output else 0.9)
         os.remove(out)
 
 
-def disk_full_at_the_output(case):
-    """The output's last write finds no room: a failed stop, and the tracks are kept."""
-    folder = case.mount_tmpfs(16)
+def disk_full_during_the_corrected_copies(case):
+    """Two minutes with drifting clocks, and room for the tracks but not their corrected copies: the copies
+    fail and the raw tracks are used, or the stop fails and keeps them; never a loss."""
+    folder = case.mount_tmpfs(64)
+    drifting = {"speed": 25, "mic": {"signal": "sine", "ppm": 60}, "system": {"signal": "sine", "ppm": -60}}
     for ext in ("wav", "m4a"):
         out = os.path.join(folder, f"rec.{ext}")
-        helper = case.start(out, *kind(ext), scenario=dict(SINES, speed=10))
-        time.sleep(2.0)
-        filler = case.fill(folder, leave=64 * 1024)
+        helper = case.start(out, *kind(ext), scenario=drifting)
+        time.sleep(130 / 25)
+        tracks = sum(os.path.getsize(os.path.join(folder, f"rec.{t}.caf")) for t in ("mic", "sys"))
+        filler = case.fill(folder, leave=tracks // 3)
         status, lines = helper.stop()
-        case.assertEqual(status, 2, lines)
-        case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
         os.remove(filler)
-        case.assert_recovers(out, 19.0)
+        if status == 0:
+            case.assertGreaterEqual(seconds(out), 129.0)
+            case.assertTrue(any("using raw temp" in l for l in helper.stderr.splitlines()), helper.stderr)
+        else:
+            case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
+            case.assert_recovers(out, 129.0)
         os.remove(out)
 
 
@@ -371,8 +380,9 @@ CASES = [
      lambda case: crash_while_recording(case, runs=30, longest=60.0), True),
     ("crash during the stop", crash_during_stop, True),
     ("crash during the stop, 10 runs", lambda case: crash_during_stop(case, runs=10), True),
-    ("disk full while recording", disk_full_while_recording, False),
-    ("disk full at the output", disk_full_at_the_output, False),
+    ("disk full while recording", lambda case: disk_full(case, at_the_output=False), False),
+    ("disk full at the output", lambda case: disk_full(case, at_the_output=True), False),
+    ("disk full during the corrected copies", disk_full_during_the_corrected_copies, True),
     ("output past a size limit", output_past_a_size_limit, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),
