@@ -9,6 +9,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libpulse-dev libsndfile1-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   pulseaudio pulseaudio-utils ffmpeg sox espeak-ng python3 procps time bc
+  # cpack computes the package's dependencies with dpkg-shlibdeps and file; the
+  # tests render the manual page with man.
+  dpkg-dev file man-db
 )
 
 missing=()
