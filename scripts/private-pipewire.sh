@@ -101,6 +101,13 @@ start() {
     bash -c "$(printf '%q ' "${pactl[@]}") list clients | grep -q 'application.name = \"WirePlumber\"'"
   local module
   for module in "${modules[@]}"; do
+    # The module lines are shared with private-pulse.sh, which loads every null
+    # sink without rewinds; PipeWire's graph never rewinds and keeps the flag
+    # as a node property, so the lines mean the same on both servers.
+    case "$module" in
+      *norewinds=*) ;;
+      "module-null-sink"|"module-null-sink "*) module+=" norewinds=1" ;;
+    esac
     # shellcheck disable=SC2086  # a module's arguments are words
     "${pactl[@]}" load-module $module >/dev/null 2>>"$dir/pactl.log" ||
       fail_start "$dir" "pipewire-pulse could not load '$module'"

@@ -24,6 +24,15 @@ start() {
     esac
   done
   command -v pulseaudio >/dev/null || die "pulseaudio is not installed"
+  # An idle null sink rewinds when a stream starts and its monitor loses about
+  # two seconds: every null sink here is loaded without rewinds.
+  local i
+  for i in "${!modules[@]}"; do
+    case "${modules[$i]}" in
+      *norewinds=*) ;;
+      "module-null-sink"|"module-null-sink "*) modules[$i]+=" norewinds=1" ;;
+    esac
+  done
   local dir runtime home
   dir=$(mktemp -d /tmp/orvane-pulse-XXXXXX)
   runtime="$dir/run"; home="$dir/home"

@@ -10,6 +10,9 @@ PACKAGES=(
   libpulse-dev libsndfile1-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   pulseaudio pulseaudio-utils ffmpeg sox espeak-ng python3 procps time bc util-linux
   clang libclang-rt-14-dev
+  # cpack computes the package's dependencies with dpkg-shlibdeps and file; the
+  # tests render the manual page with man; the fuzz targets need clang's runtime.
+  dpkg-dev file man-db
 )
 
 missing=()

@@ -37,6 +37,18 @@ void expectUnavailable(const Error& error, const std::string& mentions) {
   EXPECT_NE(error.description.find(mentions), std::string::npos) << error.description;
 }
 
+// An installed helper (<prefix>/bin and <prefix>/lib/orvane-capture) must find
+// its own module before any build tree's, and one beside it before that.
+TEST_F(FfmpegModuleTest, LookedForBesideTheExecutableThenInTheInstalledLayoutThenInTheBuild) {
+  const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
+  const std::vector<std::string> candidates = ffmpegModuleCandidates();
+  ASSERT_EQ(candidates.size(), 3u);
+  EXPECT_EQ(candidates[0], (bin / kFfmpegModuleFileName).string());
+  EXPECT_EQ(candidates[1], (bin.parent_path() / "lib" / "orvane-capture" / kFfmpegModuleFileName).string());
+  EXPECT_EQ(fs::path(candidates[2]).filename(), kFfmpegModuleFileName);
+  EXPECT_TRUE(fs::exists(candidates[2])) << candidates[2];
+}
+
 TEST_F(FfmpegModuleTest, LocatingTakesTheFirstThatExistsAndNamesEveryPlaceLookedIn) {
   std::ofstream(path("second.so")) << "x";
   std::ofstream(path("third.so")) << "x";

@@ -29,7 +29,14 @@ std::vector<std::string> ffmpegModuleCandidates() {
   std::vector<std::string> candidates;
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (!error) candidates.push_back((self.parent_path() / kFfmpegModuleFileName).string());
+  if (!error) {
+    const std::filesystem::path bin = self.parent_path();
+    candidates.push_back((bin / kFfmpegModuleFileName).string());
+    // An installed helper: <prefix>/bin/orvane-capture and
+    // <prefix>/lib/orvane-capture/orvane_ffmpeg.so (CMakeLists.txt installs it
+    // there), found from wherever the prefix was put.
+    candidates.push_back((bin.parent_path() / "lib" / "orvane-capture" / kFfmpegModuleFileName).string());
+  }
 #ifdef ORVANE_FFMPEG_MODULE_BUILD_PATH
   if (candidates.empty() || candidates.front() != ORVANE_FFMPEG_MODULE_BUILD_PATH) {
     candidates.push_back(ORVANE_FFMPEG_MODULE_BUILD_PATH);
