@@ -11,7 +11,8 @@
 namespace orvane {
 
 // Where the module is looked for, in order: beside the running executable,
-// then where this build put it (for tests and benchmarks in other directories).
+// in ../lib/orvane-capture/ from the executable's folder (the installed
+// layout), then where this build put it (for tests and benchmarks elsewhere).
 std::vector<std::string> ffmpegModuleCandidates();
 
 // The first candidate that exists; the error names every place looked in.
