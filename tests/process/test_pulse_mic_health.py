@@ -173,5 +173,6 @@ class SwitchingSources(PulseCase):
         # The microphone lost the time of every switch; filled, its clicks stay where the system's are.
         before = self.click_offsets(out, RATE)
         after = self.click_offsets(out, frame_count(out) - 4 * RATE)
-        shift = sum(after) / len(after) - sum(before) / len(before)
+        # Medians: a click that fell into a switch's silence has no partner.
+        shift = sorted(after)[len(after) // 2] - sorted(before)[len(before) // 2]
         self.assertLess(abs(shift), 0.02 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
