@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
+#include "platform/files/aac_encoding.h"
 #include "platform/files/file_container.h"
 
 struct AVCodecContext;
@@ -36,6 +37,9 @@ class FfmpegAudioFile final : public AudioFile {
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
+  // Muxes a packet from an AacEncoder (aac_encoding.h) instead of encoding
+  // frames; for an AAC file that write() has not been used on.
+  Status writeEncoded(const AacPacket& packet);
 
  private:
   FfmpegAudioFile(std::string path, const AudioFormat& format);
