@@ -2,8 +2,10 @@
 // of the track that started first on its own, then both side by side,
 // microphone on channel 0 and system audio on channel 1. Memory stays bounded
 // whatever the length: one 8192-frame buffer per input and one stereo chunk,
-// allocated before the first write and reused for every write.
+// allocated before the first write and reused for every write. A long AAC
+// output is encoded on all cores instead (parallel_encode.h).
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +13,7 @@
 
 #include "events/output.h"
 #include "finalize/head_align.h"
+#include "finalize/parallel_encode.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -42,6 +45,7 @@ class TrackInput {
       return;
     }
     file_ = std::move(*opened);
+    path_ = path;
     buffer_ = PcmBuffer::create(file_->processingFormat(), kChunkFrames);
     if (!buffer_) {
       fail("interleave: no memory to read the " + std::string(label_) + " track");
@@ -51,6 +55,10 @@ class TrackInput {
   }
 
   bool opened() const { return file_ != nullptr; }
+  // Where the track lies on the output timeline, before anything was read from it.
+  TimelineTrack placed(int64_t offset) const {
+    return live() ? TimelineTrack{path_, offset, file_->length()} : TimelineTrack{};
+  }
   bool live() const { return buffer_ && !exhausted_; }
   const float* samples() const { return buffer_->floatChannelData(0); }
 
@@ -78,6 +86,7 @@ class TrackInput {
   const char* label_;
   Recorder::TrackRead& outcome_;
   std::shared_ptr<AudioFile> file_;
+  std::string path_;
   std::unique_ptr<PcmBuffer> buffer_;
   bool exhausted_ = false;
   int64_t position_ = 0;  // frames read so far
@@ -122,6 +131,16 @@ Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& 
   }
 }
 
+// The tracks on the output timeline as the lead and the side-by-side pass
+// below place them: the lead track from frame 0, the other after the lead,
+// which ends early when its track does.
+std::array<TimelineTrack, 2> placeTracks(const TrackInput& mic, const TrackInput& sys, const HeadAlignment& plan) {
+  const TrackInput& leader = plan.source == LeadSource::mic ? mic : sys;
+  const int64_t lead = plan.source == LeadSource::none ? 0 : std::min(plan.frames, leader.placed(0).frames);
+  return {mic.placed(plan.source == LeadSource::system ? lead : 0),
+          sys.placed(plan.source == LeadSource::mic ? lead : 0)};
+}
+
 }  // namespace
 
 AudioSettings Recorder::outputSettings(bool linearPCM) const {
@@ -148,14 +167,18 @@ Result<int64_t> Recorder::interleaveTracks(const AudioSettings& settings) {
   auto chunk = PcmBuffer::create(stereoFormat, kChunkFrames);
   if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputURL);
 
+  HeadAlignment plan;
   if (mic.opened() && sys.opened()) {
-    const HeadAlignment plan = planHeadAlignment(micStartSeconds, sysStartSeconds, monoFormat.sampleRate);
+    plan = planHeadAlignment(micStartSeconds, sysStartSeconds, monoFormat.sampleRate);
     if (!plan.diagnostic.empty()) diag(plan.diagnostic);
-    Status error;
-    if (plan.source == LeadSource::mic) error = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
-    if (plan.source == LeadSource::system) error = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
-    if (error) return *error;
   }
+  if (settings.formatId == AudioFormatId::mpeg4AAC) {
+    if (auto written = encodeAacInParallel(output, settings, outputURL, placeTracks(mic, sys, plan))) return *written;
+  }
+  Status leadError;
+  if (plan.source == LeadSource::mic) leadError = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
+  if (plan.source == LeadSource::system) leadError = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
+  if (leadError) return *leadError;
   if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
   return output.length();
 }
