@@ -1,9 +1,9 @@
 // Segments, their workers and the in-order write. A worker feeds its encoder
-// from a little before its segment (the pre-roll) to two frames after it and
-// keeps only the packets of the segment itself, so that where two segments
-// meet the decoder overlaps two frames encoded from the same audio by encoders
-// in the same state: no seam is heard. Only the first segment keeps the
-// encoder's priming packet, which the container's edit list then hides.
+// from well before its segment (the pre-roll) to two frames after it and keeps
+// only the packets stamped inside the segment: where two segments meet, the
+// decoder overlaps two frames encoded from the same audio by encoders that have
+// settled into the same state, so no seam is heard. Only the first segment
+// keeps the encoder's priming packet, which the container's edit list hides.
 // Every worker spills its packets to an unnamed file beside the output; they
 // go into the output once all segments are encoded, so a track that reads
 // short can still leave the output to the single pass untouched. Each worker
@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -36,7 +37,7 @@ constexpr double kMinSegmentSeconds = 180;
 // The encoder's bit allocation forgets its past over hundreds of frames:
 // after 1024 frames of pre-roll the first seconds of a segment were still
 // measurably noisier than the same seconds encoded in one pass, after 1536
-// they no longer were.
+// they no longer were; 2048 leaves a margin, at 1% of a one-hour segment.
 constexpr int64_t kPrerollFrames = 2048 * kAacFrame;  // 43.7 s at 48 kHz
 
 unsigned coreCount() {
@@ -91,6 +92,11 @@ struct Job {
   std::unique_ptr<PacketSpill> spill;
   Status error;
   bool readShort = false;
+
+  Status keep(const AacPacket& packet) {
+    if (packet.pts < keepFrom || packet.pts >= keepTo) return std::nullopt;
+    return spill->append(packet);
+  }
 };
 
 Job planJob(const std::vector<Segment>& segments, size_t index, int64_t preroll) {
@@ -105,6 +111,8 @@ Job planJob(const std::vector<Segment>& segments, size_t index, int64_t preroll)
   return job;
 }
 
+// A worker's thread: the first failure, or a track that read short, goes into
+// the job and stops every worker.
 void encodeJob(Job& job, const std::array<TimelineTrack, 2>& tracks, const AudioFormat& format,
                std::atomic<bool>& stop) {
   const auto fail = [&](Status error) {
@@ -115,10 +123,7 @@ void encodeJob(Job& job, const std::array<TimelineTrack, 2>& tracks, const Audio
     job.readShort = true;
     stop = true;
   };
-  const AacPacketSink keep = [&job](const AacPacket& packet) -> Status {
-    if (packet.pts < job.keepFrom || packet.pts >= job.keepTo) return std::nullopt;
-    return job.spill->append(packet);
-  };
+  const AacPacketSink keep = [&job](const AacPacket& packet) { return job.keep(packet); };
   std::array<TrackCursor, 2> cursors;
   for (size_t channel = 0; channel < cursors.size(); ++channel) {
     if (!cursors[channel].open(tracks[channel], job.from)) return readShort();
@@ -187,7 +192,7 @@ std::optional<Result<int64_t>> encodeAacInParallel(AudioFile& output, const Audi
   }
   const AacSegmenting& how = aacSegmenting();
   const std::vector<Segment> segments = planSegments(total, settings.sampleRate, how);
-  if (segments.size() < 2) return std::nullopt;
+  if (segments.size() < 2 || output.processingFormat().channelCount != tracks.size()) return std::nullopt;
 
   std::vector<Job> jobs;
   for (size_t index = 0; index < segments.size(); ++index) {
