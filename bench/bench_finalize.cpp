@@ -3,8 +3,10 @@
 // scripts/bench-finalize.sh runs it beside sox and ffmpeg on the same inputs.
 //
 //   bench_finalize generate <dir> <seconds>   writes <dir>/rec.mic.caf and rec.sys.caf
-//   bench_finalize interleave <dir> <ext>     interleaves them into <dir>/rec.<ext>
-//                                             (wav: 16-bit PCM, anything else: AAC)
+//   bench_finalize interleave <dir> <ext> [workers]
+//                                             interleaves them into <dir>/rec.<ext>
+//                                             (wav: 16-bit PCM, anything else: AAC,
+//                                             on `workers` cores, default all)
 // The peak RSS printed is the whole process's, and also its growth during the
 // interleave: loading the audio libraries alone costs more than the interleave.
 #include <sys/resource.h>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "finalize/parallel_encode.h"
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
 #include "platform/files/file_container.h"
@@ -43,7 +46,8 @@ double peakRssMegabytes() {
   return static_cast<double>(usage.ru_maxrss) / 1024;
 }
 
-int interleave(const std::string& dir, const std::string& extension) {
+int interleave(const std::string& dir, const std::string& extension, unsigned workers) {
+  if (workers > 0) aacSegmenting().workers = workers;
   // The temporary tracks are named after the output: rec.mic.caf, rec.sys.caf.
   const std::string name = "rec." + extension;
   const std::string out = dir + "/" + name;
@@ -72,7 +76,9 @@ int interleave(const std::string& dir, const std::string& extension) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "generate") return generate(argv[2], std::atof(argv[3]));
-  if (argc == 4 && std::string(argv[1]) == "interleave") return interleave(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: %s generate <dir> <seconds> | interleave <dir> <wav|m4a>\n", argv[0]);
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "interleave") {
+    return interleave(argv[2], argv[3], argc == 5 ? static_cast<unsigned>(std::atoi(argv[4])) : 0);
+  }
+  std::fprintf(stderr, "usage: %s generate <dir> <seconds> | interleave <dir> <wav|m4a> [workers]\n", argv[0]);
   return 64;
 }

@@ -2,8 +2,10 @@
 // of the track that started first on its own, then both side by side,
 // microphone on channel 0 and system audio on channel 1. Memory stays bounded
 // whatever the length: one 8192-frame buffer per input and one stereo chunk,
-// allocated before the first write and reused for every write.
+// allocated before the first write and reused for every write. A long AAC
+// output is encoded on all cores instead (parallel_encode.h).
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +15,7 @@
 
 #include "events/output.h"
 #include "finalize/head_align.h"
+#include "finalize/parallel_encode.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/files/private_file.h"
@@ -47,6 +50,7 @@ class TrackInput {
       return;
     }
     file_ = std::move(*opened);
+    path_ = path;
     const AudioFormat& format = file_->processingFormat();
     if (format != trackFormat() && !openConverter(format)) return;
     buffer_ = PcmBuffer::create(format, kChunkFrames);
@@ -58,7 +62,12 @@ class TrackInput {
   }
 
   bool opened() const { return file_ != nullptr; }
+  // Where the track lies on the output timeline, before anything was read from it.
+  TimelineTrack placed(int64_t offset) const {
+    return live() ? TimelineTrack{path_, offset, file_->length()} : TimelineTrack{};
+  }
   bool live() const { return buffer_ && !exhausted_; }
+  bool converting() const { return converter_ != nullptr; }
   const float* samples() const { return (converter_ ? out_ : buffer_)->floatChannelData(0); }
 
   // Reads up to `frames` frames; 0 means the track has ended for good.
@@ -143,6 +152,7 @@ class TrackInput {
   const char* label_;
   TrackRead& outcome_;
   std::shared_ptr<AudioFile> file_;
+  std::string path_;
   std::unique_ptr<PcmBuffer> buffer_;  // the file's own format
   std::unique_ptr<AudioConverter> converter_;
   std::unique_ptr<PcmBuffer> converted_;  // track format, served from next_ on
@@ -192,6 +202,16 @@ Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& 
   }
 }
 
+// The tracks on the output timeline as the lead and the side-by-side pass
+// below place them: the lead track from frame 0, the other after the lead,
+// which ends early when its track does.
+std::array<TimelineTrack, 2> placeTracks(const TrackInput& mic, const TrackInput& sys, const HeadAlignment& plan) {
+  const TrackInput& leader = plan.source == LeadSource::mic ? mic : sys;
+  const int64_t lead = plan.source == LeadSource::none ? 0 : std::min(plan.frames, leader.placed(0).frames);
+  return {mic.placed(plan.source == LeadSource::system ? lead : 0),
+          sys.placed(plan.source == LeadSource::mic ? lead : 0)};
+}
+
 }  // namespace
 
 AudioSettings outputSettings(bool linearPCM) {
@@ -218,16 +238,26 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
   auto chunk = PcmBuffer::create(AudioFormat::standard(kOutputRate, 2), kChunkFrames);
   if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
 
+  HeadAlignment plan;
   if (mic.opened() && sys.opened()) {
-    const HeadAlignment plan = planHeadAlignment(micSource->startSeconds, systemSource->startSeconds, kOutputRate);
+    plan = planHeadAlignment(micSource->startSeconds, systemSource->startSeconds, kOutputRate);
     if (!plan.diagnostic.empty()) diag(plan.diagnostic);
-    Status error;
-    if (plan.source == LeadSource::mic) error = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
-    if (plan.source == LeadSource::system) error = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
-    if (error) return *error;
   }
-  if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
-  const int64_t frames = output.length();
+  // The parallel encode reads the files itself, so only tracks already in
+  // the track format take it.
+  std::optional<Result<int64_t>> parallel;
+  if (settings.formatId == AudioFormatId::mpeg4AAC && !mic.converting() && !sys.converting()) {
+    parallel = encodeAacInParallel(output, settings, outputPath, placeTracks(mic, sys, plan));
+  }
+  if (parallel && !*parallel) return parallel->error();
+  if (!parallel) {
+    Status leadError;
+    if (plan.source == LeadSource::mic) leadError = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
+    if (plan.source == LeadSource::system) leadError = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
+    if (leadError) return *leadError;
+    if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
+  }
+  const int64_t frames = parallel ? parallel->value() : output.length();
   // The encoder's last frames and the container's index are written here: a
   // failure now leaves an output that no player opens. Only an output that
   // is on storage may let the temporary tracks go.

@@ -3,6 +3,7 @@
 // Abstract so that tests can put a failing or stalled disk behind it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,9 @@ class AudioFile {
   // Reads up to frameCount frames from the current position into `into`
   // (processing format) and sets its frame length; 0 frames means the end.
   virtual Status read(PcmBuffer& into, uint32_t frameCount) = 0;
+  // Moves the read position to `frame` (from the start). Inline so that this
+  // class keeps no key function: the FFmpeg module derives from it too.
+  virtual Status seek(int64_t frame) { return posixError(ESPIPE, "cannot seek to frame " + std::to_string(frame)); }
   // Forces what was written so far to storage.
   virtual Status sync() = 0;
 

@@ -225,6 +225,21 @@ Status FfmpegAudioFile::sendFrame(bool flush) {
   }
 }
 
+Status FfmpegAudioFile::writeEncoded(const AacPacket& packet) {
+  if (pcm_) return audioFileError(kUnsupportedSettings, path_ + " holds PCM, not AAC packets");
+  int ret = av_new_packet(packet_, static_cast<int>(packet.size));
+  if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+  std::memcpy(packet_->data, packet.data, packet.size);
+  packet_->pts = packet_->dts = packet.pts;
+  packet_->duration = packet.duration;
+  packet_->flags = packet.flags;
+  packet_->stream_index = 0;
+  av_packet_rescale_ts(packet_, encoder_->time_base, muxer_->streams[0]->time_base);
+  ret = av_interleaved_write_frame(muxer_, packet_);
+  if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+  return std::nullopt;
+}
+
 Status FfmpegAudioFile::read(PcmBuffer& into, uint32_t) {
   into.setFrameLength(0);
   return audioFileError(kUnsupportedSettings, path_ + " was opened for writing, not reading");

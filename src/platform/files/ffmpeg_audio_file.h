@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
+#include "platform/files/aac_encoding.h"
 #include "platform/files/file_container.h"
 
 struct AVCodecContext;
@@ -38,6 +39,9 @@ class FfmpegAudioFile final : public AudioFile {
   // Flushes the encoder (the last partial frame included), writes the
   // trailer and the buffered bytes, and reports the first failure.
   Status close() override;
+  // Muxes a packet from an AacEncoder (aac_encoding.h) instead of encoding
+  // frames; for an AAC file that write() has not been used on.
+  Status writeEncoded(const AacPacket& packet);
 
  private:
   FfmpegAudioFile(std::string path, const AudioFormat& format);

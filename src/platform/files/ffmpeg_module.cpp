@@ -2,9 +2,11 @@
 // (see ffmpeg_module.map).
 #include "platform/files/ffmpeg_module.h"
 
+#include "platform/files/ffmpeg_aac_encoder.h"
 #include "platform/files/ffmpeg_audio_file.h"
 
 extern "C" __attribute__((visibility("default"))) const orvane::FfmpegModule* orvane_ffmpeg_module() {
-  static const orvane::FfmpegModule table{orvane::kFfmpegModuleVersion, &orvane::FfmpegAudioFile::createForWriting};
+  static const orvane::FfmpegModule table{orvane::kFfmpegModuleVersion, &orvane::FfmpegAudioFile::createForWriting,
+                                          &orvane::FfmpegAacEncoder::create, &orvane::writeEncodedAacPacket};
   return &table;
 }

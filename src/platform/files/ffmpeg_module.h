@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/audio_file.h"
+#include "platform/files/aac_encoding.h"
 #include "platform/error.h"
 #include "platform/files/file_container.h"
 
@@ -16,7 +17,7 @@ namespace orvane {
 
 // Raised whenever the table or a type that crosses it changes, so a module
 // left over from an older build is refused instead of misread.
-inline constexpr uint32_t kFfmpegModuleVersion = 1;
+inline constexpr uint32_t kFfmpegModuleVersion = 2;
 inline constexpr const char* kFfmpegModuleFileName = "orvane_ffmpeg.so";
 inline constexpr const char* kFfmpegModuleEntryPoint = "orvane_ffmpeg_module";
 
@@ -27,6 +28,9 @@ struct FfmpegModule {
   // file this program reads is one libsndfile wrote.
   Result<std::shared_ptr<AudioFile>> (*createForWriting)(const std::string& path, const AudioSettings& settings,
                                                          const FileContainer& container);
+  // The AAC encoder and packet writer of aac_encoding.h.
+  Result<std::unique_ptr<AacEncoder>> (*createAacEncoder)(const AudioSettings& settings, int64_t firstFrame);
+  Status (*writeAacPacket)(AudioFile& output, const AacPacket& packet);
 };
 
 using FfmpegModuleEntry = const FfmpegModule* (*)();

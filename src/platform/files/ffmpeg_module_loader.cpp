@@ -67,7 +67,8 @@ Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
     return unavailable(failure + reason);
   }
   const FfmpegModule* module = entry();
-  if (!module || module->version != kFfmpegModuleVersion || !module->createForWriting) {
+  if (!module || module->version != kFfmpegModuleVersion || !module->createForWriting || !module->createAacEncoder ||
+      !module->writeAacPacket) {
     ::dlclose(handle);
     return unavailable(failure + "it was built for another version of this program (" +
                        std::to_string(module ? module->version : 0) + ", not " +

@@ -180,6 +180,11 @@ Status SndfileAudioFile::read(PcmBuffer& into, uint32_t frameCount) {
   return std::nullopt;
 }
 
+Status SndfileAudioFile::seek(int64_t frame) {
+  if (sf_seek(file_, frame, SEEK_SET | SFM_READ) != frame) return sndfileError("cannot seek in");
+  return std::nullopt;
+}
+
 Status SndfileAudioFile::sync() {
   if (::fsync(fd_) != 0) return posixError(errno, "cannot sync " + path_);
   return std::nullopt;

@@ -28,6 +28,7 @@ class SndfileAudioFile final : public AudioFile {
   int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
+  Status seek(int64_t frame) override;
   Status sync() override;
   Status close() override;
 

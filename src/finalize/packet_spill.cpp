@@ -1,0 +1,123 @@
+// Packets are stored as a fixed header (time stamp, duration, flags, size)
+// followed by their bytes, written and read back in 64 KiB blocks.
+#include "finalize/packet_spill.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace orvane {
+namespace {
+
+constexpr size_t kBlockBytes = 64 * 1024;
+
+struct RecordHeader {
+  int64_t pts;
+  int64_t duration;
+  int32_t flags;
+  uint32_t size;
+};
+
+// An unnamed file in `dir`: O_TMPFILE where the file system has it, else a
+// fresh name that is removed at once.
+int openUnnamed(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  std::string name = dir + "/.orvane-spill-XXXXXX";
+  const int named = ::mkostemp(name.data(), O_CLOEXEC);
+  if (named >= 0) ::unlink(name.c_str());
+  return named;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<PacketSpill>> PacketSpill::create(const std::string& outputPath) {
+  const std::filesystem::path parent = std::filesystem::path(outputPath).parent_path();
+  const int fd = openUnnamed(parent.empty() ? std::string(".") : parent.string());
+  if (fd < 0) return posixError(errno, "cannot create a temporary file beside " + outputPath);
+  return std::unique_ptr<PacketSpill>(new PacketSpill(fd, outputPath));
+}
+
+PacketSpill::PacketSpill(int fd, std::string outputPath) : fd_(fd), outputPath_(std::move(outputPath)) {
+  buffer_.reserve(kBlockBytes);
+}
+
+PacketSpill::~PacketSpill() { ::close(fd_); }
+
+Error PacketSpill::failure(int code, const std::string& what) const {
+  return posixError(code, "cannot " + what + " a temporary file beside " + outputPath_);
+}
+
+Status PacketSpill::append(const AacPacket& packet) {
+  const RecordHeader header{packet.pts, packet.duration, packet.flags, static_cast<uint32_t>(packet.size)};
+  if (buffer_.size() + sizeof header + packet.size > kBlockBytes) {
+    if (Status error = writeBuffered()) return error;
+  }
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&header);
+  buffer_.insert(buffer_.end(), bytes, bytes + sizeof header);
+  buffer_.insert(buffer_.end(), packet.data, packet.data + packet.size);
+  return std::nullopt;
+}
+
+Status PacketSpill::finishWriting() { return writeBuffered(); }
+
+Status PacketSpill::writeBuffered() {
+  for (size_t done = 0; done < buffer_.size();) {
+    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return failure(n < 0 ? errno : EIO, "write to");
+    done += static_cast<size_t>(n);
+  }
+  buffer_.clear();
+  return std::nullopt;
+}
+
+// Copies `bytes` bytes from the file into `into` through buffer_, which holds
+// `buffered` bytes read ahead, the next at `position`. replay() knows where
+// the file ends, so running out of bytes here is an error.
+Status PacketSpill::readExactly(void* into, size_t bytes, size_t& buffered, size_t& position) {
+  auto* out = static_cast<uint8_t*>(into);
+  while (bytes > 0) {
+    if (position == buffered) {
+      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return failure(errno, "read back");
+      if (n == 0) return failure(EIO, "read back the end of");
+      buffered = static_cast<size_t>(n);
+      position = 0;
+    }
+    const size_t take = std::min(bytes, buffered - position);
+    std::memcpy(out, buffer_.data() + position, take);
+    out += take;
+    position += take;
+    bytes -= take;
+  }
+  return std::nullopt;
+}
+
+Status PacketSpill::replay(const AacPacketSink& sink) {
+  if (::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
+  const off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (end < 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
+  buffer_.resize(kBlockBytes);
+  std::vector<uint8_t> data;
+  size_t buffered = 0, position = 0;
+  for (off_t consumed = 0; consumed < end;) {
+    RecordHeader header{};
+    if (Status error = readExactly(&header, sizeof header, buffered, position)) return error;
+    data.resize(header.size);
+    if (Status error = readExactly(data.data(), data.size(), buffered, position)) return error;
+    consumed += static_cast<off_t>(sizeof header + header.size);
+    if (Status error = sink(AacPacket{header.pts, header.duration, header.flags, data.data(), data.size()})) {
+      return error;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace orvane

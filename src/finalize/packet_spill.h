@@ -1,0 +1,41 @@
+// PacketSpill: encoded packets parked in an unnamed file beside the output
+// until the packets before them have been written. The file has no name from
+// the start, so neither a failure nor a crash leaves it behind.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/files/aac_encoding.h"
+
+namespace orvane {
+
+class PacketSpill {
+ public:
+  // An empty spill in the directory of `outputPath`, on the output's disk.
+  static Result<std::unique_ptr<PacketSpill>> create(const std::string& outputPath);
+  ~PacketSpill();
+  PacketSpill(const PacketSpill&) = delete;
+  PacketSpill& operator=(const PacketSpill&) = delete;
+
+  Status append(const AacPacket& packet);
+  // Writes out what append() still buffers; then the packets can be replayed.
+  Status finishWriting();
+  // Hands every packet to `sink` in the order appended; stops at the first error.
+  Status replay(const AacPacketSink& sink);
+
+ private:
+  PacketSpill(int fd, std::string outputPath);
+  Status writeBuffered();
+  Status readExactly(void* into, size_t bytes, size_t& buffered, size_t& position);
+  Error failure(int code, const std::string& what) const;
+
+  int fd_;
+  std::string outputPath_;
+  std::vector<uint8_t> buffer_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,355 @@
+// The AAC encode on several cores: how the timeline is cut, that the seams
+// cannot be told from a single pass, that a short recording and a track that
+// fails to read are left to the single pass, and that a write failure in any
+// segment fails the stop.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "finalize/parallel_encode.h"
+#include "finalize/interleave.h"
+#include "finalize/temp_paths.h"
+#include "support/sim_backend.h"
+
+namespace orvane {
+namespace {
+
+namespace fs = std::filesystem;
+using SampleFn = std::function<float(int64_t)>;
+
+constexpr double kRate = 48000;
+constexpr int64_t kAacFrame = 1024;
+
+// On the 16-bit grid, so that the tracks hold exactly these values.
+float quantized(double value) { return static_cast<float>(std::lround(value * 32767) / 32768.0); }
+
+SampleFn sweep() {  // 50 Hz up to 8 kHz at 96 s, inside the encoder's band
+  return [](int64_t i) {
+    const double t = static_cast<double>(i) / kRate;
+    return quantized(0.4 * std::sin(2 * M_PI * 50 * 96 / std::log(160.0) * (std::pow(160.0, t / 96) - 1)));
+  };
+}
+
+// `sample` after `frames` frames of silence.
+SampleFn delayed(const SampleFn& sample, int64_t frames) {
+  return [sample, frames](int64_t i) { return i < frames ? 0.0f : sample(i - frames); };
+}
+
+SampleFn noise(double level) {
+  return [level](int64_t i) {
+    uint64_t x = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 29;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 32;
+    return quantized(level * (static_cast<double>(x % 2000001) / 1000000.0 - 1.0));
+  };
+}
+
+// Runs a shell command; its standard output, or "<failed>" when it exits non-zero.
+std::string run(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char chunk[1 << 16];
+  for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  if (!pipe || pclose(pipe) != 0) return "<failed>";
+  return out;
+}
+
+int64_t statedFrames(const std::string& file) {
+  const std::string out = run("ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of csv=p=0 '" +
+                              file + "'");
+  return out == "<failed>" ? -1 : std::stoll(out);
+}
+
+// Decoded by FFmpeg, stereo interleaved; it keeps the last frame's padding.
+std::vector<float> decode(const std::string& file) {
+  const std::string bytes = run("ffmpeg -v error -i '" + file + "' -f f32le -ac 2 -");
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
+}
+
+double rms(const std::vector<float>& a, const std::vector<float>& b, int64_t first, int64_t frames, int channel) {
+  double sum = 0;
+  for (int64_t i = first; i < first + frames; ++i) {
+    const double d = a[2 * i + channel] - b[2 * i + channel];
+    sum += d * d;
+  }
+  return std::sqrt(sum / static_cast<double>(frames));
+}
+
+class ParallelEncodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/orvane-parallel-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    saved_ = aacSegmenting();
+  }
+  void TearDown() override {
+    aacSegmenting() = saved_;
+    fs::remove_all(dir_);
+  }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  static void writeTrack(const std::string& file, int64_t frames, const SampleFn& sample) {
+    auto created = AudioFile::createForWriting(file, AudioSettings{});
+    ASSERT_TRUE(created.ok());
+    auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), 8000);
+    for (int64_t done = 0; done < frames; done += 8000) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(8000, frames - done));
+      for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(0)[i] = sample(done + i);
+      buffer->setFrameLength(n);
+      ASSERT_FALSE((*created)->write(*buffer).has_value());
+    }
+  }
+
+  // The stop's view of a recording `name`: its two temporary tracks hold
+  // `micFrames` frames of `mic` and `sysFrames` of `sys`, the system track
+  // starting `sysLate` seconds after the microphone.
+  struct Recording {
+    std::string out;
+    TrackSource mic, sys;
+    InterleaveOutcome outcome;
+  };
+  std::unique_ptr<Recording> recording(const std::string& name, int64_t micFrames, const SampleFn& mic,
+                                       int64_t sysFrames, const SampleFn& sys, double sysLate = 0) {
+    const TempPaths paths(path(name));
+    writeTrack(paths.mic, micFrames, mic);
+    writeTrack(paths.system, sysFrames, sys);
+    return std::make_unique<Recording>(Recording{path(name), {paths.mic, 100.0}, {paths.system, 100.0 + sysLate}, {}});
+  }
+
+  static Result<int64_t> interleave(Recording& r) {
+    return interleaveTracks(r.mic, r.sys, r.out, outputSettings(false), r.outcome);
+  }
+
+  int64_t interleave(Recording& recording, unsigned workers) {
+    aacSegmenting().workers = workers;
+    Result<int64_t> written = interleave(recording);
+    EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
+    return written.ok() ? *written : -1;
+  }
+
+  std::string dir_;
+  AacSegmenting saved_{};
+};
+
+TEST(SegmentPlan, OneSegmentPerWorkerOnAacFramesNoneShorterThanTheMinimum) {
+  const int64_t minute = 60 * 48000;
+  struct Case {
+    int64_t frames;
+    unsigned workers;
+    size_t segments;
+  } cases[] = {
+      {0, 2, 1},           {5 * minute, 2, 1},      {6 * minute, 2, 1},  // two minimums and not a frame more
+      {6 * minute + 2048, 2, 2}, {120 * minute, 2, 2}, {120 * minute, 8, 8},
+      {10 * minute, 8, 3}, {120 * minute, 1, 1},    {120 * minute, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.frames << " frames, " << c.workers << " workers");
+    const auto segments = planSegments(c.frames, 48000, {c.workers, 180, 1024 * 1024});
+    ASSERT_EQ(segments.size(), c.segments);
+    EXPECT_EQ(segments.front().start, 0);
+    EXPECT_EQ(segments.back().end, c.frames);
+    for (size_t k = 1; k < segments.size(); ++k) {
+      EXPECT_EQ(segments[k].start, segments[k - 1].end);
+      EXPECT_EQ(segments[k].start % kAacFrame, 0);
+    }
+    for (const Segment& s : segments) {
+      if (segments.size() > 1) {
+        EXPECT_GE(s.end - s.start, 3 * minute);
+      }
+      // Equal shares: no segment longer than another by more than an AAC frame.
+      EXPECT_LE(s.end - s.start, (segments.front().end - segments.front().start) + kAacFrame);
+    }
+  }
+}
+
+// Microphone: a sweep, ending 2.25 s before the system track; system audio:
+// noise, starting 250 ms late. Two segments of 47 s, so that the pre-roll of
+// the second starts inside the first. The single pass of one worker is the
+// reference; a second single pass, of the same audio half an AAC frame later,
+// shows how far apart two encodes of the same audio may be.
+TEST_F(ParallelEncodeTest, SeamsCannotBeToldFromASinglePass) {
+  const int64_t micFrames = 92 * 48000, sysFrames = 94 * 48000, lead = 12000, total = lead + sysFrames;
+  constexpr int64_t kShift = kAacFrame / 2;
+  aacSegmenting().minSegmentSeconds = 30;
+  auto reference = recording("ref.m4a", micFrames, sweep(), sysFrames, noise(0.2), 0.25);
+  auto shifted = recording("alt.m4a", micFrames + kShift, delayed(sweep(), kShift), sysFrames + kShift,
+                           delayed(noise(0.2), kShift), 0.25);
+  auto parallel = recording("par.m4a", micFrames, sweep(), sysFrames, noise(0.2), 0.25);
+  ASSERT_EQ(interleave(*reference, 1), total);
+  ASSERT_EQ(interleave(*shifted, 1), total + kShift);
+  ASSERT_EQ(interleave(*parallel, 2), total);
+  EXPECT_EQ(statedFrames(reference->out), total);
+  EXPECT_EQ(statedFrames(parallel->out), total);
+
+  const auto segments = planSegments(total, kRate, aacSegmenting());
+  ASSERT_EQ(segments.size(), 2u);
+  ASSERT_GT(segments[1].start, aacSegmenting().prerollFrames);
+  const std::vector<float> ref = decode(reference->out), par = decode(parallel->out);
+  std::vector<float> alt = decode(shifted->out);
+  alt.erase(alt.begin(), alt.begin() + 2 * kShift);
+  ASSERT_EQ(ref.size(), par.size());
+  ASSERT_GE(ref.size(), 2 * size_t(total));
+  ASSERT_LT(ref.size(), 2 * size_t(total + kAacFrame));
+
+  // Until the first seam the packets are the single pass's own.
+  const int64_t seam = segments[1].start;
+  EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + 2 * seam, par.begin()));
+
+  // Around the seam the parallel output is no further from the single pass
+  // than two single passes are from each other: a click, a gap or a repeat
+  // would be. Over the seconds after it, it is no noisier against the source
+  // than the single pass (an encoder whose bit allocation had not settled
+  // would be), and over the whole recording it is as close to the source.
+  std::vector<float> source(2 * size_t(total));
+  for (int64_t i = 0; i < total; ++i) {
+    source[2 * i] = i < micFrames ? sweep()(i) : 0.0f;
+    source[2 * i + 1] = i >= lead ? noise(0.2)(i - lead) : 0.0f;
+  }
+  constexpr int64_t kWindow = 256, kAfter = 5 * 48000;
+  for (int channel = 0; channel < 2; ++channel) {
+    SCOPED_TRACE(testing::Message() << "channel " << channel);
+    double apart = 0;
+    for (int64_t w = 48000; w + kWindow <= total - 48000; w += kWindow) {
+      apart = std::max(apart, rms(alt, ref, w, kWindow, channel));
+    }
+    for (int64_t w = seam - 4 * kAacFrame; w < seam + 4 * kAacFrame; w += kWindow) {
+      EXPECT_LE(rms(par, ref, w, kWindow, channel), apart) << "at frame " << w;
+    }
+    EXPECT_LT(rms(par, source, seam, kAfter, channel), 1.05 * rms(ref, source, seam, kAfter, channel));
+    EXPECT_LT(rms(par, source, 0, total, channel), 1.02 * rms(ref, source, 0, total, channel));
+  }
+}
+
+TEST_F(ParallelEncodeTest, ARecordingTooShortForTwoSegmentsIsTheSinglePassByteForByte) {
+  aacSegmenting() = {2, 3, 8 * kAacFrame};
+  for (const auto& [seconds, split] : {std::pair{5.0, false}, std::pair{7.0, true}}) {
+    SCOPED_TRACE(testing::Message() << seconds << " s");
+    const auto frames = static_cast<int64_t>(seconds * kRate) + 123;
+    const std::string tag = std::to_string(static_cast<int>(seconds));
+    auto one = recording("one" + tag + ".m4a", frames, sweep(), frames - 500, noise(0.2));
+    auto two = recording("two" + tag + ".m4a", frames, sweep(), frames - 500, noise(0.2));
+    EXPECT_EQ(interleave(*one, 1), frames);
+    EXPECT_EQ(interleave(*two, 2), frames);
+    EXPECT_EQ(statedFrames(two->out), frames);
+    std::ifstream a(one->out, std::ios::binary), b(two->out, std::ios::binary);
+    const std::string bytesOne{std::istreambuf_iterator<char>(a), {}}, bytesTwo{std::istreambuf_iterator<char>(b), {}};
+    // At 7 s the two workers do split it, which shows the comparison can tell.
+    EXPECT_EQ(bytesOne != bytesTwo, split);
+  }
+}
+
+// A track that fails part-way: the output, the diagnostics and the track's
+// outcome are the single pass's, as if no worker had ever read it.
+TEST_F(ParallelEncodeTest, ATrackThatFailsToReadLeavesTheOutputToTheSinglePass) {
+  aacSegmenting().minSegmentSeconds = 2;
+  std::vector<std::string> outputs, diagnostics;
+  for (const unsigned workers : {1u, 2u}) {
+    const std::string name = "w" + std::to_string(workers);
+    auto recorder = std::make_unique<Recording>(
+        Recording{path(name + ".m4a"), {path(name + ".mic.caf"), 100.0}, {path(name + ".sys.caf"), 100.0}, {}});
+    // FLAC under the track's name, damaged in the middle: libsndfile's decoder loses sync there.
+    const std::string make = "ffmpeg -v error -y -f lavfi -i anoisesrc=r=48000:a=0.5:seed=7:d=6 -ac 1 -c:a flac "
+                             "-frame_size 1000 -sample_fmt s16 -f flac '" + recorder->mic.path + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    std::fstream bytes(recorder->mic.path, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekp(static_cast<std::streamoff>(fs::file_size(recorder->mic.path)) / 2);
+    bytes << std::string(4000, '\x5a');
+    bytes.close();
+    writeTrack(recorder->sys.path, 5 * 48000, noise(0.2));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(interleave(*recorder, workers), 5 * 48000);  // the system track outlasts what reads of the microphone
+    std::string lines = ::testing::internal::GetCapturedStderr();
+    if (const size_t at = lines.find(recorder->mic.path); at != std::string::npos) {
+      lines.replace(at, recorder->mic.path.size(), "<track>");
+    }
+    diagnostics.push_back(lines);
+    EXPECT_EQ(recorder->outcome.mic, TrackRead::failed);
+    std::ifstream out(recorder->out, std::ios::binary);
+    outputs.emplace_back(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+  }
+  EXPECT_NE(diagnostics[0].find("interleave: mic track read failed at frame "), std::string::npos) << diagnostics[0];
+  EXPECT_EQ(diagnostics[1], diagnostics[0]);
+  EXPECT_TRUE(outputs[1] == outputs[0]);
+}
+
+// A file-size limit fails write(2) as a full disk does. Each case makes one
+// part too big for it: the packets of one segment (which every worker keeps
+// beside the output until its turn), or the output itself. The stop
+// completion ends the process, so each case runs in a child.
+TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTemporaryTracks) {
+  const int64_t segment = 4 * 48000 + 2048;  // three segments of 4 s at the least
+  struct Case {
+    std::vector<int> loud;  // segments with noise in them; the rest is silence
+    rlim_t limit;           // bytes per file
+    const char* failing;
+  } cases[] = {
+      {{0}, 30000, "a temporary file beside"},
+      {{1}, 30000, "a temporary file beside"},
+      {{2}, 30000, "a temporary file beside"},
+      {{0, 1, 2}, 100000, "cannot write to"},  // every segment's packets fit, all of them do not
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing + std::string(" with noise in segment ") + std::to_string(c.loud.front()));
+    fs::remove_all(dir_);
+    fs::create_directory(dir_);
+    const SampleFn loudSegments = [&c, segment](int64_t i) {
+      const bool loud = std::find(c.loud.begin(), c.loud.end(), i / segment) != c.loud.end();
+      return loud ? noise(0.5)(i) : 0.0f;
+    };
+    writeTrack(path("rec.mic.caf"), 3 * segment, loudSegments);
+    writeTrack(path("rec.sys.caf"), 3 * segment, [](int64_t) { return 0.0f; });
+    const pid_t child = fork();
+    if (child == 0) {
+      dup2(::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+      dup2(::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{c.limit, c.limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      aacSegmenting() = {3, 4, 8 * kAacFrame};
+      Recording recording{path("rec.m4a"), {path("rec.mic.caf"), 100.0}, {path("rec.sys.caf"), 100.0}, {}};
+      Result<int64_t> written = interleave(recording);
+      if (written) _exit(0);
+      std::printf("ERROR finalize_failed %s", written.error().description.c_str());  // as the stop says it
+      std::fflush(stdout);
+      _exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    std::ifstream out(path("stdout"));
+    const std::string line{std::istreambuf_iterator<char>(out), {}};
+    EXPECT_EQ(line.rfind("ERROR finalize_failed ", 0), 0u) << line;
+    EXPECT_NE(line.find(c.failing), std::string::npos) << line;
+    EXPECT_NE(line.find("File too large"), std::string::npos) << line;
+    EXPECT_TRUE(fs::exists(path("rec.mic.caf")));
+    EXPECT_TRUE(fs::exists(path("rec.sys.caf")));
+    // Nothing left beside the output but what the stop itself writes.
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "rec.m4a" || name == "rec.mic.caf" || name == "rec.sys.caf" || name == "stdout" ||
+                  name == "stderr" || name == "rec.drift.json")
+          << name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvane
