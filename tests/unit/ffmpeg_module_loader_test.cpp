@@ -2,34 +2,14 @@
 // FFmpeg's codec libraries only once a file needs them.
 #include "platform/files/ffmpeg_module_loader.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 
-#include "platform/audio_file.h"
 #include "platform/files/file_container.h"
+#include "unit/file_helpers.h"
 
 namespace orvane {
 namespace {
-
-namespace fs = std::filesystem;
-
-class FfmpegModuleTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("orvane-module-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  fs::path dir_;
-};
 
 void expectUnavailable(const Error& error, const std::string& mentions) {
   EXPECT_EQ(error.domain, kAudioFileErrorDomain);
@@ -37,22 +17,19 @@ void expectUnavailable(const Error& error, const std::string& mentions) {
   EXPECT_NE(error.description.find(mentions), std::string::npos) << error.description;
 }
 
-TEST_F(FfmpegModuleTest, LocatingTakesTheFirstThatExistsAndNamesEveryPlaceLookedIn) {
-  std::ofstream(path("second.so")) << "x";
-  std::ofstream(path("third.so")) << "x";
-  auto found = locateFfmpegModule({path("first.so"), path("second.so"), path("third.so")});
+TEST(FfmpegModule, LocatingTakesTheFirstThatExistsAndLoadingAnythingElseIsAnErrorNamingIt) {
+  ScratchDir dir;
+  std::ofstream(dir / "second.so") << "x";
+  std::ofstream(dir / "third.so") << "x";
+  auto found = locateFfmpegModule({dir / "first.so", dir / "second.so", dir / "third.so"});
   ASSERT_TRUE(found) << found.error().description;
-  EXPECT_EQ(*found, path("second.so"));
-
-  auto missing = locateFfmpegModule({path("a.so"), path("b.so")});
+  EXPECT_EQ(*found, dir / "second.so");
+  auto missing = locateFfmpegModule({dir / "a.so", dir / "b.so"});
   ASSERT_FALSE(missing);
-  expectUnavailable(missing.error(), path("a.so") + ", " + path("b.so"));
-}
+  expectUnavailable(missing.error(), dir / "a.so" + ", " + dir / "b.so");
 
-TEST_F(FfmpegModuleTest, LoadingAnythingButTheModuleIsAnErrorNamingIt) {
-  std::ofstream(path("text.so")) << "not a shared object\n";
-  // A real shared library, but without the module's entry point.
-  for (const std::string& wrong : {path("absent.so"), path("text.so"), std::string("libm.so.6")}) {
+  // libm is a real shared library, but without the module's entry point.
+  for (const std::string& wrong : {dir / "absent.so", dir / "second.so", std::string("libm.so.6")}) {
     auto loaded = loadFfmpegModule(wrong);
     ASSERT_FALSE(loaded) << wrong;
     expectUnavailable(loaded.error(), "cannot load the FFmpeg writer module " + wrong + ": ");
@@ -81,10 +58,11 @@ int mapOnlyWhenNeeded(const std::string& dir) {
   return 0;
 }
 
-TEST_F(FfmpegModuleTest, CodecLibrariesAreMappedOnlyOnceAFileNeedsThem) {
+TEST(FfmpegModule, CodecLibrariesAreMappedOnlyOnceAFileNeedsThem) {
   // A fresh process: in this one an earlier test may have loaded the module already.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(std::exit(mapOnlyWhenNeeded(dir_.string())), ::testing::ExitedWithCode(0), "");
+  ScratchDir dir;
+  EXPECT_EXIT(std::exit(mapOnlyWhenNeeded(dir.dir)), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
