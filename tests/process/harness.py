@@ -11,6 +11,9 @@ import time
 BIN = os.environ.get("ORVANE_BIN", "")
 SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
 DIAG = "[orvane-capture] "
+NO_FRAMES = "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"
+DIGITAL_SILENCE = ("mic produced only digital silence in the check window (device lost to a call app's voice "
+                   "processing?)")
 
 
 def command(args, binary=None, scenario=None):
@@ -27,15 +30,13 @@ def command(args, binary=None, scenario=None):
 class Helper:
     """A running helper whose stdout and stderr lines are collected on threads."""
 
-    def __init__(self, args, binary=None, scenario=None, env=None, cwd=None, stdin=subprocess.PIPE):
+    def __init__(self, args, binary=None, scenario=None, env=None, stdin=subprocess.PIPE):
         self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
-        self.lines = []
-        self._arrived = {}  # line -> when it first came (time.monotonic())
-        self._queue = queue.Queue()
-        self._stderr = []
+                                     stderr=subprocess.PIPE, env=env)
+        self.lines, self._stderr, self._arrived, self._queue = [], [], {}, queue.Queue()
         self._readers = [threading.Thread(target=self._pump, daemon=True),
-                         threading.Thread(target=self._drain_stderr, daemon=True)]
+                         threading.Thread(target=lambda: self._stderr.extend(
+                             raw.decode("utf-8", "replace") for raw in self.proc.stderr), daemon=True)]
         for reader in self._readers:
             reader.start()
 
@@ -45,10 +46,6 @@ class Helper:
             self._arrived.setdefault(line, time.monotonic())
             self._queue.put(line)
         self._queue.put(None)
-
-    def _drain_stderr(self):
-        for raw in self.proc.stderr:
-            self._stderr.append(raw.decode("utf-8", "replace"))
 
     def wait_line(self, prefix, timeout=15.0):
         """Returns the first new line starting with prefix; fails on timeout or end."""
@@ -69,11 +66,8 @@ class Helper:
         return next(t for line, t in self._arrived.items() if line.startswith(prefix))
 
     def send(self, data):
-        self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())
+        self.proc.stdin.write(data.encode())
         self.proc.stdin.flush()
-
-    def signal(self, signum):
-        self.proc.send_signal(signum)
 
     def finish(self, timeout=60.0):
         """Waits for exit; returns (status, all stdout lines)."""

@@ -1,5 +1,5 @@
-"""The helper's life as a host sees it: arguments, start, stop requests from
-every direction, and exactly one terminal line."""
+"""The helper's life as a host sees it: arguments, the permission steps,
+stop requests from every direction, and exactly one terminal line."""
 import os
 import signal
 import tempfile
@@ -11,87 +11,62 @@ from harness import Helper, run, terminal_lines
 STOPPED_EARLY = "ERROR stopped_early recording stopped before capture began\n"
 
 
-class ArgumentErrors(unittest.TestCase):
-    def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
-        cases = [([], "ERROR args --out <path> is required\n"),
-                 (["--out"], "ERROR args --out <path> is required\n"),
-                 (["--out", ""], "ERROR args --out <path> is required\n"),
-                 (["--out", "x.m4a", "--loud", "--mic-only"], "ERROR args unknown argument --loud\n")]
-        for args, expected in cases:
-            with self.subTest(args=args), tempfile.TemporaryDirectory() as cwd:
-                self.assertEqual(run(args, cwd=cwd), (2, expected, ""))
-                self.assertEqual(os.listdir(cwd), [])
-
-    def test_an_output_that_cannot_be_written_fails_before_recording(self):
-        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
-            with self.subTest(name=name), tempfile.TemporaryDirectory() as d:
-                # Standard input stays open: its end would be a stop request racing the check.
-                status, lines = Helper(["--out", os.path.join(d, name)] + args).finish()
-                self.assertEqual(status, 2)
-                self.assertEqual(lines[0], "STATUS starting\n")
-                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
-                self.assertEqual(os.listdir(d), [])
-
-
-class StopRequests(unittest.TestCase):
+class Lifecycle(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
 
-    def start(self, **options):
-        helper = Helper(["--out", os.path.join(self.dir, "rec.m4a")], **options)
+    def start(self, args=(), **options):
+        helper = Helper(["--out", os.path.join(self.dir, "rec.m4a"), *args], **options)
         self.addCleanup(helper.kill)
         return helper
 
-    def assert_stopped_early(self, status, lines):
-        self.assertEqual(status, 2)
-        self.assertEqual(lines[0], "STATUS starting\n")
-        self.assertEqual(terminal_lines(lines), [STOPPED_EARLY])
-        self.assertEqual(lines[-1], STOPPED_EARLY)
-        self.assertEqual(os.listdir(self.dir), [])
+    def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
+        for args, expected in (([], "ERROR args --out <path> is required\n"),
+                               (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n")):
+            with self.subTest(args=args):
+                self.assertEqual(run(args, cwd=self.dir), (2, expected, ""))
+                self.assertEqual(os.listdir(self.dir), [])
 
-    def test_stdin_at_end_from_the_start_stops_early(self):
-        with open(os.devnull, "rb") as empty:
-            self.assert_stopped_early(*self.start(stdin=empty).finish())
+    def test_an_output_that_cannot_be_written_fails_before_recording(self):
+        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
+            with self.subTest(name=name):
+                # Standard input stays open: its end would be a stop request racing the check.
+                status, lines = Helper(["--out", os.path.join(self.dir, name)] + args).finish()
+                self.assertEqual(status, 2)
+                self.assertEqual(lines[0], "STATUS starting\n")
+                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
+                self.assertEqual(os.listdir(self.dir), [])
 
-    def test_stop_right_after_starting_stops_early(self):
-        helper = self.start()
-        helper.wait_line("STATUS starting")
-        self.assert_stopped_early(*helper.stop())
+    def test_every_way_to_stop_ends_with_one_terminal_line(self):
+        # What to wait for, then the requests in turn: text, signals, and pauses in seconds.
+        cases = [(None, ()), ("STATUS starting", ("stop\n",)), ("STATUS recording", ("stop",)),
+                 ("STATUS recording", ("st", 0.2, "op\n")), ("STATUS recording ", (signal.SIGTERM, signal.SIGTERM)),
+                 ("STATUS starting", (signal.SIGTERM, "stop\n", signal.SIGINT)),
+                 ("STATUS starting", (0.05, signal.SIGINT, "stop\n", signal.SIGTERM)),
+                 ("STATUS starting", (0.3, signal.SIGINT))]
+        for wait, requests in cases:
+            with self.subTest(wait=wait, requests=requests):
+                if wait is None:  # standard input at its end from the start
+                    with open(os.devnull, "rb") as empty:
+                        status, lines = self.start(stdin=empty).finish()
+                else:
+                    helper = self.start()
+                    line = helper.wait_line(wait)
+                    if wait == "STATUS recording ":
+                        self.assertRegex(line, r"^STATUS recording \d{13}\n$")
+                        self.assertLess(abs(int(line.split()[2]) - time.time() * 1000), 60_000)
+                    for request in requests:
+                        if isinstance(request, float):
+                            time.sleep(request)
+                        else:
+                            helper.send(request) if isinstance(request, str) else helper.proc.send_signal(request)
+                    status, lines = helper.finish()
+                self.assertEqual((status, lines[0], terminal_lines(lines), lines[-1]),
+                                 (2, "STATUS starting\n", [STOPPED_EARLY], STOPPED_EARLY))
+                self.assertEqual(os.listdir(self.dir), [])
 
-    def test_stop_without_line_feed_and_split_stop_both_work(self):
-        for pieces in (["stop"], ["st", "op\n"]):
-            with self.subTest(pieces=pieces):
-                helper = self.start()
-                helper.wait_line("STATUS recording")
-                for piece in pieces:
-                    helper.send(piece)
-                    time.sleep(0.2)
-                self.assert_stopped_early(*helper.finish())
-
-    def test_two_sigterms_give_one_terminal_line(self):
-        helper = self.start()
-        line = helper.wait_line("STATUS recording ")
-        self.assertRegex(line, r"^STATUS recording \d{13}\n$")
-        self.assertLess(abs(int(line.split()[2]) - time.time() * 1000), 60_000)
-        helper.signal(signal.SIGTERM)
-        helper.signal(signal.SIGTERM)
-        self.assert_stopped_early(*helper.stop())
-
-    def test_racing_stop_requests_or_sigint_alone_end_with_one_line(self):
-        for delay, requests in ((0.0, (signal.SIGTERM, "stop\n", signal.SIGINT)),
-                                (0.05, (signal.SIGINT, "stop\n", signal.SIGTERM)), (0.3, (signal.SIGINT,))):
-            with self.subTest(delay=delay, requests=requests):
-                helper = self.start()
-                helper.wait_line("STATUS starting")
-                time.sleep(delay)
-                for request in requests:
-                    helper.send(request) if isinstance(request, str) else helper.signal(request)
-                self.assert_stopped_early(*helper.finish())
-
-
-class Permissions(unittest.TestCase):
     def test_the_microphone_step_of_the_start(self):
         denied = "ERROR mic_permission microphone access not granted\n"
         cases = [({"microphoneStatus": 2}, [], denied), ({"microphoneStatus": 1}, [], denied),
@@ -99,9 +74,8 @@ class Permissions(unittest.TestCase):
                  ({"microphoneStatus": 0, "microphoneRequestDelaySeconds": 0.5}, [], "STATUS recording "),
                  ({"microphoneStatus": 2}, ["--system-only"], "STATUS recording ")]  # never asks
         for scenario, args, expected in cases:
-            with self.subTest(scenario=scenario, args=args), tempfile.TemporaryDirectory() as d:
-                helper = Helper(["--out", os.path.join(d, "r.m4a")] + args, scenario=scenario)
-                self.addCleanup(helper.kill)
+            with self.subTest(scenario=scenario, args=args):
+                helper = self.start(args, scenario=scenario)
                 helper.wait_line("STATUS starting")
                 self.assertTrue(helper.wait_line("", timeout=10).startswith(expected), helper.lines)
                 if expected == denied:

@@ -1,6 +1,6 @@
 """End to end on a private PulseAudio: the real binary records a 44.1 kHz
-virtual microphone playing 1 kHz into both output encodings, and a killed
-run is recovered from its temporary tracks."""
+virtual microphone playing 1 kHz into both output encodings, opening no
+monitor, and a killed run is recovered from its temporary tracks."""
 import os
 import signal
 import time
@@ -47,6 +47,7 @@ class MicrophoneRecording(PulseCase):
                 self.assertIn("mic tap format: 44100.0 Hz, 1 ch", helper.stderr)
                 self.assertIn('application.name = "orvane-capture"', mixer)
                 self.assertIn('media.name = "Microphone"', mixer)
+                self.assertNotIn('media.name = "System audio"', mixer, "a microphone-only run opens no monitor")
                 info = probe(out)
                 self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, 48000, 2))
                 self.assertAlmostEqual(info["duration"], recorded, delta=0.25)
@@ -58,7 +59,7 @@ class MicrophoneRecording(PulseCase):
             with self.subTest(name=name):
                 out, helper, _ = self.start_mic_only(name, *args)
                 time.sleep(2.5)
-                helper.signal(signal.SIGKILL)
+                helper.proc.send_signal(signal.SIGKILL)
                 helper.finish()
                 status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
                 self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)

@@ -9,8 +9,6 @@ import unittest
 import audio_check
 from harness import run
 
-MIC_TONE = 1000
-SYS_TONE = 440
 EMPTY = "ERROR empty_recovery interleave produced no audio frames\n"
 NO_TEMPS = "ERROR no_temps no temp tracks to finalize\n"
 
@@ -28,19 +26,18 @@ class Recovery(unittest.TestCase):
         """A temp track: a tone, empty (no frequency), or raw bytes."""
         if content is not None:
             with open(self.path(name), "wb") as f:
-                f.write(content)
-            return
+                return f.write(content)
         effect = ["synth", str(seconds), "sine", str(frequency), "vol", "0.5"] if frequency else ["trim", "0", "0"]
         subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "1", "-b", "16", self.path(name), *effect],
                        check=True, capture_output=True)
 
-    def recover(self, out_name, *extra):
-        return run(["--out", self.path(out_name), "--finalize-temps", *extra])
-
-    def assert_stopped(self, result, out_name):
-        status, out, err = result
-        self.assertEqual((status, out), (0, f"STATUS stopped {self.path(out_name)}\n"), err)
-        return err
+    def recover(self, out_name, *extra, status=0, out=None, files=()):
+        """Recovers into `out_name`: the status and line expected (by default, stopped with the output)
+        and the files left after (the output among them when it stopped). Returns the diagnostics."""
+        result = run(["--out", self.path(out_name), "--finalize-temps", *extra])
+        self.assertEqual(result[:2], (status, out or f"STATUS stopped {self.path(out_name)}\n"), result[2])
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted([*files, *([out_name] if status == 0 else [])]))
+        return result[2]
 
     def assert_channels(self, out_name, *tones):
         """Left carries the first tone, right the second; None: silent."""
@@ -49,60 +46,46 @@ class Recovery(unittest.TestCase):
                 self.assertGreater(audio_check.tone_level(samples, tone), 0.3, f"channel {channel}")
             else:
                 self.assertLess(audio_check.rms(samples), 1e-4, f"channel {channel} is not silent")
-
-    def assert_files(self, *names):
-        self.assertEqual(sorted(os.listdir(self.dir)), sorted(names))
+        os.remove(self.path(out_name))
 
     def test_wav_and_aac_output_mic_left_system_right_and_temps_are_gone_even_when_kept(self):
         for out_name, codec, extra in (("rec.wav", "pcm_s16le", ()), ("rec.m4a", "aac", ("--keep-temps",))):
             with self.subTest(out_name):
-                self.track("rec.mic.caf", MIC_TONE)
-                self.track("rec.sys.caf", SYS_TONE, seconds=1.5)
-                self.assertNotIn("head-align", self.assert_stopped(self.recover(out_name, *extra), out_name))
+                self.track("rec.mic.caf", 1000)
+                self.track("rec.sys.caf", 440, seconds=1.5)
+                self.assertNotIn("head-align", self.recover(out_name, *extra))
                 info = audio_check.probe(self.path(out_name))
                 self.assertEqual((info["codec"], info["channels"], info["sample_rate"]), (codec, 2, 48000))
                 self.assertAlmostEqual(info["duration"], 2.0, delta=0.03)
-                self.assert_channels(out_name, MIC_TONE, SYS_TONE)
-                self.assert_files(out_name)
-                os.remove(self.path(out_name))
+                self.assert_channels(out_name, 1000, 440)
 
-    def test_empty_tracks_exit_3_and_only_an_unreadable_one_stays(self):
+    def test_empty_tracks_exit_3_no_tracks_exit_2_and_only_what_could_not_be_read_stays(self):
         self.track("rec.mic.caf")
         self.track("rec.sys.caf")
-        self.assertEqual(self.recover("rec.wav")[:2], (3, EMPTY))
-        self.assert_files()
+        self.recover("rec.wav", status=3, out=EMPTY)
         self.track("rec.mic.caf")
         self.track("rec.sys.caf", content=b"garbage")
-        self.assertEqual(self.recover("rec.wav")[:2], (3, EMPTY))
-        self.assert_files("rec.sys.caf")
-
-    def test_no_temps_exit_2_and_create_nothing_even_with_corrected_copies_left(self):
-        self.assertEqual(self.recover("rec.m4a")[:2], (2, NO_TEMPS))
-        self.assert_files()
-        self.track("rec.mic.corrected.caf", MIC_TONE)
-        self.assertEqual(self.recover("rec.m4a")[:2], (2, NO_TEMPS))
-        self.assert_files("rec.mic.corrected.caf")
+        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.sys.caf"])
+        os.remove(self.path("rec.sys.caf"))
+        self.recover("rec.m4a", status=2, out=NO_TEMPS)
+        self.track("rec.mic.corrected.caf", 1000)  # a corrected copy is no temp track
+        self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf"])
 
     def test_unreadable_track_is_kept_and_the_readable_one_is_recovered(self):
         garbage = b"\x13\x37" * 5000
         self.track("rec.mic.caf", content=garbage)
-        self.track("rec.sys.caf", SYS_TONE)
-        err = self.assert_stopped(self.recover("rec.wav"), "rec.wav")
-        self.assertIn("interleave: mic track could not be opened", err)
-        self.assert_files("rec.mic.caf", "rec.wav")
+        self.track("rec.sys.caf", 440)
+        self.assertIn("interleave: mic track could not be opened", self.recover("rec.wav", files=["rec.mic.caf"]))
         with open(self.path("rec.mic.caf"), "rb") as f:
             self.assertEqual(f.read(), garbage)
-        self.assert_channels("rec.wav", None, SYS_TONE)
+        self.assert_channels("rec.wav", None, 440)
 
     def test_a_track_left_out_by_the_mode_or_an_output_that_cannot_be_written_keeps_the_temps(self):
-        self.track("rec.mic.caf", MIC_TONE)
-        self.track("rec.sys.caf", SYS_TONE)
-        self.assert_stopped(self.recover("rec.wav", "--mic-only"), "rec.wav")
-        self.assert_files("rec.sys.caf", "rec.wav")
-        self.assert_channels("rec.wav", MIC_TONE, None)
-        os.remove(self.path("rec.wav"))
-        status, out, _ = self.recover("rec.xyz")
+        self.track("rec.mic.caf", 1000)
+        self.track("rec.sys.caf", 440)
+        self.recover("rec.wav", "--mic-only", files=["rec.sys.caf"])
+        self.assert_channels("rec.wav", 1000, None)
+        status, out, _ = run(["--out", self.path("rec.xyz"), "--finalize-temps"])
         self.assertEqual(status, 2)
         self.assertTrue(out.startswith("ERROR finalize_failed ") and ".xyz" in out, out)
-        self.assert_files("rec.sys.caf")
-
+        self.assertEqual(os.listdir(self.dir), ["rec.sys.caf"])

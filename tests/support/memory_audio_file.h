@@ -17,7 +17,6 @@ class MemoryAudioFile : public AudioFile {
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override { return static_cast<int64_t>(samples.size()); }
   Status write(const PcmBuffer& buffer) override {
-    if (failWrites) return Error{"sim", 28, "no space left on device"};
     // A full disk part-way: half of the buffer lands, and the write fails.
     const uint32_t frames = writeHalves ? buffer.frameLength() / 2 : buffer.frameLength();
     const float* data = buffer.floatChannelData(0);
@@ -50,7 +49,6 @@ class MemoryAudioFile : public AudioFile {
   std::vector<float> samples;
   std::vector<uint32_t> appendSizes;
   std::vector<size_t> syncedAtLength;  // the track's length at each sync
-  bool failWrites = false;
   bool writeHalves = false;
   bool closed = false;
   size_t readPosition = 0;

@@ -1,17 +1,165 @@
 // The scripted backend: permissions, a microphone engine, a system-audio
-// service and the disk behind the temporary tracks, driven by a scenario
-// (its JSON format is described in sim_scenario.h) instead of a sound server.
+// stream and the disk behind the temporary tracks, driven by a scenario
+// (sim_scenario.h) instead of a sound server.
 #pragma once
 
-#include <memory>
-#include <string>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/backend.h"
-#include "support/sim_engine.h"
 #include "support/sim_scenario.h"
-#include "support/sim_stream.h"
 
 namespace orvane::sim {
+
+// The process-wide virtual host clock that lets minutes of scripted audio pass
+// in seconds: now = t0 + (monotonic − t0) × speed from the moment it is
+// installed. Everything that reads HostClock (stamps, pauses, timers) sees it.
+namespace SimClock {
+void install(double speed);
+void uninstall();
+}  // namespace SimClock
+
+// Stores one sample in [-1, 1] at `at` in the given sample type.
+void storeSample(uint8_t* at, SampleType type, float value);
+
+// What the scripted microphone and system stream share. A thread of its own
+// hands out the scenario's signal one buffer at a time, as soon as the buffer
+// is complete on the (possibly virtual) host clock, and fires the device's
+// next scripted event when it is due. Stamps come from the frame index, never
+// from summed steps, so they do not wander over a long run.
+class ScriptedDevice {
+ public:
+  explicit ScriptedDevice(const DeviceScript& script) : script_(script) {}
+  virtual ~ScriptedDevice() { endThread(); }
+
+ protected:
+  // Called on the device thread with the lock held.
+  virtual uint32_t framesWanted() const = 0;  // of the next buffer; 0: none wanted now
+  virtual std::optional<uint64_t> nextEventAt() const = 0;
+  virtual void deliver(std::unique_lock<std::mutex>& lock) = 0;
+  virtual void fireEvent(std::unique_lock<std::mutex>& lock) = 0;
+
+  // With the lock held: a new run of frames from host time `at` at `rate`.
+  void beginRun(uint64_t at, double rate);
+  // With the lock held: the thread looks again at what it waits for.
+  void changed() {
+    ++version_;
+    cv_.notify_all();
+  }
+  // Fills `buffer` with the run's next `frames` frames; returns the first one's stamp.
+  uint64_t fillNext(PcmBuffer& buffer, uint32_t frames);
+  uint64_t hostTimeOfFrame(int64_t frame) const;
+  // Host time `seconds` after the first run began; nothing before that.
+  std::optional<uint64_t> afterFirstRun(double seconds) const;
+  // Runs `out` without the lock; waitIdle waits until it has returned (at once on the device thread).
+  template <class Out>
+  void callOut(std::unique_lock<std::mutex>& lock, Out out) {
+    busy_ = true;
+    lock.unlock();
+    out();
+    lock.lock();
+    busy_ = false;
+    cv_.notify_all();
+  }
+  void waitIdle(std::unique_lock<std::mutex>& lock) {
+    if (std::this_thread::get_id() != thread_.get_id()) cv_.wait(lock, [this] { return !busy_; });
+  }
+  // Subclasses call this first in their destructor, so the thread never sees a half-destroyed device.
+  void endThread();
+
+  const DeviceScript& script_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  bool running_ = false;
+  int64_t nextFrame_ = 0;  // of the current run
+
+ private:
+  void loop();
+  float sampleAt(int64_t frame) const;
+
+  std::optional<uint64_t> firstRunStart_;
+  uint64_t runStart_ = 0;
+  double runRate_ = 48000;
+  bool busy_ = false, quit_ = false;
+  uint64_t version_ = 0;  // bumped by every change the thread must notice
+  std::thread thread_;
+};
+
+// The scripted microphone: fails starts, and changes configuration and format on schedule.
+class SimEngine : public AudioEngine, private ScriptedDevice {
+ public:
+  explicit SimEngine(const DeviceScript& script);
+  ~SimEngine() override { endThread(); }
+
+  AudioFormat inputFormat() override;
+  Status setVoiceProcessingEnabled(bool) override;
+  // These three return once no tap call is in progress (unless called from the tap).
+  void installTap(uint32_t bufferSize, TapBlock tap) override;
+  void removeTap() override;
+  void stop() override;
+  void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override;
+  void prepare() override {}
+  Status start() override;
+  bool isRunning() const override;
+  int successfulStarts() const;
+
+ private:
+  uint32_t framesWanted() const override { return running_ && tap_ ? tapFrames_ : 0; }
+  std::optional<uint64_t> nextEventAt() const override;
+  void deliver(std::unique_lock<std::mutex>& lock) override;
+  void fireEvent(std::unique_lock<std::mutex>& lock) override;
+
+  AudioFormat format_;
+  std::unique_ptr<PcmBuffer> buffer_;  // allocated outside the tap, at each format
+  TapBlock tap_;
+  uint32_t tapFrames_ = 0;
+  ConfigurationChangeBlock changeHandler_;
+  size_t nextChange_ = 0;
+  int pendingStartFailures_ = 0, starts_ = 0;
+  uint64_t resumeAt_ = 0;  // host time before which a restart delivers nothing
+};
+
+// The scripted system stream: posts sample buffers to the queue of its audio
+// output, with an occasional screen buffer, and can stop with an error on schedule.
+class SimStream : public SystemAudioStream, private ScriptedDevice {
+ public:
+  SimStream(const DeviceScript& script, StreamDelegate& delegate);
+  ~SimStream() override { endThread(); }
+  Status addOutput(StreamOutputType type, SerialQueue& queue) override;
+  // Completes with the scripted error on a thread of its own, or at once with success.
+  void startCapture(Completion completion) override;
+  // Returns once no buffer is being posted (unless called from the stream's thread).
+  void stopCapture(Completion completion) override;
+
+ private:
+  uint32_t framesWanted() const override { return running_ && audioQueue_ ? script_.bufferFrames : 0; }
+  std::optional<uint64_t> nextEventAt() const override { return stopWithErrorAt_; }
+  void deliver(std::unique_lock<std::mutex>& lock) override;
+  void fireEvent(std::unique_lock<std::mutex>& lock) override;
+
+  StreamDelegate& delegate_;
+  std::unique_ptr<PcmBuffer> scratch_;  // the device's format, one buffer's worth
+  SerialQueue *audioQueue_ = nullptr, *screenQueue_ = nullptr;
+  uint64_t audioBuffersPosted_ = 0;
+  std::optional<uint64_t> stopWithErrorAt_;
+};
+
+class SimScreenCapture : public ScreenCapture {
+ public:
+  explicit SimScreenCapture(const Scenario& scenario) : scenario_(scenario) {}
+  bool preflightAccess() override { return scenario_.screenAllowed; }
+  bool requestAccess() override { return scenario_.screenRequestAnswer; }
+  Result<std::vector<Display>> shareableDisplays() override;
+  std::unique_ptr<SystemAudioStream> makeStream(const Display&, const StreamConfiguration&,
+                                                StreamDelegate& delegate) override {
+    return std::make_unique<SimStream>(scenario_.system, delegate);
+  }
+
+ private:
+  const Scenario& scenario_;
+};
 
 class SimPermissions : public Permissions {
  public:
@@ -33,10 +181,8 @@ class SimBackend : public Backend {
   std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<SimEngine>(scenario_.mic); }
   ScreenCapture& screenCapture() override { return screen_; }
   Permissions& permissions() override { return permissions_; }
-  // The two capture temps sit behind the scripted disk; corrected copies and
-  // the output are written as the product writes them.
-  Result<std::shared_ptr<AudioFile>> createTrackFile(const std::string& path,
-                                                     const AudioSettings& settings) override;
+  // The two capture temps sit behind the scripted disk; other files are written as the product writes them.
+  Result<std::shared_ptr<AudioFile>> createTrackFile(const std::string& path, const AudioSettings& settings) override;
 
  private:
   Scenario scenario_;

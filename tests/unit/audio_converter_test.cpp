@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/audio/audio_converter.h"
-#include "support/sim_device.h"
+#include "support/sim_backend.h"
 
 namespace orvane {
 namespace {
