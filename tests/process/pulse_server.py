@@ -1,7 +1,7 @@
 """A private PulseAudio server for tests, started in a fresh runtime directory,
 reachable only through the environment it hands out, killed on exit; and
 PulseCase, the test case that records against one. Every wait is bounded: a
-server that does not come up raises PulseServerError with the tail of its log."""
+server that does not come up raises RuntimeError with the tail of its log."""
 import os
 import shutil
 import signal
@@ -19,18 +19,12 @@ FOREIGN_VARIABLES = ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "PULSE_COOKIE
                      "DBUS_SESSION_BUS_ADDRESS", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH")
 
 
-class PulseServerError(RuntimeError):
-    pass
-
-
 def pulseaudio_available():
     return shutil.which("pulseaudio") is not None and shutil.which("pactl") is not None
 
 
 def clean_env(extra):
-    env = {k: v for k, v in os.environ.items() if k not in FOREIGN_VARIABLES}
-    env.update(extra)
-    return env
+    return dict({k: v for k, v in os.environ.items() if k not in FOREIGN_VARIABLES}, **extra)
 
 
 def unreachable_env():
@@ -40,9 +34,8 @@ def unreachable_env():
 
 
 def mic_modules(name, rate):
-    """A microphone that is not a monitor: a mono remap of a mono null sink's monitor
-    (a stereo sink under master_channel_map=mono would give zeros). Audio played
-    into the sink <name>_feed is what the source <name> records."""
+    """A microphone that is not a monitor: the source <name> records what plays into the sink <name>_feed
+    (mono throughout: a stereo sink under master_channel_map=mono would give zeros)."""
     return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
             f"module-remap-source source_name={name} master={name}_feed.monitor channels=1 channel_map=mono "
             "master_channel_map=mono remix=no"]
@@ -54,6 +47,7 @@ class PulseServer:
         self.process = None
         self.directory = tempfile.mkdtemp(prefix="orvane-pulse-")
         self.socket_path = os.path.join(self.directory, "run", "pulse", "native")
+        self.log_path = os.path.join(self.directory, "pulseaudio.log")
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
                     "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path),
                     "PULSE_SERVER": "unix:" + self.socket_path}
@@ -75,7 +69,6 @@ class PulseServer:
                    "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"]
         for module in self.modules:
             command += ["-L", module]
-        self.log_path = os.path.join(self.directory, "pulseaudio.log")
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                             env=clean_env(dict(self.env, HOME=home, XDG_CONFIG_HOME=home)),
@@ -84,13 +77,13 @@ class PulseServer:
             deadline = time.monotonic() + 15
             while not (os.path.exists(self.socket_path) and self._pactl("info", timeout=2).returncode == 0):
                 if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise PulseServerError("pulseaudio did not come up:\n" + self.log_tail())
+                    raise RuntimeError("pulseaudio did not come up:\n" + self.log_tail())
                 time.sleep(0.05)
             # pulseaudio skips a -L module that fails to load and starts anyway.
             loaded = [row[1] for row in self.short_list("modules")]
             for module in self.modules:
                 if module.split()[0] not in loaded:
-                    raise PulseServerError(f"pulseaudio could not load '{module}':\n" + self.log_tail())
+                    raise RuntimeError(f"pulseaudio could not load '{module}':\n" + self.log_tail())
                 loaded.remove(module.split()[0])
         except BaseException:
             self.stop()
@@ -101,10 +94,6 @@ class PulseServer:
         if self.process.poll() is None:
             os.kill(self.process.pid, signal.SIGKILL)
             self.process.wait(timeout=5)
-
-    def restart(self):
-        self.kill()
-        self.start()
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -130,28 +119,24 @@ class PulseServer:
         """Runs pactl against this server and returns its standard output."""
         result = self._pactl(*args)
         if result.returncode != 0:
-            raise PulseServerError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
+            raise RuntimeError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout
 
     def load_module(self, module):
-        """Loads a module given as in BASE_MODULES; returns its index."""
         return int(self.pactl("load-module", *module.split()).strip())
 
-    def module_index(self, name, argument=None):
-        """The index of the first loaded module `name` (whose arguments hold `argument`)."""
-        return next(int(row[0]) for row in self.short_list("modules")
-                    if row[1] == name and (argument is None or argument in " ".join(row[2:3]).split()))
+    def unload(self, name, argument):
+        """Unloads the first module `name` whose arguments hold `argument`."""
+        self.pactl("unload-module", next(row[0] for row in self.short_list("modules")
+                                         if row[1] == name and argument in " ".join(row[2:3]).split()))
 
     def short_list(self, kind):
         """`pactl list short <kind>` as a list of column lists."""
         return [line.split("\t") for line in self.pactl("list", "short", kind).splitlines() if line]
 
     def log_tail(self, lines=30):
-        try:
-            with open(self.log_path, errors="replace") as log:
-                return "".join(log.readlines()[-lines:])
-        except OSError:
-            return "(no log)"
+        with open(self.log_path, errors="replace") as log:
+            return "".join(log.readlines()[-lines:])
 
 
 @unittest.skipUnless(pulseaudio_available(), "pulseaudio is not installed")
@@ -190,7 +175,13 @@ class PulseCase(unittest.TestCase):
         if not os.path.exists(tone):
             subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency),
                             "vol", "0.5"], check=True, timeout=60)
-        player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", tone], env=self.env)
-        self.addCleanup(lambda: player.kill() or player.wait())
+        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone])
         # A null sink that never had an input delivers its first audio late: let it settle.
         time.sleep(settle)
+
+    def player(self, argv):
+        """A playing client, ended with the test."""
+        player = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+        return player

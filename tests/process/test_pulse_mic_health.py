@@ -9,14 +9,12 @@ import time
 import wave
 
 from audio_check import RATE, channels, click_onsets, frame_count, tone_level
-from harness import BIN, run
+from harness import BIN, DIGITAL_SILENCE, NO_FRAMES, run
 from pulse_server import PulseCase, PulseServer, mic_modules, unreachable_env
 
 CLICK_EVERY = 700 * RATE // 1000
 MIC_TONE = 1000
 NEW_MIC_TONE = 600
-NO_FRAMES = "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"
-DIGITAL_SILENCE = "mic produced only digital silence in the check window (device lost to a call app's voice processing?)"
 
 
 class MicrophoneHealth(PulseCase):
@@ -63,7 +61,7 @@ class MicrophoneHealth(PulseCase):
         feed, source = mic_modules("mic2", 16000)
         self.pulse.load_module(feed)
         self.play("mic2_feed", 16000, NEW_MIC_TONE)
-        self.pulse.pactl("unload-module", str(self.pulse.module_index("module-remap-source", "source_name=mic")))
+        self.pulse.unload("module-remap-source", "source_name=mic")
         helper.wait_diag("engine configuration change (running=", timeout=20)
         self.pulse.load_module(source)
         self.pulse.pactl("set-default-source", "mic2")

@@ -1,12 +1,12 @@
 """System audio end to end on a private PulseAudio started by the test: both
-sources recorded together, each alone, a default sink that changes, a system
-stream that is killed, and a disk that fills up.
+sources recorded together with a pause, system audio alone, a shared onset, a
+default sink that changes, a system stream, its only sink or the server that
+goes away, and a disk that fills up.
 
-Null sinks render ahead of real time by their latency, and with no client
-asking for less that is 2 s: a monitor stream that connects then sees nothing
-until real time catches up. A silent low-latency player on every null sink
-("keepers") keeps them at 20 ms, as a desktop with something playing would be.
-"""
+Null sinks render ahead of real time by their latency, 2 s when no client asks
+for less, and a monitor stream that connects sees nothing until real time
+catches up: a silent low-latency player on every null sink ("keeper") holds
+them at 20 ms, as a desktop with something playing would be."""
 import os
 import re
 import socket
@@ -47,11 +47,8 @@ class PrivateServerCase(PulseCase):
             self.pulse.pactl("set-default-source", "mic")
 
     def keep_low_latency(self, sink):
-        latency = f"--latency-msec={self.keeper_latency_msec}"
-        keeper = subprocess.Popen(["pacat", "--playback", latency, f"--device={sink}", "/dev/zero"],
-                                  env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: keeper.kill() or keeper.wait(timeout=5))
+        self.player(["pacat", "--playback", f"--latency-msec={self.keeper_latency_msec}", f"--device={sink}",
+                     "/dev/zero"])
         # The sink takes the lower latency once the keeper's stream exists.
         deadline = time.monotonic() + 10
         index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
@@ -60,12 +57,21 @@ class PrivateServerCase(PulseCase):
             time.sleep(0.05)
         time.sleep(2.1)  # what the sink had rendered ahead before the keeper runs out
 
-    def assert_interrupted(self, helper):
-        """The run ends on its own: "WARN screen_interrupted", then its one terminal line, status 0."""
+    def record_until(self, name, interrupt, args=(), check_length=True):
+        """Records 2.5 s, then `interrupt`s: the run must end on its own with "WARN screen_interrupted" and
+        its one terminal line, status 0, and an output as long as the recording. Returns both and that length."""
+        out, helper = self.start(name, ["--wav", *args])
+        began = time.monotonic()
+        time.sleep(2.5)
+        interrupt(helper)
+        recorded = time.monotonic() - began
         status, lines = helper.finish(timeout=30)
         self.assertEqual(status, 0, helper.stderr)
         self.assertEqual(event_lines(lines)[-2:], ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"])
         self.assertEqual(len(terminal_lines(lines)), 1)
+        if check_length:
+            self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        return out, helper, recorded
 
     def kill_source_output(self, index):
         """What pactl cannot do: end one record stream, through the server's command-line socket."""
@@ -91,6 +97,13 @@ class PrivateServerCase(PulseCase):
             if index and source and media and media.group(1) in ("Microphone", "System audio"):
                 outputs.append((index.group(1), media.group(1), sources.get(source.group(1))))
         return sorted(outputs, key=lambda output: output[1])
+
+    def assert_tones(self, out, middle=False):
+        """The microphone's tone on the left, the speakers' on the right, and neither on the other channel."""
+        mic, system = channels(out)
+        part = slice(len(mic) // 8, len(mic) * 7 // 8) if middle else slice(RATE // 4, None)
+        self.assert_tone(mic[part], MIC_TONE, [SYSTEM_TONE])
+        self.assert_tone(system[part], SYSTEM_TONE, [MIC_TONE])
 
     def assert_tone(self, samples, wanted, unwanted):
         # Measured in eighths: a pause leaves a phase jump, and one measurement
@@ -129,47 +142,22 @@ class MicAndSpeakers(PrivateServerCase):
         info = probe(out)
         self.assertEqual((info["sample_rate"], info["channels"]), (RATE, 2))
         self.assertAlmostEqual(info["duration"], active, delta=0.2)
-        mic, system = channels(out)
-        middle = slice(len(mic) // 8, len(mic) * 7 // 8)
-        self.assert_tone(mic[middle], MIC_TONE, [SYSTEM_TONE])
-        self.assert_tone(system[middle], SYSTEM_TONE, [MIC_TONE])
-
-    def test_mic_only_never_opens_a_monitor(self):
-        _, helper = self.start("mic.wav", ["--wav", "--mic-only"])
-        time.sleep(1.0)
-        outputs = self.source_outputs()
-        self.stop(helper)
-        self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
+        self.assert_tones(out, middle=True)
 
     def test_killing_the_system_stream_stops_and_keeps_the_audio(self):
-        out, helper = self.start("killed.wav", ["--wav"])
-        began = time.monotonic()
-        time.sleep(2.5)
-        self.kill_source_output(next(i for i, name, _ in self.source_outputs() if name == "System audio"))
-        recorded = time.monotonic() - began
-        self.assert_interrupted(helper)
+        out, helper, _ = self.record_until("killed.wav", lambda _: self.kill_source_output(
+            next(i for i, name, _ in self.source_outputs() if name == "System audio")))
         self.assertIn("scstream stopped: ", helper.stderr)
-        self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
-        mic, system = channels(out)
-        self.assert_tone(system[RATE // 4:], SYSTEM_TONE, [MIC_TONE])
-        self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
+        self.assert_tones(out)
 
     def test_a_killed_server_ends_the_run_once_and_its_tracks_recover(self):
-        out, helper = self.start("killed-server.wav", ["--wav", "--keep-temps"])
-        began = time.monotonic()
-        time.sleep(2.5)
-        self.pulse.kill()
-        recorded = time.monotonic() - began
-        self.assert_interrupted(helper)
-        self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        out, _, recorded = self.record_until("killed-server.wav", lambda _: self.pulse.kill(), ["--keep-temps"])
         # The kept tracks alone give the recording back.
         os.remove(out)
         status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
         self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
         self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
-        mic, system = channels(out)
-        self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
-        self.assert_tone(system[RATE // 4:], SYSTEM_TONE, [MIC_TONE])
+        self.assert_tones(out)
 
     @unittest.skipUnless(os.geteuid() == 0, "mounting a small disk needs root")
     def test_a_full_disk_is_reported_once_and_the_run_still_stops(self):
@@ -223,28 +211,12 @@ class SharedOnset(PrivateServerCase):
         subprocess.run(["paplay", "--latency-msec=20", "--device=speakers", burst], env=self.env, check=True,
                        timeout=30)
         time.sleep(1.0)
-        helper.send("stop\n")
-        status, lines = helper.finish()
-        self.assertEqual(status, 0, helper.stderr)
-        mic, system = channels(out)
-        mic_onset, system_onset = first_onset(mic), first_onset(system)
-        self.assertIsNotNone(mic_onset)
-        self.assertIsNotNone(system_onset)
+        self.stop(helper)
+        mic_onset, system_onset = (first_onset(samples) for samples in channels(out))
+        self.assertNotIn(None, (mic_onset, system_onset))
         self.assertGreater(system_onset, RATE // 2, "the burst should follow a stretch of silence")
         self.assertLess(abs(mic_onset - system_onset) / RATE, 0.005,
                         f"mic onset {mic_onset}, system onset {system_onset}")
-
-
-class SystemOnlyWithoutMicrophone(PrivateServerCase):
-    modules = [f"module-sine sink=speakers frequency={SYSTEM_TONE}"]  # no source but the speakers' monitor
-
-    def test_system_only_records_with_no_microphone_at_all(self):
-        out, helper = self.start("sys.wav", ["--wav", "--system-only"])
-        time.sleep(2.0)
-        self.stop(helper)
-        mic, system = channels(out)
-        self.assertLess(rms(mic), 1e-4)
-        self.assert_tone(system[len(system) // 4:], SYSTEM_TONE, [MIC_TONE])
 
 
 class SineMicAndOnlySink(PrivateServerCase):
@@ -256,10 +228,8 @@ class SineMicAndOnlySink(PrivateServerCase):
 
     def test_unloading_the_only_sink_interrupts_and_never_records_the_microphone_as_system_audio(self):
         self.pulse.pactl("set-default-source", "sine_mic")
-        out, helper = self.start("unloaded.wav", ["--wav"])
-        time.sleep(2.0)
-        self.pulse.pactl("unload-module", str(self.pulse.module_index("module-null-sink", "sink_name=speakers")))
-        self.assert_interrupted(helper)
+        out, helper, _ = self.record_until(
+            "unloaded.wav", lambda _: self.pulse.unload("module-null-sink", "sink_name=speakers"), check_length=False)
         self.assertIn("no other sink has a monitor", helper.stderr)
         mic, system = channels(out)
         self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)
@@ -268,18 +238,21 @@ class SineMicAndOnlySink(PrivateServerCase):
 
 
 class DefaultSinkSwitch(PrivateServerCase):
+    """No source but the sinks' monitors: system audio alone needs no microphone."""
+
     modules = [f"module-sine sink=speakers frequency={SYSTEM_TONE}", "module-null-sink sink_name=headset",
                f"module-sine sink=headset frequency={SECOND_SINK_TONE}"]
     keep_sinks = ("speakers", "headset")
 
-    def test_system_audio_follows_the_new_default_sink(self):
+    def test_system_only_records_with_no_microphone_and_follows_the_new_default_sink(self):
         out, helper = self.start("switch.wav", ["--wav", "--system-only"])
         time.sleep(3.0)
         self.pulse.pactl("set-default-sink", "headset")
         time.sleep(3.0)
         self.stop(helper)
         self.assertIn("system audio follows default sink headset", helper.stderr)
-        _, system = channels(out)
+        mic, system = channels(out)
+        self.assertLess(rms(mic), 1e-4)
         half = len(system) // 2
         self.assert_tone(system[RATE // 2: half - RATE // 2], SYSTEM_TONE, [SECOND_SINK_TONE])
         # The server moves what played on the speakers to the new default sink
