@@ -156,11 +156,6 @@ SimEngine::SimEngine(const DeviceScript& script)
       buffer_(PcmBuffer::create(format_, std::max<uint32_t>(1, script.bufferFrames))),
       pendingStartFailures_(script.startFailures) {}
 
-AudioFormat SimEngine::inputFormat() {
-  std::lock_guard lock(mutex_);
-  return format_;
-}
-
 Status SimEngine::setVoiceProcessingEnabled(bool) {
   if (!script_.voiceProcessingError.empty()) return Error{"sim", 2, script_.voiceProcessingError};
   return std::nullopt;
@@ -188,11 +183,6 @@ void SimEngine::stop() {
   waitIdle(lock);
 }
 
-void SimEngine::setConfigurationChangeHandler(ConfigurationChangeBlock handler) {
-  std::lock_guard lock(mutex_);
-  changeHandler_ = std::move(handler);
-}
-
 Status SimEngine::start() {
   std::lock_guard lock(mutex_);
   if (pendingStartFailures_ > 0) {
@@ -204,16 +194,6 @@ Status SimEngine::start() {
   running_ = true;
   beginRun(std::max(HostClock::now(), resumeAt_), format_.sampleRate);
   return std::nullopt;
-}
-
-bool SimEngine::isRunning() const {
-  std::lock_guard lock(mutex_);
-  return running_;
-}
-
-int SimEngine::successfulStarts() const {
-  std::lock_guard lock(mutex_);
-  return starts_;
 }
 
 std::optional<uint64_t> SimEngine::nextEventAt() const {
@@ -253,7 +233,7 @@ SimStream::SimStream(const DeviceScript& script, StreamDelegate& delegate)
 
 Status SimStream::addOutput(StreamOutputType type, SerialQueue& queue) {
   std::lock_guard lock(mutex_);
-  (type == StreamOutputType::audio ? audioQueue_ : screenQueue_) = &queue;
+  if (type == StreamOutputType::audio) audioQueue_ = &queue;  // as on the sound server, no screen buffers
   changed();
   return std::nullopt;
 }
@@ -296,21 +276,8 @@ void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
     std::memcpy(buffer->data.data() + p * planeBytes, scratch_->plane(p), planeBytes);
   }
   if (!script_.noTimestamps) buffer->presentationSeconds = HostClock::secondsForHostTime(stamp);
-  std::shared_ptr<SampleBuffer> screen;
-  if (screenQueue_ && script_.screenEvery > 0 && ++audioBuffersPosted_ % script_.screenEvery == 0) {
-    // Full-scale samples: a recorder that wrote a screen buffer into the
-    // system track would show peaks of 1.0 that no scripted signal has.
-    screen = std::make_shared<SampleBuffer>(*buffer);
-    for (size_t at = 0; at < screen->data.size(); at += bytesPerSample(script_.format.sampleType)) {
-      storeSample(screen->data.data() + at, script_.format.sampleType, 1.0f);
-    }
-  }
-  StreamDelegate* delegate = &delegate_;
   callOut(lock, [&] {
-    audioQueue_->async([delegate, buffer] { delegate->streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio); });
-    if (screen) {
-      screenQueue_->async([delegate, screen] { delegate->streamDidOutputSampleBuffer(*screen, StreamOutputType::screen); });
-    }
+    audioQueue_->async([this, buffer] { delegate_.streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio); });
   });
 }
 

@@ -68,6 +68,11 @@ class ScriptedDevice {
   }
   // Subclasses call this first in their destructor, so the thread never sees a half-destroyed device.
   void endThread();
+  template <class T>
+  T locked(const T& value) const {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
 
   const DeviceScript& script_;
   mutable std::mutex mutex_;
@@ -93,17 +98,20 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   explicit SimEngine(const DeviceScript& script);
   ~SimEngine() override { endThread(); }
 
-  AudioFormat inputFormat() override;
+  AudioFormat inputFormat() override { return locked(format_); }
   Status setVoiceProcessingEnabled(bool) override;
   // These three return once no tap call is in progress (unless called from the tap).
   void installTap(uint32_t bufferSize, TapBlock tap) override;
   void removeTap() override;
   void stop() override;
-  void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override;
+  void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override {
+    std::lock_guard lock(mutex_);
+    changeHandler_ = std::move(handler);
+  }
   void prepare() override {}
   Status start() override;
-  bool isRunning() const override;
-  int successfulStarts() const;
+  bool isRunning() const override { return locked(running_); }
+  int successfulStarts() const { return locked(starts_); }
 
  private:
   uint32_t framesWanted() const override { return running_ && tap_ ? tapFrames_ : 0; }
@@ -122,7 +130,7 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
 };
 
 // The scripted system stream: posts sample buffers to the queue of its audio
-// output, with an occasional screen buffer, and can stop with an error on schedule.
+// output, and can stop with an error on schedule.
 class SimStream : public SystemAudioStream, private ScriptedDevice {
  public:
   SimStream(const DeviceScript& script, StreamDelegate& delegate);
@@ -141,8 +149,7 @@ class SimStream : public SystemAudioStream, private ScriptedDevice {
 
   StreamDelegate& delegate_;
   std::unique_ptr<PcmBuffer> scratch_;  // the device's format, one buffer's worth
-  SerialQueue *audioQueue_ = nullptr, *screenQueue_ = nullptr;
-  uint64_t audioBuffersPosted_ = 0;
+  SerialQueue* audioQueue_ = nullptr;
   std::optional<uint64_t> stopWithErrorAt_;
 };
 

