@@ -9,7 +9,7 @@ import time
 import wave
 
 from audio_check import RATE, channels, click_onsets, frame_count, tone_level
-from harness import BIN, DIGITAL_SILENCE, NO_FRAMES, run
+from harness import BIN, DIGITAL_SILENCE, NO_FRAMES, Helper, run
 from pulse_server import PulseCase, PulseServer, mic_modules, unreachable_env
 
 CLICK_EVERY = 700 * RATE // 1000
@@ -113,6 +113,16 @@ class PermissionMode(PulseCase):
         self.assertEqual(self.answers(unreachable_env()),
                          [(0, '{"microphone":"unknown","screen":"denied"}\n'),
                           (0, '{"granted":false}\n'), (0, '{"granted":false}\n')])
+        # The query wins over a request and needs no output path; a request names its kind.
+        for args, answer in ((["--request-permission", "microphone", "--check-permissions", "--bogus"],
+                              (0, '{"microphone":"denied","screen":"granted"}\n')),
+                             (["--request-permission", "Microphone"], (2, "ERROR args unknown permission kind Microphone\n")),
+                             (["--out", "/tmp/x.m4a", "--request-permission"], (2, "ERROR args unknown permission kind \n"))):
+            self.assertEqual(run(args, binary=BIN, env=self.env)[:2], answer)
+        # With only monitors a microphone recording is refused at its start (system audio alone records:
+        # test_system_audio.py).
+        self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
+                         (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
 
 
 def switching_sources():

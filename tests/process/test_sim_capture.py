@@ -73,7 +73,6 @@ class Start(SimRun):
             ({"disk": {"mic": {"createError": "read-only file system"}}},
              "ERROR start_failed read-only file system\n", True),
             ({"system": {"queryFails": True}}, screen, True),
-            ({"screenAllowed": False, "screenRequestAnswer": False}, screen, True),
             ({"displays": []}, "ERROR no_display no display available for capture\n", True),
             ({"mic": {"startFailures": 3, "startErrorMessage": "device busy"}}, "ERROR engine_start device busy\n", False),
             ({"system": {"startError": "monitor source missing"}}, "ERROR scstream_start monitor source missing\n",

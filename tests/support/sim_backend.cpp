@@ -16,38 +16,29 @@
 
 namespace orvane::sim {
 
-namespace SimClock {
 namespace {
-// A plain function pointer is all HostClock accepts, so the clock's state is global.
-std::atomic<uint64_t> origin{0};
-std::atomic<double> currentSpeed{1.0};
+
+// The process-wide virtual host clock that lets minutes of scripted audio pass
+// in seconds: now = t0 + (monotonic − t0) × speed from the moment it is
+// installed. Everything that reads HostClock (stamps, pauses, timers) sees it.
+// A plain function pointer is all HostClock accepts, so its state is global.
+std::atomic<uint64_t> clockOrigin{0};
+std::atomic<double> clockSpeed{1.0};
 
 uint64_t virtualNow() {
-  const uint64_t t0 = origin.load(std::memory_order_relaxed);
-  return t0 + static_cast<uint64_t>(static_cast<double>(HostClock::monotonicNow() - t0) *
-                                    currentSpeed.load(std::memory_order_relaxed));
-}
-}  // namespace
-
-void install(double speed) {
-  origin = HostClock::monotonicNow();
-  currentSpeed = speed;
-  HostClock::setSourceForTesting(&virtualNow);
-}
-
-void uninstall() {
-  HostClock::setSourceForTesting(nullptr);
-  currentSpeed = 1.0;
+  const uint64_t t0 = clockOrigin.load(std::memory_order_relaxed);
+  return t0 + static_cast<uint64_t>(static_cast<double>(HostClock::monotonicNow() - t0) * clockSpeed.load());
 }
 
 // Real time from now until host time `target` (at least 20 µs: a shorter wait is not worth a wake-up).
 std::chrono::nanoseconds realWaitUntil(uint64_t target) {
   const uint64_t now = HostClock::now();
   if (now >= target) return std::chrono::nanoseconds{0};
-  const auto real = std::chrono::nanoseconds{static_cast<int64_t>(std::ceil((target - now) / currentSpeed.load()))};
+  const auto real = std::chrono::nanoseconds{static_cast<int64_t>(std::ceil((target - now) / clockSpeed.load()))};
   return std::max(real, std::chrono::nanoseconds{20'000});
 }
-}  // namespace SimClock
+
+}  // namespace
 
 void storeSample(uint8_t* at, SampleType type, float value) {
   const double v = std::clamp(static_cast<double>(value), -1.0, 1.0);
@@ -138,7 +129,7 @@ void ScriptedDevice::loop() {
     if (bufferFirst) due = hostTimeOfFrame(nextFrame_ + frames);
     bool reached = false;
     while (!quit_ && version_ == seen && !reached) {
-      const auto wait = due ? SimClock::realWaitUntil(*due) : std::chrono::nanoseconds(std::chrono::hours(1));
+      const auto wait = due ? realWaitUntil(*due) : std::chrono::nanoseconds(std::chrono::hours(1));
       reached = wait.count() == 0;
       if (!reached) cv_.wait_for(lock, wait);
     }
@@ -297,15 +288,7 @@ Result<std::vector<Display>> SimScreenCapture::shareableDisplays() {
   return displays;
 }
 
-// --- permissions, the disk and the backend
-
-void SimPermissions::requestMicrophone(std::function<void(bool)> answer) {
-  std::thread([answer = std::move(answer), granted = scenario_.microphoneRequestAnswer,
-               delay = scenario_.microphoneRequestDelaySeconds] {
-    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    answer(granted);
-  }).detach();
-}
+// --- the disk and the backend
 
 namespace {
 
@@ -339,11 +322,16 @@ class SimTrackFile : public AudioFile {
 }  // namespace
 
 SimBackend::SimBackend(Scenario scenario) : scenario_(std::move(scenario)) {
-  if (scenario_.speed != 1.0) SimClock::install(scenario_.speed);
+  if (scenario_.speed == 1.0) return;
+  clockOrigin = HostClock::monotonicNow();
+  clockSpeed = scenario_.speed;
+  HostClock::setSourceForTesting(&virtualNow);
 }
 
 SimBackend::~SimBackend() {
-  if (scenario_.speed != 1.0) SimClock::uninstall();
+  if (scenario_.speed == 1.0) return;
+  HostClock::setSourceForTesting(nullptr);
+  clockSpeed = 1.0;
 }
 
 Result<std::shared_ptr<AudioFile>> SimBackend::createTrackFile(const std::string& path, const AudioSettings& settings) {

@@ -13,14 +13,6 @@
 
 namespace orvane::sim {
 
-// The process-wide virtual host clock that lets minutes of scripted audio pass
-// in seconds: now = t0 + (monotonic − t0) × speed from the moment it is
-// installed. Everything that reads HostClock (stamps, pauses, timers) sees it.
-namespace SimClock {
-void install(double speed);
-void uninstall();
-}  // namespace SimClock
-
 // Stores one sample in [-1, 1] at `at` in the given sample type.
 void storeSample(uint8_t* at, SampleType type, float value);
 
@@ -153,11 +145,12 @@ class SimStream : public SystemAudioStream, private ScriptedDevice {
   std::optional<uint64_t> stopWithErrorAt_;
 };
 
+// Both accesses granted, as on a sound server with a microphone and a sink.
 class SimScreenCapture : public ScreenCapture {
  public:
   explicit SimScreenCapture(const Scenario& scenario) : scenario_(scenario) {}
-  bool preflightAccess() override { return scenario_.screenAllowed; }
-  bool requestAccess() override { return scenario_.screenRequestAnswer; }
+  bool preflightAccess() override { return true; }
+  bool requestAccess() override { return true; }
   Result<std::vector<Display>> shareableDisplays() override;
   std::unique_ptr<SystemAudioStream> makeStream(const Display&, const StreamConfiguration&,
                                                 StreamDelegate& delegate) override {
@@ -170,19 +163,15 @@ class SimScreenCapture : public ScreenCapture {
 
 class SimPermissions : public Permissions {
  public:
-  explicit SimPermissions(const Scenario& scenario) : scenario_(scenario) {}
-  int microphoneStatus() override { return scenario_.microphoneStatus; }
-  void requestMicrophone(std::function<void(bool)> answer) override;
-  bool preflightScreenCapture() override { return scenario_.screenAllowed; }
-  bool requestScreenCapture() override { return scenario_.screenRequestAnswer; }
-
- private:
-  const Scenario& scenario_;
+  int microphoneStatus() override { return static_cast<int>(MicAuthorization::authorized); }
+  void requestMicrophone(std::function<void(bool)> answer) override { std::thread(answer, true).detach(); }
+  bool preflightScreenCapture() override { return true; }
+  bool requestScreenCapture() override { return true; }
 };
 
 class SimBackend : public Backend {
  public:
-  // Installs the virtual host clock when the scenario runs faster than real time.
+  // Puts the whole process on a virtual host clock when the scenario runs faster than real time.
   explicit SimBackend(Scenario scenario);
   ~SimBackend() override;
   std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<SimEngine>(scenario_.mic); }
@@ -193,7 +182,7 @@ class SimBackend : public Backend {
 
  private:
   Scenario scenario_;
-  SimPermissions permissions_{scenario_};
+  SimPermissions permissions_;
   SimScreenCapture screen_{scenario_};
 };
 

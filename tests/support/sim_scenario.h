@@ -66,10 +66,6 @@ struct Disks {
 };
 
 struct Scenario {
-  int microphoneStatus = 3;  // 0 notDetermined, 1 restricted, 2 denied, 3 authorized
-  bool microphoneRequestAnswer = true;
-  double microphoneRequestDelaySeconds = 0;
-  bool screenAllowed = true, screenRequestAnswer = true;
   std::vector<std::string> displays{"speakers"};
   double speed = 1;  // != 1: the whole process runs on a virtual host clock t0 + (monotonic − t0) × speed
   DeviceScript mic, system;
