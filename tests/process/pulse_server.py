@@ -1,7 +1,6 @@
 """A private PulseAudio server for tests, started in a fresh runtime directory,
 reachable only through the environment it hands out, killed on exit; and
-PulseCase, the test case that records against one. Every wait is bounded: a
-server that does not come up raises RuntimeError with the tail of its log."""
+PulseCase, the test case that records against one. Every wait is bounded."""
 import os
 import shutil
 import signal
@@ -17,10 +16,6 @@ BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sin
 # Variables that would point a client (or the server itself) at some other server.
 FOREIGN_VARIABLES = ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "PULSE_COOKIE", "DISPLAY",
                      "DBUS_SESSION_BUS_ADDRESS", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH")
-
-
-def pulseaudio_available():
-    return shutil.which("pulseaudio") is not None and shutil.which("pactl") is not None
 
 
 def clean_env(extra):
@@ -47,10 +42,8 @@ class PulseServer:
         self.process = None
         self.directory = tempfile.mkdtemp(prefix="orvane-pulse-")
         self.socket_path = os.path.join(self.directory, "run", "pulse", "native")
-        self.log_path = os.path.join(self.directory, "pulseaudio.log")
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
-                    "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path),
-                    "PULSE_SERVER": "unix:" + self.socket_path}
+                    "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path), "PULSE_SERVER": "unix:" + self.socket_path}
 
     def __enter__(self):
         self.start()
@@ -67,25 +60,25 @@ class PulseServer:
         # --system=false: we run as root in CI, and a per-user daemon is what we want.
         command = ["pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--realtime=no",
                    "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"]
-        for module in self.modules:
-            command += ["-L", module]
-        with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+        log_path = os.path.join(self.directory, "pulseaudio.log")
+        with open(log_path, "wb") as log:
+            self.process = subprocess.Popen(command + [arg for m in self.modules for arg in ("-L", m)],
+                                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                             env=clean_env(dict(self.env, HOME=home, XDG_CONFIG_HOME=home)),
                                             start_new_session=True)
         try:
             deadline = time.monotonic() + 15
-            while not (os.path.exists(self.socket_path) and self._pactl("info", timeout=2).returncode == 0):
+            while not (os.path.exists(self.socket_path) and self.pactl("info", timeout=2, check=False) is not None):
                 if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("pulseaudio did not come up:\n" + self.log_tail())
+                    raise RuntimeError("pulseaudio did not come up")
                 time.sleep(0.05)
             # pulseaudio skips a -L module that fails to load and starts anyway.
-            loaded = [row[1] for row in self.short_list("modules")]
-            for module in self.modules:
-                if module.split()[0] not in loaded:
-                    raise RuntimeError(f"pulseaudio could not load '{module}':\n" + self.log_tail())
-                loaded.remove(module.split()[0])
-        except BaseException:
+            loaded = sorted(row[1] for row in self.short_list("modules"))
+            if loaded != sorted(m.split()[0] for m in self.modules):
+                raise RuntimeError(f"pulseaudio loaded {loaded} of {self.modules}")
+        except BaseException as error:
+            with open(log_path, errors="replace") as log:
+                error.add_note("pulseaudio's log ends:\n" + "".join(log.readlines()[-30:]))
             self.stop()
             raise
 
@@ -108,22 +101,19 @@ class PulseServer:
         """The environment for a child that should use this server."""
         return clean_env(self.env)
 
-    def _pactl(self, *args, timeout=10):
+    def pactl(self, *args, timeout=10, check=True):
+        """pactl's standard output against this server; None (or an error when `check`) if it fails."""
         try:
-            return subprocess.run(["pactl", *args], env=self.child_env(), capture_output=True, text=True,
-                                  timeout=timeout, stdin=subprocess.DEVNULL)
+            result = subprocess.run(["pactl", *args], env=self.child_env(), capture_output=True, text=True,
+                                    timeout=timeout, stdin=subprocess.DEVNULL)
         except subprocess.TimeoutExpired:
-            return subprocess.CompletedProcess(args, -1, "", "timed out")
-
-    def pactl(self, *args):
-        """Runs pactl against this server and returns its standard output."""
-        result = self._pactl(*args)
-        if result.returncode != 0:
+            result = subprocess.CompletedProcess(args, -1, "", "timed out")
+        if result.returncode != 0 and check:
             raise RuntimeError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
-        return result.stdout
+        return result.stdout if result.returncode == 0 else None
 
     def load_module(self, module):
-        return int(self.pactl("load-module", *module.split()).strip())
+        return self.pactl("load-module", *module.split())
 
     def unload(self, name, argument):
         """Unloads the first module `name` whose arguments hold `argument`."""
@@ -134,12 +124,8 @@ class PulseServer:
         """`pactl list short <kind>` as a list of column lists."""
         return [line.split("\t") for line in self.pactl("list", "short", kind).splitlines() if line]
 
-    def log_tail(self, lines=30):
-        with open(self.log_path, errors="replace") as log:
-            return "".join(log.readlines()[-lines:])
 
-
-@unittest.skipUnless(pulseaudio_available(), "pulseaudio is not installed")
+@unittest.skipUnless(shutil.which("pulseaudio") and shutil.which("pactl"), "pulseaudio is not installed")
 class PulseCase(unittest.TestCase):
     """A test against its own server (loaded with `modules`), the real binary, and tone players."""
 
@@ -184,4 +170,3 @@ class PulseCase(unittest.TestCase):
         player = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
-        return player

@@ -8,29 +8,29 @@ import subprocess
 import unittest
 
 from harness import Helper, run
-from pulse_server import PulseServer, pulseaudio_available
+from pulse_server import PulseCase, PulseServer
 
 VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",
                "module-remap-source master=mic_sink.monitor source_name=mic"]
-TIMEOUT = 60
 PROBE = os.path.join(os.path.dirname(os.environ.get("ORVANE_BIN", "/nonexistent")), "bench", "bench_pulse_probe")
 
 
 def record(pulse, *args):
-    return run(["record", *args], binary=PROBE, env=pulse.child_env(), timeout=TIMEOUT)[1].splitlines()
+    """The probe's lines, and its summary of a recording."""
+    lines = run(["record", *args], binary=PROBE, env=pulse.child_env(), timeout=60)[1].splitlines()
+    summary = next((line[len("summary "):] for line in lines if line.startswith("summary ")), "null")
+    return lines, json.loads(summary)
 
 
-def summary(lines):
-    return json.loads(next(line for line in lines if line.startswith("summary "))[len("summary "):])
-
-
-@unittest.skipUnless(pulseaudio_available(), "pulseaudio is not installed")
 @unittest.skipUnless(os.access(PROBE, os.X_OK), "bench_pulse_probe is not built (set ORVANE_BIN)")
-class PulseEngine(unittest.TestCase):
-    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate(self):
-        with PulseServer(VIRTUAL_MIC) as pulse:
-            result = summary(record(pulse, "6"))
-        self.assertEqual(result["format"], "44100 Hz, 2 ch, int16, interleaved")
+class PulseEngine(PulseCase):
+    modules = VIRTUAL_MIC + ["module-sine-source rate=50000"]
+
+    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate_and_voice_processing_needs_an_aec(self):
+        self.pulse.pactl("set-default-source", "mic")
+        lines, result = record(self.pulse, "6", "--voice-processing")
+        self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
+        self.assertEqual(result["format"], "44100 Hz, 2 ch, int16, interleaved")  # capture goes on without it
         self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
         self.assertGreater(result["frames"], 44100 * 2)
         self.assertGreater(result["peak"], 0.1, "the 1 kHz tone should be in the buffers")
@@ -38,37 +38,29 @@ class PulseEngine(unittest.TestCase):
                          [0, 0, 0, False])
         # Stamps advance at the source's rate (a loose bound: this is no timing benchmark).
         self.assertAlmostEqual(result["rate"] / 44100, 1.0, delta=0.005)
-
-    def test_a_monitor_is_never_taken_for_the_microphone(self):
-        with PulseServer() as pulse:  # only the speakers' monitor
-            self.assertIn("start_error no microphone source on the sound server", record(pulse, "1"))
-        with PulseServer(["module-sine-source rate=50000"]) as pulse:
-            pulse.pactl("set-default-source", "speakers.monitor")
-            lines = record(pulse, "3")
-        self.assertIn("started", lines)
-        self.assertEqual(summary(lines)["format"], "50000 Hz, 1 ch, float32, interleaved")
-
-    def test_changing_the_default_or_suspending_the_source_is_a_configuration_change(self):
-        with PulseServer(VIRTUAL_MIC + ["module-sine-source rate=50000"]) as pulse:
-            pulse.pactl("set-default-source", "mic")
-            probe = Helper(["record", "8", "--restart-on-change"], binary=PROBE, env=pulse.child_env(),
-                           stdin=subprocess.DEVNULL)
-            self.addCleanup(probe.kill)
-            probe.wait_line("started", TIMEOUT)
-            pulse.pactl("set-default-source", "sine_input")
-            probe.wait_line("change ", TIMEOUT)
-            probe.wait_line("restarted 50000 Hz, 1 ch, float32, interleaved", TIMEOUT)
-            pulse.pactl("suspend-source", "sine_input", "1")
-            probe.wait_line("change ", TIMEOUT)
-            probe.finish(TIMEOUT)
-
-    def test_voice_processing_needs_an_echo_canceller(self):
-        with PulseServer(VIRTUAL_MIC) as pulse:
-            lines = record(pulse, "1", "--voice-processing")
-            self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
-            self.assertIn("started", lines)  # capture goes on without it
-            pulse.load_module("module-echo-cancel source_master=mic sink_master=speakers aec_method=null "
-                              "source_name=ec_mic")
-            lines = record(pulse, "2", "--voice-processing")
+        self.pulse.load_module("module-echo-cancel source_master=mic sink_master=speakers aec_method=null "
+                               "source_name=ec_mic")
+        lines, _ = record(self.pulse, "2", "--voice-processing")
         self.assertIn("voice_processing ok", lines)
         self.assertIn("started", lines)
+
+    def test_a_monitor_is_never_taken_for_the_microphone(self):
+        with PulseServer() as only_monitors:
+            self.assertIn("start_error no microphone source on the sound server", record(only_monitors, "1")[0])
+        self.pulse.unload("module-remap-source", "source_name=mic")  # the sine source is the only microphone left
+        self.pulse.pactl("set-default-source", "speakers.monitor")
+        lines, result = record(self.pulse, "3")
+        self.assertIn("started", lines)
+        self.assertEqual(result["format"], "50000 Hz, 1 ch, float32, interleaved")
+
+    def test_changing_the_default_or_suspending_the_source_is_a_configuration_change(self):
+        self.pulse.pactl("set-default-source", "mic")
+        probe = Helper(["record", "8", "--restart-on-change"], binary=PROBE, env=self.env, stdin=subprocess.DEVNULL)
+        self.addCleanup(probe.kill)
+        probe.wait_line("started", 60)
+        self.pulse.pactl("set-default-source", "sine_input")
+        probe.wait_line("change ", 60)
+        probe.wait_line("restarted 50000 Hz, 1 ch, float32, interleaved", 60)
+        self.pulse.pactl("suspend-source", "sine_input", "1")
+        probe.wait_line("change ", 60)
+        probe.finish(60)

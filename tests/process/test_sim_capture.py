@@ -1,22 +1,14 @@
 """Capture through the real entry point against scripted devices: engine
 start retries and failed starts, a stalled or failing disk, FFmpeg's codecs
-kept out of a recording until its output is written, device changes, the
-system-audio stream and its temporary track, and the silence watchdog."""
+kept out of a recording until its output is written, a headset switching
+formats, and the silence watchdog."""
 import os
-import re
 import tempfile
 import time
 import unittest
 
-from audio_check import RATE, channels, click_onsets, frame_count, rms, tone_level
-from harness import DIGITAL_SILENCE, NO_FRAMES, Helper, terminal_lines
-
-BUFFER_SECONDS = 4096 / 48000
-
-
-def duration(path):
-    return frame_count(path) / RATE
-
+from audio_check import RATE, channels, click_onsets, rms, tone_level
+from harness import NO_FRAMES, Helper, terminal_lines
 
 class SimRun(unittest.TestCase):
     def setUp(self):
@@ -48,11 +40,6 @@ class SimRun(unittest.TestCase):
         ending = terminal_lines(lines)
         self.assertEqual((status, len(ending)), (0, 1), lines)
         self.assertTrue(ending[0].startswith("STATUS stopped "), ending)
-
-    def assert_holds(self, track, recorded, lost_seconds=0.0):
-        # One buffer, the stop's own latency, the test's timing and a machine
-        # loaded enough to cost a few buffers to back-pressure make the margin.
-        self.assertAlmostEqual(duration(track), recorded - lost_seconds, delta=1.5 + 0.05 * recorded)
 
 
 class Start(SimRun):
@@ -92,8 +79,10 @@ class Start(SimRun):
 
 class DiskTrouble(SimRun):
     def test_stalled_disk_warns_once_per_episode_and_codecs_load_only_for_the_output(self):
-        # Real time, so that only the scripted stalls can fill the ring.
-        scenario = {"mic": {"signal": "sine"}, "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5}}}
+        # Real time, so that only the scripted stalls can fill the ring. Four failed writes as well: described,
+        # not reported, and the track goes on.
+        scenario = {"mic": {"signal": "sine"}, "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5,
+                                                                "failAfterWrites": 1, "failCount": 4}}}
         helper = self.start(scenario, "--mic-only")
         helper.wait_line("LEVEL")  # audio is being captured
         with open(f"/proc/{helper.proc.pid}/maps") as maps:
@@ -107,6 +96,8 @@ class DiskTrouble(SimRun):
         self.assertEqual([l for l in lines if l.startswith("WARN")], ["WARN write_backpressure mic\n"] * 2)
         self.assert_ended_after_capture(status, lines)  # the AAC output was written after all
         self.assertGreater(os.path.getsize(self.out), 0)
+        self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)
+        self.assertNotIn("ERROR disk_write_failed\n", lines)
 
     def test_ten_failed_writes_on_each_track_report_disk_write_failed_once(self):
         scenario = {"speed": 5, "mic": {"signal": "sine"}, "system": {"signal": "sine"},
@@ -157,42 +148,12 @@ class DeviceChanges(SimRun):
             self.assertLess(abs(nearest - click), 2 * RATE // 1000, f"mic {mic_clicks} vs system {sys_clicks}")
 
 
-class SystemStream(SimRun):
-    def test_system_only_temp_holds_untimed_stream_audio(self):
-        scenario = {"speed": 4, "system": {"signal": "sine", "noTimestamps": True}}
-        _, _, recorded, files = self.record(scenario, 3.0, "--system-only", "--keep-temps")
-        self.assertEqual(files, ["rec.sys.caf"])
-        self.assertFalse(os.path.exists(self.mic_temp))
-        self.assert_holds(self.sys_temp, recorded)
-        self.assertGreater(tone_level(channels(self.sys_temp)[0][RATE:2 * RATE], 440), 0.4)
-
-    def test_stream_stopping_with_an_error_stops_the_recording(self):
-        # The microphone's disk also fails four writes: described, not reported, and the track goes on.
-        scenario = {"speed": 4, "mic": {"signal": "sine"},
-                    "system": {"signal": "sine", "stopWithErrorAt": 8, "stopErrorMessage": "sink removed"},
-                    "disk": {"mic": {"failAfterWrites": 3, "failCount": 4}}}
-        helper = self.start(scenario, "--keep-temps")
-        helper.wait_line("STATUS recording")
-        self.assertEqual(sorted(os.listdir(self.dir)), ["rec.mic.caf", "rec.sys.caf"])
-        status, lines = helper.finish(timeout=30)
-        self.assert_ended_after_capture(status, lines)
-        self.assertEqual(helper.diags("scstream stopped"), ["scstream stopped: sink removed"])
-        self.assertEqual(lines[-2], "WARN screen_interrupted\n")
-        # Exactly 8 s were played; back-pressure on a loaded machine may cost a few buffers.
-        self.assertLessEqual(duration(self.sys_temp), 8.0 + 1e-6)
-        self.assertGreater(duration(self.sys_temp), 7.0)
-        self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)
-        self.assertNotIn("ERROR disk_write_failed\n", lines)
-        self.assert_holds(self.mic_temp, 8.0, 4 * BUFFER_SECONDS)
-
-
 class SilenceWatchdog(SimRun):
     """The watchdog's checks come in real seconds, so its cases run side by side."""
 
     def test_warns_recovers_and_stays_quiet_when_it_should(self):
         zeros = {"signal": "zeros"}
         cases = {  # the microphone, its disk, and the commands at real seconds after "STATUS recording"
-            "silence then signal": (dict(zeros, switchAt=7), {}, [(9.5, "stop")]),
             "no buffers": ({}, {}, [(6.5, "stop")]),
             "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
             "signal at the first check": ({"signal": "sine"}, {}, [(7.5, "stop")]),
@@ -218,21 +179,9 @@ class SilenceWatchdog(SimRun):
             events = [l for l in lines if not l.startswith(("LEVEL ", "STATUS starting", "STATUS recording"))]
             runs[name] = helper, lines, events[:-1]
 
-        helper, lines, events = runs["silence then signal"]
-        self.assertEqual(events, ["WARN mic_silent\n", "STATUS mic_recovered\n"])
-        self.assertEqual(lines[2], "LEVEL 0.000\n")
-        self.assertEqual(helper.diags("mic produced"), [DIGITAL_SILENCE])
-        (flowing,) = helper.diags("mic signal flowing again")
-        # The count is that of the loud metered buffers (4096 frames each) seen by the check.
-        frames = int(re.fullmatch(r".*\((\d+) non-silent frames\)", flowing).group(1))
-        self.assertGreater(frames, 0)
-        self.assertEqual(frames % 4096, 0)
-        self.assertLessEqual(frames, 4096 * len([l for l in lines if l.startswith("LEVEL ") and l != "LEVEL 0.000\n"]))
-        for name in ("silence then signal", "no buffers"):
-            helper = runs[name][0]
-            self.assertGreater(helper.arrival("WARN mic_silent") - helper.arrival("STATUS recording "), 4.5,
-                               "the first check comes 5 s after the start")
         helper, lines, events = runs["no buffers"]
+        self.assertGreater(helper.arrival("WARN mic_silent") - helper.arrival("STATUS recording "), 4.5,
+                           "the first check comes 5 s after the start")
         self.assertEqual(lines[-1], "ERROR stopped_early recording stopped before capture began\n")
         self.assertEqual((events, helper.diags("mic produced")), (["WARN mic_silent\n"], [NO_FRAMES]))
         helper, _, events = runs["paused through the first check"]

@@ -245,7 +245,8 @@ class DefaultSinkSwitch(PrivateServerCase):
     keep_sinks = ("speakers", "headset")
 
     def test_system_only_records_with_no_microphone_and_follows_the_new_default_sink(self):
-        out, helper = self.start("switch.wav", ["--wav", "--system-only"])
+        out, helper = self.start("switch.wav", ["--wav", "--system-only", "--keep-temps"])
+        self.assertEqual(os.listdir(self.dir.name), ["switch.sys.caf"])
         time.sleep(3.0)
         self.pulse.pactl("set-default-sink", "headset")
         time.sleep(3.0)

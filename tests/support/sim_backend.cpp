@@ -73,8 +73,7 @@ std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {
 }
 
 float ScriptedDevice::sampleAt(int64_t frame) const {
-  const auto switchedAt = script_.switchAt >= 0 ? afterFirstRun(script_.switchAt) : std::nullopt;
-  const SignalKind kind = switchedAt && hostTimeOfFrame(frame) >= *switchedAt ? SignalKind::sine : script_.signal;
+  const SignalKind kind = script_.signal;
   if (kind == SignalKind::clicks || kind == SignalKind::sineClicks) {
     const auto period = static_cast<uint64_t>(std::llround(script_.clickEveryMs * 1e6));
     const auto width = static_cast<uint64_t>(std::llround(script_.clickWidthMs * 1e6));
@@ -193,7 +192,7 @@ std::optional<uint64_t> SimEngine::nextEventAt() const {
 }
 
 void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
-  const AudioTime when{fillNext(*buffer_, tapFrames_), !script_.noTimestamps};
+  const AudioTime when{fillNext(*buffer_, tapFrames_), true};
   // installTap, removeTap and stop wait for the call to return, so tap_ stays put meanwhile.
   callOut(lock, [&] { tap_(*buffer_, when); });
 }
@@ -238,7 +237,6 @@ void SimStream::startCapture(Completion completion) {
     return;
   }
   const uint64_t now = HostClock::now();
-  if (script_.stopWithErrorAt >= 0) stopWithErrorAt_ = now + HostClock::hostTimeForSeconds(script_.stopWithErrorAt);
   running_ = true;
   beginRun(now, script_.format.sampleRate);
   lock.unlock();
@@ -266,19 +264,10 @@ void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
   for (uint32_t p = 0; p < scratch_->planeCount(); ++p) {
     std::memcpy(buffer->data.data() + p * planeBytes, scratch_->plane(p), planeBytes);
   }
-  if (!script_.noTimestamps) buffer->presentationSeconds = HostClock::secondsForHostTime(stamp);
+  buffer->presentationSeconds = HostClock::secondsForHostTime(stamp);
   callOut(lock, [&] {
     audioQueue_->async([this, buffer] { delegate_.streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio); });
   });
-}
-
-void SimStream::fireEvent(std::unique_lock<std::mutex>& lock) {
-  stopWithErrorAt_.reset();
-  running_ = false;
-  changed();
-  lock.unlock();
-  delegate_.streamDidStopWithError(Error{"sim", 3, script_.stopErrorMessage});
-  lock.lock();
 }
 
 Result<std::vector<Display>> SimScreenCapture::shareableDisplays() {

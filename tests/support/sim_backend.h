@@ -29,9 +29,9 @@ class ScriptedDevice {
  protected:
   // Called on the device thread with the lock held.
   virtual uint32_t framesWanted() const = 0;  // of the next buffer; 0: none wanted now
-  virtual std::optional<uint64_t> nextEventAt() const = 0;
   virtual void deliver(std::unique_lock<std::mutex>& lock) = 0;
-  virtual void fireEvent(std::unique_lock<std::mutex>& lock) = 0;
+  virtual std::optional<uint64_t> nextEventAt() const { return std::nullopt; }
+  virtual void fireEvent(std::unique_lock<std::mutex>&) {}
 
   // With the lock held: a new run of frames from host time `at` at `rate`.
   void beginRun(uint64_t at, double rate);
@@ -121,8 +121,7 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   uint64_t resumeAt_ = 0;  // host time before which a restart delivers nothing
 };
 
-// The scripted system stream: posts sample buffers to the queue of its audio
-// output, and can stop with an error on schedule.
+// The scripted system stream: posts sample buffers to the queue of its audio output.
 class SimStream : public SystemAudioStream, private ScriptedDevice {
  public:
   SimStream(const DeviceScript& script, StreamDelegate& delegate);
@@ -135,14 +134,11 @@ class SimStream : public SystemAudioStream, private ScriptedDevice {
 
  private:
   uint32_t framesWanted() const override { return running_ && audioQueue_ ? script_.bufferFrames : 0; }
-  std::optional<uint64_t> nextEventAt() const override { return stopWithErrorAt_; }
   void deliver(std::unique_lock<std::mutex>& lock) override;
-  void fireEvent(std::unique_lock<std::mutex>& lock) override;
 
   StreamDelegate& delegate_;
   std::unique_ptr<PcmBuffer> scratch_;  // the device's format, one buffer's worth
   SerialQueue* audioQueue_ = nullptr;
-  std::optional<uint64_t> stopWithErrorAt_;
 };
 
 // Both accesses granted, as on a sound server with a microphone and a sink.

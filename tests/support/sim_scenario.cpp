@@ -20,10 +20,9 @@ NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKin
                                           {SignalKind::sineClicks, "sineClicks"}})
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, format, gapSeconds)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
-                                                clickWidthMs, switchAt, bufferFrames, ppm, noTimestamps,
+                                                clickWidthMs, bufferFrames, ppm,
                                                 startFailures, startErrorMessage, voiceProcessingError,
-                                                configChanges, queryFails, startError, stopWithErrorAt,
-                                                stopErrorMessage)
+                                                configChanges, queryFails, startError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,
                                                 stallSeconds, createError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Disks, mic, system)

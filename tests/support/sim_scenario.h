@@ -36,10 +36,8 @@ struct DeviceScript {
   SignalKind signal = SignalKind::none;
   double frequency = 1000, amplitude = 0.5;  // sine; amplitude also of the clicks
   double clickEveryMs = 500, clickWidthMs = 0.5;
-  double switchAt = -1;          // >= 0: host seconds after the first start, the signal becomes a sine
   uint32_t bufferFrames = 4096;  // device frames per delivery (the microphone: at most the tap's request)
   double ppm = 0;                // the device clock runs (1 + ppm·1e-6) × nominal
-  bool noTimestamps = false;     // buffers without a valid host time
   // The microphone only: the first start() calls that fail, with this text.
   int startFailures = 0;
   std::string startErrorMessage = "input device unavailable";
@@ -48,8 +46,6 @@ struct DeviceScript {
   // The system stream only.
   bool queryFails = false;      // the list of displays cannot be had
   std::string startError;       // set: startCapture completes with this error
-  double stopWithErrorAt = -1;  // >= 0: host seconds after capture started, the stream stops with this error
-  std::string stopErrorMessage = "the output device went away";
 };
 
 // The disk behind one temporary track.

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -25,45 +24,31 @@ uint64_t readTestNow() { return testNow.load(); }
 const std::string kDiag(kDiagPrefix);
 const std::string kChange = kDiag + "engine configuration change (running=true); restarting";
 const std::string kRestarted = kDiag + "engine restarted, running=true";
+const std::string kBackOff = kDiag + "config change: 4 restarts in window; backing off 3.0s";
 
 class ConfigRestartTest : public testing::Test {
  protected:
   void SetUp() override {
     HostClock::setSourceForTesting(&readTestNow);
-    setNow(100.0);
-    engine = dynamic_cast<sim::SimEngine*>(recorder.engine.get());
-    ASSERT_NE(engine, nullptr);
-    ASSERT_FALSE(engine->start().has_value());
+    ASSERT_FALSE(engine.start());
     recorder.engineStarted = true;
     loopThread = std::thread([this] { loop.run(); });
     testing::internal::CaptureStderr();
   }
-
   void TearDown() override {
     if (!stderrTaken) testing::internal::GetCapturedStderr();
     loop.quit();
     loopThread.join();
     HostClock::setSourceForTesting(nullptr);
   }
-
-  static void setNow(double seconds) { testNow = HostClock::hostTimeForSeconds(seconds); }
-
-  // Waits until the main loop has run everything posted so far.
-  void sync() {
+  // A change notification at test time `seconds`, as the engine posts it; returns once the loop handled it.
+  void changeAt(double seconds) {
+    testNow = HostClock::hostTimeForSeconds(seconds);
+    recorder.handleEngineConfigurationChange();
     std::promise<void> done;
     loop.post([&] { done.set_value(); });
     done.get_future().get();
   }
-
-  // A change notification at test time `seconds`, as the engine posts it.
-  void changeAt(double seconds) {
-    setNow(seconds);
-    recorder.handleEngineConfigurationChange();
-    sync();
-  }
-
-  int starts() const { return engine->successfulStarts(); }
-
   // The restart diagnostics written so far (the watchdog's are left out).
   std::vector<std::string> restartLines() {
     stderrTaken = true;
@@ -78,62 +63,54 @@ class ConfigRestartTest : public testing::Test {
   sim::SimBackend backend{sim::Scenario{}};
   MainLoop loop;
   Recorder recorder{"/tmp/orvane-restart.m4a", Recorder::Mode::micOnly, false, false, backend, loop};
-  sim::SimEngine* engine = nullptr;
+  sim::SimEngine& engine = dynamic_cast<sim::SimEngine&>(*recorder.engine);
   std::thread loopThread;
   bool stderrTaken = false;
 };
 
-TEST_F(ConfigRestartTest, FiveChangesInOneSecondRestartFourTimesThenOnceAfterTheBackOff) {
+TEST_F(ConfigRestartTest, FiveChangesInOneSecondRestartFourTimesThenOnceAfterTheBackOffAndNoneOnceFinished) {
   for (int i = 0; i < 5; ++i) changeAt(100.0 + 0.2 * i);
   const auto backOffBegan = std::chrono::steady_clock::now();
-  EXPECT_EQ(starts(), 1 + 4);
+  EXPECT_EQ(engine.successfulStarts(), 1 + 4);
   changeAt(100.9);  // during the back-off: nothing
-  EXPECT_EQ(starts(), 1 + 4);
-
-  const auto deadline = backOffBegan + std::chrono::seconds(20);
-  while (starts() < 1 + 5 && std::chrono::steady_clock::now() < deadline) {
+  EXPECT_EQ(engine.successfulStarts(), 1 + 4);
+  while (engine.successfulStarts() < 1 + 5 && std::chrono::steady_clock::now() < backOffBegan + std::chrono::seconds(20)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - backOffBegan).count();
-  ASSERT_EQ(starts(), 1 + 5);
-  EXPECT_GE(waited, 2.9) << "the delayed restart comes 3 s after the back-off began";
-  sync();
+  ASSERT_EQ(engine.successfulStarts(), 1 + 5);
+  EXPECT_GE(std::chrono::steady_clock::now() - backOffBegan, std::chrono::milliseconds(2900))
+      << "the delayed restart comes 3 s after the back-off began";
+  changeAt(101.0);  // the loop has run the delayed restart
+  EXPECT_FALSE(recorder.restarts.backoffPending());
+  EXPECT_EQ(recorder.restarts.recentRestarts(), (std::vector<double>{100.9, 101.0})) << "the window was emptied";
 
+  // Before the start and after the finish, changes are ignored: no restart, no watchdog armed.
+  const int armed = recorder.micWatchdog.generation();
+  recorder.engineStarted = false;
+  changeAt(200.0);
+  recorder.engineStarted = true;
+  recorder.finished = true;
+  changeAt(201.0);
+  EXPECT_EQ(engine.successfulStarts(), 1 + 6);
+  EXPECT_EQ(recorder.micWatchdog.generation(), armed);
   std::vector<std::string> expected;
   for (int i = 0; i < 4; ++i) expected.insert(expected.end(), {kChange, kRestarted});
-  expected.push_back(kDiag + "config change: 4 restarts in window; backing off 3.0s");
-  expected.insert(expected.end(), {kChange, kRestarted});
+  expected.insert(expected.end(), {kBackOff, kChange, kRestarted, kChange, kRestarted});
   EXPECT_EQ(restartLines(), expected);
-  EXPECT_FALSE(recorder.restarts.backoffPending());
-  EXPECT_EQ(recorder.restarts.recentRestarts(), std::vector<double>{100.9}) << "the window was emptied";
 }
 
 TEST_F(ConfigRestartTest, ChangesElevenSecondsApartNeverBackOffAndARestartLeavesTheWindowTenSecondsLater) {
   for (int i = 0; i < 8; ++i) changeAt(100.0 + 11.0 * i);
-  EXPECT_EQ(starts(), 1 + 8);
+  EXPECT_EQ(engine.successfulStarts(), 1 + 8);
   EXPECT_FALSE(recorder.restarts.backoffPending());
   EXPECT_EQ(recorder.micWatchdog.generation(), 8) << "every restart re-arms the watchdog";
   for (double at : {178.0, 179.0, 180.0, 187.0}) changeAt(at);  // the one at 177 has left by 187
-  EXPECT_EQ(starts(), 1 + 12);
+  EXPECT_EQ(engine.successfulStarts(), 1 + 12);
   changeAt(187.5);  // 178, 179, 180 and 187 are in the window
-  EXPECT_EQ(starts(), 1 + 12);
+  EXPECT_EQ(engine.successfulStarts(), 1 + 12);
   const auto lines = restartLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), kChange), 12);
-  EXPECT_EQ(lines.back(), kDiag + "config change: 4 restarts in window; backing off 3.0s");
-}
-
-TEST_F(ConfigRestartTest, ChangesBeforeTheStartOrAfterTheFinishAreIgnored) {
-  recorder.engineStarted = false;
-  changeAt(100.0);
-  recorder.engineStarted = true;
-  {
-    std::lock_guard lock(recorder.pauseLock);
-    recorder.finished = true;
-  }
-  changeAt(101.0);
-  EXPECT_EQ(starts(), 1);
-  EXPECT_EQ(restartLines(), std::vector<std::string>{});
-  EXPECT_EQ(recorder.micWatchdog.generation(), 0) << "no watchdog armed";
+  EXPECT_EQ(lines.back(), kBackOff);
 }
 
 }  // namespace
