@@ -57,8 +57,8 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
           const auto out = convertSine(from, uint32_t(4096 * 48000 / rate) + 64);
           // The filter holds back about 16 input frames, never a growing amount.
           ASSERT_NEAR(double(out.size()), 24000, std::max(48.0, 24 * 48000 / rate));
-          // Over the last 0.25 s: 220 crossings. Sound on every channel gives a
-          // mix that is neither silent nor clipped.
+          // Over the last 0.25 s: 220 crossings. The same sine on every channel
+          // mixes to mono at its own level, neither silent nor summed.
           int crossings = 0;
           float peak = 0, jump = 0;
           for (size_t i = 4800; i < out.size(); ++i) {
@@ -88,27 +88,14 @@ TEST(AudioConverter, FramesBeyondTheOutputCapacityComeOutLaterInOrder) {
   for (size_t i = 0; i < tight.size(); ++i) ASSERT_EQ(tight[i], roomy[i]) << i;
 }
 
-TEST(AudioConverter, InPhaseFullScaleStereoStaysWithinFullScaleAndWrongInputIsAnError) {
-  const AudioFormat from = AudioFormat::standard(48000, 2);
-  auto converter = AudioConverter::create(from, kMono48k);
+// A buffer in another format than the converter's (from a device that switched) is refused, not read.
+TEST(AudioConverter, WrongInputIsAnErrorAndImpossibleFormatsMakeNoConverter) {
+  auto converter = AudioConverter::create(AudioFormat::standard(48000, 2), kMono48k);
   ASSERT_TRUE(converter);
-  auto input = PcmBuffer::create(from, 1000);
-  auto output = PcmBuffer::create(kMono48k, 1000);
-  for (uint32_t i = 0; i < 1000; ++i) {
-    input->floatChannelData(0)[i] = input->floatChannelData(1)[i] = (i / 50) % 2 ? 1.0f : -1.0f;
-  }
-  input->setFrameLength(1000);
-  float peak = 0;
-  for (int call = 0; call < 5; ++call) {
-    ASSERT_FALSE(converter->convert(*input, *output));
-    for (uint32_t i = 0; i < output->frameLength(); ++i) peak = std::max(peak, std::fabs(output->floatChannelData(0)[i]));
-  }
-  EXPECT_LE(peak, 1.0f);
-  EXPECT_GT(peak, 0.99f);
-
-  // A buffer in another format than the converter's (a device that switched) is refused, not read.
   auto wrong = PcmBuffer::create(AudioFormat{44100, 2, SampleType::int16, true}, 16);
+  auto output = PcmBuffer::create(kMono48k, 16);
   wrong->setFrameLength(16);
+  output->setFrameLength(5);
   EXPECT_TRUE(converter->convert(*wrong, *output));
   EXPECT_EQ(output->frameLength(), 0u);
   EXPECT_FALSE(AudioConverter::create(AudioFormat{0, 2, SampleType::int16, true}, kMono48k));
