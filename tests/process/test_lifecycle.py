@@ -1,23 +1,29 @@
 """The helper's life as a host sees it: arguments, stop requests from every
-direction, and exactly one terminal line. (The permission answers come from
-the sound server: test_pulse_mic_health.py.)"""
+direction, exactly one terminal line, and recovery from temporary tracks.
+(The permission answers come from the sound server: test_pulse_mic_health.py.)"""
 import os
 import signal
+import subprocess
 import tempfile
 import time
 import unittest
 
+from audio_check import channels, probe, rms, tone_level
 from harness import Helper, run, terminal_lines
 
 STOPPED_EARLY = "ERROR stopped_early recording stopped before capture began\n"
+EMPTY = "ERROR empty_recovery interleave produced no audio frames\n"
+NO_TEMPS = "ERROR no_temps no temp tracks to finalize\n"
 
 
-class Lifecycle(unittest.TestCase):
+class InScratchDirectory(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
 
+
+class Lifecycle(InScratchDirectory):
     def start(self, args=(), **options):
         helper = Helper(["--out", os.path.join(self.dir, "rec.m4a"), *args], **options)
         self.addCleanup(helper.kill)
@@ -67,3 +73,79 @@ class Lifecycle(unittest.TestCase):
                 self.assertEqual((status, lines[0], terminal_lines(lines), lines[-1]),
                                  (2, "STATUS starting\n", [STOPPED_EARLY], STOPPED_EARLY))
                 self.assertEqual(os.listdir(self.dir), [])
+
+
+class Recovery(InScratchDirectory):
+    """Temporary tracks left by a run that died become the output file, with the exit statuses and lines a
+    host relies on, and nothing that failed to read is thrown away."""
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def track(self, name, frequency=None, seconds=2.0, content=None):
+        """A temp track: a tone, empty (no frequency), or raw bytes."""
+        if content is not None:
+            with open(self.path(name), "wb") as f:
+                return f.write(content)
+        effect = ["synth", str(seconds), "sine", str(frequency), "vol", "0.5"] if frequency else ["trim", "0", "0"]
+        subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "1", "-b", "16", self.path(name), *effect],
+                       check=True, capture_output=True)
+
+    def recover(self, out_name, *extra, status=0, out=None, files=()):
+        """Recovers into `out_name`: the status and line expected (by default, stopped with the output)
+        and the files left after (the output among them when it stopped). Returns the diagnostics."""
+        result = run(["--out", self.path(out_name), "--finalize-temps", *extra])
+        self.assertEqual(result[:2], (status, out or f"STATUS stopped {self.path(out_name)}\n"), result[2])
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted([*files, *([out_name] if status == 0 else [])]))
+        return result[2]
+
+    def assert_channels(self, out_name, *tones):
+        """Left carries the first tone, right the second; None: silent."""
+        for channel, (samples, tone) in enumerate(zip(channels(self.path(out_name)), tones)):
+            if tone:
+                self.assertGreater(tone_level(samples, tone), 0.3, f"channel {channel}")
+            else:
+                self.assertLess(rms(samples), 1e-4, f"channel {channel} is not silent")
+        os.remove(self.path(out_name))
+
+    def test_wav_and_aac_output_mic_left_system_right_and_temps_are_gone_even_when_kept(self):
+        for out_name, codec, extra in (("rec.wav", "pcm_s16le", ()), ("rec.m4a", "aac", ("--keep-temps",))):
+            with self.subTest(out_name):
+                self.track("rec.mic.caf", 1000)
+                self.track("rec.sys.caf", 440, seconds=1.5)
+                self.assertNotIn("head-align", self.recover(out_name, *extra))
+                info = probe(self.path(out_name))
+                self.assertEqual((info["codec"], info["channels"], info["sample_rate"]), (codec, 2, 48000))
+                self.assertAlmostEqual(info["duration"], 2.0, delta=0.03)
+                self.assert_channels(out_name, 1000, 440)
+
+    def test_empty_tracks_exit_3_no_tracks_exit_2_and_only_what_could_not_be_read_stays(self):
+        self.track("rec.mic.caf")
+        self.track("rec.sys.caf")
+        self.recover("rec.wav", status=3, out=EMPTY)
+        self.track("rec.mic.caf")
+        self.track("rec.sys.caf", content=b"garbage")
+        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.sys.caf"])
+        os.remove(self.path("rec.sys.caf"))
+        self.recover("rec.m4a", status=2, out=NO_TEMPS)
+        self.track("rec.mic.corrected.caf", 1000)  # a corrected copy is no temp track
+        self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf"])
+
+    def test_unreadable_track_is_kept_and_the_readable_one_is_recovered(self):
+        garbage = b"\x13\x37" * 5000
+        self.track("rec.mic.caf", content=garbage)
+        self.track("rec.sys.caf", 440)
+        self.assertIn("interleave: mic track could not be opened", self.recover("rec.wav", files=["rec.mic.caf"]))
+        with open(self.path("rec.mic.caf"), "rb") as f:
+            self.assertEqual(f.read(), garbage)
+        self.assert_channels("rec.wav", None, 440)
+
+    def test_a_track_left_out_by_the_mode_or_an_output_that_cannot_be_written_keeps_the_temps(self):
+        self.track("rec.mic.caf", 1000)
+        self.track("rec.sys.caf", 440)
+        self.recover("rec.wav", "--mic-only", files=["rec.sys.caf"])
+        self.assert_channels("rec.wav", 1000, None)
+        status, out, _ = run(["--out", self.path("rec.xyz"), "--finalize-temps"])
+        self.assertEqual(status, 2)
+        self.assertTrue(out.startswith("ERROR finalize_failed ") and ".xyz" in out, out)
+        self.assertEqual(os.listdir(self.dir), ["rec.sys.caf"])

@@ -1,14 +1,15 @@
 """The sound-server microphone engine on a private PulseAudio, driven by
 bench_pulse_probe (built next to the main binary): the format and time stamps
-it delivers, which source it picks, configuration changes that the recordings
-in test_pulse_mic_health.py do not make, and voice processing."""
+it delivers, voice processing, and configuration changes that the recordings
+do not make. (Which source it picks: the recordings in test_pulse_recording.py
+and test_pulse_mic_health.py.)"""
 import json
 import os
 import subprocess
 import unittest
 
 from harness import Helper, run
-from pulse_server import PulseCase, PulseServer
+from pulse_server import PulseCase
 
 VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",
                "module-remap-source master=mic_sink.monitor source_name=mic"]
@@ -43,15 +44,6 @@ class PulseEngine(PulseCase):
         lines, _ = record(self.pulse, "2", "--voice-processing")
         self.assertIn("voice_processing ok", lines)
         self.assertIn("started", lines)
-
-    def test_a_monitor_is_never_taken_for_the_microphone(self):
-        with PulseServer() as only_monitors:
-            self.assertIn("start_error no microphone source on the sound server", record(only_monitors, "1")[0])
-        self.pulse.unload("module-remap-source", "source_name=mic")  # the sine source is the only microphone left
-        self.pulse.pactl("set-default-source", "speakers.monitor")
-        lines, result = record(self.pulse, "3")
-        self.assertIn("started", lines)
-        self.assertEqual(result["format"], "50000 Hz, 1 ch, float32, interleaved")
 
     def test_changing_the_default_or_suspending_the_source_is_a_configuration_change(self):
         self.pulse.pactl("set-default-source", "mic")
