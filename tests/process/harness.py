@@ -18,13 +18,24 @@ DIGITAL_SILENCE = ("mic produced only digital silence in the check window (devic
 
 def command(args, binary=None, scenario=None):
     """The argument vector: the scripted binary unless told otherwise, with its scenario file first."""
-    argv = [binary or SIM_BIN]
-    if scenario is not None:
-        fd, path = tempfile.mkstemp(suffix=".json")
-        with os.fdopen(fd, "w") as f:
-            json.dump(scenario, f)
-        argv += ["--scenario", path]
-    return argv + list(args)
+    if scenario is None:
+        return [binary or SIM_BIN, *args]
+    fd, path = tempfile.mkstemp(suffix=".json")
+    with os.fdopen(fd, "w") as f:
+        json.dump(scenario, f)
+    return [binary or SIM_BIN, "--scenario", path, *args]
+
+
+def run(args, binary=None, scenario=None, timeout=60, env=None, cwd=None):
+    """Runs to completion with empty standard input; returns (status, stdout text, stderr text)."""
+    done = subprocess.run(command(args, binary, scenario), input=b"", capture_output=True, timeout=timeout,
+                          env=env, cwd=cwd)
+    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+
+
+def terminal_lines(lines):
+    return [line for line in lines if line.startswith(("STATUS stopped ", "ERROR "))
+            and not line.startswith("ERROR disk_write_failed")]
 
 
 class Helper:
@@ -76,8 +87,7 @@ class Helper:
             reader.join(timeout=5)
         while not self._queue.empty():
             line = self._queue.get()
-            if line is not None:
-                self.lines.append(line)
+            self.lines += [line] if line is not None else []
         self.kill()
         return status, self.lines
 
@@ -113,15 +123,3 @@ class Helper:
                     break
                 raise AssertionError(f"no diagnostic {prefix!r} within {timeout}s; stderr {self.stderr}")
             time.sleep(0.02)
-
-
-def run(args, binary=None, scenario=None, timeout=60, env=None, cwd=None):
-    """Runs to completion with empty standard input; returns (status, stdout text, stderr text)."""
-    done = subprocess.run(command(args, binary, scenario), input=b"", capture_output=True, timeout=timeout,
-                          env=env, cwd=cwd)
-    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
-
-
-def terminal_lines(lines):
-    return [line for line in lines if line.startswith(("STATUS stopped ", "ERROR "))
-            and not line.startswith("ERROR disk_write_failed")]

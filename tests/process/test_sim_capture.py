@@ -156,7 +156,6 @@ class SilenceWatchdog(SimRun):
         cases = {  # the microphone, its disk, and the commands at real seconds after "STATUS recording"
             "no buffers": ({}, {}, [(6.5, "stop")]),
             "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
-            "signal at the first check": ({"signal": "sine"}, {}, [(7.5, "stop")]),
             # The stop waits for a write stalled past the first check, which must find the run finished.
             "stopped before the first check": (zeros, {"stallAfterWrites": [30], "stallSeconds": 4}, [(3, "stop")]),
         }
@@ -188,9 +187,6 @@ class SilenceWatchdog(SimRun):
         # No judgement while paused: the warning follows the resume.
         self.assertEqual(events, ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
         self.assertEqual(len(helper.diags("mic produced")), 1)
-        helper, lines, events = runs["signal at the first check"]
-        self.assertEqual((events, helper.diags("mic produced"), helper.diags("mic signal")), ([], [], []))
-        self.assertGreater(len(lines), 10, "the meter ran")
         helper, lines, _ = runs["stopped before the first check"]
         self.assertEqual(([l for l in lines if l.startswith("WARN mic_silent")], helper.diags("mic produced")), ([], []))
         self.assertGreater(helper.arrival("STATUS stopped ") - helper.arrival("STATUS recording "), 5.5,

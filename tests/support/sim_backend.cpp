@@ -146,31 +146,12 @@ SimEngine::SimEngine(const DeviceScript& script)
       buffer_(PcmBuffer::create(format_, std::max<uint32_t>(1, script.bufferFrames))),
       pendingStartFailures_(script.startFailures) {}
 
-Status SimEngine::setVoiceProcessingEnabled(bool) {
-  if (!script_.voiceProcessingError.empty()) return Error{"sim", 2, script_.voiceProcessingError};
-  return std::nullopt;
-}
-
-void SimEngine::installTap(uint32_t bufferSize, TapBlock tap) {
+void SimEngine::setTap(TapBlock tap, uint32_t frames) {
   std::unique_lock lock(mutex_);
   waitIdle(lock);
   tap_ = std::move(tap);
-  tapFrames_ = std::min(bufferSize, script_.bufferFrames);  // larger device reads are split
+  tapFrames_ = frames;
   changed();
-}
-
-void SimEngine::removeTap() {
-  std::unique_lock lock(mutex_);
-  waitIdle(lock);
-  tap_ = nullptr;
-  changed();
-}
-
-void SimEngine::stop() {
-  std::unique_lock lock(mutex_);
-  running_ = false;
-  changed();
-  waitIdle(lock);
 }
 
 Status SimEngine::start() {
@@ -184,11 +165,6 @@ Status SimEngine::start() {
   running_ = true;
   beginRun(std::max(HostClock::now(), resumeAt_), format_.sampleRate);
   return std::nullopt;
-}
-
-std::optional<uint64_t> SimEngine::nextEventAt() const {
-  if (nextChange_ >= script_.configChanges.size()) return std::nullopt;
-  return afterFirstRun(script_.configChanges[nextChange_].at);
 }
 
 void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
@@ -229,26 +205,12 @@ Status SimStream::addOutput(StreamOutputType type, SerialQueue& queue) {
 }
 
 void SimStream::startCapture(Completion completion) {
-  std::unique_lock lock(mutex_);
-  if (!script_.startError.empty()) {
-    std::thread([completion = std::move(completion), error = Error{"sim", 5, script_.startError}] {
-      completion(error);
-    }).detach();
-    return;
+  if (!script_.startError.empty()) return std::thread(completion, Error{"sim", 5, script_.startError}).detach();
+  {
+    std::lock_guard lock(mutex_);
+    running_ = true;
+    beginRun(HostClock::now(), script_.format.sampleRate);
   }
-  const uint64_t now = HostClock::now();
-  running_ = true;
-  beginRun(now, script_.format.sampleRate);
-  lock.unlock();
-  completion(std::nullopt);
-}
-
-void SimStream::stopCapture(Completion completion) {
-  std::unique_lock lock(mutex_);
-  running_ = false;
-  changed();
-  waitIdle(lock);
-  lock.unlock();
   completion(std::nullopt);
 }
 

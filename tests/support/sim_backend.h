@@ -58,6 +58,13 @@ class ScriptedDevice {
   void waitIdle(std::unique_lock<std::mutex>& lock) {
     if (std::this_thread::get_id() != thread_.get_id()) cv_.wait(lock, [this] { return !busy_; });
   }
+  // Stops delivering; returns once no buffer is being handed out (unless called from the device's thread).
+  void halt() {
+    std::unique_lock lock(mutex_);
+    running_ = false;
+    changed();
+    waitIdle(lock);
+  }
   // Subclasses call this first in their destructor, so the thread never sees a half-destroyed device.
   void endThread();
   template <class T>
@@ -91,11 +98,15 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   ~SimEngine() override { endThread(); }
 
   AudioFormat inputFormat() override { return locked(format_); }
-  Status setVoiceProcessingEnabled(bool) override;
-  // These three return once no tap call is in progress (unless called from the tap).
-  void installTap(uint32_t bufferSize, TapBlock tap) override;
-  void removeTap() override;
-  void stop() override;
+  Status setVoiceProcessingEnabled(bool) override {
+    return script_.voiceProcessingError.empty() ? Status{} : Error{"sim", 2, script_.voiceProcessingError};
+  }
+  // Larger device reads are split into taps of the size asked for.
+  void installTap(uint32_t bufferSize, TapBlock tap) override {
+    setTap(std::move(tap), std::min(bufferSize, script_.bufferFrames));
+  }
+  void removeTap() override { setTap(nullptr, 0); }
+  void stop() override { halt(); }
   void setConfigurationChangeHandler(ConfigurationChangeBlock handler) override {
     std::lock_guard lock(mutex_);
     changeHandler_ = std::move(handler);
@@ -107,7 +118,11 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
 
  private:
   uint32_t framesWanted() const override { return running_ && tap_ ? tapFrames_ : 0; }
-  std::optional<uint64_t> nextEventAt() const override;
+  void setTap(TapBlock tap, uint32_t frames);  // once no tap call is in progress (unless from the tap)
+  std::optional<uint64_t> nextEventAt() const override {
+    return nextChange_ < script_.configChanges.size() ? afterFirstRun(script_.configChanges[nextChange_].at)
+                                                      : std::nullopt;
+  }
   void deliver(std::unique_lock<std::mutex>& lock) override;
   void fireEvent(std::unique_lock<std::mutex>& lock) override;
 
@@ -129,8 +144,10 @@ class SimStream : public SystemAudioStream, private ScriptedDevice {
   Status addOutput(StreamOutputType type, SerialQueue& queue) override;
   // Completes with the scripted error on a thread of its own, or at once with success.
   void startCapture(Completion completion) override;
-  // Returns once no buffer is being posted (unless called from the stream's thread).
-  void stopCapture(Completion completion) override;
+  void stopCapture(Completion completion) override {
+    halt();
+    completion(std::nullopt);
+  }
 
  private:
   uint32_t framesWanted() const override { return running_ && audioQueue_ ? script_.bufferFrames : 0; }

@@ -1,13 +1,11 @@
-// The event-line framing, the argument table and the control-channel parser.
+// The event-line framing and the control-channel parser. (Argument errors: test_lifecycle.py.)
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
-#include "cli/args.h"
 #include "cli/control_channel.h"
 #include "events/output.h"
 
@@ -49,37 +47,6 @@ TEST(EventOutput, EachLineIsOneWriteWithItsLineFeedAndDiagnosticsGoPrefixedToSta
 }
 
 // --- argument table
-
-// The parse as one line: the error's message, or the output path, the mode and the flags set.
-std::string parse(std::vector<std::string> args) {
-  args.insert(args.begin(), "orvane-capture");
-  const auto result = parseArgs(args);
-  if (const auto* error = std::get_if<ArgsError>(&result)) return error->message;
-  const auto& parsed = std::get<ParsedArgs>(result);
-  const char* modes[] = {"both", "mic-only", "system-only"};  // Recorder::Mode's order
-  return parsed.outputPath + " " + modes[int(parsed.mode)] + (parsed.voiceProcessing ? " vp" : "") +
-         (parsed.writeWav ? " wav" : "") + (parsed.finalizeTemps ? " finalize" : "") + (parsed.keepTemps ? " keep" : "");
-}
-
-TEST(ParseArgs, OptionsInAnyOrderTheLastModeAndOutWinAndErrorsNameTheFirstUnknownArgumentVerbatim) {
-  const std::string cwd = std::filesystem::current_path().string();
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "--out <path> is required"},
-      {{"--out"}, "--out <path> is required"},
-      {{"--out", ""}, "--out <path> is required"},
-      {{"--wav"}, "--out <path> is required"},
-      {{"--out", "/tmp/a.m4a", "--WAV", "--bogus"}, "unknown argument --WAV"},
-      {{"--out=/tmp/a.m4a"}, "unknown argument --out=/tmp/a.m4a"},
-      {{"-o", "x"}, "unknown argument -o"},
-      {{"--wav", "--mic-only", "--out", "/tmp/a.m4a", "--system-only", "--keep-temps"}, "/tmp/a.m4a system-only wav keep"},
-      {{"--system-only", "--mic-only", "--out", "/a", "--voice-processing"}, "/a mic-only vp"},
-      {{"--out", "/a", "--out", "/b"}, "/b both"},
-      {{"--out", "--wav"}, cwd + "/--wav both"},  // the value is taken verbatim
-      {{"--out", "./rec.m4a"}, cwd + "/rec.m4a both"},
-      {{"--finalize-temps", "--out", "/tmp/a.m4a"}, "/tmp/a.m4a both wav finalize"},  // recovery implies WAV
-  };
-  for (const auto& [args, expected] : cases) EXPECT_EQ(parse(args), expected) << testing::PrintToString(args);
-}
 
 // --- control channel
 

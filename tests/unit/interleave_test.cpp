@@ -38,18 +38,6 @@ int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<Tr
   return written.ok() ? *written : -1;
 }
 
-TEST(HeadAlignmentPlan, SystemLeadsAtTheNegativeBoundHalvesRoundAwayAndBothStartsAreNeeded) {
-  const auto plan = planHeadAlignment(105.0, 100.0, 48000);
-  EXPECT_EQ(plan.source, LeadSource::system);
-  EXPECT_EQ(plan.frames, 240000);
-  EXPECT_EQ(plan.diagnostic, "head-align: system vs mic start -5000.0 ms; prepending lead");
-  // 5/2048 s at 1024 Hz is 2.5 frames, whichever track leads.
-  EXPECT_EQ(planHeadAlignment(0.0, 5.0 / 2048, 1024).frames, 3);
-  EXPECT_EQ(planHeadAlignment(5.0 / 2048, 0.0, 1024).frames, 3);
-  EXPECT_EQ(planHeadAlignment(std::nullopt, 3.0, 48000).source, LeadSource::none);
-  EXPECT_EQ(planHeadAlignment(std::nullopt, 3.0, 48000).diagnostic, "");
-}
-
 // Tracks written (0 frames: none), start times, and where each track lands in the output.
 struct Layout {
   Mode mode;
@@ -97,6 +85,9 @@ TEST(Interleave, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChannel) {
     EXPECT_EQ(outcome.mic, l.mode == Mode::systemOnly ? TrackRead::notOpened : mic ? TrackRead::clean : TrackRead::missing);
     EXPECT_FALSE(outcome.readFailed());
   }
+  // A lead of 5/2048 s at 1024 Hz is 2.5 frames, rounded away from zero whichever track leads.
+  EXPECT_EQ(planHeadAlignment(0.0, 5.0 / 2048, 1024).frames, 3);
+  EXPECT_EQ(planHeadAlignment(5.0 / 2048, 0.0, 1024).frames, 3);
 }
 
 // Regression: a track that fails part-way ends there; the output keeps what
