@@ -3,7 +3,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-
 #include <nlohmann/json.hpp>
 
 #include "cli/entry.h"

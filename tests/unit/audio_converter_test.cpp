@@ -78,16 +78,6 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
   }
 }
 
-// A call producing more than the output holds keeps the rest for later calls.
-TEST(AudioConverter, FramesBeyondTheOutputCapacityComeOutLaterInOrder) {
-  const AudioFormat from{44100, 1, SampleType::float32, false};
-  const auto roomy = convertSine(from, 8192);
-  const auto tight = convertSine(from, 700);  // less than most calls produce
-  ASSERT_LE(tight.size(), roomy.size());
-  EXPECT_GT(tight.size(), 700u * 18);
-  for (size_t i = 0; i < tight.size(); ++i) ASSERT_EQ(tight[i], roomy[i]) << i;
-}
-
 // A buffer in another format than the converter's (from a device that switched) is refused, not read.
 TEST(AudioConverter, WrongInputIsAnErrorAndImpossibleFormatsMakeNoConverter) {
   auto converter = AudioConverter::create(AudioFormat::standard(48000, 2), kMono48k);

@@ -1,42 +1,17 @@
-// The sound-server system stream's decisions (which sinks are offered, which
-// one is recorded, what a lost stream means) and its sample-buffer ring.
+// The ring of sample buffers that carries system audio from the sound
+// server's thread to the recorder's queue.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "platform/pulse/pulse_screen_capture.h"
 #include "platform/audio/sample_buffer_ring.h"
 
 namespace orvane {
 namespace {
 
-PulseSinkInfo sink(const std::string& name, bool monitor = true) {
-  PulseSinkInfo info;
-  info.name = name;
-  if (monitor) info.monitorSourceName = name + ".monitor";
-  return info;
-}
-
-// Offered: sinks with a monitor, the default first. Recorded: the default sink,
-// else the preferred one, never one without a monitor. A lost stream is
-// followed to another sink only when its own sink is gone.
-TEST(SystemAudioSinks, OfferRecordAndFollowOnlySinksWithAMonitor) {
-  const std::vector<PulseSinkInfo> sinks{sink("speakers"), sink("dummy", false), sink("headset")};
-  std::vector<std::string> offered;
-  for (const Display& display : displaysForSinks(sinks, "headset")) offered.push_back(display.id);
-  EXPECT_EQ(offered, (std::vector<std::string>{"headset", "speakers"}));
-
-  EXPECT_EQ(sinkToCapture(sinks, "headset", "speakers")->name, "headset");
-  EXPECT_EQ(sinkToCapture(sinks, "gone", "speakers")->name, "speakers");
-  EXPECT_EQ(sinkToCapture(sinks, "dummy", "speakers")->name, "speakers");
-  EXPECT_EQ(sinkToCapture(sinks, "dummy", "dummy"), nullptr);
-
-  EXPECT_EQ(judgeStreamLoss(sinks, "headset", "speakers"), StreamLoss::killed);
-  EXPECT_EQ(judgeStreamLoss(sinks, "headset", "usb"), StreamLoss::follow);
-  EXPECT_EQ(judgeStreamLoss({sink("null", false)}, "null", "usb"), StreamLoss::nothingToFollow);
-  EXPECT_EQ(judgeStreamLoss({}, "", "usb"), StreamLoss::nothingToFollow);
-}
-
+// Chunks go out with their stamp and as many frames as fit; an empty chunk is
+// never handed over and gives its slot back. (Which sink is recorded and
+// followed: the PulseAudio recording runs.)
 TEST(SampleBufferRing, ChunksCarryTheirStampAndFramesAndAFullRingRefuses) {
   const AudioFormat format{48000, 2, SampleType::float32, true};
   SampleBufferRing ring(format, 4, 2);
