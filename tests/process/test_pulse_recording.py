@@ -59,17 +59,18 @@ class PrivateServerCase(PulseCase):
             self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
         return out, helper, recorded
 
+    def recover(self, out):
+        """The kept temporary tracks alone give the output back; returns its facts."""
+        status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
+        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
+        return probe(out)
+
     def source_outputs(self):
-        """Our record streams as (index, media.name, source name) triples."""
+        """Our record streams as (index, media.name, source name), by name."""
         sources = {row[0]: row[1] for row in self.pulse.short_list("sources")}
-        outputs = []
-        for block in self.pulse.pactl("list", "source-outputs").split("\n\n"):
-            index = re.search(r"Source Output #(\d+)", block)
-            source = re.search(r"^\s*Source: (\d+)", block, re.M)
-            media = re.search(r'media\.name = "([^"]*)"', block)
-            if index and source and media and media.group(1) in ("Microphone", "System audio"):
-                outputs.append((index.group(1), media.group(1), sources.get(source.group(1))))
-        return sorted(outputs, key=lambda output: output[1])
+        found = [re.search(r'#(\d+).*?^\s*Source: (\d+).*media\.name = "(Microphone|System audio)"', block, re.M | re.S)
+                 for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
+        return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
 
     def assert_tones(self, out, middle=False, mic_only=False):
         """The microphone's tone on the left, the speakers' on the right (or silence), and neither on the
@@ -77,21 +78,19 @@ class PrivateServerCase(PulseCase):
         mic, system = channels(out)
         part = slice(len(mic) // 8, len(mic) * 7 // 8) if middle else slice(RATE // 4, None)
         # With the microphone alone no system audio may reach it at all.
-        self.assert_tone(mic[part], MIC_TONE, [SYSTEM_TONE], 0.002 if mic_only else 0.01)
+        self.assert_tone(mic[part], MIC_TONE, SYSTEM_TONE, 0.002 if mic_only else 0.01)
         if mic_only:
             self.assertLess(rms(system), 1e-4)
         else:
-            self.assert_tone(system[part], SYSTEM_TONE, [MIC_TONE])
+            self.assert_tone(system[part], SYSTEM_TONE, MIC_TONE)
 
     def assert_tone(self, samples, wanted, unwanted, unwanted_below=0.01):
         # Measured in eighths: a pause leaves a phase jump, and one measurement
         # across it can cancel the tone out. The eighth holding the jump may read low.
-        eighth = len(samples) // 8
-        parts = [samples[i * eighth:(i + 1) * eighth] for i in range(8)]
+        parts = [samples[i * len(samples) // 8:(i + 1) * len(samples) // 8] for i in range(8)]
         levels = sorted(tone_level(part, wanted) for part in parts)
         self.assertGreater(levels[1], 0.05, f"{wanted} Hz missing: {levels}")
-        for frequency in unwanted:
-            self.assertLess(max(tone_level(part, frequency) for part in parts), unwanted_below, f"{frequency} Hz present")
+        self.assertLess(max(tone_level(part, unwanted) for part in parts), unwanted_below, f"{unwanted} Hz present")
 
 
 class MicAndSpeakers(PrivateServerCase):
@@ -172,10 +171,8 @@ class MicAndSpeakers(PrivateServerCase):
 
     def test_a_killed_server_ends_the_run_once_and_its_tracks_recover(self):
         out, _, recorded = self.record_until("killed-server.wav", self.pulse.kill, ["--keep-temps"])
-        os.remove(out)  # the kept tracks alone give the recording back
-        status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
-        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
-        self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        os.remove(out)
+        self.assertAlmostEqual(self.recover(out)["duration"], recorded, delta=0.3)
         self.assert_tones(out)
 
     def test_killed_recording_is_recovered(self):
@@ -183,9 +180,7 @@ class MicAndSpeakers(PrivateServerCase):
         time.sleep(2.5)
         helper.proc.send_signal(signal.SIGKILL)
         helper.finish()
-        status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
-        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
-        info = probe(out)
+        info = self.recover(out)
         self.assertEqual((info["codec"], info["channels"]), ("aac", 2))
         self.assertGreater(info["duration"], 1.5)
         self.assert_tones(out, middle=True, mic_only=True)
@@ -262,7 +257,7 @@ class SineMicAndOnlySink(PrivateServerCase):
         mic, system = channels(out)
         self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)
         self.assertLess(tone_level(system, MIC_TONE), 0.01)
-        self.assert_tone(mic[RATE // 4:], MIC_TONE, [SYSTEM_TONE])
+        self.assert_tone(mic[RATE // 4:], MIC_TONE, SYSTEM_TONE)
 
 
 class DefaultSinkSwitch(PrivateServerCase):
@@ -283,7 +278,7 @@ class DefaultSinkSwitch(PrivateServerCase):
         mic, system = channels(out)
         self.assertLess(rms(mic), 1e-4)
         half = len(system) // 2
-        self.assert_tone(system[RATE // 2: half - RATE // 2], SYSTEM_TONE, [SECOND_SINK_TONE])
+        self.assert_tone(system[RATE // 2: half - RATE // 2], SYSTEM_TONE, SECOND_SINK_TONE)
         # The server moves what played on the speakers to the new default sink
         # as well, so the second half has both tones; only the headset has 880 Hz.
         self.assertGreater(tone_level(system[half + RATE // 2: -RATE // 4], SECOND_SINK_TONE), 0.05)

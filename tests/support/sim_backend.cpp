@@ -232,7 +232,7 @@ void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
   });
 }
 
-Result<std::vector<Display>> SimScreenCapture::shareableDisplays() {
+Result<std::vector<Display>> SimBackend::shareableDisplays() {
   if (scenario_.system.queryFails) return Error{"sim", 4, "the sound server cannot be queried"};
   std::vector<Display> displays;
   for (const auto& name : scenario_.displays) displays.push_back({name, name});

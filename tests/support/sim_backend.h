@@ -158,10 +158,19 @@ class SimStream : public SystemAudioStream, private ScriptedDevice {
   SerialQueue* audioQueue_ = nullptr;
 };
 
-// Both accesses granted, as on a sound server with a microphone and a sink.
-class SimScreenCapture : public ScreenCapture {
+// Every access granted, as on a sound server with a microphone and a sink.
+class SimBackend : public Backend, private ScreenCapture, private Permissions {
  public:
-  explicit SimScreenCapture(const Scenario& scenario) : scenario_(scenario) {}
+  // Puts the whole process on a virtual host clock when the scenario runs faster than real time.
+  explicit SimBackend(Scenario scenario);
+  ~SimBackend() override;
+  std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<SimEngine>(scenario_.mic); }
+  ScreenCapture& screenCapture() override { return *this; }
+  Permissions& permissions() override { return *this; }
+  // The two capture temps sit behind the scripted disk; other files are written as the product writes them.
+  Result<std::shared_ptr<AudioFile>> createTrackFile(const std::string& path, const AudioSettings& settings) override;
+
+ private:
   bool preflightAccess() override { return true; }
   bool requestAccess() override { return true; }
   Result<std::vector<Display>> shareableDisplays() override;
@@ -169,34 +178,12 @@ class SimScreenCapture : public ScreenCapture {
                                                 StreamDelegate& delegate) override {
     return std::make_unique<SimStream>(scenario_.system, delegate);
   }
-
- private:
-  const Scenario& scenario_;
-};
-
-class SimPermissions : public Permissions {
- public:
   int microphoneStatus() override { return static_cast<int>(MicAuthorization::authorized); }
   void requestMicrophone(std::function<void(bool)> answer) override { std::thread(answer, true).detach(); }
   bool preflightScreenCapture() override { return true; }
   bool requestScreenCapture() override { return true; }
-};
 
-class SimBackend : public Backend {
- public:
-  // Puts the whole process on a virtual host clock when the scenario runs faster than real time.
-  explicit SimBackend(Scenario scenario);
-  ~SimBackend() override;
-  std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<SimEngine>(scenario_.mic); }
-  ScreenCapture& screenCapture() override { return screen_; }
-  Permissions& permissions() override { return permissions_; }
-  // The two capture temps sit behind the scripted disk; other files are written as the product writes them.
-  Result<std::shared_ptr<AudioFile>> createTrackFile(const std::string& path, const AudioSettings& settings) override;
-
- private:
   Scenario scenario_;
-  SimPermissions permissions_;
-  SimScreenCapture screen_{scenario_};
 };
 
 }  // namespace orvane::sim
