@@ -76,12 +76,6 @@ class PermissionMode(PulseCase):
         self.assertEqual(self.answers(unreachable_env()),
                          [(0, '{"microphone":"unknown","screen":"denied"}\n'),
                           (0, '{"granted":false}\n'), (0, '{"granted":false}\n')])
-        # The query wins over a request and needs no output path; a request names its kind.
-        for args, answer in ((["--request-permission", "microphone", "--check-permissions", "--bogus"],
-                              (0, '{"microphone":"denied","screen":"granted"}\n')),
-                             (["--request-permission", "Microphone"], (2, "ERROR args unknown permission kind Microphone\n")),
-                             (["--out", "/tmp/x.m4a", "--request-permission"], (2, "ERROR args unknown permission kind \n"))):
-            self.assertEqual(run(args, binary=BIN, env=self.env)[:2], answer)
         # With only monitors a microphone recording is refused at its start (system audio alone records:
         # test_system_audio.py).
         self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
