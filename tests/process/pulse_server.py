@@ -13,13 +13,11 @@ from harness import BIN, Helper, terminal_lines
 
 # auth-anonymous lets children that do not share our HOME (and so our cookie) connect.
 BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sink sink_name=speakers")
-# Variables that would point a client (or the server itself) at some other server.
-FOREIGN_VARIABLES = ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "PULSE_COOKIE", "DISPLAY",
-                     "DBUS_SESSION_BUS_ADDRESS", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH")
 
 
 def clean_env(extra):
-    return dict({k: v for k, v in os.environ.items() if k not in FOREIGN_VARIABLES}, **extra)
+    """Only the search path and `extra`: nothing that could point a client or the server at another server."""
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **extra}
 
 
 def unreachable_env():
@@ -38,8 +36,7 @@ def mic_modules(name, rate):
 
 class PulseServer:
     def __init__(self, extra_modules=()):
-        self.modules = list(BASE_MODULES) + list(extra_modules)
-        self.process = None
+        self.modules, self.process = list(BASE_MODULES) + list(extra_modules), None
         self.directory = tempfile.mkdtemp(prefix="orvane-pulse-")
         self.socket_path = os.path.join(self.directory, "run", "pulse", "native")
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
@@ -113,7 +110,7 @@ class PulseServer:
         return result.stdout if result.returncode == 0 else None
 
     def load_module(self, module):
-        return self.pactl("load-module", *module.split())
+        self.pactl("load-module", *module.split())
 
     def unload(self, name, argument):
         """Unloads the first module `name` whose arguments hold `argument`."""
@@ -155,15 +152,14 @@ class PulseCase(unittest.TestCase):
         self.assertEqual(status, 0, helper.stderr)
         return lines
 
-    def play(self, sink, rate, frequency, settle=1.0):
-        """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks)."""
+    def play(self, sink, rate, frequency):
+        """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it
+        settle: a null sink that never had an input delivers its first audio late."""
         tone = os.path.join(self.dir.name, f"tone{rate}-{frequency}.wav")
-        if not os.path.exists(tone):
-            subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency),
-                            "vol", "0.5"], check=True, timeout=60)
+        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency), "vol",
+                        "0.5"], check=True, timeout=60)
         self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone])
-        # A null sink that never had an input delivers its first audio late: let it settle.
-        time.sleep(settle)
+        time.sleep(1.0)
 
     def player(self, argv):
         """A playing client, ended with the test."""

@@ -8,8 +8,7 @@ import tempfile
 import time
 import unittest
 
-from audio_check import channels, probe, rms, tone_level
-from harness import Helper, run, terminal_lines
+from harness import Helper, channels, probe, rms, run, terminal_lines, tone_level
 
 STOPPED_EARLY = "ERROR stopped_early recording stopped before capture began\n"
 EMPTY = "ERROR empty_recovery interleave produced no audio frames\n"

@@ -1,14 +1,18 @@
-"""Microphone health with the real binary on a private PulseAudio: the silence
+"""The microphone on a private PulseAudio: with the real binary, the silence
 warning and its recovery, a sound server that dies (and comes back, or not),
-the permission mode's answers, and a default source moved across rates."""
+the permission mode's answers, and a default source moved across rates; and
+the engine alone, driven by bench_pulse_probe (built next to the main binary):
+the format, pieces and time stamps it delivers, and voice processing."""
 import array
+import json
 import os
 import subprocess
 import time
+import unittest
 import wave
 
-from audio_check import RATE, channels, click_onsets, frame_count, tone_level
-from harness import BIN, DIGITAL_SILENCE, NO_FRAMES, Helper, run
+from harness import (BIN, DIGITAL_SILENCE, NO_FRAMES, RATE, Helper, channels, click_onsets, frame_count, run,
+                     tone_level)
 from pulse_server import PulseCase, PulseServer, mic_modules, unreachable_env
 
 CLICK_EVERY = 700 * RATE // 1000
@@ -80,6 +84,41 @@ class PermissionMode(PulseCase):
         # test_system_audio.py).
         self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
                          (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
+
+
+VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",
+               "module-remap-source master=mic_sink.monitor source_name=mic"]
+PROBE = os.path.join(os.path.dirname(os.environ.get("ORVANE_BIN", "/nonexistent")), "bench", "bench_pulse_probe")
+
+
+def record(pulse, *args):
+    """The probe's lines, and its summary of a recording."""
+    lines = run(["record", *args], binary=PROBE, env=pulse.child_env(), timeout=60)[1].splitlines()
+    summary = next((line[len("summary "):] for line in lines if line.startswith("summary ")), "null")
+    return lines, json.loads(summary)
+
+
+@unittest.skipUnless(os.access(PROBE, os.X_OK), "bench_pulse_probe is not built (set ORVANE_BIN)")
+class PulseEngine(PulseCase):
+    modules = VIRTUAL_MIC
+
+    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate_and_voice_processing_needs_an_aec(self):
+        self.pulse.pactl("set-default-source", "mic")
+        lines, result = record(self.pulse, "6", "--voice-processing")
+        self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
+        self.assertEqual(result["format"], "44100 Hz, 2 ch, int16, interleaved")  # capture goes on without it
+        self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
+        self.assertGreater(result["frames"], 44100 * 2)
+        self.assertGreater(result["peak"], 0.1, "the 1 kHz tone should be in the buffers")
+        self.assertEqual([result[key] for key in ("backwards", "invalid_stamps", "changes", "running_after_stop")],
+                         [0, 0, 0, False])
+        # Stamps advance at the source's rate (a loose bound: this is no timing benchmark).
+        self.assertAlmostEqual(result["rate"] / 44100, 1.0, delta=0.005)
+        self.pulse.load_module("module-echo-cancel source_master=mic sink_master=speakers aec_method=null "
+                               "source_name=ec_mic")
+        lines, _ = record(self.pulse, "2", "--voice-processing")
+        self.assertIn("voice_processing ok", lines)
+        self.assertIn("started", lines)
 
 
 def switching_sources():

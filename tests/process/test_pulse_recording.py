@@ -16,8 +16,7 @@ import tempfile
 import time
 import unittest
 
-from audio_check import RATE, channels, first_onset, probe, rms, tone_level
-from harness import BIN, run, terminal_lines
+from harness import BIN, RATE, channels, first_onset, probe, rms, run, terminal_lines, tone_level
 from pulse_server import PulseCase, mic_modules
 
 SYSTEM_TONE, SECOND_SINK_TONE, MIC_TONE = 440, 880, 1000

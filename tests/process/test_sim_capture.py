@@ -7,8 +7,7 @@ import tempfile
 import time
 import unittest
 
-from audio_check import RATE, channels, click_onsets, rms, tone_level
-from harness import NO_FRAMES, Helper, terminal_lines
+from harness import NO_FRAMES, RATE, Helper, channels, click_onsets, rms, terminal_lines, tone_level
 
 
 class SimRun(unittest.TestCase):

@@ -17,12 +17,11 @@ namespace orvane {
 
 // A fresh directory under /tmp, removed with everything in it.
 struct ScratchDir {
-  std::string dir;
-  ScratchDir() {
+  std::string dir = [] {
     char pattern[] = "/tmp/orvane-test-XXXXXX";
     EXPECT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
+    return std::string(pattern);
+  }();
   ~ScratchDir() { std::filesystem::remove_all(dir); }
   std::string operator/(const std::string& name) const { return dir + "/" + name; }
 };
@@ -35,9 +34,8 @@ inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const Audio
                                             const SampleFn& fn, uint32_t block = 1000) {
   auto created = AudioFile::createForWriting(path, settings);
   EXPECT_TRUE(created) << path << ": " << (created ? "" : created.error().description);
-  if (!created) return nullptr;
-  auto buffer = PcmBuffer::create((*created)->processingFormat(), block);
-  for (int64_t done = 0; done < frames; done += block) {
+  auto buffer = PcmBuffer::create(AudioFormat::standard(settings.sampleRate, settings.channelCount), block);
+  for (int64_t done = 0; created && done < frames; done += block) {
     const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
     for (uint32_t ch = 0; ch < settings.channelCount; ++ch) {
       for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = fn(done + i, ch);
@@ -48,6 +46,7 @@ inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const Audio
       return nullptr;
     }
   }
+  if (!created) return nullptr;
   EXPECT_EQ((*created)->length(), frames);
   return *created;
 }
@@ -61,8 +60,7 @@ inline std::vector<std::vector<float>> readAll(const std::string& path) {
   auto buffer = PcmBuffer::create((*file)->processingFormat(), 3000);
   while (!(*file)->read(*buffer, 2999) && buffer->frameLength() > 0) {
     for (uint32_t ch = 0; ch < channels.size(); ++ch) {
-      const float* data = buffer->floatChannelData(ch);
-      channels[ch].insert(channels[ch].end(), data, data + buffer->frameLength());
+      channels[ch].insert(channels[ch].end(), buffer->floatChannelData(ch), buffer->floatChannelData(ch) + buffer->frameLength());
     }
   }
   EXPECT_EQ(static_cast<int64_t>(channels[0].size()), (*file)->length());
