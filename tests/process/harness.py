@@ -182,8 +182,3 @@ def click_onsets(samples, first_frame=0, threshold=0.25):
             onsets.append(first_frame + i)
         below = abs(x) <= threshold
     return onsets
-
-
-def first_onset(samples, threshold=0.05):
-    """Index of the first sample whose magnitude exceeds the threshold, or None."""
-    return next(iter(click_onsets(samples, 0, threshold)), None)

@@ -41,18 +41,7 @@ class SimRun(unittest.TestCase):
         self.assertTrue(ending[0].startswith("STATUS stopped "), ending)
 
 
-class Start(SimRun):
-    def test_failed_starts_are_retried_and_the_tap_format_and_a_voice_processing_refusal_reported(self):
-        scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
-                            "voiceProcessingError": "no AEC", "format": {"sampleRate": 44100, "channelCount": 2}}}
-        helper, lines, _, _ = self.record(scenario, 0.3, "--mic-only", "--voice-processing")
-        self.assertEqual(helper.diags("engine start retry"), ["engine start retry 1 after 0.2s: device busy",
-                                                             "engine start retry 2 after 0.4s: device busy"])
-        self.assertEqual(lines[0], "STATUS starting\n")
-        self.assertTrue(lines[1].startswith("STATUS recording "), lines)
-        self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 2 ch"])
-        self.assertEqual(helper.diags("voice processing"), ["voice processing unavailable: no AEC"])
-
+class FailedStart(SimRun):
     def test_a_failed_start_ends_with_its_one_error_line(self):
         cases = [  # the scenario, the error line, and whether it comes before any file is made
             ({"disk": {"mic": {"createError": "read-only file system"}}},
@@ -75,13 +64,18 @@ class Start(SimRun):
                     self.assertEqual(os.listdir(self.dir), [])
 
 
-class DiskTrouble(SimRun):
-    def test_stalled_disk_warns_once_per_episode_and_codecs_load_only_for_the_output(self):
-        # Real time, so that only the scripted stalls can fill the ring. Four failed writes as well: described,
-        # not reported, and the track goes on.
-        scenario = {"mic": {"signal": "sine"}, "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5,
-                                                                "failAfterWrites": 1, "failCount": 4}}}
-        helper = self.start(scenario, "--mic-only")
+class Trouble(SimRun):
+    def test_a_busy_device_and_a_stalled_and_failing_disk_are_each_reported_as_they_should_be(self):
+        """Real time, so that only the scripted stalls can fill the ring. Starts that fail are retried; the tap
+        format and a voice-processing refusal are described; a stalled microphone disk warns once per episode
+        while the meter goes on; four failed microphone writes are described, not reported; a system disk
+        that fails every write is reported once; FFmpeg's codecs are mapped only for the AAC output."""
+        scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
+                            "voiceProcessingError": "no AEC", "format": {"sampleRate": 44100, "channelCount": 2}},
+                    "system": {"signal": "sine"},
+                    "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5, "failAfterWrites": 1,
+                                     "failCount": 4}, "system": {"failAfterWrites": 2}}}
+        helper = self.start(scenario, "--voice-processing")
         helper.wait_line("LEVEL")  # audio is being captured
         with open(f"/proc/{helper.proc.pid}/maps") as maps:
             self.assertNotRegex(maps.read(), "libav(codec|format)")
@@ -90,29 +84,25 @@ class DiskTrouble(SimRun):
         time.sleep(2.0)  # past the second release
         recorded = time.monotonic() - helper.arrival("STATUS recording ")
         status, lines = helper.stop()
+        self.assertEqual(lines[0], "STATUS starting\n")
+        self.assertTrue(lines[1].startswith("STATUS recording "), lines)
+        self.assertEqual(helper.diags("engine start retry"), ["engine start retry 1 after 0.2s: device busy",
+                                                             "engine start retry 2 after 0.4s: device busy"])
+        self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 2 ch"])
+        self.assertEqual(helper.diags("voice processing"), ["voice processing unavailable: no AEC"])
         self.assertEqual([l for l in lines if l.startswith("WARN")], ["WARN write_backpressure mic\n"] * 2)
         # The meter goes on through the stalls: the sine's level, for every second 4096-frame buffer (at most
-        # one line per 0.1 s).
+        # one line per 0.1 s; a late report timer may merge two).
         levels = [float(l.split()[1]) for l in lines if l.startswith("LEVEL ")]
         self.assertLess(max(abs(level - 0.5 / 2 ** 0.5) for level in levels), 0.001)
-        self.assertLess(abs(len(levels) - recorded * 48000 / 8192), 3)
+        self.assertTrue(0.8 * recorded * 44100 / 8192 - 2 < len(levels) < recorded * 44100 / 8192 + 3, len(levels))
+        self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)
+        self.assertGreater(len(helper.diags("system write error: domain=posix code=28")), 10)
+        self.assertEqual(helper.diags("mic write failed") + helper.diags("system write failed"),
+                         ["system write failed 10 times; reporting disk_write_failed"])
+        self.assertEqual(lines.count("ERROR disk_write_failed\n"), 1)
         self.assert_ended_after_capture(status, lines)  # the AAC output was written after all
         self.assertGreater(os.path.getsize(self.out), 0)
-        self.assertEqual(helper.diags("mic write error"), ["mic write error: domain=posix code=28"] * 4)
-        self.assertNotIn("ERROR disk_write_failed\n", lines)
-
-    def test_ten_failed_writes_on_each_track_report_disk_write_failed_once(self):
-        scenario = {"speed": 5, "mic": {"signal": "sine"}, "system": {"signal": "sine"},
-                    "disk": {"mic": {"failAfterWrites": 2}, "system": {"failAfterWrites": 2}}}
-        helper = self.start(scenario)
-        helper.wait_line("ERROR disk_write_failed", timeout=20)
-        time.sleep(1.0)
-        status, lines = helper.stop()
-        self.assertEqual(lines.count("ERROR disk_write_failed\n"), 1)
-        self.assertGreater(len(helper.diags("mic write error: domain=posix code=28")), 10)
-        self.assertGreater(len(helper.diags("system write error: domain=posix code=28")), 10)
-        self.assertIn(helper.diags("mic write failed") + helper.diags("system write failed"),
-                      [[f"{track} write failed 10 times; reporting disk_write_failed"] for track in ("mic", "system")])
 
 
 class DeviceChanges(SimRun):

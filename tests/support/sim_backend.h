@@ -16,11 +16,10 @@ namespace orvane::sim {
 // Stores one sample in [-1, 1] at `at` in the given sample type.
 void storeSample(uint8_t* at, SampleType type, float value);
 
-// What the scripted microphone and system stream share. A thread of its own
-// hands out the scenario's signal one buffer at a time, as soon as the buffer
-// is complete on the (possibly virtual) host clock, and fires the device's
-// next scripted event when it is due. Stamps come from the frame index, never
-// from summed steps, so they do not wander over a long run.
+// What the scripted microphone and system stream share: a thread that hands
+// out the signal a buffer at a time as soon as it is complete on the (possibly
+// virtual) host clock, and fires the next scripted event when due. Stamps come
+// from the frame index, never from summed steps, so they do not wander.
 class ScriptedDevice {
  public:
   explicit ScriptedDevice(const DeviceScript& script) : script_(script) {}
@@ -45,7 +44,7 @@ class ScriptedDevice {
   uint64_t hostTimeOfFrame(int64_t frame) const;
   // Host time `seconds` after the first run began; nothing before that.
   std::optional<uint64_t> afterFirstRun(double seconds) const;
-  // Runs `out` without the lock; waitIdle waits until it has returned (at once on the device thread).
+  // Runs `out` without the lock; waitIdle waits until it has returned (not on the device thread).
   template <class Out>
   void callOut(std::unique_lock<std::mutex>& lock, Out out) {
     busy_ = true;

@@ -1,11 +1,7 @@
 // The scenario that scripts the simulated backend. Its JSON keys are the field
-// names below, nested as the structs nest; every key is optional and one that
-// the scenario does not know is an error. For example:
-//   {"speed": 4,
-//    "mic": {"signal": "sine", "format": {"sampleRate": 44100, "channelCount": 2},
-//            "configChanges": [{"at": 3, "format": {"sampleRate": 16000, "channelCount": 1}}]},
-//    "system": {"signal": "clicks", "ppm": -60},
-//    "disk": {"mic": {"failAfterWrites": 3, "failCount": 4}}}
+// names below, nested as the structs nest, e.g. {"speed": 4, "mic": {"signal":
+// "sine", "format": {"sampleRate": 44100}}, "disk": {"mic": {"failAfterWrites": 3}}};
+// every key is optional and one that the scenario does not know is an error.
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
