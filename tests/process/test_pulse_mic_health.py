@@ -1,6 +1,6 @@
-"""The microphone on a private PulseAudio: with the real binary, the silence
-warning and its recovery, a sound server that dies (and comes back, or not),
-the permission mode's answers, and a default source moved across rates; and
+"""The microphone on a private PulseAudio: with the real binary, the permission
+mode's answers, the silence warning and its recovery, a sound server that dies
+(and comes back, or not), and a default source moved across rates; and
 the engine alone, driven by bench_pulse_probe (built next to the main binary):
 the format, pieces and time stamps it delivers, and voice processing."""
 import array
@@ -13,7 +13,7 @@ import wave
 
 from harness import (BIN, DIGITAL_SILENCE, NO_FRAMES, RATE, Helper, channels, click_onsets, frame_count, run,
                      tone_level)
-from pulse_server import PulseCase, PulseServer, mic_modules, unreachable_env
+from pulse_server import PulseCase, mic_modules, unreachable_env
 
 CLICK_EVERY = 700 * RATE // 1000
 MIC_TONE = 1000
@@ -22,11 +22,27 @@ MIC_TONE = 1000
 class MicrophoneHealth(PulseCase):
     modules = mic_modules("mic", 44100)
 
-    def setUp(self):
-        super().setUp()
+    def answers(self, env):
+        """The permission mode's answers: the query, and a request for each access."""
+        return [run(args, binary=BIN, env=env)[:2] for args in (["--check-permissions"],
+                                                                 ["--request-permission", "microphone"],
+                                                                 ["--request-permission", "screen"])]
+
+    def test_permissions_silence_and_recovery_and_a_server_lost_regained_and_lost_for_good(self):
+        self.assertEqual(self.answers(self.env), [(0, '{"microphone":"granted","screen":"granted"}\n'),
+                                                  (0, '{"granted":true}\n'), (0, '{"granted":true}\n')])
+        self.assertEqual(self.answers(unreachable_env()), [(0, '{"microphone":"unknown","screen":"denied"}\n'),
+                                                           (0, '{"granted":false}\n'), (0, '{"granted":false}\n')])
+        # With only monitors the microphone is refused, in the answers and at a recording's start (system
+        # audio alone records: test_pulse_recording.py).
+        self.pulse.unload("module-remap-source", "source_name=mic")
+        self.assertEqual(self.answers(self.env), [(0, '{"microphone":"denied","screen":"granted"}\n'),
+                                                  (0, '{"granted":false}\n'), (0, '{"granted":true}\n')])
+        self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
+                         (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
+        self.pulse.load_module(mic_modules("mic", 44100)[1])
         self.pulse.pactl("set-default-source", "mic")
 
-    def test_silence_warned_and_recovered_then_a_killed_server_warned_reconnected_and_gone_for_good(self):
         out, helper = self.start("health.wav", ["--mic-only", "--wav"])
         began = time.monotonic()
         helper.wait_line("WARN mic_silent", timeout=20)
@@ -61,29 +77,6 @@ class MicrophoneHealth(PulseCase):
         self.assertEqual((lines.count("WARN mic_silent\n"), lines.count("STATUS mic_recovered\n")), (2, 2))
         # The second before the last quarter second is what came before the second loss.
         self.assertGreater(tone_level(channels(out)[0][-60000:-12000], MIC_TONE), 0.1)
-
-
-class PermissionMode(PulseCase):
-    def answers(self, env):
-        return [run(args, binary=BIN, env=env)[:2] for args in (["--check-permissions"],
-                                                                 ["--request-permission", "microphone"],
-                                                                 ["--request-permission", "screen"])]
-
-    def test_answers_with_a_microphone_with_only_monitors_and_with_no_server(self):
-        with PulseServer(mic_modules("mic", 44100)) as with_mic:
-            self.assertEqual(self.answers(with_mic.child_env()),
-                             [(0, '{"microphone":"granted","screen":"granted"}\n'),
-                              (0, '{"granted":true}\n'), (0, '{"granted":true}\n')])
-        self.assertEqual(self.answers(self.env),
-                         [(0, '{"microphone":"denied","screen":"granted"}\n'),
-                          (0, '{"granted":false}\n'), (0, '{"granted":true}\n')])
-        self.assertEqual(self.answers(unreachable_env()),
-                         [(0, '{"microphone":"unknown","screen":"denied"}\n'),
-                          (0, '{"granted":false}\n'), (0, '{"granted":false}\n')])
-        # With only monitors a microphone recording is refused at its start (system audio alone records:
-        # test_system_audio.py).
-        self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
-                         (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
 
 
 VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",

@@ -112,13 +112,10 @@ class MicAndSpeakers(PrivateServerCase):
                 helper.wait_line("LEVEL ", timeout=20)  # with the first buffer: the recorded time runs from here
                 began = time.monotonic()
                 outputs = self.source_outputs()
-                mixer = self.pulse.pactl("list", "source-outputs")
                 time.sleep(4.0)
                 recorded = time.monotonic() - began
                 lines = self.stop(helper)
                 self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
-                self.assertIn('application.name = "orvane-capture"', mixer)
-                self.assertEqual(len([l for l in lines if l.startswith("STATUS recording ")]), 1)
                 self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
                 self.assertIn("mic tap format: 44100.0 Hz, 1 ch", helper.stderr)
                 info = probe(out)
@@ -147,9 +144,7 @@ class MicAndSpeakers(PrivateServerCase):
         lines = self.stop(helper)
         self.assertEqual([l for l in lines if l.startswith(("STATUS paused", "STATUS resumed"))],
                          ["STATUS paused\n", "STATUS resumed\n"])
-        info = probe(out)
-        self.assertEqual((info["sample_rate"], info["channels"]), (RATE, 2))
-        self.assertAlmostEqual(info["duration"], active, delta=0.2)
+        self.assertAlmostEqual(probe(out)["duration"], active, delta=0.2)
         self.assert_tones(out, middle=True)
 
     def test_killing_the_system_stream_stops_and_keeps_the_audio(self):

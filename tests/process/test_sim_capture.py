@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from harness import NO_FRAMES, RATE, Helper, channels, click_onsets, rms, terminal_lines, tone_level
+from harness import RATE, Helper, channels, click_onsets, rms, terminal_lines, tone_level
 
 
 class SimRun(unittest.TestCase):
@@ -141,12 +141,12 @@ class DeviceChanges(SimRun):
 
 
 class SilenceWatchdog(SimRun):
-    """The watchdog's checks come in real seconds, so its cases run side by side."""
+    """The watchdog's checks come in real seconds, so its cases run side by side. (A silent microphone warned,
+    its recovery, and a microphone with no buffers: the PulseAudio health run.)"""
 
-    def test_warns_recovers_and_stays_quiet_when_it_should(self):
+    def test_no_judgement_while_paused_and_none_once_the_run_has_stopped(self):
         zeros = {"signal": "zeros"}
         cases = {  # the microphone, its disk, and the commands at real seconds after "STATUS recording"
-            "no buffers": ({}, {}, [(6.5, "stop")]),
             "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
             # The stop waits for a write stalled past the first check, which must find the run finished.
             "stopped before the first check": (zeros, {"stallAfterWrites": [30], "stallSeconds": 4}, [(3, "stop")]),
@@ -165,16 +165,10 @@ class SilenceWatchdog(SimRun):
         runs = {}
         for name, helper in helpers.items():
             status, lines = helper.finish()
-            if name != "no buffers":
-                self.assert_ended_after_capture(status, lines)
+            self.assert_ended_after_capture(status, lines)
             events = [l for l in lines if not l.startswith(("LEVEL ", "STATUS starting", "STATUS recording"))]
             runs[name] = helper, lines, events[:-1]
 
-        helper, lines, events = runs["no buffers"]
-        self.assertGreater(helper.arrival("WARN mic_silent") - helper.arrival("STATUS recording "), 4.5,
-                           "the first check comes 5 s after the start")
-        self.assertEqual(lines[-1], "ERROR stopped_early recording stopped before capture began\n")
-        self.assertEqual((events, helper.diags("mic produced")), (["WARN mic_silent\n"], [NO_FRAMES]))
         helper, _, events = runs["paused through the first check"]
         # No judgement while paused: the warning follows the resume.
         self.assertEqual(events, ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
