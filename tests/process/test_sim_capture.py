@@ -1,7 +1,7 @@
 """Capture through the real entry point against scripted devices: engine
 start retries and failed starts, a stalled or failing disk, FFmpeg's codecs
 kept out of a recording until its output is written, a headset switching
-formats, and the silence watchdog."""
+formats, and the silence watchdog's first check."""
 import os
 import tempfile
 import time
@@ -141,39 +141,30 @@ class DeviceChanges(SimRun):
 
 
 class SilenceWatchdog(SimRun):
-    """The watchdog's checks come in real seconds, so its cases run side by side. (A silent microphone warned,
-    its recovery, and a microphone with no buffers: the PulseAudio health run.)"""
+    """The watchdog's checks come in real seconds. (A silent microphone warned, its recovery, and one with no
+    buffers: the PulseAudio health run.)"""
 
-    def test_no_judgement_while_paused_and_none_once_the_run_has_stopped(self):
-        zeros = {"signal": "zeros"}
-        cases = {  # the microphone, its disk, and the commands at real seconds after "STATUS recording"
-            "paused through the first check": (zeros, {}, [(0, "pause"), (7, "resume"), (9, "stop")]),
-            # The stop waits for a write stalled past the first check, which must find the run finished.
-            "stopped before the first check": (zeros, {"stallAfterWrites": [30], "stallSeconds": 4}, [(3, "stop")]),
-        }
-        helpers, schedule = {}, []
-        for name, (mic, disk, commands) in cases.items():
-            helpers[name] = Helper(["--out", os.path.join(self.dir, name + ".m4a"), "--mic-only"],
-                                   scenario={"mic": mic, "disk": {"mic": disk}})
-            self.addCleanup(helpers[name].kill)
-            schedule += [(at, name, command) for at, command in commands]
-        for helper in helpers.values():
-            helper.wait_line("STATUS recording ")
-        for at, name, command in sorted(schedule):
-            time.sleep(max(0.0, helpers[name].arrival("STATUS recording ") + at - time.monotonic()))
-            helpers[name].send(command + "\n")
-        runs = {}
-        for name, helper in helpers.items():
-            status, lines = helper.finish()
-            self.assert_ended_after_capture(status, lines)
-            events = [l for l in lines if not l.startswith(("LEVEL ", "STATUS starting", "STATUS recording"))]
-            runs[name] = helper, lines, events[:-1]
-
-        helper, _, events = runs["paused through the first check"]
-        # No judgement while paused: the warning follows the resume.
-        self.assertEqual(events, ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
-        self.assertEqual(len(helper.diags("mic produced")), 1)
-        helper, lines, _ = runs["stopped before the first check"]
+    def test_a_stop_held_past_the_first_check_finds_the_run_finished(self):
+        """The stop waits for a write stalled past the first check (5 s in), which must judge nothing."""
+        helper = self.start({"mic": {"signal": "zeros"}, "disk": {"mic": {"stallAfterWrites": [30], "stallSeconds": 4}}},
+                            "--mic-only")
+        helper.wait_line("STATUS recording ")
+        time.sleep(3.0)
+        status, lines = helper.stop()
+        self.assert_ended_after_capture(status, lines)
         self.assertEqual(([l for l in lines if l.startswith("WARN mic_silent")], helper.diags("mic produced")), ([], []))
         self.assertGreater(helper.arrival("STATUS stopped ") - helper.arrival("STATUS recording "), 5.5,
                            "the stop ended only after the first check was due")
+
+    def test_no_judgement_while_paused_the_warning_follows_the_resume(self):
+        helper = self.start({"mic": {"signal": "zeros"}}, "--mic-only")
+        helper.wait_line("STATUS recording ")
+        helper.send("pause\n")
+        time.sleep(7.0)
+        helper.send("resume\n")
+        time.sleep(2.0)
+        status, lines = helper.stop()
+        self.assert_ended_after_capture(status, lines)
+        self.assertEqual([l for l in lines if l.startswith(("STATUS paused", "STATUS resumed", "WARN"))],
+                         ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
+        self.assertEqual(len(helper.diags("mic produced")), 1)
