@@ -42,13 +42,6 @@ class PulseServer:
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
                     "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path), "PULSE_SERVER": "unix:" + self.socket_path}
 
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
     def start(self):
         """Starts the server, or a new one at the same socket after a kill (its modules loaded again)."""
         home = os.path.join(self.directory, "home")

@@ -1,54 +1,14 @@
-// The event-line framing and the control-channel parser. (Argument errors: test_lifecycle.py.)
+// The control channel's parser: separators, trimming, case, commands split
+// across reads, and bad input. (Argument errors: test_lifecycle.py.)
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "cli/control_channel.h"
-#include "events/output.h"
 
 namespace orvane {
 namespace {
 
-// Puts a SOCK_SEQPACKET socket behind `fd`: every write() becomes one packet,
-// so a test sees exactly how many writes a line took.
-struct PacketCapture {
-  int fd, pair[2], saved;
-  explicit PacketCapture(int target) : fd(target) {
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-    std::fflush(stdout);
-    saved = dup(fd);
-    dup2(pair[0], fd);
-  }
-  ~PacketCapture() {
-    dup2(saved, fd);
-    for (int f : {saved, pair[0], pair[1]}) close(f);
-  }
-  std::string nextPacket() {
-    char buffer[8192];
-    const ssize_t n = recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-  }
-};
-
-// Each line is one write, so a host reading lines never sees two interleaved.
-TEST(EventOutput, EachLineIsOneWriteWithItsLineFeedAndDiagnosticsGoPrefixedToStandardError) {
-  PacketCapture out(STDOUT_FILENO), err(STDERR_FILENO);
-  emit("STATUS starting");
-  emit(std::string(1000, 'x'));
-  diag("mic tap format: 48000.0 Hz, 1 ch");
-  EXPECT_EQ(out.nextPacket(), "STATUS starting\n");
-  EXPECT_EQ(out.nextPacket(), std::string(1000, 'x') + "\n");
-  EXPECT_EQ(out.nextPacket(), "");
-  EXPECT_EQ(err.nextPacket(), "[orvane-capture] mic tap format: 48000.0 Hz, 1 ch\n");
-  EXPECT_EQ(err.nextPacket(), "");
-}
-
-// --- argument table
-
-// --- control channel
 
 using Commands = std::vector<ControlCommand>;
 constexpr auto kPause = ControlCommand::pause;
