@@ -75,8 +75,7 @@ class Lifecycle(InScratchDirectory):
 
 
 class Recovery(InScratchDirectory):
-    """Temporary tracks left by a run that died become the output file, with the exit statuses and lines a
-    host relies on, and nothing that failed to read is thrown away."""
+    """A dead run's temporary tracks become the output, with the statuses a host relies on, losing nothing."""
 
     def path(self, name):
         return os.path.join(self.dir, name)

@@ -1,12 +1,9 @@
-"""Recording end to end on a private PulseAudio started by the test: the
-microphone alone into both encodings, both sources with a pause, a shared
-onset, a default sink that changes, a system stream, its only sink or the
-server that goes away, a killed recording, and a disk that fills up.
-
-Null sinks render ahead of real time by their latency, 2 s when no client asks
-for less, and a monitor stream that connects sees nothing until real time
-catches up: a silent low-latency player on every null sink ("keeper") holds
-them at 20 ms, as a desktop with something playing would be."""
+"""Recording end to end on a private PulseAudio: the microphone alone into
+both encodings, both sources with a pause, a shared onset, a default sink that
+changes, a system stream, its only sink or the server that goes away, a killed
+recording, and a full disk. A null sink renders 2 s ahead unless a client asks
+for less, and a monitor stream sees nothing until real time catches up: a
+silent low-latency player on each ("keeper") holds them at 20 ms."""
 import os
 import re
 import signal
@@ -195,24 +192,21 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertIsNone(helper.proc.poll(), "the process must stay up after the report")
         status, lines = helper.stop()
         self.assertEqual(lines.count("ERROR disk_write_failed\n"), 1)
-        terminal = terminal_lines(lines)
-        self.assertEqual(len(terminal), 1, lines)
-        if terminal[0].startswith("ERROR finalize_failed "):
-            self.assertEqual(status, 2)
-            kept = sorted(name for name in os.listdir(disk) if name.endswith(".caf"))
-            self.assertEqual(kept, ["full.mic.caf", "full.sys.caf"])
-            for name in kept:
-                self.assertGreater(probe(os.path.join(disk, name))["duration"], 2.0)
-        else:
-            self.assertEqual((status, terminal[0]), (0, f"STATUS stopped {out}\n"))
-            self.assertGreater(probe(out)["duration"], 2.0)
+        (terminal,) = terminal_lines(lines)
+        # The output may not fit either: then the run says so and keeps both tracks.
+        failed = terminal.startswith("ERROR finalize_failed ")
+        self.assertEqual(status, 2 if failed else 0)
+        kept = sorted(name for name in os.listdir(disk) if name.endswith(".caf"))
+        self.assertEqual(kept, ["full.mic.caf", "full.sys.caf"] if failed else [])
+        for name in kept if failed else [os.path.basename(out)]:
+            self.assertGreater(probe(os.path.join(disk, name))["duration"], 2.0)
+        self.assertTrue(failed or terminal == f"STATUS stopped {out}\n", terminal)
 
 
 class SharedOnset(PrivateServerCase):
-    """The microphone is a remapped source over the speakers' own monitor, so a burst played into the
-    speakers reaches both channels from one rendering: any offset in the output is ours. The remapped
-    source hands audio on behind the monitor by an amount that follows the sink's render blocks (1 to 5 ms
-    at 20 ms blocks, under 2 ms either way at 5 ms), so the speakers render in 5 ms blocks here."""
+    """The microphone is a remap of the speakers' own monitor: a burst played into the speakers reaches both
+    channels from one rendering, so any offset in the output is ours. The remap lags the monitor by an amount
+    that follows the render blocks (1 to 5 ms at 20 ms, under 2 ms at 5 ms): 5 ms blocks here."""
 
     modules = ["module-remap-source source_name=speakers_mic master=speakers.monitor channels=1 "
                "channel_map=mono master_channel_map=front-left remix=no"]

@@ -1,7 +1,5 @@
-"""Capture through the real entry point against scripted devices: engine
-start retries and failed starts, a stalled or failing disk, FFmpeg's codecs
-kept out of a recording until its output is written, a headset switching
-formats, and the silence watchdog's first check."""
+"""Capture through the real entry point against scripted devices: failed starts, a stalled or failing disk,
+FFmpeg's codecs kept out until the output is written, a headset switching formats, the silence watchdog."""
 import os
 import tempfile
 import time
@@ -48,7 +46,7 @@ class FailedStart(SimRun):
              "ERROR start_failed read-only file system\n", True),
             ({"system": {"queryFails": True}}, "ERROR screen_permission screen recording access not granted\n", True),
             ({"displays": []}, "ERROR no_display no display available for capture\n", True),
-            ({"mic": {"startFailures": 3, "startErrorMessage": "device busy"}}, "ERROR engine_start device busy\n", False),
+            ({"mic": {"startFailures": 3}}, "ERROR engine_start input device unavailable\n", False),
             ({"system": {"startError": "monitor source missing"}}, "ERROR scstream_start monitor source missing\n",
              False)]
         for scenario, expected, before_files in cases:
@@ -66,10 +64,8 @@ class FailedStart(SimRun):
 
 class Trouble(SimRun):
     def test_a_busy_device_and_a_stalled_and_failing_disk_are_each_reported_as_they_should_be(self):
-        """Real time, so that only the scripted stalls can fill the ring. Starts that fail are retried; the tap
-        format and a voice-processing refusal are described; a stalled microphone disk warns once per episode
-        while the meter goes on; four failed microphone writes are described, not reported; a system disk
-        that fails every write is reported once; FFmpeg's codecs are mapped only for the AAC output."""
+        """Real time, so that only the scripted stalls can fill the ring. Failed starts retried, a stalled disk
+        warned once an episode, four failed writes described, a disk that fails every write reported once."""
         scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
                             "voiceProcessingError": "no AEC", "format": {"sampleRate": 44100, "channelCount": 2}},
                     "system": {"signal": "sine"},

@@ -1,5 +1,4 @@
-// The scripted backend: the virtual clock, the devices' common thread, time
-// line and signal, the microphone, the system stream, and the scripted disk
+// The scripted backend: the virtual clock, the devices, and the scripted disk
 // behind the temporary tracks (a real track whose writes can fail or block).
 #include "support/sim_backend.h"
 
@@ -18,9 +17,8 @@ namespace orvane::sim {
 
 namespace {
 
-// The process-wide virtual host clock that lets minutes of scripted audio pass
-// in seconds: now = t0 + (monotonic − t0) × speed from the moment it is
-// installed. Everything that reads HostClock (stamps, pauses, timers) sees it.
+// The virtual host clock that lets minutes of scripted audio pass in seconds:
+// now = t0 + (monotonic − t0) × speed, for everything that reads HostClock.
 // A plain function pointer is all HostClock accepts, so its state is global.
 std::atomic<uint64_t> clockOrigin{0};
 std::atomic<double> clockSpeed{1.0};

@@ -32,9 +32,8 @@ class ScriptedDevice {
   virtual std::optional<uint64_t> nextEventAt() const { return std::nullopt; }
   virtual void fireEvent(std::unique_lock<std::mutex>&) {}
 
-  // With the lock held: a new run of frames from host time `at` at `rate`.
+  // With the lock held: a new run of frames from host time `at` at `rate`; the thread looks again.
   void beginRun(uint64_t at, double rate);
-  // With the lock held: the thread looks again at what it waits for.
   void changed() {
     ++version_;
     cv_.notify_all();
@@ -42,8 +41,7 @@ class ScriptedDevice {
   // Fills `buffer` with the run's next `frames` frames; returns the first one's stamp.
   uint64_t fillNext(PcmBuffer& buffer, uint32_t frames);
   uint64_t hostTimeOfFrame(int64_t frame) const;
-  // Host time `seconds` after the first run began; nothing before that.
-  std::optional<uint64_t> afterFirstRun(double seconds) const;
+  std::optional<uint64_t> afterFirstRun(double seconds) const;  // nothing before the first run
   // Runs `out` without the lock; waitIdle waits until it has returned (not on the device thread).
   template <class Out>
   void callOut(std::unique_lock<std::mutex>& lock, Out out) {

@@ -21,7 +21,6 @@ int main(int argc, char** argv) {
     argv += 2;
     argc -= 2;
   }
-  // Lives until the process exits, like the recorder that uses it.
-  auto* backend = new orvane::sim::SimBackend(std::move(scenario));
-  return orvane::runMain(argc, argv, *backend);
+  // The backend lives until the process exits, like the recorder that uses it.
+  return orvane::runMain(argc, argv, *new orvane::sim::SimBackend(std::move(scenario)));
 }

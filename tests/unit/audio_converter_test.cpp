@@ -13,14 +13,6 @@ namespace {
 
 const AudioFormat kMono48k = AudioFormat::standard(48000, 1);
 
-// Writes `value` (nominal range -1..1) as sample `frame` of `channel`, in any format.
-void put(PcmBuffer& buffer, uint32_t frame, uint32_t channel, double value) {
-  const AudioFormat& format = buffer.format();
-  const size_t index = format.interleaved ? size_t(frame) * format.channelCount + channel : frame;
-  sim::storeSample(buffer.plane(format.interleaved ? 0 : channel) + index * bytesPerSample(format.sampleType),
-                   format.sampleType, float(value));
-}
-
 // Feeds half a second of a 440 Hz sine of amplitude 0.5, on every channel, in
 // blocks of varying size through one converter; returns everything that came out.
 std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity) {
@@ -34,9 +26,13 @@ std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity)
   const auto total = int64_t(from.sampleRate / 2);
   for (int64_t fed = 0, call = 0; fed < total; fed += input->frameLength(), ++call) {
     const uint32_t n = uint32_t(std::min<int64_t>(blocks[call % 7], total - fed));
+    const size_t bytes = bytesPerSample(from.sampleType), step = from.interleaved ? from.channelCount : 1;
     for (uint32_t i = 0; i < n; ++i) {
-      const double value = 0.5 * std::sin(2 * M_PI * 440 * double(fed + i) / from.sampleRate);
-      for (uint32_t ch = 0; ch < from.channelCount; ++ch) put(*input, i, ch, value);
+      const auto value = float(0.5 * std::sin(2 * M_PI * 440 * double(fed + i) / from.sampleRate));
+      for (uint32_t ch = 0; ch < from.channelCount; ++ch) {
+        sim::storeSample(input->plane(from.interleaved ? 0 : ch) + (i * step + (from.interleaved ? ch : 0)) * bytes,
+                         from.sampleType, value);
+      }
     }
     input->setFrameLength(n);
     EXPECT_FALSE(converter->convert(*input, *output));

@@ -1,7 +1,6 @@
-// Engine restarts after configuration changes: at most four in any 10 s,
-// one back-off of 3 s when a fifth comes, nothing before the start or after
-// the finish. "Now" is a test clock, so windows of minutes take no time; the
-// back-off itself is a main-loop timer and takes its real 3 s.
+// Engine restarts after configuration changes. "Now" is a test clock, so
+// windows of minutes take no time; the back-off itself is a main-loop timer
+// and takes its real 3 s.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,6 +1,5 @@
 // The drift resampler's numeric rules, the rate measurement, the correction
 // threshold and the sidecar.
-#include <cmath>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -17,14 +16,13 @@ using sim::MemoryAudioFile;
 
 struct Resampled {
   Result<int64_t> frames;
-  std::shared_ptr<MemoryAudioFile> out = std::make_shared<MemoryAudioFile>();
+  std::shared_ptr<MemoryAudioFile> out;
 };
 
 Resampled resample(MemoryAudioFile& source, double ratio) {
-  Resampled result{Error{"", 0, ""}};
-  result.frames = resampleLinearMono(
-      source, [&]() -> Result<std::shared_ptr<AudioFile>> { return std::shared_ptr<AudioFile>(result.out); }, ratio);
-  return result;
+  auto out = std::make_shared<MemoryAudioFile>();
+  auto create = [&]() -> Result<std::shared_ptr<AudioFile>> { return std::shared_ptr<AudioFile>(out); };
+  return {resampleLinearMono(source, create, ratio), out};
 }
 
 MemoryAudioFile ramp(size_t frames) {

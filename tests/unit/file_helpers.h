@@ -28,8 +28,7 @@ struct ScratchDir {
 
 using SampleFn = std::function<float(int64_t frame, uint32_t channel)>;
 
-// Creates `path` and appends `frames` frames of fn in blocks of `block`;
-// returns the file still open (null after a failure).
+// Creates `path`, appends `frames` frames of fn in blocks of `block`, and returns the file still open.
 inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const AudioSettings& settings, int64_t frames,
                                             const SampleFn& fn, uint32_t block = 1000) {
   auto created = AudioFile::createForWriting(path, settings);
@@ -60,7 +59,8 @@ inline std::vector<std::vector<float>> readAll(const std::string& path) {
   auto buffer = PcmBuffer::create((*file)->processingFormat(), 3000);
   while (!(*file)->read(*buffer, 2999) && buffer->frameLength() > 0) {
     for (uint32_t ch = 0; ch < channels.size(); ++ch) {
-      channels[ch].insert(channels[ch].end(), buffer->floatChannelData(ch), buffer->floatChannelData(ch) + buffer->frameLength());
+      const float* data = buffer->floatChannelData(ch);
+      channels[ch].insert(channels[ch].end(), data, data + buffer->frameLength());
     }
   }
   EXPECT_EQ(static_cast<int64_t>(channels[0].size()), (*file)->length());

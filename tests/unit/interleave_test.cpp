@@ -12,8 +12,7 @@ namespace {
 
 using Mode = Recorder::Mode;
 
-// Values that 16-bit storage keeps exactly, distinct per track and never zero,
-// so each output channel can be traced back to its source frame.
+// Exact in 16 bits, distinct per track and never zero: each output channel traces back to its source frame.
 float micSample(int64_t i, uint32_t = 0) { return static_cast<float>(i % 1000 + 1) / 32768.0f; }
 float sysSample(int64_t i, uint32_t = 0) { return -static_cast<float>(i % 700 + 1) / 32768.0f; }
 
@@ -22,7 +21,9 @@ float sysSample(int64_t i, uint32_t = 0) { return -static_cast<float>(i % 700 + 
                                      float (*sample)(int64_t, uint32_t)) {
   for (int64_t i = 0; i < static_cast<int64_t>(channel.size()); ++i) {
     const float expected = i >= delay && i - delay < frames ? sample(i - delay, 0) : 0.0f;
-    if (channel[i] != expected) return ::testing::AssertionFailure() << "frame " << i << ": " << channel[i] << " != " << expected;
+    if (channel[i] != expected) {
+      return ::testing::AssertionFailure() << "frame " << i << ": " << channel[i] << " != " << expected;
+    }
   }
   return ::testing::AssertionSuccess();
 }
@@ -37,13 +38,14 @@ int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<Tr
   return written.ok() ? *written : -1;
 }
 
-// Tracks written (0 frames: none), start times, and where each track lands in the output.
+// Tracks written (0 frames: none), start times, where each track lands in the output, and the head-align
+// diagnostic ("" for none).
 struct Layout {
   Mode mode;
   int64_t micFrames, sysFrames;
   double micStart, sysStart;
   int64_t micDelay, sysDelay;
-  const char* line;  // the head-align diagnostic, "" for none
+  const char* line;
 };
 
 TEST(Interleave, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChannel) {

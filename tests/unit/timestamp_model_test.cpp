@@ -24,11 +24,10 @@ struct Delivery {
   double gapAtSeconds = -1, gapSeconds = 0;  // frames lost from here, for this long
 };
 
-// Runs 300 s of delivery through the model the way the engine does: per block,
-// one callback; raw stamp of each ≤4096-frame chunk = arrival − still readable / rate.
-// Lateness of a block: exponential with a 0.2 ms mean, and one in 50 a hiccup
-// of up to `jitterSpike` (as measured on a private server). Own draw, so results
-// do not depend on the standard library's distributions.
+// Runs 300 s of delivery through the model as the engine does: per block, one callback; raw stamp of each
+// ≤4096-frame chunk = arrival − still readable / rate. A block is late by an exponential 0.2 ms on average,
+// and one in 50 by up to `jitterSpike` more (as measured on a private server); own draw, so results do not
+// depend on the standard library's distributions.
 std::vector<Stamp> run(const Delivery& d, TimestampModel& model) {
   const double trueRate = d.nominalRate * (1 + d.rateOffsetPpm * 1e-6);
   std::mt19937_64 random(d.seed);
@@ -76,11 +75,7 @@ double worstPpm(const std::vector<Stamp>& s, double Stamp::*field, size_t from =
 // Chunks every 85 ms, and 2 s blocks (one arrival per 2 s tells the rate slowly:
 // a late block among the first few costs ppm for the first minute).
 TEST(TimestampModelTest, PublishedStampsHoldOnePpmWhereRawStampsDoNot) {
-  struct Case {
-    double rate;
-    uint32_t block;
-    double spike, settleSeconds, settledPpm, earlyPpm, rateTolerancePpm;
-  };
+  struct Case { double rate; uint32_t block; double spike, settleSeconds, settledPpm, earlyPpm, rateTolerancePpm; };
   for (const Case& c : {Case{48000, 4080, 0.030, 10, 1.0, 2.0, 0.2}, Case{50000, 100000, 0.010, 60, 1.5, 10, 0.5}}) {
     for (double offsetPpm : {0.0, 100.0, -100.0}) {
       for (uint64_t seed : {1u, 2u}) {
