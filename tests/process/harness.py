@@ -1,6 +1,10 @@
-"""Running the helper as a child process the way a host does: arguments,
-standard input, signals, and the event and diagnostic lines it writes."""
+"""Running the helper as a child process the way a host does (arguments,
+standard input, signals, the event and diagnostic lines it writes), and
+looking at what it wrote: container facts through ffprobe, samples decoded
+through ffmpeg, tones, levels and clicks."""
+import array
 import json
+import math
 import os
 import queue
 import subprocess
@@ -11,31 +15,43 @@ import time
 BIN = os.environ.get("ORVANE_BIN", "")
 SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
 DIAG = "[orvane-capture] "
+NO_FRAMES = "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"
+DIGITAL_SILENCE = ("mic produced only digital silence in the check window (device lost to a call app's voice "
+                   "processing?)")
 
 
 def command(args, binary=None, scenario=None):
     """The argument vector: the scripted binary unless told otherwise, with its scenario file first."""
-    argv = [binary or SIM_BIN]
-    if scenario is not None:
-        fd, path = tempfile.mkstemp(suffix=".json")
-        with os.fdopen(fd, "w") as f:
-            json.dump(scenario, f)
-        argv += ["--scenario", path]
-    return argv + list(args)
+    if scenario is None:
+        return [binary or SIM_BIN, *args]
+    fd, path = tempfile.mkstemp(suffix=".json")
+    with os.fdopen(fd, "w") as f:
+        json.dump(scenario, f)
+    return [binary or SIM_BIN, "--scenario", path, *args]
+
+
+def run(args, binary=None, scenario=None, timeout=60, env=None, cwd=None):
+    """Runs to completion with empty standard input; returns (status, stdout text, stderr text)."""
+    done = subprocess.run(command(args, binary, scenario), input=b"", capture_output=True, timeout=timeout,
+                          env=env, cwd=cwd)
+    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+
+
+def terminal_lines(lines):
+    return [line for line in lines if line.startswith(("STATUS stopped ", "ERROR "))
+            and not line.startswith("ERROR disk_write_failed")]
 
 
 class Helper:
     """A running helper whose stdout and stderr lines are collected on threads."""
 
-    def __init__(self, args, binary=None, scenario=None, env=None, cwd=None, stdin=subprocess.PIPE):
+    def __init__(self, args, binary=None, scenario=None, env=None, stdin=subprocess.PIPE):
         self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
-        self.lines = []
-        self._arrived = {}  # line -> when it first came (time.monotonic())
-        self._queue = queue.Queue()
-        self._stderr = []
+                                     stderr=subprocess.PIPE, env=env)
+        self.lines, self._stderr, self._arrived, self._queue = [], [], {}, queue.Queue()
         self._readers = [threading.Thread(target=self._pump, daemon=True),
-                         threading.Thread(target=self._drain_stderr, daemon=True)]
+                         threading.Thread(target=lambda: self._stderr.extend(
+                             raw.decode("utf-8", "replace") for raw in self.proc.stderr), daemon=True)]
         for reader in self._readers:
             reader.start()
 
@@ -45,10 +61,6 @@ class Helper:
             self._arrived.setdefault(line, time.monotonic())
             self._queue.put(line)
         self._queue.put(None)
-
-    def _drain_stderr(self):
-        for raw in self.proc.stderr:
-            self._stderr.append(raw.decode("utf-8", "replace"))
 
     def wait_line(self, prefix, timeout=15.0):
         """Returns the first new line starting with prefix; fails on timeout or end."""
@@ -69,11 +81,8 @@ class Helper:
         return next(t for line, t in self._arrived.items() if line.startswith(prefix))
 
     def send(self, data):
-        self.proc.stdin.write(data if isinstance(data, bytes) else data.encode())
+        self.proc.stdin.write(data.encode())
         self.proc.stdin.flush()
-
-    def signal(self, signum):
-        self.proc.send_signal(signum)
 
     def finish(self, timeout=60.0):
         """Waits for exit; returns (status, all stdout lines)."""
@@ -82,8 +91,7 @@ class Helper:
             reader.join(timeout=5)
         while not self._queue.empty():
             line = self._queue.get()
-            if line is not None:
-                self.lines.append(line)
+            self.lines += [line] if line is not None else []
         self.kill()
         return status, self.lines
 
@@ -121,13 +129,56 @@ class Helper:
             time.sleep(0.02)
 
 
-def run(args, binary=None, scenario=None, timeout=60, env=None, cwd=None):
-    """Runs to completion with empty standard input; returns (status, stdout text, stderr text)."""
-    done = subprocess.run(command(args, binary, scenario), input=b"", capture_output=True, timeout=timeout,
-                          env=env, cwd=cwd)
-    return done.returncode, done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
+RATE = 48000
 
 
-def terminal_lines(lines):
-    return [line for line in lines if line.startswith(("STATUS stopped ", "ERROR "))
-            and not line.startswith("ERROR disk_write_failed")]
+def probe(path):
+    """The first audio stream's facts and the container's duration."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json", path],
+                         capture_output=True, text=True, timeout=60, check=True).stdout
+    info = json.loads(out)
+    stream = next(s for s in info["streams"] if s["codec_type"] == "audio")
+    return {"codec": stream["codec_name"], "sample_rate": int(stream["sample_rate"]),
+            "channels": int(stream["channels"]), "duration": float(info["format"]["duration"])}
+
+
+def channels(path, first=0, seconds=None):
+    """Each channel's samples as floats in [-1, 1] at 48 kHz, from frame `first` on (all, or `seconds`)."""
+    count = probe(path)["channels"]
+    trim = f"atrim=start_sample={first}" + (f":end_sample={first + int(seconds * RATE)}" if seconds else "")
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-af", trim, "-f", "s16le", "-ar", str(RATE), "-"],
+                         capture_output=True, timeout=120, check=True).stdout
+    samples = array.array("h")
+    samples.frombytes(raw[: len(raw) // (2 * count) * 2 * count])
+    return [[s / 32768.0 for s in samples[c::count]] for c in range(count)]
+
+
+def frame_count(path):
+    return int(subprocess.run(["sox", "--i", "-s", path], capture_output=True, text=True, timeout=60,
+                              check=True).stdout)
+
+
+def rms(samples):
+    return math.sqrt(sum(s * s for s in samples) / len(samples)) if samples else 0.0
+
+
+def tone_level(samples, frequency, rate=RATE):
+    """Amplitude of one frequency (Goertzel), comparable to the RMS of a sine of that amplitude / sqrt 2."""
+    if not samples:
+        return 0.0
+    coeff = 2 * math.cos(2 * math.pi * frequency / rate)
+    s1 = s2 = 0.0
+    for x in samples:
+        s1, s2 = x + coeff * s1 - s2, s1
+    return 2 * math.sqrt(max(s1 * s1 + s2 * s2 - coeff * s1 * s2, 0.0)) / len(samples)
+
+
+def click_onsets(samples, first_frame=0, threshold=0.25):
+    """Frame indices where the magnitude rises through the threshold (the leading edge of each click)."""
+    onsets = []
+    below = True
+    for i, x in enumerate(samples):
+        if below and abs(x) > threshold:
+            onsets.append(first_frame + i)
+        below = abs(x) <= threshold
+    return onsets

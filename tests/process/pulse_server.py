@@ -1,7 +1,6 @@
 """A private PulseAudio server for tests, started in a fresh runtime directory,
 reachable only through the environment it hands out, killed on exit; and
-PulseCase, the test case that records against one. Every wait is bounded: a
-server that does not come up raises PulseServerError with the tail of its log."""
+PulseCase, the test case that records against one. Every wait is bounded."""
 import os
 import shutil
 import signal
@@ -14,23 +13,11 @@ from harness import BIN, Helper, terminal_lines
 
 # auth-anonymous lets children that do not share our HOME (and so our cookie) connect.
 BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sink sink_name=speakers")
-# Variables that would point a client (or the server itself) at some other server.
-FOREIGN_VARIABLES = ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "PULSE_COOKIE", "DISPLAY",
-                     "DBUS_SESSION_BUS_ADDRESS", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH")
-
-
-class PulseServerError(RuntimeError):
-    pass
-
-
-def pulseaudio_available():
-    return shutil.which("pulseaudio") is not None and shutil.which("pactl") is not None
 
 
 def clean_env(extra):
-    env = {k: v for k, v in os.environ.items() if k not in FOREIGN_VARIABLES}
-    env.update(extra)
-    return env
+    """Only the search path and `extra`: nothing that could point a client or the server at another server."""
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **extra}
 
 
 def unreachable_env():
@@ -48,9 +35,8 @@ def without_rewinds(module):
 
 
 def mic_modules(name, rate):
-    """A microphone that is not a monitor: a mono remap of a mono null sink's monitor
-    (a stereo sink under master_channel_map=mono would give zeros). Audio played
-    into the sink <name>_feed is what the source <name> records."""
+    """A microphone that is not a monitor: the source <name> records what plays into the sink <name>_feed
+    (mono throughout: a stereo sink under master_channel_map=mono would give zeros)."""
     return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
             f"module-remap-source source_name={name} master={name}_feed.monitor channels=1 channel_map=mono "
             "master_channel_map=mono remix=no"]
@@ -58,20 +44,11 @@ def mic_modules(name, rate):
 
 class PulseServer:
     def __init__(self, extra_modules=()):
-        self.modules = [without_rewinds(module) for module in (*BASE_MODULES, *extra_modules)]
-        self.process = None
+        self.modules, self.process = [without_rewinds(module) for module in (*BASE_MODULES, *extra_modules)], None
         self.directory = tempfile.mkdtemp(prefix="orvane-pulse-")
         self.socket_path = os.path.join(self.directory, "run", "pulse", "native")
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
-                    "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path),
-                    "PULSE_SERVER": "unix:" + self.socket_path}
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+                    "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path), "PULSE_SERVER": "unix:" + self.socket_path}
 
     def start(self):
         """Starts the server, or a new one at the same socket after a kill (its modules loaded again)."""
@@ -81,26 +58,25 @@ class PulseServer:
         # --system=false: we run as root in CI, and a per-user daemon is what we want.
         command = ["pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--realtime=no",
                    "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"]
-        for module in self.modules:
-            command += ["-L", module]
-        self.log_path = os.path.join(self.directory, "pulseaudio.log")
-        with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+        log_path = os.path.join(self.directory, "pulseaudio.log")
+        with open(log_path, "wb") as log:
+            self.process = subprocess.Popen(command + [arg for m in self.modules for arg in ("-L", m)],
+                                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                             env=clean_env(dict(self.env, HOME=home, XDG_CONFIG_HOME=home)),
                                             start_new_session=True)
         try:
             deadline = time.monotonic() + 15
-            while not (os.path.exists(self.socket_path) and self._pactl("info", timeout=2).returncode == 0):
+            while not (os.path.exists(self.socket_path) and self.pactl("info", timeout=2, check=False) is not None):
                 if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise PulseServerError("pulseaudio did not come up:\n" + self.log_tail())
+                    raise RuntimeError("pulseaudio did not come up")
                 time.sleep(0.05)
             # pulseaudio skips a -L module that fails to load and starts anyway.
-            loaded = [row[1] for row in self.short_list("modules")]
-            for module in self.modules:
-                if module.split()[0] not in loaded:
-                    raise PulseServerError(f"pulseaudio could not load '{module}':\n" + self.log_tail())
-                loaded.remove(module.split()[0])
-        except BaseException:
+            loaded = sorted(row[1] for row in self.short_list("modules"))
+            if loaded != sorted(m.split()[0] for m in self.modules):
+                raise RuntimeError(f"pulseaudio loaded {loaded} of {self.modules}")
+        except BaseException as error:
+            with open(log_path, errors="replace") as log:
+                error.add_note("pulseaudio's log ends:\n" + "".join(log.readlines()[-30:]))
             self.stop()
             raise
 
@@ -109,10 +85,6 @@ class PulseServer:
         if self.process.poll() is None:
             os.kill(self.process.pid, signal.SIGKILL)
             self.process.wait(timeout=5)
-
-    def restart(self):
-        self.kill()
-        self.start()
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -127,42 +99,31 @@ class PulseServer:
         """The environment for a child that should use this server."""
         return clean_env(self.env)
 
-    def _pactl(self, *args, timeout=10):
+    def pactl(self, *args, timeout=10, check=True):
+        """pactl's standard output against this server; None (or an error when `check`) if it fails."""
         try:
-            return subprocess.run(["pactl", *args], env=self.child_env(), capture_output=True, text=True,
-                                  timeout=timeout, stdin=subprocess.DEVNULL)
+            result = subprocess.run(["pactl", *args], env=self.child_env(), capture_output=True, text=True,
+                                    timeout=timeout, stdin=subprocess.DEVNULL)
         except subprocess.TimeoutExpired:
-            return subprocess.CompletedProcess(args, -1, "", "timed out")
-
-    def pactl(self, *args):
-        """Runs pactl against this server and returns its standard output."""
-        result = self._pactl(*args)
-        if result.returncode != 0:
-            raise PulseServerError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
-        return result.stdout
+            result = subprocess.CompletedProcess(args, -1, "", "timed out")
+        if result.returncode != 0 and check:
+            raise RuntimeError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
+        return result.stdout if result.returncode == 0 else None
 
     def load_module(self, module):
-        """Loads a module given as in BASE_MODULES; returns its index."""
-        return int(self.pactl("load-module", *without_rewinds(module).split()).strip())
+        self.modules, self.process = [without_rewinds(module) for module in (*BASE_MODULES, *extra_modules)], None
 
-    def module_index(self, name, argument=None):
-        """The index of the first loaded module `name` (whose arguments hold `argument`)."""
-        return next(int(row[0]) for row in self.short_list("modules")
-                    if row[1] == name and (argument is None or argument in " ".join(row[2:3]).split()))
+    def unload(self, name, argument):
+        """Unloads the first module `name` whose arguments hold `argument`."""
+        self.pactl("unload-module", next(row[0] for row in self.short_list("modules")
+                                         if row[1] == name and argument in " ".join(row[2:3]).split()))
 
     def short_list(self, kind):
         """`pactl list short <kind>` as a list of column lists."""
         return [line.split("\t") for line in self.pactl("list", "short", kind).splitlines() if line]
 
-    def log_tail(self, lines=30):
-        try:
-            with open(self.log_path, errors="replace") as log:
-                return "".join(log.readlines()[-lines:])
-        except OSError:
-            return "(no log)"
 
-
-@unittest.skipUnless(pulseaudio_available(), "pulseaudio is not installed")
+@unittest.skipUnless(shutil.which("pulseaudio") and shutil.which("pactl"), "pulseaudio is not installed")
 class PulseCase(unittest.TestCase):
     """A test against its own server (loaded with `modules`), the real binary, and tone players."""
 
@@ -192,13 +153,17 @@ class PulseCase(unittest.TestCase):
         self.assertEqual(status, 0, helper.stderr)
         return lines
 
-    def play(self, sink, rate, frequency, settle=1.0):
-        """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks)."""
+    def play(self, sink, rate, frequency):
+        """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it
+        settle: a null sink that never had an input delivers its first audio late."""
         tone = os.path.join(self.dir.name, f"tone{rate}-{frequency}.wav")
-        if not os.path.exists(tone):
-            subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency),
-                            "vol", "0.5"], check=True, timeout=60)
-        player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", tone], env=self.env)
-        self.addCleanup(lambda: player.kill() or player.wait())
-        # A null sink that never had an input delivers its first audio late: let it settle.
-        time.sleep(settle)
+        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency), "vol",
+                        "0.5"], check=True, timeout=60)
+        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone])
+        time.sleep(1.0)
+
+    def player(self, argv):
+        """A playing client, ended with the test."""
+        player = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: player.kill() or player.wait(timeout=5))

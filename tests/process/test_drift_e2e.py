@@ -11,8 +11,7 @@ import tempfile
 import time
 import unittest
 
-from audio_check import channels, click_onsets, frame_count
-from harness import Helper, terminal_lines
+from harness import Helper, channels, click_onsets, frame_count, terminal_lines
 
 RATE = 48000
 SPEED = 4  # a loaded 2-core machine mostly keeps up at this speed without back-pressure drops

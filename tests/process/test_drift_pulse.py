@@ -24,7 +24,7 @@ class ExactClocks(PulseCase):
         # The speakers again at 50 kHz, as the default sink. The tones come
         # after that: a change of default sink takes along every stream that
         # follows the default, module-sine's included.
-        self.pulse.pactl("unload-module", str(self.pulse.module_index("module-null-sink", "sink_name=speakers")))
+        self.pulse.unload("module-null-sink", "sink_name=speakers")
         self.pulse.load_module("module-null-sink sink_name=speakers rate=50000")
         self.pulse.pactl("set-default-sink", "speakers")
         self.pulse.pactl("set-default-source", "mic")

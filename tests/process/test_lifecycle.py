@@ -1,125 +1,149 @@
-"""The helper's life as a host sees it: arguments, start, stop requests from
-every direction, and exactly one terminal line."""
+"""The helper's life as a host sees it: arguments, stop requests from every
+direction, exactly one terminal line, and recovery from temporary tracks.
+(The permission answers come from the sound server: test_pulse_mic_health.py.)"""
 import os
 import signal
+import subprocess
 import tempfile
 import time
 import unittest
 
-from harness import Helper, run, terminal_lines
+from harness import Helper, channels, probe, rms, run, terminal_lines, tone_level
 
 STOPPED_EARLY = "ERROR stopped_early recording stopped before capture began\n"
+EMPTY = "ERROR empty_recovery interleave produced no audio frames\n"
+NO_TEMPS = "ERROR no_temps no temp tracks to finalize\n"
 
 
-class ArgumentErrors(unittest.TestCase):
-    def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
-        cases = [([], "ERROR args --out <path> is required\n"),
-                 (["--out"], "ERROR args --out <path> is required\n"),
-                 (["--out", ""], "ERROR args --out <path> is required\n"),
-                 (["--out", "x.m4a", "--loud", "--mic-only"], "ERROR args unknown argument --loud\n")]
-        for args, expected in cases:
-            with self.subTest(args=args), tempfile.TemporaryDirectory() as cwd:
-                self.assertEqual(run(args, cwd=cwd), (2, expected, ""))
-                self.assertEqual(os.listdir(cwd), [])
-
-    def test_an_output_that_cannot_be_written_fails_before_recording(self):
-        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
-            with self.subTest(name=name), tempfile.TemporaryDirectory() as d:
-                # Standard input stays open: its end would be a stop request racing the check.
-                status, lines = Helper(["--out", os.path.join(d, name)] + args).finish()
-                self.assertEqual(status, 2)
-                self.assertEqual(lines[0], "STATUS starting\n")
-                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
-                self.assertEqual(os.listdir(d), [])
-
-
-class StopRequests(unittest.TestCase):
+class InScratchDirectory(unittest.TestCase):
     def setUp(self):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
 
-    def start(self, **options):
-        helper = Helper(["--out", os.path.join(self.dir, "rec.m4a")], **options)
+
+class Lifecycle(InScratchDirectory):
+    def start(self, args=(), **options):
+        helper = Helper(["--out", os.path.join(self.dir, "rec.m4a"), *args], **options)
         self.addCleanup(helper.kill)
         return helper
 
-    def assert_stopped_early(self, status, lines):
-        self.assertEqual(status, 2)
-        self.assertEqual(lines[0], "STATUS starting\n")
-        self.assertEqual(terminal_lines(lines), [STOPPED_EARLY])
-        self.assertEqual(lines[-1], STOPPED_EARLY)
-        self.assertEqual(os.listdir(self.dir), [])
-
-    def test_stdin_at_end_from_the_start_stops_early(self):
-        with open(os.devnull, "rb") as empty:
-            self.assert_stopped_early(*self.start(stdin=empty).finish())
-
-    def test_stop_right_after_starting_stops_early(self):
-        helper = self.start()
-        helper.wait_line("STATUS starting")
-        self.assert_stopped_early(*helper.stop())
-
-    def test_stop_without_line_feed_and_split_stop_both_work(self):
-        for pieces in (["stop"], ["st", "op\n"]):
-            with self.subTest(pieces=pieces):
-                helper = self.start()
-                helper.wait_line("STATUS recording")
-                for piece in pieces:
-                    helper.send(piece)
-                    time.sleep(0.2)
-                self.assert_stopped_early(*helper.finish())
-
-    def test_two_sigterms_give_one_terminal_line(self):
-        helper = self.start()
-        line = helper.wait_line("STATUS recording ")
-        self.assertRegex(line, r"^STATUS recording \d{13}\n$")
-        self.assertLess(abs(int(line.split()[2]) - time.time() * 1000), 60_000)
-        helper.signal(signal.SIGTERM)
-        helper.signal(signal.SIGTERM)
-        self.assert_stopped_early(*helper.stop())
-
-    def test_racing_stop_requests_or_sigint_alone_end_with_one_line(self):
-        for delay, requests in ((0.0, (signal.SIGTERM, "stop\n", signal.SIGINT)),
-                                (0.05, (signal.SIGINT, "stop\n", signal.SIGTERM)), (0.3, (signal.SIGINT,))):
-            with self.subTest(delay=delay, requests=requests):
-                helper = self.start()
-                helper.wait_line("STATUS starting")
-                time.sleep(delay)
-                for request in requests:
-                    helper.send(request) if isinstance(request, str) else helper.signal(request)
-                self.assert_stopped_early(*helper.finish())
-
-
-class Permissions(unittest.TestCase):
-    def test_the_microphone_step_of_the_start(self):
-        denied = "ERROR mic_permission microphone access not granted\n"
-        cases = [({"microphoneStatus": 2}, [], denied), ({"microphoneStatus": 1}, [], denied),
-                 ({"microphoneStatus": 0, "microphoneRequestAnswer": False}, [], denied),
-                 ({"microphoneStatus": 0, "microphoneRequestDelaySeconds": 0.5}, [], "STATUS recording "),
-                 ({"microphoneStatus": 2}, ["--system-only"], "STATUS recording ")]  # never asks
-        for scenario, args, expected in cases:
-            with self.subTest(scenario=scenario, args=args), tempfile.TemporaryDirectory() as d:
-                helper = Helper(["--out", os.path.join(d, "r.m4a")] + args, scenario=scenario)
-                self.addCleanup(helper.kill)
-                helper.wait_line("STATUS starting")
-                self.assertTrue(helper.wait_line("", timeout=10).startswith(expected), helper.lines)
-                if expected == denied:
-                    self.assertEqual(helper.finish(), (2, ["STATUS starting\n", denied]))
-                else:
-                    helper.stop()
-
-    def test_permission_mode(self):
-        cases = [  # the query wins over a request and needs no output path
-            (["--request-permission", "microphone", "--check-permissions", "--bogus"],
-             {"microphoneStatus": 0, "screenAllowed": True}, 0, '{"microphone":"notDetermined","screen":"granted"}\n'),
-            (["--check-permissions"], {"microphoneStatus": 1, "screenAllowed": False},
-             0, '{"microphone":"denied","screen":"denied"}\n'),
-            (["--request-permission", "screen"], {"screenRequestAnswer": True}, 0, '{"granted":true}\n'),
-            (["--request-permission", "microphone"],
-             {"microphoneRequestAnswer": False, "microphoneRequestDelaySeconds": 0.2}, 0, '{"granted":false}\n'),
-            (["--request-permission", "Microphone"], {}, 2, "ERROR args unknown permission kind Microphone\n"),
-            (["--out", "/tmp/x.m4a", "--request-permission"], {}, 2, "ERROR args unknown permission kind \n")]
-        for args, scenario, status, out in cases:
+    def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
+        for args, expected in (([], "ERROR args --out <path> is required\n"),
+                               (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n")):
             with self.subTest(args=args):
-                self.assertEqual(run(args, scenario=scenario)[:2], (status, out))
+                self.assertEqual(run(args, cwd=self.dir), (2, expected, ""))
+                self.assertEqual(os.listdir(self.dir), [])
+
+    def test_an_output_that_cannot_be_written_fails_before_recording(self):
+        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
+            with self.subTest(name=name):
+                # Standard input stays open: its end would be a stop request racing the check.
+                status, lines = Helper(["--out", os.path.join(self.dir, name)] + args).finish()
+                self.assertEqual(status, 2)
+                self.assertEqual(lines[0], "STATUS starting\n")
+                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
+                self.assertEqual(os.listdir(self.dir), [])
+
+    def test_every_way_to_stop_ends_with_one_terminal_line(self):
+        # What to wait for, then the requests in turn: text, signals, and pauses in seconds.
+        cases = [(None, ()), ("STATUS starting", ("stop\n",)), ("STATUS recording", ("stop",)),
+                 ("STATUS recording", ("st", 0.2, "op\n")), ("STATUS recording ", (signal.SIGTERM, signal.SIGTERM)),
+                 ("STATUS starting", (signal.SIGTERM, "stop\n", signal.SIGINT)),
+                 ("STATUS starting", (0.05, signal.SIGINT, "stop\n", signal.SIGTERM)),
+                 ("STATUS starting", (0.3, signal.SIGINT))]
+        for wait, requests in cases:
+            with self.subTest(wait=wait, requests=requests):
+                if wait is None:  # standard input at its end from the start
+                    with open(os.devnull, "rb") as empty:
+                        status, lines = self.start(stdin=empty).finish()
+                else:
+                    helper = self.start()
+                    line = helper.wait_line(wait)
+                    if wait == "STATUS recording ":
+                        self.assertRegex(line, r"^STATUS recording \d{13}\n$")
+                        self.assertLess(abs(int(line.split()[2]) - time.time() * 1000), 60_000)
+                    for request in requests:
+                        if isinstance(request, float):
+                            time.sleep(request)
+                        else:
+                            helper.send(request) if isinstance(request, str) else helper.proc.send_signal(request)
+                    status, lines = helper.finish()
+                self.assertEqual((status, lines[0], terminal_lines(lines), lines[-1]),
+                                 (2, "STATUS starting\n", [STOPPED_EARLY], STOPPED_EARLY))
+                self.assertEqual(os.listdir(self.dir), [])
+
+
+class Recovery(InScratchDirectory):
+    """A dead run's temporary tracks become the output, with the statuses a host relies on, losing nothing."""
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def track(self, name, frequency=None, seconds=2.0, content=None):
+        """A temp track: a tone, empty (no frequency), or raw bytes."""
+        if content is not None:
+            with open(self.path(name), "wb") as f:
+                return f.write(content)
+        effect = ["synth", str(seconds), "sine", str(frequency), "vol", "0.5"] if frequency else ["trim", "0", "0"]
+        subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "1", "-b", "16", self.path(name), *effect],
+                       check=True, capture_output=True)
+
+    def recover(self, out_name, *extra, status=0, out=None, files=()):
+        """Recovers into `out_name`: the status and line expected (by default, stopped with the output)
+        and the files left after (the output among them when it stopped). Returns the diagnostics."""
+        result = run(["--out", self.path(out_name), "--finalize-temps", *extra])
+        self.assertEqual(result[:2], (status, out or f"STATUS stopped {self.path(out_name)}\n"), result[2])
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted([*files, *([out_name] if status == 0 else [])]))
+        return result[2]
+
+    def assert_channels(self, out_name, *tones):
+        """Left carries the first tone, right the second; None: silent."""
+        for channel, (samples, tone) in enumerate(zip(channels(self.path(out_name)), tones)):
+            if tone:
+                self.assertGreater(tone_level(samples, tone), 0.3, f"channel {channel}")
+            else:
+                self.assertLess(rms(samples), 1e-4, f"channel {channel} is not silent")
+        os.remove(self.path(out_name))
+
+    def test_wav_and_aac_output_mic_left_system_right_and_temps_are_gone_even_when_kept(self):
+        for out_name, codec, extra in (("rec.wav", "pcm_s16le", ()), ("rec.m4a", "aac", ("--keep-temps",))):
+            with self.subTest(out_name):
+                self.track("rec.mic.caf", 1000)
+                self.track("rec.sys.caf", 440, seconds=1.5)
+                self.assertNotIn("head-align", self.recover(out_name, *extra))
+                info = probe(self.path(out_name))
+                self.assertEqual((info["codec"], info["channels"], info["sample_rate"]), (codec, 2, 48000))
+                self.assertAlmostEqual(info["duration"], 2.0, delta=0.03)
+                self.assert_channels(out_name, 1000, 440)
+
+    def test_empty_tracks_exit_3_no_tracks_exit_2_and_only_what_could_not_be_read_stays(self):
+        self.track("rec.mic.caf")
+        self.track("rec.sys.caf")
+        self.recover("rec.wav", status=3, out=EMPTY)
+        self.track("rec.mic.caf")
+        self.track("rec.sys.caf", content=b"garbage")
+        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.sys.caf"])
+        os.remove(self.path("rec.sys.caf"))
+        self.recover("rec.m4a", status=2, out=NO_TEMPS)
+        self.track("rec.mic.corrected.caf", 1000)  # a corrected copy is no temp track
+        self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf"])
+
+    def test_unreadable_track_is_kept_and_the_readable_one_is_recovered(self):
+        garbage = b"\x13\x37" * 5000
+        self.track("rec.mic.caf", content=garbage)
+        self.track("rec.sys.caf", 440)
+        self.assertIn("interleave: mic track could not be opened", self.recover("rec.wav", files=["rec.mic.caf"]))
+        with open(self.path("rec.mic.caf"), "rb") as f:
+            self.assertEqual(f.read(), garbage)
+        self.assert_channels("rec.wav", None, 440)
+
+    def test_a_track_left_out_by_the_mode_or_an_output_that_cannot_be_written_keeps_the_temps(self):
+        self.track("rec.mic.caf", 1000)
+        self.track("rec.sys.caf", 440)
+        self.recover("rec.wav", "--mic-only", files=["rec.sys.caf"])
+        self.assert_channels("rec.wav", 1000, None)
+        status, out, _ = run(["--out", self.path("rec.xyz"), "--finalize-temps"])
+        self.assertEqual(status, 2)
+        self.assertTrue(out.startswith("ERROR finalize_failed ") and ".xyz" in out, out)
+        self.assertEqual(os.listdir(self.dir), ["rec.sys.caf"])

@@ -1,69 +1,272 @@
-"""End to end on a private PulseAudio: the real binary records a 44.1 kHz
-virtual microphone playing 1 kHz into both output encodings, and a killed
-run is recovered from its temporary tracks."""
+"""Recording end to end on a private PulseAudio: the microphone alone into
+both encodings, both sources with a pause, a shared onset, a default sink that
+changes, a system stream, its only sink or the server that goes away, a killed
+recording, and a full disk. A null sink renders 2 s ahead unless a client asks
+for less, and a monitor stream sees nothing until real time catches up: a
+silent low-latency player on each ("keeper") holds them at 20 ms."""
 import os
+import re
 import signal
+import socket
+import subprocess
+import tempfile
 import time
+import unittest
 
-from audio_check import channels, probe, rms, tone_level
-from harness import BIN, run
+from harness import BIN, RATE, channels, click_onsets, probe, rms, run, terminal_lines, tone_level
 from pulse_server import PulseCase, mic_modules
 
+SYSTEM_TONE, SECOND_SINK_TONE, MIC_TONE = 440, 880, 1000
 
-class MicrophoneRecording(PulseCase):
-    modules = mic_modules("mic", 44100)
+
+class PrivateServerCase(PulseCase):
+    """One server per test, with keepers on the named sinks."""
+
+    keep_sinks = ("speakers",)
+    keeper_latency_msec = 20
+
+    def setUp(self):
+        super().setUp()
+        for sink in self.keep_sinks:
+            self.player(["pacat", "--playback", f"--latency-msec={self.keeper_latency_msec}", f"--device={sink}",
+                         "/dev/zero"])
+            # The sink takes the lower latency once the keeper's stream exists.
+            deadline = time.monotonic() + 10
+            index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
+            while not any(row[1] == index for row in self.pulse.short_list("sink-inputs")):
+                self.assertLess(time.monotonic(), deadline, "the keeper did not connect")
+                time.sleep(0.05)
+        time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
+
+    def record_until(self, name, interrupt, args=(), check_length=True):
+        """Records 2.5 s, then `interrupt`s: the run must end on its own with "WARN screen_interrupted" and
+        its one terminal line, status 0, and an output as long as the recording. Returns both and that length."""
+        out, helper = self.start(name, ["--wav", *args])
+        began = time.monotonic()
+        time.sleep(2.5)
+        interrupt()
+        recorded = time.monotonic() - began
+        status, lines = helper.finish(timeout=30)
+        self.assertEqual(status, 0, helper.stderr)
+        self.assertEqual([l for l in lines if not l.startswith("LEVEL ")][-2:],
+                         ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"])
+        self.assertEqual(len(terminal_lines(lines)), 1)
+        if check_length:
+            self.assertAlmostEqual(probe(out)["duration"], recorded, delta=0.3)
+        return out, helper, recorded
+
+    def recover(self, out):
+        """The kept temporary tracks alone give the output back; returns its facts."""
+        status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
+        self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
+        return probe(out)
+
+    def source_outputs(self):
+        """Our record streams as (index, media.name, source name), by name."""
+        sources = {row[0]: row[1] for row in self.pulse.short_list("sources")}
+        found = [re.search(r'#(\d+).*?^\s*Source: (\d+).*media\.name = "(Microphone|System audio)"', block, re.M | re.S)
+                 for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
+        return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
+
+    def assert_tones(self, out, middle=False, mic_only=False):
+        """The microphone's tone on the left, the speakers' on the right (or silence), and neither on the
+        other channel."""
+        mic, system = channels(out)
+        part = slice(len(mic) // 8, len(mic) * 7 // 8) if middle else slice(RATE // 4, None)
+        # With the microphone alone no system audio may reach it at all.
+        self.assert_tone(mic[part], MIC_TONE, SYSTEM_TONE, 0.002 if mic_only else 0.01)
+        if mic_only:
+            self.assertLess(rms(system), 1e-4)
+        else:
+            self.assert_tone(system[part], SYSTEM_TONE, MIC_TONE)
+
+    def assert_tone(self, samples, wanted, unwanted, unwanted_below=0.01):
+        # Measured in eighths: a pause leaves a phase jump, and one measurement
+        # across it can cancel the tone out. The eighth holding the jump may read low.
+        parts = [samples[i * len(samples) // 8:(i + 1) * len(samples) // 8] for i in range(8)]
+        levels = sorted(tone_level(part, wanted) for part in parts)
+        self.assertGreater(levels[1], 0.05, f"{wanted} Hz missing: {levels}")
+        self.assertLess(max(tone_level(part, unwanted) for part in parts), unwanted_below, f"{unwanted} Hz present")
+
+
+class MicAndSpeakers(PrivateServerCase):
+    """The microphone "mic" is a remapped source (not a monitor) over the monitor of the sink "mic_feed",
+    where a 1 kHz tone plays; the speakers play 440 Hz."""
+
+    modules = mic_modules("mic", 44100) + [f"module-sine sink=mic_feed frequency={MIC_TONE}",
+                                           f"module-sine sink=speakers frequency={SYSTEM_TONE}"]
+    keep_sinks = ("speakers", "mic_feed")
 
     def setUp(self):
         super().setUp()
         self.pulse.pactl("set-default-source", "mic")
-        self.play("mic_feed", 44100, 1000)
 
-    def start_mic_only(self, name, *args):
-        out, helper = self.start(name, ["--mic-only", *args])
-        # The first LEVEL line comes with the first buffer: the recorded time runs from there.
-        helper.wait_line("LEVEL ", timeout=20)
-        return out, helper, time.monotonic()
-
-    def assert_mic_on_left(self, out):
-        left, right = channels(out)
-        middle = left[len(left) // 4:len(left) * 3 // 4]
-        self.assertGreater(tone_level(middle, 1000), 0.01)
-        self.assertLess(tone_level(middle, 440), 0.002)
-        self.assertLess(rms(right), 1e-4)
-
-    def temps(self):
-        return sorted(f for f in os.listdir(self.dir.name) if f.endswith(".caf"))
-
-    def test_mic_only_to_aac_and_to_wav_with_the_temps_kept(self):
+    def test_mic_only_to_aac_and_to_wav_takes_no_monitor_and_keeps_temps_when_asked(self):
+        self.pulse.pactl("set-default-source", "speakers.monitor")  # a monitor is never taken for the microphone
         for name, args, codec in (("rec.m4a", (), "aac"), ("rec.wav", ("--wav", "--keep-temps"), "pcm_s16le")):
             with self.subTest(name=name):
-                out, helper, began = self.start_mic_only(name, *args)
-                mixer = self.pulse.pactl("list", "source-outputs")
-                time.sleep(max(0.0, 4.0 - (time.monotonic() - began)))
+                out, helper = self.start(name, ["--mic-only", *args])
+                helper.wait_line("LEVEL ", timeout=20)  # with the first buffer: the recorded time runs from here
+                began = time.monotonic()
+                outputs = self.source_outputs()
+                time.sleep(4.0)
                 recorded = time.monotonic() - began
                 lines = self.stop(helper)
-                self.assertEqual(len([l for l in lines if l.startswith("STATUS recording ")]), 1)
+                self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
                 self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
                 self.assertIn("mic tap format: 44100.0 Hz, 1 ch", helper.stderr)
-                self.assertIn('application.name = "orvane-capture"', mixer)
-                self.assertIn('media.name = "Microphone"', mixer)
                 info = probe(out)
-                self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, 48000, 2))
+                self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, RATE, 2))
                 self.assertAlmostEqual(info["duration"], recorded, delta=0.25)
-                self.assert_mic_on_left(out)
-                self.assertEqual(self.temps(), ["rec.mic.caf"] if "--keep-temps" in args else [])
+                self.assert_tones(out, middle=True, mic_only=True)
+                self.assertEqual(sorted(f for f in os.listdir(self.dir.name) if f.endswith(".caf")),
+                                 ["rec.mic.caf"] if "--keep-temps" in args else [])
+
+    def test_both_with_a_pause_records_the_default_sinks_monitor_and_the_microphone_on_their_channels(self):
+        out, helper = self.start("both.wav", ["--wav"])
+        began = time.monotonic()
+        time.sleep(1.0)
+        self.assertEqual([(name, source) for _, name, source in self.source_outputs()],
+                         [("Microphone", "mic"), ("System audio", "speakers.monitor")])
+        time.sleep(1.0)
+        helper.send("pause\n")
+        helper.wait_line("STATUS paused")
+        paused_at = time.monotonic()
+        time.sleep(2.0)
+        helper.send("resume\n")
+        helper.wait_line("STATUS resumed")
+        resumed_at = time.monotonic()
+        time.sleep(2.0)
+        active = time.monotonic() - began - (resumed_at - paused_at)
+        lines = self.stop(helper)
+        self.assertEqual([l for l in lines if l.startswith(("STATUS paused", "STATUS resumed"))],
+                         ["STATUS paused\n", "STATUS resumed\n"])
+        self.assertAlmostEqual(probe(out)["duration"], active, delta=0.2)
+        self.assert_tones(out, middle=True)
+
+    def test_killing_the_system_stream_stops_and_keeps_the_audio(self):
+        def kill_system_stream():
+            """What pactl cannot do: end one record stream, through the server's command-line socket."""
+            path = os.path.join(self.dir.name, "cli")
+            self.pulse.load_module(f"module-cli-protocol-unix socket={path}")
+            index = next(i for i, name, _ in self.source_outputs() if name == "System audio")
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as cli:
+                cli.settimeout(10)
+                cli.connect(path)
+                cli.sendall(f"kill-source-output {index}\nexit\n".encode())
+                self.assertNotIn(b"No source output", b"".join(iter(lambda: cli.recv(4096), b"")))
+
+        out, helper, _ = self.record_until("killed.wav", kill_system_stream)
+        self.assertIn("scstream stopped: ", helper.stderr)
+        self.assert_tones(out)
+
+    def test_a_killed_server_ends_the_run_once_and_its_tracks_recover(self):
+        out, _, recorded = self.record_until("killed-server.wav", self.pulse.kill, ["--keep-temps"])
+        os.remove(out)
+        self.assertAlmostEqual(self.recover(out)["duration"], recorded, delta=0.3)
+        self.assert_tones(out)
 
     def test_killed_recording_is_recovered(self):
-        for name, args, codec in (("crash.wav", ("--wav",), "pcm_s16le"), ("crash.m4a", (), "aac")):
-            with self.subTest(name=name):
-                out, helper, _ = self.start_mic_only(name, *args)
-                time.sleep(2.5)
-                helper.signal(signal.SIGKILL)
-                helper.finish()
-                status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
-                self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
-                info = probe(out)
-                self.assertEqual((info["codec"], info["channels"]), (codec, 2))
-                self.assertGreater(info["duration"], 1.5)
-                self.assert_mic_on_left(out)
-                self.assertEqual(self.temps(), [])
+        out, helper = self.start("crash.m4a", ["--mic-only"])
+        time.sleep(2.5)
+        helper.proc.send_signal(signal.SIGKILL)
+        helper.finish()
+        info = self.recover(out)
+        self.assertEqual((info["codec"], info["channels"]), ("aac", 2))
+        self.assertGreater(info["duration"], 1.5)
+        self.assert_tones(out, middle=True, mic_only=True)
+        self.assertEqual([f for f in os.listdir(self.dir.name) if f.endswith(".caf")], [])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounting a small disk needs root")
+    def test_a_full_disk_is_reported_once_and_the_run_still_stops(self):
+        disk = tempfile.mkdtemp(prefix="orvane-small-disk-")
+        self.addCleanup(os.rmdir, disk)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", disk], capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a tmpfs: " + mounted.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", disk], check=True)
+        out, helper = self.start(os.path.join(disk, "full.wav"), ["--wav"])
+        # Two 16-bit 48 kHz tracks fill 2 MiB in about 11 s.
+        helper.wait_line("ERROR disk_write_failed", timeout=40)
+        time.sleep(1.0)
+        self.assertIsNone(helper.proc.poll(), "the process must stay up after the report")
+        status, lines = helper.stop()
+        self.assertEqual(lines.count("ERROR disk_write_failed\n"), 1)
+        (terminal,) = terminal_lines(lines)
+        # The output may not fit either: then the run says so and keeps both tracks.
+        failed = terminal.startswith("ERROR finalize_failed ")
+        self.assertEqual(status, 2 if failed else 0)
+        kept = sorted(name for name in os.listdir(disk) if name.endswith(".caf"))
+        self.assertEqual(kept, ["full.mic.caf", "full.sys.caf"] if failed else [])
+        for name in kept if failed else [os.path.basename(out)]:
+            self.assertGreater(probe(os.path.join(disk, name))["duration"], 2.0)
+        self.assertTrue(failed or terminal == f"STATUS stopped {out}\n", terminal)
+
+
+class SharedOnset(PrivateServerCase):
+    """The microphone is a remap of the speakers' own monitor: a burst played into the speakers reaches both
+    channels from one rendering, so any offset in the output is ours. The remap lags the monitor by an amount
+    that follows the render blocks (1 to 5 ms at 20 ms, under 2 ms at 5 ms): 5 ms blocks here."""
+
+    modules = ["module-remap-source source_name=speakers_mic master=speakers.monitor channels=1 "
+               "channel_map=mono master_channel_map=front-left remix=no"]
+    keeper_latency_msec = 5
+
+    def test_a_burst_played_once_starts_on_both_channels_together(self):
+        self.pulse.pactl("set-default-source", "speakers_mic")
+        burst = os.path.join(self.dir.name, "burst.wav")
+        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "2", burst, "synth", "0.5", "sine", "2000", "vol", "0.5"],
+                       check=True, timeout=30)
+        out, helper = self.start("onset.wav", ["--wav"])
+        time.sleep(1.0)
+        subprocess.run(["paplay", "--latency-msec=20", "--device=speakers", burst], env=self.env, check=True,
+                       timeout=30)
+        time.sleep(1.0)
+        self.stop(helper)
+        mic_onset, system_onset = (next(iter(click_onsets(samples, threshold=0.05)), None) for samples in channels(out))
+        self.assertNotIn(None, (mic_onset, system_onset))
+        self.assertGreater(system_onset, RATE // 2, "the burst should follow a stretch of silence")
+        self.assertLess(abs(mic_onset - system_onset) / RATE, 0.005,
+                        f"mic onset {mic_onset}, system onset {system_onset}")
+
+
+class SineMicAndOnlySink(PrivateServerCase):
+    """The microphone is a sine source, no sink's monitor, so the speakers are the only sink there is. The
+    source renders ahead in blocks of its own, which shifts the channels apart: only levels are checked."""
+
+    modules = [f"module-sine-source source_name=sine_mic frequency={MIC_TONE} rate={RATE}",
+               f"module-sine sink=speakers frequency={SYSTEM_TONE}"]
+
+    def test_unloading_the_only_sink_interrupts_and_never_records_the_microphone_as_system_audio(self):
+        self.pulse.pactl("set-default-source", "sine_mic")
+        out, helper, _ = self.record_until(
+            "unloaded.wav", lambda: self.pulse.unload("module-null-sink", "sink_name=speakers"), check_length=False)
+        self.assertIn("no other sink has a monitor", helper.stderr)
+        mic, system = channels(out)
+        self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)
+        self.assertLess(tone_level(system, MIC_TONE), 0.01)
+        self.assert_tone(mic[RATE // 4:], MIC_TONE, SYSTEM_TONE)
+
+
+class DefaultSinkSwitch(PrivateServerCase):
+    """No source but the sinks' monitors: system audio alone needs no microphone."""
+
+    modules = [f"module-sine sink=speakers frequency={SYSTEM_TONE}", "module-null-sink sink_name=headset",
+               f"module-sine sink=headset frequency={SECOND_SINK_TONE}"]
+    keep_sinks = ("speakers", "headset")
+
+    def test_system_only_records_with_no_microphone_and_follows_the_new_default_sink(self):
+        out, helper = self.start("switch.wav", ["--wav", "--system-only", "--keep-temps"])
+        self.assertEqual(os.listdir(self.dir.name), ["switch.sys.caf"])
+        time.sleep(3.0)
+        self.pulse.pactl("set-default-sink", "headset")
+        time.sleep(3.0)
+        self.stop(helper)
+        self.assertIn("system audio follows default sink headset", helper.stderr)
+        mic, system = channels(out)
+        self.assertLess(rms(mic), 1e-4)
+        half = len(system) // 2
+        self.assert_tone(system[RATE // 2: half - RATE // 2], SYSTEM_TONE, SECOND_SINK_TONE)
+        # The server moves what played on the speakers to the new default sink
+        # as well, so the second half has both tones; only the headset has 880 Hz.
+        self.assertGreater(tone_level(system[half + RATE // 2: -RATE // 4], SECOND_SINK_TONE), 0.05)

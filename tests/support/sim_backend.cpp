@@ -1,23 +1,249 @@
-// The scripted backend, and the scripted disk behind the temporary tracks: a
-// real track whose writes can fail or block for a while.
+// The scripted backend: the virtual clock, the devices, and the scripted disk
+// behind the temporary tracks (a real track whose writes can fail or block).
 #include "support/sim_backend.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <thread>
+#include <cmath>
+#include <cstring>
+#include <numbers>
 
-#include "support/sim_clock.h"
+#include "platform/runtime/host_clock.h"
+#include "platform/runtime/serial_queue.h"
 
 namespace orvane::sim {
+
+namespace {
+
+// The virtual host clock that lets minutes of scripted audio pass in seconds:
+// now = t0 + (monotonic − t0) × speed, for everything that reads HostClock.
+// A plain function pointer is all HostClock accepts, so its state is global.
+std::atomic<uint64_t> clockOrigin{0};
+std::atomic<double> clockSpeed{1.0};
+
+uint64_t virtualNow() {
+  const uint64_t t0 = clockOrigin.load(std::memory_order_relaxed);
+  return t0 + static_cast<uint64_t>(static_cast<double>(HostClock::monotonicNow() - t0) * clockSpeed.load());
+}
+
+// Real time from now until host time `target` (at least 20 µs: a shorter wait is not worth a wake-up).
+std::chrono::nanoseconds realWaitUntil(uint64_t target) {
+  const uint64_t now = HostClock::now();
+  if (now >= target) return std::chrono::nanoseconds{0};
+  const auto real = std::chrono::nanoseconds{static_cast<int64_t>(std::ceil((target - now) / clockSpeed.load()))};
+  return std::max(real, std::chrono::nanoseconds{20'000});
+}
+
+}  // namespace
+
+void storeSample(uint8_t* at, SampleType type, float value) {
+  const double v = std::clamp(static_cast<double>(value), -1.0, 1.0);
+  switch (type) {
+    case SampleType::float32: { const float f = value; std::memcpy(at, &f, sizeof f); return; }
+    case SampleType::float64: { const double d = value; std::memcpy(at, &d, sizeof d); return; }
+    case SampleType::int16: { const auto s = static_cast<int16_t>(std::lround(v * 32767)); std::memcpy(at, &s, sizeof s); return; }
+    case SampleType::int32: { const auto s = static_cast<int32_t>(std::llround(v * 2147483647.0)); std::memcpy(at, &s, sizeof s); return; }
+    case SampleType::uint8: *at = static_cast<uint8_t>(std::lround(v * 127 + 128)); return;
+  }
+}
+
+// --- ScriptedDevice
+
+void ScriptedDevice::beginRun(uint64_t at, double rate) {
+  if (!firstRunStart_) firstRunStart_ = at;
+  runStart_ = at;
+  runRate_ = rate;
+  nextFrame_ = 0;
+  if (!thread_.joinable()) thread_ = std::thread(&ScriptedDevice::loop, this);
+  changed();
+}
+
+uint64_t ScriptedDevice::hostTimeOfFrame(int64_t frame) const {
+  const double rate = runRate_ * (1 + script_.ppm * 1e-6);
+  return runStart_ + static_cast<uint64_t>(std::llround(static_cast<double>(frame) / rate * 1e9));
+}
+
+std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {
+  if (!firstRunStart_) return std::nullopt;
+  return *firstRunStart_ + HostClock::hostTimeForSeconds(seconds);
+}
+
+float ScriptedDevice::sampleAt(int64_t frame) const {
+  const SignalKind kind = script_.signal;
+  if (kind == SignalKind::clicks || kind == SignalKind::sineClicks) {
+    const auto period = static_cast<uint64_t>(std::llround(script_.clickEveryMs * 1e6));
+    const auto width = static_cast<uint64_t>(std::llround(script_.clickWidthMs * 1e6));
+    if (period > 0 && hostTimeOfFrame(frame) % period < width) return static_cast<float>(script_.amplitude);
+  }
+  if (kind == SignalKind::sine || kind == SignalKind::sineClicks) {
+    // The phase from the frame index alone, so it stays exact over hours.
+    const double cycles = script_.frequency * static_cast<double>(frame) / runRate_;
+    const double amplitude = kind == SignalKind::sine ? script_.amplitude : script_.amplitude / 5;
+    return static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * (cycles - std::floor(cycles))));
+  }
+  return 0;
+}
+
+uint64_t ScriptedDevice::fillNext(PcmBuffer& buffer, uint32_t frames) {
+  frames = std::min(frames, buffer.frameCapacity());
+  const AudioFormat& format = buffer.format();
+  const size_t sampleBytes = bytesPerSample(format.sampleType);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const float value = sampleAt(nextFrame_ + i);
+    for (uint32_t c = 0; c < format.channelCount; ++c) {
+      storeSample(format.interleaved ? buffer.plane(0) + i * buffer.planeStride() + c * sampleBytes
+                                     : buffer.plane(c) + i * buffer.planeStride(),
+                  format.sampleType, value);
+    }
+  }
+  buffer.setFrameLength(frames);
+  const uint64_t stamp = hostTimeOfFrame(nextFrame_);
+  nextFrame_ += frames;
+  return stamp;
+}
+
+void ScriptedDevice::endThread() {
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+    cv_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+// Sleeps until the next buffer is complete or the next event is due, whichever
+// comes first. A thread that fell behind delivers back to back until it has
+// caught up, as a real device does.
+void ScriptedDevice::loop() {
+  std::unique_lock lock(mutex_);
+  while (!quit_) {
+    const uint64_t seen = version_;
+    const uint32_t frames = script_.signal == SignalKind::none ? 0 : framesWanted();
+    std::optional<uint64_t> due = nextEventAt();
+    const bool bufferFirst = frames > 0 && (!due || hostTimeOfFrame(nextFrame_ + frames) < *due);
+    if (bufferFirst) due = hostTimeOfFrame(nextFrame_ + frames);
+    bool reached = false;
+    while (!quit_ && version_ == seen && !reached) {
+      const auto wait = due ? realWaitUntil(*due) : std::chrono::nanoseconds(std::chrono::hours(1));
+      reached = wait.count() == 0;
+      if (!reached) cv_.wait_for(lock, wait);
+    }
+    if (!reached) continue;
+    if (bufferFirst) deliver(lock);
+    else fireEvent(lock);
+  }
+}
+
+// --- SimEngine
+
+SimEngine::SimEngine(const DeviceScript& script)
+    : ScriptedDevice(script),
+      format_(script.format),
+      buffer_(PcmBuffer::create(format_, std::max<uint32_t>(1, script.bufferFrames))),
+      pendingStartFailures_(script.startFailures) {}
+
+void SimEngine::setTap(TapBlock tap, uint32_t frames) {
+  std::unique_lock lock(mutex_);
+  waitIdle(lock);
+  tap_ = std::move(tap);
+  tapFrames_ = frames;
+  changed();
+}
+
+Status SimEngine::start() {
+  std::lock_guard lock(mutex_);
+  if (pendingStartFailures_ > 0) {
+    --pendingStartFailures_;
+    return Error{"sim", 1, script_.startErrorMessage};
+  }
+  ++starts_;
+  if (running_) return std::nullopt;
+  running_ = true;
+  beginRun(std::max(HostClock::now(), resumeAt_), format_.sampleRate);
+  return std::nullopt;
+}
+
+void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
+  const AudioTime when{fillNext(*buffer_, tapFrames_), true};
+  // installTap, removeTap and stop wait for the call to return, so tap_ stays put meanwhile.
+  callOut(lock, [&] { tap_(*buffer_, when); });
+}
+
+void SimEngine::fireEvent(std::unique_lock<std::mutex>& lock) {
+  const ConfigChangeScript& change = script_.configChanges[nextChange_++];
+  const uint64_t here = hostTimeOfFrame(nextFrame_);
+  resumeAt_ = here + HostClock::hostTimeForSeconds(change.gapSeconds);
+  if (change.format.sampleRate > 0) {  // a new run from the frame the device got to, at the new rate
+    format_ = change.format;
+    buffer_ = PcmBuffer::create(format_, std::max<uint32_t>(1, script_.bufferFrames));
+    beginRun(here, format_.sampleRate);
+  }
+  running_ = false;
+  changed();
+  ConfigurationChangeBlock handler = changeHandler_;
+  lock.unlock();
+  if (handler) handler();
+  lock.lock();
+}
+
+// --- SimStream
+
+SimStream::SimStream(const DeviceScript& script, StreamDelegate& delegate)
+    : ScriptedDevice(script),
+      delegate_(delegate),
+      scratch_(PcmBuffer::create(script.format, std::max<uint32_t>(1, script.bufferFrames))) {}
+
+Status SimStream::addOutput(StreamOutputType type, SerialQueue& queue) {
+  std::lock_guard lock(mutex_);
+  if (type == StreamOutputType::audio) audioQueue_ = &queue;  // as on the sound server, no screen buffers
+  changed();
+  return std::nullopt;
+}
+
+void SimStream::startCapture(Completion completion) {
+  if (!script_.startError.empty()) return std::thread(completion, Error{"sim", 5, script_.startError}).detach();
+  {
+    std::lock_guard lock(mutex_);
+    running_ = true;
+    beginRun(HostClock::now(), script_.format.sampleRate);
+  }
+  completion(std::nullopt);
+}
+
+// The frames are copied as the stream hands them over: interleaved in one
+// block, planar as planes back to back.
+void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
+  const uint64_t stamp = fillNext(*scratch_, script_.bufferFrames);
+  auto buffer = std::make_shared<SampleBuffer>();
+  buffer->format = script_.format;
+  buffer->frameCount = scratch_->frameLength();
+  const size_t planeBytes = static_cast<size_t>(buffer->frameCount) * scratch_->planeStride();
+  buffer->data.resize(planeBytes * scratch_->planeCount());
+  for (uint32_t p = 0; p < scratch_->planeCount(); ++p) {
+    std::memcpy(buffer->data.data() + p * planeBytes, scratch_->plane(p), planeBytes);
+  }
+  buffer->presentationSeconds = HostClock::secondsForHostTime(stamp);
+  callOut(lock, [&] {
+    audioQueue_->async([this, buffer] { delegate_.streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio); });
+  });
+}
+
+Result<std::vector<Display>> SimBackend::shareableDisplays() {
+  if (scenario_.system.queryFails) return Error{"sim", 4, "the sound server cannot be queried"};
+  std::vector<Display> displays;
+  for (const auto& name : scenario_.displays) displays.push_back({name, name});
+  return displays;
+}
+
+// --- the disk and the backend
 
 namespace {
 
 class SimTrackFile : public AudioFile {
  public:
   SimTrackFile(std::shared_ptr<AudioFile> file, const DiskScript& script) : file_(std::move(file)), script_(script) {}
-
   const AudioFormat& processingFormat() const override { return file_->processingFormat(); }
   int64_t length() const override { return file_->length(); }
   Status read(PcmBuffer& into, uint32_t frameCount) override { return file_->read(into, frameCount); }
@@ -26,8 +252,7 @@ class SimTrackFile : public AudioFile {
   // On the writer queue: blocks or fails as scripted.
   Status write(const PcmBuffer& buffer) override {
     const int64_t before = writes_++;
-    const auto& stalls = script_.stallAfterWrites;
-    if (std::find(stalls.begin(), stalls.end(), before) != stalls.end()) {
+    if (std::ranges::count(script_.stallAfterWrites, before)) {
       std::this_thread::sleep_for(std::chrono::duration<double>(script_.stallSeconds));
     }
     if (script_.failAfterWrites >= 0 && before >= script_.failAfterWrites &&
@@ -43,37 +268,29 @@ class SimTrackFile : public AudioFile {
   std::atomic<int64_t> writes_{0};
 };
 
-Result<std::shared_ptr<AudioFile>> createTrack(const std::string& path, const AudioSettings& settings,
-                                               const DiskScript& script) {
+}  // namespace
+
+SimBackend::SimBackend(Scenario scenario) : scenario_(std::move(scenario)) {
+  if (scenario_.speed == 1.0) return;
+  clockOrigin = HostClock::monotonicNow();
+  clockSpeed = scenario_.speed;
+  HostClock::setSourceForTesting(&virtualNow);
+}
+
+SimBackend::~SimBackend() {
+  if (scenario_.speed == 1.0) return;
+  HostClock::setSourceForTesting(nullptr);
+  clockSpeed = 1.0;
+}
+
+Result<std::shared_ptr<AudioFile>> SimBackend::createTrackFile(const std::string& path, const AudioSettings& settings) {
+  const bool mic = path.ends_with(".mic.caf");
+  if (!mic && !path.ends_with(".sys.caf")) return AudioFile::createForWriting(path, settings);
+  const DiskScript& script = mic ? scenario_.disk.mic : scenario_.disk.system;
   if (!script.createError.empty()) return Error{"posix", EACCES, script.createError};
   auto file = AudioFile::createForWriting(path, settings);
   if (!file || (script.failAfterWrites < 0 && script.stallAfterWrites.empty())) return file;
   return std::shared_ptr<AudioFile>(std::make_shared<SimTrackFile>(file.value(), script));
-}
-
-}  // namespace
-
-void SimPermissions::requestMicrophone(std::function<void(bool)> answer) {
-  std::thread([answer = std::move(answer), granted = scenario_.microphoneRequestAnswer,
-               delay = scenario_.microphoneRequestDelaySeconds] {
-    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    answer(granted);
-  }).detach();
-}
-
-SimBackend::SimBackend(Scenario scenario) : scenario_(std::move(scenario)) {
-  if (scenario_.speed != 1.0) SimClock::install(scenario_.speed);
-}
-
-SimBackend::~SimBackend() {
-  if (scenario_.speed != 1.0) SimClock::uninstall();
-}
-
-Result<std::shared_ptr<AudioFile>> SimBackend::createTrackFile(const std::string& path,
-                                                               const AudioSettings& settings) {
-  if (path.ends_with(".mic.caf")) return createTrack(path, settings, scenario_.disk.mic);
-  if (path.ends_with(".sys.caf")) return createTrack(path, settings, scenario_.disk.system);
-  return AudioFile::createForWriting(path, settings);
 }
 
 }  // namespace orvane::sim

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-
 #include <nlohmann/json.hpp>
 
 #include "cli/entry.h"
@@ -22,7 +21,6 @@ int main(int argc, char** argv) {
     argv += 2;
     argc -= 2;
   }
-  // Lives until the process exits, like the recorder that uses it.
-  auto* backend = new orvane::sim::SimBackend(std::move(scenario));
-  return orvane::runMain(argc, argv, *backend);
+  // The backend lives until the process exits, like the recorder that uses it.
+  return orvane::runMain(argc, argv, *new orvane::sim::SimBackend(std::move(scenario)));
 }

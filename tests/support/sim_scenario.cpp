@@ -3,9 +3,8 @@
 // or name in a test cannot silently script nothing.
 #include "support/sim_scenario.h"
 
-#include <stdexcept>
-
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 namespace orvane {
 
@@ -19,22 +18,17 @@ namespace sim {
 NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKind::zeros, "zeros"},
                                           {SignalKind::sine, "sine"}, {SignalKind::clicks, "clicks"},
                                           {SignalKind::sineClicks, "sineClicks"}})
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, stop, format, failStarts, gapSeconds)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, format, gapSeconds)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
-                                                clickWidthMs, switchAt, switchTo, bufferFrames, ppm, jitterMs, seed, noTimestamps,
+                                                clickWidthMs, bufferFrames, ppm,
                                                 startFailures, startErrorMessage, voiceProcessingError,
-                                                configChanges, queryFails, startError, stopWithErrorAt,
-                                                stopErrorMessage, screenEvery)
+                                                configChanges, queryFails, startError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,
                                                 stallSeconds, createError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Disks, mic, system)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Scenario, microphoneStatus, microphoneRequestAnswer,
-                                                microphoneRequestDelaySeconds, screenAllowed, screenRequestAnswer,
-                                                displays, speed, mic, system, disk)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Scenario, displays, speed, mic, system, disk)
 
-namespace {
-
-void requireUnderstood(const nlohmann::json& given, const nlohmann::json& read, const std::string& where) {
+static void requireUnderstood(const nlohmann::json& given, const nlohmann::json& read, const std::string& where) {
   if (given.is_object() && read.is_object()) {
     for (const auto& [key, value] : given.items()) {
       if (!read.contains(key)) throw std::invalid_argument("unknown scenario key " + where + key);
@@ -46,8 +40,6 @@ void requireUnderstood(const nlohmann::json& given, const nlohmann::json& read, 
     throw std::invalid_argument("scenario value " + where + given.dump() + " not understood");
   }
 }
-
-}  // namespace
 
 Scenario Scenario::fromJson(const nlohmann::json& given) {
   nlohmann::json merged = Scenario{};

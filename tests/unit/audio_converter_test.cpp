@@ -6,21 +6,12 @@
 #include <vector>
 
 #include "platform/audio/audio_converter.h"
-#include "support/sim_device.h"
+#include "support/sim_backend.h"
 
 namespace orvane {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 const AudioFormat kMono48k = AudioFormat::standard(48000, 1);
-
-// Writes `value` (nominal range -1..1) as sample `frame` of `channel`, in any format.
-void put(PcmBuffer& buffer, uint32_t frame, uint32_t channel, double value) {
-  const AudioFormat& format = buffer.format();
-  const size_t index = format.interleaved ? size_t(frame) * format.channelCount + channel : frame;
-  sim::storeSample(buffer.plane(format.interleaved ? 0 : channel) + index * bytesPerSample(format.sampleType),
-                   format.sampleType, float(value));
-}
 
 // Feeds half a second of a 440 Hz sine of amplitude 0.5, on every channel, in
 // blocks of varying size through one converter; returns everything that came out.
@@ -35,9 +26,13 @@ std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity)
   const auto total = int64_t(from.sampleRate / 2);
   for (int64_t fed = 0, call = 0; fed < total; fed += input->frameLength(), ++call) {
     const uint32_t n = uint32_t(std::min<int64_t>(blocks[call % 7], total - fed));
+    const size_t bytes = bytesPerSample(from.sampleType), step = from.interleaved ? from.channelCount : 1;
     for (uint32_t i = 0; i < n; ++i) {
-      const double value = 0.5 * std::sin(2 * kPi * 440 * double(fed + i) / from.sampleRate);
-      for (uint32_t ch = 0; ch < from.channelCount; ++ch) put(*input, i, ch, value);
+      const auto value = float(0.5 * std::sin(2 * M_PI * 440 * double(fed + i) / from.sampleRate));
+      for (uint32_t ch = 0; ch < from.channelCount; ++ch) {
+        sim::storeSample(input->plane(from.interleaved ? 0 : ch) + (i * step + (from.interleaved ? ch : 0)) * bytes,
+                         from.sampleType, value);
+      }
     }
     input->setFrameLength(n);
     EXPECT_FALSE(converter->convert(*input, *output));
@@ -58,8 +53,8 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
           const auto out = convertSine(from, uint32_t(4096 * 48000 / rate) + 64);
           // The filter holds back about 16 input frames, never a growing amount.
           ASSERT_NEAR(double(out.size()), 24000, std::max(48.0, 24 * 48000 / rate));
-          // Over the last 0.25 s: 220 crossings. Sound on every channel gives a
-          // mix that is neither silent nor clipped.
+          // Over the last 0.25 s: 220 crossings. The same sine on every channel
+          // mixes to mono at its own level, neither silent nor summed.
           int crossings = 0;
           float peak = 0, jump = 0;
           for (size_t i = 4800; i < out.size(); ++i) {
@@ -68,11 +63,8 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
             jump = std::max(jump, std::fabs(out[i] - out[i - 1]));
           }
           EXPECT_NEAR(crossings, 220, 3);
-          EXPECT_GT(peak, 0.1f);
+          EXPECT_GE(peak, channels <= 2 ? 0.48f : 0.1f);
           EXPECT_LE(peak, channels <= 2 ? 0.51f : 0.52f);
-          if (channels <= 2) {
-            EXPECT_GE(peak, 0.48f);
-          }
           // A 440 Hz sine of amplitude 0.5 moves at most 0.029 per sample; a
           // filter restarted per call jumps at buffer boundaries.
           EXPECT_LT(jump, 0.04f);
@@ -80,51 +72,6 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
       }
     }
   }
-}
-
-// A call producing more than the output holds keeps the rest for later calls.
-TEST(AudioConverter, FramesBeyondTheOutputCapacityComeOutLaterInOrder) {
-  const AudioFormat from{44100, 1, SampleType::float32, false};
-  const auto roomy = convertSine(from, 8192);
-  const auto tight = convertSine(from, 700);  // less than most calls produce
-  ASSERT_LE(tight.size(), roomy.size());
-  EXPECT_GT(tight.size(), 700u * 18);
-  for (size_t i = 0; i < tight.size(); ++i) ASSERT_EQ(tight[i], roomy[i]) << i;
-}
-
-TEST(AudioConverter, InPhaseFullScaleStereoNeverExceedsFullScaleInMono) {
-  const AudioFormat from = AudioFormat::standard(48000, 2);
-  auto converter = AudioConverter::create(from, kMono48k);
-  ASSERT_TRUE(converter);
-  auto input = PcmBuffer::create(from, 1000);
-  auto output = PcmBuffer::create(kMono48k, 1000);
-  for (uint32_t i = 0; i < 1000; ++i) {
-    input->floatChannelData(0)[i] = input->floatChannelData(1)[i] = (i / 50) % 2 ? 1.0f : -1.0f;
-  }
-  input->setFrameLength(1000);
-  float peak = 0;
-  for (int call = 0; call < 5; ++call) {
-    ASSERT_FALSE(converter->convert(*input, *output));
-    for (uint32_t i = 0; i < output->frameLength(); ++i) peak = std::max(peak, std::fabs(output->floatChannelData(0)[i]));
-  }
-  EXPECT_LE(peak, 1.0f);
-  EXPECT_GT(peak, 0.99f);
-}
-
-TEST(AudioConverter, ImpossiblePairsYieldNothingAndWrongBuffersAreAnError) {
-  EXPECT_FALSE(AudioConverter::create(AudioFormat{0, 2, SampleType::int16, true}, kMono48k));
-  EXPECT_FALSE(AudioConverter::create(AudioFormat{44100, 0, SampleType::int16, true}, kMono48k));
-  EXPECT_FALSE(AudioConverter::create(kMono48k, AudioFormat::standard(0, 1)));
-  EXPECT_FALSE(AudioConverter::create(kMono48k, AudioFormat::standard(48000, 0)));
-  EXPECT_FALSE(AudioConverter::create(AudioFormat::standard(44100.5, 1), kMono48k));
-
-  auto converter = AudioConverter::create(AudioFormat{44100, 2, SampleType::int16, true}, kMono48k);
-  ASSERT_TRUE(converter);
-  auto wrongInput = PcmBuffer::create(AudioFormat::standard(44100, 2), 16);
-  auto output = PcmBuffer::create(kMono48k, 16);
-  output->setFrameLength(5);
-  EXPECT_TRUE(converter->convert(*wrongInput, *output));
-  EXPECT_EQ(output->frameLength(), 0u);
 }
 
 // Drift is measured from the frames in a track against the time stamps of the

@@ -1,0 +1,70 @@
+// Scratch directories and whole-file writes and reads for the unit tests that
+// go through real audio files.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/audio_file.h"
+
+namespace orvane {
+
+// A fresh directory under /tmp, removed with everything in it.
+struct ScratchDir {
+  std::string dir = [] {
+    char pattern[] = "/tmp/orvane-test-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    return std::string(pattern);
+  }();
+  ~ScratchDir() { std::filesystem::remove_all(dir); }
+  std::string operator/(const std::string& name) const { return dir + "/" + name; }
+};
+
+using SampleFn = std::function<float(int64_t frame, uint32_t channel)>;
+
+// Creates `path`, appends `frames` frames of fn in blocks of `block`, and returns the file still open.
+inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const AudioSettings& settings, int64_t frames,
+                                            const SampleFn& fn, uint32_t block = 1000) {
+  auto created = AudioFile::createForWriting(path, settings);
+  EXPECT_TRUE(created) << path << ": " << (created ? "" : created.error().description);
+  auto buffer = PcmBuffer::create(AudioFormat::standard(settings.sampleRate, settings.channelCount), block);
+  for (int64_t done = 0; created && done < frames; done += block) {
+    const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
+    for (uint32_t ch = 0; ch < settings.channelCount; ++ch) {
+      for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = fn(done + i, ch);
+    }
+    buffer->setFrameLength(n);
+    if (Status error = (*created)->write(*buffer)) {
+      ADD_FAILURE() << path << ": " << error->domain << " " << error->description;
+      return nullptr;
+    }
+  }
+  if (!created) return nullptr;
+  EXPECT_EQ((*created)->length(), frames);
+  return *created;
+}
+
+// Every channel of a file as our reader gives it, read in uneven blocks.
+inline std::vector<std::vector<float>> readAll(const std::string& path) {
+  auto file = AudioFile::openForReading(path);
+  EXPECT_TRUE(file) << path << ": " << (file ? "" : file.error().description);
+  if (!file) return {};
+  std::vector<std::vector<float>> channels((*file)->processingFormat().channelCount);
+  auto buffer = PcmBuffer::create((*file)->processingFormat(), 3000);
+  while (!(*file)->read(*buffer, 2999) && buffer->frameLength() > 0) {
+    for (uint32_t ch = 0; ch < channels.size(); ++ch) {
+      const float* data = buffer->floatChannelData(ch);
+      channels[ch].insert(channels[ch].end(), data, data + buffer->frameLength());
+    }
+  }
+  EXPECT_EQ(static_cast<int64_t>(channels[0].size()), (*file)->length());
+  return channels;
+}
+
+}  // namespace orvane
