@@ -15,9 +15,13 @@ from harness import BIN, Helper, terminal_lines
 BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sink sink_name=speakers")
 
 
+# Variables that would point a client (or the server itself) at some other server.
+FOREIGN_VARIABLES = ("PULSE_SERVER", "PULSE_SINK", "PULSE_SOURCE", "PULSE_COOKIE", "DISPLAY",
+                     "DBUS_SESSION_BUS_ADDRESS", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH")
+
+
 def clean_env(extra):
-    """Only the search path and `extra`: nothing that could point a client or the server at another server."""
-    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), **extra}
+    return dict({k: v for k, v in os.environ.items() if k not in FOREIGN_VARIABLES}, **extra)
 
 
 def unreachable_env():
@@ -35,8 +39,7 @@ def without_rewinds(module):
 
 
 def mic_modules(name, rate):
-    """A microphone that is not a monitor: the source <name> records what plays into the sink <name>_feed
-    (mono throughout: a stereo sink under master_channel_map=mono would give zeros)."""
+    """A microphone, not a monitor: <name> records the sink <name>_feed (mono: stereo under mono gives zeros)."""
     return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
             f"module-remap-source source_name={name} master={name}_feed.monitor channels=1 channel_map=mono "
             "master_channel_map=mono remix=no"]

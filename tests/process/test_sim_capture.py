@@ -21,8 +21,7 @@ class SimRun(unittest.TestCase):
         return helper
 
     def record(self, scenario, real_seconds, *args):
-        """Records for a while, then stops. Returns the helper, its lines, the
-        virtual seconds recorded and the files that existed while recording."""
+        """Records, then stops: the helper, its lines, the virtual seconds recorded, the files while recording."""
         helper = self.start(scenario, *args)
         helper.wait_line("STATUS recording")
         files = sorted(os.listdir(self.dir))

@@ -98,8 +98,7 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   Status setVoiceProcessingEnabled(bool) override {
     return script_.voiceProcessingError.empty() ? Status{} : Error{"sim", 2, script_.voiceProcessingError};
   }
-  // Larger device reads are split into taps of the size asked for.
-  void installTap(uint32_t bufferSize, TapBlock tap) override {
+  void installTap(uint32_t bufferSize, TapBlock tap) override {  // larger device reads are split
     setTap(std::move(tap), std::min(bufferSize, script_.bufferFrames));
   }
   void removeTap() override { setTap(nullptr, 0); }
