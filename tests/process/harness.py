@@ -45,9 +45,9 @@ def terminal_lines(lines):
 class Helper:
     """A running helper whose stdout and stderr lines are collected on threads."""
 
-    def __init__(self, args, binary=None, scenario=None, env=None, stdin=subprocess.PIPE):
+    def __init__(self, args, binary=None, scenario=None, env=None, stdin=subprocess.PIPE, cwd=None):
         self.proc = subprocess.Popen(command(args, binary, scenario), stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
         self.lines, self._stderr, self._arrived, self._queue = [], [], {}, queue.Queue()
         self._readers = [threading.Thread(target=self._pump, daemon=True),
                          threading.Thread(target=lambda: self._stderr.extend(

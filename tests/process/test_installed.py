@@ -10,8 +10,7 @@ import subprocess
 import tempfile
 import time
 
-from audio_check import probe
-from harness import Helper, terminal_lines
+from harness import Helper, probe, terminal_lines
 from pulse_server import PulseCase, mic_modules
 
 BUILD_DIR = os.environ.get("ORVANE_BUILD_DIR", "")

@@ -10,8 +10,7 @@ import subprocess
 import sys
 import time
 
-from audio_check import probe
-from harness import BIN
+from harness import BIN, probe
 from pulse_server import PulseCase, mic_modules
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples",

@@ -20,7 +20,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
 from harness import BIN, Helper, channels, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
-from pulse_server import PulseServer, mic_modules, pulseaudio_available  # noqa: E402
+from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
 MODES = ([], ["--mic-only"], ["--system-only"])
@@ -119,7 +119,7 @@ def crash_while_recording(case, runs=6, longest=2.5):
     print(f"\n{runs} crashes recovered, worst shortfall {worst:.3f} s", file=sys.stderr)
 
 
-def crash_during_stop(case, runs=3):
+def crash_during_stop(case, runs):
     """SIGKILL while the stop corrects drift and interleaves: the tracks are still whole."""
     rng = random.Random(11)
     drifting = {"speed": 25, "mic": {"signal": "sine", "ppm": 60}, "system": {"signal": "sine", "ppm": -60}}
@@ -186,18 +186,15 @@ def output_past_a_size_limit(case):
     time.sleep(2.0)
     case.assert_stopped(*helper.stop(), case.path("src.wav"))
     for ext in ("m4a", "wav"):
-        out = case.path(f"limited.{ext}")
-        for track in ("mic", "sys"):
-            shutil.copy(case.path(f"src.{track}.caf"), case.path(f"limited.{track}.caf"))
-        for track in ("mic", "sys"):
-            shutil.copy(case.path(f"src.{track}.caf"), case.path(f"probe.{track}.caf"))
+        for name in ("probe", "limited"):
+            for track in ("mic", "sys"):
+                shutil.copy(case.path(f"src.{track}.caf"), case.path(f"{name}.{track}.caf"))
         recover(case.path(f"probe.{ext}"))
-        size = os.path.getsize(case.path(f"probe.{ext}"))
-        status, stdout, stderr = recover(out, size_limit=size - 200)
+        status, stdout, stderr = recover(case.path(f"limited.{ext}"),
+                                         size_limit=os.path.getsize(case.path(f"probe.{ext}")) - 200)
         case.assertEqual(status, 2, stdout + stderr)
         case.assertTrue(stdout.startswith("ERROR finalize_failed "), stdout)
-        case.assertTrue(os.path.exists(case.path("limited.mic.caf")) and os.path.exists(case.path("limited.sys.caf")))
-        case.assert_recovers(out, 19.0)
+        case.assert_recovers(case.path(f"limited.{ext}"), 19.0)  # the tracks were kept
 
 
 # ----------------------------------------------------------------------------------- a hostile host
@@ -210,10 +207,9 @@ def tracks_removed_while_recording(case):
         out = os.path.join(folder, "rec.wav")
         helper = case.start(out, "--wav", "--keep-temps")
         time.sleep(1.0)
-        if removed == "tracks":
-            os.remove(os.path.join(folder, "rec.mic.caf"))
-            os.remove(os.path.join(folder, "rec.sys.caf"))
-        else:
+        for track in ("mic", "sys") if removed == "tracks" else ():
+            os.remove(os.path.join(folder, f"rec.{track}.caf"))
+        if removed == "folder":
             shutil.rmtree(folder)
         time.sleep(1.0)
         lived = time.monotonic() - helper.arrival("STATUS recording")
@@ -240,16 +236,14 @@ def recovery_against_a_live_recording(case):
     case.assertGreaterEqual(seconds(out), lived - 0.3)
 
 
-def line_break_in_the_output_path(case):
+def refused_outputs(case):
+    """A line break would forge a line; a link, dangling or not, would fail only at the stop."""
     out = case.path("x\nSTATUS stopped /fake.wav")
     status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
     case.assertEqual((status, stdout), (2, "STATUS starting\nERROR start_failed the output path contains a line break\n"))
     status, stdout, _ = recover(out)
     case.assertEqual((status, stdout), (2, "ERROR finalize_failed the output path contains a line break\n"))
     case.assertEqual(os.listdir(case.dir), [])
-
-
-def dangling_link_as_output(case):
     out = case.path("link.wav")
     os.symlink(case.path("nowhere/else.wav"), out)
     status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
@@ -270,7 +264,7 @@ def swallow(listener):
 def stop_while_the_server_hangs(case):
     """The server killed and a socket in its place that accepts and never answers: the engine's restart
     waits on it, and a stop (or SIGTERM) still ends the run at once with the audio from before."""
-    if not pulseaudio_available():
+    if not shutil.which("pulseaudio"):
         case.skipTest("pulseaudio is not installed")
     for how in ("stop", "SIGTERM"):
         feed, source = mic_modules("mic", 48000)
@@ -293,7 +287,7 @@ def stop_while_the_server_hangs(case):
         helper.wait_diag("engine configuration change", timeout=20)
         time.sleep(0.3)
         asked = time.monotonic()
-        helper.send("stop\n") if how == "stop" else helper.signal(signal.SIGTERM)
+        helper.send("stop\n") if how == "stop" else helper.proc.send_signal(signal.SIGTERM)
         status, lines = helper.finish(timeout=30)
         case.assertLess(time.monotonic() - asked, 1.0, f"{how} waited on the server")
         case.assert_stopped(status, lines, out)
@@ -380,7 +374,6 @@ CASES = [
     ("crash while recording", crash_while_recording, False),
     ("crash while recording, 30 runs up to a minute",
      lambda case: crash_while_recording(case, runs=30, longest=60.0), True),
-    ("crash during the stop", crash_during_stop, True),
     ("crash during the stop, 10 runs", lambda case: crash_during_stop(case, runs=10), True),
     ("disk full while recording", lambda case: disk_full(case, at_the_output=False), False),
     ("disk full at the output", lambda case: disk_full(case, at_the_output=True), False),
@@ -388,8 +381,7 @@ CASES = [
     ("output past a size limit", output_past_a_size_limit, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),
-    ("line break in the output path", line_break_in_the_output_path, False),
-    ("dangling link as the output", dangling_link_as_output, False),
+    ("refused outputs: a line break, a dangling link", refused_outputs, False),
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
     ("two-hour soak", soak, True),
