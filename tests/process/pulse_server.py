@@ -114,7 +114,7 @@ class PulseServer:
         return result.stdout if result.returncode == 0 else None
 
     def load_module(self, module):
-        self.modules, self.process = [without_rewinds(module) for module in (*BASE_MODULES, *extra_modules)], None
+        self.pactl("load-module", *without_rewinds(module).split())
 
     def unload(self, name, argument):
         """Unloads the first module `name` whose arguments hold `argument`."""

@@ -102,10 +102,8 @@ class Trouble(SimRun):
 
 class DeviceChanges(SimRun):
     def test_headset_switching_profiles_keeps_the_microphone_in_step(self):
-        """48 kHz stereo, 16 kHz mono, 8 kHz mono, 44.1 kHz stereo, four
-        seconds each, the device away for 0.3 s at each switch: the gaps are
-        silence, the tone is in every part, and the microphone's clicks still
-        meet the system's after the last switch."""
+        """48 kHz stereo, 16 k mono, 8 k mono, 44.1 k stereo, 4 s each, 0.3 s away at each switch: the gaps are
+        silence, the tone is in every part, the clicks still meet the system's after the last switch."""
         formats = [{"sampleRate": 16000, "channelCount": 1}, {"sampleRate": 8000, "channelCount": 1},
                    {"sampleRate": 44100, "channelCount": 2, "interleaved": True}]
         changes = [{"at": 4.0 + 4.3 * i, "format": f, "gapSeconds": 0.3} for i, f in enumerate(formats)]

@@ -1,7 +1,5 @@
-// The scenario that scripts the simulated backend. Its JSON keys are the field
-// names below, nested as the structs nest, e.g. {"speed": 4, "mic": {"signal":
-// "sine", "format": {"sampleRate": 44100}}, "disk": {"mic": {"failAfterWrites": 3}}};
-// every key is optional and one that the scenario does not know is an error.
+// The scenario that scripts the simulated backend: JSON keys are the field names
+// below, nested as the structs nest; all optional, unknown ones an error.
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>

@@ -86,11 +86,9 @@ TEST(Interleave, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChannel) {
   }
 }
 
-// Regression: a track that fails part-way ends there; the output keeps what
-// was read, and the failure is reported so that the stop keeps the temporary
-// tracks. The damaged track is FLAC under the temp track's name: libsndfile's
-// decoder loses sync part-way through a read and reports an error together
-// with the frames decoded before it, as a read that fails mid-file does.
+// Regression: a track that fails part-way ends there, the output keeps what was
+// read, and the failure is reported (so the stop keeps the tracks). Damaged
+// FLAC under the track's name fails mid-read, as a failing disk does.
 TEST(Interleave, ReadFailureIsMendedAndReported) {
   ScratchDir dir;
   const std::string mic = dir / "rec.mic.caf", sys = dir / "rec.sys.caf";

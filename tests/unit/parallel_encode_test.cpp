@@ -1,7 +1,5 @@
-// The AAC encode on several cores: how the timeline is cut, that the seams
-// cannot be told from a single pass, that a short recording and a track that
-// fails to read are left to the single pass, and that a write failure in any
-// segment fails the stop.
+// The AAC encode on several cores: segment plans, seams, what stays with the
+// single pass, and write failures in any segment.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -180,10 +178,8 @@ TEST(SegmentPlan, OneSegmentPerWorkerOnAacFramesNoneShorterThanTheMinimum) {
   }
 }
 
-// Microphone: a sweep, ending 2.25 s before the system track; system audio:
-// noise, starting 250 ms late. Two segments of 47 s, so that the pre-roll of
-// the second starts inside the first. The single pass of one worker is the
-// reference; a second single pass, of the same audio half an AAC frame later,
+// A sweep on the microphone (ending 2.25 s early), noise on the system (250 ms
+// late), two segments of 47 s; a second single pass half an AAC frame later
 // shows how far apart two encodes of the same audio may be.
 TEST_F(ParallelEncodeTest, SeamsCannotBeToldFromASinglePass) {
   const int64_t micFrames = 92 * 48000, sysFrames = 94 * 48000, lead = 12000, total = lead + sysFrames;
@@ -290,10 +286,8 @@ TEST_F(ParallelEncodeTest, ATrackThatFailsToReadLeavesTheOutputToTheSinglePass) 
   EXPECT_TRUE(outputs[1] == outputs[0]);
 }
 
-// A file-size limit fails write(2) as a full disk does. Each case makes one
-// part too big for it: the packets of one segment (which every worker keeps
-// beside the output until its turn), or the output itself. The stop
-// completion ends the process, so each case runs in a child.
+// A file-size limit (in a child) fails write(2) as a full disk does, in one
+// segment's spilled packets or in the output itself.
 TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTemporaryTracks) {
   const int64_t segment = 4 * 48000 + 2048;  // three segments of 4 s at the least
   struct Case {

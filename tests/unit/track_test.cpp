@@ -1,7 +1,5 @@
-// One track in isolation, no process and no real time: input of any rate,
-// channel count and buffer size switched mid-run, a stalled writer, a write
-// cut short, input that stopped for a while, and the re-alignment after a
-// resume. Also the recorder's pause and resume commands.
+// One track in isolation, no process and no real time: any input format
+// switched mid-run, a stalled writer, a write cut short, gaps and resumes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,9 +9,7 @@
 #include <thread>
 
 #include "platform/runtime/host_clock.h"
-#include "recorder/recorder.h"
 #include "support/memory_audio_file.h"
-#include "support/sim_backend.h"
 #include "track/track.h"
 
 namespace orvane {
@@ -240,26 +236,6 @@ TEST_F(TrackTest, UntimedBuffersAreWrittenButLeaveTheTimelineAndFlushFollowsAppe
   EXPECT_EQ(timeline.startFrames, 0);
   EXPECT_EQ(timeline.lastSeconds, 10.2);
   EXPECT_EQ(timeline.lastFrames, 2 * 4800);
-}
-
-TEST(RecorderPause, PauseAndResumeActOnceAndGoQuietOnceFinished) {
-  sim::SimBackend backend{sim::Scenario{}};
-  MainLoop loop;
-  Recorder recorder("/tmp/orvane-pause.m4a", Recorder::Mode::both, false, false, backend, loop);
-  testing::internal::CaptureStdout();
-  recorder.resume();  // not paused: nothing
-  recorder.pause();
-  recorder.pause();
-  EXPECT_FALSE(recorder.clock.activeSeconds(100.0).has_value());
-  recorder.resume();
-  recorder.resume();
-  recorder.pause();
-  recorder.finished = true;
-  recorder.resume();  // clears the pause, counts, but stays silent
-  recorder.pause();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "STATUS paused\nSTATUS resumed\nSTATUS paused\n");
-  EXPECT_FALSE(recorder.clock.paused());
-  EXPECT_EQ(recorder.clock.realignGeneration(), 2);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Fuzzing the control channel's parser: any bytes, in reads cut anywhere,
-// and a "stop" line after them must still stop.
+// Fuzzing the control channel's parser: any bytes, in reads cut anywhere, and a "stop" line after them must still stop.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,4 @@
-// Fuzzing the reader that recovery trusts with damaged tracks: any bytes as
-// a .caf file, opened and read to the end as the interleave reads it.
+// Fuzzing the reader that recovery trusts with damaged tracks: any bytes as a .caf file, opened and read to the end as the interleave reads it.
 #include <unistd.h>
 
 #include <cstddef>
