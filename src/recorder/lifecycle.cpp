@@ -80,6 +80,7 @@ void Recorder::start() {
 bool Recorder::openTrack(Track& track) {
   std::lock_guard lock(tempFilesLock);
   if (stopRequested) return false;
+  const bool existed = ::access(track.path().c_str(), F_OK) == 0;
   Result<int> locked = lockTrackFile(track.path());
   if (!locked) {
     if (locked.error().code == EWOULDBLOCK) {
@@ -90,6 +91,7 @@ bool Recorder::openTrack(Track& track) {
   auto file = backend.createTrackFile(track.path(), linearPCM16Settings(Track::format().sampleRate, 1));
   if (!file || !track.open(file.value(), *locked)) {
     ::close(*locked);
+    if (!existed) ::unlink(track.path().c_str());  // the lock's empty file, not a track
     if (!file) throw file.error();
     throw posixError(ENOMEM, "cannot allocate the " + std::string(track.name()) + " track");
   }
