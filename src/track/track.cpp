@@ -335,11 +335,13 @@ Status Track::close() {
   writerQueue_.drain();
   if (!file_) return std::nullopt;
   if (converter_) {
-    // Nothing stamps the tail: it only ends the track.
-    while (silence_) {
-      if (converter_->flush(*silence_) || silence_->frameLength() == 0) break;
-      const bool full = silence_->frameLength() == silence_->frameCapacity();
-      if (!append(*silence_) || !full) break;
+    // Nothing stamps the tail: it only ends the track. Every slot is free
+    // once the writer queue is drained, so the first one takes it.
+    PcmBuffer& tail = *slots_[0];
+    for (;;) {
+      if (converter_->flush(tail) || tail.frameLength() == 0) break;
+      const bool full = tail.frameLength() == tail.frameCapacity();
+      if (!append(tail) || !full) break;
     }
     converter_.reset();
   }

@@ -103,15 +103,7 @@ Status FfmpegAacEncoder::flush(const AacPacketSink& sink) {
 }
 
 Status FfmpegAacEncoder::send(bool flush, const AacPacketSink& sink) {
-  AVFrame* frame = nullptr;
-  if (!flush) {
-    frame_->nb_samples = static_cast<int>(frameFill_);
-    frame_->pts = nextPts_;
-    nextPts_ += frameFill_;
-    frameFill_ = 0;
-    frame = frame_;
-  }
-  int ret = avcodec_send_frame(encoder_, frame);
+  int ret = sendFilledFrame(encoder_, frame_, frameFill_, nextPts_, flush);
   if (ret < 0) return ffmpegError(ret, "cannot encode AAC");
   for (;;) {
     ret = avcodec_receive_packet(encoder_, packet_);

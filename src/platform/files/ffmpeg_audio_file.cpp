@@ -203,16 +203,17 @@ void FfmpegAudioFile::fillFrame(const PcmBuffer& buffer, uint32_t first, uint32_
   }
 }
 
+int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush) {
+  if (flush) return avcodec_send_frame(encoder, nullptr);
+  frame->nb_samples = static_cast<int>(fill);
+  frame->pts = nextPts;
+  nextPts += fill;
+  fill = 0;
+  return avcodec_send_frame(encoder, frame);
+}
+
 Status FfmpegAudioFile::sendFrame(bool flush) {
-  AVFrame* frame = nullptr;
-  if (!flush) {
-    frame_->nb_samples = static_cast<int>(frameFill_);
-    frame_->pts = nextPts_;
-    nextPts_ += frameFill_;
-    frameFill_ = 0;
-    frame = frame_;
-  }
-  int ret = avcodec_send_frame(encoder_, frame);
+  int ret = sendFilledFrame(encoder_, frame_, frameFill_, nextPts_, flush);
   if (ret < 0) return ffmpegError(ret, "cannot encode for " + path_);
   for (;;) {
     ret = avcodec_receive_packet(encoder_, packet_);

@@ -20,6 +20,10 @@ struct AVPacket;
 
 namespace orvane {
 
+// Both AAC writers' step into the encoder: the frame filled so far (or, to
+// flush, none) goes in and is emptied; avcodec_send_frame's result.
+int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush);
+
 class FfmpegAudioFile final : public AudioFile {
  public:
   // The settings have been checked against the container.
