@@ -10,7 +10,7 @@
 # pipewire-pulse, plus a session bus of its own for them. A null sink named
 # `speakers` is always loaded; each -L module is loaded through pactl, as a
 # PulseAudio client would. Nothing is installed: this needs the Debian packages
-# pipewire, pipewire-pulse and wireplumber (not part of scripts/setup.sh).
+# pipewire, pipewire-pulse and wireplumber (installed by scripts/setup.sh).
 #
 # start prints only `export` lines on stdout; progress and errors go to stderr.
 # Every wait is bounded: a server that does not answer within 15 s is stopped

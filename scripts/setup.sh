@@ -13,6 +13,8 @@ PACKAGES=(
   # cpack computes the package's dependencies with dpkg-shlibdeps and file; the
   # tests render the manual page with man; the fuzz targets need clang's runtime.
   dpkg-dev file man-db
+  # the process tests run on PipeWire as well as PulseAudio
+  pipewire pipewire-pulse wireplumber dbus
 )
 
 missing=()
