@@ -38,9 +38,10 @@ int main(int argc, char** argv) {
     const WorstWindow now = worstStampWindows(replayed, rate, &StampSample::published);
     const WorstWindow then = worstStampWindows(recorded, rate, &StampSample::published);
     const WorstWindow rawWorst = worstStampWindows(recorded, rate, &StampSample::raw);
-    std::printf("%-40s %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f  restarts %lld\n", argv[i], now.fitPpm, now.endpointPpm,
-                then.fitPpm, then.endpointPpm, rawWorst.fitPpm, rawWorst.endpointPpm,
-                static_cast<long long>(model.restartCount()));
+    std::printf("%-40s %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f  restarts %lld  losses %lld (last %.1f ms)\n", argv[i],
+                now.fitPpm, now.endpointPpm, then.fitPpm, then.endpointPpm, rawWorst.fitPpm, rawWorst.endpointPpm,
+                static_cast<long long>(model.restartCount()), static_cast<long long>(model.stepCount()),
+                model.lastStepSeconds() * 1000);
   }
   return 0;
 }

@@ -21,7 +21,8 @@ struct Delivery {
   uint32_t blockFrames = 4080;                     // frames the server hands over at once
   double jitterSpike = 0.030;
   uint64_t seed = 1;
-  double gapAtSeconds = -1, gapSeconds = 0;  // frames lost from here, for this long
+  double gapAtSeconds = -1, gapSeconds = 0;  // frames lost from here, for this long ...
+  bool gapReported = false;                  // ... and the stream's frame index skips them
 };
 
 // Runs 300 s of delivery through the model as the engine does: per block, one callback; raw stamp of each
@@ -36,6 +37,7 @@ std::vector<Stamp> run(const Delivery& d, TimestampModel& model) {
   for (bool gapDone = d.gapAtSeconds < 0; captured < static_cast<int64_t>(300 * trueRate);) {
     if (!gapDone && captured / trueRate >= d.gapAtSeconds) {
       captured += static_cast<int64_t>(d.gapSeconds * trueRate);
+      if (d.gapReported) delivered += static_cast<int64_t>(d.gapSeconds * trueRate);
       gapDone = true;
     }
     double late = -std::log((static_cast<double>(random() >> 11) + 0.5) / 9007199254740992.0) * 0.0002;
@@ -88,39 +90,53 @@ TEST(TimestampModelTest, PublishedStampsHoldOnePpmWhereRawStampsDoNot) {
         EXPECT_NEAR(model.rateOffset() * 1e6, offsetPpm, c.rateTolerancePpm);
         // The raw stamps are what the model is for: far worse.
         EXPECT_LT(worstPpm(s, &Stamp::published) * 5, worstPpm(s, &Stamp::raw));
-        EXPECT_EQ(model.restartCount(), 0);
+        EXPECT_EQ(model.restartCount() + model.stepCount(), 0);
       }
     }
   }
 }
 
-TEST(TimestampModelTest, LostFramesRestartTheModelOnTheTrueClock) {
-  const Delivery d{48000, 100, 4080, 0.030, 1, 100, 1.5};
-  TimestampModel model(d.nominalRate);
-  const auto s = run(d, model);
-  EXPECT_EQ(model.restartCount(), 1);
-  // From the confirmed restart on, stamps are on the true clock again (one
-  // constant delay) and hold 1 ppm once settled; before the gap they did too.
-  const size_t resumed = after(s, 100);
-  size_t restarted = resumed;
-  while (restarted < s.size() && s[restarted].published != s[restarted].raw) ++restarted;
-  ASSERT_LT(restarted, s.size());
-  EXPECT_LT(s[restarted].truth - s[resumed].truth, TimestampModel::kGapConfirmSeconds + 0.5);
-  EXPECT_LT(worstPpm(s, &Stamp::published, restarted), 2.0);
-  EXPECT_LT(worstPpm(s, &Stamp::published, after(s, 10, restarted)), 1.0);
-  EXPECT_LT(worstPpm(s, &Stamp::published, 0, resumed), 1.0);
+// Frames lost at 100 s, the frame index skipping them or not: once the loss is
+// confirmed (a second on) the published stamps carry it, back on the true clock
+// as before it, and the fit goes on. A 1 ms loss is under the jitter's reach: it
+// stays in the stamps and may move the fit by no more than 1 ms over the rest.
+TEST(TimestampModelTest, LostFramesPutTheStampsBackOnTheTrueClockWithinASecond) {
+  for (bool reported : {false, true}) {
+    for (double hole : {0.001, 0.020, 0.085, 0.170, 2.0}) {
+      SCOPED_TRACE(testing::Message() << hole * 1000 << " ms, reported " << reported);
+      const Delivery d{48000, 100, 4080, 0.030, 3, 100, hole, reported};
+      TimestampModel model(d.nominalRate);
+      const auto s = run(d, model);
+      const size_t lost = after(s, 100), confirmed = after(s, 1.2, lost);
+      const double before = s[lost - 1].published - s[lost - 1].truth;
+      double worst = 0;
+      for (size_t i = confirmed; i < s.size(); ++i) worst = std::max(worst, std::abs(s[i].published - s[i].truth - before));
+      const bool small = hole < 0.005;
+      EXPECT_LT(worst, small ? 0.0011 : 0.0002);
+      EXPECT_EQ(model.stepCount(), reported || small ? 0 : 1);
+      EXPECT_NEAR(model.lastStepSeconds(), reported || small ? 0 : hole, 0.0002);
+      EXPECT_EQ(model.restartCount(), 0);
+      EXPECT_NEAR(model.rateOffset() * 1e6, 100, small ? 5 : 1);
+      if (!small) {
+        EXPECT_LT(worstPpm(s, &Stamp::published, confirmed), 1.0);
+      }
+    }
+  }
 }
 
-// One late block is no gap; the stream re-created (its frame count back to zero)
-// or a stamp a second earlier than the envelope allows starts the model again.
-TEST(TimestampModelTest, OneLateBlockIsNoGapButFramesGoingBackOrStampsFarTooEarlyStartAgain) {
+// Late deliveries are no loss: one 1.5 s block late as a whole (its chunks share
+// the delay), or nine arrivals late by 50 ms, short of a second. The stream
+// re-created (its frame count back to zero) or a stamp a second earlier than
+// the envelope allows starts the model again.
+TEST(TimestampModelTest, LateDeliveriesAreNoLossButFramesGoingBackOrStampsFarTooEarlyStartAgain) {
   TimestampModel model(48000);
   for (int i = 0; i < 400; ++i) {
-    const double t = 50 + i * 0.1;
-    const double published = model.publish(i * 4800, t + (i == 200 ? 0.6 : 0.0005 * (i % 3)));
+    const double t = 50 + i * 0.1, jitter = 0.0005 * (i % 3);
+    const double late = i >= 200 && i < 215 ? 0.6 : i >= 300 && i < 309 ? 0.05 + jitter : jitter;
+    const double published = model.publish(i * 4800, t + late);
     EXPECT_TRUE(i == 0 || std::abs(published - t) < 0.001) << "chunk " << i << ": " << published;
   }
-  EXPECT_EQ(model.restartCount(), 0);
+  EXPECT_EQ(model.restartCount() + model.stepCount(), 0);
   EXPECT_DOUBLE_EQ(model.publish(0, 130.0), 130.0);
   model.publish(4800, 130.1);
   EXPECT_DOUBLE_EQ(model.publish(9600, 129.2), 129.2);

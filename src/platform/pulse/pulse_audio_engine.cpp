@@ -319,10 +319,10 @@ void PulseAudioEngine::readAvailable(void* self, double arrivalSeconds) {
         else engine->deliver(data, frames, rawStart);
       },
       [engine](size_t frames) {
-        // Frames the server lost: time goes on without them.
+        // Frames the server lost: time goes on without them. The frame index
+        // carries the hole, so the model's stamps jump by it and its fit stays.
         engine->flushPending();
         engine->framesRead_ += static_cast<int64_t>(frames);
-        engine->model_.reset();
       });
   engine->flushPending();
   engine->timestampRestarts_.store(engine->model_.restartCount(), std::memory_order_relaxed);

@@ -333,19 +333,19 @@ void PulseSystemAudioStream::readAvailable(void* self, double arrivalSeconds) {
   owner->pacer_.reading();
   if (!owner->stream_) return;
   // A hole (frames the server lost) or audio from a source not yet known to
-  // be a monitor: time goes on without them.
-  auto skip = [owner](size_t frames, bool hole) {
+  // be a monitor: time goes on without them. The frame index carries them, so
+  // the model's stamps jump by them and its fit stays.
+  auto skip = [owner](size_t frames) {
     owner->flushChunk();
-    if (hole) owner->model_.reset();
     owner->framesRead_ += static_cast<int64_t>(frames);
   };
   readFragments(
       owner->stream_, owner->frameBytes_, owner->spec_.rate, arrivalSeconds,
       [owner, &skip](const uint8_t* data, size_t frames, double rawStart) {
-        if (owner->holdDelivery_) skip(frames, false);
+        if (owner->holdDelivery_) skip(frames);
         else owner->deliver(data, frames, rawStart);
       },
-      [&skip](size_t frames) { skip(frames, true); });
+      skip);
 }
 
 void PulseSystemAudioStream::deliver(const uint8_t* data, size_t frames, double rawStart) {

@@ -1,8 +1,10 @@
-// The lower-envelope time-stamp model: hull upkeep, the centroid edge, gaps.
+// The lower-envelope time-stamp model: hull upkeep, the centroid edge, lost frames.
 #include "platform/pulse/timestamp_model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace orvane {
 
@@ -30,7 +32,7 @@ void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
   hullSize_ = 0;
   sumX_ = 0;
   pointCount_ = 0;
-  inLateRun_ = false;
+  inHighRun_ = false;
   binEndX_ = kBinSeconds;
   binHasPoint_ = false;
   fitCount_ = 0;
@@ -53,29 +55,44 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
   double valueAtZero = 0;
   envelopeLine(slope, valueAtZero);
   const double above = y - (valueAtZero + slope * x);
-  if (above < -kGapSeconds) {
-    // Far earlier than the envelope allows: the model no longer describes this stream.
+  if (above < -kTooEarlySeconds) {
     ++restarts_;
     anchor(frameIndex, rawSeconds);
     return rawSeconds;
   }
-  if (above > kGapSeconds) {
-    // Late by more than any delivery jitter. Lateness passes; lost frames
-    // keep every later stamp late, and then the model starts again.
-    if (!inLateRun_) {
-      inLateRun_ = true;
-      lateRunStartX_ = x;
-    } else if (x - lateRunStartX_ >= kGapConfirmSeconds) {
-      ++restarts_;
-      anchor(frameIndex, rawSeconds);
-      return rawSeconds;
-    }
-  } else {
-    inLateRun_ = false;
-    addToHull({x, y});
-    addToBin({x, y}, slope, valueAtZero);
+  // Every stamp enters the hull, late ones too: an early edge that is off
+  // (too few points, or its slope clamped) is mended by the stamps above it.
+  addToHull({x, y});
+  addToBin({x, y}, slope, valueAtZero);
+  if (above <= kStepSeconds) {
+    inHighRun_ = false;
+  } else if (stepConfirmed(x, y, above)) {
+    // The fit still holds; only the frame count fell behind the clock.
+    anchorSeconds_ += highRunLeast_;
+    lastStep_ = highRunLeast_;
+    ++steps_;
+    inHighRun_ = false;
   }
   return anchorSeconds_ + x * (1.0 + publishedSlope());
+}
+
+// Lateness passes; lost frames keep every later stamp high. The loss is the
+// least of the run's later stamps: the loss plus the least delay among their
+// arrivals, close to the envelope's own. The run's first half second and first
+// arrival are left out, as late deliveries just before the loss would
+// otherwise measure it short.
+bool TimestampModel::stepConfirmed(double x, double y, double above) {
+  if (!inHighRun_) {
+    inHighRun_ = true;
+    highRunStartX_ = x;
+    highRunArrivals_ = 0;
+    highRunLeast_ = std::numeric_limits<double>::infinity();
+  }
+  if (highRunArrivals_ == 0 || std::abs(y - highRunLastY_) > kSameArrivalSeconds) ++highRunArrivals_;
+  highRunLastY_ = y;
+  const double into = x - highRunStartX_;
+  if (highRunArrivals_ > 1 && into >= kStepConfirmSeconds / 2) highRunLeast_ = std::min(highRunLeast_, above);
+  return into >= kStepConfirmSeconds && highRunArrivals_ >= kStepConfirmArrivals;
 }
 
 void TimestampModel::addToHull(Point point) {

@@ -12,6 +12,11 @@
 // edge (two points) cannot.
 // Published stamps run from the first stamp of the model along that slope, so
 // the first and the last stamp of a recording differ by frames / true rate.
+// Frames the server loses without saying so leave the frame count behind the
+// clock: every later stamp sits above the envelope by the loss. When even the
+// lowest of a second's stamps (from a few arrivals) does, the model moves its
+// anchor up by that much and keeps its fit, so the published stamps carry the
+// hole and the track can fill it.
 #pragma once
 
 #include <array>
@@ -22,10 +27,20 @@ namespace orvane {
 
 class TimestampModel {
  public:
-  // A raw stamp this far above the envelope, for kGapConfirmSeconds of
-  // frames, means frames were lost: the model starts again there.
-  static constexpr double kGapSeconds = 0.25;
-  static constexpr double kGapConfirmSeconds = 3.0;
+  // Stamps all further above the envelope than this, over kStepConfirmSeconds
+  // of frames and kStepConfirmArrivals arrivals, mean frames were lost. Well
+  // above the jitter's floor (a fraction of a millisecond over a second's
+  // arrivals), well under the track's 5 ms gap rule. Late deliveries come one
+  // or a few at a time, but every chunk of a late arrival is late (a 2 s block
+  // would fill the window alone), hence the count of arrivals.
+  static constexpr double kStepSeconds = 0.002;
+  static constexpr double kStepConfirmSeconds = 1.0;
+  static constexpr int kStepConfirmArrivals = 3;
+  // Chunks of one arrival have raw stamps exactly their frames apart.
+  static constexpr double kSameArrivalSeconds = 1e-6;
+  // A stamp this much earlier than the envelope allows: the model no longer
+  // describes the stream and starts again.
+  static constexpr double kTooEarlySeconds = 0.25;
   // Until the fit has a few seconds of points its slope is noisy: it is
   // weighed against the nominal rate by their variances, the nominal one
   // being kPriorRateOffset (what clocks are typically off by).
@@ -50,8 +65,11 @@ class TimestampModel {
   double nominalRate() const { return nominalRate_; }
   // Measured rate offset of the current model (0 before there is one), e.g. 1e-6 = 1 ppm fast.
   double rateOffset() const;
-  // Times the model started again on its own (gaps, frame counts going back).
+  // Times the model started again on its own (frame counts going back, stamps far too early).
   int64_t restartCount() const { return restarts_; }
+  // Losses found in the stamps, and the seconds the last one lost.
+  int64_t stepCount() const { return steps_; }
+  double lastStepSeconds() const { return lastStep_; }
 
  private:
   // x: seconds of frames at the nominal rate since the anchor; y: raw stamp
@@ -62,6 +80,8 @@ class TimestampModel {
   };
 
   void anchor(int64_t frameIndex, double rawSeconds);
+  // A stamp above the envelope by `above` (> kStepSeconds): true once a loss is confirmed.
+  bool stepConfirmed(double x, double y, double above);
   void addToHull(Point point);
   void addToBin(Point point, double slope, double valueAtZero);
   void addToFit(Point point);
@@ -89,9 +109,15 @@ class TimestampModel {
   double fitCxx_ = 0;
   double fitCxy_ = 0;
   double fitCyy_ = 0;
-  bool inLateRun_ = false;
-  double lateRunStartX_ = 0;
+  // The run of stamps above the envelope: where it began, its lowest, its arrivals.
+  bool inHighRun_ = false;
+  double highRunStartX_ = 0;
+  double highRunLeast_ = 0;
+  double highRunLastY_ = 0;
+  int highRunArrivals_ = 0;
   int64_t restarts_ = 0;
+  int64_t steps_ = 0;
+  double lastStep_ = 0;
 };
 
 }  // namespace orvane
