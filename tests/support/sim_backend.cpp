@@ -1,5 +1,5 @@
-// The scripted backend: the virtual clock, the devices, and the scripted disk
-// behind the temporary tracks (a real track whose writes can fail or block).
+// The scripted backend: the virtual clock, the devices, and the scripted disk behind the temporary tracks (a real
+// track whose writes can fail or block).
 #include "support/sim_backend.h"
 
 #include <algorithm>
@@ -17,9 +17,8 @@ namespace orvane::sim {
 
 namespace {
 
-// The virtual host clock that lets minutes of scripted audio pass in seconds:
-// now = t0 + (monotonic − t0) × speed, for everything that reads HostClock.
-// A plain function pointer is all HostClock accepts, so its state is global.
+// The virtual host clock that lets minutes of scripted audio pass in seconds: now = t0 + (monotonic − t0) × speed,
+// for everything that reads HostClock. A plain function pointer is all HostClock accepts, so its state is global.
 std::atomic<uint64_t> clockOrigin{0};
 std::atomic<double> clockSpeed{1.0};
 
@@ -55,7 +54,8 @@ void ScriptedDevice::beginRun(uint64_t at, double rate) {
   if (!firstRunStart_) firstRunStart_ = at;
   runStart_ = at;
   runRate_ = rate;
-  nextFrame_ = 0;
+  nextFrame_ = streamFrames_ = 0;
+  model_ = TimestampModel(rate);
   if (!thread_.joinable()) thread_ = std::thread(&ScriptedDevice::loop, this);
   changed();
 }
@@ -101,7 +101,20 @@ uint64_t ScriptedDevice::fillNext(PcmBuffer& buffer, uint32_t frames) {
   buffer.setFrameLength(frames);
   const uint64_t stamp = hostTimeOfFrame(nextFrame_);
   nextFrame_ += frames;
-  return stamp;
+  if (script_.holes.empty()) return stamp;
+  // Raw as a sound server's stamps are: late by a jitter whose floor recurs every few deliveries.
+  const double raw = HostClock::secondsForHostTime(stamp) + 0.0001 * static_cast<double>(deliveries_++ % 5);
+  const double published = model_.publish(streamFrames_, raw);
+  streamFrames_ += frames;
+  return HostClock::hostTimeForSeconds(published);
+}
+
+void ScriptedDevice::skipHole() {
+  if (nextHole_ == script_.holes.size() || hostTimeOfFrame(nextFrame_) < *afterFirstRun(script_.holes[nextHole_].at)) return;
+  const HoleScript& hole = script_.holes[nextHole_++];
+  const int64_t lost = std::llround(hole.seconds * runRate_);
+  nextFrame_ += lost;
+  if (hole.reported) streamFrames_ += lost;
 }
 
 void ScriptedDevice::endThread() {
@@ -113,12 +126,12 @@ void ScriptedDevice::endThread() {
   if (thread_.joinable()) thread_.join();
 }
 
-// Sleeps until the next buffer is complete or the next event is due, whichever
-// comes first. A thread that fell behind delivers back to back until it has
-// caught up, as a real device does.
+// Sleeps until the next buffer is complete or the next event is due, whichever comes first. A thread that fell behind
+// delivers back to back until it has caught up, as a real device does.
 void ScriptedDevice::loop() {
   std::unique_lock lock(mutex_);
   while (!quit_) {
+    if (running_) skipHole();
     const uint64_t seen = version_;
     const uint32_t frames = script_.signal == SignalKind::none ? 0 : framesWanted();
     std::optional<uint64_t> due = nextEventAt();
@@ -212,8 +225,7 @@ void SimStream::startCapture(Completion completion) {
   completion(std::nullopt);
 }
 
-// The frames are copied as the stream hands them over: interleaved in one
-// block, planar as planes back to back.
+// The frames are copied as the stream hands them over: interleaved in one block, planar as planes back to back.
 void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
   const uint64_t stamp = fillNext(*scratch_, script_.bufferFrames);
   auto buffer = std::make_shared<SampleBuffer>();

@@ -1,6 +1,5 @@
-// The scripted backend: permissions, a microphone engine, a system-audio
-// stream and the disk behind the temporary tracks, driven by a scenario
-// (sim_scenario.h) instead of a sound server.
+// The scripted backend: permissions, a microphone engine, a system-audio stream and the disk behind the temporary
+// tracks, driven by a scenario (sim_scenario.h) instead of a sound server.
 #pragma once
 
 #include <condition_variable>
@@ -9,6 +8,7 @@
 #include <thread>
 
 #include "platform/backend.h"
+#include "platform/pulse/timestamp_model.h"
 #include "support/sim_scenario.h"
 
 namespace orvane::sim {
@@ -16,9 +16,8 @@ namespace orvane::sim {
 // Stores one sample in [-1, 1] at `at` in the given sample type.
 void storeSample(uint8_t* at, SampleType type, float value);
 
-// What the scripted microphone and system stream share: a thread that hands
-// out the signal a buffer at a time as soon as it is complete on the (possibly
-// virtual) host clock, and fires the next scripted event when due. Stamps come
+// What the scripted microphone and system stream share: a thread that hands out the signal a buffer at a time as soon
+// as it is complete on the (possibly virtual) host clock, and fires the next scripted event when due. Stamps come
 // from the frame index, never from summed steps, so they do not wander.
 class ScriptedDevice {
  public:
@@ -78,6 +77,7 @@ class ScriptedDevice {
 
  private:
   void loop();
+  void skipHole();  // the next hole, once the device's frames reach it
   float sampleAt(int64_t frame) const;
 
   std::optional<uint64_t> firstRunStart_;
@@ -86,6 +86,10 @@ class ScriptedDevice {
   bool busy_ = false, quit_ = false;
   uint64_t version_ = 0;  // bumped by every change the thread must notice
   std::thread thread_;
+  // With holes: the stream's frame index (frames delivered and holes reported) and the stamp model.
+  size_t nextHole_ = 0;
+  int64_t streamFrames_ = 0, deliveries_ = 0;
+  TimestampModel model_{48000};
 };
 
 // The scripted microphone: fails starts, and changes configuration and format on schedule.

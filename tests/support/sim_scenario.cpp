@@ -19,10 +19,11 @@ NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKin
                                           {SignalKind::sine, "sine"}, {SignalKind::clicks, "clicks"},
                                           {SignalKind::sineClicks, "sineClicks"}})
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, format, gapSeconds)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(HoleScript, at, seconds, reported)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
                                                 clickWidthMs, bufferFrames, ppm,
                                                 startFailures, startErrorMessage, voiceProcessingError,
-                                                configChanges, queryFails, startError)
+                                                configChanges, holes, queryFails, startError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,
                                                 stallSeconds, createError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Disks, mic, system)

@@ -1,5 +1,5 @@
-// The scenario that scripts the simulated backend: JSON keys are the field names
-// below, nested as the structs nest; all optional, unknown ones an error.
+// The scenario that scripts the simulated backend: JSON keys are the field names below, nested as the structs nest;
+// all optional, unknown ones an error.
 #pragma once
 
 #include <nlohmann/json_fwd.hpp>
@@ -10,19 +10,21 @@
 
 namespace orvane::sim {
 
-// none: no buffers at all; zeros: digital silence; clicks: pulses at multiples
-// of clickEveryMs of host time, so two devices click together; sineClicks:
-// the clicks over a sine of a fifth of the amplitude.
+// none: no buffers at all; zeros: digital silence; clicks: pulses at multiples of clickEveryMs of host time, so two
+// devices click together; sineClicks: the clicks over a sine of a fifth of the amplitude.
 enum class SignalKind { none, zeros, sine, clicks, sineClicks };
 
-// One scheduled configuration change of the microphone: it stops delivering,
-// as after a device loss, and comes back no sooner than gapSeconds later, in
-// `format` (sampleRate 0: the format it had).
+// One scheduled configuration change of the microphone: it stops delivering, as after a device loss, and comes back
+// no sooner than gapSeconds later, in `format` (sampleRate 0: the format it had).
 struct ConfigChangeScript {
   double at = 0;  // host seconds after the engine first started
   AudioFormat format;
   double gapSeconds = 0;
 };
+
+// Frames the server loses `at` host seconds after the first start: the clock goes on, the stream's frame index skips
+// them only if the loss is reported.
+struct HoleScript { double at = 0, seconds = 0; bool reported = false; };
 
 // A scripted device: the microphone or the system-audio stream.
 struct DeviceScript {
@@ -37,6 +39,7 @@ struct DeviceScript {
   std::string startErrorMessage = "input device unavailable";
   std::string voiceProcessingError;  // set: the input refuses voice processing with this text
   std::vector<ConfigChangeScript> configChanges;
+  std::vector<HoleScript> holes;  // set: raw stamps (up to 0.4 ms late) through the server's stamp model
   // The system stream only.
   bool queryFails = false;      // the list of displays cannot be had
   std::string startError;       // set: startCapture completes with this error
