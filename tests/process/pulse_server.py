@@ -1,9 +1,15 @@
-"""A private PulseAudio server for tests, started in a fresh runtime directory,
-reachable only through the environment it hands out, killed on exit; and
-PulseCase, the test case that records against one. Every wait is bounded."""
+"""A private sound server for tests, started in a fresh runtime directory,
+reachable only through the environment it hands out, killed on exit: PulseAudio,
+or PipeWire with its PulseAudio server and WirePlumber when ORVANE_SOUND_SERVER
+is "pipewire" (clients speak the same protocol to both); and PulseCase, the test
+case that records against one. Every wait is bounded."""
+import glob
 import os
+import re
+import shlex
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -12,6 +18,7 @@ import unittest
 from harness import BIN, Helper, terminal_lines
 
 # auth-anonymous lets children that do not share our HOME (and so our cookie) connect.
+SERVER = os.environ.get("ORVANE_SOUND_SERVER", "pulseaudio")
 BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sink sink_name=speakers")
 
 
@@ -41,62 +48,80 @@ def without_rewinds(module):
 def mic_modules(name, rate):
     """A microphone, not a monitor: <name> records the sink <name>_feed (mono: stereo under mono gives zeros)."""
     return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
-            f"module-remap-source source_name={name} master={name}_feed.monitor channels=1 channel_map=mono "
-            "master_channel_map=mono remix=no"]
+            f"module-remap-source source_name={name} master={name}_feed.monitor rate={rate} channels=1 "
+            "channel_map=mono master_channel_map=mono remix=no"]
 
 
-class PulseServer:
+class SoundServer:
+    """What both servers share: the runtime directory, the client environment and pactl."""
+
     def __init__(self, extra_modules=()):
-        self.modules, self.process = [without_rewinds(module) for module in (*BASE_MODULES, *extra_modules)], None
-        self.directory = tempfile.mkdtemp(prefix="orvane-pulse-")
+        self.modules = [without_rewinds(module) for module in extra_modules]
+        self.directory = tempfile.mkdtemp(prefix=f"orvane-{self.name}-")
+        self.home = os.path.join(self.directory, "home")
         self.socket_path = os.path.join(self.directory, "run", "pulse", "native")
         self.env = {"XDG_RUNTIME_DIR": os.path.join(self.directory, "run"),
                     "PULSE_RUNTIME_PATH": os.path.dirname(self.socket_path), "PULSE_SERVER": "unix:" + self.socket_path}
+        self.processes = []
+
+    def spawn(self, command, log_name, env=None, shell=False):
+        """A server-side process in its own session, its output in the directory's log."""
+        with open(os.path.join(self.directory, log_name), "ab") as log:
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                       env=env or self.server_env(), cwd=self.directory, shell=shell,
+                                       start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def server_env(self):
+        os.makedirs(self.home, mode=0o700, exist_ok=True)
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        return clean_env(dict(self.env, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                              XDG_STATE_HOME=os.path.join(self.home, ".state")))
+
+    def wait_until(self, what, ready, timeout=15):
+        deadline = time.monotonic() + timeout
+        while not ready():
+            if any(p.poll() is not None for p in self.processes) or time.monotonic() > deadline:
+                raise RuntimeError(f"{self.name}: no {what}")
+            time.sleep(0.05)
 
     def start(self):
         """Starts the server, or a new one at the same socket after a kill (its modules loaded again)."""
-        home = os.path.join(self.directory, "home")
-        os.makedirs(home, mode=0o700, exist_ok=True)
-        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-        # --system=false: we run as root in CI, and a per-user daemon is what we want.
-        command = ["pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--realtime=no",
-                   "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"]
-        log_path = os.path.join(self.directory, "pulseaudio.log")
-        with open(log_path, "wb") as log:
-            self.process = subprocess.Popen(command + [arg for m in self.modules for arg in ("-L", m)],
-                                            stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                            env=clean_env(dict(self.env, HOME=home, XDG_CONFIG_HOME=home)),
-                                            start_new_session=True)
         try:
-            deadline = time.monotonic() + 15
-            while not (os.path.exists(self.socket_path) and self.pactl("info", timeout=2, check=False) is not None):
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("pulseaudio did not come up")
-                time.sleep(0.05)
-            # pulseaudio skips a -L module that fails to load and starts anyway.
-            loaded = sorted(row[1] for row in self.short_list("modules"))
-            if loaded != sorted(m.split()[0] for m in self.modules):
-                raise RuntimeError(f"pulseaudio loaded {loaded} of {self.modules}")
+            self.launch()
         except BaseException as error:
-            with open(log_path, errors="replace") as log:
-                error.add_note("pulseaudio's log ends:\n" + "".join(log.readlines()[-30:]))
+            for log in sorted(glob.glob(os.path.join(self.directory, "*.log"))):
+                with open(log, errors="replace") as lines:
+                    error.add_note(f"{os.path.basename(log)} ends:\n" + "".join(lines.readlines()[-30:]))
             self.stop()
             raise
 
     def kill(self):
         """Ends the server abruptly (SIGKILL), as a crash would; start() brings up another."""
-        if self.process.poll() is None:
-            os.kill(self.process.pid, signal.SIGKILL)
-            self.process.wait(timeout=5)
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+            process.wait(timeout=5)
+        self.processes = []
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.kill()
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGTERM)
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    pass
+        self.kill()
         shutil.rmtree(self.directory, ignore_errors=True)
+
+    def stall(self, seconds):
+        """Stops the process that runs the server's clock for `seconds` (SIGSTOP, then SIGCONT), as a
+        machine under load may: what its devices capture meanwhile may be lost without a word."""
+        os.kill(self.clock_process.pid, signal.SIGSTOP)
+        time.sleep(seconds)
+        os.kill(self.clock_process.pid, signal.SIGCONT)
 
     def child_env(self):
         """The environment for a child that should use this server."""
@@ -113,6 +138,9 @@ class PulseServer:
             raise RuntimeError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout if result.returncode == 0 else None
 
+    def answers(self):
+        return os.path.exists(self.socket_path) and self.pactl("info", timeout=2, check=False) is not None
+
     def load_module(self, module):
         self.pactl("load-module", *without_rewinds(module).split())
 
@@ -122,18 +150,134 @@ class PulseServer:
                                          if row[1] == name and argument in " ".join(row[2:3]).split()))
 
     def short_list(self, kind):
-        """`pactl list short <kind>` as a list of column lists."""
-        return [line.split("\t") for line in self.pactl("list", "short", kind).splitlines() if line]
+        """`pactl list short <kind>` as a list of column lists (PipeWire's own modules' arguments span lines:
+        only the rows that have their columns)."""
+        return [row for row in (line.split("\t") for line in self.pactl("list", "short", kind).splitlines())
+                if len(row) >= 3]
 
 
-@unittest.skipUnless(shutil.which("pulseaudio") and shutil.which("pactl"), "pulseaudio is not installed")
+class PulseServer(SoundServer):
+    name = "pulseaudio"
+
+    def __init__(self, extra_modules=()):
+        super().__init__((*BASE_MODULES, *extra_modules))
+
+    def launch(self):
+        # --system=false: we run as root in CI, and a per-user daemon is what we want.
+        command = ["pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--realtime=no",
+                   "--high-priority=no", "--use-pid-file=no", "--log-target=stderr"]
+        self.clock_process = self.spawn(command + [arg for m in self.modules for arg in ("-L", m)], "pulseaudio.log")
+        self.wait_until("answer", self.answers)
+        # pulseaudio skips a -L module that fails to load and starts anyway.
+        loaded = sorted(row[1] for row in self.short_list("modules"))
+        if loaded != sorted(m.split()[0] for m in self.modules):
+            raise RuntimeError(f"pulseaudio loaded {loaded} of {self.modules}")
+
+    def kill_source_output(self, index):
+        """What pactl cannot do: end one record stream, through the server's command-line socket."""
+        path = os.path.join(self.directory, "cli")
+        if not os.path.exists(path):
+            self.load_module(f"module-cli-protocol-unix socket={path}")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as cli:
+            cli.settimeout(10)
+            cli.connect(path)
+            cli.sendall(f"kill-source-output {index}\nexit\n".encode())
+            if b"No source output" in b"".join(iter(lambda: cli.recv(4096), b"")):
+                raise RuntimeError(f"no source output {index}")
+
+
+class PipeWireServer(SoundServer):
+    """PipeWire, WirePlumber (which links streams to devices, and remembers where) and pipewire-pulse, on a
+    session bus of their own. Its PulseAudio server has no sine modules: a sine on a sink is a player, a
+    sine source is a pipe source fed by a tone writer."""
+    name = "pipewire"
+
+    def __init__(self, extra_modules=()):
+        super().__init__(("module-null-sink sink_name=speakers", *extra_modules))
+        self.env["PIPEWIRE_RUNTIME_DIR"] = self.env["XDG_RUNTIME_DIR"]
+        self.bus = os.path.join(self.env["XDG_RUNTIME_DIR"], "bus")
+
+    def server_env(self):
+        return dict(super().server_env(), DBUS_SESSION_BUS_ADDRESS="unix:path=" + self.bus)
+
+    def launch(self):
+        self.spawn(["dbus-daemon", "--session", "--address=unix:path=" + self.bus, "--nofork", "--nopidfile"],
+                   "dbus.log")
+        self.wait_until("session bus", lambda: os.path.exists(self.bus))
+        self.clock_process = self.spawn(["pipewire"], "pipewire.log")
+        self.wait_until("pipewire socket", lambda: os.path.exists(os.path.join(self.env["XDG_RUNTIME_DIR"],
+                                                                                "pipewire-0")))
+        self.spawn(["wireplumber"], "wireplumber.log")
+        self.spawn(["pipewire-pulse"], "pipewire-pulse.log")
+        self.wait_until("answer", self.answers)
+        # Until the session manager is there, nothing links a stream to a device.
+        self.wait_until("WirePlumber", lambda: 'application.name = "WirePlumber"' in self.pactl("list", "clients"))
+        for module in self.modules:
+            self.load_module(module)
+
+    def load_module(self, module):
+        name, *args = without_rewinds(module).split()
+        options = dict(arg.split("=", 1) for arg in args)
+        if name == "module-sine":
+            self.tone(options["frequency"], ["pacat", "--raw", "--format=s16le", "--rate=48000", "--channels=1",
+                                             "--latency-msec=20", f"--device={options.get('sink', 'speakers')}"])
+        elif name == "module-sine-source":
+            fifo = os.path.join(self.directory, options["source_name"] + ".fifo")
+            self.pactl("load-module", "module-pipe-source", f"source_name={options['source_name']}", f"file={fifo}",
+                       "format=s16le", "rate=48000", "channels=1")
+            self.tone(options["frequency"], ["dd", f"of={fifo}", "status=none"])
+        elif name == "module-remap-source":
+            self.remapped_source(options)
+        else:
+            self.pactl("load-module", name, *args)
+
+    def remapped_source(self, options):
+        """Its remap-source runs at the graph's rate whatever it is asked: a virtual source at the rate asked
+        for, fed from the master's ports by links of our own, gives a microphone of any rate."""
+        channels = options.get("channel_map", "mono").split(",")
+        masters = options.get("master_channel_map", ",".join(channels)).split(",")
+        self.pactl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual", "norewinds=1",
+                   f"sink_name={options['source_name']}", f"channel_map={','.join(channels)}",
+                   f"channels={len(channels)}", *(f"{key}={options[key]}" for key in ("rate", "format") if key in options))
+        master = options["master"].removesuffix(".monitor")
+        for channel, master_channel in zip(channels, masters):
+            link = ["pw-link", f"{master}:monitor_{PORTS[master_channel]}",
+                    f"{options['source_name']}:input_{PORTS[channel]}"]
+            self.wait_until("link " + " ".join(link[1:]), lambda: subprocess.run(
+                link, env=self.server_env(), capture_output=True, timeout=10).returncode == 0, timeout=5)
+
+    def unload(self, name, argument):
+        if name == "module-remap-source":
+            name, argument = "module-null-sink", argument.replace("source_name=", "sink_name=")
+        super().unload(name, argument)
+
+    def kill_source_output(self, index):
+        raise unittest.SkipTest("PipeWire's PulseAudio server cannot end a client's stream: with its node destroyed"
+                                " the client is never told")
+
+    def tone(self, frequency, sink_command):
+        """A 48 kHz sine of amplitude 0.5 written into `sink_command`, at the pace it reads."""
+        self.spawn(f"sox -n -r 48000 -c 1 -b 16 -e signed -t raw - synth 3600 sine {frequency} vol 0.5 | "
+                   + " ".join(shlex.quote(arg) for arg in sink_command), "tones.log",
+                   env=self.child_env(), shell=True)
+
+
+PORTS = {"mono": "MONO", "front-left": "FL", "front-right": "FR"}
+
+
+def new_server(modules=()):
+    """The server ORVANE_SOUND_SERVER names (PulseAudio unless it says "pipewire")."""
+    return (PipeWireServer if SERVER == "pipewire" else PulseServer)(modules)
+
+
+@unittest.skipUnless(shutil.which(SERVER) and shutil.which("pactl"), f"{SERVER} is not installed")
 class PulseCase(unittest.TestCase):
     """A test against its own server (loaded with `modules`), the real binary, and tone players."""
 
     modules = []
 
     def setUp(self):
-        self.pulse = PulseServer(self.modules)
+        self.pulse = new_server(self.modules)
         self.pulse.start()
         self.addCleanup(self.pulse.stop)
         self.env = self.pulse.child_env()
@@ -155,6 +299,13 @@ class PulseCase(unittest.TestCase):
         self.assertEqual(terminal_lines(lines), [f"STATUS stopped {helper.out}\n"], helper.stderr)
         self.assertEqual(status, 0, helper.stderr)
         return lines
+
+    def source_outputs(self):
+        """Our record streams as (index, media.name, source name), by name."""
+        sources = {row[0]: row[1] for row in self.pulse.short_list("sources")}
+        found = [re.search(r'#(\d+).*?^\s*Source: (\d+).*media\.name = "(Microphone|System audio)"', block, re.M | re.S)
+                 for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
+        return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
 
     def play(self, sink, rate, frequency):
         """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it

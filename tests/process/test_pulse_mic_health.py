@@ -38,8 +38,10 @@ class MicrophoneHealth(PulseCase):
         self.pulse.unload("module-remap-source", "source_name=mic")
         self.assertEqual(self.answers(self.env), [(0, '{"microphone":"denied","screen":"granted"}\n'),
                                                   (0, '{"granted":false}\n'), (0, '{"granted":true}\n')])
-        self.assertEqual(Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env).finish(),
+        refused = Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env)
+        self.assertEqual(refused.finish(),
                          (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
+        self.assertIn("the sound server has no microphone, only monitors of its outputs", refused.stderr)
         self.pulse.load_module(mic_modules("mic", 44100)[1])
         self.pulse.pactl("set-default-source", "mic")
 
@@ -80,7 +82,9 @@ class MicrophoneHealth(PulseCase):
 
 
 VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",
-               "module-remap-source master=mic_sink.monitor source_name=mic"]
+               "module-remap-source master=mic_sink.monitor source_name=mic format=s16le rate=44100 channels=2 "
+               "channel_map=front-left,front-right"]
+SAMPLE_TYPES = {"s16le": "int16", "float32le": "float32"}
 PROBE = os.path.join(os.path.dirname(os.environ.get("ORVANE_BIN", "/nonexistent")), "bench", "bench_pulse_probe")
 
 
@@ -99,7 +103,10 @@ class PulseEngine(PulseCase):
         self.pulse.pactl("set-default-source", "mic")
         lines, result = record(self.pulse, "6", "--voice-processing")
         self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
-        self.assertEqual(result["format"], "44100 Hz, 2 ch, int16, interleaved")  # capture goes on without it
+        # Capture goes on without it, in the source's own format (PipeWire's virtual source is float).
+        sample, channels, rate = next(row[3] for row in self.pulse.short_list("sources") if row[1] == "mic").split()
+        self.assertEqual((result["format"], rate), (f"44100 Hz, {channels[:-2]} ch, {SAMPLE_TYPES[sample]}, interleaved",
+                                                    "44100Hz"))
         self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
         self.assertGreater(result["frames"], 44100 * 2)
         self.assertGreater(result["peak"], 0.1, "the 1 kHz tone should be in the buffers")
@@ -149,27 +156,54 @@ class SwitchingSources(PulseCase):
         self.assertGreaterEqual(len(mic_clicks), 3, f"no clicks on the microphone channel at {first / RATE} s")
         return [min(mic_clicks, key=lambda c: abs(c - s)) - s for s in sys_clicks]
 
-    def test_default_source_moved_across_rates_keeps_the_microphone_in_time(self):
+    def record_switches(self, name, *changes):
+        """Records the clicks while each change is made in turn, 4 s apart, most followed by a restart of the
+        engine; the microphone lost the time of every restart, and filled, its clicks stay where the
+        system's are. Returns the sources recorded, in turn."""
         self.pulse.pactl("set-default-source", "m48")
         clicks = self.click_train()
         for sink in ("clicks_feed", "speakers"):
             player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", clicks], env=self.env)
             self.addCleanup(lambda p=player: p.kill() or p.wait())
         time.sleep(1.0)
-        out, helper = self.start("switch.wav", ["--wav", "--keep-temps"])
-        for source in ("m16", "m8", "m44"):
+        out, helper = self.start(name, ["--wav", "--keep-temps"])
+        for change in changes:
             time.sleep(4.0)
-            restarts = len(helper.diags("engine restarted"))
-            self.pulse.pactl("set-default-source", source)
-            deadline = time.monotonic() + 20
-            while len(helper.diags("engine restarted")) == restarts and time.monotonic() < deadline:
+            restarts = len(helper.diags("mic records "))
+            change()
+            deadline = time.monotonic() + 3
+            while len(helper.diags("mic records ")) == restarts and time.monotonic() < deadline:
                 time.sleep(0.05)
         time.sleep(4.0)
         self.stop(helper)
-        self.assertGreaterEqual(len(helper.diags("engine restarted, running=true")), 3, helper.stderr)
-        # The microphone lost the time of every switch; filled, its clicks stay where the system's are.
         before = self.click_offsets(out, RATE)
         after = self.click_offsets(out, frame_count(out) - 4 * RATE)
         # Medians: a click that fell into a switch's silence has no partner.
         shift = sorted(after)[len(after) // 2] - sorted(before)[len(before) // 2]
         self.assertLess(abs(shift), 0.02 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
+        recorded = helper.diags("mic records ")
+        return [line for i, line in enumerate(recorded) if i == 0 or line != recorded[i - 1]]
+
+    def test_default_source_moved_across_rates_keeps_the_microphone_in_time(self):
+        recorded = self.record_switches("switch.wav", *(lambda s=source: self.pulse.pactl("set-default-source", s)
+                                                        for source in ("m16", "m8", "m44")))
+        self.assertEqual(recorded, [f"mic records {source} (the default source)" for source in ("m48", "m16", "m8", "m44")])
+
+    def test_the_source_the_user_moves_us_to_is_kept_until_it_goes_away(self):
+        def move_to(source):
+            # WirePlumber now and then lets a move pass unheeded; a user would try again.
+            deadline = time.monotonic() + 5
+            elsewhere = lambda: next((i for i, name, at in self.source_outputs() if name == "Microphone" and at != source),
+                                     None)
+            while (index := elsewhere()) is not None:
+                self.assertLess(time.monotonic(), deadline, f"the stream was never moved to {source}")
+                self.pulse.pactl("move-source-output", index, source, check=False)
+                time.sleep(0.5)
+
+        # The default changes while on the user's choice; then that source goes away.
+        recorded = self.record_switches("moved.wav", lambda: move_to("m16"),
+                                        lambda: self.pulse.pactl("set-default-source", "m8"), lambda: move_to("m44"),
+                                        lambda: self.pulse.unload("module-remap-source", "source_name=m44"))
+        self.assertEqual(recorded, ["mic records m48 (the default source)", "mic records m16 (where the user moved it)",
+                                    "mic records m44 (where the user moved it)", "mic records m8 (the default source)"])
+        self.assertEqual([(name, source) for _, name, source in self.source_outputs()], [])

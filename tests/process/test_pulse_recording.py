@@ -5,9 +5,7 @@ recording, and a full disk. A null sink renders 2 s ahead unless a client asks
 for less, and a monitor stream sees nothing until real time catches up: a
 silent low-latency player on each ("keeper") holds them at 20 ms."""
 import os
-import re
 import signal
-import socket
 import subprocess
 import tempfile
 import time
@@ -60,13 +58,6 @@ class PrivateServerCase(PulseCase):
         status, stdout, stderr = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
         self.assertEqual((status, stdout), (0, f"STATUS stopped {out}\n"), stderr)
         return probe(out)
-
-    def source_outputs(self):
-        """Our record streams as (index, media.name, source name), by name."""
-        sources = {row[0]: row[1] for row in self.pulse.short_list("sources")}
-        found = [re.search(r'#(\d+).*?^\s*Source: (\d+).*media\.name = "(Microphone|System audio)"', block, re.M | re.S)
-                 for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
-        return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
 
     def assert_tones(self, out, middle=False, mic_only=False):
         """The microphone's tone on the left, the speakers' on the right (or silence), and neither on the
@@ -146,15 +137,7 @@ class MicAndSpeakers(PrivateServerCase):
 
     def test_killing_the_system_stream_stops_and_keeps_the_audio(self):
         def kill_system_stream():
-            """What pactl cannot do: end one record stream, through the server's command-line socket."""
-            path = os.path.join(self.dir.name, "cli")
-            self.pulse.load_module(f"module-cli-protocol-unix socket={path}")
-            index = next(i for i, name, _ in self.source_outputs() if name == "System audio")
-            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as cli:
-                cli.settimeout(10)
-                cli.connect(path)
-                cli.sendall(f"kill-source-output {index}\nexit\n".encode())
-                self.assertNotIn(b"No source output", b"".join(iter(lambda: cli.recv(4096), b"")))
+            self.pulse.kill_source_output(next(i for i, name, _ in self.source_outputs() if name == "System audio"))
 
         out, helper, _ = self.record_until("killed.wav", kill_system_stream)
         self.assertIn("scstream stopped: ", helper.stderr)
@@ -256,6 +239,12 @@ class DefaultSinkSwitch(PrivateServerCase):
     keep_sinks = ("speakers", "headset")
 
     def test_system_only_records_with_no_microphone_and_follows_the_new_default_sink(self):
+        # A session manager remembers where a stream of this name was linked before.
+        _, first = self.start("first.wav", ["--wav", "--system-only"])
+        time.sleep(1.0)
+        self.stop(first)
+        for name in ("first.wav", "first.drift.json"):
+            os.remove(os.path.join(self.dir.name, name))
         out, helper = self.start("switch.wav", ["--wav", "--system-only", "--keep-temps"])
         self.assertEqual(os.listdir(self.dir.name), ["switch.sys.caf"])
         time.sleep(3.0)

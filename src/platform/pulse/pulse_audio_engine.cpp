@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "events/output.h"
 #include "platform/runtime/host_clock.h"
 
 namespace orvane {
@@ -21,6 +22,7 @@ enum ErrorCode : int64_t { kServerUnreachable = 1, kNoSource = 2, kStreamFailed 
 
 bool isEchoCanceller(const PulseSourceInfo& source) {
   return !source.isMonitor && (source.driver.find("echo-cancel") != std::string::npos ||
+                               source.nodeGroup.rfind("echo-cancel", 0) == 0 ||
                                source.name.find("echo-cancel") != std::string::npos);
 }
 
@@ -67,19 +69,24 @@ AudioFormat audioFormatForSpec(const pa_sample_spec& spec) {
 }
 
 const PulseSourceInfo* chooseMicrophone(const std::vector<PulseSourceInfo>& sources,
-                                        const std::string& defaultSourceName, bool voiceProcessing) {
-  if (voiceProcessing) {
-    for (const auto& source : sources) {
-      if (isEchoCanceller(source)) return &source;
-    }
+                                        const std::string& defaultSourceName, bool voiceProcessing,
+                                        const std::string& userSource, const char** why) {
+  const auto pick = [&](const char* reason, auto&& wanted) -> const PulseSourceInfo* {
+    const auto found = std::find_if(sources.begin(), sources.end(), wanted);
+    if (found == sources.end()) return nullptr;
+    if (why) *why = reason;
+    return &*found;
+  };
+  if (voiceProcessing) return pick("the echo canceller", isEchoCanceller);
+  const PulseSourceInfo* source = nullptr;
+  if (!userSource.empty()) {
+    source = pick("where the user moved it", [&](const auto& s) { return s.name == userSource && !s.isMonitor; });
   }
-  for (const auto& source : sources) {
-    if (source.name == defaultSourceName && !source.isMonitor) return &source;
+  if (!source) {
+    source = pick("the default source", [&](const auto& s) { return s.name == defaultSourceName && !s.isMonitor; });
   }
-  for (const auto& source : sources) {
-    if (!source.isMonitor) return &source;
-  }
-  return nullptr;
+  if (!source) source = pick("the default source is a monitor", [](const auto& s) { return !s.isMonitor; });
+  return source;
 }
 
 PulseAudioEngine::PulseAudioEngine() = default;
@@ -201,12 +208,15 @@ Status PulseAudioEngine::start() {
   if (!server || !sources) {
     return Error{kErrorDomain, kServerUnreachable, "the sound server did not list its sources"};
   }
-  const PulseSourceInfo* source = chooseMicrophone(*sources, server->defaultSourceName, voiceProcessing_);
+  PulseClient::Lock lock(*client_);
+  const char* why = "";
+  const PulseSourceInfo* source =
+      chooseMicrophone(*sources, server->defaultSourceName, voiceProcessing_, userSource_, &why);
   if (!source) return Error{kErrorDomain, kNoSource, kNoMicrophoneMessage};
+  if (source->name != userSource_) userSource_.clear();  // gone: the default again
   const pa_sample_spec spec = pulseStreamSpec(source->sampleSpec);
   const AudioFormat format = audioFormatForSpec(spec);
 
-  PulseClient::Lock lock(*client_);
   destroyStream();
   running_ = false;
   if (!buffer_ || buffer_->format() != format) buffer_ = PcmBuffer::create(format, kPulseTapMaxFrames);
@@ -232,6 +242,7 @@ Status PulseAudioEngine::start() {
   }
   running_ = true;
   wanted_ = true;
+  diag("mic records " + source->name + " (" + why + ")");
   return std::nullopt;
 }
 
@@ -376,22 +387,49 @@ void PulseAudioEngine::onMoved(pa_stream*, void* self) {
   // The server may have "rescued" us onto a monitor: deliver nothing until we know.
   engine->holdDelivery_ = true;
   engine->model_.reset();
-  engine->checkCurrentSource();
-  engine->fireConfigurationChange();
+  engine->checkMove();
 }
 
-void PulseAudioEngine::checkCurrentSource() {
-  pa_operation* op = pa_context_get_source_info_by_index(
+// Asks which source is the default, whether the source we left is still
+// there, then where we are now; the answers come in that order, and the last
+// one reports the change. The server moves a stream off a source that went
+// away, and onto a new default: any other move is the user's.
+void PulseAudioEngine::checkMove() {
+  movedOffLiveSource_ = false;
+  pa_operation* server = pa_context_get_server_info(
+      client_->context(),
+      [](pa_context*, const pa_server_info* info, void* self) {
+        if (info && info->default_source_name) static_cast<PulseAudioEngine*>(self)->defaultSource_ = info->default_source_name;
+      },
+      this);
+  if (server) pa_operation_unref(server);
+  pa_operation* left = pa_context_get_source_info_by_name(
+      client_->context(), sourceName_.c_str(),
+      [](pa_context*, const pa_source_info* info, int eol, void* self) {
+        if (eol == 0 && info) static_cast<PulseAudioEngine*>(self)->movedOffLiveSource_ = true;
+      },
+      this);
+  if (left) pa_operation_unref(left);
+  pa_operation* now = pa_context_get_source_info_by_index(
       client_->context(), pa_stream_get_device_index(stream_),
       [](pa_context*, const pa_source_info* info, int eol, void* self) {
         auto* engine = static_cast<PulseAudioEngine*>(self);
-        if (eol != 0 || !info || !engine->stream_) return;
-        if (info->index != pa_stream_get_device_index(engine->stream_)) return;  // moved again since
-        engine->sourceName_ = info->name ? info->name : "";
-        engine->holdDelivery_ = info->monitor_of_sink != PA_INVALID_INDEX;
+        if (eol > 0 || !engine->stream_) return;
+        if (info && info->index != pa_stream_get_device_index(engine->stream_)) return;  // moved again since
+        if (info) {
+          const std::string name = info->name ? info->name : "";
+          engine->holdDelivery_ = info->monitor_of_sink != PA_INVALID_INDEX;
+          // Back onto the source we asked for is our own doing (keepOnSource).
+          const bool users = !engine->holdDelivery_ && engine->movedOffLiveSource_ && name != engine->sourceName_ &&
+                             name != engine->defaultSource_;
+          engine->sourceName_ = name;
+          if (users) engine->userSource_ = name;
+        }
+        engine->fireConfigurationChange();
       },
       this);
-  if (op) pa_operation_unref(op);
+  if (now) pa_operation_unref(now);
+  else fireConfigurationChange();
 }
 
 void PulseAudioEngine::onSuspended(pa_stream* stream, void* self) {
@@ -414,7 +452,7 @@ void PulseAudioEngine::checkDefaultSource() {
         const std::string current = info->default_source_name ? info->default_source_name : "";
         if (current == engine->defaultSourceAtStart_) return;
         engine->defaultSourceAtStart_ = current;
-        engine->fireConfigurationChange();
+        if (engine->userSource_.empty()) engine->fireConfigurationChange();
       },
       this);
   if (op) pa_operation_unref(op);

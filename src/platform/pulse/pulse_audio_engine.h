@@ -43,10 +43,12 @@ pa_sample_spec pulseStreamSpec(const pa_sample_spec& native);
 AudioFormat audioFormatForSpec(const pa_sample_spec& spec);
 
 // The source a recording uses: the echo canceller when voice processing is on
-// (nothing when there is none), else the default unless it is a monitor, else
-// the first source that is not a monitor. Nothing when there is none.
+// (nothing when there is none), else the one the user moved our stream to
+// while it is there, else the default unless it is a monitor, else the first
+// source that is not a monitor. Nothing when there is none. `why` says which.
 const PulseSourceInfo* chooseMicrophone(const std::vector<PulseSourceInfo>& sources,
-                                        const std::string& defaultSourceName, bool voiceProcessing);
+                                        const std::string& defaultSourceName, bool voiceProcessing,
+                                        const std::string& userSource = {}, const char** why = nullptr);
 
 class PulseAudioEngine : public AudioEngine {
  public:
@@ -104,7 +106,7 @@ class PulseAudioEngine : public AudioEngine {
   void deliver(const uint8_t* data, size_t frames, double rawSeconds);
   void flushPending();
   void checkDefaultSource();
-  void checkCurrentSource();
+  void checkMove();
 
   // Held by every public call (never by the loop thread), so control calls
   // from different threads do not interleave. Taken before the loop lock.
@@ -134,6 +136,12 @@ class PulseAudioEngine : public AudioEngine {
   std::string sourceName_;
   std::string defaultSourceAtStart_;
   bool holdDelivery_ = false;  // moved, and not yet known to be a real microphone
+  // A move that left its source in place was the user's (the server moves a
+  // stream only off a source that went away): from then on we record where
+  // the user put us and no longer follow the default source.
+  bool movedOffLiveSource_ = false;
+  std::string defaultSource_;
+  std::string userSource_;
   bool stopping_ = false;
 
   std::atomic<bool> running_{false};

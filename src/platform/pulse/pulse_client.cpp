@@ -199,6 +199,7 @@ std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutS
         item.name = text(info->name);
         item.description = text(info->description);
         item.driver = text(info->driver);
+        item.nodeGroup = text(pa_proplist_gets(info->proplist, "node.group"));
         item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
         item.sampleSpec = info->sample_spec;
         item.channelMap = info->channel_map;

@@ -27,6 +27,8 @@ struct PulseSourceInfo {
   std::string name;
   std::string description;
   std::string driver;
+  // PipeWire's filters name their nodes' group after themselves ("echo-cancel-…"); PulseAudio leaves it empty.
+  std::string nodeGroup;
   bool isMonitor = false;
   pa_sample_spec sampleSpec{};
   pa_channel_map channelMap{};

@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "events/output.h"
 #include "platform/pulse/pulse_client.h"
 
 namespace orvane {
@@ -45,7 +46,15 @@ bool probeSinkWithMonitor() {
   return false;
 }
 
-int PulsePermissions::microphoneStatus() { return micStatusForProbe(probeMicrophone()); }
+int PulsePermissions::microphoneStatus() {
+  const PulseProbe probe = probeMicrophone();
+  // Common on desktops, and "not granted" alone would send the user looking for a permission.
+  if (probe == PulseProbe::noCaptureSource) {
+    diag("the sound server has no microphone, only monitors of its outputs; --system-only records the system "
+         "audio alone");
+  }
+  return micStatusForProbe(probe);
+}
 
 void PulsePermissions::requestMicrophone(std::function<void(bool granted)> answer) {
   auto ask = [answer = std::move(answer)] { answer(probeMicrophone() == PulseProbe::hasCaptureSource); };

@@ -33,9 +33,43 @@ std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& 
   }
   const bool settled = client.waitUntil(
       [&stream] { return !stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
-  if (stream && settled && pa_stream_get_state(stream) == PA_STREAM_READY) return std::nullopt;
-  return what + " on " + source + " did not start: " +
-         (settled ? client.lastError() : std::string("no answer from the sound server"));
+  if (!stream || !settled || pa_stream_get_state(stream) != PA_STREAM_READY) {
+    return what + " on " + source + " did not start: " +
+           (settled ? client.lastError() : std::string("no answer from the sound server"));
+  }
+  return keepOnSource(client, stream, source, what);
+}
+
+// A session manager may link a new stream where a stream of that name went
+// before, whatever source it asked for; it is moved back, or refused.
+std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream, const std::string& source,
+                                        const std::string& what) {
+  const char* linked = pa_stream_get_device_name(stream);
+  if (!linked || source == linked) return std::nullopt;
+  const std::string elsewhere = linked;
+  bool done = false;
+  bool moved = false;
+  struct Answer {
+    PulseClient* client;
+    bool* done;
+    bool* moved;
+  } answer{&client, &done, &moved};
+  pa_operation* op = pa_context_move_source_output_by_name(
+      client.context(), pa_stream_get_index(stream), source.c_str(),
+      [](pa_context*, int success, void* data) {
+        auto* a = static_cast<Answer*>(data);
+        *a->moved = success != 0;
+        *a->done = true;
+        a->client->signal();
+      },
+      &answer);
+  if (op) {
+    client.waitUntil([&done] { return done; }, kPulseQueryTimeoutSeconds);
+    if (!done) pa_operation_cancel(op);
+    pa_operation_unref(op);
+  }
+  if (moved) return std::nullopt;
+  return what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back";
 }
 
 void ReadPacer::attach(pa_context* context, void* owner, ReadFunction read) {

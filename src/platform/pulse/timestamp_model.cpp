@@ -125,7 +125,7 @@ void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
       addToFit(binLowest_);
     }
     binHasPoint_ = false;
-    while (binEndX_ <= point.x) binEndX_ += kBinSeconds;
+    binEndX_ = (std::floor(point.x / kBinSeconds) + 1) * kBinSeconds;  // a reported hole may skip many bins
   }
   if (!binHasPoint_ || point.y < binLowest_.y) binLowest_ = point;
   binHasPoint_ = true;
