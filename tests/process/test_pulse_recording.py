@@ -135,6 +135,26 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertAlmostEqual(probe(out)["duration"], active, delta=0.2)
         self.assert_tones(out, middle=True)
 
+    def test_a_stalled_server_and_a_suspended_sink_leave_both_tracks_as_long_as_the_recording(self):
+        out, helper = self.start("stall.wav", ["--wav", "--keep-temps"])
+        began = time.monotonic()
+        time.sleep(1.5)
+        # PipeWire's null sink stays silent for every stream once it was suspended: nothing to record after.
+        if self.pulse.name == "pulseaudio":
+            self.pulse.pactl("suspend-sink", "speakers", "1")
+            time.sleep(1.0)
+            self.pulse.pactl("suspend-sink", "speakers", "0")
+            time.sleep(1.5)
+        # PipeWire loses some 200 ms of a 1 s stall without a word; PulseAudio catches up.
+        self.pulse.stall(1.0)
+        time.sleep(2.0)
+        recorded = time.monotonic() - began
+        self.stop(helper)
+        for name in ("stall.wav", "stall.mic.caf", "stall.sys.caf"):
+            self.assertAlmostEqual(probe(os.path.join(self.dir.name, name))["duration"], recorded, delta=0.15, msg=name)
+        mic, system = channels(out)
+        self.assertGreater(min(tone_level(mic[-RATE:], MIC_TONE), tone_level(system[-RATE:], SYSTEM_TONE)), 0.3)
+
     def test_killing_the_system_stream_stops_and_keeps_the_audio(self):
         def kill_system_stream():
             self.pulse.kill_source_output(next(i for i, name, _ in self.source_outputs() if name == "System audio"))
