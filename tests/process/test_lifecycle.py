@@ -129,15 +129,6 @@ class Recovery(InScratchDirectory):
         self.track("rec.mic.corrected.caf", 1000)  # a corrected copy is no temp track
         self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf"])
 
-    def test_unreadable_track_is_kept_and_the_readable_one_is_recovered(self):
-        garbage = b"\x13\x37" * 5000
-        self.track("rec.mic.caf", content=garbage)
-        self.track("rec.sys.caf", 440)
-        self.assertIn("interleave: mic track could not be opened", self.recover("rec.wav", files=["rec.mic.caf"]))
-        with open(self.path("rec.mic.caf"), "rb") as f:
-            self.assertEqual(f.read(), garbage)
-        self.assert_channels("rec.wav", None, 440)
-
     def test_a_track_left_out_by_the_mode_or_an_output_that_cannot_be_written_keeps_the_temps(self):
         self.track("rec.mic.caf", 1000)
         self.track("rec.sys.caf", 440)

@@ -139,18 +139,8 @@ TEST(AudioFile, ContainerFollowsTheLastExtensionAndRefusalsLeaveTheFileAlone) {
     EXPECT_FALSE(containerHoldsLinearPCM(no)) << no;
 }
 
-TEST(AudioFile, SymlinkAtThePathIsAnErrorButAnOldFileIsReplaced) {
+TEST(AudioFile, AnOldFileAtThePathIsReplaced) {
   ScratchDir dir;
-  std::ofstream(dir / "precious.txt") << "precious";
-  for (const auto& [name, settings] : {std::pair{"link.caf", pcm16(1)}, std::pair{"link.m4a", aac(2)},
-                                       std::pair{"link.wav", pcm16(2)}, std::pair{"link.mov", pcm16(2)}}) {
-    ASSERT_EQ(symlink((dir / "precious.txt").c_str(), (dir / name).c_str()), 0);
-    auto created = AudioFile::createForWriting(dir / name, settings);
-    ASSERT_FALSE(created) << name;
-    EXPECT_EQ(std::tie(created.error().domain, created.error().code), std::tuple("posix", ELOOP)) << name;
-  }
-  EXPECT_EQ(fs::file_size(dir / "precious.txt"), 8u);
-
   std::ofstream(dir / "old.caf") << std::string(100000, 'x');
   writeFile(dir / "old.caf", pcm16(1), 10, [](int64_t, uint32_t) { return 0.5f; });
   EXPECT_EQ(readAll(dir / "old.caf")[0].size(), 10u);

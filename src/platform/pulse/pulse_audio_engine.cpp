@@ -198,6 +198,14 @@ void PulseAudioEngine::prepare() {
 
 Status PulseAudioEngine::start() {
   std::lock_guard control(control_);
+  std::string recorded;
+  Status status = startStream(recorded);
+  // Said once the loop lock is released: the capture thread never waits on our output.
+  if (!status) diag("mic records " + recorded);
+  return status;
+}
+
+Status PulseAudioEngine::startStream(std::string& recorded) {
   if (auto error = ensureConnected()) {
     if (wanted_) watchForServer();
     return error;
@@ -235,14 +243,14 @@ Status PulseAudioEngine::start() {
   model_ = TimestampModel(spec.rate);
   holdDelivery_ = false;
   sourceName_ = source->name;
-  defaultSourceAtStart_ = server->defaultSourceName;
+  defaultSource_ = server->defaultSourceName;
   if (auto failure = connectRecordStream(*client_, stream_, source->name, PA_STREAM_NOFLAGS, "the record stream")) {
     destroyStream();
     return Error{kErrorDomain, kStreamFailed, *failure};
   }
   running_ = true;
   wanted_ = true;
-  diag("mic records " + source->name + " (" + why + ")");
+  recorded = source->name + " (" + why + ")";
   return std::nullopt;
 }
 
@@ -399,7 +407,8 @@ void PulseAudioEngine::checkMove() {
   pa_operation* server = pa_context_get_server_info(
       client_->context(),
       [](pa_context*, const pa_server_info* info, void* self) {
-        if (info && info->default_source_name) static_cast<PulseAudioEngine*>(self)->defaultSource_ = info->default_source_name;
+        auto* engine = static_cast<PulseAudioEngine*>(self);
+        if (info && info->default_source_name) engine->defaultSource_ = info->default_source_name;
       },
       this);
   if (server) pa_operation_unref(server);
@@ -450,8 +459,8 @@ void PulseAudioEngine::checkDefaultSource() {
         auto* engine = static_cast<PulseAudioEngine*>(self);
         if (!info || !engine->running_) return;
         const std::string current = info->default_source_name ? info->default_source_name : "";
-        if (current == engine->defaultSourceAtStart_) return;
-        engine->defaultSourceAtStart_ = current;
+        if (current == engine->defaultSource_) return;
+        engine->defaultSource_ = current;
         if (engine->userSource_.empty()) engine->fireConfigurationChange();
       },
       this);

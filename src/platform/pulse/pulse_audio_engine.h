@@ -90,6 +90,7 @@ class PulseAudioEngine : public AudioEngine {
 
  private:
   Status ensureConnected();
+  Status startStream(std::string& recorded);  // control_ held
   void destroyStream();  // lock held
   void watchForServer();   // control_ held
   void endServerWatch();   // control_ held
@@ -134,13 +135,12 @@ class PulseAudioEngine : public AudioEngine {
   double pendingRawStart_ = 0;
   TimestampModel model_{48000};
   std::string sourceName_;
-  std::string defaultSourceAtStart_;
+  std::string defaultSource_;  // as last seen
   bool holdDelivery_ = false;  // moved, and not yet known to be a real microphone
   // A move that left its source in place was the user's (the server moves a
   // stream only off a source that went away): from then on we record where
   // the user put us and no longer follow the default source.
   bool movedOffLiveSource_ = false;
-  std::string defaultSource_;
   std::string userSource_;
   bool stopping_ = false;
 

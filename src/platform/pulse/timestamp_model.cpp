@@ -121,7 +121,7 @@ void TimestampModel::addToHull(Point point) {
 void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
   if (point.x >= binEndX_) {
     // The bin is complete: its lowest point counts if it lies on the envelope.
-    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kEnvelopeBandSeconds) {
+    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kFitBandSeconds) {
       addToFit(binLowest_);
     }
     binHasPoint_ = false;

@@ -7,7 +7,7 @@
 // lower convex hull of the raw stamps against the frame count; its edge under
 // the centroid (the line below every stamp that hugs them closest) tells which
 // stamps lie on the envelope. The lowest stamp of each quarter second of frames that
-// lies within kEnvelopeBandSeconds of it enters a least-squares fit, whose
+// lies within kFitBandSeconds of it enters a least-squares fit, whose
 // slope is the clock's rate: many envelope points average out what one hull
 // edge (two points) cannot.
 // Published stamps run from the first stamp of the model along that slope, so
@@ -49,7 +49,12 @@ class TimestampModel {
   static constexpr double kMaxRateOffset = 2000e-6;
   static constexpr size_t kHullCapacity = 512;
   static constexpr double kBinSeconds = 0.25;
+  // The least scatter the fit assumes of its points (see publishedSlope).
   static constexpr double kEnvelopeBandSeconds = 0.0005;
+  // Bin minima further above the envelope than this stay out of the fit:
+  // PipeWire's deliveries wander by a few hundred µs above it for seconds at a
+  // time, and half a millisecond let them bend the early fit by ppm.
+  static constexpr double kFitBandSeconds = 0.0002;
 
   explicit TimestampModel(double nominalRate);
 
