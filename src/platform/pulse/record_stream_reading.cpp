@@ -47,28 +47,25 @@ std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream,
   const char* linked = pa_stream_get_device_name(stream);
   if (!linked || source == linked) return std::nullopt;
   const std::string elsewhere = linked;
-  bool done = false;
-  bool moved = false;
   struct Answer {
     PulseClient* client;
-    bool* done;
-    bool* moved;
-  } answer{&client, &done, &moved};
+    bool done = false, moved = false;
+  } answer{&client};
   pa_operation* op = pa_context_move_source_output_by_name(
       client.context(), pa_stream_get_index(stream), source.c_str(),
       [](pa_context*, int success, void* data) {
         auto* a = static_cast<Answer*>(data);
-        *a->moved = success != 0;
-        *a->done = true;
+        a->moved = success != 0;
+        a->done = true;
         a->client->signal();
       },
       &answer);
   if (op) {
-    client.waitUntil([&done] { return done; }, kPulseQueryTimeoutSeconds);
-    if (!done) pa_operation_cancel(op);
+    client.waitUntil([&answer] { return answer.done; }, kPulseQueryTimeoutSeconds);
+    if (!answer.done) pa_operation_cancel(op);
     pa_operation_unref(op);
   }
-  if (moved) return std::nullopt;
+  if (answer.moved) return std::nullopt;
   return what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back";
 }
 
