@@ -213,7 +213,8 @@ class PipeWireServer(SoundServer):
         masters = options.get("master_channel_map", ",".join(channels)).split(",")
         self.pactl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual", "norewinds=1",
                    f"sink_name={options['source_name']}", f"channel_map={','.join(channels)}",
-                   f"channels={len(channels)}", *(f"{key}={options[key]}" for key in ("rate", "format") if key in options))
+                   f"channels={len(channels)}",
+                   *(f"{key}={options[key]}" for key in ("rate", "format") if key in options))
         master = options["master"].removesuffix(".monitor")
         for channel, master_channel in zip(channels, masters):
             link = ["pw-link", f"{master}:monitor_{PORTS[master_channel]}",

@@ -1,6 +1,7 @@
-"""The microphone on a private PulseAudio: with the real binary, the permission
+"""The microphone on a private sound server: with the real binary, the permission
 mode's answers, the silence warning and its recovery, a sound server that dies
-(and comes back, or not), and a default source moved across rates; and
+(and comes back, or not), a default source moved across rates and a source the
+user moves us to; and
 the engine alone, driven by bench_pulse_probe (built next to the main binary):
 the format, pieces and time stamps it delivers, and voice processing."""
 import array
@@ -105,8 +106,8 @@ class PulseEngine(PulseCase):
         self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
         # Capture goes on without it, in the source's own format (PipeWire's virtual source is float).
         sample, channels, rate = next(row[3] for row in self.pulse.short_list("sources") if row[1] == "mic").split()
-        self.assertEqual((result["format"], rate), (f"44100 Hz, {channels[:-2]} ch, {SAMPLE_TYPES[sample]}, interleaved",
-                                                    "44100Hz"))
+        expected = f"44100 Hz, {channels[:-2]} ch, {SAMPLE_TYPES[sample]}, interleaved"
+        self.assertEqual((result["format"], rate), (expected, "44100Hz"))
         self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
         self.assertGreater(result["frames"], 44100 * 2)
         self.assertGreater(result["peak"], 0.1, "the 1 kHz tone should be in the buffers")
@@ -187,14 +188,15 @@ class SwitchingSources(PulseCase):
     def test_default_source_moved_across_rates_keeps_the_microphone_in_time(self):
         recorded = self.record_switches("switch.wav", *(lambda s=source: self.pulse.pactl("set-default-source", s)
                                                         for source in ("m16", "m8", "m44")))
-        self.assertEqual(recorded, [f"mic records {source} (the default source)" for source in ("m48", "m16", "m8", "m44")])
+        self.assertEqual(recorded, [f"mic records {source} (the default source)"
+                                    for source in ("m48", "m16", "m8", "m44")])
 
     def test_the_source_the_user_moves_us_to_is_kept_until_it_goes_away(self):
         def move_to(source):
             # WirePlumber now and then lets a move pass unheeded; a user would try again.
             deadline = time.monotonic() + 5
-            elsewhere = lambda: next((i for i, name, at in self.source_outputs() if name == "Microphone" and at != source),
-                                     None)
+            elsewhere = lambda: next((i for i, name, at in self.source_outputs()
+                                      if name == "Microphone" and at != source), None)
             while (index := elsewhere()) is not None:
                 self.assertLess(time.monotonic(), deadline, f"the stream was never moved to {source}")
                 self.pulse.pactl("move-source-output", index, source, check=False)

@@ -1,7 +1,7 @@
-"""Recording end to end on a private PulseAudio: the microphone alone into
-both encodings, both sources with a pause, a shared onset, a default sink that
-changes, a system stream, its only sink or the server that goes away, a killed
-recording, and a full disk. A null sink renders 2 s ahead unless a client asks
+"""Recording end to end on a private sound server: the microphone alone into
+both encodings, both sources with a pause, a stalled server and a suspended
+sink, a default sink that changes, the only sink or the server that goes away,
+and a full disk. A null sink renders 2 s ahead unless a client asks
 for less, and a monitor stream sees nothing until real time catches up: a
 silent low-latency player on each ("keeper") holds them at 20 ms."""
 import os
