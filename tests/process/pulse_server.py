@@ -106,7 +106,10 @@ class SoundServer:
         for process in reversed(self.processes):
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
-                subprocess.run(["timeout", "5", "tail", f"--pid={process.pid}", "-f", "/dev/null"])
+                try:
+                    process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    pass  # killed below
         self.kill()
         shutil.rmtree(self.directory, ignore_errors=True)
 
