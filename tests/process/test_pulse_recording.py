@@ -144,13 +144,15 @@ class MicAndSpeakers(PrivateServerCase):
             time.sleep(1.0)
             self.pulse.pactl("suspend-sink", "speakers", "0")
             time.sleep(1.5)
-        # PipeWire loses some 200 ms of a 1 s stall without a word; PulseAudio catches up.
+        # PipeWire may lose up to some 200 ms of a 1 s stall without a word; PulseAudio catches up.
         self.pulse.stall(1.0)
         time.sleep(2.0)
         recorded = time.monotonic() - began
         self.stop(helper)
+        # Short by a capture buffer or so at the start and the stop, and by where a resumed stream's first stamp
+        # falls; the up to 200 ms that PipeWire loses (not every time) must be put back.
         for name in ("stall.wav", "stall.mic.caf", "stall.sys.caf"):
-            self.assertAlmostEqual(probe(os.path.join(self.dir.name, name))["duration"], recorded, delta=0.15, msg=name)
+            self.assertAlmostEqual(probe(os.path.join(self.dir.name, name))["duration"], recorded, delta=0.2, msg=name)
         # Both sources flow again after it all (a player that ran dry meanwhile starts again at another phase).
         mic, system = (samples[-2 * RATE:-RATE // 4] for samples in channels(out))
         self.assert_tone(mic, MIC_TONE, SYSTEM_TONE)
