@@ -18,8 +18,6 @@ std::atomic<bool> gateTaken{false};
 // A line break inside a line would let a path (or any text we pass on) forge
 // a line of its own, which a host could read as terminal: CR and LF are
 // written as the two characters \r and \n.
-bool hasBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
 std::string escapeBreaks(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size() + 8);
@@ -32,7 +30,7 @@ std::string escapeBreaks(std::string_view text) {
 }
 
 void writeLine(std::string_view line) {
-  if (hasBreak(line)) {
+  if (hasLineBreak(line)) {
     writeLine(escapeBreaks(line));
     return;
   }
@@ -65,12 +63,14 @@ void writeLine(std::string_view line) {
 
 }  // namespace
 
+bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
 void emit(std::string_view line) { writeLine(line); }
 
 void diag(std::string_view message) {
   std::string whole;
   whole.reserve(kDiagPrefix.size() + message.size() + 1);
-  whole.append(kDiagPrefix).append(hasBreak(message) ? escapeBreaks(message) : std::string(message)).push_back('\n');
+  whole.append(kDiagPrefix).append(hasLineBreak(message) ? escapeBreaks(message) : std::string(message)).push_back('\n');
   // One write keeps the line whole among other writers; the result is not examined.
   [[maybe_unused]] ssize_t written = write(STDERR_FILENO, whole.data(), whole.size());
 }

@@ -13,6 +13,9 @@ inline constexpr std::string_view kDiagPrefix = "[orvane-capture] ";
 // Exit status of recovery mode when the output holds no frames.
 inline constexpr int EXIT_EMPTY_RECOVERY = 3;
 
+// True when `text` holds a CR or LF.
+bool hasLineBreak(std::string_view text);
+
 // Any thread: writes `line` and a line feed to standard output in one stdio
 // call, then flushes. A CR or LF inside `line` is written as \r or \n, so
 // one call is always one line.

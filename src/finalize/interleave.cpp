@@ -143,7 +143,6 @@ class TrackInput {
     return 0;
   }
 
- private:
   void fail(const std::string& line) {
     diag(line);
     outcome_ = TrackRead::failed;

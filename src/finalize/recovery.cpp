@@ -38,7 +38,7 @@ struct RecoveredTrack {
 RecoveredTrack takeTrack(bool wanted, const std::string& path) {
   if (!wanted || !fileExists(path)) return {};
   Result<int> opened = openTrackForRecovery(path);
-  if (opened) return {TrackSource{"/proc/self/fd/" + std::to_string(*opened), std::nullopt}, false};
+  if (opened) return {TrackSource{descriptorPath(*opened), std::nullopt}, false};
   if (opened.error().code == EWOULDBLOCK) {
     finish("ERROR finalize_failed temporary tracks are in use by a running recording", 2);
   }
@@ -60,7 +60,7 @@ void consume(TrackRead outcome, bool refused, const std::string& temp, const std
 }  // namespace
 
 void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem) {
-  if (outputPath.find_first_of("\r\n") != std::string::npos) {
+  if (hasLineBreak(outputPath)) {
     finish("ERROR finalize_failed the output path contains a line break", 2);
   }
   const TempPaths paths(outputPath);

@@ -50,7 +50,7 @@ void Recorder::start() {
   emit("STATUS starting");
   startingAnnounced.release();
   // A line break would end our own event line early: nothing is created for such a path.
-  if (outputURL.find_first_of("\r\n") != std::string::npos) {
+  if (hasLineBreak(outputURL)) {
     fail("start_failed", "the output path contains a line break");
   }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {

@@ -79,7 +79,7 @@ Track::~Track() {
 }
 
 std::string Track::readPath() const {
-  return lockFd_ >= 0 ? "/proc/self/fd/" + std::to_string(lockFd_) : path_;
+  return lockFd_ >= 0 ? descriptorPath(lockFd_) : path_;
 }
 
 // A file whose last name is gone cannot be linked again: its bytes are

@@ -34,4 +34,7 @@ Result<int> lockTrackFile(const std::string& path);
 // waiting on it.
 Result<int> openTrackForRecovery(const std::string& path);
 
+// A path that opens the file behind `fd` (of this process), whatever became of its name.
+inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 }  // namespace orvane

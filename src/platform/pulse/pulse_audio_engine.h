@@ -137,9 +137,10 @@ class PulseAudioEngine : public AudioEngine {
   std::string sourceName_;
   std::string defaultSource_;  // as last seen
   bool holdDelivery_ = false;  // moved, and not yet known to be a real microphone
-  // A move that left its source in place was the user's (the server moves a
-  // stream only off a source that went away): from then on we record where
-  // the user put us and no longer follow the default source.
+  // A move that left its source in place and did not land on the default was
+  // the user's (the server moves a stream only off a source that went away, or
+  // onto a new default): from then on we record where the user put us and no
+  // longer follow the default source.
   bool movedOffLiveSource_ = false;
   std::string userSource_;
   bool stopping_ = false;

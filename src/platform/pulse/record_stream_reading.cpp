@@ -19,26 +19,7 @@ pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sampl
   return stream;
 }
 
-std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                               pa_stream_flags_t flags, const std::string& what) {
-  pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(-1);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(pa_stream_get_sample_spec(stream)));
-  flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
-  if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
-    return "cannot record from " + source + ": " + client.lastError();
-  }
-  const bool settled = client.waitUntil(
-      [&stream] { return !stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
-  if (!stream || !settled || pa_stream_get_state(stream) != PA_STREAM_READY) {
-    return what + " on " + source + " did not start: " +
-           (settled ? client.lastError() : std::string("no answer from the sound server"));
-  }
-  return keepOnSource(client, stream, source, what);
-}
+namespace {
 
 // A session manager may link a new stream where a stream of that name went
 // before, whatever source it asked for; it is moved back, or refused.
@@ -67,6 +48,29 @@ std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream,
   }
   if (answer.moved) return std::nullopt;
   return what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back";
+}
+
+}  // namespace
+
+std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
+                                               pa_stream_flags_t flags, const std::string& what) {
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(pa_stream_get_sample_spec(stream)));
+  flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
+  if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
+    return "cannot record from " + source + ": " + client.lastError();
+  }
+  const bool settled = client.waitUntil(
+      [&stream] { return !stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
+  if (!stream || !settled || pa_stream_get_state(stream) != PA_STREAM_READY) {
+    return what + " on " + source + " did not start: " +
+           (settled ? client.lastError() : std::string("no answer from the sound server"));
+  }
+  return keepOnSource(client, stream, source, what);
 }
 
 void ReadPacer::attach(pa_context* context, void* owner, ReadFunction read) {

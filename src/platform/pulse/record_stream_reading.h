@@ -46,10 +46,6 @@ pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sampl
 std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
                                                pa_stream_flags_t flags, const std::string& what);
 
-// Loop lock held: a ready stream that the server linked to another source
-// than `source` is moved there; why not, when that fails.
-std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                        const std::string& what);
 
 // The server hands a burst (one block of a source that renders in blocks) over
 // as several fragments, a read callback each. Reading waits until no fragment
