@@ -3,6 +3,7 @@
 #include "platform/backend.h"
 
 int main(int argc, char** argv) {
+  orvane::openClosedStandardStreams();
   // Leaked on purpose: the process ends through _exit while its threads still use it.
   auto* backend = orvane::makePulseBackend().release();
   return orvane::runMain(argc, argv, *backend);

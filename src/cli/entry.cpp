@@ -2,10 +2,12 @@
 // mode, or signals + control channel + the start task + the main loop.
 #include "cli/entry.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <variant>
@@ -51,7 +53,22 @@ void setStopSignalsBlocked(bool blocked) {
 
 }  // namespace
 
+// A descriptor that the host closed would go to the next file we open: our
+// own event descriptor would be polled as standard input, and a closed input
+// would never end. On /dev/null a closed input is an end of input at once.
+void openClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 int runMain(int argc, char** argv, Backend& backend) {
+  openClosedStandardStreams();
   // A host that closed our standard output must not kill a recording that can
   // still be saved, and neither must a file size limit: a write past it fails
   // like a full disk, which every writer already handles.

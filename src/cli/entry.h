@@ -6,6 +6,10 @@ namespace orvane {
 
 class Backend;
 
+// Opens /dev/null on standard input, output or error where the host left
+// them closed. Call first, before anything opens a descriptor.
+void openClosedStandardStreams();
+
 // Never returns in normal use: every mode ends through the exit gate.
 int runMain(int argc, char** argv, Backend& backend);
 

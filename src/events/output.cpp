@@ -1,17 +1,27 @@
-// Event lines, diagnostics and the exit gate.
+// Event lines, diagnostics and the exit gate. Event lines go through a queue
+// that one writer thread drains, so a host that stops reading our standard
+// output never holds the thread that emitted a line: the main loop still
+// takes a stop, and capture ends when it is asked to.
 #include "events/output.h"
 
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace orvane {
 
 namespace {
+
+// LEVEL lines a host that does not read may leave waiting; beyond this the
+// oldest is dropped. Every other line is kept: there are few of them.
+constexpr size_t kMaxWaitingLevels = 64;
 
 std::atomic<bool> gateTaken{false};
 
@@ -29,35 +39,116 @@ std::string escapeBreaks(std::string_view text) {
   return escaped;
 }
 
-void writeLine(std::string_view line) {
-  if (hasLineBreak(line)) {
-    writeLine(escapeBreaks(line));
-    return;
+// Writes all of `text` to `fd`; a host that closed its end loses the rest.
+void writeAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<size_t>(written));
   }
-  char small[256];
-  if (line.size() + 1 <= sizeof small) {
-    std::memcpy(small, line.data(), line.size());
-    small[line.size()] = '\n';
-    std::fwrite(small, 1, line.size() + 1, stdout);
-  } else {
-    std::string whole(line);
-    whole.push_back('\n');
-    std::fwrite(whole.data(), 1, whole.size(), stdout);
+}
+
+bool isLevel(const std::string& line) { return line.starts_with("LEVEL "); }
+
+// The lines waiting for standard output, in order, and the thread that writes them.
+class LineQueue {
+ public:
+  void push(std::string line, bool terminal) {
+    std::unique_lock lock(mutex_);
+    if (closed_) return;  // nothing follows the terminal line
+    closed_ = terminal;
+    if (isLevel(line) && ++levels_ > kMaxWaitingLevels) dropOldestLevel();
+    lines_.push_back(std::move(line));
+    if (!startWriter(lock)) return writeHere(lock);
+    wake_.notify_one();
   }
-  std::fflush(stdout);
+
+  // Returns once every queued line is out (or standard output is gone).
+  void waitDrained() {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return lines_.empty() && !writing_; });
+  }
+
+ private:
+  void dropOldestLevel() {
+    for (auto it = lines_.begin(); it != lines_.end(); ++it) {
+      if (isLevel(*it)) {
+        lines_.erase(it);
+        --levels_;
+        return;
+      }
+    }
+  }
+
+  // A writer that cannot be started (no memory for a thread) leaves the
+  // lines to the caller's thread, as before the queue existed.
+  bool startWriter(std::unique_lock<std::mutex>&) {
+    if (writerState_ == Writer::none) {
+      try {
+        std::thread([this] { run(); }).detach();
+        writerState_ = Writer::running;
+      } catch (const std::system_error&) {
+        writerState_ = Writer::failed;
+      }
+    }
+    return writerState_ == Writer::running;
+  }
+
+  // The writer thread: whole lines, one write each, in order.
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return !lines_.empty(); });
+      writeHere(lock);
+    }
+  }
+
+  void writeHere(std::unique_lock<std::mutex>& lock) {
+    while (!lines_.empty()) {
+      std::string line = std::move(lines_.front());
+      lines_.pop_front();
+      if (isLevel(line)) --levels_;
+      line.push_back('\n');
+      writing_ = true;
+      lock.unlock();
+      writeAll(STDOUT_FILENO, line);
+      lock.lock();
+      writing_ = false;
+    }
+    drained_.notify_all();
+  }
+
+  enum class Writer { none, running, failed };
+  std::mutex mutex_;
+  std::condition_variable wake_, drained_;
+  std::deque<std::string> lines_;
+  size_t levels_ = 0;
+  bool writing_ = false;
+  bool closed_ = false;
+  Writer writerState_ = Writer::none;
+};
+
+// Never destroyed: the process leaves through _exit while the writer runs.
+LineQueue& lineQueue() {
+  static auto* queue = new LineQueue;
+  return *queue;
+}
+
+void queueLine(std::string_view line, bool terminal) {
+  lineQueue().push(hasLineBreak(line) ? escapeBreaks(line) : std::string(line), terminal);
 }
 
 [[noreturn]] void parkForever() {
   for (;;) pause();
 }
 
-// Takes the gate and keeps standard output locked, so that no other thread can
-// add a line after the terminal one.
+// Takes the gate, queues the terminal line after every line before it and
+// leaves once the host has taken them all: no line can follow it.
 [[noreturn]] void leaveThroughGate(const std::string_view* line, int status) {
   if (gateTaken.exchange(true)) parkForever();
-  flockfile(stdout);
-  if (line) writeLine(*line);
-  std::fflush(stdout);
+  if (line) queueLine(*line, true);
+  lineQueue().waitDrained();
   _exit(status);
 }
 
@@ -65,7 +156,7 @@ void writeLine(std::string_view line) {
 
 bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
-void emit(std::string_view line) { writeLine(line); }
+void emit(std::string_view line) { queueLine(line, false); }
 
 void diag(std::string_view message) {
   std::string whole;

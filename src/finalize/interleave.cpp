@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include "finalize/interleave.h"
 
@@ -40,7 +41,8 @@ class TrackInput {
   // but cannot be opened is a failure, since its audio will be missing.
   void open(const std::string& path) {
     std::error_code ignored;
-    if (!std::filesystem::exists(path, ignored)) {
+    // An empty file is a track that a failed start created and never filled.
+    if (!std::filesystem::exists(path, ignored) || std::filesystem::file_size(path, ignored) == 0) {
       outcome_ = TrackRead::missing;
       return;
     }
@@ -62,6 +64,8 @@ class TrackInput {
   }
 
   bool opened() const { return file_ != nullptr; }
+  // Why the track failed, when it did.
+  const std::string& failure() const { return failure_; }
   // Where the track lies on the output timeline, before anything was read from it.
   TimelineTrack placed(int64_t offset) const {
     return live() ? TimelineTrack{path_, offset, file_->length()} : TimelineTrack{};
@@ -145,6 +149,7 @@ class TrackInput {
 
   void fail(const std::string& line) {
     diag(line);
+    failure_ = line;
     outcome_ = TrackRead::failed;
   }
 
@@ -152,6 +157,7 @@ class TrackInput {
   TrackRead& outcome_;
   std::shared_ptr<AudioFile> file_;
   std::string path_;
+  std::string failure_;
   std::unique_ptr<PcmBuffer> buffer_;  // the file's own format
   std::unique_ptr<AudioConverter> converter_;
   std::unique_ptr<PcmBuffer> converted_;  // track format, served from next_ on
@@ -256,6 +262,13 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
     if (leadError) return *leadError;
     if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
   }
+  // A track that holds audio but could not be read would leave its channel
+  // silent: that is a failed output, and the tracks stay for a recovery.
+  for (const auto& [source, input] : {std::pair{&micSource, &mic}, std::pair{&systemSource, &sys}}) {
+    if (*source && (*source)->holdsAudio && !input->failure().empty()) {
+      return posixError(EIO, input->failure() + "; the temporary tracks are kept");
+    }
+  }
   const int64_t frames = parallel ? parallel->value() : output.length();
   // The encoder's last frames and the container's index are written here: a
   // failure now leaves an output that no player opens. Only an output that
@@ -263,6 +276,18 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
   if (Status error = output.close()) return *error;
   if (Status error = syncToStorage(outputPath)) return *error;
   return frames;
+}
+
+Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                const std::string& partialPath, const std::string& outputPath,
+                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome) {
+  Result<int64_t> written = interleaveTracks(mic, system, partialPath, settings, outcome);
+  if (written && (*written > 0 || keepEmpty)) {
+    if (Status error = replaceFile(partialPath, outputPath)) written = *error;
+  }
+  std::error_code ignored;
+  if (!written || *written == 0) std::filesystem::remove(partialPath, ignored);
+  return written;
 }
 
 }  // namespace orvane

@@ -10,10 +10,13 @@
 
 namespace orvane {
 
-// One input: the file to read and the active time of its first frame.
+// One input: the file to read, the active time of its first frame, and
+// whether it is known to hold audio, so that failing to read it fails the
+// output instead of leaving its channel silent.
 struct TrackSource {
   std::string path;
   std::optional<double> startSeconds;
+  bool holdsAudio = false;
 };
 
 // How the interleave fared with one input. A track that exists but could not
@@ -37,5 +40,13 @@ AudioSettings outputSettings(bool linearPCM);
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                  const std::string& outputPath, const AudioSettings& settings,
                                  InterleaveOutcome& outcome);
+
+// The interleave into `partialPath`, renamed over `outputPath` once it is
+// whole on storage; an output with no frames only when `keepEmpty`. On any
+// failure, and for an empty output not kept, the partial file is removed and
+// whatever was at `outputPath` stays as it was.
+Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                const std::string& partialPath, const std::string& outputPath,
+                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome);
 
 }  // namespace orvane

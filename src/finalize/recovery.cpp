@@ -1,7 +1,7 @@
 // Recovery: 16-bit PCM where the output's container holds it, AAC where it
 // does not, no drift correction, no head alignment; then only what reached
-// the output is removed. A track that a running recording holds is never
-// touched.
+// the output is removed, never a file this run did not create or read. A
+// track that a running recording or another recovery holds is never touched.
 #include "finalize/recovery.h"
 
 #include <unistd.h>
@@ -28,8 +28,9 @@ void removeQuietly(const std::string& path) {
   std::filesystem::remove(path, ignored);
 }
 
-// One temporary track: taken for reading under a shared lock, so that a
-// recording cannot start on it meanwhile, and read through that descriptor.
+// One temporary track: taken for reading under an exclusive lock, so that
+// neither a recording nor a second recovery starts on it meanwhile, and read
+// through that descriptor.
 struct RecoveredTrack {
   std::optional<TrackSource> source;
   bool refused = false;  // there, but not readable as a track: kept
@@ -39,6 +40,7 @@ RecoveredTrack takeTrack(bool wanted, const std::string& path) {
   if (!wanted || !fileExists(path)) return {};
   Result<int> opened = openTrackForRecovery(path);
   if (opened) return {TrackSource{descriptorPath(*opened), std::nullopt}, false};
+  if (opened.error().code == ENOENT) return {};  // consumed by a recovery that just ended
   if (opened.error().code == EWOULDBLOCK) {
     finish("ERROR finalize_failed temporary tracks are in use by a running recording", 2);
   }
@@ -70,10 +72,10 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   const RecoveredTrack mic = takeTrack(withMic, paths.mic);
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(mic.source, system.source, outputPath,
-                                             outputSettings(containerHoldsLinearPCM(outputPath)), outcome);
+  // An empty result creates nothing: an earlier output at the path stays.
+  Result<int64_t> written = writeOutputFile(mic.source, system.source, paths.partialOutput, outputPath,
+                                            outputSettings(containerHoldsLinearPCM(outputPath)), false, outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
-  if (*written == 0) removeQuietly(outputPath);
   consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);
   consume(outcome.system, system.refused, paths.system, paths.systemCorrected);
   if (*written > 0) finish("STATUS stopped " + outputPath, 0);

@@ -1,6 +1,10 @@
 // The temporary-file naming rule and their clean-up.
 #include "finalize/temp_paths.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <filesystem>
 
 namespace orvane {
@@ -17,7 +21,24 @@ TempPaths::TempPaths(const std::string& outputPath)
       system(siblingPath(outputPath, "sys.caf")),
       micCorrected(siblingPath(outputPath, "mic.corrected.caf")),
       systemCorrected(siblingPath(outputPath, "sys.corrected.caf")),
-      sidecar(siblingPath(outputPath, "drift.json")) {}
+      sidecar(siblingPath(outputPath, "drift.json")),
+      partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())) {}
+
+Status checkNameLengths(const TempPaths& paths) {
+  const std::filesystem::path folder = std::filesystem::path(paths.output).parent_path();
+  const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+  const size_t longest = limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
+  for (const std::string* path : {&paths.output, &paths.mic, &paths.system, &paths.micCorrected,
+                                  &paths.systemCorrected, &paths.sidecar, &paths.partialOutput}) {
+    const std::string name = std::filesystem::path(*path).filename().string();
+    if (name.size() > longest) {
+      return Error{"posix", ENAMETOOLONG, "the output name is too long: " + name + " would be " +
+                                              std::to_string(name.size()) + " bytes, its folder holds names of at most " +
+                                              std::to_string(longest)};
+    }
+  }
+  return std::nullopt;
+}
 
 void removeTemps(const TempPaths& paths) {
   for (const std::string* path : {&paths.mic, &paths.system, &paths.micCorrected, &paths.systemCorrected}) {

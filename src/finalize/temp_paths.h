@@ -1,9 +1,11 @@
 // The files a recording keeps beside its output: the temporary tracks, their
-// drift-corrected copies and the drift sidecar, named by replacing the output
-// path's last extension.
+// drift-corrected copies, the drift sidecar and the output while it is being
+// written, named by replacing the output path's last extension.
 #pragma once
 
 #include <string>
+
+#include "platform/error.h"
 
 namespace orvane {
 
@@ -18,7 +20,15 @@ struct TempPaths {
   std::string micCorrected;
   std::string systemCorrected;
   std::string sidecar;
+  // The output is written here and renamed over `output` once it is whole on
+  // storage, so an earlier file at the output path is never lost to a stop
+  // that fails. It keeps the output's extension, which picks the container.
+  std::string partialOutput;
 };
+
+// ENAMETOOLONG naming the first of the names above that its folder cannot
+// hold: a recording would otherwise lose that file silently, at its end.
+Status checkNameLengths(const TempPaths& paths);
 
 // Removes the temporary tracks and their corrected copies; absent ones are fine.
 void removeTemps(const TempPaths& paths);

@@ -1,7 +1,9 @@
 // The start sequence, the single stop, and the stop completion that closes
 // the tracks, finalizes and ends the process with its terminal line.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <string>
@@ -13,21 +15,57 @@
 #include "mic/engine_start.h"
 #include "platform/audio_file.h"
 #include "platform/files/private_file.h"
+#include "platform/runtime/resource_limits.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
 
 namespace {
 
+// Every wait of a start is bounded well below this; passing it means a wait
+// that nothing bounds (a sound-server thread that never ran, say).
+constexpr double kStartTimeoutSeconds = 20.0;
+
+// A start that failed for want of memory or descriptors here says so: the
+// error it met names only what it could not do.
+[[noreturn]] void failStart(const std::string& code, const std::string& message) {
+  if (std::optional<std::string> shortage = localResourceShortage()) fail("start_failed", *shortage);
+  fail(code, message);
+}
+
 template <class Step>
 void runStartStep(Step&& step) {
   try {
     step();
   } catch (const CaptureError& error) {
-    fail(error.code, error.message);
+    failStart(error.code, error.message);
   } catch (const Error& error) {
-    fail("start_failed", error.description);
+    failStart("start_failed", error.description);
   }
+}
+
+Error trackInUse(const std::string& path) {
+  return Error{"posix", EWOULDBLOCK, "the temporary track " + path + " is in use by a running recording"};
+}
+
+// The start truncates the file at a temporary track's path and the stop
+// removes it: only nothing, an empty file or a track without audio (left by
+// a start that failed) may be there. A track with audio is a crashed run's.
+Status checkTrackPathFree(const std::string& path, const std::string& outputPath) {
+  struct stat info{};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return std::nullopt;
+  Result<int> taken = openTrackForRecovery(path);
+  if (!taken) return taken.error().code == EWOULDBLOCK ? trackInUse(path) : taken.error();
+  int64_t frames = -1;
+  if (auto track = AudioFile::openForReading(descriptorPath(*taken))) frames = (*track)->length();
+  ::close(*taken);
+  if (frames == 0) return std::nullopt;
+  if (frames < 0) return Error{"posix", EEXIST, path + " is in the way of a temporary track and is none; move it away"};
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(frames) / Track::format().sampleRate);
+  return Error{"posix", EEXIST, "the temporary track " + path + " holds " + seconds +
+                                    " s of an earlier recording; recover it with --finalize-temps --out " +
+                                    outputPath + " or move it away"};
 }
 
 }  // namespace
@@ -37,7 +75,7 @@ bool Recorder::ensureMicrophoneAccess() {
   const int status = permissions.microphoneStatus();
   if (status == static_cast<int>(MicAuthorization::authorized)) return true;
   // Nobody to ask is no refusal: the truth is that there is nothing to record from.
-  if (status == kMicStatusUnknown) fail("engine_start", "the sound server is not reachable");
+  if (status == kMicStatusUnknown) failStart("engine_start", "the sound server is not reachable");
   if (status != static_cast<int>(MicAuthorization::notDetermined)) return false;
   // The start task has its own thread, so waiting here blocks no event loop.
   auto answer = std::make_shared<std::promise<bool>>();
@@ -52,6 +90,13 @@ void Recorder::start() {
   // A line break would end our own event line early: nothing is created for such a path.
   if (hasLineBreak(outputURL)) {
     fail("start_failed", "the output path contains a line break");
+  }
+  armStartTimeout();
+  if (std::optional<std::string> shortage = localResourceShortage()) fail("start_failed", *shortage);
+  if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
+  // Both tracks whatever the mode: the stop removes both.
+  for (const std::string* track : {&paths.mic, &paths.system}) {
+    if (Status taken = checkTrackPathFree(*track, outputURL)) fail("start_failed", taken->description);
   }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
@@ -69,8 +114,16 @@ void Recorder::start() {
     startEngineIfNeeded();
   });
   if (stopRequested) return stop();
+  startedRecording = true;
   emit("STATUS recording " + std::to_string(wallClockMillis()));
   armTimers();
+}
+
+void Recorder::armStartTimeout() {
+  mainLoop.postAfter(kStartTimeoutSeconds, [this] {
+    if (startedRecording || finished) return;
+    failStart("start_failed", "the start did not finish in " + shortestDecimal(kStartTimeoutSeconds) + " s");
+  });
 }
 
 // A stop that came meanwhile may already have closed and cleaned up the
@@ -83,10 +136,7 @@ bool Recorder::openTrack(Track& track) {
   const bool existed = ::access(track.path().c_str(), F_OK) == 0;
   Result<int> locked = lockTrackFile(track.path());
   if (!locked) {
-    if (locked.error().code == EWOULDBLOCK) {
-      throw Error{"posix", EWOULDBLOCK, "the temporary track " + track.path() + " is in use by a running recording"};
-    }
-    throw locked.error();
+    throw locked.error().code == EWOULDBLOCK ? trackInUse(track.path()) : locked.error();
   }
   auto file = backend.createTrackFile(track.path(), linearPCM16Settings(Track::format().sampleRate, 1));
   if (!file || !track.open(file.value(), *locked)) {
@@ -125,7 +175,16 @@ void Recorder::startEngineIfNeeded() {
   engine->setConfigurationChangeHandler([this] { handleEngineConfigurationChange(); });
   if (!startEngineWithRetry(*engine, stopRequested)) return;
   engineStarted = true;
+  // A stop that came while the engine started found it not running yet.
+  if (finished) return engineQueue.async([this] { stopDevices(); });
   mainLoop.post([this] { micWatchdog.arm(); });
+}
+
+// Each device is stopped once, by the stop or by a start that it overtook.
+void Recorder::stopDevices() {
+  if (micTapInstalled.exchange(false)) engine->removeTap();
+  if (engineStarted && !engineStopped.exchange(true)) engine->stop();
+  if (streamConfigured && !streamStopped.exchange(true)) stream->stopCapture([](const Status&) {});
 }
 
 void Recorder::stop() {
@@ -137,11 +196,7 @@ void Recorder::stop() {
   cancelTimers();
   // Off this thread: an engine or stream stuck on an unresponsive sound server
   // must not hold the stop. What they deliver meanwhile finds the run finished.
-  engineQueue.async([this] {
-    if (micTapInstalled) engine->removeTap();
-    if (engineStarted) engine->stop();
-    if (streamConfigured) stream->stopCapture([](const Status&) {});
-  });
+  engineQueue.async([this] { stopDevices(); });
   audioQueue.async([this] { stopCompletion(); });
 }
 
@@ -171,12 +226,16 @@ void Recorder::stopCompletion() {
   reading.system = system.readPath();
   const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
   std::optional<TrackSource> micSource, systemSource;
-  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(reading.mic), mic.timeline().startSeconds};
+  if (mode != Mode::systemOnly) {
+    micSource = TrackSource{corrected.mic.value_or(reading.mic), mic.timeline().startSeconds, mic.producedAudio()};
+  }
   if (mode != Mode::micOnly) {
-    systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
+    systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds,
+                               system.producedAudio()};
   }
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
+  Result<int64_t> written = writeOutputFile(micSource, systemSource, paths.partialOutput, outputURL,
+                                            outputSettings(writeWav), true, outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.

@@ -104,8 +104,14 @@ class Recorder : public StreamDelegate {
   bool streamInterrupted = false;  // pauseLock
 
   std::atomic<bool> engineStarted{false};    // start task, main thread (restarts); read by stop
-  std::atomic<bool> micTapInstalled{false};  // start task; read by stop
+  std::atomic<bool> micTapInstalled{false};  // start task; cleared by stopDevices
+  std::atomic<bool> engineStopped{false};    // stopDevices
+  std::atomic<bool> streamStopped{false};    // stopDevices
+  std::atomic<bool> startedRecording{false};  // start task, once "STATUS recording" is due
   std::mutex tempFilesLock;                  // opening the tracks against their clean-up
+
+  // engineQueue: removes the tap and stops the engine and the stream, each once.
+  void stopDevices();
 
  private:
   // lifecycle.cpp
@@ -113,6 +119,7 @@ class Recorder : public StreamDelegate {
   void configureCapture();  // start task; throws CaptureError or Error
   bool openTrack(Track& track);
   void startEngineIfNeeded();
+  void armStartTimeout();  // start task
   void stopCompletion();  // audioQueue; never returns
   bool closeTracks();     // false when a track could not be finished
   // capture.cpp

@@ -40,7 +40,10 @@ void Recorder::flushTracks() {
 
 void Recorder::report() {
   if (finished) return;
-  if (const std::optional<float> level = micLevel.takeLevel()) {
+  // A level taken while paused is dropped: a paused run reports nothing, and
+  // the tap may still deliver buffers stamped before the pause.
+  const std::optional<float> level = micLevel.takeLevel();
+  if (level && !clock.paused()) {
     char line[48];
     std::snprintf(line, sizeof line, "LEVEL %.3f", static_cast<double>(*level));
     emit(line);

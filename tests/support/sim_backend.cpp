@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <thread>
 
 #include "platform/runtime/host_clock.h"
 #include "platform/runtime/serial_queue.h"
@@ -166,6 +167,7 @@ void SimEngine::setTap(TapBlock tap, uint32_t frames) {
 }
 
 Status SimEngine::start() {
+  std::this_thread::sleep_for(std::chrono::duration<double>(script_.startSeconds));
   std::lock_guard lock(mutex_);
   if (pendingStartFailures_ > 0) {
     --pendingStartFailures_;

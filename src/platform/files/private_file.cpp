@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace orvane {
@@ -87,7 +88,23 @@ Result<int> openTrackForRecovery(const std::string& path) {
     ::close(fd);
     return posixError(EINVAL, "cannot read " + path + ": it is not a regular file");
   }
-  return lockedOrError(fd, LOCK_SH, path);
+  Result<int> locked = lockedOrError(fd, LOCK_EX, path);
+  if (locked && ::fstat(*locked, &info) == 0 && info.st_nlink == 0) {
+    ::close(*locked);
+    return posixError(ENOENT, "cannot read " + path);
+  }
+  return locked;
+}
+
+Status replaceFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return posixError(errno, "cannot rename " + from + " to " + to);
+  const int fd = openRetrying(folderOf(to), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;  // renamed; only the folder's sync is out of reach
+  const int synced = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (synced != 0 && error != EINVAL && error != EROFS) return posixError(error, "cannot sync the folder of " + to);
+  return std::nullopt;
 }
 
 }  // namespace orvane

@@ -29,10 +29,15 @@ Status syncToStorage(const std::string& path);
 // holds it.
 Result<int> lockTrackFile(const std::string& path);
 
-// A shared lock on an existing track for reading: EWOULDBLOCK when a
-// recording holds it; a track that is not a regular file is refused without
-// waiting on it.
+// An existing track opened for reading under an exclusive lock: EWOULDBLOCK
+// when a recording or another recovery holds it, ENOENT when its name was
+// removed meanwhile (by a recovery that just finished); a track that is not
+// a regular file is refused without waiting on it.
 Result<int> openTrackForRecovery(const std::string& path);
+
+// Renames `from` over `to` and forces the folder entry to storage: whoever
+// looks at `to` sees the old file or the new one, never a part of either.
+Status replaceFile(const std::string& from, const std::string& to);
 
 // A path that opens the file behind `fd` (of this process), whatever became of its name.
 inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }

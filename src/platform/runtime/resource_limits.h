@@ -1,0 +1,15 @@
+// The process's own limits, read when something failed for no reason its
+// error states: a start that cannot reach the sound server, or cannot start
+// a thread, may be short of memory or descriptors here, not there.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace orvane {
+
+// A sentence naming the local shortage (address space or descriptors) with
+// the figures and the limit that causes it; nothing when neither is short.
+std::optional<std::string> localResourceShortage();
+
+}  // namespace orvane
