@@ -4,6 +4,7 @@
 // takes a stop, and capture ends when it is asked to.
 #include "events/output.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,14 +14,13 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace orvane {
 
 namespace {
 
-// LEVEL lines a host that does not read may leave waiting; beyond this the
-// oldest is dropped. Every other line is kept: there are few of them.
+// LEVEL lines a host that does not read may leave waiting; beyond this new
+// ones are dropped. Every other line is kept: there are few of them.
 constexpr size_t kMaxWaitingLevels = 64;
 
 std::atomic<bool> gateTaken{false};
@@ -51,70 +51,69 @@ void writeAll(int fd, std::string_view text) {
 
 bool isLevel(const std::string& line) { return line.starts_with("LEVEL "); }
 
-// The lines waiting for standard output, in order, and the thread that writes them.
+constexpr size_t kWriterStackBytes = 64 * 1024;
+
+// The lines for standard output, in order, and the thread that writes them.
+// Written lines are removed by the next push, so that the writer never frees
+// (nor allocates) and the lines it reads stay where they are meanwhile.
 class LineQueue {
  public:
   void push(std::string line, bool terminal) {
     std::unique_lock lock(mutex_);
     if (closed_) return;  // nothing follows the terminal line
+    lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(written_));
+    written_ = 0;
+    if (isLevel(line) && levelsWaiting_ >= kMaxWaitingLevels) return;
     closed_ = terminal;
-    if (isLevel(line) && ++levels_ > kMaxWaitingLevels) dropOldestLevel();
+    levelsWaiting_ += isLevel(line) ? 1 : 0;
     lines_.push_back(std::move(line));
-    if (!startWriter(lock)) return writeHere(lock);
+    if (!startWriter()) return writeWaiting(lock);
     wake_.notify_one();
   }
 
   // Returns once every queued line is out (or standard output is gone).
   void waitDrained() {
     std::unique_lock lock(mutex_);
-    drained_.wait(lock, [this] { return lines_.empty() && !writing_; });
+    drained_.wait(lock, [this] { return written_ == lines_.size(); });
   }
 
  private:
-  void dropOldestLevel() {
-    for (auto it = lines_.begin(); it != lines_.end(); ++it) {
-      if (isLevel(*it)) {
-        lines_.erase(it);
-        --levels_;
-        return;
-      }
-    }
-  }
-
   // A writer that cannot be started (no memory for a thread) leaves the
-  // lines to the caller's thread, as before the queue existed.
-  bool startWriter(std::unique_lock<std::mutex>&) {
+  // lines to the caller's thread, as before the queue existed. Its stack is
+  // small and it never allocates, so it costs no malloc arena of its own:
+  // address space is what a run under a limit (ulimit -v) runs short of first.
+  bool startWriter() {
     if (writerState_ == Writer::none) {
-      try {
-        std::thread([this] { run(); }).detach();
-        writerState_ = Writer::running;
-      } catch (const std::system_error&) {
-        writerState_ = Writer::failed;
-      }
+      pthread_attr_t attributes;
+      pthread_attr_init(&attributes);
+      pthread_attr_setstacksize(&attributes, kWriterStackBytes);
+      pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+      pthread_t thread;
+      const auto body = [](void* queue) -> void* { static_cast<LineQueue*>(queue)->run(); };
+      writerState_ = pthread_create(&thread, &attributes, body, this) == 0 ? Writer::running : Writer::failed;
+      pthread_attr_destroy(&attributes);
     }
     return writerState_ == Writer::running;
   }
 
-  // The writer thread: whole lines, one write each, in order.
-  void run() {
+  // The writer thread.
+  [[noreturn]] void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [this] { return !lines_.empty(); });
-      writeHere(lock);
+      wake_.wait(lock, [this] { return written_ < lines_.size(); });
+      writeWaiting(lock);
     }
   }
 
-  void writeHere(std::unique_lock<std::mutex>& lock) {
-    while (!lines_.empty()) {
-      std::string line = std::move(lines_.front());
-      lines_.pop_front();
-      if (isLevel(line)) --levels_;
-      line.push_back('\n');
-      writing_ = true;
+  // Whole lines, one write each, in order.
+  void writeWaiting(std::unique_lock<std::mutex>& lock) {
+    while (written_ < lines_.size()) {
+      const std::string& line = lines_[written_];
       lock.unlock();
       writeAll(STDOUT_FILENO, line);
       lock.lock();
-      writing_ = false;
+      levelsWaiting_ -= isLevel(line) ? 1 : 0;
+      ++written_;
     }
     drained_.notify_all();
   }
@@ -123,8 +122,8 @@ class LineQueue {
   std::mutex mutex_;
   std::condition_variable wake_, drained_;
   std::deque<std::string> lines_;
-  size_t levels_ = 0;
-  bool writing_ = false;
+  size_t written_ = 0;  // lines at the front already written
+  size_t levelsWaiting_ = 0;
   bool closed_ = false;
   Writer writerState_ = Writer::none;
 };
@@ -135,8 +134,11 @@ LineQueue& lineQueue() {
   return *queue;
 }
 
+// The line feed is added here, on the caller's thread, so the writer allocates nothing.
 void queueLine(std::string_view line, bool terminal) {
-  lineQueue().push(hasLineBreak(line) ? escapeBreaks(line) : std::string(line), terminal);
+  std::string whole = hasLineBreak(line) ? escapeBreaks(line) : std::string(line);
+  whole.push_back('\n');
+  lineQueue().push(std::move(whole), terminal);
 }
 
 [[noreturn]] void parkForever() {

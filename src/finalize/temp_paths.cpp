@@ -40,10 +40,13 @@ Status checkNameLengths(const TempPaths& paths) {
   return std::nullopt;
 }
 
-void removeTemps(const TempPaths& paths) {
-  for (const std::string* path : {&paths.mic, &paths.system, &paths.micCorrected, &paths.systemCorrected}) {
-    std::error_code ignored;
-    std::filesystem::remove(*path, ignored);
+void removeTemps(const TempPaths& paths, bool withMic, bool withSystem) {
+  std::error_code ignored;
+  for (const std::string* path : {&paths.mic, &paths.micCorrected}) {
+    if (withMic) std::filesystem::remove(*path, ignored);
+  }
+  for (const std::string* path : {&paths.system, &paths.systemCorrected}) {
+    if (withSystem) std::filesystem::remove(*path, ignored);
   }
 }
 

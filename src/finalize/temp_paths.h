@@ -30,7 +30,8 @@ struct TempPaths {
 // hold: a recording would otherwise lose that file silently, at its end.
 Status checkNameLengths(const TempPaths& paths);
 
-// Removes the temporary tracks and their corrected copies; absent ones are fine.
-void removeTemps(const TempPaths& paths);
+// Removes the temporary tracks and their corrected copies, of one track
+// when the other is left out; absent ones are fine.
+void removeTemps(const TempPaths& paths, bool withMic = true, bool withSystem = true);
 
 }  // namespace orvane

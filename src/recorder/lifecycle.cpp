@@ -92,7 +92,9 @@ void Recorder::start() {
     fail("start_failed", "the output path contains a line break");
   }
   armStartTimeout();
-  if (std::optional<std::string> shortage = localResourceShortage()) fail("start_failed", *shortage);
+  // Short of address space, the sound server's client fails in ways that
+  // read as a server that is not there, or never answers.
+  if (std::optional<std::string> shortage = addressSpaceShortage()) fail("start_failed", *shortage);
   if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
   // Both tracks whatever the mode: the stop removes both.
   for (const std::string* track : {&paths.mic, &paths.system}) {
@@ -145,6 +147,7 @@ bool Recorder::openTrack(Track& track) {
     if (!file) throw file.error();
     throw posixError(ENOMEM, "cannot allocate the " + std::string(track.name()) + " track");
   }
+  (&track == &mic ? micCreated_ : systemCreated_) = true;
   return true;
 }
 
@@ -217,7 +220,7 @@ bool Recorder::closeTracks() {
 void Recorder::stopCompletion() {
   const bool closed = closeTracks();
   if (!mic.producedAudio() && !system.producedAudio()) {
-    removeTemps(paths);
+    removeTemps(paths, micCreated_, systemCreated_);
     finish("ERROR stopped_early recording stopped before capture began", 2);
   }
   // Read through the files the tracks wrote, whatever became of their names.
@@ -242,7 +245,7 @@ void Recorder::stopCompletion() {
   if (outcome.readFailed() || !closed) {
     diag("keeping the temporary tracks after a read failure");
   } else if (!keepTemps) {
-    removeTemps(paths);
+    removeTemps(paths, micCreated_, systemCreated_);
   }
   bool interrupted;
   {

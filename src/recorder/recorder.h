@@ -133,6 +133,9 @@ class Recorder : public StreamDelegate {
   void reportDrops(const Track& track, int64_t& reported);
   int64_t micDropsReported_ = 0;     // main thread
   int64_t systemDropsReported_ = 0;  // main thread
+  // The tracks this run created: a stop removes no other file.
+  bool micCreated_ = false;     // tempFilesLock
+  bool systemCreated_ = false;  // tempFilesLock
 };
 
 }  // namespace orvane

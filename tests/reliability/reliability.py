@@ -2,6 +2,8 @@
 captured is lost: the audio from before the fault is in the output or in tracks that a recovery turns into one.
 One driver runs the table CASES; the long cases need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md)."""
 import os
+import fcntl
+import json
 import random
 import shutil
 import signal
@@ -14,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, Helper, channels, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import BIN, SIM_BIN, Helper, channels, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
@@ -224,6 +226,144 @@ def refused_outputs(case):
     case.assertTrue(stdout.endswith(f"ERROR start_failed cannot create {out}: it is a symbolic link\n"), stdout)
 
 
+def scripted(out, *args, limits=(), scenario=SINES):
+    """The scripted helper's argument vector, under prlimit's `limits` when given."""
+    fd, path = tempfile.mkstemp(suffix=".json")
+    with os.fdopen(fd, "w") as f:
+        json.dump(scenario, f)
+    argv = [SIM_BIN, "--scenario", path, "--out", out, *args]
+    return ["prlimit", *limits, *argv] if limits else argv
+
+
+def a_crashed_runs_tracks_stop_a_new_start(case):
+    """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing."""
+    out = case.path("crashed.wav")
+    helper = case.start(out, "--wav")
+    time.sleep(1.5)
+    helper.proc.kill()
+    lived = time.monotonic() - helper.arrival("STATUS recording")
+    helper.finish()
+    with open(case.path("victim.mic.caf"), "wb") as f:
+        f.write(b"not a track of ours")
+    for name, why in (("crashed.wav", "holds"), ("victim.m4a", "is in the way")):
+        before = {n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}
+        status, stdout, _ = run(["--out", case.path(name), "--wav"], scenario=SINES)
+        case.assertEqual(status, 2, stdout)
+        case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed ") and why in stdout, stdout)
+        case.assertEqual({n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}, before)
+    case.assert_recovers(out, lived - 0.3)
+
+
+def a_recovery_removes_only_what_it_read(case):
+    """Empty temps beside a finished output; then a 0-byte track beside a good one, recovered twice."""
+    out = case.path("call.wav")
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", out, "synth", "1", "sine", "440"], check=True)
+    earlier = open(out, "rb").read()
+    open(case.path("call.mic.caf"), "wb").close()
+    status, stdout, _ = recover(out)
+    case.assertEqual((status, stdout), (3, "ERROR empty_recovery interleave produced no audio frames\n"))
+    case.assertEqual(open(out, "rb").read(), earlier)
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("call.sys.caf"), "synth", "2",
+                    "sine", "440"], check=True)
+    open(case.path("call.mic.caf"), "wb").close()
+    case.assert_recovers(out, 1.99)
+    case.assertEqual(sorted(os.listdir(case.dir)), ["call.wav"])
+    case.assertEqual(recover(out)[0], 2)  # no temps
+    case.assertAlmostEqual(seconds(out), 2.0, delta=0.01)
+
+
+def an_earlier_output_survives_a_failed_stop(case):
+    """An output that outgrows the file size limit fails the stop; the file at the path is the earlier one."""
+    out = case.path("rec.wav")
+    with open(out, "wb") as f:
+        f.write(b"an earlier recording")
+    argv = scripted(out, "--wav", limits=["--fsize=320000"])
+    helper = Helper(argv[1:], binary=argv[0])
+    case.addCleanup(helper.kill)
+    helper.wait_line("STATUS recording")
+    time.sleep(2.0)
+    status, lines = helper.stop()
+    case.assertEqual(status, 2)
+    case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
+    case.assertEqual((open(out, "rb").read(), sorted(os.listdir(case.dir))),
+                     (b"an earlier recording", ["rec.drift.json", "rec.mic.caf", "rec.sys.caf", "rec.wav"]))
+    case.assert_recovers(out, 1.9)
+
+
+def a_host_that_stops_reading(case):
+    """Standard output full: a stop still ends capture when asked; the lines come, terminal last, once read."""
+    out = case.path("rec.wav")
+    read_end, write_end = os.pipe()
+    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: the smallest pipe
+    proc = subprocess.Popen(scripted(out, "--wav"), stdin=subprocess.PIPE, stdout=write_end,
+                            stderr=subprocess.DEVNULL)
+    case.addCleanup(proc.kill)
+    with os.fdopen(read_end, "rb") as reader:
+        while not reader.readline().startswith(b"STATUS recording"):
+            pass
+        began = time.monotonic()
+        os.set_blocking(write_end, False)
+        try:
+            while True:
+                os.write(write_end, b"#\n")
+        except BlockingIOError:
+            os.close(write_end)
+        time.sleep(1.0)
+        proc.stdin.write(b"stop\n")
+        proc.stdin.flush()
+        lived = time.monotonic() - began
+        time.sleep(3.0)
+        lines = [l.decode() for l in reader if not l.startswith(b"#")]
+    case.assertEqual(proc.wait(timeout=30), 0)
+    case.assertEqual(lines[-1], f"STATUS stopped {out}\n")
+    case.assertLess(seconds(out), lived + 0.3, "capture went on after the stop")
+
+
+def a_start_short_of_memory(case):
+    """Too little address space: the start ends at once, or within its timeout, and says memory."""
+    if not shutil.which("pulseaudio"):
+        case.skipTest("pulseaudio is not installed")
+    feed, source = mic_modules("mic", 48000)
+    pulse = PulseServer([feed + " norewinds=1", source])
+    pulse.start()
+    case.addCleanup(pulse.stop)
+    for megabytes in (200, 300, 400):
+        status, stdout, _ = run([f"--as={megabytes << 20}", BIN, "--out", case.path("rec.wav"), "--wav"],
+                                binary="prlimit", env=pulse.child_env(), timeout=25)
+        case.assertEqual(status, 2, stdout)
+        case.assertIn("ERROR start_failed not enough memory", stdout)
+
+
+def a_closed_standard_input(case):
+    """Spawned with standard input closed: that is an end of input, so the run stops."""
+    done = subprocess.run(scripted(case.path("rec.wav"), "--wav"), preexec_fn=lambda: os.close(0),
+                          capture_output=True, timeout=10)
+    case.assertEqual(done.returncode, 2, done.stdout)
+    case.assertTrue(done.stdout.endswith(b"ERROR stopped_early recording stopped before capture began\n"))
+
+
+def two_recoveries_at_once(case):
+    """The second of two recoveries of one output refuses while the first writes it."""
+    for track in ("mic", "sys"):
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path(f"long.{track}.caf"), "synth",
+                        "600", "sine", "440"], check=True)
+    first = subprocess.Popen([BIN, "--out", case.path("long.m4a"), "--finalize-temps"], stdout=subprocess.PIPE)
+    time.sleep(0.5)
+    case.assertEqual(recover(case.path("long.m4a"))[:2], (2, IN_USE))
+    case.assertEqual(first.wait(timeout=120), 0)
+    case.assertAlmostEqual(seconds(case.path("long.m4a")), 600.0, delta=0.05)
+
+
+def a_name_too_long_for_a_derived_file(case):
+    """A 250-byte output name leaves no room for the sidecar's: refused at the start, nothing created."""
+    out = case.path("n" * 246 + ".wav")
+    status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
+    case.assertEqual(status, 2)
+    case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed the output name is too long"), stdout)
+    case.assertEqual(os.listdir(case.dir), [])
+
+
+
 def swallow(listener):
     """Accepts connections and never answers them, until the listener is closed."""
     held = []
@@ -353,6 +493,14 @@ CASES = [
     ("refused outputs: a line break, a dangling link", refused_outputs, False),
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
+    ("a crashed run's tracks stop a new start", a_crashed_runs_tracks_stop_a_new_start, False),
+    ("a recovery removes only what it read", a_recovery_removes_only_what_it_read, False),
+    ("an earlier output survives a failed stop", an_earlier_output_survives_a_failed_stop, False),
+    ("a host that stops reading", a_host_that_stops_reading, False),
+    ("a start short of memory", a_start_short_of_memory, False),
+    ("a closed standard input", a_closed_standard_input, False),
+    ("two recoveries at once", two_recoveries_at_once, False),
+    ("a name too long for a derived file", a_name_too_long_for_a_derived_file, False),
     ("two-hour soak", soak, True),
 ]
 

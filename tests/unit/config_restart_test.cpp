@@ -12,6 +12,7 @@
 #include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 #include "support/sim_backend.h"
+#include "unit/file_helpers.h"
 
 namespace orvane {
 namespace {
@@ -104,6 +105,27 @@ TEST_F(ConfigRestartTest, FourRestartsInAnyTenSecondsThenOneAfterTheBackOffAndNo
   for (int i = 0; i < 12; ++i) expected.insert(expected.end(), {kChange, kRestarted});
   expected.insert(expected.end(), {kBackOff, kChange, kRestarted, kChange, kRestarted});
   EXPECT_EQ(restartLines(), expected);
+}
+
+// Regression: a stop that came while the engine was starting found it not yet
+// started; the engine then ran on, recording the microphone, until the exit.
+TEST(EngineStart, AStopDuringTheEnginesStartStopsTheEngineOnceItHasStarted) {
+  sim::Scenario scenario;
+  scenario.mic.startSeconds = 0.5;
+  sim::SimBackend backend{scenario};
+  MainLoop loop;
+  ScratchDir dir;
+  Recorder recorder{dir / "rec.wav", Recorder::Mode::micOnly, false, true, backend, loop};
+  std::thread starting([&] { recorder.start(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // What stop() does before it hands the rest to its completion, which would end this process.
+  recorder.stopRequested = true;
+  recorder.finished = true;
+  recorder.engineQueue.async([&] { recorder.stopDevices(); });
+  starting.join();
+  recorder.engineQueue.drain();
+  EXPECT_EQ(dynamic_cast<sim::SimEngine&>(*recorder.engine).successfulStarts(), 1);
+  EXPECT_FALSE(recorder.engine->isRunning());
 }
 
 }  // namespace

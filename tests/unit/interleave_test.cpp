@@ -87,7 +87,8 @@ TEST(Interleave, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChannel) {
 }
 
 // Regression: a track that fails part-way ends there, the output keeps what was
-// read, and the failure is reported (so the stop keeps the tracks). Damaged
+// read, and the failure is reported (so the stop keeps the tracks); when the
+// track is known to hold audio, the output fails instead. Damaged
 // FLAC under the track's name fails mid-read, as a failing disk does.
 TEST(Interleave, ReadFailureIsMendedAndReported) {
   ScratchDir dir;
@@ -116,6 +117,15 @@ TEST(Interleave, ReadFailureIsMendedAndReported) {
   EXPECT_NE(out[0][static_cast<size_t>(failedAt) - 1], 0.0f);
   EXPECT_TRUE(channelIs(std::vector<float>(out[0].begin() + failedAt, out[0].end()), 0, 0, nullptr));
   EXPECT_TRUE(channelIs(out[1], 0, 150000, sysSample));
+
+  // A track known to hold audio that fails so fails the output: the earlier
+  // file at the path stays as it was and no partial file is left.
+  Result<int64_t> failed = writeOutputFile(TrackSource{mic, std::nullopt, true}, TrackSource{sys, std::nullopt},
+                                           dir / "rec.partial.wav", dir / "rec.wav", outputSettings(true), true, outcome);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_NE(failed.error().description.find("interleave: mic track read failed at frame"), std::string::npos);
+  EXPECT_EQ(readAll(dir / "rec.wav"), out);
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.partial.wav"));
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 
 namespace orvane {
 
+// A sentence saying that the address space left under the limit (ulimit -v)
+// cannot hold a recording's sound-server client; nothing when it can.
+std::optional<std::string> addressSpaceShortage();
+
 // A sentence naming the local shortage (address space or descriptors) with
 // the figures and the limit that causes it; nothing when neither is short.
 std::optional<std::string> localResourceShortage();
