@@ -4,6 +4,7 @@
 // takes a stop, and capture ends when it is asked to.
 #include "events/output.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -39,11 +40,17 @@ std::string escapeBreaks(std::string_view text) {
   return escaped;
 }
 
-// Writes all of `text` to `fd`; a host that closed its end loses the rest.
+// Writes all of `text` to `fd`, waiting for room also when the host made
+// the pipe non-blocking; a host that closed its end loses the rest.
 void writeAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd room{fd, POLLOUT, 0};
+      ::poll(&room, 1, -1);
+      continue;
+    }
     if (written <= 0) return;
     text.remove_prefix(static_cast<size_t>(written));
   }

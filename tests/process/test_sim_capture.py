@@ -162,6 +162,23 @@ class SilenceWatchdog(SimRun):
         self.assertGreater(helper.arrival("STATUS stopped ") - helper.arrival("STATUS recording "), 5.5,
                            "the stop ended only after the first check was due")
 
+    def test_no_level_line_while_paused(self):
+        """Buffers stamped before a pause still arrive after it; the level they make is not reported."""
+        helper = self.start({"mic": {"signal": "sine"}}, "--mic-only")
+        helper.wait_line("STATUS recording ")
+        for _ in range(30):  # soon after a resume, a level measured and not yet reported is often due
+            helper.send("pause\n")
+            helper.wait_line("STATUS paused")
+            time.sleep(0.1)
+            helper.send("resume\n")
+            helper.wait_line("STATUS resumed")
+            time.sleep(0.12)
+        _, lines = helper.stop()
+        inside = False
+        for line in lines:
+            inside = line == "STATUS paused\n" or (inside and line != "STATUS resumed\n")
+            self.assertFalse(inside and line.startswith("LEVEL"), lines)
+
     def test_no_judgement_while_paused_the_warning_follows_the_resume(self):
         helper = self.start({"mic": {"signal": "zeros"}}, "--mic-only")
         helper.wait_line("STATUS recording ")

@@ -235,6 +235,14 @@ def scripted(out, *args, limits=(), scenario=SINES):
     return ["prlimit", *limits, *argv] if limits else argv
 
 
+def unstopped(case, args, **options):
+    """A run whose standard input stays open, so that only the helper ends it: (status, stdout text)."""
+    helper = Helper(args, **({"scenario": SINES} if "binary" not in options else {}), **options)
+    case.addCleanup(helper.kill)
+    status, lines = helper.finish(timeout=25)
+    return status, "".join(lines)
+
+
 def a_crashed_runs_tracks_stop_a_new_start(case):
     """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing."""
     out = case.path("crashed.wav")
@@ -247,7 +255,7 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
         f.write(b"not a track of ours")
     for name, why in (("crashed.wav", "holds"), ("victim.m4a", "is in the way")):
         before = {n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}
-        status, stdout, _ = run(["--out", case.path(name), "--wav"], scenario=SINES)
+        status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
         case.assertEqual(status, 2, stdout)
         case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed ") and why in stdout, stdout)
         case.assertEqual({n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}, before)
@@ -302,11 +310,12 @@ def a_host_that_stops_reading(case):
         while not reader.readline().startswith(b"STATUS recording"):
             pass
         began = time.monotonic()
-        os.set_blocking(write_end, False)
+        filler = os.open(f"/proc/self/fd/{write_end}", os.O_WRONLY | os.O_NONBLOCK)  # the helper's stays blocking
         try:
             while True:
-                os.write(write_end, b"#\n")
+                os.write(filler, b"#\n")
         except BlockingIOError:
+            os.close(filler)
             os.close(write_end)
         time.sleep(1.0)
         proc.stdin.write(b"stop\n")
@@ -328,8 +337,8 @@ def a_start_short_of_memory(case):
     pulse.start()
     case.addCleanup(pulse.stop)
     for megabytes in (200, 300, 400):
-        status, stdout, _ = run([f"--as={megabytes << 20}", BIN, "--out", case.path("rec.wav"), "--wav"],
-                                binary="prlimit", env=pulse.child_env(), timeout=25)
+        status, stdout = unstopped(case, [f"--as={megabytes << 20}", BIN, "--out", case.path("rec.wav"), "--wav"],
+                                   binary="prlimit", env=pulse.child_env())
         case.assertEqual(status, 2, stdout)
         case.assertIn("ERROR start_failed not enough memory", stdout)
 
@@ -357,7 +366,7 @@ def two_recoveries_at_once(case):
 def a_name_too_long_for_a_derived_file(case):
     """A 250-byte output name leaves no room for the sidecar's: refused at the start, nothing created."""
     out = case.path("n" * 246 + ".wav")
-    status, stdout, _ = run(["--out", out, "--wav"], scenario=SINES)
+    status, stdout = unstopped(case, ["--out", out, "--wav"])
     case.assertEqual(status, 2)
     case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed the output name is too long"), stdout)
     case.assertEqual(os.listdir(case.dir), [])
