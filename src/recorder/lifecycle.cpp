@@ -96,7 +96,7 @@ void Recorder::start() {
   // read as a server that is not there, or never answers.
   if (std::optional<std::string> shortage = addressSpaceShortage()) fail("start_failed", *shortage);
   if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
-  // Both tracks whatever the mode: the stop removes both.
+  // Both, whatever the mode: a stream that fails to start removes both names.
   for (const std::string* track : {&paths.mic, &paths.system}) {
     if (Status taken = checkTrackPathFree(*track, outputURL)) fail("start_failed", taken->description);
   }
