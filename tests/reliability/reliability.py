@@ -328,6 +328,26 @@ def a_host_that_stops_reading(case):
     case.assertLess(seconds(out), lived + 0.3, "capture went on after the stop")
 
 
+def too_few_descriptors_at_the_stop(case):
+    """The descriptor limit cut to what is open while recording: the stop cannot read a track that holds audio, so
+    it fails and keeps the tracks (never a success with a silent channel); the earlier output stays."""
+    out = case.path("rec.wav")
+    with open(out, "wb") as f:
+        f.write(b"an earlier recording")
+    argv = scripted(out, "--wav")
+    helper = Helper(argv[1:], binary=argv[0])
+    case.addCleanup(helper.kill)
+    helper.wait_line("STATUS recording")
+    time.sleep(1.0)
+    subprocess.run(["prlimit", f"--pid={helper.proc.pid}",
+                    f"--nofile={len(os.listdir(f'/proc/{helper.proc.pid}/fd'))}"], check=True)
+    status, lines = helper.stop()
+    case.assertEqual(status, 2, lines)
+    case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
+    case.assertEqual(open(out, "rb").read(), b"an earlier recording")
+    case.assert_recovers(out, 0.9)
+
+
 def a_start_short_of_memory(case):
     """Too little address space: the start ends at once, or within its timeout, and says memory."""
     if not shutil.which("pulseaudio"):
@@ -506,6 +526,7 @@ CASES = [
     ("a recovery removes only what it read", a_recovery_removes_only_what_it_read, False),
     ("an earlier output survives a failed stop", an_earlier_output_survives_a_failed_stop, False),
     ("a host that stops reading", a_host_that_stops_reading, False),
+    ("too few descriptors at the stop", too_few_descriptors_at_the_stop, False),
     ("a start short of memory", a_start_short_of_memory, False),
     ("a closed standard input", a_closed_standard_input, False),
     ("two recoveries at once", two_recoveries_at_once, False),
