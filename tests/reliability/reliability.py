@@ -244,7 +244,8 @@ def unstopped(case, args, **options):
 
 
 def a_crashed_runs_tracks_stop_a_new_start(case):
-    """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing."""
+    """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing;
+    over a track without audio it records."""
     out = case.path("crashed.wav")
     helper = case.start(out, "--wav")
     time.sleep(1.5)
@@ -260,6 +261,11 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
         case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed ") and why in stdout, stdout)
         case.assertEqual({n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}, before)
     case.assert_recovers(out, lived - 0.3)
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("crashed.mic.caf"), "trim", "0", "0"],
+                   check=True)  # a track without audio, as a start that failed leaves it, is replaced
+    helper = case.start(out, "--wav")
+    time.sleep(0.5)
+    case.assert_stopped(*helper.stop(), out)
 
 
 def a_recovery_removes_only_what_it_read(case):
