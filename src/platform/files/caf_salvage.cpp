@@ -95,13 +95,25 @@ float sampleAt(const uint8_t* at, const CafLayout& layout) {
 
 class SalvagedCafFile final : public AudioFile {
  public:
-  SalvagedCafFile(int fd, const CafLayout& layout, std::string path)
+  SalvagedCafFile(int fd, const CafLayout& layout, std::string path, bool growing)
       : fd_(fd), layout_(layout), format_(AudioFormat::standard(layout.sampleRate, layout.channels)),
-        path_(std::move(path)), bytes_(static_cast<size_t>(kChunkFrames) * layout.bytesPerFrame) {}
+        path_(std::move(path)), bytes_(static_cast<size_t>(kChunkFrames) * layout.bytesPerFrame),
+        growing_(growing) {}
   ~SalvagedCafFile() override { close(); }
 
   const AudioFormat& processingFormat() const override { return format_; }
-  int64_t length() const override { return layout_.frames; }
+  int64_t length() const override {
+    struct stat info{};
+    if (growing_ && fd_ >= 0 && ::fstat(fd_, &info) == 0) {
+      layout_.frames = std::max<int64_t>(0, (info.st_size - layout_.dataOffset) / layout_.bytesPerFrame);
+    }
+    return layout_.frames;
+  }
+  Status seek(int64_t frame) override {
+    if (frame < 0 || frame > length()) return posixError(EINVAL, "cannot seek in " + path_);
+    position_ = frame;
+    return std::nullopt;
+  }
   Status write(const PcmBuffer&) override { return posixError(EBADF, "cannot write to " + path_); }
   Status sync() override { return std::nullopt; }
   Status close() override {
@@ -135,16 +147,17 @@ class SalvagedCafFile final : public AudioFile {
 
  private:
   int fd_;
-  CafLayout layout_;
+  mutable CafLayout layout_;  // a growing file's frames follow its size
   AudioFormat format_;
   std::string path_;
   std::vector<uint8_t> bytes_;
+  const bool growing_;
   int64_t position_ = 0;
 };
 
 }  // namespace
 
-Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path) {
+Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path, bool growing) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return posixError(errno, "cannot open " + path);
   struct stat info{};
@@ -153,7 +166,7 @@ Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path) {
     ::close(fd);
     return posixError(EINVAL, "cannot read " + path + ": no linear PCM CAF data in it");
   }
-  return std::shared_ptr<AudioFile>(std::make_shared<SalvagedCafFile>(fd, layout, path));
+  return std::shared_ptr<AudioFile>(std::make_shared<SalvagedCafFile>(fd, layout, path, growing));
 }
 
 }  // namespace orvane
