@@ -71,6 +71,24 @@ void Recorder::start() {
   if (stopRequested) return stop();
   emit("STATUS recording " + std::to_string(wallClockMillis()));
   armTimers();
+  startFinisher();
+}
+
+// Linear PCM only: an AAC output is still made at the stop.
+void Recorder::startFinisher() {
+  std::lock_guard lock(tempFilesLock);  // a stop that began finds no finisher made after its closes
+  if (!writeWav || stopRequested) return;
+  const bool withMic = mode != Mode::systemOnly, withSystem = mode != Mode::micOnly;
+  if ((withMic && !mic.isOpen()) || (withSystem && !system.isOpen())) return;
+  std::optional<std::string> micPath, systemPath;
+  if (withMic) micPath = mic.readPath();
+  if (withSystem) systemPath = system.readPath();
+  finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
+                                        [this] {
+                                          return Finisher::StartTimes{mic.startSecondsSoFar(),
+                                                                      system.startSecondsSoFar()};
+                                        });
+  finisher->start();
 }
 
 // A stop that came meanwhile may already have closed and cleaned up the
@@ -176,7 +194,7 @@ void Recorder::stopCompletion() {
     systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
   }
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
+  Result<int64_t> written = writeOutput(micSource, systemSource, corrected.mic || corrected.system, outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.
@@ -192,6 +210,18 @@ void Recorder::stopCompletion() {
   }
   if (interrupted) emit("WARN screen_interrupted");
   finish("STATUS stopped " + outputURL, 0);
+}
+
+// What the finisher wrote while recording is finished; without it, or when
+// it gave up, the output is made here from the tracks.
+Result<int64_t> Recorder::writeOutput(const std::optional<TrackSource>& micSource,
+                                      const std::optional<TrackSource>& systemSource, bool corrected,
+                                      InterleaveOutcome& outcome) {
+  if (finisher && corrected) finisher->abandon("a track was drift-corrected");
+  if (finisher && !corrected) {
+    if (std::optional<int64_t> frames = finisher->finish(micSource, systemSource, outcome)) return *frames;
+  }
+  return interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
 }
 
 void Recorder::finalizeFromTemps() {

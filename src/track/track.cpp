@@ -314,6 +314,7 @@ void Track::stamp(double activeSeconds, int64_t position) {
   if (!timeline_.startSeconds) {
     timeline_.startSeconds = activeSeconds;
     timeline_.startFrames = position;
+    startSeconds_.store(activeSeconds, std::memory_order_release);
   }
   if (!timeline_.lastSeconds || !(*timeline_.lastSeconds > activeSeconds)) {
     timeline_.lastSeconds = activeSeconds;
@@ -322,6 +323,11 @@ void Track::stamp(double activeSeconds, int64_t position) {
 }
 
 // ----------------------------------------------------------- any thread
+
+std::optional<double> Track::startSecondsSoFar() const {
+  const double seconds = startSeconds_.load(std::memory_order_acquire);
+  return std::isnan(seconds) ? std::nullopt : std::optional<double>(seconds);
+}
 
 void Track::flush() {
   writerQueue_.async([this] {

@@ -128,7 +128,7 @@ class SalvagedCafFile final : public AudioFile {
       return audioFileError(kBufferFormatMismatch, "buffer format does not match " + format_.describe());
     }
     const auto wanted = static_cast<uint32_t>(
-        std::min<int64_t>({frameCount, into.frameCapacity(), kChunkFrames, layout_.frames - position_}));
+        std::min<int64_t>({frameCount, into.frameCapacity(), kChunkFrames, length() - position_}));
     if (wanted == 0) return std::nullopt;
     const ssize_t got = ::pread(fd_, bytes_.data(), wanted * layout_.bytesPerFrame,
                                 layout_.dataOffset + position_ * layout_.bytesPerFrame);
