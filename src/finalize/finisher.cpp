@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "events/output.h"
+#include "finalize/drift.h"
 #include "platform/files/private_file.h"
 
 namespace orvane {
@@ -26,6 +27,8 @@ constexpr auto kPoll = std::chrono::milliseconds(500);
 // Below this much free room the finisher stops writing: the tracks need it
 // more (this is over a minute of both at their 192 kB a second).
 constexpr uint64_t kDiskReserveBytes = 16ull << 20;
+// How far from the final measurement's place a corrected frame may lie: 0.5 ms.
+constexpr double kToleranceFrames = 24;
 // What remains for the stop beyond this is said in a diagnostic.
 constexpr int64_t kBehindFrames = 30 * 48000;
 
@@ -49,6 +52,14 @@ std::optional<int64_t> endedLength(const std::optional<TrackSource>& track) {
   return (*file)->length();
 }
 
+// The ratio a track is corrected by as measured so far; nothing before the
+// measurement can be made.
+std::optional<double> ratioSoFar(const TrackTimeline& timeline) {
+  const std::optional<double> rate = measuredRate(timeline, kRate);
+  if (!rate) return std::nullopt;
+  return correctionRatio(rate, kRate);
+}
+
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
@@ -57,10 +68,10 @@ void removeQuietly(const std::string& path) {
 }  // namespace
 
 Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings settings,
-                   std::optional<std::string> mic, std::optional<std::string> system, Starts starts,
+                   std::optional<std::string> mic, std::optional<std::string> system, Progress progress,
                    CreateOutput create)
     : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
-      micPath_(std::move(mic)), systemPath_(std::move(system)), starts_(std::move(starts)),
+      micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
       create_(create ? std::move(create) : [settings](const std::string& path) {
         // Made again from the tracks after a crash, so its header waits for the close.
         return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
@@ -105,7 +116,8 @@ bool Finisher::step() {
     fail("the disk is nearly full");
     return false;
   }
-  stream_->follow(kLagFrames);
+  const Timelines now = progress_();
+  stream_->follow(kLagFrames, ratioSoFar(now.mic), ratioSoFar(now.system));
   const int64_t before = output_->length();
   if (Status error = stream_->advance(*output_, kStepFrames)) {
     fail("its write failed: " + error->description);
@@ -118,18 +130,19 @@ bool Finisher::step() {
 // The head alignment decides where every frame goes, so nothing is written
 // before both tracks' first buffers are in.
 bool Finisher::begin() {
-  const StartTimes starts = starts_();
-  if ((micPath_ && !starts.mic) || (systemPath_ && !starts.system)) return false;
-  stream_ = std::make_unique<InterleaveStream>(source(micPath_, starts.mic), source(systemPath_, starts.system),
-                                               true, outcome_);
+  const Timelines now = progress_();
+  const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
+  if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
+  stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
+                                               outcome_);
   const bool opened = stream_->ready() && (!micPath_ || outcome_.mic == TrackRead::clean) &&
                       (!systemPath_ || outcome_.system == TrackRead::clean);
   if (!opened) {
     fail("the tracks could not be read while recording");
     return false;
   }
-  plan_ = stream_->plan(starts.mic, starts.system);
-  begun_ = starts;
+  plan_ = stream_->plan(micStart, systemStart);
+  begun_ = now;
   auto created = create_(ownPath_);
   if (!created) {
     fail("its file could not be made: " + created.error().description);
@@ -160,31 +173,51 @@ bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::opt
     if (!track || !path) return !track && !path;
     return track->path == *path && track->startSeconds == start;
   };
-  return same(mic, micPath_, begun_.mic) && same(system, systemPath_, begun_.system);
+  return same(mic, micPath_, begun_.mic.startSeconds) && same(system, systemPath_, begun_.system.startSeconds);
 }
 
-std::optional<int64_t> Finisher::finish(const std::optional<TrackSource>& mic,
-                                        const std::optional<TrackSource>& system, InterleaveOutcome& outcome) {
+bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                     double micRatio, double systemRatio) {
   stopThread();
   if (!failure_ && !stream_) fail("it had not begun");
   if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
-  const std::optional<int64_t> micFrames = endedLength(mic), systemFrames = endedLength(system);
-  if (!failure_ && ((mic && !micFrames) || (system && !systemFrames))) fail("a track cannot be read at the stop");
+  micFrames_ = endedLength(mic);
+  systemFrames_ = endedLength(system);
+  if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
+  if (!failure_) {
+    if (std::optional<int64_t> frame = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames)) {
+      char why[128];
+      std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
+                    static_cast<double>(*frame) / kRate);
+      fail(why);
+    }
+  }
   if (failure_) {
     abandon(*failure_);
-    return std::nullopt;
+    return false;
   }
+  micRatio_ = micRatio;
+  systemRatio_ = systemRatio;
+  return true;
+}
+
+std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome) {
   if (!plan_.diagnostic.empty()) diag(plan_.diagnostic);
   const int64_t before = output_->length();
-  stream_->end(micFrames, systemFrames);
+  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_);
   if (Status error = stream_->advance(*output_, INT64_MAX)) {
     abandon("its last write failed: " + error->description);
+    return std::nullopt;
+  }
+  if (outcome_.readFailed()) {
+    abandon("a track failed to read");
     return std::nullopt;
   }
   const int64_t frames = output_->length();
   if (frames - before > kBehindFrames) {
     char line[96];
-    std::snprintf(line, sizeof line, "finisher: %.1f s were left for the stop", static_cast<double>(frames - before) / kRate);
+    std::snprintf(line, sizeof line, "finisher: %.1f s were left for the stop",
+                  static_cast<double>(frames - before) / kRate);
     diag(line);
   }
   // The output's name is taken only by a file that is whole and on storage.

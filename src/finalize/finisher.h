@@ -16,36 +16,41 @@
 #include <thread>
 
 #include "finalize/interleave.h"
+#include "track/timeline.h"
 #include "platform/audio_file.h"
 
 namespace orvane {
 
 class Finisher {
  public:
-  // Any thread: the active time of each track's first frame, once known.
-  struct StartTimes {
-    std::optional<double> mic;
-    std::optional<double> system;
+  // Any thread: each track's timeline so far.
+  struct Timelines {
+    TrackTimeline mic;
+    TrackTimeline system;
   };
-  using Starts = std::function<StartTimes()>;
+  using Progress = std::function<Timelines()>;
   using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
 
   // `mic` and `system` are where the tracks are read (absent: not recorded).
   Finisher(std::string outputPath, std::string ownPath, AudioSettings settings, std::optional<std::string> mic,
-           std::optional<std::string> system, Starts starts, CreateOutput create = {});
+           std::optional<std::string> system, Progress progress, CreateOutput create = {});
   ~Finisher();  // abandons the work unless it was handed over
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
   void start();
 
-  // The stop, once the tracks are closed, with the sources as the stop-time
-  // interleave would read them: writes the rest, closes, forces to storage and
-  // renames to the output. The frames written; nothing when the stop must
-  // make the output itself, which one diagnostic says, with nothing of the
-  // finisher's left on disk.
-  std::optional<int64_t> finish(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                InterleaveOutcome& outcome);
+  // The stop, once the tracks are closed: whether the finisher can finish
+  // the output, given the sources as the stop-time interleave would read them
+  // and each track's final correction ratio (1: none). When it cannot (it
+  // failed, never began, or made frames more than 0.5 ms from where the
+  // final ratios put them), one diagnostic says why and its work is removed.
+  bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
+             double systemRatio);
+  // After ready(): writes the rest, closes, forces to storage and renames to
+  // the output; the frames written, or nothing when that failed (said, and
+  // nothing of the finisher's left on disk).
+  std::optional<int64_t> finish(InterleaveOutcome& outcome);
   // Stops and removes its work; the stop makes the output itself.
   void abandon(const std::string& why);
 
@@ -65,7 +70,7 @@ class Finisher {
   const AudioSettings settings_;
   const std::optional<std::string> micPath_;
   const std::optional<std::string> systemPath_;
-  const Starts starts_;
+  const Progress progress_;
   const CreateOutput create_;
 
   // The thread's until it is joined, then the stop's.
@@ -73,7 +78,9 @@ class Finisher {
   std::unique_ptr<InterleaveStream> stream_;
   std::shared_ptr<AudioFile> output_;
   HeadAlignment plan_;
-  StartTimes begun_;  // the start times the plan was made from
+  Timelines begun_;  // the start times the plan was made from
+  std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
+  double micRatio_ = 1, systemRatio_ = 1;
   std::optional<std::string> failure_;
   std::atomic<int64_t> written_{0};
 

@@ -16,6 +16,7 @@
 #include "events/output.h"
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
+#include "finalize/span_resampler.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/files/caf_salvage.h"
@@ -57,6 +58,10 @@ class TrackInput {
     }
     file_ = std::move(*opened);
     path_ = path;
+    if (growing) {
+      drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); });
+      out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
+    }
     const AudioFormat& format = file_->processingFormat();
     if (format != trackFormat() && !openConverter(format)) return;
     buffer_ = PcmBuffer::create(format, kChunkFrames);
@@ -74,19 +79,36 @@ class TrackInput {
   }
   bool live() const { return buffer_ && !exhausted_; }
   // Frames that may be read now: all of them once the track has ended.
-  int64_t available() const { return live() ? limit_ - position_ : 0; }
+  int64_t available() const {
+    if (!live()) return 0;
+    return drift_ ? drift_->available(limit_) : limit_ - position_;
+  }
   // A growing track: readable up to `lagFrames` short of what its file holds
-  // now, so that no frame the writer is still putting down is read.
-  void follow(int64_t lagFrames) { limit_ = std::max(position_, file_->length() - lagFrames); }
-  // The track has ended at `frames` (what the ordinary reader finds in it).
-  void endAt(int64_t frames) { limit_ = frames; }
+  // now, so that no frame the writer is still putting down is read, and
+  // corrected by `ratio` from here on (none yet: nothing is made).
+  void follow(int64_t lagFrames, std::optional<double> ratio) {
+    limit_ = std::max(position_, file_->length() - lagFrames);
+    if (drift_ && ratio) drift_->setRatio(*ratio);
+  }
+  // The track has ended at `frames` (what the ordinary reader finds in it);
+  // a growing one is corrected by `ratio` to its end.
+  void endAt(int64_t frames, double ratio) {
+    limit_ = frames;
+    if (drift_) drift_->end(frames, ratio);
+  }
+  SpanResampler* drift() const { return drift_.get(); }
   bool converting() const { return converter_ != nullptr; }
-  const float* samples() const { return (converter_ ? out_ : buffer_)->floatChannelData(0); }
+  const float* samples() const { return (converter_ || drift_ ? out_ : buffer_)->floatChannelData(0); }
 
   // Reads up to `frames` frames; 0 means the track has ended for good.
   uint32_t read(uint32_t frames) {
     if (!live()) return 0;
     frames = static_cast<uint32_t>(std::min<int64_t>(frames, available()));
+    if (drift_) {
+      const uint32_t made = drift_->read(out_->floatChannelData(0), frames);
+      if (made == 0) exhausted_ = true;
+      return made;
+    }
     const uint32_t got = converter_ ? readConverted(frames) : readDirect(frames);
     if (got == 0) exhausted_ = true;
     position_ += got;
@@ -113,6 +135,16 @@ class TrackInput {
     diag("interleave: " + std::string(label_) + " track is " + format.describe() + "; converted to " +
          trackFormat().describe());
     return true;
+  }
+
+  // The corrector's source: the file's frames in order, as far as allowed.
+  uint32_t fetch(float* into, uint32_t frames) {
+    frames = static_cast<uint32_t>(std::min<int64_t>(frames, limit_ - position_));
+    if (frames == 0 || exhausted_) return 0;
+    const uint32_t got = readDirect(frames);
+    if (got > 0) std::memcpy(into, buffer_->floatChannelData(0), got * sizeof(float));
+    position_ += got;
+    return got;
   }
 
   uint32_t readDirect(uint32_t frames) {
@@ -168,8 +200,9 @@ class TrackInput {
   std::string path_;
   std::unique_ptr<PcmBuffer> buffer_;  // the file's own format
   std::unique_ptr<AudioConverter> converter_;
+  std::unique_ptr<SpanResampler> drift_;  // growing tracks: made through it, corrected or not
   std::unique_ptr<PcmBuffer> converted_;  // track format, served from next_ on
-  std::unique_ptr<PcmBuffer> out_;        // what the last read returned
+  std::unique_ptr<PcmBuffer> out_;        // what the last read returned, when converted or corrected
   uint32_t next_ = 0;
   bool inputEnded_ = false;
   bool exhausted_ = false;
@@ -226,16 +259,26 @@ const HeadAlignment& InterleaveStream::plan(std::optional<double> micStart, std:
   return in_->plan;
 }
 
-void InterleaveStream::follow(int64_t lagFrames) {
-  for (TrackInput* track : {&in_->mic, &in_->sys}) {
-    if (track->live()) track->follow(lagFrames);
-  }
+void InterleaveStream::follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio) {
+  if (in_->mic.live()) in_->mic.follow(lagFrames, micRatio);
+  if (in_->sys.live()) in_->sys.follow(lagFrames, systemRatio);
 }
 
-void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64_t> systemFrames) {
+std::optional<int64_t> InterleaveStream::firstMisplaced(double micRatio, double systemRatio,
+                                                        double tolerance) const {
+  std::optional<int64_t> first;
+  for (auto [track, ratio] : {std::pair{&in_->mic, micRatio}, std::pair{&in_->sys, systemRatio}}) {
+    std::optional<int64_t> frame = track->drift() ? track->drift()->firstMisplaced(ratio, tolerance) : std::nullopt;
+    if (frame && (!first || *frame < *first)) first = frame;
+  }
+  return first;
+}
+
+void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64_t> systemFrames, double micRatio,
+                           double systemRatio) {
   growing_ = false;
-  if (in_->mic.live()) in_->mic.endAt(micFrames.value_or(INT64_MAX));
-  if (in_->sys.live()) in_->sys.endAt(systemFrames.value_or(INT64_MAX));
+  if (in_->mic.live()) in_->mic.endAt(micFrames.value_or(INT64_MAX), micRatio);
+  if (in_->sys.live()) in_->sys.endAt(systemFrames.value_or(INT64_MAX), systemRatio);
 }
 
 std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& output, const AudioSettings& settings,

@@ -56,10 +56,17 @@ class InterleaveStream {
 
   // Fixes the head alignment (only when both inputs opened); before any advance.
   const HeadAlignment& plan(std::optional<double> micStartSeconds, std::optional<double> systemStartSeconds);
-  // Growing tracks: lets each be read up to `lagFrames` short of what its file holds now.
-  void follow(int64_t lagFrames);
-  // The tracks have ended, at these lengths when known; the next advance writes the rest.
-  void end(std::optional<int64_t> micFrames = std::nullopt, std::optional<int64_t> systemFrames = std::nullopt);
+  // Growing tracks: lets each be read up to `lagFrames` short of what its
+  // file holds now, drift-corrected by its ratio (1: none) from here on; a
+  // track whose ratio is not known yet waits.
+  void follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio);
+  // Growing tracks: the first frame, of either, made more than `tolerance`
+  // frames from where the final ratios put it.
+  std::optional<int64_t> firstMisplaced(double micRatio, double systemRatio, double tolerance) const;
+  // The tracks have ended, at these lengths when known; the next advance
+  // writes the rest, growing tracks corrected by the final ratios.
+  void end(std::optional<int64_t> micFrames = std::nullopt, std::optional<int64_t> systemFrames = std::nullopt,
+           double micRatio = 1, double systemRatio = 1);
   // Writes at most `maxFrames` frames more. A growing track that reads short
   // or a failed write is an error.
   Status advance(AudioFile& output, int64_t maxFrames);

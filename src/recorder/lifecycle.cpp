@@ -85,8 +85,7 @@ void Recorder::startFinisher() {
   if (withSystem) systemPath = system.readPath();
   finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
                                         [this] {
-                                          return Finisher::StartTimes{mic.startSecondsSoFar(),
-                                                                      system.startSecondsSoFar()};
+                                          return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                         });
   finisher->start();
 }
@@ -187,15 +186,19 @@ void Recorder::stopCompletion() {
   TempPaths reading = paths;
   reading.mic = mic.readPath();
   reading.system = system.readPath();
-  const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
   std::optional<TrackSource> micSource, systemSource;
-  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(reading.mic), mic.timeline().startSeconds};
-  if (mode != Mode::micOnly) {
-    systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
-  }
+  if (mode != Mode::systemOnly) micSource = TrackSource{reading.mic, mic.timeline().startSeconds};
+  if (mode != Mode::micOnly) systemSource = TrackSource{reading.system, system.timeline().startSeconds};
   InterleaveOutcome outcome;
-  Result<int64_t> written = writeOutput(micSource, systemSource, corrected.mic || corrected.system, outcome);
-  if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
+  std::optional<Result<int64_t>> written = finishWhatTheFinisherBegan(micSource, systemSource, reading, outcome);
+  if (!written) {
+    // The stop-time path: corrected copies, then the interleave.
+    const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
+    if (corrected.mic && micSource) micSource->path = *corrected.mic;
+    if (corrected.system && systemSource) systemSource->path = *corrected.system;
+    written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
+  }
+  if (!*written) finish("ERROR finalize_failed " + written->error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.
   if (outcome.readFailed() || !closed) {
@@ -212,16 +215,24 @@ void Recorder::stopCompletion() {
   finish("STATUS stopped " + outputURL, 0);
 }
 
-// What the finisher wrote while recording is finished; without it, or when
-// it gave up, the output is made here from the tracks.
-Result<int64_t> Recorder::writeOutput(const std::optional<TrackSource>& micSource,
-                                      const std::optional<TrackSource>& systemSource, bool corrected,
-                                      InterleaveOutcome& outcome) {
-  if (finisher && corrected) finisher->abandon("a track was drift-corrected");
-  if (finisher && !corrected) {
-    if (std::optional<int64_t> frames = finisher->finish(micSource, systemSource, outcome)) return *frames;
+// What the finisher wrote while recording is finished, its drift corrections
+// stated and recorded as the copies' would be; nothing when there is no
+// finisher or it cannot finish (it said why).
+std::optional<Result<int64_t>> Recorder::finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
+                                                                    const std::optional<TrackSource>& systemSource,
+                                                                    const TempPaths& reading,
+                                                                    InterleaveOutcome& outcome) {
+  if (!finisher) return std::nullopt;
+  const DriftMeasurement m = measureDrift(mic.timeline(), system.timeline());
+  const double nominal = Track::format().sampleRate;
+  if (!finisher->ready(micSource, systemSource, correctionRatio(m.micRate, nominal),
+                       correctionRatio(m.systemRate, nominal))) {
+    return std::nullopt;
   }
-  return interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
+  applyDriftCompensation(reading, mic.timeline(), system.timeline(), true);
+  std::optional<int64_t> frames = finisher->finish(outcome);
+  if (!frames) return std::nullopt;
+  return Result<int64_t>(*frames);
 }
 
 void Recorder::finalizeFromTemps() {

@@ -118,9 +118,9 @@ class Recorder : public StreamDelegate {
   void stopCompletion();  // audioQueue; never returns
   bool closeTracks();     // false when a track could not be finished
   void startFinisher();   // start task
-  Result<int64_t> writeOutput(const std::optional<TrackSource>& micSource,
-                              const std::optional<TrackSource>& systemSource, bool corrected,
-                              InterleaveOutcome& outcome);
+  std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
+                                                           const std::optional<TrackSource>& systemSource,
+                                                           const TempPaths& reading, InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
   void restartEngine();  // engineQueue

@@ -311,10 +311,10 @@ bool Track::append(const PcmBuffer& buffer) {
 }
 
 void Track::stamp(double activeSeconds, int64_t position) {
+  std::lock_guard lock(timelineLock_);
   if (!timeline_.startSeconds) {
     timeline_.startSeconds = activeSeconds;
     timeline_.startFrames = position;
-    startSeconds_.store(activeSeconds, std::memory_order_release);
   }
   if (!timeline_.lastSeconds || !(*timeline_.lastSeconds > activeSeconds)) {
     timeline_.lastSeconds = activeSeconds;
@@ -324,9 +324,9 @@ void Track::stamp(double activeSeconds, int64_t position) {
 
 // ----------------------------------------------------------- any thread
 
-std::optional<double> Track::startSecondsSoFar() const {
-  const double seconds = startSeconds_.load(std::memory_order_acquire);
-  return std::isnan(seconds) ? std::nullopt : std::optional<double>(seconds);
+TrackTimeline Track::timelineSoFar() const {
+  std::lock_guard lock(timelineLock_);
+  return timeline_;
 }
 
 void Track::flush() {

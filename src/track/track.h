@@ -9,7 +9,6 @@
 #pragma once
 
 #include <array>
-#include <cmath>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -93,8 +92,8 @@ class Track {
   // process. Says so in a diagnostic; false when that failed.
   bool restoreName();
   TrackTimeline timeline() const { return timeline_; }  // after close()
-  // Any thread: the active time of the first stamped buffer, once there is one.
-  std::optional<double> startSecondsSoFar() const;
+  // Any thread: the timeline as far as the appends so far have taken it.
+  TrackTimeline timelineSoFar() const;
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
@@ -139,7 +138,7 @@ class Track {
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};
   TrackTimeline timeline_;
-  std::atomic<double> startSeconds_{std::nan("")};  // timeline_.startSeconds for other threads
+  mutable std::mutex timelineLock_;  // timeline_'s changes against timelineSoFar(); never the producer's
   int64_t realignApplied_ = 0;
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;
