@@ -12,6 +12,7 @@
 
 #include "events/output.h"
 #include "finalize/drift.h"
+#include "finalize/spilled_aac.h"
 #include "platform/files/private_file.h"
 
 namespace orvane {
@@ -73,6 +74,7 @@ Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings se
     : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
       micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
       create_(create ? std::move(create) : [settings](const std::string& path) {
+        if (settings.formatId == AudioFormatId::mpeg4AAC) return createSpilledAac(path, settings);
         // Made again from the tracks after a crash, so its header waits for the close.
         return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
       }) {}
@@ -101,6 +103,7 @@ void Finisher::run() {
   // and the tracks' writers never wait for it. Refused, it runs as it is.
   sched_param param{};
   pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+  pthread_setname_np(pthread_self(), "finisher");  // its CPU apart from the rest, for the stop benchmark
   std::unique_lock lock(lock_);
   while (!stopping_) {
     lock.unlock();
@@ -155,8 +158,7 @@ bool Finisher::begin() {
 // Its own file goes at once, so that the disk is the tracks' again.
 void Finisher::fail(const std::string& why) {
   if (!failure_) failure_ = why;
-  if (output_) output_->close();
-  output_.reset();
+  output_.reset();  // unclosed: an AAC output's container is never written
   stream_.reset();
   removeQuietly(ownPath_);
 }

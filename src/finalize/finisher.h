@@ -1,7 +1,7 @@
-// The finisher: writes the linear PCM output from the temporary tracks while
-// they are still being recorded, so that the stop only writes what remains.
-// It works on an idle-priority thread a second behind the newest frame, into
-// a file of its own beside the output; the temporary tracks stay the only
+// The finisher: writes the output from the temporary tracks while they are
+// still being recorded, so that the stop only writes what remains. It works
+// on an idle-priority thread a second behind the newest frame, into a form of
+// its own beside the output (the PCM file, or AAC packets in a spill); the temporary tracks stay the only
 // source of truth, and the output's name is taken only at the stop.
 #pragma once
 

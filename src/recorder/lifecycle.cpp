@@ -74,10 +74,9 @@ void Recorder::start() {
   startFinisher();
 }
 
-// Linear PCM only: an AAC output is still made at the stop.
 void Recorder::startFinisher() {
   std::lock_guard lock(tempFilesLock);  // a stop that began finds no finisher made after its closes
-  if (!writeWav || stopRequested) return;
+  if (stopRequested) return;
   const bool withMic = mode != Mode::systemOnly, withSystem = mode != Mode::micOnly;
   if ((withMic && !mic.isOpen()) || (withSystem && !system.isOpen())) return;
   std::optional<std::string> micPath, systemPath;

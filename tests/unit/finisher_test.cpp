@@ -39,8 +39,9 @@ class FinisherTest : public testing::Test {
     }
   }
 
-  std::unique_ptr<Finisher> finisher(Finisher::CreateOutput create = {}) {
-    return std::make_unique<Finisher>(out, own, linearPCM16Settings(48000, 2), dir / "rec.mic.caf",
+  std::unique_ptr<Finisher> finisher(Finisher::CreateOutput create = {}, const std::string& ext = "wav") {
+    return std::make_unique<Finisher>(dir / ("rec." + ext), dir / ("rec.finishing." + ext),
+                                      outputSettings(ext == "wav"), dir / "rec.mic.caf",
                                       dir / "rec.sys.caf", [this] { return Finisher::Timelines{timeline(10.0, micPpm), timeline(10.25, systemPpm)}; },
                                       std::move(create));
   }
@@ -81,11 +82,12 @@ class FinisherTest : public testing::Test {
 TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteForByte) {
   append(mic, 300000);
   append(sys, 250000);
-  auto running = finisher();
+  auto running = finisher(), aac = finisher({}, "m4a");
   running->start();
-  waitFor([&] { return running->framesWritten() > 0; });
-  const int64_t whileRecording = running->framesWritten();
-  EXPECT_GT(whileRecording, 150000) << "it keeps up, a second behind";
+  aac->start();
+  waitFor([&] { return running->framesWritten() > 0 && aac->framesWritten() > 0; });
+  EXPECT_GT(running->framesWritten(), 150000) << "it keeps up, a second behind";
+  EXPECT_GT(aac->framesWritten(), 150000);
   append(mic, 100000);
   append(sys, 170001);  // the system track ends last: the microphone is continued as silence
   std::optional<int64_t> frames = finish(*running);
@@ -99,6 +101,15 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   EXPECT_EQ(*frames, *made);
   EXPECT_EQ(*frames, 12000 + 420001) << "the microphone's lead, then the longer track";
   EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the stop-time path's";
+
+  // AAC: the same encoder fed the same frames, its packets spilled until the stop.
+  EXPECT_EQ(finish(*aac), made.value());
+  ASSERT_TRUE(interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.m4a",
+                               outputSettings(false), reference));
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.finishing.m4a"));
+  const auto ours = decode(dir / "rec.m4a"), theirs = decode(dir / "ref.m4a");
+  EXPECT_GT(ours.size(), 2u * static_cast<size_t>(*made));
+  EXPECT_TRUE(ours == theirs) << "decodes to the single pass's samples, to its length";
 }
 
 std::vector<int64_t> onsets(const std::vector<float>& samples) {
