@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 
-SIM, BENCH, MINUTES = sys.argv[1], sys.argv[2], [float(m) for m in sys.argv[3:]]
+SIM, BENCH, MINUTES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), [float(m) for m in sys.argv[3:]]
 SPEED = float(os.environ.get("SPEED", "40"))
 TICK = os.sysconf("SC_CLK_TCK")
 

@@ -22,8 +22,9 @@ constexpr double kRate = 48000;
 // How far behind the newest frame it stays: no frame the track's writer is
 // still putting down is read.
 constexpr int64_t kLagFrames = 48000;
-// Frames written between two looks at whether the stop came.
-constexpr int64_t kStepFrames = 10 * 48000;
+// Frames written between two looks at whether the stop came: the stop waits
+// out at most one such step.
+constexpr int64_t kStepFrames = 48000;
 constexpr auto kPoll = std::chrono::milliseconds(500);
 // Below this much free room the finisher stops writing: the tracks need it
 // more (this is over a minute of both at their 192 kB a second).
@@ -95,7 +96,11 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.joinable()) return;
+  // The stop waits for its step: at idle priority a busy machine could hold it there.
+  sched_param param{};
+  pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
+  thread_.join();
 }
 
 void Finisher::run() {
@@ -114,13 +119,18 @@ void Finisher::run() {
 }
 
 bool Finisher::step() {
-  if (failure_ || (!stream_ && !begin())) return false;
+  if (failure_) return false;
+  const Timelines now = progress_();
+  const std::optional<double> micRatio = ratioSoFar(now.mic), systemRatio = ratioSoFar(now.system);
+  // Nothing can be written before the rates are measured: until then it
+  // holds no file and no encoder.
+  if (!stream_ && ((micPath_ && !micRatio) || (systemPath_ && !systemRatio))) return false;
+  if (!stream_ && !begin(now)) return false;
   if (!roomOnDisk(ownPath_)) {
     fail("the disk is nearly full");
     return false;
   }
-  const Timelines now = progress_();
-  stream_->follow(kLagFrames, ratioSoFar(now.mic), ratioSoFar(now.system));
+  stream_->follow(kLagFrames, micRatio, systemRatio);
   const int64_t before = output_->length();
   if (Status error = stream_->advance(*output_, kStepFrames)) {
     fail("its write failed: " + error->description);
@@ -130,10 +140,9 @@ bool Finisher::step() {
   return written_.load(std::memory_order_relaxed) - before == kStepFrames;
 }
 
-// The head alignment decides where every frame goes, so nothing is written
-// before both tracks' first buffers are in.
-bool Finisher::begin() {
-  const Timelines now = progress_();
+// The head alignment decides where every frame goes: both tracks' first
+// buffers are in once their rates are measured.
+bool Finisher::begin(const Timelines& now) {
   const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
   if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
   stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,

@@ -43,7 +43,8 @@ class Finisher {
   // The stop, once the tracks are closed: whether the finisher can finish
   // the output, given the sources as the stop-time interleave would read them
   // and each track's final correction ratio (1: none). When it cannot (it
-  // failed, never began, or made frames more than 0.5 ms from where the
+  // failed, never began, which a recording under 120 s of active time never
+  // lets it, or made frames more than 0.5 ms from where the
   // final ratios put them), one diagnostic says why and its work is removed.
   bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
              double systemRatio);
@@ -60,7 +61,7 @@ class Finisher {
  private:
   void run();
   bool step();   // false when there is nothing more to do for now
-  bool begin();  // opens the tracks and its file once the heads are known
+  bool begin(const Timelines& now);  // opens the tracks and its output once the rates are measured
   void fail(const std::string& why);
   void stopThread();
   bool sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;

@@ -59,11 +59,19 @@ uint32_t SpanResampler::read(float* out, uint32_t frames) {
   uint32_t made = 0;
   const Span& span = spans_.back();
   if (length_) frames = static_cast<uint32_t>(std::min<int64_t>(frames, *length_ - position_));
+  const int64_t clampFrom = lastSource_.value_or(INT64_MAX);
   for (; made < frames; ++made, ++position_) {
     const double pos = span.ratio * static_cast<double>(position_);
     const auto i0 = static_cast<int64_t>(pos);
-    const float s0 = sample(i0);
-    const float s1 = sample(i0 + 1);
+    const int64_t at = i0 - windowStart_;
+    float s0, s1;
+    if (at >= 0 && at + 1 < static_cast<int64_t>(window_.size()) && i0 + 1 <= clampFrom) {
+      s0 = window_[static_cast<size_t>(at)];  // nearly every frame: both neighbours held
+      s1 = window_[static_cast<size_t>(at + 1)];
+    } else {
+      s0 = sample(i0);
+      s1 = sample(i0 + 1);
+    }
     out[made] = s0 + (s1 - s0) * static_cast<float>(pos - static_cast<double>(i0));
   }
   // History before the frames still needed goes, a chunk at a time.

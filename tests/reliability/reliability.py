@@ -172,6 +172,28 @@ def disk_full(case, moment):
         os.remove(out)
 
 
+def finisher_killed_or_behind(case):
+    """SIGKILL while the finisher writes a WAV output (it begins after 120 s): nothing under the output's name,
+    and the recovery holds every frame and removes the finisher's file. An AAC finisher that cannot keep up at
+    60x leaves more to the stop, which still ends with every frame."""
+    out, finishing = case.path("kill.wav"), case.path("kill.finishing.wav")
+    helper = case.start(out, "--wav", scenario=dict(SINES, speed=30))
+    case.assertTrue(any(os.path.exists(finishing) and os.path.getsize(finishing) > 8 << 20 or time.sleep(0.1)
+                        for _ in range(100)), "it writes")
+    helper.proc.kill()
+    helper.finish()
+    case.assertFalse(os.path.exists(out))
+    case.assert_recovers(out, 125.0)
+    case.assertFalse(os.path.exists(finishing))
+    out = case.path("behind.m4a")
+    helper = case.start(out, scenario=dict(SINES, speed=60))
+    time.sleep(3.0)
+    recorded = (time.monotonic() - helper.arrival("STATUS recording")) * 60
+    case.assert_stopped(*helper.stop(), out)
+    case.assertAlmostEqual(seconds(out), recorded, delta=15.0)
+    case.assertFalse(os.path.exists(case.path("behind.finishing.m4a")))
+
+
 def output_past_a_size_limit(case):
     """A recovery whose output ends past the file size limit (the encoder's last frames and the trailer):
     a failed recovery that keeps the tracks, never a success with a file no player opens."""
@@ -367,6 +389,7 @@ CASES = [
     ("disk full at the output", lambda case: disk_full(case, "output"), False),
     ("disk nearly full while the finisher writes", lambda case: disk_full(case, "finisher"), False),
     ("disk full before the corrected copies", lambda case: disk_full(case, "copies"), True),
+    ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
     ("output past a size limit", output_past_a_size_limit, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),

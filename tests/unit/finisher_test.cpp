@@ -85,7 +85,7 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   auto running = finisher(), aac = finisher({}, "m4a");
   running->start();
   aac->start();
-  waitFor([&] { return running->framesWritten() > 0 && aac->framesWritten() > 0; });
+  waitFor([&] { return running->framesWritten() > 150000 && aac->framesWritten() > 150000; });
   EXPECT_GT(running->framesWritten(), 150000) << "it keeps up, a second behind";
   EXPECT_GT(aac->framesWritten(), 150000);
   append(mic, 100000);

@@ -134,6 +134,12 @@ class SalvagedCafFile final : public AudioFile {
                                 layout_.dataOffset + position_ * layout_.bytesPerFrame);
     if (got < 0) return posixError(errno, "cannot read from " + path_);
     const auto frames = static_cast<uint32_t>(got / layout_.bytesPerFrame);
+    if (isTrackLayout()) {
+      readTrackSamples(frames, into.floatChannelData(0));
+      position_ += frames;
+      into.setFrameLength(frames);
+      return std::nullopt;
+    }
     const uint32_t sampleBytes = layout_.bits / 8;
     for (uint32_t f = 0; f < frames; ++f) {
       for (uint32_t c = 0; c < layout_.channels; ++c) {
@@ -146,6 +152,20 @@ class SalvagedCafFile final : public AudioFile {
   }
 
  private:
+  // Mono 16-bit little-endian, the tracks' own layout: read as a recording
+  // grows, so converted without the general path's per-byte loop (to the
+  // same values).
+  bool isTrackLayout() const {
+    return layout_.channels == 1 && layout_.bits == 16 && !(layout_.flags & kFormatIsFloat) &&
+           (layout_.flags & kFormatIsLittleEndian);
+  }
+  void readTrackSamples(uint32_t frames, float* to) const {
+    for (uint32_t f = 0; f < frames; ++f) {
+      const auto value = static_cast<int16_t>(bytes_[2 * f] | (bytes_[2 * f + 1] << 8));
+      to[f] = static_cast<float>(value) / 32768.0f;
+    }
+  }
+
   int fd_;
   mutable CafLayout layout_;  // a growing file's frames follow its size
   AudioFormat format_;
