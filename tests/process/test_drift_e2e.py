@@ -117,3 +117,27 @@ class DriftEndToEnd(unittest.TestCase):
             with self.subTest(at=first / RATE):
                 mic, system = channels(self.out, first, TAIL_SECONDS)
                 self.assert_clicks_line_up(mic, system, first)
+
+
+class DriftThatChanges(unittest.TestCase):
+    def test_a_clock_that_changes_halfway_is_redone_at_the_stop(self):
+        """The microphone's clock moves from +80 to +20 ppm halfway through five minutes: what the finisher made
+        at +80 lies too far from the final measurement, so the stop makes the output from corrected copies."""
+        with tempfile.TemporaryDirectory() as folder:
+            out = os.path.join(folder, "rec.wav")
+            mic = dict(click_device(MIC_PPM), ppmChangeAt=150.0, ppmAfter=20)
+            helper = Helper(["--out", out, "--wav"], scenario={"speed": 10, "mic": mic,
+                                                                "system": click_device(SYSTEM_PPM)})
+            try:
+                helper.wait_line("STATUS recording")
+                time.sleep(30.0)
+                status, lines = helper.stop()
+            finally:
+                helper.kill()
+            self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]), helper.stderr)
+            (redo,) = helper.diags("finisher:")
+            self.assertRegex(redo, r"^finisher: its frames from \d+\.\d s on lie over 0\.5 ms from the final drift "
+                                   r"measurement; the output is made at the stop$")
+            (mic_line,) = helper.diags("drift-correct mic:")
+            self.assertRegex(mic_line, r"^drift-correct mic: (4[5-9]|5[0-5])\.\d ppm \u2192 \d+ frames$")
+            self.assertAlmostEqual(frame_count(out) / RATE, 300.0, delta=3.0)
