@@ -71,6 +71,8 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   }
   const RecoveredTrack mic = takeTrack(withMic, paths.mic);
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
+  // What a finisher had written when its run died; the tracks hold all of it.
+  removeQuietly(paths.finishing);
   InterleaveOutcome outcome;
   // An empty result creates nothing: an earlier output at the path stays.
   Result<int64_t> written = writeOutputFile(mic.source, system.source, paths.partialOutput, outputPath,

@@ -22,14 +22,15 @@ TempPaths::TempPaths(const std::string& outputPath)
       micCorrected(siblingPath(outputPath, "mic.corrected.caf")),
       systemCorrected(siblingPath(outputPath, "sys.corrected.caf")),
       sidecar(siblingPath(outputPath, "drift.json")),
-      partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())) {}
+      partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())),
+      finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
 
 Status checkNameLengths(const TempPaths& paths) {
   const std::filesystem::path folder = std::filesystem::path(paths.output).parent_path();
   const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   const size_t longest = limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
   for (const std::string* path : {&paths.output, &paths.mic, &paths.system, &paths.micCorrected,
-                                  &paths.systemCorrected, &paths.sidecar, &paths.partialOutput}) {
+                                  &paths.systemCorrected, &paths.sidecar, &paths.partialOutput, &paths.finishing}) {
     const std::string name = std::filesystem::path(*path).filename().string();
     if (name.size() > longest) {
       return Error{"posix", ENAMETOOLONG, "the output name is too long: " + name + " would be " +

@@ -24,6 +24,7 @@ struct TempPaths {
   // storage, so an earlier file at the output path is never lost to a stop
   // that fails. It keeps the output's extension, which picks the container.
   std::string partialOutput;
+  std::string finishing;  // the output while the finisher writes it, same container
 };
 
 // ENAMETOOLONG naming the first of the names above that its folder cannot

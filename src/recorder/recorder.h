@@ -12,6 +12,7 @@
 #include <semaphore>
 #include <string>
 
+#include "finalize/finisher.h"
 #include "finalize/temp_paths.h"
 #include "mic/level_meter.h"
 #include "mic/restart_policy.h"
@@ -109,6 +110,7 @@ class Recorder : public StreamDelegate {
   std::atomic<bool> streamStopped{false};    // stopDevices
   std::atomic<bool> startedRecording{false};  // start task, once "STATUS recording" is due
   std::mutex tempFilesLock;                  // opening the tracks against their clean-up
+  std::unique_ptr<Finisher> finisher;        // start task, under tempFilesLock; then the stop's
 
   // engineQueue: removes the tap and stops the engine and the stream, each once.
   void stopDevices();
@@ -122,6 +124,10 @@ class Recorder : public StreamDelegate {
   void armStartTimeout();  // start task
   void stopCompletion();  // audioQueue; never returns
   bool closeTracks();     // false when a track could not be finished
+  void startFinisher();   // start task
+  std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
+                                                           const std::optional<TrackSource>& systemSource,
+                                                           const TempPaths& reading, InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
   void restartEngine();  // engineQueue
