@@ -1,6 +1,7 @@
 // The echo path's delay by envelope correlation of the two tracks.
 #include "finalize/echo_delay.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace orvane {
@@ -9,6 +10,12 @@ namespace {
 // The correlation a lag needs to be believed; a far end heard through a
 // room reaches 0.8 and more, near speech over it or unrelated sound far less.
 constexpr double kMinCorrelation = 0.6;
+// Digital silence (a pause, a gap, nothing played) is this loud, a log
+// level under kSilentLevel; a far end that was silent more than
+// kMaxSilentShare of the window says too little to go by.
+constexpr double kSilence = 1e-10;
+constexpr float kSilentLevel = -9.9f;
+constexpr double kMaxSilentShare = 0.5;
 
 }  // namespace
 
@@ -24,9 +31,9 @@ void EchoDelayEstimator::endStep() {
   newest_ = (newest_ + 1) % kHistory;
   // Log loudness: the echo is the far end scaled, so their logs move alike
   // whatever the echo's level.
-  mic_[newest_] = mic_[newest_ + kHistory] = static_cast<float>(std::log10(micSum_ / kStepFrames + 1e-10));
+  mic_[newest_] = mic_[newest_ + kHistory] = static_cast<float>(std::log10(micSum_ / kStepFrames + kSilence));
   reference_[newest_] = reference_[newest_ + kHistory] =
-      static_cast<float>(std::log10(referenceSum_ / kStepFrames + 1e-10));
+      static_cast<float>(std::log10(referenceSum_ / kStepFrames + kSilence));
   micSum_ = referenceSum_ = 0;
   stepFill_ = 0;
   if (++steps_ >= kHistory && steps_ % kUpdateSteps == 0) update();
@@ -34,10 +41,19 @@ void EchoDelayEstimator::endStep() {
 
 namespace {
 
-double mean(const float* values, int count) {
+bool isSilent(float level) { return level < kSilentLevel; }
+
+// The window's levels less their mean, silent steps left at 0: where both
+// tracks fall silent together (a pause, a gap), their levels would line up
+// at every lag alike and drown the echo's likeness.
+void deviations(const float* levels, double* out) {
   double sum = 0;
-  for (int t = 0; t < count; ++t) sum += values[t];
-  return sum / count;
+  int heard = 0;
+  for (int t = 0; t < EchoDelayEstimator::kWindowSteps; ++t) {
+    if (!isSilent(levels[t])) sum += levels[t], ++heard;
+  }
+  const double mean = heard ? sum / heard : 0;
+  for (int t = 0; t < EchoDelayEstimator::kWindowSteps; ++t) out[t] = isSilent(levels[t]) ? 0 : levels[t] - mean;
 }
 
 }  // namespace
@@ -47,20 +63,17 @@ void EchoDelayEstimator::update() {
   // the reference's taken `lag` steps earlier.
   const float* mic = &mic_[newest_ + 1] + kMaxLagSteps;
   const float* reference = &reference_[newest_ + 1];
-  const double micMean = mean(mic, kWindowSteps);
+  if (std::count_if(reference, reference + kHistory, isSilent) > kMaxSilentShare * kHistory) return;
+  std::array<double, kWindowSteps> m, r;
+  deviations(mic, m.data());
   double micVariance = 0;
-  for (int t = 0; t < kWindowSteps; ++t) micVariance += (mic[t] - micMean) * (mic[t] - micMean);
+  for (double v : m) micVariance += v * v;
   int bestLag = -1;
   double best = kMinCorrelation;
   for (int lag = 0; lag <= kMaxLagSteps; ++lag) {
-    const float* lagged = reference + kMaxLagSteps - lag;
-    const double refMean = mean(lagged, kWindowSteps);
+    deviations(reference + kMaxLagSteps - lag, r.data());
     double cross = 0, refVariance = 0;
-    for (int t = 0; t < kWindowSteps; ++t) {
-      const double r = lagged[t] - refMean;
-      cross += (mic[t] - micMean) * r;
-      refVariance += r * r;
-    }
+    for (int t = 0; t < kWindowSteps; ++t) cross += m[t] * r[t], refVariance += r[t] * r[t];
     const double correlation = cross / std::sqrt(micVariance * refVariance + 1e-20);
     if (correlation > best) best = correlation, bestLag = lag;
   }
