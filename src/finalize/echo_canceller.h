@@ -52,7 +52,7 @@ class EchoCanceller {
   // moments (at most kMaxFrames), and writes to `micOut` and `systemOut` the frames ready: the
   // microphone without the echo and the system audio beside it, from where
   // the last call stopped. `capacity` (at least `frames`) bounds them;
-  // returns how many.
+  // returns how many. The outputs may be the inputs.
   uint32_t process(const float* mic, const float* system, uint32_t frames, float* micOut, float* systemOut,
                    uint32_t capacity);
   // After the last process(): the frames still held, up to `capacity`; 0 once all are out.

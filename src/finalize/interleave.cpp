@@ -14,6 +14,7 @@
 #include "finalize/interleave.h"
 
 #include "events/output.h"
+#include "finalize/echo_canceller.h"
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
 #include "platform/audio/audio_converter.h"
@@ -187,18 +188,40 @@ Status writeLead(TrackInput& lead, uint32_t channel, int64_t frames, PcmBuffer& 
 }
 
 // Both tracks side by side until both have ended; the shorter one is
-// continued as silence.
-Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& output) {
+// continued as silence. With a canceller, the chunk goes through it: the
+// microphone and the system audio of the same moments, in step.
+Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& output, EchoCanceller* canceller) {
+  float* micChannel = chunk.floatChannelData(kMicChannel);
+  float* sysChannel = chunk.floatChannelData(kSystemChannel);
   for (;;) {
     const uint32_t micFrames = mic.read(kChunkFrames);
     const uint32_t sysFrames = sys.read(kChunkFrames);
-    if (micFrames == 0 && sysFrames == 0) return std::nullopt;
-    const uint32_t frames = std::max(micFrames, sysFrames);
+    uint32_t frames = std::max(micFrames, sysFrames);
+    if (frames == 0 && !canceller) return std::nullopt;
     fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
     fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    if (canceller) {
+      frames = frames ? canceller->process(micChannel, sysChannel, frames, micChannel, sysChannel, kChunkFrames)
+                      : canceller->drain(micChannel, sysChannel, kChunkFrames);
+      if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
+    }
     chunk.setFrameLength(frames);
-    if (Status error = output.write(chunk)) return error;
+    if (frames > 0) {
+      if (Status error = output.write(chunk)) return error;
+    }
   }
+}
+
+// The canceller for a recording made with voice processing, when both tracks
+// are there to give the microphone and its reference; nothing otherwise.
+std::unique_ptr<EchoCanceller> echoCancellerFor(bool cancelEcho, const TrackInput& mic, const TrackInput& sys) {
+  if (!cancelEcho || !mic.opened() || !sys.opened()) return nullptr;
+  auto canceller = EchoCanceller::create();
+  if (!canceller) {
+    diag("voice processing unavailable: " + canceller.error().description);
+    return nullptr;
+  }
+  return std::move(canceller.value());
 }
 
 // The tracks on the output timeline as the lead and the side-by-side pass
@@ -223,7 +246,7 @@ AudioSettings outputSettings(bool linearPCM) {
 
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
                                  const std::optional<TrackSource>& systemSource, const std::string& outputPath,
-                                 const AudioSettings& settings, InterleaveOutcome& outcome) {
+                                 const AudioSettings& settings, InterleaveOutcome& outcome, bool cancelEcho) {
   auto created = AudioFile::createForWriting(outputPath, settings);
   if (!created) return created.error();
   AudioFile& output = **created;
@@ -242,10 +265,11 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
     plan = planHeadAlignment(micSource->startSeconds, systemSource->startSeconds, kOutputRate);
     if (!plan.diagnostic.empty()) diag(plan.diagnostic);
   }
+  std::unique_ptr<EchoCanceller> canceller = echoCancellerFor(cancelEcho, mic, sys);
   // The parallel encode reads the files itself, so only tracks already in
-  // the track format take it.
+  // the track format, and with no echo to take out, take it.
   std::optional<Result<int64_t>> parallel;
-  if (settings.formatId == AudioFormatId::mpeg4AAC && !mic.converting() && !sys.converting()) {
+  if (settings.formatId == AudioFormatId::mpeg4AAC && !mic.converting() && !sys.converting() && !canceller) {
     parallel = encodeAacInParallel(output, settings, outputPath, placeTracks(mic, sys, plan));
   }
   if (parallel && !*parallel) return parallel->error();
@@ -254,7 +278,7 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
     if (plan.source == LeadSource::mic) leadError = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
     if (plan.source == LeadSource::system) leadError = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
     if (leadError) return *leadError;
-    if (Status error = writeBoth(mic, sys, *chunk, output)) return *error;
+    if (Status error = writeBoth(mic, sys, *chunk, output, canceller.get())) return *error;
   }
   const int64_t frames = parallel ? parallel->value() : output.length();
   // The encoder's last frames and the container's index are written here: a

@@ -34,8 +34,10 @@ AudioSettings outputSettings(bool linearPCM);
 // right, heads aligned by their start times; an absent source is silence.
 // Returns the frames written; fails when the output cannot be created,
 // written or finished. `outcome` says how each input was read either way.
+// `cancelEcho`: where both tracks run, the microphone channel has the system
+// audio's echo taken out (voice processing).
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                  const std::string& outputPath, const AudioSettings& settings,
-                                 InterleaveOutcome& outcome);
+                                 InterleaveOutcome& outcome, bool cancelEcho = false);
 
 }  // namespace orvane

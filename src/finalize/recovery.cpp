@@ -59,7 +59,7 @@ void consume(TrackRead outcome, bool refused, const std::string& temp, const std
 
 }  // namespace
 
-void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem) {
+void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
   if (hasLineBreak(outputPath)) {
     finish("ERROR finalize_failed the output path contains a line break", 2);
   }
@@ -71,7 +71,7 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
   InterleaveOutcome outcome;
   Result<int64_t> written = interleaveTracks(mic.source, system.source, outputPath,
-                                             outputSettings(containerHoldsLinearPCM(outputPath)), outcome);
+                                             outputSettings(containerHoldsLinearPCM(outputPath)), outcome, cancelEcho);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   if (*written == 0) removeQuietly(outputPath);
   consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);

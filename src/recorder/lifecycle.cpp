@@ -101,10 +101,11 @@ bool Recorder::openTrack(Track& track) {
 // Start task.
 void Recorder::configureCapture() {
   if (mode != Mode::systemOnly) {
-    if (voiceProcessing) {
-      if (Status error = engine->setVoiceProcessingEnabled(true)) {
-        diag("voice processing unavailable: " + error->description);
-      }
+    // Voice processing takes the system audio's echo out of the microphone
+    // as the output is made, the microphone track itself staying as recorded.
+    if (voiceProcessing && mode == Mode::micOnly) {
+      diag("voice processing: no system audio is recorded with --mic-only, so there is no echo to take out; "
+           "the microphone is written as recorded");
     }
     if (!openTrack(mic)) return;
     const AudioFormat tapFormat = engine->inputFormat();
@@ -176,7 +177,8 @@ void Recorder::stopCompletion() {
     systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
   }
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome);
+  Result<int64_t> written =
+      interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome, voiceProcessing);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.
@@ -195,7 +197,7 @@ void Recorder::stopCompletion() {
 }
 
 void Recorder::finalizeFromTemps() {
-  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly);
+  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly, voiceProcessing);
 }
 
 }  // namespace orvane

@@ -37,7 +37,6 @@ struct DeviceScript {
   // The microphone only: the first start() calls that fail, with this text.
   int startFailures = 0;
   std::string startErrorMessage = "input device unavailable";
-  std::string voiceProcessingError;  // set: the input refuses voice processing with this text
   std::vector<ConfigChangeScript> configChanges;
   std::vector<HoleScript> holes;  // set: raw stamps (up to 0.4 ms late) through the server's stamp model
   // The system stream only.
