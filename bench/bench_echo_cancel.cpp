@@ -9,6 +9,9 @@
 //                                                 scores a real recording: raw and processed microphone
 //                                                 (channel 0 of each file), the near end found in both by
 //                                                 correlation
+//   replay <near.wav> <raw.wav> [switch_seconds] [key=value...]
+//                                                 runs the canceller over a recording made without voice
+//                                                 processing (microphone on channel 0, system audio on 1)
 // Keys: suppression=0..2 extended=0|1 agnostic=0|1 ns=0|1 hp=0|1 delay2=<ms> chunk=<frames>.
 // Figures: ERLE over the far-end-only spans after 5 s, near end in double
 // talk (attenuation of its least-squares gain), near end alone (level change),
@@ -43,7 +46,7 @@ const Span kBoth = {22, 32};
 constexpr double kTotal = 48;
 constexpr double kSwitch = 36;
 
-Signal readChannel0(const std::string& path) {
+Signal readChannel(const std::string& path, int channel) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (!file) std::fprintf(stderr, "cannot read %s\n", path.c_str()), std::exit(1);
@@ -51,10 +54,12 @@ Signal readChannel0(const std::string& path) {
   sf_readf_float(file, all.data(), info.frames);
   sf_close(file);
   Signal out(info.frames);
-  for (sf_count_t i = 0; i < info.frames; ++i) out[i] = all[i * info.channels];
+  for (sf_count_t i = 0; i < info.frames; ++i) out[i] = all[i * info.channels + std::min(channel, info.channels - 1)];
   if (info.samplerate != kRate) std::fprintf(stderr, "%s is not 48 kHz\n", path.c_str()), std::exit(1);
   return out;
 }
+
+Signal readChannel0(const std::string& path) { return readChannel(path, 0); }
 
 void writeWav(const std::string& path, const Signal& signal) {
   SF_INFO info{};
@@ -193,14 +198,47 @@ void print(const Figures& f) {
               f.erle, f.doubleTalk, f.nearAlone, f.recovery);
 }
 
-int simulate(const Signal& far, const Signal& near, std::map<std::string, double> keys) {
-  auto [f, n] = scheduleMaterial(far, near);
+EchoCancellerSettings settingsFrom(std::map<std::string, double> keys) {
   EchoCancellerSettings settings;
   if (keys.count("suppression")) settings.suppression = int(keys["suppression"]);
   if (keys.count("extended")) settings.extendedFilter = keys["extended"] != 0;
   if (keys.count("agnostic")) settings.libraryDelaySearch = keys["agnostic"] != 0;
   if (keys.count("ns")) settings.noiseSuppression = keys["ns"] != 0;
   if (keys.count("hp")) settings.highPass = keys["hp"] != 0;
+  return settings;
+}
+
+// The canceller over `mic` with `system` as the reference, in calls of `chunk` frames.
+Signal run(const Signal& mic, const Signal& system, const EchoCancellerSettings& settings, uint32_t chunk) {
+  auto canceller = EchoCanceller::create(settings);
+  if (!canceller) std::fprintf(stderr, "%s\n", canceller.error().description.c_str()), std::exit(1);
+  Signal out(mic.size()), systemOut(mic.size());
+  size_t given = 0;
+  for (size_t i = 0; i < out.size(); i += chunk) {
+    const auto frames = static_cast<uint32_t>(std::min<size_t>(chunk, out.size() - i));
+    given += canceller.value()->process(mic.data() + i, system.data() + i, frames, out.data() + given,
+                                        systemOut.data() + given, chunk);
+    if (getenv("EC_TRACE")) std::printf("%.2f s delay %.0f ms\n", double(i) / kRate,
+                                        canceller.value()->echoDelayMs().value_or(-1));
+  }
+  while (uint32_t n = canceller.value()->drain(out.data() + given, systemOut.data() + given, chunk)) given += n;
+  if (given != out.size() || systemOut != system) std::printf("OUT OF STEP: %zu of %zu frames\n", given, out.size());
+  return out;
+}
+
+std::map<std::string, double> keysFrom(int argc, char** argv, int first) {
+  std::map<std::string, double> keys;
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const size_t eq = arg.find('=');
+    if (eq != std::string::npos) keys[arg.substr(0, eq)] = std::atof(arg.substr(eq + 1).c_str());
+  }
+  return keys;
+}
+
+int simulate(const Signal& far, const Signal& near, std::map<std::string, double> keys) {
+  auto [f, n] = scheduleMaterial(far, near);
+  const EchoCancellerSettings settings = settingsFrom(keys);
   const double delay2 = keys.count("delay2") ? keys["delay2"] : 180;
   const auto chunk = static_cast<uint32_t>(keys.count("chunk") ? keys["chunk"] : 8160);
   const Signal echo = echoPath(f, keys.count("delay1") ? keys["delay1"] : 60, delay2);
@@ -208,21 +246,8 @@ int simulate(const Signal& far, const Signal& near, std::map<std::string, double
   std::normal_distribution<float> noise(0, 3e-4f);  // about -70 dBFS
   Signal mic(f.size());
   for (size_t i = 0; i < mic.size(); ++i) mic[i] = n[i] + echo[i] + noise(random);
-  Signal out(mic.size());
-  auto canceller = EchoCanceller::create(settings);
-  if (!canceller) return std::fprintf(stderr, "%s\n", canceller.error().description.c_str()), 1;
   const auto begin = std::chrono::steady_clock::now();
-  Signal system(f.size());
-  size_t given = 0;
-  for (size_t i = 0; i < out.size(); i += chunk) {
-    const auto frames = static_cast<uint32_t>(std::min<size_t>(chunk, out.size() - i));
-    given += canceller.value()->process(mic.data() + i, f.data() + i, frames, out.data() + given,
-                                        system.data() + given, chunk);
-    if (getenv("EC_TRACE")) std::printf("%.2f s delay %.0f ms\n", double(i) / kRate,
-                                        canceller.value()->echoDelayMs().value_or(-1));
-  }
-  while (uint32_t n = canceller.value()->drain(out.data() + given, system.data() + given, chunk)) given += n;
-  if (given != out.size() || system != f) std::printf("OUT OF STEP: %zu of %zu frames\n", given, out.size());
+  const Signal out = run(mic, f, settings, chunk);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   print(scoreSignals(n, mic, 0, out, 0, kSwitch));
   std::printf("cpu_share_of_one_core %.2f%%\n", 100 * seconds / kTotal);
@@ -242,13 +267,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "simulate" && argc >= 4) {
-    std::map<std::string, double> keys;
-    for (int i = 4; i < argc; ++i) {
-      const std::string arg = argv[i];
-      const size_t eq = arg.find('=');
-      keys[arg.substr(0, eq)] = std::atof(arg.substr(eq + 1).c_str());
-    }
-    return simulate(readChannel0(argv[2]), readChannel0(argv[3]), keys);
+    return simulate(readChannel0(argv[2]), readChannel0(argv[3]), keysFrom(argc, argv, 4));
   }
   if (mode == "score" && argc >= 5) {
     const Signal near = readChannel0(argv[2]), raw = readChannel0(argv[3]), out = readChannel0(argv[4]);
@@ -256,6 +275,13 @@ int main(int argc, char** argv) {
     std::printf("near end found at %.3f s (raw) and %.3f s (processed)\n", double(rawShift) / kRate,
                 double(outShift) / kRate);
     print(scoreSignals(near, raw, rawShift, out, outShift, argc > 5 ? std::atof(argv[5]) : kSwitch));
+    return 0;
+  }
+  if (mode == "replay" && argc >= 4) {
+    const Signal near = readChannel0(argv[2]), raw = readChannel(argv[3], 0), system = readChannel(argv[3], 1);
+    const Signal out = run(raw, system, settingsFrom(keysFrom(argc, argv, 4)), 8160);
+    const long shift = findShift(raw, near);
+    print(scoreSignals(near, raw, shift, out, shift, argc > 4 && std::atof(argv[4]) > 0 ? std::atof(argv[4]) : kSwitch));
     return 0;
   }
   std::fprintf(stderr, "usage: see the top of bench_echo_cancel.cpp\n");
