@@ -147,7 +147,7 @@ long findShift(const Signal& mic, const Signal& near) {
   }
   long exact = best * 48;
   bestValue = -1;
-  for (long lag = best * 48 - 96; lag <= best * 48 + 96; ++lag) {
+  for (long lag = best * 48 - 480; lag <= best * 48 + 480; ++lag) {
     const double v = dot(mic, near, at(kNearOnly.from) + at(1), at(kNearOnly.to) - at(1), lag);
     if (v > bestValue) bestValue = v, exact = lag;
   }
@@ -179,6 +179,7 @@ Figures scoreSignals(const Signal& near, const Signal& raw, long rawShift, const
   const double nn = dot(near, near, at(kBoth.from), at(kBoth.to), 0);
   const double gainRaw = dot(raw, near, rb, re, rawShift) / nn, gainOut = dot(out, near, ob, oe, outShift) / nn;
   f.doubleTalk = 20 * std::log10(gainRaw / gainOut);
+  if (getenv("EC_TRACE")) std::printf("near-end gain in double talk: raw %.4f, processed %.4f\n", gainRaw, gainOut);
   auto [rn, rne] = span(kNearOnly, rawShift);
   auto [on, one] = span(kNearOnly, outShift);
   f.nearAlone = dB(energy(raw, rn, rne) / energy(out, on, one));
@@ -272,7 +273,7 @@ int main(int argc, char** argv) {
   if (mode == "score" && argc >= 5) {
     const Signal near = readChannel0(argv[2]), raw = readChannel0(argv[3]), out = readChannel0(argv[4]);
     const long rawShift = findShift(raw, near), outShift = findShift(out, near);
-    std::printf("near end found at %.3f s (raw) and %.3f s (processed)\n", double(rawShift) / kRate,
+    std::printf("near end found at %.4f s (raw) and %.4f s (processed)\n", double(rawShift) / kRate,
                 double(outShift) / kRate);
     print(scoreSignals(near, raw, rawShift, out, outShift, argc > 5 ? std::atof(argv[5]) : kSwitch));
     return 0;
