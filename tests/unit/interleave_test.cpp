@@ -123,8 +123,8 @@ TEST(Interleave, ReadFailureIsMendedAndReported) {
 
 // The system track starts 0.5 s before the microphone, which hears it 60 ms
 // later: the echo is taken out only if each microphone frame meets the
-// system audio of its own moment, the lead included. The system channel and
-// the output's length stay as they were.
+// system audio of its own moment, the lead included. The system channel, the
+// output's length and the microphone track stay as they were.
 TEST(Interleave, VoiceProcessingMeetsEachMicrophoneFrameWithTheSystemAudioOfItsMoment) {
   constexpr int64_t kLead = 24000, kEcho = 2880, kFrames = 16 * 48000;
   std::mt19937 random(5);
@@ -153,6 +153,8 @@ TEST(Interleave, VoiceProcessingMeetsEachMicrophoneFrameWithTheSystemAudioOfItsM
     left += std::pow(out[0][i], 2);
   }
   EXPECT_GT(10 * std::log10(echo / left), 15);
+  const auto track = readAll(dir / "rec.mic.caf");
+  for (int64_t j = 0; j < kFrames - kLead; j += 4801) ASSERT_NEAR(track[0][j], heard(j, 0), 1 / 32768.0) << j;
 }
 
 }  // namespace
