@@ -4,8 +4,9 @@
 // scripts/bench-stop.sh runs it beside `sox -M` of the raw tracks.
 //
 //   bench_stop generate <dir> <seconds>   writes <dir>/rec.mic.caf (+50 ppm) and rec.sys.caf (-50 ppm)
-//   bench_stop stop <dir> <seconds>       sets the counters a run of that length leaves, then
-//                                         corrects and interleaves into <dir>/rec.wav
+//   bench_stop stop <dir> <seconds> [out] sets the counters a run of that length leaves, then
+//                                         corrects and interleaves into <dir>/rec.wav (or <out>,
+//                                         AAC for rec.m4a): the stop-time path a finisher saves
 #include <sys/resource.h>
 
 #include <chrono>
@@ -56,8 +57,8 @@ double peakRssMegabytes() {
   return static_cast<double>(usage.ru_maxrss) / 1024;
 }
 
-int stop(const std::string& dir, double seconds) {
-  const TempPaths paths(dir + "/rec.wav");
+int stop(const std::string& dir, double seconds, const std::string& output) {
+  const TempPaths paths(dir + "/" + output);
   const TrackTimeline mic = timeline(0.0, seconds, kMicPpm);
   const TrackTimeline sys = timeline(kSystemStartsAfterSeconds, seconds, kSystemPpm);
 
@@ -67,7 +68,8 @@ int stop(const std::string& dir, double seconds) {
   InterleaveOutcome outcome;
   Result<int64_t> written = interleaveTracks(TrackSource{corrected.mic.value_or(paths.mic), mic.startSeconds},
                                              TrackSource{corrected.system.value_or(paths.system), sys.startSeconds},
-                                             paths.output, outputSettings(true), outcome);
+                                             paths.output, outputSettings(containerHoldsLinearPCM(output)),
+                                             outcome);
   const auto end = std::chrono::steady_clock::now();
   if (!written) {
     std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());
@@ -88,7 +90,9 @@ int stop(const std::string& dir, double seconds) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "generate") return generate(argv[2], std::atof(argv[3]));
-  if (argc == 4 && std::string(argv[1]) == "stop") return stop(argv[2], std::atof(argv[3]));
-  std::fprintf(stderr, "usage: %s generate <dir> <seconds> | stop <dir> <seconds>\n", argv[0]);
+  if ((argc == 4 || argc == 5) && std::string(argv[1]) == "stop") {
+    return stop(argv[2], std::atof(argv[3]), argc == 5 ? argv[4] : "rec.wav");
+  }
+  std::fprintf(stderr, "usage: %s generate <dir> <seconds> | stop <dir> <seconds> [rec.wav|rec.m4a]\n", argv[0]);
   return 64;
 }

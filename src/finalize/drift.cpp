@@ -64,8 +64,16 @@ Result<int64_t> linearResampleMono(const std::string& from, const std::string& t
 }
 
 // Safe off the stop's thread: it reads only its arguments and writes only `dst`.
+// The frames a copy of `source` resampled at `ratio` would hold.
+Result<int64_t> resampledFrames(const std::string& source, double ratio) {
+  auto opened = AudioFile::openForReading(source);
+  if (!opened) return opened.error();
+  if ((*opened)->length() < 2) return Error{kDriftErrorDomain, kSourceTooShort, "source too short to resample"};
+  return resampledLength((*opened)->length(), ratio);
+}
+
 CorrectedCopy correctedCopy(const std::string& source, const std::string& dst, std::optional<double> measuredRate,
-                            double nominal, const std::string& label) {
+                            double nominal, const std::string& label, bool inOutput = false) {
   if (!measuredRate) return {};
   const double off = std::fabs(ppmOffset(*measuredRate, nominal));
   char offText[32];
@@ -74,7 +82,8 @@ CorrectedCopy correctedCopy(const std::string& source, const std::string& dst, s
   if (off < kCorrectionThresholdPpm) return {std::nullopt, prefix + offText + " ppm below threshold, skipped"};
   std::error_code ec;
   if (!std::filesystem::exists(source, ec)) return {};
-  Result<int64_t> frames = linearResampleMono(source, dst, *measuredRate / nominal);
+  Result<int64_t> frames = inOutput ? resampledFrames(source, *measuredRate / nominal)
+                                    : linearResampleMono(source, dst, *measuredRate / nominal);
   if (!frames) {
     std::filesystem::remove(dst, ec);
     return {std::nullopt, prefix + "failed (" + frames.error().description + "), using raw temp"};
@@ -110,6 +119,11 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
 
 }  // namespace
 
+double correctionRatio(std::optional<double> measuredRate, double nominal) {
+  if (!measuredRate || std::fabs(ppmOffset(*measuredRate, nominal)) < kCorrectionThresholdPpm) return 1.0;
+  return *measuredRate / nominal;
+}
+
 std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal) {
   if (!timeline.startSeconds || !timeline.lastSeconds) return std::nullopt;
   const int64_t frames = timeline.lastFrames - timeline.startFrames;
@@ -140,7 +154,7 @@ std::optional<std::string> driftCorrectedTemp(const std::string& source, const s
 }
 
 DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeline& mic,
-                                       const TrackTimeline& system) {
+                                       const TrackTimeline& system, bool inOutput) {
   const DriftMeasurement m = measureDrift(mic, system);
   if (m.driftPpm) {
     diag(formatted("drift: mic=%.4f Hz sys=%.4f Hz \u0394=%.1f ppm (%.3f ms/min)", *m.micRate, *m.systemRate,
@@ -150,14 +164,17 @@ DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeli
   }
   // The two copies are independent and the stop waits on them: make them side
   // by side, then report them in a fixed order.
-  auto correctMic = [&] { return correctedCopy(paths.mic, paths.micCorrected, m.micRate, kNominalRate, "mic"); };
+  auto correctMic = [&] {
+    return correctedCopy(paths.mic, paths.micCorrected, m.micRate, kNominalRate, "mic", inOutput);
+  };
   std::future<CorrectedCopy> micCopy;
   try {
     micCopy = std::async(std::launch::async, correctMic);
   } catch (const std::system_error&) {
     micCopy = std::async(std::launch::deferred, correctMic);
   }
-  CorrectedCopy sysCopy = correctedCopy(paths.system, paths.systemCorrected, m.systemRate, kNominalRate, "system");
+  CorrectedCopy sysCopy =
+      correctedCopy(paths.system, paths.systemCorrected, m.systemRate, kNominalRate, "system", inOutput);
   DriftCorrection corrected;
   corrected.mic = report(micCopy.get());
   corrected.system = report(std::move(sysCopy));

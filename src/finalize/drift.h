@@ -32,6 +32,10 @@ struct DriftCorrection {
 std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal);
 DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system);
 
+// The ratio (measured over nominal) a track is corrected by; 1 when it is
+// not: unmeasured, or under 5 ppm off.
+double correctionRatio(std::optional<double> measuredRate, double nominal);
+
 // A copy of `source` resampled from `measuredRate` to `nominal` at `dst` when
 // it is 5 ppm or more off; the path when one was made. Logs what it did.
 std::optional<std::string> driftCorrectedTemp(const std::string& source, const std::string& dst,
@@ -40,8 +44,10 @@ std::optional<std::string> driftCorrectedTemp(const std::string& source, const s
 
 // Stop completion, after the tracks are closed: measures, corrects both
 // tracks side by side and writes the sidecar. Failures fall back to the raw
-// tracks.
+// tracks. With `inOutput` the corrections are made by whoever writes the
+// output (the finisher): no copy is written, but the lines and the sidecar
+// are those of the copies it stands for.
 DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeline& mic,
-                                       const TrackTimeline& system);
+                                       const TrackTimeline& system, bool inOutput = false);
 
 }  // namespace orvane

@@ -17,8 +17,10 @@
 #include "finalize/echo_canceller.h"
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
+#include "finalize/span_resampler.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
+#include "platform/files/caf_salvage.h"
 #include "platform/files/private_file.h"
 
 namespace orvane {
@@ -38,20 +40,29 @@ class TrackInput {
   }
 
   // A missing file is an absent track and says nothing; a file that is there
-  // but cannot be opened is a failure, since its audio will be missing.
-  void open(const std::string& path) {
+  // but cannot be opened is a failure, since its audio will be missing. A
+  // `growing` track, one still being recorded, is read only in the track
+  // format, up to the frames set by follow().
+  void open(const std::string& path, bool growing = false) {
     std::error_code ignored;
     if (!std::filesystem::exists(path, ignored)) {
       outcome_ = TrackRead::missing;
       return;
     }
-    auto opened = AudioFile::openForReading(path);
+    auto opened = growing ? openSalvagedCaf(path, true) : AudioFile::openForReading(path);
+    if (growing && opened && (*opened)->processingFormat() != trackFormat()) {
+      opened = posixError(EINVAL, "the track is not in the track format");
+    }
     if (!opened) {
       fail("interleave: " + std::string(label_) + " track could not be opened: " + opened.error().description);
       return;
     }
     file_ = std::move(*opened);
     path_ = path;
+    if (growing) {
+      drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); });
+      out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
+    }
     const AudioFormat& format = file_->processingFormat();
     if (format != trackFormat() && !openConverter(format)) return;
     buffer_ = PcmBuffer::create(format, kChunkFrames);
@@ -68,12 +79,37 @@ class TrackInput {
     return live() ? TimelineTrack{path_, offset, file_->length()} : TimelineTrack{};
   }
   bool live() const { return buffer_ && !exhausted_; }
+  // Frames that may be read now: all of them once the track has ended.
+  int64_t available() const {
+    if (!live()) return 0;
+    return drift_ ? drift_->available(limit_) : limit_ - position_;
+  }
+  // A growing track: readable up to `lagFrames` short of what its file holds
+  // now, so that no frame the writer is still putting down is read, and
+  // corrected by `ratio` from here on (none yet: nothing is made).
+  void follow(int64_t lagFrames, std::optional<double> ratio) {
+    limit_ = std::max(position_, file_->length() - lagFrames);
+    if (drift_ && ratio) drift_->setRatio(*ratio);
+  }
+  // The track has ended at `frames` (what the ordinary reader finds in it);
+  // a growing one is corrected by `ratio` to its end.
+  void endAt(int64_t frames, double ratio) {
+    limit_ = frames;
+    if (drift_) drift_->end(frames, ratio);
+  }
+  SpanResampler* drift() const { return drift_.get(); }
   bool converting() const { return converter_ != nullptr; }
-  const float* samples() const { return (converter_ ? out_ : buffer_)->floatChannelData(0); }
+  const float* samples() const { return (converter_ || drift_ ? out_ : buffer_)->floatChannelData(0); }
 
   // Reads up to `frames` frames; 0 means the track has ended for good.
   uint32_t read(uint32_t frames) {
     if (!live()) return 0;
+    frames = static_cast<uint32_t>(std::min<int64_t>(frames, available()));
+    if (drift_) {
+      const uint32_t made = drift_->read(out_->floatChannelData(0), frames);
+      if (made == 0) exhausted_ = true;
+      return made;
+    }
     const uint32_t got = converter_ ? readConverted(frames) : readDirect(frames);
     if (got == 0) exhausted_ = true;
     position_ += got;
@@ -100,6 +136,16 @@ class TrackInput {
     diag("interleave: " + std::string(label_) + " track is " + format.describe() + "; converted to " +
          trackFormat().describe());
     return true;
+  }
+
+  // The corrector's source: the file's frames in order, as far as allowed.
+  uint32_t fetch(float* into, uint32_t frames) {
+    frames = static_cast<uint32_t>(std::min<int64_t>(frames, limit_ - position_));
+    if (frames == 0 || exhausted_) return 0;
+    const uint32_t got = readDirect(frames);
+    if (got > 0) std::memcpy(into, buffer_->floatChannelData(0), got * sizeof(float));
+    position_ += got;
+    return got;
   }
 
   uint32_t readDirect(uint32_t frames) {
@@ -155,12 +201,14 @@ class TrackInput {
   std::string path_;
   std::unique_ptr<PcmBuffer> buffer_;  // the file's own format
   std::unique_ptr<AudioConverter> converter_;
+  std::unique_ptr<SpanResampler> drift_;  // growing tracks: made through it, corrected or not
   std::unique_ptr<PcmBuffer> converted_;  // track format, served from next_ on
-  std::unique_ptr<PcmBuffer> out_;        // what the last read returned
+  std::unique_ptr<PcmBuffer> out_;        // what the last read returned, when converted or corrected
   uint32_t next_ = 0;
   bool inputEnded_ = false;
   bool exhausted_ = false;
   int64_t position_ = 0;  // frames read so far
+  int64_t limit_ = INT64_MAX;
 };
 
 // Fills the first `total` frames of one chunk channel: `count` samples from
@@ -169,47 +217,6 @@ void fillChannel(PcmBuffer& chunk, uint32_t channel, const float* from, uint32_t
   float* to = chunk.floatChannelData(channel);
   if (count > 0) std::memcpy(to, from, count * sizeof(float));
   std::fill(to + count, to + total, 0.0f);
-}
-
-// The lead: `frames` frames of the track that started first, on its own
-// channel, the other channel silent. Stops early when the lead track ends.
-Status writeLead(TrackInput& lead, uint32_t channel, int64_t frames, PcmBuffer& chunk, AudioFile& output) {
-  const uint32_t otherChannel = channel == kMicChannel ? kSystemChannel : kMicChannel;
-  for (int64_t remaining = frames; remaining > 0;) {
-    const uint32_t got = lead.read(static_cast<uint32_t>(std::min<int64_t>(remaining, kChunkFrames)));
-    if (got == 0) break;
-    fillChannel(chunk, channel, lead.samples(), got, got);
-    fillChannel(chunk, otherChannel, nullptr, 0, got);
-    chunk.setFrameLength(got);
-    if (Status error = output.write(chunk)) return error;
-    remaining -= got;
-  }
-  return std::nullopt;
-}
-
-// Both tracks side by side until both have ended; the shorter one is
-// continued as silence. With a canceller, the chunk goes through it: the
-// microphone and the system audio of the same moments, in step.
-Status writeBoth(TrackInput& mic, TrackInput& sys, PcmBuffer& chunk, AudioFile& output, EchoCanceller* canceller) {
-  float* micChannel = chunk.floatChannelData(kMicChannel);
-  float* sysChannel = chunk.floatChannelData(kSystemChannel);
-  for (;;) {
-    const uint32_t micFrames = mic.read(kChunkFrames);
-    const uint32_t sysFrames = sys.read(kChunkFrames);
-    uint32_t frames = std::max(micFrames, sysFrames);
-    if (frames == 0 && !canceller) return std::nullopt;
-    fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
-    fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
-    if (canceller) {
-      frames = frames ? canceller->process(micChannel, sysChannel, frames, micChannel, sysChannel, kChunkFrames)
-                      : canceller->drain(micChannel, sysChannel, kChunkFrames);
-      if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
-    }
-    chunk.setFrameLength(frames);
-    if (frames > 0) {
-      if (Status error = output.write(chunk)) return error;
-    }
-  }
 }
 
 // The canceller for a recording made with voice processing, when both tracks
@@ -234,7 +241,146 @@ std::array<TimelineTrack, 2> placeTracks(const TrackInput& mic, const TrackInput
           sys.placed(plan.source == LeadSource::mic ? lead : 0)};
 }
 
+Error shortRead() { return posixError(EIO, "a track being recorded read short"); }
+
 }  // namespace
+
+struct InterleaveStream::Inputs {
+  explicit Inputs(InterleaveOutcome& outcome) : mic("mic", outcome.mic), sys("system", outcome.system) {}
+  TrackInput mic;
+  TrackInput sys;
+  std::unique_ptr<PcmBuffer> chunk = PcmBuffer::create(AudioFormat::standard(kOutputRate, 2), kChunkFrames);
+  HeadAlignment plan;
+  int64_t leadLeft = 0;
+  std::unique_ptr<EchoCanceller> canceller;
+};
+
+InterleaveStream::InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho)
+    : in_(std::make_unique<Inputs>(outcome)), growing_(growing) {
+  if (mic) in_->mic.open(mic->path, growing);
+  if (system) in_->sys.open(system->path, growing);
+  in_->canceller = echoCancellerFor(cancelEcho, in_->mic, in_->sys);
+}
+
+InterleaveStream::~InterleaveStream() = default;
+
+bool InterleaveStream::ready() const { return in_->chunk != nullptr; }
+bool InterleaveStream::bothOpened() const { return in_->mic.opened() && in_->sys.opened(); }
+
+const HeadAlignment& InterleaveStream::plan(std::optional<double> micStart, std::optional<double> systemStart) {
+  if (bothOpened()) in_->plan = planHeadAlignment(micStart, systemStart, kOutputRate);
+  in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : in_->plan.frames;
+  return in_->plan;
+}
+
+void InterleaveStream::follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio) {
+  if (in_->mic.live()) in_->mic.follow(lagFrames, micRatio);
+  if (in_->sys.live()) in_->sys.follow(lagFrames, systemRatio);
+}
+
+std::optional<int64_t> InterleaveStream::firstMisplaced(double micRatio, double systemRatio,
+                                                        double tolerance) const {
+  std::optional<int64_t> first;
+  for (auto [track, ratio] : {std::pair{&in_->mic, micRatio}, std::pair{&in_->sys, systemRatio}}) {
+    std::optional<int64_t> frame = track->drift() ? track->drift()->firstMisplaced(ratio, tolerance) : std::nullopt;
+    if (frame && (!first || *frame < *first)) first = frame;
+  }
+  return first;
+}
+
+void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64_t> systemFrames, double micRatio,
+                           double systemRatio) {
+  growing_ = false;
+  if (in_->mic.live()) in_->mic.endAt(micFrames.value_or(INT64_MAX), micRatio);
+  if (in_->sys.live()) in_->sys.endAt(systemFrames.value_or(INT64_MAX), systemRatio);
+}
+
+std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& output, const AudioSettings& settings,
+                                                                  const std::string& outputPath) {
+  // The parallel encode reads the files itself, so only tracks already in
+  // the track format take it.
+  if (settings.formatId != AudioFormatId::mpeg4AAC || in_->mic.converting() || in_->sys.converting() ||
+      in_->canceller) {
+    return {};
+  }
+  return encodeAacInParallel(output, settings, outputPath, placeTracks(in_->mic, in_->sys, in_->plan));
+}
+
+// The lead: frames of the track that started first on its own channel, the
+// other channel silent; it stops early when the lead track ends.
+Status InterleaveStream::writeLead(AudioFile& output, int64_t& budget) {
+  const bool micLeads = in_->plan.source == LeadSource::mic;
+  TrackInput& lead = micLeads ? in_->mic : in_->sys;
+  const uint32_t channel = micLeads ? kMicChannel : kSystemChannel;
+  PcmBuffer& chunk = *in_->chunk;
+  while (in_->leadLeft > 0 && budget > 0) {
+    int64_t want = std::min<int64_t>({in_->leadLeft, kChunkFrames, budget});
+    if (growing_) want = std::min(want, lead.available());
+    if (want == 0) return std::nullopt;
+    const uint32_t got = lead.read(static_cast<uint32_t>(want));
+    if (growing_ && got < want) return shortRead();
+    if (got == 0) {
+      in_->leadLeft = 0;
+      break;
+    }
+    fillChannel(chunk, channel, lead.samples(), got, got);
+    fillChannel(chunk, channel == kMicChannel ? kSystemChannel : kMicChannel, nullptr, 0, got);
+    chunk.setFrameLength(got);
+    if (Status error = output.write(chunk)) return error;
+    in_->leadLeft -= got;
+    budget -= got;
+  }
+  return std::nullopt;
+}
+
+// Both tracks side by side; once they have ended, the shorter one is
+// continued as silence until both are done. With a canceller, each chunk
+// goes through it: the microphone and the system audio of the same moments.
+Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
+  TrackInput& mic = in_->mic;
+  TrackInput& sys = in_->sys;
+  PcmBuffer& chunk = *in_->chunk;
+  while (budget > 0) {
+    int64_t want = std::min<int64_t>(kChunkFrames, budget);
+    const bool micLive = mic.live(), sysLive = sys.live();
+    if (growing_) {
+      if (micLive) want = std::min(want, mic.available());
+      if (sysLive) want = std::min(want, sys.available());
+      if (want == 0 || (!micLive && !sysLive)) return std::nullopt;
+    }
+    const uint32_t micFrames = mic.read(static_cast<uint32_t>(want));
+    const uint32_t sysFrames = sys.read(static_cast<uint32_t>(want));
+    if (growing_ && ((micLive && micFrames < want) || (sysLive && sysFrames < want))) return shortRead();
+    uint32_t frames = std::max(micFrames, sysFrames);
+    fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
+    fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    if (in_->canceller) frames = cancelEcho(frames, static_cast<uint32_t>(std::min<int64_t>(kChunkFrames, budget)));
+    if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
+    chunk.setFrameLength(frames);
+    if (frames > 0) {
+      if (Status error = output.write(chunk)) return error;
+    }
+    budget -= frames;
+  }
+  return std::nullopt;
+}
+
+// The chunk's `frames` frames through the canceller, or once the tracks have
+// ended (none), what it still holds; returns the frames now in the chunk.
+uint32_t InterleaveStream::cancelEcho(uint32_t frames, uint32_t capacity) {
+  float* mic = in_->chunk->floatChannelData(kMicChannel);
+  float* system = in_->chunk->floatChannelData(kSystemChannel);
+  if (frames == 0) return in_->canceller->drain(mic, system, capacity);
+  return in_->canceller->process(mic, system, frames, mic, system, capacity);
+}
+
+Status InterleaveStream::advance(AudioFile& output, int64_t maxFrames) {
+  int64_t budget = maxFrames;
+  if (Status error = writeLead(output, budget)) return error;
+  if (in_->leadLeft > 0) return std::nullopt;
+  return writeBoth(output, budget);
+}
 
 AudioSettings outputSettings(bool linearPCM) {
   AudioSettings settings = linearPCM16Settings(kOutputRate, 2);
@@ -251,34 +397,16 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
   if (!created) return created.error();
   AudioFile& output = **created;
 
-  TrackInput mic("mic", outcome.mic);
-  TrackInput sys("system", outcome.system);
-  if (micSource) mic.open(micSource->path);
-  if (systemSource) sys.open(systemSource->path);
-
+  InterleaveStream stream(micSource, systemSource, false, outcome, cancelEcho);
   // A missing chunk would silently cut the recording short, so it is an error.
-  auto chunk = PcmBuffer::create(AudioFormat::standard(kOutputRate, 2), kChunkFrames);
-  if (!chunk) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
-
-  HeadAlignment plan;
-  if (mic.opened() && sys.opened()) {
-    plan = planHeadAlignment(micSource->startSeconds, systemSource->startSeconds, kOutputRate);
-    if (!plan.diagnostic.empty()) diag(plan.diagnostic);
-  }
-  std::unique_ptr<EchoCanceller> canceller = echoCancellerFor(cancelEcho, mic, sys);
-  // The parallel encode reads the files itself, so only tracks already in
-  // the track format, and with no echo to take out, take it.
-  std::optional<Result<int64_t>> parallel;
-  if (settings.formatId == AudioFormatId::mpeg4AAC && !mic.converting() && !sys.converting() && !canceller) {
-    parallel = encodeAacInParallel(output, settings, outputPath, placeTracks(mic, sys, plan));
-  }
+  if (!stream.ready()) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
+  const HeadAlignment& plan = stream.plan(micSource ? micSource->startSeconds : std::nullopt,
+                                          systemSource ? systemSource->startSeconds : std::nullopt);
+  if (!plan.diagnostic.empty()) diag(plan.diagnostic);
+  std::optional<Result<int64_t>> parallel = stream.encodeInParallel(output, settings, outputPath);
   if (parallel && !*parallel) return parallel->error();
   if (!parallel) {
-    Status leadError;
-    if (plan.source == LeadSource::mic) leadError = writeLead(mic, kMicChannel, plan.frames, *chunk, output);
-    if (plan.source == LeadSource::system) leadError = writeLead(sys, kSystemChannel, plan.frames, *chunk, output);
-    if (leadError) return *leadError;
-    if (Status error = writeBoth(mic, sys, *chunk, output, canceller.get())) return *error;
+    if (Status error = stream.advance(output, INT64_MAX)) return *error;
   }
   const int64_t frames = parallel ? parallel->value() : output.length();
   // The encoder's last frames and the container's index are written here: a

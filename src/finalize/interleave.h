@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "finalize/head_align.h"
 #include "platform/audio_file.h"
 #include "platform/error.h"
 
@@ -39,5 +41,50 @@ AudioSettings outputSettings(bool linearPCM);
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                  const std::string& outputPath, const AudioSettings& settings,
                                  InterleaveOutcome& outcome, bool cancelEcho = false);
+
+// The interleave as a stream, for writing it while the tracks are still
+// being recorded: each advance writes the output frames that the tracks'
+// frames so far decide, and once the tracks have ended, all the rest. The
+// output is the same file, sample for sample, however it was cut.
+class InterleaveStream {
+ public:
+  // Opens the inputs. `growing` tracks are still being appended to: they are
+  // read in the track format only, and no further than follow() allows.
+  // `cancelEcho`: the microphone channel has the system audio's echo taken
+  // out where both tracks run (voice processing).
+  InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, bool growing,
+                   InterleaveOutcome& outcome, bool cancelEcho = false);
+  ~InterleaveStream();
+  bool ready() const;  // false when its buffers could not be allocated
+  bool bothOpened() const;
+
+  // Fixes the head alignment (only when both inputs opened); before any advance.
+  const HeadAlignment& plan(std::optional<double> micStartSeconds, std::optional<double> systemStartSeconds);
+  // Growing tracks: lets each be read up to `lagFrames` short of what its
+  // file holds now, drift-corrected by its ratio (1: none) from here on; a
+  // track whose ratio is not known yet waits.
+  void follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio);
+  // Growing tracks: the first frame, of either, made more than `tolerance`
+  // frames from where the final ratios put it.
+  std::optional<int64_t> firstMisplaced(double micRatio, double systemRatio, double tolerance) const;
+  // The tracks have ended, at these lengths when known; the next advance
+  // writes the rest, growing tracks corrected by the final ratios.
+  void end(std::optional<int64_t> micFrames = std::nullopt, std::optional<int64_t> systemFrames = std::nullopt,
+           double micRatio = 1, double systemRatio = 1);
+  // Writes at most `maxFrames` frames more. A growing track that reads short
+  // or a failed write is an error.
+  Status advance(AudioFile& output, int64_t maxFrames);
+  // A long AAC output from ended tracks, on all cores (nothing when it does not apply).
+  std::optional<Result<int64_t>> encodeInParallel(AudioFile& output, const AudioSettings& settings,
+                                                  const std::string& outputPath);
+
+ private:
+  struct Inputs;
+  Status writeLead(AudioFile& output, int64_t& budget);
+  Status writeBoth(AudioFile& output, int64_t& budget);
+  uint32_t cancelEcho(uint32_t frames, uint32_t capacity);
+  std::unique_ptr<Inputs> in_;
+  bool growing_;
+};
 
 }  // namespace orvane

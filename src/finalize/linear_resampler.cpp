@@ -97,7 +97,6 @@ Result<int64_t> resampleLinearMono(AudioFile& source,
   auto output = PcmBuffer::create(source.processingFormat(), kChunkFrames);
   float* out = output ? output->floatChannelData(0) : nullptr;
   if (!out) return driftError(kOutputBufferAllocFailed, "output buffer alloc failed");
-  if (outputFrames < 1) return outputFrames;
 
   SampleWindow window(source, sourceFrames);
   uint32_t filled = 0;
@@ -145,6 +144,9 @@ Result<int64_t> resampleLinearMono(AudioFile& source,
     output->setFrameLength(filled);
     if (Status error = destination.value()->write(*output)) return *error;
   }
+  // The header is written at the close: a copy whose close failed is no copy,
+  // and the interleave must not read it.
+  if (Status error = destination.value()->close()) return *error;
   if (window.readFailed()) return driftError(kReadErrorMidResample, "read error mid-resample");
   return outputFrames;
 }

@@ -69,6 +69,8 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   }
   const RecoveredTrack mic = takeTrack(withMic, paths.mic);
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
+  // What a finisher had written when its run died; the tracks hold all of it.
+  removeQuietly(paths.finishing);
   InterleaveOutcome outcome;
   Result<int64_t> written = interleaveTracks(mic.source, system.source, outputPath,
                                              outputSettings(containerHoldsLinearPCM(outputPath)), outcome, cancelEcho);

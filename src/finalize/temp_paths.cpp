@@ -17,10 +17,11 @@ TempPaths::TempPaths(const std::string& outputPath)
       system(siblingPath(outputPath, "sys.caf")),
       micCorrected(siblingPath(outputPath, "mic.corrected.caf")),
       systemCorrected(siblingPath(outputPath, "sys.corrected.caf")),
-      sidecar(siblingPath(outputPath, "drift.json")) {}
+      sidecar(siblingPath(outputPath, "drift.json")),
+      finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
 
 void removeTemps(const TempPaths& paths) {
-  for (const std::string* path : {&paths.mic, &paths.system, &paths.micCorrected, &paths.systemCorrected}) {
+  for (const std::string* path : {&paths.mic, &paths.system, &paths.micCorrected, &paths.systemCorrected, &paths.finishing}) {
     std::error_code ignored;
     std::filesystem::remove(*path, ignored);
   }

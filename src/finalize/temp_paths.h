@@ -18,9 +18,11 @@ struct TempPaths {
   std::string micCorrected;
   std::string systemCorrected;
   std::string sidecar;
+  std::string finishing;  // the output while the finisher writes it, same container
 };
 
-// Removes the temporary tracks and their corrected copies; absent ones are fine.
+// Removes the temporary tracks, their corrected copies and the finisher's
+// file; absent ones are fine.
 void removeTemps(const TempPaths& paths);
 
 }  // namespace orvane

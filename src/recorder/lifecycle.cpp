@@ -71,6 +71,23 @@ void Recorder::start() {
   if (stopRequested) return stop();
   emit("STATUS recording " + std::to_string(wallClockMillis()));
   armTimers();
+  startFinisher();
+}
+
+void Recorder::startFinisher() {
+  std::lock_guard lock(tempFilesLock);  // a stop that began finds no finisher made after its closes
+  if (stopRequested) return;
+  const bool withMic = mode != Mode::systemOnly, withSystem = mode != Mode::micOnly;
+  if ((withMic && !mic.isOpen()) || (withSystem && !system.isOpen())) return;
+  std::optional<std::string> micPath, systemPath;
+  if (withMic) micPath = mic.readPath();
+  if (withSystem) systemPath = system.readPath();
+  finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
+                                        [this] {
+                                          return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
+                                        },
+                                        Finisher::CreateOutput{}, voiceProcessing);
+  finisher->start();
 }
 
 // A stop that came meanwhile may already have closed and cleaned up the
@@ -170,16 +187,20 @@ void Recorder::stopCompletion() {
   TempPaths reading = paths;
   reading.mic = mic.readPath();
   reading.system = system.readPath();
-  const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
   std::optional<TrackSource> micSource, systemSource;
-  if (mode != Mode::systemOnly) micSource = TrackSource{corrected.mic.value_or(reading.mic), mic.timeline().startSeconds};
-  if (mode != Mode::micOnly) {
-    systemSource = TrackSource{corrected.system.value_or(reading.system), system.timeline().startSeconds};
-  }
+  if (mode != Mode::systemOnly) micSource = TrackSource{reading.mic, mic.timeline().startSeconds};
+  if (mode != Mode::micOnly) systemSource = TrackSource{reading.system, system.timeline().startSeconds};
   InterleaveOutcome outcome;
-  Result<int64_t> written =
-      interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome, voiceProcessing);
-  if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
+  std::optional<Result<int64_t>> written = finishWhatTheFinisherBegan(micSource, systemSource, reading, outcome);
+  if (!written) {
+    // The stop-time path: corrected copies, then the interleave.
+    const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
+    if (corrected.mic && micSource) micSource->path = *corrected.mic;
+    if (corrected.system && systemSource) systemSource->path = *corrected.system;
+    written = interleaveTracks(micSource, systemSource, outputURL, outputSettings(writeWav), outcome,
+                               voiceProcessing);
+  }
+  if (!*written) finish("ERROR finalize_failed " + written->error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.
   if (outcome.readFailed() || !closed) {
@@ -194,6 +215,26 @@ void Recorder::stopCompletion() {
   }
   if (interrupted) emit("WARN screen_interrupted");
   finish("STATUS stopped " + outputURL, 0);
+}
+
+// What the finisher wrote while recording is finished, its drift corrections
+// stated and recorded as the copies' would be; nothing when there is no
+// finisher or it cannot finish (it said why).
+std::optional<Result<int64_t>> Recorder::finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
+                                                                    const std::optional<TrackSource>& systemSource,
+                                                                    const TempPaths& reading,
+                                                                    InterleaveOutcome& outcome) {
+  if (!finisher) return std::nullopt;
+  const DriftMeasurement m = measureDrift(mic.timeline(), system.timeline());
+  const double nominal = Track::format().sampleRate;
+  if (!finisher->ready(micSource, systemSource, correctionRatio(m.micRate, nominal),
+                       correctionRatio(m.systemRate, nominal))) {
+    return std::nullopt;
+  }
+  applyDriftCompensation(reading, mic.timeline(), system.timeline(), true);
+  std::optional<int64_t> frames = finisher->finish(outcome);
+  if (!frames) return std::nullopt;
+  return Result<int64_t>(*frames);
 }
 
 void Recorder::finalizeFromTemps() {

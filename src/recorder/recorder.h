@@ -12,6 +12,7 @@
 #include <semaphore>
 #include <string>
 
+#include "finalize/finisher.h"
 #include "finalize/temp_paths.h"
 #include "mic/level_meter.h"
 #include "mic/restart_policy.h"
@@ -106,6 +107,7 @@ class Recorder : public StreamDelegate {
   std::atomic<bool> engineStarted{false};    // start task, main thread (restarts); read by stop
   std::atomic<bool> micTapInstalled{false};  // start task; read by stop
   std::mutex tempFilesLock;                  // opening the tracks against their clean-up
+  std::unique_ptr<Finisher> finisher;        // start task, under tempFilesLock; then the stop's
 
  private:
   // lifecycle.cpp
@@ -115,6 +117,10 @@ class Recorder : public StreamDelegate {
   void startEngineIfNeeded();
   void stopCompletion();  // audioQueue; never returns
   bool closeTracks();     // false when a track could not be finished
+  void startFinisher();   // start task
+  std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
+                                                           const std::optional<TrackSource>& systemSource,
+                                                           const TempPaths& reading, InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
   void restartEngine();  // engineQueue

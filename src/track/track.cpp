@@ -311,6 +311,7 @@ bool Track::append(const PcmBuffer& buffer) {
 }
 
 void Track::stamp(double activeSeconds, int64_t position) {
+  std::lock_guard lock(timelineLock_);
   if (!timeline_.startSeconds) {
     timeline_.startSeconds = activeSeconds;
     timeline_.startFrames = position;
@@ -322,6 +323,11 @@ void Track::stamp(double activeSeconds, int64_t position) {
 }
 
 // ----------------------------------------------------------- any thread
+
+TrackTimeline Track::timelineSoFar() const {
+  std::lock_guard lock(timelineLock_);
+  return timeline_;
+}
 
 void Track::flush() {
   writerQueue_.async([this] {

@@ -92,6 +92,8 @@ class Track {
   // process. Says so in a diagnostic; false when that failed.
   bool restoreName();
   TrackTimeline timeline() const { return timeline_; }  // after close()
+  // Any thread: the timeline as far as the appends so far have taken it.
+  TrackTimeline timelineSoFar() const;
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
@@ -136,6 +138,7 @@ class Track {
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};
   TrackTimeline timeline_;
+  mutable std::mutex timelineLock_;  // timeline_'s changes against timelineSoFar(); never the producer's
   int64_t realignApplied_ = 0;
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;

@@ -92,8 +92,9 @@ class Case(unittest.TestCase):
 
 
 def crash_while_recording(case, runs=30 if LONG else 6, longest=60.0 if LONG else 2.5):
-    """SIGKILL at a random moment of a recording in each mode and output kind; the recovery holds the audio
-    appended up to 200 ms before the kill (and the first buffer's 85 ms, which come before its stamp)."""
+    """SIGKILL at a random moment of a recording in each mode and output kind (a WAV one while the finisher
+    writes); the recovery holds the audio appended up to 200 ms before the kill (and the first buffer's 85 ms,
+    which come before its stamp)."""
     rng = random.Random(7)
     worst = 0.0
     for i in range(runs):
@@ -105,7 +106,9 @@ def crash_while_recording(case, runs=30 if LONG else 6, longest=60.0 if LONG els
         helper.proc.kill()
         lived = time.monotonic() - began
         helper.finish()
+        case.assertFalse(os.path.exists(out), "nothing under the output's name before the stop")
         case.assert_recovers(out, lived - 0.2 - 0.1, *mode)
+        case.assertFalse(os.path.exists(case.path(f"crash{i}.finishing.{ext}")), "the finisher's file is gone")
         worst = max(worst, lived - seconds(out))
     print(f"\n{runs} crashes recovered, worst shortfall {worst:.3f} s", file=sys.stderr)
 
@@ -130,8 +133,24 @@ def crash_during_stop(case, runs=10):
 def disk_full(case, moment):
     """The disk fills while recording (the appends fail, the host is told once), before the drift-corrected
     copies of two drifting minutes, or before the output's last write: the stop either succeeds with every
-    frame (the raw tracks standing in for copies that did not fit) or fails and keeps the tracks."""
-    folder = case.mount_tmpfs(64)
+    frame (the raw tracks standing in for copies that did not fit) or fails and keeps the tracks. Nearly full
+    while the finisher writes a WAV output, the finisher gives the room up to the tracks, and the stop makes the
+    output with every frame."""
+    folder = case.mount_tmpfs(64 if moment != "finisher" else 160)
+    if moment == "finisher":  # it begins once the drift is measured, after 120 s
+        finishing = os.path.join(folder, "rec.finishing.wav")
+        helper = case.start(os.path.join(folder, "rec.wav"), "--wav", scenario=dict(SINES, speed=30))
+        written = lambda: os.path.getsize(finishing) if os.path.exists(finishing) else -1
+        case.assertTrue(any(written() > 16 << 20 or time.sleep(0.1) for _ in range(100)), "it writes")
+        filler = case.fill(folder, leave=12 << 20)
+        case.assertTrue(any(written() < 0 or time.sleep(0.1) for _ in range(40)), "removed while recording")
+        status, lines = helper.stop()
+        case.assert_stopped(status, lines, os.path.join(folder, "rec.wav"))
+        case.assertIn("finisher: the disk is nearly full; the output is made at the stop", helper.stderr)
+        case.assertNotIn("disk_write_failed", "".join(lines))
+        case.assertGreaterEqual(seconds(os.path.join(folder, "rec.wav")), 125.0)
+        os.remove(filler)
+        return
     scenario, seconds_in, length = {"recording": (SINES, 1.0, 0.9), "copies": (DRIFTING, 130 / 25, 129.0),
                                     "output": (dict(SINES, speed=10), 2.0, 19.0)}[moment]
     for ext in ("wav", "m4a"):
@@ -151,6 +170,28 @@ def disk_full(case, moment):
             case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
             case.assert_recovers(out, length)
         os.remove(out)
+
+
+def finisher_killed_or_behind(case):
+    """SIGKILL while the finisher writes a WAV output (it begins after 120 s): nothing under the output's name,
+    and the recovery holds every frame and removes the finisher's file. An AAC finisher that cannot keep up at
+    60x leaves more to the stop, which still ends with every frame."""
+    out, finishing = case.path("kill.wav"), case.path("kill.finishing.wav")
+    helper = case.start(out, "--wav", scenario=dict(SINES, speed=30))
+    case.assertTrue(any(os.path.exists(finishing) and os.path.getsize(finishing) > 8 << 20 or time.sleep(0.1)
+                        for _ in range(100)), "it writes")
+    helper.proc.kill()
+    helper.finish()
+    case.assertFalse(os.path.exists(out))
+    case.assert_recovers(out, 125.0)
+    case.assertFalse(os.path.exists(finishing))
+    out = case.path("behind.m4a")
+    helper = case.start(out, scenario=dict(SINES, speed=60))
+    time.sleep(3.0)
+    recorded = (time.monotonic() - helper.arrival("STATUS recording")) * 60
+    case.assert_stopped(*helper.stop(), out)
+    case.assertAlmostEqual(seconds(out), recorded, delta=15.0)
+    case.assertFalse(os.path.exists(case.path("behind.finishing.m4a")))
 
 
 def output_past_a_size_limit(case):
@@ -346,7 +387,9 @@ CASES = [
     ("crash during the stop", crash_during_stop, True),
     ("disk full while recording", lambda case: disk_full(case, "recording"), False),
     ("disk full at the output", lambda case: disk_full(case, "output"), False),
+    ("disk nearly full while the finisher writes", lambda case: disk_full(case, "finisher"), False),
     ("disk full before the corrected copies", lambda case: disk_full(case, "copies"), True),
+    ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
     ("output past a size limit", output_past_a_size_limit, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),

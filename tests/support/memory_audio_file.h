@@ -21,6 +21,7 @@ class MemoryAudioFile : public AudioFile {
     appendSizes.push_back(frames);
     return writeHalves ? Status{Error{"sim", 28, "no space left on device"}} : std::nullopt;
   }
+  std::optional<Error> closeError;  // what close() returns
   // Reads from `samples`; fails every read once `failReadsFrom` frames were read.
   Status read(PcmBuffer& into, uint32_t frameCount) override {
     const bool fail = failReadsFrom && readPosition >= *failReadsFrom;
@@ -36,7 +37,7 @@ class MemoryAudioFile : public AudioFile {
   }
   Status close() override {
     closed = true;
-    return std::nullopt;
+    return closeError;
   }
 
   std::vector<float> samples;

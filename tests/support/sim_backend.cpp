@@ -62,7 +62,12 @@ void ScriptedDevice::beginRun(uint64_t at, double rate) {
 
 uint64_t ScriptedDevice::hostTimeOfFrame(int64_t frame) const {
   const double rate = runRate_ * (1 + script_.ppm * 1e-6);
-  return runStart_ + static_cast<uint64_t>(std::llround(static_cast<double>(frame) / rate * 1e9));
+  double seconds = static_cast<double>(frame) / rate;
+  if (script_.ppmChangeAt > 0 && seconds > script_.ppmChangeAt) {
+    seconds = script_.ppmChangeAt + (static_cast<double>(frame) - script_.ppmChangeAt * rate) /
+                                        (runRate_ * (1 + script_.ppmAfter * 1e-6));
+  }
+  return runStart_ + static_cast<uint64_t>(std::llround(seconds * 1e9));
 }
 
 std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {

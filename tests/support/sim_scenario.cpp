@@ -21,7 +21,7 @@ NLOHMANN_JSON_SERIALIZE_ENUM(SignalKind, {{SignalKind::none, "none"}, {SignalKin
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, format, gapSeconds)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(HoleScript, at, seconds, reported)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
-                                                clickWidthMs, bufferFrames, ppm,
+                                                clickWidthMs, bufferFrames, ppm, ppmChangeAt, ppmAfter,
                                                 startFailures, startErrorMessage,
                                                 configChanges, holes, queryFails, startError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,

@@ -33,7 +33,9 @@ struct DeviceScript {
   double frequency = 1000, amplitude = 0.5;  // sine; amplitude also of the clicks
   double clickEveryMs = 500, clickWidthMs = 0.5;
   uint32_t bufferFrames = 4096;  // device frames per delivery (the microphone: at most the tap's request)
-  double ppm = 0;                // the device clock runs (1 + ppm·1e-6) × nominal
+  double ppm = 0;                // the device clock runs (1 + ppm·1e-6) × nominal ...
+  double ppmChangeAt = 0;        // ... and from this many device seconds on (> 0), at ppmAfter
+  double ppmAfter = 0;
   // The microphone only: the first start() calls that fail, with this text.
   int startFailures = 0;
   std::string startErrorMessage = "input device unavailable";

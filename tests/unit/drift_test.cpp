@@ -19,8 +19,9 @@ struct Resampled {
   std::shared_ptr<MemoryAudioFile> out;
 };
 
-Resampled resample(MemoryAudioFile& source, double ratio) {
+Resampled resample(MemoryAudioFile& source, double ratio, std::optional<Error> closeError = std::nullopt) {
   auto out = std::make_shared<MemoryAudioFile>();
+  out->closeError = closeError;
   auto create = [&]() -> Result<std::shared_ptr<AudioFile>> { return std::shared_ptr<AudioFile>(out); };
   return {resampleLinearMono(source, create, ratio), out};
 }
@@ -37,6 +38,11 @@ TEST(LinearResampler, RatioOneCopiesExactlyLengthsRoundHalfAwayTheEndIsHeldAndAR
   ASSERT_TRUE(copy.frames);
   EXPECT_EQ(copy.out->samples, source.samples);
   EXPECT_EQ(copy.out->appendSizes, (std::vector<uint32_t>(4, 8192))) << "no empty tail";
+  EXPECT_TRUE(copy.out->closed) << "the copy's header is written before the interleave reads it";
+  auto again = ramp(8192);
+  auto unclosed = resample(again, 1.0, Error{"sim", 28, "no space left on device"});
+  ASSERT_FALSE(unclosed.frames) << "a copy whose close failed is a failed copy";
+  EXPECT_EQ(unclosed.frames.error().code, 28);
 
   EXPECT_EQ(resampledLength(480000, 1.00001), 479995);
   EXPECT_EQ(resampledLength(480000, 0.99999), 480005);

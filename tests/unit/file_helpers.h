@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -65,6 +67,24 @@ inline std::vector<std::vector<float>> readAll(const std::string& path) {
   }
   EXPECT_EQ(static_cast<int64_t>(channels[0].size()), (*file)->length());
   return channels;
+}
+
+// Runs a shell command; its standard output, or "<failed>".
+inline std::string run(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string out;
+  char chunk[1 << 16];
+  for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  if (!pipe || pclose(pipe) != 0) return "<failed>";
+  return out;
+}
+
+// Decoded by FFmpeg, stereo interleaved; it keeps the last frame's padding.
+inline std::vector<float> decode(const std::string& file) {
+  const std::string bytes = run("ffmpeg -v error -i '" + file + "' -f f32le -ac 2 -");
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
 }
 
 }  // namespace orvane

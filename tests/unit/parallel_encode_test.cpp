@@ -21,6 +21,7 @@
 #include "finalize/interleave.h"
 #include "finalize/temp_paths.h"
 #include "support/sim_backend.h"
+#include "unit/file_helpers.h"
 
 namespace orvane {
 namespace {
@@ -57,28 +58,12 @@ SampleFn noise(double level) {
 }
 
 // Runs a shell command; its standard output, or "<failed>" when it exits non-zero.
-std::string run(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char chunk[1 << 16];
-  for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-  if (!pipe || pclose(pipe) != 0) return "<failed>";
-  return out;
-}
-
 int64_t statedFrames(const std::string& file) {
   const std::string out = run("ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of csv=p=0 '" +
                               file + "'");
   return out == "<failed>" ? -1 : std::stoll(out);
 }
 
-// Decoded by FFmpeg, stereo interleaved; it keeps the last frame's padding.
-std::vector<float> decode(const std::string& file) {
-  const std::string bytes = run("ffmpeg -v error -i '" + file + "' -f f32le -ac 2 -");
-  std::vector<float> samples(bytes.size() / sizeof(float));
-  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-  return samples;
-}
 
 double rms(const std::vector<float>& a, const std::vector<float>& b, int64_t first, int64_t frames, int channel) {
   double sum = 0;

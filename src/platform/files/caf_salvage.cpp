@@ -95,13 +95,25 @@ float sampleAt(const uint8_t* at, const CafLayout& layout) {
 
 class SalvagedCafFile final : public AudioFile {
  public:
-  SalvagedCafFile(int fd, const CafLayout& layout, std::string path)
+  SalvagedCafFile(int fd, const CafLayout& layout, std::string path, bool growing)
       : fd_(fd), layout_(layout), format_(AudioFormat::standard(layout.sampleRate, layout.channels)),
-        path_(std::move(path)), bytes_(static_cast<size_t>(kChunkFrames) * layout.bytesPerFrame) {}
+        path_(std::move(path)), bytes_(static_cast<size_t>(kChunkFrames) * layout.bytesPerFrame),
+        growing_(growing) {}
   ~SalvagedCafFile() override { close(); }
 
   const AudioFormat& processingFormat() const override { return format_; }
-  int64_t length() const override { return layout_.frames; }
+  int64_t length() const override {
+    struct stat info{};
+    if (growing_ && fd_ >= 0 && ::fstat(fd_, &info) == 0) {
+      layout_.frames = std::max<int64_t>(0, (info.st_size - layout_.dataOffset) / layout_.bytesPerFrame);
+    }
+    return layout_.frames;
+  }
+  Status seek(int64_t frame) override {
+    if (frame < 0 || frame > length()) return posixError(EINVAL, "cannot seek in " + path_);
+    position_ = frame;
+    return std::nullopt;
+  }
   Status write(const PcmBuffer&) override { return posixError(EBADF, "cannot write to " + path_); }
   Status sync() override { return std::nullopt; }
   Status close() override {
@@ -116,12 +128,18 @@ class SalvagedCafFile final : public AudioFile {
       return audioFileError(kBufferFormatMismatch, "buffer format does not match " + format_.describe());
     }
     const auto wanted = static_cast<uint32_t>(
-        std::min<int64_t>({frameCount, into.frameCapacity(), kChunkFrames, layout_.frames - position_}));
+        std::min<int64_t>({frameCount, into.frameCapacity(), kChunkFrames, length() - position_}));
     if (wanted == 0) return std::nullopt;
     const ssize_t got = ::pread(fd_, bytes_.data(), wanted * layout_.bytesPerFrame,
                                 layout_.dataOffset + position_ * layout_.bytesPerFrame);
     if (got < 0) return posixError(errno, "cannot read from " + path_);
     const auto frames = static_cast<uint32_t>(got / layout_.bytesPerFrame);
+    if (isTrackLayout()) {
+      readTrackSamples(frames, into.floatChannelData(0));
+      position_ += frames;
+      into.setFrameLength(frames);
+      return std::nullopt;
+    }
     const uint32_t sampleBytes = layout_.bits / 8;
     for (uint32_t f = 0; f < frames; ++f) {
       for (uint32_t c = 0; c < layout_.channels; ++c) {
@@ -134,17 +152,32 @@ class SalvagedCafFile final : public AudioFile {
   }
 
  private:
+  // Mono 16-bit little-endian, the tracks' own layout: read as a recording
+  // grows, so converted without the general path's per-byte loop (to the
+  // same values).
+  bool isTrackLayout() const {
+    return layout_.channels == 1 && layout_.bits == 16 && !(layout_.flags & kFormatIsFloat) &&
+           (layout_.flags & kFormatIsLittleEndian);
+  }
+  void readTrackSamples(uint32_t frames, float* to) const {
+    for (uint32_t f = 0; f < frames; ++f) {
+      const auto value = static_cast<int16_t>(bytes_[2 * f] | (bytes_[2 * f + 1] << 8));
+      to[f] = static_cast<float>(value) / 32768.0f;
+    }
+  }
+
   int fd_;
-  CafLayout layout_;
+  mutable CafLayout layout_;  // a growing file's frames follow its size
   AudioFormat format_;
   std::string path_;
   std::vector<uint8_t> bytes_;
+  const bool growing_;
   int64_t position_ = 0;
 };
 
 }  // namespace
 
-Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path) {
+Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path, bool growing) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return posixError(errno, "cannot open " + path);
   struct stat info{};
@@ -153,7 +186,7 @@ Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path) {
     ::close(fd);
     return posixError(EINVAL, "cannot read " + path + ": no linear PCM CAF data in it");
   }
-  return std::shared_ptr<AudioFile>(std::make_shared<SalvagedCafFile>(fd, layout, path));
+  return std::shared_ptr<AudioFile>(std::make_shared<SalvagedCafFile>(fd, layout, path, growing));
 }
 
 }  // namespace orvane

@@ -13,6 +13,8 @@ namespace orvane {
 
 // Opens the linear PCM in a CAF file for reading as far as its data goes;
 // fails when the file is no CAF, is not linear PCM, or has no data chunk.
-Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path);
+// A `growing` file is one still being appended to: its length is what it
+// holds at each call, so a reader may follow the writer.
+Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path, bool growing = false);
 
 }  // namespace orvane

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Stop latency through the real entry point: the scripted backend records `minutes` sped up, both devices
+drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured: stop line to "STATUS stopped",
+the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the stop-time path
+(bench_stop, what the stop did before the finisher) and the peer after the fact (ffmpeg amerge + aac, sox -M).
+    bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav")"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SIM, BENCH, MINUTES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), [float(m) for m in sys.argv[3:]]
+SPEED = float(os.environ.get("SPEED", "40"))
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def device(ppm):
+    return {"signal": "sineClicks", "amplitude": 0.5, "clickEveryMs": 700, "clickWidthMs": 0.5, "ppm": ppm}
+
+
+def timed(args, work):
+    """Runs args under /usr/bin/time in work; (wall s, cpu s, peak MB)."""
+    subprocess.run(["/usr/bin/time", "-f", "%e %M %U %S", "-o", f"{work}/time", *args], cwd=work, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wall, rss, user, system = open(f"{work}/time").read().split()
+    return float(wall), float(user) + float(system), int(rss) / 1024
+
+
+def cpu_of(stat):
+    fields = open(stat).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def finisher_cpu(pid):
+    """(the finisher thread's CPU, the whole process's) so far."""
+    own = sum(cpu_of(f"/proc/{pid}/task/{tid}/stat") for tid in os.listdir(f"/proc/{pid}/task")
+              if open(f"/proc/{pid}/task/{tid}/comm").read().strip() == "finisher")
+    return own, cpu_of(f"/proc/{pid}/stat")
+
+
+def record(work, minutes, ext):
+    scenario = f"{work}/scenario.json"
+    json.dump({"speed": SPEED, "mic": device(50), "system": device(-50)}, open(scenario, "w"))
+    args = [SIM, "--scenario", scenario, "--out", f"{work}/rec.{ext}", "--keep-temps"] + (["--wav"] * (ext == "wav"))
+    proc = subprocess.Popen(["/usr/bin/time", "-f", "%e %M %U %S", "-o", f"{work}/time", *args],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(f"{work}/stderr", "w"))
+    lines, stopped = [], threading.Event()
+
+    def drain():  # LEVEL lines go on all through the recording: a full pipe would hold the helper
+        for line in proc.stdout:
+            lines.append(line.decode())
+            if line.startswith(b"STATUS stopped"):
+                stopped.set()
+
+    threading.Thread(target=drain, daemon=True).start()
+    while not any(line.startswith("STATUS recording") for line in lines):
+        time.sleep(0.01)
+    time.sleep(minutes * 60 / SPEED)
+    child = int(open(f"/proc/{proc.pid}/task/{proc.pid}/children").read().split()[0])
+    own, recording = finisher_cpu(child)
+    began = time.monotonic()
+    proc.stdin.write(b"stop\n")
+    proc.stdin.flush()
+    stopped.wait()
+    latency = time.monotonic() - began
+    proc.wait()
+    _, rss, user, system = open(f"{work}/time").read().split()
+    drops = sum(line.startswith("WARN write_backpressure") for line in lines)
+    fallback = [l for l in open(f"{work}/stderr") if "finisher:" in l]
+    return latency, float(user) + float(system), int(rss) / 1024, own, recording, drops, fallback
+
+
+print(f"speed {SPEED:g}; stop = stop line to STATUS stopped; cpu = whole process (finisher's share); "
+      "old = the stop-time path on the same tracks; peer = after the fact")
+print(f"{'min':>5} {'out':>4} {'stop s':>7} {'old s':>7} {'peer s':>7} {'cpu s':>7} {'fin s':>6} {'old cpu':>8} "
+      f"{'ratio':>6} {'MB':>6} {'drops':>5}")
+for minutes in MINUTES:
+    for ext in os.environ.get("OUTS", "m4a wav").split():
+        work = tempfile.mkdtemp(prefix="orvane-stop-live.")
+        try:
+            latency, cpu, rss, own, recording, drops, fallback = record(work, minutes, ext)
+            seconds = minutes * 60
+            for name in (f"rec.{ext}", "rec.mic.corrected.caf", "rec.sys.corrected.caf"):
+                if os.path.exists(f"{work}/{name}"):
+                    os.remove(f"{work}/{name}")
+            old_wall, old_cpu, _ = timed([BENCH, "stop", work, str(seconds), f"rec.{ext}"], work)
+            peer = (["ffmpeg", "-v", "error", "-y", "-i", "rec.mic.caf", "-i", "rec.sys.caf", "-filter_complex",
+                     "amerge", "-c:a", "aac", "peer.m4a"] if ext == "m4a"
+                    else ["sox", "-M", "rec.mic.caf", "rec.sys.caf", "peer.wav"])
+            peer_wall, _, _ = timed(peer, work)
+            # Before the finisher the recording cost its CPU less the finisher's, and the stop cost the old path.
+            ratio = cpu / (recording - own + old_cpu)
+            print(f"{minutes:5g} {ext:>4} {latency:7.2f} {old_wall:7.2f} {peer_wall:7.2f} {cpu:7.1f} {own:6.1f} "
+                  f"{old_cpu:8.1f} {ratio:6.2f} {rss:6.1f} {drops:5d}", flush=True)
+            for line in fallback:
+                print("      " + line.strip())
+        finally:
+            shutil.rmtree(work, True)

@@ -1,0 +1,250 @@
+// The finisher's thread, its hand-over to the stop, and the ways it gives
+// its work up: a write that fails or a disk nearly full (the tracks get the
+// disk first), heads that moved, tracks it could not read.
+#include "finalize/finisher.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/statvfs.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "events/output.h"
+#include "finalize/drift.h"
+#include "finalize/spilled_aac.h"
+#include "platform/files/private_file.h"
+
+namespace orvane {
+namespace {
+
+constexpr double kRate = 48000;
+// How far behind the newest frame it stays: no frame the track's writer is
+// still putting down is read.
+constexpr int64_t kLagFrames = 48000;
+// Frames written between two looks at whether the stop came: the stop waits
+// out at most one such step.
+constexpr int64_t kStepFrames = 48000;
+constexpr auto kPoll = std::chrono::milliseconds(500);
+// Below this much free room the finisher stops writing: the tracks need it
+// more (this is over a minute of both at their 192 kB a second).
+constexpr uint64_t kDiskReserveBytes = 16ull << 20;
+// How far from the final measurement's place a corrected frame may lie: 0.5 ms.
+constexpr double kToleranceFrames = 24;
+// What remains for the stop beyond this is said in a diagnostic.
+constexpr int64_t kBehindFrames = 30 * 48000;
+
+bool roomOnDisk(const std::string& path) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  struct statvfs info{};
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return true;  // unknown: the write will tell
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize >= kDiskReserveBytes;
+}
+
+std::optional<TrackSource> source(const std::optional<std::string>& path, std::optional<double> start) {
+  if (!path) return std::nullopt;
+  return TrackSource{*path, start};
+}
+
+// The track's length as the stop-time interleave would find it.
+std::optional<int64_t> endedLength(const std::optional<TrackSource>& track) {
+  if (!track) return std::nullopt;
+  auto file = AudioFile::openForReading(track->path);
+  if (!file) return std::nullopt;
+  return (*file)->length();
+}
+
+// The ratio a track is corrected by as measured so far; nothing before the
+// measurement can be made.
+std::optional<double> ratioSoFar(const TrackTimeline& timeline) {
+  const std::optional<double> rate = measuredRate(timeline, kRate);
+  if (!rate) return std::nullopt;
+  return correctionRatio(rate, kRate);
+}
+
+void removeQuietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings settings,
+                   std::optional<std::string> mic, std::optional<std::string> system, Progress progress,
+                   CreateOutput create, bool cancelEcho)
+    : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
+      micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
+      create_(create ? std::move(create) : [settings](const std::string& path) {
+        if (settings.formatId == AudioFormatId::mpeg4AAC) return createSpilledAac(path, settings);
+        // Made again from the tracks after a crash, so its header waits for the close.
+        return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
+      }),
+      cancelEcho_(cancelEcho) {}
+
+Finisher::~Finisher() {
+  stopThread();
+  if (output_ || stream_) {
+    output_.reset();
+    removeQuietly(ownPath_);
+  }
+}
+
+void Finisher::start() { thread_ = std::thread([this] { run(); }); }
+
+void Finisher::stopThread() {
+  {
+    std::lock_guard lock(lock_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (!thread_.joinable()) return;
+  // The stop waits for its step: at idle priority a busy machine could hold it there.
+  sched_param param{};
+  pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
+  thread_.join();
+}
+
+void Finisher::run() {
+  // Idle priority: it takes only time that nothing else wants, so capture
+  // and the tracks' writers never wait for it. Refused, it runs as it is.
+  sched_param param{};
+  pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
+  pthread_setname_np(pthread_self(), "finisher");  // its CPU apart from the rest, for the stop benchmark
+  std::unique_lock lock(lock_);
+  while (!stopping_) {
+    lock.unlock();
+    const bool more = step();
+    lock.lock();
+    if (!more) wake_.wait_for(lock, kPoll, [this] { return stopping_; });
+  }
+}
+
+bool Finisher::step() {
+  if (failure_) return false;
+  const Timelines now = progress_();
+  const std::optional<double> micRatio = ratioSoFar(now.mic), systemRatio = ratioSoFar(now.system);
+  // Nothing can be written before the rates are measured: until then it
+  // holds no file and no encoder.
+  if (!stream_ && ((micPath_ && !micRatio) || (systemPath_ && !systemRatio))) return false;
+  if (!stream_ && !begin(now)) return false;
+  if (!roomOnDisk(ownPath_)) {
+    fail("the disk is nearly full");
+    return false;
+  }
+  stream_->follow(kLagFrames, micRatio, systemRatio);
+  const int64_t before = output_->length();
+  if (Status error = stream_->advance(*output_, kStepFrames)) {
+    fail("its write failed: " + error->description);
+    return false;
+  }
+  written_.store(output_->length(), std::memory_order_relaxed);
+  return written_.load(std::memory_order_relaxed) - before == kStepFrames;
+}
+
+// The head alignment decides where every frame goes: both tracks' first
+// buffers are in once their rates are measured.
+bool Finisher::begin(const Timelines& now) {
+  const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
+  if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
+  stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
+                                               outcome_, cancelEcho_);
+  const bool opened = stream_->ready() && (!micPath_ || outcome_.mic == TrackRead::clean) &&
+                      (!systemPath_ || outcome_.system == TrackRead::clean);
+  if (!opened) {
+    fail("the tracks could not be read while recording");
+    return false;
+  }
+  plan_ = stream_->plan(micStart, systemStart);
+  begun_ = now;
+  auto created = create_(ownPath_);
+  if (!created) {
+    fail("its file could not be made: " + created.error().description);
+    return false;
+  }
+  output_ = std::move(*created);
+  return true;
+}
+
+// Its own file goes at once, so that the disk is the tracks' again.
+void Finisher::fail(const std::string& why) {
+  if (!failure_) failure_ = why;
+  output_.reset();  // unclosed: an AAC output's container is never written
+  stream_.reset();
+  removeQuietly(ownPath_);
+}
+
+void Finisher::abandon(const std::string& why) {
+  stopThread();
+  fail(why);
+  diag("finisher: " + *failure_ + "; the output is made at the stop");
+}
+
+bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const {
+  auto same = [](const std::optional<TrackSource>& track, const std::optional<std::string>& path,
+                 const std::optional<double>& start) {
+    if (!track || !path) return !track && !path;
+    return track->path == *path && track->startSeconds == start;
+  };
+  return same(mic, micPath_, begun_.mic.startSeconds) && same(system, systemPath_, begun_.system.startSeconds);
+}
+
+bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                     double micRatio, double systemRatio) {
+  stopThread();
+  if (!failure_ && !stream_) fail("it had not begun");
+  if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
+  micFrames_ = endedLength(mic);
+  systemFrames_ = endedLength(system);
+  if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
+  if (!failure_) {
+    if (std::optional<int64_t> frame = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames)) {
+      char why[128];
+      std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
+                    static_cast<double>(*frame) / kRate);
+      fail(why);
+    }
+  }
+  if (failure_) {
+    abandon(*failure_);
+    return false;
+  }
+  micRatio_ = micRatio;
+  systemRatio_ = systemRatio;
+  return true;
+}
+
+std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome) {
+  if (!plan_.diagnostic.empty()) diag(plan_.diagnostic);
+  const int64_t before = output_->length();
+  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_);
+  if (Status error = stream_->advance(*output_, INT64_MAX)) {
+    abandon("its last write failed: " + error->description);
+    return std::nullopt;
+  }
+  if (outcome_.readFailed()) {
+    abandon("a track failed to read");
+    return std::nullopt;
+  }
+  const int64_t frames = output_->length();
+  if (frames - before > kBehindFrames) {
+    char line[96];
+    std::snprintf(line, sizeof line, "finisher: %.1f s were left for the stop",
+                  static_cast<double>(frames - before) / kRate);
+    diag(line);
+  }
+  // The output's name is taken only by a file that is whole and on storage.
+  Status error = output_->close();
+  if (!error) error = syncToStorage(ownPath_);
+  if (!error && std::rename(ownPath_.c_str(), outputPath_.c_str()) != 0) error = posixError(errno, "cannot rename");
+  if (!error) error = syncToStorage(outputPath_);
+  if (error) {
+    abandon("its file could not be finished: " + error->description);
+    return std::nullopt;
+  }
+  output_.reset();
+  stream_.reset();
+  outcome = outcome_;
+  return frames;
+}
+
+}  // namespace orvane

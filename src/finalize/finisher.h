@@ -1,0 +1,96 @@
+// The finisher: writes the output from the temporary tracks while they are
+// still being recorded, so that the stop only writes what remains. It works
+// on an idle-priority thread a second behind the newest frame, into a form of
+// its own beside the output (the PCM file, or AAC packets in a spill); the temporary tracks stay the only
+// source of truth, and the output's name is taken only at the stop.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "finalize/interleave.h"
+#include "track/timeline.h"
+#include "platform/audio_file.h"
+
+namespace orvane {
+
+class Finisher {
+ public:
+  // Any thread: each track's timeline so far.
+  struct Timelines {
+    TrackTimeline mic;
+    TrackTimeline system;
+  };
+  using Progress = std::function<Timelines()>;
+  using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
+
+  // `mic` and `system` are where the tracks are read (absent: not recorded);
+  // `cancelEcho`: voice processing (InterleaveStream).
+  Finisher(std::string outputPath, std::string ownPath, AudioSettings settings, std::optional<std::string> mic,
+           std::optional<std::string> system, Progress progress, CreateOutput create = {}, bool cancelEcho = false);
+  ~Finisher();  // abandons the work unless it was handed over
+  Finisher(const Finisher&) = delete;
+  Finisher& operator=(const Finisher&) = delete;
+
+  void start();
+
+  // The stop, once the tracks are closed: whether the finisher can finish
+  // the output, given the sources as the stop-time interleave would read them
+  // and each track's final correction ratio (1: none). When it cannot (it
+  // failed, never began, which a recording under 120 s of active time never
+  // lets it, or made frames more than 0.5 ms from where the
+  // final ratios put them), one diagnostic says why and its work is removed.
+  bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
+             double systemRatio);
+  // After ready(): writes the rest, closes, forces to storage and renames to
+  // the output; the frames written, or nothing when that failed (said, and
+  // nothing of the finisher's left on disk).
+  std::optional<int64_t> finish(InterleaveOutcome& outcome);
+  // Stops and removes its work; the stop makes the output itself.
+  void abandon(const std::string& why);
+
+  // Output frames written so far (after the thread stopped, or for tests).
+  int64_t framesWritten() const { return written_.load(std::memory_order_relaxed); }
+
+ private:
+  void run();
+  bool step();   // false when there is nothing more to do for now
+  bool begin(const Timelines& now);  // opens the tracks and its output once the rates are measured
+  void fail(const std::string& why);
+  void stopThread();
+  bool sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
+
+  const std::string outputPath_;
+  const std::string ownPath_;
+  const AudioSettings settings_;
+  const std::optional<std::string> micPath_;
+  const std::optional<std::string> systemPath_;
+  const Progress progress_;
+  const CreateOutput create_;
+  const bool cancelEcho_;
+
+  // The thread's until it is joined, then the stop's.
+  InterleaveOutcome outcome_;
+  std::unique_ptr<InterleaveStream> stream_;
+  std::shared_ptr<AudioFile> output_;
+  HeadAlignment plan_;
+  Timelines begun_;  // the start times the plan was made from
+  std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
+  double micRatio_ = 1, systemRatio_ = 1;
+  std::optional<std::string> failure_;
+  std::atomic<int64_t> written_{0};
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  bool stopping_ = false;  // lock_
+  std::thread thread_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,208 @@
+// The finisher against the stop-time interleave on the same growing tracks,
+// and its ways of giving up.
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <thread>
+
+#include "finalize/drift.h"
+#include "finalize/finisher.h"
+#include "unit/file_helpers.h"
+
+namespace orvane {
+namespace {
+
+// Tracks appended to in uneven blocks while a finisher reads them.
+class FinisherTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto* track : {&mic, &sys}) {
+      *track = *AudioFile::createForWriting(*track == mic ? dir / "rec.mic.caf" : dir / "rec.sys.caf",
+                                            linearPCM16Settings(48000, 1));
+    }
+    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 7777);
+  }
+
+  // Appends `frames` frames of a noise-like signal, different per track.
+  void append(std::shared_ptr<AudioFile>& track, int64_t frames) {
+    for (int64_t done = 0; done < frames; done += 7777) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(7777, frames - done));
+      const int64_t at = track->length();
+      for (uint32_t i = 0; i < n; ++i) {
+        const int64_t f = at + i;
+        micBlock->floatChannelData(0)[i] =
+            clicks ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.0f)
+                   : static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
+      }
+      micBlock->setFrameLength(n);
+      ASSERT_FALSE(track->write(*micBlock));
+    }
+  }
+
+  std::unique_ptr<Finisher> finisher(Finisher::CreateOutput create = {}, const std::string& ext = "wav") {
+    return std::make_unique<Finisher>(dir / ("rec." + ext), dir / ("rec.finishing." + ext),
+                                      outputSettings(ext == "wav"), dir / "rec.mic.caf",
+                                      dir / "rec.sys.caf", [this] { return Finisher::Timelines{timeline(10.0, micPpm), timeline(10.25, systemPpm)}; },
+                                      std::move(create));
+  }
+
+  std::optional<TrackSource> source(const char* name, double start) { return TrackSource{dir / name, start}; }
+
+  // A timeline measured over 200 s at `ppm` off nominal.
+  static TrackTimeline timeline(double start, double ppm) {
+    return {start, 0, start + 200, std::llround(200 * 48000 * (1 + ppm * 1e-6))};
+  }
+
+  // Closes both tracks and finishes with the final ratios.
+  std::optional<int64_t> finish(Finisher& finisher, double micRatio = 1, double systemRatio = 1) {
+    mic->close();
+    sys->close();
+    InterleaveOutcome outcome;
+    if (!finisher.ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), micRatio, systemRatio)) return {};
+    return finisher.finish(outcome);
+  }
+
+  static void waitFor(const std::function<bool()>& done) {
+    for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+
+  static std::string bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  ScratchDir dir;
+  std::string out = dir / "rec.wav", own = dir / "rec.finishing.wav";
+  std::shared_ptr<AudioFile> mic, sys;
+  std::unique_ptr<PcmBuffer> micBlock;
+  double micPpm = 0, systemPpm = 0;  // as measured so far
+  bool clicks = false;                // 3-frame clicks every 0.7 s instead of noise
+};
+
+TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteForByte) {
+  append(mic, 300000);
+  append(sys, 250000);
+  auto running = finisher(), aac = finisher({}, "m4a");
+  running->start();
+  aac->start();
+  waitFor([&] { return running->framesWritten() > 150000 && aac->framesWritten() > 150000; });
+  EXPECT_GT(running->framesWritten(), 150000) << "it keeps up, a second behind";
+  EXPECT_GT(aac->framesWritten(), 150000);
+  append(mic, 100000);
+  append(sys, 170001);  // the system track ends last: the microphone is continued as silence
+  std::optional<int64_t> frames = finish(*running);
+  ASSERT_TRUE(frames);
+  EXPECT_FALSE(std::filesystem::exists(own));
+
+  InterleaveOutcome reference;
+  auto made = interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.wav",
+                               outputSettings(true), reference);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(*frames, *made);
+  EXPECT_EQ(*frames, 12000 + 420001) << "the microphone's lead, then the longer track";
+  EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the stop-time path's";
+
+  // AAC: the same encoder fed the same frames, its packets spilled until the stop.
+  EXPECT_EQ(finish(*aac), made.value());
+  ASSERT_TRUE(interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.m4a",
+                               outputSettings(false), reference));
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.finishing.m4a"));
+  const auto ours = decode(dir / "rec.m4a"), theirs = decode(dir / "ref.m4a");
+  EXPECT_GT(ours.size(), 2u * static_cast<size_t>(*made));
+  EXPECT_TRUE(ours == theirs) << "decodes to the single pass's samples, to its length";
+}
+
+std::vector<int64_t> onsets(const std::vector<float>& samples) {
+  std::vector<int64_t> found;
+  for (size_t i = 1; i < samples.size(); ++i) {
+    if (samples[i] > 0.3f && samples[i - 1] <= 0.3f) found.push_back(static_cast<int64_t>(i));
+  }
+  return found;
+}
+
+// Both tracks corrected while recording by the rates measured so far (+80 and
+// -60 ppm), and a little otherwise at the stop: every click within 0.5 ms of
+// where the stop-time copies and interleave put it. A final measurement that
+// moved further leaves the output to the stop.
+TEST_F(FinisherTest, DriftCorrectedWhileRecordingPutsEveryClickWithinHalfAMillisecond) {
+  clicks = true;
+  micPpm = 80, systemPpm = -60;
+  append(mic, 1200000);
+  append(sys, 1200000);
+  auto running = finisher();
+  running->start();
+  waitFor([&] { return running->framesWritten() > 1000000; });
+  EXPECT_GT(running->framesWritten(), 1000000);
+  append(mic, 200000);
+  append(sys, 190000);
+  ASSERT_TRUE(finish(*running, 1 + 81e-6, 1 - 59e-6));
+  testing::internal::CaptureStderr();
+  driftCorrectedTemp(dir / "rec.mic.caf", dir / "ref.mic.caf", 48000 * (1 + 81e-6), 48000, "mic");
+  driftCorrectedTemp(dir / "rec.sys.caf", dir / "ref.sys.caf", 48000 * (1 - 59e-6), 48000, "system");
+  InterleaveOutcome outcome;
+  auto made = interleaveTracks(source("ref.mic.caf", 10.0), source("ref.sys.caf", 10.25), dir / "ref.wav",
+                               outputSettings(true), outcome);
+  ASSERT_TRUE(made);
+  const auto ours = readAll(out), theirs = readAll(dir / "ref.wav");
+  EXPECT_EQ(ours[0].size(), theirs[0].size()) << "the corrected length, as the copy has it";
+  for (size_t channel : {0u, 1u}) {
+    const auto a = onsets(ours[channel]), b = onsets(theirs[channel]);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_GE(a.size(), 40u);
+    for (size_t k = 0; k < a.size(); ++k) EXPECT_LE(std::abs(a[k] - b[k]), 24) << channel << " click " << k;
+  }
+
+  auto redone = finisher();
+  redone->start();
+  waitFor([&] { return redone->framesWritten() > 1000000; });
+  EXPECT_FALSE(redone->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1 + 40e-6, 1 - 59e-6));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "finisher: its frames from 0.0 s on lie over 0.5 ms from the final drift measurement; "
+                "the output is made at the stop\n"),
+            std::string::npos);
+}
+
+// A write that fails (a full disk) stops it at once and removes its file;
+// heads that are not the ones it began from, or a finisher that never began,
+// leave the output to the stop. Each says why in one line, and leaves nothing.
+TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
+  class FullDisk : public AudioFile {
+   public:
+    const AudioFormat& processingFormat() const override { return format_; }
+    int64_t length() const override { return 0; }
+    Status write(const PcmBuffer&) override { return posixError(ENOSPC, "cannot write"); }
+    Status read(PcmBuffer&, uint32_t) override { return std::nullopt; }
+    Status sync() override { return std::nullopt; }
+    Status close() override { return std::nullopt; }
+    AudioFormat format_ = AudioFormat::standard(48000, 2);
+  };
+  append(mic, 200000);
+  append(sys, 200000);
+  bool made = false;
+  auto failing = finisher([&](const std::string& path) -> Result<std::shared_ptr<AudioFile>> {
+    std::ofstream(path) << "partial";
+    made = true;
+    return std::shared_ptr<AudioFile>(std::make_shared<FullDisk>());
+  });
+  failing->start();
+  waitFor([&] { return made && !std::filesystem::exists(own); });
+  EXPECT_FALSE(std::filesystem::exists(own)) << "removed at the failure, not at the stop";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(failing->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1, 1));
+
+  auto moved = finisher();
+  moved->start();
+  waitFor([&] { return moved->framesWritten() > 0; });
+  EXPECT_FALSE(moved->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.5), 1, 1));
+  EXPECT_FALSE(finisher()->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1, 1));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[orvane-capture] finisher: its write failed: cannot write: No space left on device; "
+            "the output is made at the stop\n"
+            "[orvane-capture] finisher: the stop reads other tracks or heads; the output is made at the stop\n"
+            "[orvane-capture] finisher: it had not begun; the output is made at the stop\n");
+  EXPECT_FALSE(std::filesystem::exists(own));
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+}  // namespace
+}  // namespace orvane
