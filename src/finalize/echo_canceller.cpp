@@ -55,7 +55,6 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(const EchoCanceller
 
 uint32_t EchoCanceller::process(const float* mic, const float* system, uint32_t frames, float* micOut,
                                 float* systemOut, uint32_t capacity) {
-  delay_.add(mic, system, frames);
   for (uint32_t i = 0; i < frames; ++i) {
     systemRing_[(taken_ + i) % kRing] = system[i];
     micBlock_[blockFill_] = mic[i];
@@ -91,8 +90,10 @@ uint32_t EchoCanceller::emit(float* micOut, float* systemOut, uint32_t capacity,
 }
 
 // The far end first, then the near end that may hold its echo. A block the
-// library refuses comes out as it was recorded.
+// library refuses comes out as it was recorded. Everything here goes block by
+// block, so the output is the same however the calls cut the tracks.
 void EchoCanceller::processBlock() {
+  delay_.add(micBlock_.data(), systemBlock_.data(), kBlockFrames);
   const webrtc::StreamConfig mono(kRate, 1);
   float* systemChannels[] = {systemBlock_.data()};
   processing_->ProcessReverseStream(systemChannels, mono, mono, systemChannels);
