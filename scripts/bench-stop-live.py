@@ -3,7 +3,8 @@
 drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured: stop line to "STATUS stopped",
 the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the stop-time path
 (bench_stop, what the stop did before the finisher) and the peer after the fact (ffmpeg amerge + aac, sox -M).
-    bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav")"""
+    bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav"),
+    ARGS (more helper options, e.g. --voice-processing)"""
 import json
 import os
 import shutil
@@ -46,6 +47,7 @@ def record(work, minutes, ext):
     scenario = f"{work}/scenario.json"
     json.dump({"speed": SPEED, "mic": device(50), "system": device(-50)}, open(scenario, "w"))
     args = [SIM, "--scenario", scenario, "--out", f"{work}/rec.{ext}", "--keep-temps"] + (["--wav"] * (ext == "wav"))
+    args += os.environ.get("ARGS", "").split()
     proc = subprocess.Popen(["/usr/bin/time", "-f", "%e %M %U %S", "-o", f"{work}/time", *args],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(f"{work}/stderr", "w"))
     lines, stopped = [], threading.Event()

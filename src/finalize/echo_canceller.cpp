@@ -18,9 +18,11 @@ namespace {
 constexpr double kDelayMarginMs = 10;
 constexpr double kDelaySlackMs = 40;
 
+constexpr const char* kErrorDomain = "audio-processing";
+
 Error libraryError(const char* what, int code) {
-  return posixError(EINVAL, std::string("the audio processing library refused ") + what + " (" +
-                                std::to_string(code) + ")");
+  return Error{kErrorDomain, code, std::string("the audio processing library refused ") + what + " (" +
+                                       std::to_string(code) + ")"};
 }
 
 }  // namespace
@@ -34,7 +36,7 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(const EchoCanceller
   config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(settings.libraryDelaySearch));
   config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
   webrtc::AudioProcessing* processing = webrtc::AudioProcessing::Create(config);
-  if (!processing) return posixError(ENOMEM, "the audio processing library could not be started");
+  if (!processing) return Error{kErrorDomain, ENOMEM, "the audio processing library could not be started"};
   std::unique_ptr<EchoCanceller> canceller(new EchoCanceller(processing));
   canceller->ownDelay_ = !settings.libraryDelaySearch;
   const webrtc::StreamConfig mono(kRate, 1);
