@@ -3,13 +3,15 @@
 drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured: stop line to "STATUS stopped",
 the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the stop-time path
 (bench_stop, what the stop did before the finisher) and the peer after the fact (ffmpeg amerge + aac, sox -M).
-    bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40)"""
+    bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav"),
+    ARGS (more helper options, e.g. --voice-processing)"""
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SIM, BENCH, MINUTES = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), [float(m) for m in sys.argv[3:]]
@@ -45,21 +47,27 @@ def record(work, minutes, ext):
     scenario = f"{work}/scenario.json"
     json.dump({"speed": SPEED, "mic": device(50), "system": device(-50)}, open(scenario, "w"))
     args = [SIM, "--scenario", scenario, "--out", f"{work}/rec.{ext}", "--keep-temps"] + (["--wav"] * (ext == "wav"))
+    args += os.environ.get("ARGS", "").split()
     proc = subprocess.Popen(["/usr/bin/time", "-f", "%e %M %U %S", "-o", f"{work}/time", *args],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(f"{work}/stderr", "w"))
-    lines = []
-    while not (line := proc.stdout.readline().decode()).startswith("STATUS recording"):
-        lines.append(line)
+    lines, stopped = [], threading.Event()
+
+    def drain():  # LEVEL lines go on all through the recording: a full pipe would hold the helper
+        for line in proc.stdout:
+            lines.append(line.decode())
+            if line.startswith(b"STATUS stopped"):
+                stopped.set()
+
+    threading.Thread(target=drain, daemon=True).start()
+    while not any(line.startswith("STATUS recording") for line in lines):
+        time.sleep(0.01)
     time.sleep(minutes * 60 / SPEED)
     child = int(open(f"/proc/{proc.pid}/task/{proc.pid}/children").read().split()[0])
     own, recording = finisher_cpu(child)
     began = time.monotonic()
     proc.stdin.write(b"stop\n")
     proc.stdin.flush()
-    for line in proc.stdout:
-        lines.append(line.decode())
-        if line.startswith(b"STATUS stopped"):
-            break
+    stopped.wait()
     latency = time.monotonic() - began
     proc.wait()
     _, rss, user, system = open(f"{work}/time").read().split()
@@ -73,7 +81,7 @@ print(f"speed {SPEED:g}; stop = stop line to STATUS stopped; cpu = whole process
 print(f"{'min':>5} {'out':>4} {'stop s':>7} {'old s':>7} {'peer s':>7} {'cpu s':>7} {'fin s':>6} {'old cpu':>8} "
       f"{'ratio':>6} {'MB':>6} {'drops':>5}")
 for minutes in MINUTES:
-    for ext in ("m4a", "wav"):
+    for ext in os.environ.get("OUTS", "m4a wav").split():
         work = tempfile.mkdtemp(prefix="orvane-stop-live.")
         try:
             latency, cpu, rss, own, recording, drops, fallback = record(work, minutes, ext)

@@ -8,6 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libpulse-dev libsndfile1-dev libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
+  libwebrtc-audio-processing-dev
   pulseaudio pulseaudio-utils ffmpeg sox espeak-ng python3 procps time bc util-linux
   clang libclang-rt-14-dev
   # cpack computes the package's dependencies with dpkg-shlibdeps and file; the

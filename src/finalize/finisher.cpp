@@ -71,14 +71,15 @@ void removeQuietly(const std::string& path) {
 
 Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings settings,
                    std::optional<std::string> mic, std::optional<std::string> system, Progress progress,
-                   CreateOutput create)
+                   CreateOutput create, bool cancelEcho)
     : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
       micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
       create_(create ? std::move(create) : [settings](const std::string& path) {
         if (settings.formatId == AudioFormatId::mpeg4AAC) return createSpilledAac(path, settings);
         // Made again from the tracks after a crash, so its header waits for the close.
         return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
-      }) {}
+      }),
+      cancelEcho_(cancelEcho) {}
 
 Finisher::~Finisher() {
   stopThread();
@@ -146,7 +147,7 @@ bool Finisher::begin(const Timelines& now) {
   const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
   if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
   stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
-                                               outcome_);
+                                               outcome_, cancelEcho_);
   const bool opened = stream_->ready() && (!micPath_ || outcome_.mic == TrackRead::clean) &&
                       (!systemPath_ || outcome_.system == TrackRead::clean);
   if (!opened) {

@@ -31,9 +31,10 @@ class Finisher {
   using Progress = std::function<Timelines()>;
   using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
 
-  // `mic` and `system` are where the tracks are read (absent: not recorded).
+  // `mic` and `system` are where the tracks are read (absent: not recorded);
+  // `cancelEcho`: voice processing (InterleaveStream).
   Finisher(std::string outputPath, std::string ownPath, AudioSettings settings, std::optional<std::string> mic,
-           std::optional<std::string> system, Progress progress, CreateOutput create = {});
+           std::optional<std::string> system, Progress progress, CreateOutput create = {}, bool cancelEcho = false);
   ~Finisher();  // abandons the work unless it was handed over
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
@@ -73,6 +74,7 @@ class Finisher {
   const std::optional<std::string> systemPath_;
   const Progress progress_;
   const CreateOutput create_;
+  const bool cancelEcho_;
 
   // The thread's until it is joined, then the stop's.
   InterleaveOutcome outcome_;

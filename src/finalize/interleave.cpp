@@ -15,6 +15,7 @@
 #include "finalize/interleave.h"
 
 #include "events/output.h"
+#include "finalize/echo_canceller.h"
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
 #include "finalize/span_resampler.h"
@@ -224,6 +225,18 @@ void fillChannel(PcmBuffer& chunk, uint32_t channel, const float* from, uint32_t
   std::fill(to + count, to + total, 0.0f);
 }
 
+// The canceller for a recording made with voice processing, when both tracks
+// are there to give the microphone and its reference; nothing otherwise.
+std::unique_ptr<EchoCanceller> echoCancellerFor(bool cancelEcho, const TrackInput& mic, const TrackInput& sys) {
+  if (!cancelEcho || !mic.opened() || !sys.opened()) return nullptr;
+  auto canceller = EchoCanceller::create();
+  if (!canceller) {
+    diag("voice processing unavailable: " + canceller.error().description);
+    return nullptr;
+  }
+  return std::move(canceller.value());
+}
+
 // The tracks on the output timeline as the lead and the side-by-side pass
 // below place them: the lead track from frame 0, the other after the lead,
 // which ends early when its track does.
@@ -245,13 +258,15 @@ struct InterleaveStream::Inputs {
   std::unique_ptr<PcmBuffer> chunk = PcmBuffer::create(AudioFormat::standard(kOutputRate, 2), kChunkFrames);
   HeadAlignment plan;
   int64_t leadLeft = 0;
+  std::unique_ptr<EchoCanceller> canceller;
 };
 
 InterleaveStream::InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                   bool growing, InterleaveOutcome& outcome)
+                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho)
     : in_(std::make_unique<Inputs>(outcome)), growing_(growing) {
   if (mic) in_->mic.open(mic->path, growing);
   if (system) in_->sys.open(system->path, growing);
+  in_->canceller = echoCancellerFor(cancelEcho, in_->mic, in_->sys);
 }
 
 InterleaveStream::~InterleaveStream() = default;
@@ -291,7 +306,10 @@ std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& out
                                                                   const std::string& outputPath) {
   // The parallel encode reads the files itself, so only tracks already in
   // the track format take it.
-  if (settings.formatId != AudioFormatId::mpeg4AAC || in_->mic.converting() || in_->sys.converting()) return {};
+  if (settings.formatId != AudioFormatId::mpeg4AAC || in_->mic.converting() || in_->sys.converting() ||
+      in_->canceller) {
+    return {};
+  }
   return encodeAacInParallel(output, settings, outputPath, placeTracks(in_->mic, in_->sys, in_->plan));
 }
 
@@ -323,7 +341,8 @@ Status InterleaveStream::writeLead(AudioFile& output, int64_t& budget) {
 }
 
 // Both tracks side by side; once they have ended, the shorter one is
-// continued as silence until both are done.
+// continued as silence until both are done. With a canceller, each chunk
+// goes through it: the microphone and the system audio of the same moments.
 Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
   TrackInput& mic = in_->mic;
   TrackInput& sys = in_->sys;
@@ -339,12 +358,15 @@ Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
     const uint32_t micFrames = mic.read(static_cast<uint32_t>(want));
     const uint32_t sysFrames = sys.read(static_cast<uint32_t>(want));
     if (growing_ && ((micLive && micFrames < want) || (sysLive && sysFrames < want))) return shortRead();
-    if (micFrames == 0 && sysFrames == 0) return std::nullopt;
-    const uint32_t frames = std::max(micFrames, sysFrames);
+    uint32_t frames = std::max(micFrames, sysFrames);
     fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
     fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    if (in_->canceller) frames = cancelEcho(frames, static_cast<uint32_t>(std::min<int64_t>(kChunkFrames, budget)));
+    if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
     chunk.setFrameLength(frames);
-    if (Status error = output.write(chunk)) return error;
+    if (frames > 0) {
+      if (Status error = output.write(chunk)) return error;
+    }
     budget -= frames;
   }
   return std::nullopt;
@@ -358,6 +380,15 @@ Status InterleaveStream::lostAudio(const std::optional<TrackSource>& micSource,
     }
   }
   return std::nullopt;
+}
+
+// The chunk's `frames` frames through the canceller, or once the tracks have
+// ended (none), what it still holds; returns the frames now in the chunk.
+uint32_t InterleaveStream::cancelEcho(uint32_t frames, uint32_t capacity) {
+  float* mic = in_->chunk->floatChannelData(kMicChannel);
+  float* system = in_->chunk->floatChannelData(kSystemChannel);
+  if (frames == 0) return in_->canceller->drain(mic, system, capacity);
+  return in_->canceller->process(mic, system, frames, mic, system, capacity);
 }
 
 Status InterleaveStream::advance(AudioFile& output, int64_t maxFrames) {
@@ -377,12 +408,12 @@ AudioSettings outputSettings(bool linearPCM) {
 
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
                                  const std::optional<TrackSource>& systemSource, const std::string& outputPath,
-                                 const AudioSettings& settings, InterleaveOutcome& outcome) {
+                                 const AudioSettings& settings, InterleaveOutcome& outcome, bool cancelEcho) {
   auto created = AudioFile::createForWriting(outputPath, settings);
   if (!created) return created.error();
   AudioFile& output = **created;
 
-  InterleaveStream stream(micSource, systemSource, false, outcome);
+  InterleaveStream stream(micSource, systemSource, false, outcome, cancelEcho);
   // A missing chunk would silently cut the recording short, so it is an error.
   if (!stream.ready()) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
   const HeadAlignment& plan = stream.plan(micSource ? micSource->startSeconds : std::nullopt,
@@ -407,8 +438,9 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
 
 Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                 const std::string& partialPath, const std::string& outputPath,
-                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome) {
-  Result<int64_t> written = interleaveTracks(mic, system, partialPath, settings, outcome);
+                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome,
+                                bool cancelEcho) {
+  Result<int64_t> written = interleaveTracks(mic, system, partialPath, settings, outcome, cancelEcho);
   if (written && (*written > 0 || keepEmpty)) {
     if (Status error = replaceFile(partialPath, outputPath)) written = *error;
   }

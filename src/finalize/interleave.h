@@ -39,9 +39,11 @@ AudioSettings outputSettings(bool linearPCM);
 // right, heads aligned by their start times; an absent source is silence.
 // Returns the frames written; fails when the output cannot be created,
 // written or finished. `outcome` says how each input was read either way.
+// `cancelEcho`: where both tracks run, the microphone channel has the system
+// audio's echo taken out (voice processing).
 Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                  const std::string& outputPath, const AudioSettings& settings,
-                                 InterleaveOutcome& outcome);
+                                 InterleaveOutcome& outcome, bool cancelEcho = false);
 
 // The interleave into `partialPath`, renamed over `outputPath` once it is
 // whole on storage; an output with no frames only when `keepEmpty`. On any
@@ -49,7 +51,8 @@ Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const st
 // whatever was at `outputPath` stays as it was.
 Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                 const std::string& partialPath, const std::string& outputPath,
-                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome);
+                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome,
+                                bool cancelEcho = false);
 
 // The interleave as a stream, for writing it while the tracks are still
 // being recorded: each advance writes the output frames that the tracks'
@@ -59,8 +62,10 @@ class InterleaveStream {
  public:
   // Opens the inputs. `growing` tracks are still being appended to: they are
   // read in the track format only, and no further than follow() allows.
+  // `cancelEcho`: the microphone channel has the system audio's echo taken
+  // out where both tracks run (voice processing).
   InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, bool growing,
-                   InterleaveOutcome& outcome);
+                   InterleaveOutcome& outcome, bool cancelEcho = false);
   ~InterleaveStream();
   bool ready() const;  // false when its buffers could not be allocated
   bool bothOpened() const;
@@ -92,6 +97,7 @@ class InterleaveStream {
   struct Inputs;
   Status writeLead(AudioFile& output, int64_t& budget);
   Status writeBoth(AudioFile& output, int64_t& budget);
+  uint32_t cancelEcho(uint32_t frames, uint32_t capacity);
   std::unique_ptr<Inputs> in_;
   bool growing_;
 };

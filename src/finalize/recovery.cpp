@@ -61,7 +61,7 @@ void consume(TrackRead outcome, bool refused, const std::string& temp, const std
 
 }  // namespace
 
-void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem) {
+void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
   if (hasLineBreak(outputPath)) {
     finish("ERROR finalize_failed the output path contains a line break", 2);
   }
@@ -76,7 +76,8 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   InterleaveOutcome outcome;
   // An empty result creates nothing: an earlier output at the path stays.
   Result<int64_t> written = writeOutputFile(mic.source, system.source, paths.partialOutput, outputPath,
-                                            outputSettings(containerHoldsLinearPCM(outputPath)), false, outcome);
+                                            outputSettings(containerHoldsLinearPCM(outputPath)), false, outcome,
+                                            cancelEcho);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);
   consume(outcome.system, system.refused, paths.system, paths.systemCorrected);

@@ -7,7 +7,9 @@
 namespace orvane {
 
 // Main thread; ends the process with its terminal line. A track left out by
-// `withMic`/`withSystem` is neither read nor removed.
-[[noreturn]] void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem);
+// `withMic`/`withSystem` is neither read nor removed. `cancelEcho`: as the
+// stop would with voice processing.
+[[noreturn]] void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem,
+                                    bool cancelEcho = false);
 
 }  // namespace orvane

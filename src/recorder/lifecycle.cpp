@@ -133,7 +133,8 @@ void Recorder::startFinisher() {
   finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
                                         [this] {
                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
-                                        });
+                                        },
+                                        Finisher::CreateOutput{}, voiceProcessing);
   finisher->start();
 }
 
@@ -170,10 +171,11 @@ bool Recorder::openTrack(Track& track) {
 // Start task.
 void Recorder::configureCapture() {
   if (mode != Mode::systemOnly) {
-    if (voiceProcessing) {
-      if (Status error = engine->setVoiceProcessingEnabled(true)) {
-        diag("voice processing unavailable: " + error->description);
-      }
+    // Voice processing takes the system audio's echo out of the microphone
+    // as the output is made, the microphone track itself staying as recorded.
+    if (voiceProcessing && mode == Mode::micOnly) {
+      diag("voice processing: no system audio is recorded with --mic-only, so there is no echo to take out; "
+           "the microphone is written as recorded");
     }
     if (!openTrack(mic)) return;
     const AudioFormat tapFormat = engine->inputFormat();
@@ -256,7 +258,7 @@ void Recorder::stopCompletion() {
     if (corrected.mic && micSource) micSource->path = *corrected.mic;
     if (corrected.system && systemSource) systemSource->path = *corrected.system;
     written = writeOutputFile(micSource, systemSource, paths.partialOutput, outputURL, outputSettings(writeWav), true,
-                              outcome);
+                              outcome, voiceProcessing);
   }
   if (!*written) finish("ERROR finalize_failed " + written->error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
@@ -296,7 +298,7 @@ std::optional<Result<int64_t>> Recorder::finishWhatTheFinisherBegan(const std::o
 }
 
 void Recorder::finalizeFromTemps() {
-  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly);
+  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly, voiceProcessing);
 }
 
 }  // namespace orvane

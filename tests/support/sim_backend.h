@@ -99,9 +99,7 @@ class SimEngine : public AudioEngine, private ScriptedDevice {
   ~SimEngine() override { endThread(); }
 
   AudioFormat inputFormat() override { return locked(format_); }
-  Status setVoiceProcessingEnabled(bool) override {
-    return script_.voiceProcessingError.empty() ? Status{} : Error{"sim", 2, script_.voiceProcessingError};
-  }
+  Status setVoiceProcessingEnabled(bool) override { return Status{}; }
   void installTap(uint32_t bufferSize, TapBlock tap) override {  // larger device reads are split
     setTap(std::move(tap), std::min(bufferSize, script_.bufferFrames));
   }

@@ -22,7 +22,7 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ConfigChangeScript, at, format, 
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(HoleScript, at, seconds, reported)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DeviceScript, format, signal, frequency, amplitude, clickEveryMs,
                                                 clickWidthMs, bufferFrames, ppm, ppmChangeAt, ppmAfter,
-                                                startFailures, startErrorMessage, startSeconds, voiceProcessingError,
+                                                startFailures, startErrorMessage, startSeconds,
                                                 configChanges, holes, queryFails, startError)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(DiskScript, failAfterWrites, failCount, stallAfterWrites,
                                                 stallSeconds, createError)

@@ -40,7 +40,6 @@ struct DeviceScript {
   int startFailures = 0;
   std::string startErrorMessage = "input device unavailable";
   double startSeconds = 0;  // the microphone only: each start() takes this long (real time)
-  std::string voiceProcessingError;  // set: the input refuses voice processing with this text
   std::vector<ConfigChangeScript> configChanges;
   std::vector<HoleScript> holes;  // set: raw stamps (up to 0.4 ms late) through the server's stamp model
   // The system stream only.

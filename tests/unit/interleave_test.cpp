@@ -1,6 +1,9 @@
 // The interleave into the output: head alignment, channel assignment, modes,
-// missing tracks, and a track whose read fails part-way.
+// missing tracks, a track whose read fails part-way, and the echo taken out
+// of the microphone with the system audio of the same moments.
+#include <cmath>
 #include <fstream>
+#include <random>
 #include <regex>
 
 #include "finalize/interleave.h"
@@ -30,9 +33,9 @@ float sysSample(int64_t i, uint32_t = 0) { return -static_cast<float>(i % 700 + 
 
 // Runs the interleave into rec.wav; returns its length, and the diagnostics in `err`.
 int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& sys,
-                   const ScratchDir& dir, InterleaveOutcome& outcome, std::string& err) {
+                   const ScratchDir& dir, InterleaveOutcome& outcome, std::string& err, bool cancelEcho = false) {
   ::testing::internal::CaptureStderr();
-  Result<int64_t> written = interleaveTracks(mic, sys, dir / "rec.wav", outputSettings(true), outcome);
+  Result<int64_t> written = interleaveTracks(mic, sys, dir / "rec.wav", outputSettings(true), outcome, cancelEcho);
   err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
   return written.ok() ? *written : -1;
@@ -126,6 +129,42 @@ TEST(Interleave, ReadFailureIsMendedAndReported) {
   EXPECT_NE(failed.error().description.find("interleave: mic track read failed at frame"), std::string::npos);
   EXPECT_EQ(readAll(dir / "rec.wav"), out);
   EXPECT_FALSE(std::filesystem::exists(dir / "rec.partial.wav"));
+}
+
+// The system track starts 0.5 s before the microphone, which hears it 60 ms
+// later: the echo is taken out only if each microphone frame meets the
+// system audio of its own moment, the lead included. The system channel, the
+// output's length and the microphone track stay as they were.
+TEST(Interleave, VoiceProcessingMeetsEachMicrophoneFrameWithTheSystemAudioOfItsMoment) {
+  constexpr int64_t kLead = 24000, kEcho = 2880, kFrames = 16 * 48000;
+  std::mt19937 random(5);
+  std::normal_distribution<float> noise(0, 0.03f);
+  std::vector<float> far(kFrames);
+  float low = 0;
+  for (int64_t i = 0; i < kFrames; ++i) {  // low noise in bursts, exact in 16 bits
+    low = 0.9f * low + noise(random) * float(std::fabs(std::sin(i * 3.1 / 48000)));
+    far[i] = std::round(low * 32768) / 32768;
+  }
+  auto heard = [&](int64_t j, uint32_t) { return j + kLead >= kEcho ? 0.316f * far[j + kLead - kEcho] : 0.0f; };
+  ScratchDir dir;
+  writeFile(dir / "rec.sys.caf", AudioSettings{}, kFrames, [&](int64_t i, uint32_t) { return far[i]; }, 8000);
+  writeFile(dir / "rec.mic.caf", AudioSettings{}, kFrames - kLead, heard, 8000);
+  InterleaveOutcome outcome;
+  std::string err;
+  EXPECT_EQ(interleave(TrackSource{dir / "rec.mic.caf", 10.5}, TrackSource{dir / "rec.sys.caf", 10.0}, dir, outcome,
+                       err, true), kFrames);
+  EXPECT_EQ(err, "[orvane-capture] head-align: system vs mic start -500.0 ms; prepending lead\n");
+  const auto out = readAll(dir / "rec.wav");
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1], far);
+  double echo = 0, left = 0;
+  for (int64_t i = kLead + 6 * 48000; i < kFrames; ++i) {
+    echo += std::pow(heard(i - kLead, 0), 2);
+    left += std::pow(out[0][i], 2);
+  }
+  EXPECT_GT(10 * std::log10(echo / left), 15);
+  const auto track = readAll(dir / "rec.mic.caf");
+  for (int64_t j = 0; j < kFrames - kLead; j += 4801) ASSERT_NEAR(track[0][j], heard(j, 0), 1 / 32768.0) << j;
 }
 
 }  // namespace

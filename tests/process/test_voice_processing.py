@@ -1,0 +1,69 @@
+"""Voice processing on a real echo path: a loopback carries the speakers' monitor into the microphone at -10 dB
+and 60 ms while far-end speech plays, then near-end speech alone is spoken into the microphone. The output's
+microphone channel loses the echo, keeps the near end, and the temporary microphone track stays as recorded.
+Figures with double talk, a moved path and the server's own canceller: scripts/bench-echo.py."""
+import math
+import os
+import subprocess
+import time
+
+from pulse_server import PulseCase, mic_modules
+
+
+def rms_db(path, start, seconds, channel=1):
+    stat = subprocess.run(["sox", path, "-n", "remix", str(channel), "trim", f"{start:.3f}", f"{seconds:.3f}", "stat"],
+                          capture_output=True, text=True, check=True).stderr
+    rms = float(next(line for line in stat.splitlines() if line.startswith("RMS     amplitude")).split()[-1])
+    return 20 * math.log10(max(rms, 1e-9))
+
+
+class VoiceProcessing(PulseCase):
+    modules = mic_modules("mic", 48000)
+
+    def speech(self, name, voice, text):
+        path = os.path.join(self.dir.name, name + ".wav")
+        subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k", text], check=True, timeout=60)
+        subprocess.run(["sox", path + ".22k", "-r", "48000", path], check=True, timeout=60)
+        return path
+
+    def test_the_microphone_channel_loses_the_echo_keeps_the_near_end_and_the_track_stays_raw(self):
+        far = self.speech("far", "en-us", "Thank you for joining the call today. I want to go over the quarterly "
+                          "numbers, and then the plans for the next release and the storage layer.")
+        near = self.speech("near", "en+f3", "Could we move the deadline to the end of the summer?")
+        self.pulse.pactl("set-default-source", "mic")
+        inputs = lambda: {row[0] for row in self.pulse.short_list("sink-inputs")}  # noqa: E731
+        before = inputs()
+        self.pulse.pactl("load-module", "module-loopback", "source=speakers.monitor", "sink=mic_feed",
+                         "latency_msec=60", "source_dont_move=true", "sink_dont_move=true")
+        self.pulse.wait_until("the loopback", lambda: inputs() - before)
+        self.pulse.pactl("set-sink-input-volume", *(inputs() - before), "-10dB")
+        out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps"])
+        began = helper.arrival("STATUS recording ")
+        far_at = time.monotonic() - began
+        subprocess.run(["paplay", "--latency-msec=20", "--device=speakers", far], env=self.env, check=True, timeout=60)
+        near_at = time.monotonic() - began
+        subprocess.run(["paplay", "--latency-msec=20", "--device=mic_feed", near], env=self.env, check=True,
+                       timeout=60)
+        near_end = time.monotonic() - began
+        self.stop(helper)
+        self.assertEqual(helper.diags("voice processing"), [], helper.stderr)
+        raw = out.removesuffix("wav") + "mic.caf"
+        # Far end alone, after 5 s: the echo, 25 dB down. The temporary track holds it as it was heard: the
+        # system audio at the loopback's -10 dB (PulseAudio's volume curve and the voices' pauses allow 4).
+        far_span = (far_at + 5, near_at - far_at - 5.5)
+        self.assertGreater(rms_db(raw, *far_span) - rms_db(out, *far_span), 25)
+        self.assertAlmostEqual(rms_db(raw, *far_span) - rms_db(out, *far_span, channel=2), -10, delta=4)
+        # Near end alone: as loud as the microphone heard it.
+        near_span = (near_at + 0.3, near_end - near_at - 0.6)
+        self.assertAlmostEqual(rms_db(out, *near_span), rms_db(raw, *near_span), delta=1)
+
+    def test_mic_only_has_no_echo_to_take_out_and_says_so(self):
+        self.pulse.pactl("set-default-source", "mic")
+        self.play("mic_feed", 48000, 1000)
+        out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--mic-only"])
+        time.sleep(2)
+        self.stop(helper)
+        self.assertEqual(helper.diags("voice processing"), [
+            "voice processing: no system audio is recorded with --mic-only, so there is no echo to take out; "
+            "the microphone is written as recorded"])
+        self.assertAlmostEqual(rms_db(out, 0.5, 1.0), 20 * math.log10(0.5 / math.sqrt(2)), delta=0.1)
