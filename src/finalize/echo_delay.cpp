@@ -7,12 +7,13 @@
 namespace orvane {
 namespace {
 
-// The correlation a lag needs to be believed; a far end heard through a
-// room reaches 0.8 and more, near speech over it or unrelated sound far less.
-constexpr double kMinCorrelation = 0.6;
+// The correlation a lag needs to be believed: an echo reaches 0.35 to 0.9
+// (PipeWire's loopback the least), near speech over it or unrelated sound less.
+constexpr double kMinCorrelation = 0.35;
 // Digital silence (a pause, a gap, nothing played) is this loud, a log
 // level under kSilentLevel; a far end that was silent more than
-// kMaxSilentShare of the window says too little to go by.
+// kMaxSilentShare of the window says too little to go by (silent steps
+// themselves count for nothing, deviations() below).
 constexpr double kSilence = 1e-10;
 constexpr float kSilentLevel = -9.9f;
 constexpr double kMaxSilentShare = 0.5;
