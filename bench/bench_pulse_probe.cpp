@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/pulse/pulse_audio_engine.h"
+#include "platform/pulse/pulse_record_stream.h"
 #include "platform/pulse/pulse_backend.h"
 
 using namespace orvane;
@@ -71,7 +71,7 @@ double peakOf(const PcmBuffer& buffer) {
 }
 
 int record(double seconds, bool voiceProcessing, bool restartOnChange) {
-  PulseAudioEngine engine;
+  PulseRecordStream engine(std::make_shared<PulseClient>(), InputRole::microphone);
   TapStats stats;
   std::atomic<int> changes{0};
   if (voiceProcessing) {
@@ -81,7 +81,7 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
       std::printf("voice_processing ok\n");
     }
   }
-  engine.installTap(4096, [&stats](const PcmBuffer& buffer, const AudioTime& when) {
+  engine.setBlockHandler([&stats](const PcmBuffer& buffer, const AudioTime& when) {
     const int64_t index = stats.frames.fetch_add(buffer.frameLength());
     if (buffer.frameLength() > stats.maxFrames) stats.maxFrames = buffer.frameLength();
     if (!when.hostTimeValid) stats.invalidStamps.fetch_add(1);
@@ -91,8 +91,7 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
     stats.lastFrameIndex = index;
     stats.peak = std::max(stats.peak, peakOf(buffer));
   });
-  engine.setConfigurationChangeHandler([&changes] { changes.fetch_add(1); });
-  engine.prepare();
+  engine.setChangeHandler([&changes] { changes.fetch_add(1); });
   if (auto error = engine.start()) {
     std::printf("start_error %s\n", error->description.c_str());
     return 0;
@@ -117,11 +116,11 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
     } else {
       pendingRestart = false;
-      std::printf("restarted %s frames=%lld\n", engine.inputFormat().describe().c_str(),
+      std::printf("restarted %s frames=%lld\n", engine.format().describe().c_str(),
                   static_cast<long long>(stats.frames.load()));
     }
   }
-  engine.removeTap();
+  engine.setBlockHandler(nullptr);
   engine.stop();
   const double span = (static_cast<double>(stats.lastHost) - static_cast<double>(stats.firstHost)) / 1e9;
   std::printf("summary {\"frames\":%lld,\"max_frames\":%u,\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,"
@@ -129,7 +128,7 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
               static_cast<long long>(stats.frames.load()), stats.maxFrames.load(),
               span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0, changes.load(),
               static_cast<long long>(stats.invalidStamps.load()), static_cast<long long>(stats.backwards.load()),
-              stats.peak, engine.inputFormat().describe().c_str(), engine.isRunning() ? "true" : "false");
+              stats.peak, engine.format().describe().c_str(), engine.isRunning() ? "true" : "false");
   return 0;
 }
 

@@ -2,7 +2,10 @@
 // the tracks, finalizes and ends the process with its terminal line.
 #include <unistd.h>
 
+#include <chrono>
 #include <future>
+#include <semaphore>
+#include <thread>
 #include <memory>
 #include <string>
 
@@ -13,6 +16,7 @@
 #include "mic/engine_start.h"
 #include "platform/audio_file.h"
 #include "platform/files/private_file.h"
+#include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -107,12 +111,11 @@ void Recorder::configureCapture() {
       }
     }
     if (!openTrack(mic)) return;
-    const AudioFormat tapFormat = engine->inputFormat();
+    const AudioFormat tapFormat = engine->format();
     diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
          std::to_string(tapFormat.channelCount) + " ch");
-    engine->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer, const AudioTime& when) {
-      writeMicAudio(buffer, when);
-    });
+    mic.prepare(tapFormat);
+    engine->setBlockHandler([this](const PcmBuffer& buffer, const AudioTime& when) { writeMicAudio(buffer, when); });
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
@@ -122,31 +125,43 @@ void Recorder::configureCapture() {
 // Start task.
 void Recorder::startEngineIfNeeded() {
   if (mode == Mode::systemOnly) return;
-  engine->setConfigurationChangeHandler([this] { handleEngineConfigurationChange(); });
+  engine->setChangeHandler([this] { handleEngineConfigurationChange(); });
   if (!startEngineWithRetry(*engine, stopRequested)) return;
   engineStarted = true;
   mainLoop.post([this] { micWatchdog.arm(); });
 }
 
 void Recorder::stop() {
+  double expected = 0;
+  stopSeconds.compare_exchange_strong(expected, HostClock::nowSeconds());
   stopRequested = true;
   {
     std::lock_guard lock(pauseLock);
     if (finished.exchange(true)) return;
   }
   cancelTimers();
-  // Off this thread: an engine or stream stuck on an unresponsive sound server
-  // must not hold the stop. What they deliver meanwhile finds the run finished.
-  engineQueue.async([this] {
-    if (micTapInstalled) engine->removeTap();
-    if (engineStarted) engine->stop();
-    if (streamConfigured) stream->stopCapture([](const Status&) {});
+  // Off this thread: the inputs first read what the server holds up to the
+  // stop, then the tracks are closed. An input stuck on an unresponsive sound
+  // server (its restart waits on engineQueue) does not hold the stop.
+  auto inputsStopped = std::make_shared<std::binary_semaphore>(0);
+  engineQueue.async([this, inputsStopped] {
+    stopInputs();
+    inputsStopped->release();
   });
-  audioQueue.async([this] { stopCompletion(); });
+  std::thread([this, inputsStopped] {
+    inputsStopped->try_acquire_for(std::chrono::duration<double>(kStopInputsWaitSeconds));
+    stopCompletion();
+  }).detach();
+}
+
+void Recorder::stopInputs() {
+  const double until = clock.paused() ? 0 : stopSeconds.load();
+  if (engineStarted) engine->stop(until);
+  if (micTapInstalled) engine->setBlockHandler(nullptr);
+  if (streamConfigured) stream->stop(until);
 }
 
 bool Recorder::closeTracks() {
-  fsyncQueue.drain();  // a flush tick already under way queues its work before the closes below
   std::lock_guard lock(tempFilesLock);  // a start still under way opens no track after this
   bool closed = true;
   for (Track* track : {&mic, &system}) {

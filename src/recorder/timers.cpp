@@ -29,16 +29,15 @@ void Recorder::cancelTimers() {
   if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
 }
 
-// Ticks queue their work on fsyncQueue, which the stop drains before it
-// closes the tracks, so no flush reaches a closed file.
+// The flushes run on the writer queue, in order with the tracks' closes, so
+// no flush reaches a closed file.
 void Recorder::flushTracks() {
-  fsyncQueue.async([this] {
-    mic.flush();
-    system.flush();
-  });
+  mic.flush();
+  system.flush();
 }
 
 void Recorder::report() {
+  writerQueue.wake();  // the tracks' appends wait for it in batches
   if (finished) return;
   if (const std::optional<float> level = micLevel.takeLevel()) {
     char line[48];
