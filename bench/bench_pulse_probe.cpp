@@ -36,7 +36,7 @@ struct TapStats {
 int permissions() {
   auto backend = makePulseBackend();
   const int mic = backend->permissions().microphoneStatus();
-  const bool screen = backend->permissions().preflightScreenCapture();
+  const bool screen = backend->permissions().preflightSystemAudio();
   std::mutex mutex;
   std::condition_variable answered;
   int requestAnswer = -1;

@@ -38,7 +38,7 @@ void Recorder::configureSystemAudioIfNeeded() {
   if (mode == Mode::micOnly) return;
   const CaptureError noPermission{"screen_permission", "screen recording access not granted"};
   Permissions& permissions = backend.permissions();
-  if (!permissions.preflightScreenCapture() && !permissions.requestScreenCapture()) throw noPermission;
+  if (!permissions.preflightSystemAudio() && !permissions.requestSystemAudio()) throw noPermission;
   auto sinks = backend.monitoredSinks();
   if (!sinks) throw noPermission;
   if (sinks->empty()) throw CaptureError{"no_display", "no display available for capture"};

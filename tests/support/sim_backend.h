@@ -105,8 +105,8 @@ class SimBackend : public Backend, private Permissions {
  private:
   int microphoneStatus() override { return static_cast<int>(MicAuthorization::authorized); }
   void requestMicrophone(std::function<void(bool)> answer) override { std::thread(answer, true).detach(); }
-  bool preflightScreenCapture() override { return true; }
-  bool requestScreenCapture() override { return true; }
+  bool preflightSystemAudio() override { return true; }
+  bool requestSystemAudio() override { return true; }
 
   Scenario scenario_;
 };

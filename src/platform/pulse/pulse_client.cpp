@@ -103,8 +103,8 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
   }
   if (pa_context_get_state(context_) == PA_CONTEXT_READY) {
     if (lostAt_ > 0) {
-      diag("reconnected to the sound server " + shortestDecimal(std::round((HostClock::nowSeconds() - lostAt_) * 10) / 10) +
-           " s after it was lost");
+      const double away = std::round((HostClock::nowSeconds() - lostAt_) * 10) / 10;
+      diag("reconnected to the sound server " + shortestDecimal(away) + " s after it was lost");
       lostAt_ = 0;
     }
     return Outcome::connected;

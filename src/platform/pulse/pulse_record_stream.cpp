@@ -78,8 +78,8 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     }
     defaultDevice_ = server->defaultSinkName;
     device.sink = sink->name;
-    device.said = (!sinkName_.empty() && sinkName_ != sink->name ? "system audio follows default sink " + sink->name + "; "
-                                                                 : std::string()) +
+    const bool follows = !sinkName_.empty() && sinkName_ != sink->name;
+    device.said = (follows ? "system audio follows default sink " + sink->name + "; " : std::string()) +
                   "system audio records " + source->name + " (the monitor of sink " + sink->name + ", " +
                   describe(source->sampleSpec) + ")";
   }
@@ -172,7 +172,9 @@ Status PulseRecordStream::open(const Device& device) {
   stream_ = newRecordStream(client_->context(), name, device.spec, &device.map,
                             {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead,
                              &PulseRecordStream::onMoved, &PulseRecordStream::onSuspended});
-  if (!stream_) return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
+  if (!stream_) {
+    return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
+  }
   pacer_.attach(client_->context(), this, &PulseRecordStream::readAvailable);
   spec_ = device.spec;
   frameBytes_ = pa_frame_size(&spec_);

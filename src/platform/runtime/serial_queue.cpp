@@ -38,7 +38,7 @@ size_t roundUpToPowerOfTwo(size_t n) {
   return p;
 }
 
-// "com.orvane.capture.fsyncQueue" -> "fsyncQueue", cut to what Linux keeps.
+// "com.orvane.capture.writer" -> "writer", cut to what Linux keeps.
 std::string threadNameFor(const std::string& label) {
   const size_t dot = label.find_last_of('.');
   std::string name = (dot == std::string::npos || dot + 1 == label.size()) ? label : label.substr(dot + 1);
@@ -210,7 +210,9 @@ SerialQueue::~SerialQueue() {
 
 bool SerialQueue::tryAsync(Task task) { return impl_->tryPush(task); }
 
-bool SerialQueue::tryAsyncBatched(Task task, size_t wakeAt) { return impl_->tryPush(task, std::max<size_t>(1, wakeAt)); }
+bool SerialQueue::tryAsyncBatched(Task task, size_t wakeAt) {
+  return impl_->tryPush(task, std::max<size_t>(1, wakeAt));
+}
 
 void SerialQueue::wake() { sem_post(&impl_->wake); }
 
