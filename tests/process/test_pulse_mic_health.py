@@ -99,7 +99,7 @@ def record(pulse, *args):
 class PulseEngine(PulseCase):
     modules = VIRTUAL_MIC
 
-    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate_and_voice_processing_needs_an_aec(self):
+    def test_a_stereo_mic_arrives_as_mono_blocks_stamped_at_its_rate_and_voice_processing_needs_an_aec(self):
         self.pulse.pactl("set-default-source", "mic")
         lines, result = record(self.pulse, "6", "--voice-processing")
         self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
