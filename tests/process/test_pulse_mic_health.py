@@ -63,8 +63,9 @@ class MicrophoneHealth(PulseCase):
         self.assertEqual(helper.diags("engine configuration change")[0],
                          "engine configuration change (running=false); restarting")
         self.assertEqual(len(helper.diags("engine restart failed: the sound server")), 1, helper.stderr)
-        helper.wait_diag("mic produced no frames", timeout=5)
-        self.assertEqual(helper.diags("mic produced"), [DIGITAL_SILENCE, NO_FRAMES])
+        # A window may first hold the source's last zeros (PipeWire's tone player dies before the server).
+        helper.wait_diag("mic produced no frames", timeout=11)
+        self.assertIn(helper.diags("mic produced"), ([DIGITAL_SILENCE, NO_FRAMES], [DIGITAL_SILENCE] * 2 + [NO_FRAMES]))
         self.pulse.start()  # same socket; its modules are loaded again
         self.pulse.pactl("set-default-source", "mic")
         self.play("mic_feed", 44100, MIC_TONE)
