@@ -37,7 +37,6 @@ void Recorder::flushTracks() {
 }
 
 void Recorder::report() {
-  writerQueue.wake();  // the tracks' appends wait for it in batches
   if (finished) return;
   if (const std::optional<float> level = micLevel.takeLevel()) {
     char line[48];

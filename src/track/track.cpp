@@ -218,9 +218,9 @@ void Track::countDrop(int64_t frames) {
 }
 
 void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
-  // The writer wakes for half a ring's worth, or at the main loop's next report tick.
-  const bool queued = writerQueue_.tryAsyncBatched(
-      [this, first, count, activeSeconds] { appendSlots(first, count, activeSeconds); }, kSlotCount / 2);
+  const bool queued = writerQueue_.tryAsync([this, first, count, activeSeconds] {
+    appendSlots(first, count, activeSeconds);
+  });
   if (queued) return;
   int64_t frames = 0;
   for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();

@@ -90,8 +90,7 @@ struct SerialQueue::Impl {
   ~Impl() { sem_destroy(&wake); }
 
   // Real-time safe: atomics and sem_post only. Moves from `task` only on success.
-  // `wakeAt` 0: wakes the worker now; else once that many batched tasks wait.
-  bool tryPush(Task& task, size_t wakeAt = 0) {
+  bool tryPush(Task& task) {
     size_t pos = enqueuePos.load(std::memory_order_relaxed);
     Cell* cell;
     for (;;) {
@@ -108,7 +107,7 @@ struct SerialQueue::Impl {
     }
     cell->task = std::move(task);
     cell->sequence.store(pos + 1, std::memory_order_release);
-    if (wakeAt == 0 || batched.fetch_add(1, std::memory_order_relaxed) + 1 >= wakeAt) sem_post(&wake);
+    sem_post(&wake);
     return true;
   }
 
@@ -162,7 +161,6 @@ struct SerialQueue::Impl {
     pthread_setname_np(pthread_self(), name.c_str());
     for (;;) {
       const uint64_t now = HostClock::monotonicNow();
-      batched.store(0, std::memory_order_relaxed);
       // Bounded, so a producer that keeps the ring full cannot starve delayed tasks.
       for (size_t i = 0; i <= mask && runOne(); ++i) {
       }
@@ -183,7 +181,6 @@ struct SerialQueue::Impl {
   alignas(kCacheLine) std::atomic<size_t> enqueuePos{0};
   alignas(kCacheLine) size_t dequeuePos = 0;  // worker only
   sem_t wake;
-  std::atomic<size_t> batched{0};  // batched tasks submitted since the worker last woke
   std::atomic<bool> stopping{false};
 
   std::mutex delayedMutex;
@@ -209,12 +206,6 @@ SerialQueue::~SerialQueue() {
 }
 
 bool SerialQueue::tryAsync(Task task) { return impl_->tryPush(task); }
-
-bool SerialQueue::tryAsyncBatched(Task task, size_t wakeAt) {
-  return impl_->tryPush(task, std::max<size_t>(1, wakeAt));
-}
-
-void SerialQueue::wake() { sem_post(&impl_->wake); }
 
 void SerialQueue::async(Task task) {
   for (int attempt = 0; !impl_->tryPush(task); ++attempt) {

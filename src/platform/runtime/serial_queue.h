@@ -25,11 +25,6 @@ class SerialQueue {
 
   // Any thread, real-time included: false when the queue is full.
   bool tryAsync(Task task);
-  // Likewise, but wakes the worker only once `wakeAt` such tasks wait: the
-  // rest run at the next wake() or submission, as one batch.
-  bool tryAsyncBatched(Task task, size_t wakeAt);
-  // Any thread, real-time included: runs what waits.
-  void wake();
   // Any non-real-time thread: waits for room when the queue is full.
   void async(Task task);
   // Any non-real-time thread: runs `task` on the queue after `delaySeconds`.
