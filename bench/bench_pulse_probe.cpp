@@ -3,7 +3,7 @@
 // tap received, as lines on standard output.
 //
 //   bench_pulse_probe permissions
-//   bench_pulse_probe record SECONDS [--voice-processing] [--restart-on-change]
+//   bench_pulse_probe record SECONDS [--restart-on-change]
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/pulse/pulse_audio_engine.h"
+#include "platform/pulse/pulse_record_stream.h"
 #include "platform/pulse/pulse_backend.h"
 
 using namespace orvane;
@@ -36,7 +36,7 @@ struct TapStats {
 int permissions() {
   auto backend = makePulseBackend();
   const int mic = backend->permissions().microphoneStatus();
-  const bool screen = backend->permissions().preflightScreenCapture();
+  const bool screen = backend->permissions().preflightSystemAudio();
   std::mutex mutex;
   std::condition_variable answered;
   int requestAnswer = -1;
@@ -70,18 +70,11 @@ double peakOf(const PcmBuffer& buffer) {
   return peak;
 }
 
-int record(double seconds, bool voiceProcessing, bool restartOnChange) {
-  PulseAudioEngine engine;
+int record(double seconds, bool restartOnChange) {
+  PulseRecordStream engine(std::make_shared<PulseClient>(), InputRole::microphone);
   TapStats stats;
   std::atomic<int> changes{0};
-  if (voiceProcessing) {
-    if (auto error = engine.setVoiceProcessingEnabled(true)) {
-      std::printf("voice_processing_error %s\n", error->description.c_str());
-    } else {
-      std::printf("voice_processing ok\n");
-    }
-  }
-  engine.installTap(4096, [&stats](const PcmBuffer& buffer, const AudioTime& when) {
+  engine.setBlockHandler([&stats](const PcmBuffer& buffer, const AudioTime& when) {
     const int64_t index = stats.frames.fetch_add(buffer.frameLength());
     if (buffer.frameLength() > stats.maxFrames) stats.maxFrames = buffer.frameLength();
     if (!when.hostTimeValid) stats.invalidStamps.fetch_add(1);
@@ -91,8 +84,7 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
     stats.lastFrameIndex = index;
     stats.peak = std::max(stats.peak, peakOf(buffer));
   });
-  engine.setConfigurationChangeHandler([&changes] { changes.fetch_add(1); });
-  engine.prepare();
+  engine.setChangeHandler([&changes] { changes.fetch_add(1); });
   if (auto error = engine.start()) {
     std::printf("start_error %s\n", error->description.c_str());
     return 0;
@@ -117,11 +109,11 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
     } else {
       pendingRestart = false;
-      std::printf("restarted %s frames=%lld\n", engine.inputFormat().describe().c_str(),
+      std::printf("restarted %s frames=%lld\n", engine.format().describe().c_str(),
                   static_cast<long long>(stats.frames.load()));
     }
   }
-  engine.removeTap();
+  engine.setBlockHandler(nullptr);
   engine.stop();
   const double span = (static_cast<double>(stats.lastHost) - static_cast<double>(stats.firstHost)) / 1e9;
   std::printf("summary {\"frames\":%lld,\"max_frames\":%u,\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,"
@@ -129,7 +121,7 @@ int record(double seconds, bool voiceProcessing, bool restartOnChange) {
               static_cast<long long>(stats.frames.load()), stats.maxFrames.load(),
               span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0, changes.load(),
               static_cast<long long>(stats.invalidStamps.load()), static_cast<long long>(stats.backwards.load()),
-              stats.peak, engine.inputFormat().describe().c_str(), engine.isRunning() ? "true" : "false");
+              stats.peak, engine.format().describe().c_str(), engine.isRunning() ? "true" : "false");
   return 0;
 }
 
@@ -140,14 +132,13 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "permissions") return permissions();
   if (command == "record" && argc > 2) {
-    bool voiceProcessing = false, restartOnChange = false;
+    bool restartOnChange = false;
     for (int i = 3; i < argc; ++i) {
-      if (std::strcmp(argv[i], "--voice-processing") == 0) voiceProcessing = true;
       if (std::strcmp(argv[i], "--restart-on-change") == 0) restartOnChange = true;
     }
-    return record(std::atof(argv[2]), voiceProcessing, restartOnChange);
+    return record(std::atof(argv[2]), restartOnChange);
   }
-  std::fprintf(stderr, "usage: %s permissions | record SECONDS [--voice-processing] [--restart-on-change]\n",
+  std::fprintf(stderr, "usage: %s permissions | record SECONDS [--restart-on-change]\n",
                argv[0]);
   return 2;
 }

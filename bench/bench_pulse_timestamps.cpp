@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/pulse/pulse_audio_engine.h"
+#include "platform/pulse/pulse_record_stream.h"
 #include "stamp_windows.h"
 
 using namespace orvane;
@@ -36,13 +36,13 @@ int main(int argc, char** argv) {
   }
   std::vector<StampSample> samples;
   samples.reserve(static_cast<size_t>(seconds * 200) + 1024);
-  PulseAudioEngine engine;
+  PulseRecordStream engine(std::make_shared<PulseClient>(), InputRole::microphone);
   int changes = 0;
-  engine.setConfigurationChangeHandler([&changes] { ++changes; });
+  engine.setChangeHandler([&changes] { ++changes; });
   engine.setRawStampObserver([&samples](int64_t frame, double raw, double published) {
     if (samples.size() < samples.capacity()) samples.push_back({frame, raw, published});
   });
-  const AudioFormat format = engine.inputFormat();
+  const AudioFormat format = engine.format();
   if (auto error = engine.start()) {
     std::fprintf(stderr, "cannot start: %s\n", error->description.c_str());
     return 1;

@@ -1,32 +1,50 @@
 #!/usr/bin/env bash
-# Capture cost: CPU seconds that a recording in mode `both` (with its LEVEL
-# lines) spends over SECONDS of capture, beside two `parecord
-# --latency-msec=85` recording the same two sources, on a private PulseAudio
-# whose microphone and speakers play tones. Only the capture is counted: the
-# CPU time is read from /proc just before the stop, so the stop's own work
+# Capture cost: what a recording in mode `both` (WAV, with its LEVEL lines)
+# costs over SECONDS of capture, beside the server's own recorders taking the
+# same two sources: two `parecord --latency-msec=85` on PulseAudio, two
+# `pw-record` on PipeWire (SERVER=pipewire). Per side: CPU seconds, wake-ups
+# a second (voluntary and involuntary context switches of all threads), the
+# threads and the peak resident memory. Only the capture is counted: the
+# figures are read from /proc just before the stop, so the stop's own work
 # (drift, interleave) is left out.
 #
-#   scripts/bench-capture.sh [seconds]     default 60; REPEAT turns each (default 2)
+#   [SERVER=pipewire] scripts/bench-capture.sh [seconds]   default 60; REPEAT turns each (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/bench-lib.sh
 
 SECONDS_TO_RECORD=${1:-60}
+SERVER=${SERVER:-pulseaudio}
 TICKS=$(getconf CLK_TCK)
 helper=$(realpath "$BUILD/orvane-capture")
 bench_workdir capture
 
-eval "$(scripts/private-pulse.sh start \
-  -L "module-null-sink sink_name=mic_feed rate=48000 channels=1 channel_map=mono norewinds=1" \
-  -L "module-remap-source source_name=mic master=mic_feed.monitor channels=1 channel_map=mono master_channel_map=mono remix=no" \
-  -L "module-sine sink=mic_feed frequency=1000" \
-  -L "module-sine sink=speakers frequency=440")"
-trap 'scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+if [[ $SERVER == pipewire ]]; then
+  eval "$(scripts/private-pipewire.sh start \
+    -L "module-null-sink media.class=Audio/Source/Virtual sink_name=mic rate=48000 channels=1 channel_map=mono")"
+  trap 'kill $(jobs -p) 2>/dev/null; scripts/private-pipewire.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+  sox -n -r 48000 -c 1 -b 16 -e signed -t raw - synth 3600 sine 440 vol 0.5 |
+    pacat --raw --format=s16le --rate=48000 --channels=1 --latency-msec=20 --device=speakers &
+else
+  eval "$(scripts/private-pulse.sh start \
+    -L "module-null-sink sink_name=mic_feed rate=48000 channels=1 channel_map=mono norewinds=1" \
+    -L "module-remap-source source_name=mic master=mic_feed.monitor channels=1 channel_map=mono master_channel_map=mono remix=no" \
+    -L "module-sine sink=mic_feed frequency=1000" \
+    -L "module-sine sink=speakers frequency=440")"
+  trap 'scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+fi
 pactl set-default-source mic
 
-# CPU seconds (user + system) used so far by process $1.
-cpu_seconds() {
-  awk -v t="$TICKS" '{ sub(/^.*\) /, ""); print ($12 + $13) / t }' "/proc/$1/stat"
+# "cpu switches threads rss_kb" of the processes given, summed.
+usage() {
+  local cpu=0 switches=0 threads=0 rss=0 pid
+  for pid in "$@"; do
+    cpu=$(awk -v t="$TICKS" -v c="$cpu" '{ sub(/^.*\) /, ""); print c + ($12 + $13) / t }' "/proc/$pid/stat")
+    switches=$((switches + $(cat /proc/"$pid"/task/*/status | awk '/ctxt_switches/ { s += $2 } END { print s }')))
+    threads=$((threads + $(ls /proc/"$pid"/task | wc -l)))
+    rss=$((rss + $(awk '/VmHWM/ { print $2 }' /proc/"$pid"/status)))
+  done
+  echo "$cpu $switches $threads $rss"
 }
 
 ours() {
@@ -37,7 +55,7 @@ ours() {
   exec 3>"$WORK/control"
   until grep -q '^STATUS recording' "$WORK/events"; do sleep 0.05; done
   sleep "$SECONDS_TO_RECORD"
-  cpu_seconds "$pid" >>"$WORK/cpu.ours"
+  usage "$pid" >>"$WORK/ours"
   echo stop >&3
   exec 3>&-
   wait "$pid" || true
@@ -46,12 +64,18 @@ ours() {
 }
 
 peer() {
-  parecord --latency-msec=85 --device=mic --rate=48000 --channels=1 --file-format=wav "$WORK/mic.wav" &
-  local mic=$!
-  parecord --latency-msec=85 --device=speakers.monitor --rate=48000 --channels=2 --file-format=wav "$WORK/sys.wav" &
+  if [[ $SERVER == pipewire ]]; then
+    pw-record --target mic --rate 48000 --channels 1 "$WORK/mic.wav" &
+    local mic=$!
+    pw-record -P '{ stream.capture.sink = true }' --target speakers --rate 48000 --channels 2 "$WORK/sys.wav" &
+  else
+    parecord --latency-msec=85 --device=mic --rate=48000 --channels=1 --file-format=wav "$WORK/mic.wav" &
+    local mic=$!
+    parecord --latency-msec=85 --device=speakers.monitor --rate=48000 --channels=2 --file-format=wav "$WORK/sys.wav" &
+  fi
   local sys=$!
   sleep "$SECONDS_TO_RECORD"
-  awk -v a="$(cpu_seconds $mic)" -v b="$(cpu_seconds $sys)" 'BEGIN { print a + b }' >>"$WORK/cpu.peer"
+  usage "$mic" "$sys" >>"$WORK/peer"
   kill -INT "$mic" "$sys"
   wait "$mic" "$sys" 2>/dev/null || true
   rm -f "$WORK"/mic.wav "$WORK"/sys.wav
@@ -61,9 +85,16 @@ for _ in $(seq "$REPEAT"); do
   ours
   peer
 done
-best_cpu() { sort -n "$WORK/$1" | head -1; }
-o=$(best_cpu cpu.ours)
-p=$(best_cpu cpu.peer)
-echo "LEVEL lines per run: $(tr '\n' ' ' <"$WORK/levels")"
-printf "%-8s %10s %14s %7s\n" "seconds" "ours cpu s" "2x parecord s" "ratio"
-awk -v s="$SECONDS_TO_RECORD" -v o="$o" -v p="$p" 'BEGIN { printf "%-8s %10.2f %14.2f %6.2fx\n", s, o, p, o / p }'
+best() { sort -n "$WORK/$1" | head -1; }  # the run with the least CPU
+peer_name=$([[ $SERVER == pipewire ]] && echo "2x pw-record" || echo "2x parecord")
+echo "$SERVER, $SECONDS_TO_RECORD s; LEVEL lines per run: $(tr '\n' ' ' <"$WORK/levels")"
+printf "%-14s %8s %10s %8s %8s\n" "" "cpu s" "wakeups/s" "threads" "peak MB"
+for side in ours peer; do
+  read -r cpu switches threads rss <<<"$(best "$side")"
+  printf "%-14s %8.2f %10.1f %8d %8.1f\n" "$([[ $side == ours ]] && echo orvane-capture || echo "$peer_name")" \
+    "$cpu" "$(awk -v s="$switches" -v t="$SECONDS_TO_RECORD" 'BEGIN { print s / t }')" "$threads" \
+    "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')"
+done
+read -r oc os _ _ <<<"$(best ours)"
+read -r pc ps _ _ <<<"$(best peer)"
+awk -v oc="$oc" -v pc="$pc" -v os="$os" -v ps="$ps" 'BEGIN { printf "ratio: cpu %.2fx, wakeups %.2fx\n", oc / pc, os / ps }'

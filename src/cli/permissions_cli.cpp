@@ -39,7 +39,7 @@ const char* microphoneStatusWord(int status) {
 void handlePermissionsCLIIfRequested(const std::vector<std::string>& args, Permissions& permissions) {
   if (std::find(args.begin(), args.end(), "--check-permissions") != args.end()) {
     const char* mic = microphoneStatusWord(permissions.microphoneStatus());
-    const char* screen = permissions.preflightScreenCapture() ? "granted" : "denied";
+    const char* screen = permissions.preflightSystemAudio() ? "granted" : "denied";
     answer(std::string("{\"microphone\":\"") + mic + "\",\"screen\":\"" + screen + "\"}");
   }
   auto request = std::find(args.begin(), args.end(), "--request-permission");
@@ -47,7 +47,7 @@ void handlePermissionsCLIIfRequested(const std::vector<std::string>& args, Permi
   const std::string kind = request + 1 != args.end() ? *(request + 1) : std::string();
   bool granted;
   if (kind == "microphone") granted = requestMicrophoneAndWait(permissions);
-  else if (kind == "screen") granted = permissions.requestScreenCapture();
+  else if (kind == "screen") granted = permissions.requestSystemAudio();
   else fail("args", "unknown permission kind " + kind);
   answer(std::string("{\"granted\":") + (granted ? "true" : "false") + "}");
 }

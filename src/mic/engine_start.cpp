@@ -13,7 +13,7 @@ constexpr int kEngineStartAttempts = 3;
 constexpr double kRetryStepSeconds = 0.2;
 }  // namespace
 
-bool startEngineWithRetry(AudioEngine& engine, const std::atomic<bool>& stopRequested) {
+bool startEngineWithRetry(AudioInput& engine, const std::atomic<bool>& stopRequested) {
   int failures = 0;
   Status last;
   for (;;) {
@@ -24,7 +24,6 @@ bool startEngineWithRetry(AudioEngine& engine, const std::atomic<bool>& stopRequ
       std::this_thread::sleep_for(std::chrono::duration<double>(delay));
       if (stopRequested) return false;
     }
-    engine.prepare();
     last = engine.start();
     if (!last) return true;
     if (++failures == kEngineStartAttempts) throw CaptureError{"engine_start", last->description};

@@ -3,19 +3,25 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "platform/audio_engine.h"
 #include "platform/audio_file.h"
+#include "platform/audio_input.h"
 #include "platform/permissions.h"
-#include "platform/system_audio_stream.h"
 
 namespace orvane {
 
 class Backend {
  public:
   virtual ~Backend() = default;
-  virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
-  virtual ScreenCapture& screenCapture() = 0;
+  // The microphone (a source) and the system audio (the default sink's
+  // monitor); both may share one connection to the server.
+  virtual std::unique_ptr<AudioInput> makeMicrophone() = 0;
+  virtual std::unique_ptr<AudioInput> makeSystemAudio() = 0;
+  // The sinks that have a monitor, the default first; an error when the
+  // server cannot be reached or asked.
+  virtual Result<std::vector<std::string>> monitoredSinks() = 0;
   virtual Permissions& permissions() = 0;
   // Creates a temporary track for writing. Tests override it to put a failing
   // or stalled disk behind the recorder.

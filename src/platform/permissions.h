@@ -22,8 +22,8 @@ class Permissions {
   // Calls `answer` exactly once, on a thread other than the caller's.
   virtual void requestMicrophone(std::function<void(bool granted)> answer) = 0;
   // Never prompts.
-  virtual bool preflightScreenCapture() = 0;
-  virtual bool requestScreenCapture() = 0;
+  virtual bool preflightSystemAudio() = 0;
+  virtual bool requestSystemAudio() = 0;
 };
 
 }  // namespace orvane

@@ -1,69 +1,66 @@
-// Where captured audio enters the recorder: the microphone's tap, the
-// system-audio stream's callbacks, and engine restarts after a device change.
-#include <cmath>
-
+// Where captured audio enters the recorder: both inputs' block handlers, and
+// the inputs' restarts after a change (a device switched, a stream moved or
+// lost, a sound server restarted).
 #include "events/output.h"
 #include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
-#include "system_audio/system_stream.h"
 
 namespace orvane {
 
 namespace {
 const char* boolWord(bool value) { return value ? "true" : "false"; }
+
+// A block stamped before the stop is still wanted while the inputs read their tail.
+std::optional<double> activeTime(const ActiveClock& clock, const AudioTime& when) {
+  const uint64_t hostTime = when.hostTimeValid ? when.hostTime : HostClock::now();
+  return clock.activeSeconds(HostClock::secondsForHostTime(hostTime));
+}
 }  // namespace
 
 void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
-  if (finished || !mic.isOpen()) return;
-  const uint64_t hostTime = when.hostTimeValid ? when.hostTime : HostClock::now();
-  const double hostSeconds = HostClock::secondsForHostTime(hostTime);
-  const std::optional<double> active = clock.activeSeconds(hostSeconds);
+  if (!mic.isOpen()) return;
+  const std::optional<double> active = activeTime(clock, when);
   if (!active) return;
-  micLevel.measure(buffer, hostSeconds);
+  if (!finished) micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime));
   mic.submit(buffer, active);
 }
 
-void Recorder::writeSystemAudio(const PcmBuffer& buffer, std::optional<double> hostSeconds) {
-  if (finished || !system.isOpen()) return;
-  std::optional<double> active;
-  if (hostSeconds) {
-    active = clock.activeSeconds(*hostSeconds);
-    if (!active) return;
-  } else if (clock.paused()) {
-    return;
-  }
+void Recorder::writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when) {
+  if (!system.isOpen()) return;
+  const std::optional<double> active = activeTime(clock, when);
+  if (!active) return;
   system.submit(buffer, active);
 }
 
-// Start task.
+// Start task. The sound server's sinks take the place of a screen-recording
+// permission: no sink with a monitor, nothing to record.
 void Recorder::configureSystemAudioIfNeeded() {
   if (mode == Mode::micOnly) return;
-  stream = makeSystemAudioStream(backend.screenCapture(), *this, audioQueue);
+  const CaptureError noPermission{"screen_permission", "screen recording access not granted"};
+  Permissions& permissions = backend.permissions();
+  if (!permissions.preflightSystemAudio() && !permissions.requestSystemAudio()) throw noPermission;
+  auto sinks = backend.monitoredSinks();
+  if (!sinks) throw noPermission;
+  if (sinks->empty()) throw CaptureError{"no_display", "no display available for capture"};
+  stream = backend.makeSystemAudio();
+  stream->setBlockHandler([this](const PcmBuffer& block, const AudioTime& when) { writeSystemAudio(block, when); });
+  stream->setChangeHandler([this] { handleSystemAudioChange(); });
   streamConfigured = true;
 }
 
 void Recorder::startStreamCaptureIfNeeded() {
   if (!streamConfigured) return;
-  stream->startCapture([this](const Status& error) {
-    if (!error) return;
+  system.prepare(stream->format());
+  if (Status error = stream->start()) {
     // Nothing was recorded worth keeping: the tracks were opened moments ago.
     removeTemps(paths);
     fail("scstream_start", error->description);
-  });
+  }
+  ++systemOpened_;
 }
 
-// audioQueue.
-void Recorder::streamDidOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) {
-  if (type != StreamOutputType::audio || !buffer.dataReady) return;
-  std::optional<double> hostSeconds = buffer.presentationSeconds;
-  if (hostSeconds && !std::isfinite(*hostSeconds)) hostSeconds.reset();
-  auto pcm = pcmBuffer(buffer);
-  if (!pcm) return;
-  writeSystemAudio(*pcm, hostSeconds);
-}
-
-// Any thread. A stream that stops on its own ends the whole recording, which
-// is then finalized as after "stop".
+// Any thread. System audio gone for good ends the whole recording, which is
+// then finalized as after "stop".
 void Recorder::streamDidStopWithError(const Error& error) {
   diag("scstream stopped: " + error.description);
   {
@@ -73,20 +70,52 @@ void Recorder::streamDidStopWithError(const Error& error) {
   stop();
 }
 
-void Recorder::handleEngineConfigurationChange() {
-  mainLoop.post([this] {
-    if (!engineStarted || finished) return;
-    restarts.request([this] { engineQueue.async([this] { restartEngine(); }); });
-  });
+// The inputs' threads only fire a trigger (no allocation, no lock); the main
+// loop requests the rate-limited restart.
+void Recorder::handleEngineConfigurationChange() { mainLoop.fire(micChanged_); }
+
+void Recorder::handleSystemAudioChange() { mainLoop.fire(systemChanged_); }
+
+void Recorder::requestEngineRestart() {
+  if (!engineStarted || finished) return;
+  restarts.request([this] { engineQueue.async([this] { restartEngine(); }); });
+}
+
+void Recorder::requestSystemAudioRestart() {
+  if (!streamConfigured || finished) return;
+  systemRestarts.request([this] { engineQueue.async([this] { restartSystemAudio(); }); });
 }
 
 void Recorder::restartEngine() {
   if (!engineStarted || finished) return;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
-  engine->prepare();
   if (Status error = engine->start()) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
   mainLoop.post([this] { micWatchdog.arm(); });
+}
+
+// A stream that cannot be opened again (a server away, no sink with a
+// monitor) gets kSystemAudioAwaySeconds to come back: a server restart, or the
+// user plugging another output in, loses only that stretch, which the track
+// fills with silence.
+void Recorder::restartSystemAudio() {
+  if (finished) return;
+  const Status error = stream->start();
+  if (!error) {
+    ++systemOpened_;
+    systemAwayWatched_ = false;
+    return;
+  }
+  diag("system audio could not be opened again: " + error->description);
+  systemAwayError_ = *error;
+  if (std::exchange(systemAwayWatched_, true)) return;
+  const int64_t opened = systemOpened_;
+  mainLoop.postAfter(kSystemAudioAwaySeconds, [this, opened] {
+    engineQueue.async([this, opened] {
+      systemAwayWatched_ = false;
+      if (systemOpened_ == opened && !stream->isRunning()) streamDidStopWithError(systemAwayError_);
+    });
+  });
 }
 
 }  // namespace orvane

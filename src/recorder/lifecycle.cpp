@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <semaphore>
 #include <string>
+#include <thread>
 
 #include "events/output.h"
 #include "finalize/drift.h"
@@ -15,6 +18,7 @@
 #include "mic/engine_start.h"
 #include "platform/audio_file.h"
 #include "platform/files/private_file.h"
+#include "platform/runtime/host_clock.h"
 #include "platform/runtime/resource_limits.h"
 #include "recorder/recorder.h"
 
@@ -178,12 +182,11 @@ void Recorder::configureCapture() {
            "the microphone is written as recorded");
     }
     if (!openTrack(mic)) return;
-    const AudioFormat tapFormat = engine->inputFormat();
+    const AudioFormat tapFormat = engine->format();
     diag("mic tap format: " + shortestDecimal(tapFormat.sampleRate) + " Hz, " +
          std::to_string(tapFormat.channelCount) + " ch");
-    engine->installTap(kTapBufferFrames, [this](const PcmBuffer& buffer, const AudioTime& when) {
-      writeMicAudio(buffer, when);
-    });
+    mic.prepare(tapFormat);
+    engine->setBlockHandler([this](const PcmBuffer& buffer, const AudioTime& when) { writeMicAudio(buffer, when); });
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
@@ -193,36 +196,46 @@ void Recorder::configureCapture() {
 // Start task.
 void Recorder::startEngineIfNeeded() {
   if (mode == Mode::systemOnly) return;
-  engine->setConfigurationChangeHandler([this] { handleEngineConfigurationChange(); });
+  engine->setChangeHandler([this] { handleEngineConfigurationChange(); });
   if (!startEngineWithRetry(*engine, stopRequested)) return;
   engineStarted = true;
   // A stop that came while the engine started found it not running yet.
-  if (finished) return engineQueue.async([this] { stopDevices(); });
+  if (finished) return engineQueue.async([this] { stopInputs(); });
   mainLoop.post([this] { micWatchdog.arm(); });
 }
 
-// Each device is stopped once, by the stop or by a start that it overtook.
-void Recorder::stopDevices() {
-  if (micTapInstalled.exchange(false)) engine->removeTap();
-  if (engineStarted && !engineStopped.exchange(true)) engine->stop();
-  if (streamConfigured && !streamStopped.exchange(true)) stream->stopCapture([](const Status&) {});
-}
-
 void Recorder::stop() {
+  double expected = 0;
+  stopSeconds.compare_exchange_strong(expected, HostClock::nowSeconds());
   stopRequested = true;
   {
     std::lock_guard lock(pauseLock);
     if (finished.exchange(true)) return;
   }
   cancelTimers();
-  // Off this thread: an engine or stream stuck on an unresponsive sound server
-  // must not hold the stop. What they deliver meanwhile finds the run finished.
-  engineQueue.async([this] { stopDevices(); });
-  audioQueue.async([this] { stopCompletion(); });
+  // Off this thread: the inputs first read what the server holds up to the
+  // stop, then the tracks are closed. An input stuck on an unresponsive sound
+  // server (its restart waits on engineQueue) does not hold the stop.
+  auto inputsStopped = std::make_shared<std::binary_semaphore>(0);
+  engineQueue.async([this, inputsStopped] {
+    stopInputs();
+    inputsStopped->release();
+  });
+  std::thread([this, inputsStopped] {
+    inputsStopped->try_acquire_for(std::chrono::duration<double>(kStopInputsWaitSeconds));
+    stopCompletion();
+  }).detach();
+}
+
+// Each input is stopped once, by the stop or by a start that it overtook.
+void Recorder::stopInputs() {
+  const double until = clock.paused() ? 0 : stopSeconds.load();
+  if (engineStarted && !engineStopped.exchange(true)) engine->stop(until);
+  if (micTapInstalled.exchange(false)) engine->setBlockHandler(nullptr);
+  if (streamConfigured && !streamStopped.exchange(true)) stream->stop(until);
 }
 
 bool Recorder::closeTracks() {
-  fsyncQueue.drain();  // a flush tick already under way queues its work before the closes below
   std::lock_guard lock(tempFilesLock);  // a start still under way opens no track after this
   bool closed = true;
   for (Track* track : {&mic, &system}) {

@@ -18,14 +18,16 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       paths(this->outputURL),
       backend(backend),
       mainLoop(mainLoop),
-      engine(backend.makeAudioEngine()),
-      audioQueue(queueLabel(".capture.audio")),
-      fsyncQueue(queueLabel(".capture.fsync")),
+      engine(backend.makeMicrophone()),
       engineQueue(queueLabel(".capture.engine")),
-      mic("mic", paths.mic, clock, writeFailures),
-      system("system", paths.system, clock, writeFailures),
+      writerQueue(queueLabel(".capture.writer")),
+      mic("mic", paths.mic, clock, writeFailures, writerQueue),
+      system("system", paths.system, clock, writeFailures, writerQueue),
       micWatchdog(mainLoop, mic, micLevel, clock, [this] { return finished.load(); }),
-      restarts(mainLoop) {}
+      restarts(mainLoop),
+      systemRestarts(mainLoop),
+      micChanged_(mainLoop.addTrigger([this] { requestEngineRestart(); })),
+      systemChanged_(mainLoop.addTrigger([this] { requestSystemAudioRestart(); })) {}
 
 Recorder::~Recorder() = default;
 

@@ -1,6 +1,6 @@
-// Recorder: orchestrates a run. It owns the two tracks, the microphone's
-// engine and the system-audio stream, and runs the start and stop sequences,
-// pause and resume, engine restarts and the main loop's timers. The members
+// Recorder: orchestrates a run. It owns the two tracks and the two inputs
+// (the microphone's engine and the system audio), and runs the start and stop
+// sequences, pause and resume, input restarts and the main loop's timers. The members
 // are defined in recorder/: construction, lifecycle, capture, pause, timers.
 #pragma once
 
@@ -17,18 +17,17 @@
 #include "mic/level_meter.h"
 #include "mic/restart_policy.h"
 #include "mic/silence_watchdog.h"
-#include "platform/audio_engine.h"
+#include "platform/audio_input.h"
 #include "platform/backend.h"
 #include "platform/error.h"
 #include "platform/runtime/main_loop.h"
 #include "platform/runtime/serial_queue.h"
-#include "platform/system_audio_stream.h"
 #include "track/active_clock.h"
 #include "track/track.h"
 
 namespace orvane {
 
-class Recorder : public StreamDelegate {
+class Recorder {
  public:
   enum class Mode { both = 0, micOnly = 1, systemOnly = 2 };
   static constexpr uint32_t kTapBufferFrames = 4096;
@@ -36,7 +35,7 @@ class Recorder : public StreamDelegate {
   // Touches no file and no device.
   Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool writeWav, Backend& backend,
            MainLoop& mainLoop);
-  ~Recorder() override;
+  ~Recorder();
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
@@ -58,15 +57,15 @@ class Recorder : public StreamDelegate {
   // --- capture.cpp
   // Start task, after start() returned.
   void startStreamCaptureIfNeeded();
-  // The microphone's capture thread (see Track::submit for its rules).
+  // The inputs' capture thread (see Track::submit for its rules).
   void writeMicAudio(const PcmBuffer& buffer, const AudioTime& when);
-  // audioQueue. A chunk without a time stamp is still written; it only takes
-  // no part in the timeline bookkeeping.
-  void writeSystemAudio(const PcmBuffer& buffer, std::optional<double> hostSeconds);
-  void streamDidOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) override;
-  void streamDidStopWithError(const Error& error) override;
+  void writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when);
+  // Any thread: the system audio is gone for good; ends the recording.
+  void streamDidStopWithError(const Error& error);
   // Any thread (the engine's): queues a rate-limited restart on the main thread.
   void handleEngineConfigurationChange();
+  // Any thread (the system audio's): likewise.
+  void handleSystemAudioChange();
 
   // ---------------------------------------------------------------- state
   const std::string outputURL;
@@ -78,23 +77,27 @@ class Recorder : public StreamDelegate {
 
   Backend& backend;
   MainLoop& mainLoop;
-  std::unique_ptr<AudioEngine> engine;  // start task, main thread (restarts)
-  SerialQueue audioQueue;
-  SerialQueue fsyncQueue;
-  // Engine restarts and the engine's and stream's teardown: a sound server
-  // that accepts and never answers holds this queue, never the main loop.
+  std::unique_ptr<AudioInput> engine;  // the microphone; start task, engineQueue (restarts)
+  // Input restarts and the inputs' stop: a sound server that accepts and
+  // never answers holds this queue (every wait on it is bounded), never the
+  // main loop or the stop completion.
   SerialQueue engineQueue;
 
   ActiveClock clock;  // written under pauseLock
   WriteFailureReport writeFailures;
+  SerialQueue writerQueue;  // both tracks' appends, flushes and closes
   Track mic;
   Track system;
   LevelMeter micLevel;
   SilenceWatchdog micWatchdog;  // main thread
   RestartPolicy restarts;       // main thread
+  RestartPolicy systemRestarts; // main thread
 
-  std::unique_ptr<SystemAudioStream> stream;  // start task; read once streamConfigured
+  std::unique_ptr<AudioInput> stream;  // the system audio; start task; read once streamConfigured
   std::atomic<bool> streamConfigured{false};
+  // System audio that could not be opened again after a loss ends the
+  // recording once it has been away this long (a server restart takes less).
+  static constexpr double kSystemAudioAwaySeconds = 10.0;
 
   std::atomic<MainLoop::TimerId> fsyncTimer{0};   // 0: none; start task arms, stop cancels
   std::atomic<MainLoop::TimerId> reportTimer{0};  // likewise
@@ -102,18 +105,20 @@ class Recorder : public StreamDelegate {
   std::mutex pauseLock;
   std::atomic<bool> finished{false};  // written under pauseLock
   std::atomic<bool> stopRequested{false};
+  std::atomic<double> stopSeconds{0};  // host seconds the stop was asked; the inputs deliver up to it
   bool streamInterrupted = false;  // pauseLock
 
   std::atomic<bool> engineStarted{false};    // start task, main thread (restarts); read by stop
-  std::atomic<bool> micTapInstalled{false};  // start task; cleared by stopDevices
-  std::atomic<bool> engineStopped{false};    // stopDevices
-  std::atomic<bool> streamStopped{false};    // stopDevices
+  std::atomic<bool> micTapInstalled{false};  // start task; cleared by stopInputs
+  std::atomic<bool> engineStopped{false};    // stopInputs
+  std::atomic<bool> streamStopped{false};    // stopInputs
   std::atomic<bool> startedRecording{false};  // start task, once "STATUS recording" is due
   std::mutex tempFilesLock;                  // opening the tracks against their clean-up
   std::unique_ptr<Finisher> finisher;        // start task, under tempFilesLock; then the stop's
 
-  // engineQueue: removes the tap and stops the engine and the stream, each once.
-  void stopDevices();
+  // engineQueue: each input delivers what was stamped before the stop, then
+  // stops; each once.
+  void stopInputs();
 
  private:
   // lifecycle.cpp
@@ -122,7 +127,10 @@ class Recorder : public StreamDelegate {
   bool openTrack(Track& track);
   void startEngineIfNeeded();
   void armStartTimeout();  // start task
-  void stopCompletion();  // audioQueue; never returns
+  void stopCompletion();  // a thread of its own; never returns
+  // How long the stop completion waits for the inputs to deliver what was
+  // stamped before the stop; they wait for it at most kTailWaitSeconds.
+  static constexpr double kStopInputsWaitSeconds = 0.6;
   bool closeTracks();     // false when a track could not be finished
   void startFinisher();   // start task
   std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
@@ -130,7 +138,15 @@ class Recorder : public StreamDelegate {
                                                            const TempPaths& reading, InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
+  void requestEngineRestart();       // main thread
+  void requestSystemAudioRestart();  // main thread
+  MainLoop::TriggerId micChanged_;
+  MainLoop::TriggerId systemChanged_;
   void restartEngine();  // engineQueue
+  void restartSystemAudio();  // engineQueue
+  int64_t systemOpened_ = 0;    // engineQueue: successful opens of the system audio
+  bool systemAwayWatched_ = false;  // engineQueue: a 10 s watch is armed
+  Error systemAwayError_;           // engineQueue: why the last open failed
   // timers.cpp
   void armTimers();     // start task
   void cancelTimers();  // any thread

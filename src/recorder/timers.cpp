@@ -29,13 +29,11 @@ void Recorder::cancelTimers() {
   if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
 }
 
-// Ticks queue their work on fsyncQueue, which the stop drains before it
-// closes the tracks, so no flush reaches a closed file.
+// The flushes run on the writer queue, in order with the tracks' closes, so
+// no flush reaches a closed file.
 void Recorder::flushTracks() {
-  fsyncQueue.async([this] {
-    mic.flush();
-    system.flush();
-  });
+  mic.flush();
+  system.flush();
 }
 
 void Recorder::report() {

@@ -67,12 +67,9 @@ const AudioFormat& Track::format() {
   return mono;
 }
 
-Track::Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures)
-    : name_(name),
-      path_(std::move(path)),
-      clock_(clock),
-      failures_(failures),
-      writerQueue_(std::string(kBundleIdentifier) + ".capture." + (name[0] == 'm' ? "mic" : "sys") + "-writer") {}
+Track::Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
+             SerialQueue& writer)
+    : name_(name), path_(std::move(path)), clock_(clock), failures_(failures), writerQueue_(writer) {}
 
 Track::~Track() {
   if (lockFd_ >= 0) ::close(lockFd_);
@@ -129,6 +126,10 @@ bool Track::open(std::shared_ptr<AudioFile> file, int lockFd) {
   return true;
 }
 
+void Track::prepare(const AudioFormat& input) {
+  if (input.sampleRate > 0 && input.channelCount > 0) ensureConverter(input);
+}
+
 // ------------------------------------------------------------ producer side
 
 void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
@@ -153,7 +154,7 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
     return;
   }
   const int filled = fillSlots(buffer, first, count);
-  if (filled < count) releaseSlots(first + filled, count - filled);
+  if (filled < count) unclaimSlots(count - filled);
   if (filled == 0) return;
   if (activeSeconds) *activeSeconds -= held / kTrackRate;
   handOff(first, filled, activeSeconds);
@@ -173,7 +174,7 @@ bool Track::flushConverterIntoSlots() {
   if (!claimSlots(1, first)) return false;
   PcmBuffer& slot = *slots_[static_cast<size_t>(first)];
   if (converter_->flush(slot) || slot.frameLength() == 0) {
-    releaseSlots(first, 1);
+    unclaimSlots(1);
     return false;
   }
   handOff(first, 1, std::nullopt);
@@ -193,26 +194,26 @@ int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
   return filled;
 }
 
+// Acquire: the writer is done with the slots it released before we refill them.
 bool Track::claimSlots(int count, int& first) {
-  std::lock_guard lock(slotLock_);
-  for (int i = 0; i < count; ++i) {
-    if (inFlight_[static_cast<size_t>((next_ + i) % kSlotCount)]) return false;
-  }
-  for (int i = 0; i < count; ++i) inFlight_[static_cast<size_t>((next_ + i) % kSlotCount)] = true;
+  const uint64_t claimed = claimed_.load(std::memory_order_relaxed);
+  if (claimed + static_cast<uint64_t>(count) - released_.load(std::memory_order_acquire) > kSlotCount) return false;
   dropping_ = false;
-  first = next_;
-  next_ = (next_ + count) % kSlotCount;
+  first = static_cast<int>(claimed % kSlotCount);
+  claimed_.store(claimed + static_cast<uint64_t>(count), std::memory_order_relaxed);
   return true;
 }
 
-void Track::releaseSlots(int first, int count) {
-  std::lock_guard lock(slotLock_);
-  for (int i = 0; i < count; ++i) inFlight_[static_cast<size_t>((first + i) % kSlotCount)] = false;
+void Track::unclaimSlots(int count) {
+  claimed_.store(claimed_.load(std::memory_order_relaxed) - static_cast<uint64_t>(count), std::memory_order_relaxed);
+}
+
+void Track::releaseSlots(int count) {
+  released_.fetch_add(static_cast<uint64_t>(count), std::memory_order_release);
 }
 
 void Track::countDrop(int64_t frames) {
   framesDropped_.fetch_add(frames, std::memory_order_relaxed);
-  std::lock_guard lock(slotLock_);
   if (!std::exchange(dropping_, true)) dropEpisodes_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -223,7 +224,7 @@ void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
   if (queued) return;
   int64_t frames = 0;
   for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();
-  releaseSlots(first, count);
+  unclaimSlots(count);
   countDrop(frames);
 }
 
@@ -237,7 +238,7 @@ void Track::appendSlots(int first, int count, std::optional<double> activeSecond
     const int64_t early = keepInStep(*activeSeconds, resumed);
     if (resumed) {
       if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) {
-        releaseSlots(first, count);  // captured while paused, all of it: the next buffer re-aligns
+        releaseSlots(count);  // captured while paused, all of it: the next buffer re-aligns
         return;
       }
       realignApplied_ = generation;
@@ -255,7 +256,7 @@ void Track::appendSlots(int first, int count, std::optional<double> activeSecond
     if (i == 0 && activeSeconds && framesWritten() > position) stamp(*activeSeconds, position);
     if (!appended) break;
   }
-  releaseSlots(first, count);
+  releaseSlots(count);
 }
 
 // Compares where the track is with where active time says it should be, from
@@ -335,15 +336,23 @@ void Track::flush() {
   });
 }
 
+// The close runs on the writer queue, after the appends queued before it and
+// before any later flush, which then finds no file.
 Status Track::close() {
   open_ = false;
   while (submitting_.load() > 0) std::this_thread::yield();
+  Status status;
+  writerQueue_.async([this, &status] { status = finish(); });
   writerQueue_.drain();
+  return status;
+}
+
+Status Track::finish() {
   if (!file_) return std::nullopt;
   if (converter_) {
     // Nothing stamps the tail: it only ends the track. Every slot is free
-    // once the writer queue is drained, so the first one takes it.
-    PcmBuffer& tail = *slots_[0];
+    // once the appends before have run, so the first one takes it.
+    PcmBuffer& tail = *slots_[static_cast<size_t>(claimed_.load() % kSlotCount)];
     for (;;) {
       if (converter_->flush(tail) || tail.frameLength() == 0) break;
       const bool full = tail.frameLength() == tail.frameCapacity();

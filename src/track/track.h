@@ -1,11 +1,13 @@
 // Track: one temporary track end to end. Buffers of any format come in from a
-// producer thread (the microphone's capture thread, or audioQueue for system
-// audio), are converted into the track format in a ring of preallocated slots,
-// and are appended by the track's own writer queue, which keeps the track in
-// step with active time (silence for input that never came, re-alignment after
-// a resume) and the counters that the stop reads. The producer never waits:
-// when the ring is full the buffer is dropped whole and counted, and the main
-// loop reports it.
+// producer thread (the sound server's loop thread, which delivers both
+// inputs), are converted into the track format in a ring of preallocated slots,
+// and are appended on the writer queue (one for both tracks), which keeps the
+// track in step with active time (silence for input that never came,
+// re-alignment after a resume) and the counters that the stop reads. The ring
+// has one producer and one consumer, and slots are claimed and released in
+// order, so two counters are all it shares. The producer never waits: when the
+// ring is full the buffer is dropped whole and counted, and the main loop
+// reports it.
 #pragma once
 
 #include <array>
@@ -44,8 +46,9 @@ class Track {
   static constexpr uint32_t kSlotFrames = 16384;
   static const AudioFormat& format();
 
-  // `name` is "mic" or "system". Touches no file.
-  Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures);
+  // `name` is "mic" or "system"; `writer` runs the appends. Touches no file.
+  Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
+        SerialQueue& writer);
   ~Track();
   Track(const Track&) = delete;
   Track& operator=(const Track&) = delete;
@@ -58,10 +61,13 @@ class Track {
   // whole.
   bool open(std::shared_ptr<AudioFile> file, int lockFd = -1);
   bool isOpen() const { return open_.load(); }
+  // Start task, before the input starts (no producer yet): builds the
+  // converter for the input's format, so that no block builds one.
+  void prepare(const AudioFormat& input);
 
   // Producer thread, one at a time. Real-time rules: no allocation (but a new
   // converter when the input format changes, which only a device change
-  // does), no lock but the slot lock, no I/O, no waiting. `activeSeconds` is
+  // does), no lock, no I/O, no waiting. `activeSeconds` is
   // the active time of the buffer's first frame; without it the buffer is
   // written but takes no part in the timeline.
   void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
@@ -100,7 +106,9 @@ class Track {
   void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds);
   bool copyHeldFile(int64_t size) const;
   bool claimSlots(int count, int& first);
-  void releaseSlots(int first, int count);
+  void unclaimSlots(int count);  // producer: the last `count` claimed go back unused
+  void releaseSlots(int count);  // writer: the oldest `count` in flight are free again
+  Status finish();  // writer queue: the converter's tail and the file's close
   void countDrop(int64_t frames);
   bool ensureConverter(const AudioFormat& input);
   bool flushConverterIntoSlots();
@@ -127,11 +135,11 @@ class Track {
   std::unique_ptr<AudioConverter> converter_;
   std::optional<AudioFormat> converterInput_;
   std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
-  int next_ = 0;
-
-  std::mutex slotLock_;
-  std::array<bool, kSlotCount> inFlight_{};  // slotLock_
-  bool dropping_ = false;                    // slotLock_
+  bool dropping_ = false;
+  // Slots claimed by the producer and released by the writer since the start;
+  // the difference is in flight.
+  std::atomic<uint64_t> claimed_{0};
+  std::atomic<uint64_t> released_{0};
   std::atomic<int64_t> dropEpisodes_{0};
   std::atomic<int64_t> framesDropped_{0};
 
@@ -143,7 +151,7 @@ class Track {
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;
 
-  SerialQueue writerQueue_;
+  SerialQueue& writerQueue_;
 };
 
 }  // namespace orvane

@@ -102,6 +102,17 @@ class SoundServer:
             process.wait(timeout=5)
         self.processes = []
 
+    def restart(self, away):
+        """Ends the server as a user's restart or an upgrade does (SIGTERM) and starts the same server and devices
+        again `away` seconds later."""
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait(timeout=5)
+        self.kill()
+        time.sleep(away)
+        self.start()
+
     def stop(self):
         for process in reversed(self.processes):
             if process.poll() is None:

@@ -63,8 +63,9 @@ class MicrophoneHealth(PulseCase):
         self.assertEqual(helper.diags("engine configuration change")[0],
                          "engine configuration change (running=false); restarting")
         self.assertEqual(len(helper.diags("engine restart failed: the sound server")), 1, helper.stderr)
-        helper.wait_diag("mic produced no frames", timeout=5)
-        self.assertEqual(helper.diags("mic produced"), [DIGITAL_SILENCE, NO_FRAMES])
+        # A window may first hold the source's last zeros (PipeWire's tone player dies before the server).
+        helper.wait_diag("mic produced no frames", timeout=11)
+        self.assertIn(helper.diags("mic produced"), ([DIGITAL_SILENCE, NO_FRAMES], [DIGITAL_SILENCE] * 2 + [NO_FRAMES]))
         self.pulse.start()  # same socket; its modules are loaded again
         self.pulse.pactl("set-default-source", "mic")
         self.play("mic_feed", 44100, MIC_TONE)
@@ -85,7 +86,6 @@ class MicrophoneHealth(PulseCase):
 VIRTUAL_MIC = ["module-null-sink sink_name=mic_sink rate=44100", "module-sine frequency=1000 sink=mic_sink",
                "module-remap-source master=mic_sink.monitor source_name=mic format=s16le rate=44100 channels=2 "
                "channel_map=front-left,front-right"]
-SAMPLE_TYPES = {"s16le": "int16", "float32le": "float32"}
 PROBE = os.path.join(os.path.dirname(os.environ.get("ORVANE_BIN", "/nonexistent")), "bench", "bench_pulse_probe")
 
 
@@ -100,14 +100,12 @@ def record(pulse, *args):
 class PulseEngine(PulseCase):
     modules = VIRTUAL_MIC
 
-    def test_virtual_mic_delivers_its_own_format_with_stamps_at_its_rate_and_voice_processing_needs_an_aec(self):
+    def test_a_stereo_mic_arrives_as_mono_blocks_stamped_at_its_rate(self):
         self.pulse.pactl("set-default-source", "mic")
-        lines, result = record(self.pulse, "6", "--voice-processing")
-        self.assertTrue(any(l.startswith("voice_processing_error ") and "echo" in l for l in lines), lines)
-        # Capture goes on without it, in the source's own format (PipeWire's virtual source is float).
-        sample, channels, rate = next(row[3] for row in self.pulse.short_list("sources") if row[1] == "mic").split()
-        expected = f"44100 Hz, {channels[:-2]} ch, {SAMPLE_TYPES[sample]}, interleaved"
-        self.assertEqual((result["format"], rate), (expected, "44100Hz"))
+        lines, result = record(self.pulse, "6")
+        # At the source's own rate, its channels mixed to mono.
+        rate = next(row[3] for row in self.pulse.short_list("sources") if row[1] == "mic").split()[2]
+        self.assertEqual((result["format"], rate), ("44100 Hz, 1 ch, float32, planar", "44100Hz"))
         self.assertLessEqual(result["max_frames"], 4096 * 4)  # bursts go out in pieces of up to 4 requests
         self.assertGreater(result["frames"], 44100 * 2)
         self.assertGreater(result["peak"], 0.1, "the 1 kHz tone should be in the buffers")
@@ -115,11 +113,6 @@ class PulseEngine(PulseCase):
                          [0, 0, 0, False])
         # Stamps advance at the source's rate (a loose bound: this is no timing benchmark).
         self.assertAlmostEqual(result["rate"] / 44100, 1.0, delta=0.005)
-        self.pulse.load_module("module-echo-cancel source_master=mic sink_master=speakers aec_method=null "
-                               "source_name=ec_mic")
-        lines, _ = record(self.pulse, "2", "--voice-processing")
-        self.assertIn("voice_processing ok", lines)
-        self.assertIn("started", lines)
 
 
 def switching_sources():

@@ -1,5 +1,6 @@
 """Capture through the real entry point against scripted devices: failed starts, a stalled or failing disk,
-FFmpeg's codecs kept out until the output is written, a headset switching formats, the silence watchdog."""
+FFmpeg's codecs kept out until the output is written, frames the server loses, the silence watchdog. (Devices
+switching rates: the PulseAudio runs.)"""
 import os
 import tempfile
 import time
@@ -53,7 +54,7 @@ class FailedStart(SimRun):
             ({"disk": {"mic": {"createError": "read-only file system"}}},
              "ERROR start_failed read-only file system\n", True),
             ({"system": {"queryFails": True}}, "ERROR screen_permission screen recording access not granted\n", True),
-            ({"displays": []}, "ERROR no_display no display available for capture\n", True),
+            ({"sinks": []}, "ERROR no_display no display available for capture\n", True),
             ({"mic": {"startFailures": 3}}, "ERROR engine_start input device unavailable\n", False),
             ({"system": {"startError": "monitor source missing"}}, "ERROR scstream_start monitor source missing\n",
              False)]
@@ -94,7 +95,9 @@ class Trouble(SimRun):
                                                              "engine start retry 2 after 0.4s: device busy"])
         self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 2 ch"])
         self.assertEqual(helper.diags("voice processing"), [])  # taken out of the microphone at the stop
-        self.assertEqual([l for l in lines if l.startswith("WARN")], ["WARN write_backpressure mic\n"] * 2)
+        # The tracks share one writer: a stalled write holds both.
+        self.assertEqual(sorted(l for l in lines if l.startswith("WARN")),
+                         ["WARN write_backpressure mic\n"] * 2 + ["WARN write_backpressure system\n"] * 2)
         # The meter goes on through the stalls: the sine's level, for every second 4096-frame buffer (at most
         # one line per 0.1 s; a late report timer may merge two).
         levels = [float(l.split()[1]) for l in lines if l.startswith("LEVEL ")]
@@ -110,28 +113,6 @@ class Trouble(SimRun):
 
 
 class DeviceChanges(SimRun):
-    def test_headset_switching_profiles_keeps_the_microphone_in_step(self):
-        """48 kHz stereo, 16 k mono, 8 k mono, 44.1 k stereo, 4 s each, 0.3 s away at each switch: the gaps are
-        silence, the tone is in every part, the clicks still meet the system's after the last switch."""
-        formats = [{"sampleRate": 16000, "channelCount": 1}, {"sampleRate": 8000, "channelCount": 1},
-                   {"sampleRate": 44100, "channelCount": 2, "interleaved": True}]
-        changes = [{"at": 4.0 + 4.3 * i, "format": f, "gapSeconds": 0.3} for i, f in enumerate(formats)]
-        # 1024-frame reads: a change cuts the last read at most 128 ms (at 8 kHz) short of its time.
-        scenario = {"speed": 4, "mic": dict(CLICKS, format={"sampleRate": 48000, "channelCount": 2},
-                                            bufferFrames=1024, configChanges=changes),
-                    "system": dict(CLICKS, frequency=440)}
-        helper = self.record(scenario, 18.0 / 4, "--keep-temps")
-        self.assertEqual(len(helper.diags("engine restarted")), 3)
-        self.assertEqual(len(helper.diags("mic input gap of")), 3, helper.stderr)
-        mic = channels(self.mic_temp)[0]
-        for start in (0.5, 4.8, 9.1, 13.4):  # inside each part, clear of the clicks' windows
-            part = mic[int(start * RATE):int((start + 3.0) * RATE)]
-            self.assertGreater(tone_level(part, 1000), 0.05, f"no tone in the part from {start} s")
-        for end in (4.0, 8.3, 12.6):  # each gap is silence, not the next part pulled forward
-            gap = mic[int((end + 0.01) * RATE):int((end + 0.16) * RATE)]
-            self.assertLess(rms(gap), 1e-3, f"the gap after {end} s holds audio")
-        self.assert_clicks_meet(13.5)
-
     def test_frames_the_server_loses_are_silence_and_the_microphone_stays_in_step(self):
         """Holes of 1 ms to 2 s, reported (the frame index skips them) or only in the raw stamps: one gap diagnostic
         with its length per hole over the track's 5 ms, and the clicks meet the system's once the last is found."""

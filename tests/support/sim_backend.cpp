@@ -49,19 +49,19 @@ void storeSample(uint8_t* at, SampleType type, float value) {
   }
 }
 
-// --- ScriptedDevice
+// --- SimEngine: the device thread
 
-void ScriptedDevice::beginRun(uint64_t at, double rate) {
+void SimEngine::beginRun(uint64_t at, double rate) {
   if (!firstRunStart_) firstRunStart_ = at;
   runStart_ = at;
   runRate_ = rate;
   nextFrame_ = streamFrames_ = 0;
   model_ = TimestampModel(rate);
-  if (!thread_.joinable()) thread_ = std::thread(&ScriptedDevice::loop, this);
+  if (!thread_.joinable()) thread_ = std::thread(&SimEngine::loop, this);
   changed();
 }
 
-uint64_t ScriptedDevice::hostTimeOfFrame(int64_t frame) const {
+uint64_t SimEngine::hostTimeOfFrame(int64_t frame) const {
   const double rate = runRate_ * (1 + script_.ppm * 1e-6);
   double seconds = static_cast<double>(frame) / rate;
   if (script_.ppmChangeAt > 0 && seconds > script_.ppmChangeAt) {
@@ -71,12 +71,12 @@ uint64_t ScriptedDevice::hostTimeOfFrame(int64_t frame) const {
   return runStart_ + static_cast<uint64_t>(std::llround(seconds * 1e9));
 }
 
-std::optional<uint64_t> ScriptedDevice::afterFirstRun(double seconds) const {
+std::optional<uint64_t> SimEngine::afterFirstRun(double seconds) const {
   if (!firstRunStart_) return std::nullopt;
   return *firstRunStart_ + HostClock::hostTimeForSeconds(seconds);
 }
 
-float ScriptedDevice::sampleAt(int64_t frame) const {
+float SimEngine::sampleAt(int64_t frame) const {
   const SignalKind kind = script_.signal;
   if (kind == SignalKind::clicks || kind == SignalKind::sineClicks) {
     const auto period = static_cast<uint64_t>(std::llround(script_.clickEveryMs * 1e6));
@@ -92,7 +92,7 @@ float ScriptedDevice::sampleAt(int64_t frame) const {
   return 0;
 }
 
-uint64_t ScriptedDevice::fillNext(PcmBuffer& buffer, uint32_t frames) {
+uint64_t SimEngine::fillNext(PcmBuffer& buffer, uint32_t frames) {
   frames = std::min(frames, buffer.frameCapacity());
   const AudioFormat& format = buffer.format();
   const size_t sampleBytes = bytesPerSample(format.sampleType);
@@ -115,7 +115,7 @@ uint64_t ScriptedDevice::fillNext(PcmBuffer& buffer, uint32_t frames) {
   return HostClock::hostTimeForSeconds(published);
 }
 
-void ScriptedDevice::skipHole() {
+void SimEngine::skipHole() {
   if (nextHole_ == script_.holes.size() || hostTimeOfFrame(nextFrame_) < *afterFirstRun(script_.holes[nextHole_].at)) return;
   const HoleScript& hole = script_.holes[nextHole_++];
   const int64_t lost = std::llround(hole.seconds * runRate_);
@@ -123,7 +123,7 @@ void ScriptedDevice::skipHole() {
   if (hole.reported) streamFrames_ += lost;
 }
 
-void ScriptedDevice::endThread() {
+SimEngine::~SimEngine() {
   {
     std::lock_guard lock(mutex_);
     quit_ = true;
@@ -132,14 +132,26 @@ void ScriptedDevice::endThread() {
   if (thread_.joinable()) thread_.join();
 }
 
+void SimEngine::stop(double) {
+  std::unique_lock lock(mutex_);
+  running_ = false;
+  changed();
+  waitIdle(lock);
+}
+
+std::optional<uint64_t> SimEngine::nextEventAt() const {
+  return nextChange_ < script_.configChanges.size() ? afterFirstRun(script_.configChanges[nextChange_].at)
+                                                    : std::nullopt;
+}
+
 // Sleeps until the next buffer is complete or the next event is due, whichever comes first. A thread that fell behind
 // delivers back to back until it has caught up, as a real device does.
-void ScriptedDevice::loop() {
+void SimEngine::loop() {
   std::unique_lock lock(mutex_);
   while (!quit_) {
     if (running_) skipHole();
     const uint64_t seen = version_;
-    const uint32_t frames = script_.signal == SignalKind::none ? 0 : framesWanted();
+    const uint32_t frames = script_.signal == SignalKind::none || !running_ || !handler_ ? 0 : script_.bufferFrames;
     std::optional<uint64_t> due = nextEventAt();
     const bool bufferFirst = frames > 0 && (!due || hostTimeOfFrame(nextFrame_ + frames) < *due);
     if (bufferFirst) due = hostTimeOfFrame(nextFrame_ + frames);
@@ -155,25 +167,25 @@ void ScriptedDevice::loop() {
   }
 }
 
-// --- SimEngine
+// --- SimEngine: control
 
 SimEngine::SimEngine(const DeviceScript& script)
-    : ScriptedDevice(script),
+    : script_(script),
       format_(script.format),
       buffer_(PcmBuffer::create(format_, std::max<uint32_t>(1, script.bufferFrames))),
       pendingStartFailures_(script.startFailures) {}
 
-void SimEngine::setTap(TapBlock tap, uint32_t frames) {
+void SimEngine::setBlockHandler(BlockHandler handler) {
   std::unique_lock lock(mutex_);
   waitIdle(lock);
-  tap_ = std::move(tap);
-  tapFrames_ = frames;
+  handler_ = std::move(handler);
   changed();
 }
 
 Status SimEngine::start() {
   std::this_thread::sleep_for(std::chrono::duration<double>(script_.startSeconds));
   std::lock_guard lock(mutex_);
+  if (!script_.startError.empty()) return Error{"sim", 5, script_.startError};
   if (pendingStartFailures_ > 0) {
     --pendingStartFailures_;
     return Error{"sim", 1, script_.startErrorMessage};
@@ -186,9 +198,14 @@ Status SimEngine::start() {
 }
 
 void SimEngine::deliver(std::unique_lock<std::mutex>& lock) {
-  const AudioTime when{fillNext(*buffer_, tapFrames_), true};
-  // installTap, removeTap and stop wait for the call to return, so tap_ stays put meanwhile.
-  callOut(lock, [&] { tap_(*buffer_, when); });
+  const AudioTime when{fillNext(*buffer_, script_.bufferFrames), true};
+  // The handler runs without the lock; setBlockHandler and stop wait for it to return, so handler_ stays put.
+  busy_ = true;
+  lock.unlock();
+  handler_(*buffer_, when);
+  lock.lock();
+  busy_ = false;
+  cv_.notify_all();
 }
 
 void SimEngine::fireEvent(std::unique_lock<std::mutex>& lock) {
@@ -202,58 +219,15 @@ void SimEngine::fireEvent(std::unique_lock<std::mutex>& lock) {
   }
   running_ = false;
   changed();
-  ConfigurationChangeBlock handler = changeHandler_;
+  ChangeHandler handler = changeHandler_;
   lock.unlock();
   if (handler) handler();
   lock.lock();
 }
 
-// --- SimStream
-
-SimStream::SimStream(const DeviceScript& script, StreamDelegate& delegate)
-    : ScriptedDevice(script),
-      delegate_(delegate),
-      scratch_(PcmBuffer::create(script.format, std::max<uint32_t>(1, script.bufferFrames))) {}
-
-Status SimStream::addOutput(StreamOutputType type, SerialQueue& queue) {
-  std::lock_guard lock(mutex_);
-  if (type == StreamOutputType::audio) audioQueue_ = &queue;  // as on the sound server, no screen buffers
-  changed();
-  return std::nullopt;
-}
-
-void SimStream::startCapture(Completion completion) {
-  if (!script_.startError.empty()) return std::thread(completion, Error{"sim", 5, script_.startError}).detach();
-  {
-    std::lock_guard lock(mutex_);
-    running_ = true;
-    beginRun(HostClock::now(), script_.format.sampleRate);
-  }
-  completion(std::nullopt);
-}
-
-// The frames are copied as the stream hands them over: interleaved in one block, planar as planes back to back.
-void SimStream::deliver(std::unique_lock<std::mutex>& lock) {
-  const uint64_t stamp = fillNext(*scratch_, script_.bufferFrames);
-  auto buffer = std::make_shared<SampleBuffer>();
-  buffer->format = script_.format;
-  buffer->frameCount = scratch_->frameLength();
-  const size_t planeBytes = static_cast<size_t>(buffer->frameCount) * scratch_->planeStride();
-  buffer->data.resize(planeBytes * scratch_->planeCount());
-  for (uint32_t p = 0; p < scratch_->planeCount(); ++p) {
-    std::memcpy(buffer->data.data() + p * planeBytes, scratch_->plane(p), planeBytes);
-  }
-  buffer->presentationSeconds = HostClock::secondsForHostTime(stamp);
-  callOut(lock, [&] {
-    audioQueue_->async([this, buffer] { delegate_.streamDidOutputSampleBuffer(*buffer, StreamOutputType::audio); });
-  });
-}
-
-Result<std::vector<Display>> SimBackend::shareableDisplays() {
+Result<std::vector<std::string>> SimBackend::monitoredSinks() {
   if (scenario_.system.queryFails) return Error{"sim", 4, "the sound server cannot be queried"};
-  std::vector<Display> displays;
-  for (const auto& name : scenario_.displays) displays.push_back({name, name});
-  return displays;
+  return scenario_.sinks;
 }
 
 // --- the disk and the backend

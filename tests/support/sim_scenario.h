@@ -42,9 +42,9 @@ struct DeviceScript {
   double startSeconds = 0;  // the microphone only: each start() takes this long (real time)
   std::vector<ConfigChangeScript> configChanges;
   std::vector<HoleScript> holes;  // set: raw stamps (up to 0.4 ms late) through the server's stamp model
-  // The system stream only.
-  bool queryFails = false;      // the list of displays cannot be had
-  std::string startError;       // set: startCapture completes with this error
+  // The system audio only.
+  bool queryFails = false;      // the list of sinks cannot be had
+  std::string startError;       // set: every start fails with this error
 };
 
 // The disk behind one temporary track.
@@ -61,12 +61,12 @@ struct Disks {
 };
 
 struct Scenario {
-  std::vector<std::string> displays{"speakers"};
+  std::vector<std::string> sinks{"speakers"};  // those with a monitor
   double speed = 1;  // != 1: the whole process runs on a virtual host clock t0 + (monotonic − t0) × speed
   DeviceScript mic, system;
   Disks disk;
 
-  Scenario() {  // the system stream: stereo, interleaved, another tone, 1024-frame buffers
+  Scenario() {  // the system audio: stereo, interleaved, another tone, 1024-frame buffers
     system.format = {48000, 2, SampleType::float32, true};
     system.frequency = 440;
     system.bufferFrames = 1024;

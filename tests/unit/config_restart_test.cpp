@@ -121,7 +121,7 @@ TEST(EngineStart, AStopDuringTheEnginesStartStopsTheEngineOnceItHasStarted) {
   // What stop() does before it hands the rest to its completion, which would end this process.
   recorder.stopRequested = true;
   recorder.finished = true;
-  recorder.engineQueue.async([&] { recorder.stopDevices(); });
+  recorder.engineQueue.async([&] { recorder.stopInputs(); });
   starting.join();
   recorder.engineQueue.drain();
   EXPECT_EQ(dynamic_cast<sim::SimEngine&>(*recorder.engine).successfulStarts(), 1);

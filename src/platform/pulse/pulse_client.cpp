@@ -2,9 +2,12 @@
 // source and sink queries.
 #include "platform/pulse/pulse_client.h"
 
+#include <cmath>
 #include <utility>
 
+#include "events/output.h"
 #include "platform/identity.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 
@@ -37,15 +40,35 @@ PulseClient::~PulseClient() {
   if (!loop_) return;
   if (loopRunning_) {
     pa_threaded_mainloop_lock(loop_);
-    if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-    }
+    if (reconnectTimer_) pa_threaded_mainloop_get_api(loop_)->time_free(reconnectTimer_);
+    releaseContext();
     pa_threaded_mainloop_unlock(loop_);
     pa_threaded_mainloop_stop(loop_);
   }
-  if (context_) pa_context_unref(context_);
+  releaseContext();
   pa_threaded_mainloop_free(loop_);
+}
+
+void PulseClient::releaseContext() {
+  if (!context_) return;
+  pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+  if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) pa_context_disconnect(context_);
+  pa_context_unref(context_);
+  context_ = nullptr;
+}
+
+// A failed context cannot be revived: a new one it is, on the same loop.
+bool PulseClient::renewContext() {
+  releaseContext();
+  wasReady_ = false;
+  pa_proplist* props = makePulseProplist(nullptr);
+  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), kPulseApplicationName, props);
+  pa_proplist_free(props);
+  if (!context_) return false;
+  pa_context_set_state_callback(context_, &PulseClient::onContextState, this);
+  pa_context_set_subscribe_callback(context_, &PulseClient::onSubscription, this);
+  return pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
 }
 
 PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* reason) {
@@ -53,24 +76,19 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
     if (reason) *reason = "cannot create the libpulse main loop";
     return Outcome::unreachable;
   }
-  pa_proplist* props = makePulseProplist(nullptr);
-  context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), kPulseApplicationName, props);
-  pa_proplist_free(props);
-  if (!context_) {
-    if (reason) *reason = "cannot create a libpulse context";
-    return Outcome::unreachable;
+  if (!loopRunning_) {
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+      if (reason) *reason = "cannot start the libpulse main loop";
+      return Outcome::unreachable;
+    }
+    loopRunning_ = true;
   }
-  pa_context_set_state_callback(context_, &PulseClient::onContextState, this);
-  if (pa_threaded_mainloop_start(loop_) < 0) {
-    if (reason) *reason = "cannot start the libpulse main loop";
-    return Outcome::unreachable;
-  }
-  loopRunning_ = true;
-
   Lock lock(*this);
-  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    if (reason) *reason = lastError();
-    return pa_context_errno(context_) == PA_ERR_ACCESS ? Outcome::refused : Outcome::unreachable;
+  if (!context_ || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+    if (!renewContext()) {
+      if (reason) *reason = context_ ? lastError() : "cannot create a libpulse context";
+      return context_ && pa_context_errno(context_) == PA_ERR_ACCESS ? Outcome::refused : Outcome::unreachable;
+    }
   }
   const bool settled = waitUntil(
       [this] {
@@ -80,35 +98,84 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
       timeoutSeconds);
   if (!settled) {
     if (reason) *reason = "no answer from the sound server";
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_disconnect(context_);
+    releaseContext();
     return Outcome::unreachable;
   }
-  if (pa_context_get_state(context_) == PA_CONTEXT_READY) return Outcome::connected;
+  if (pa_context_get_state(context_) == PA_CONTEXT_READY) {
+    if (lostAt_ > 0) {
+      const double away = std::round((HostClock::nowSeconds() - lostAt_) * 10) / 10;
+      diag("reconnected to the sound server " + shortestDecimal(away) + " s after it was lost");
+      lostAt_ = 0;
+    }
+    return Outcome::connected;
+  }
   if (reason) *reason = lastError();
   // Only an answer that turns us away is a refusal; anything else means nobody answered.
   return pa_context_errno(context_) == PA_ERR_ACCESS ? Outcome::refused : Outcome::unreachable;
 }
 
 bool PulseClient::isReady() {
-  if (!context_ || !loopRunning_) return false;
+  if (!loopRunning_) return false;
   Lock lock(*this);
-  return pa_context_get_state(context_) == PA_CONTEXT_READY;
+  return context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
 void PulseClient::onContextState(pa_context* context, void* self) {
   auto* client = static_cast<PulseClient*>(self);
   const pa_context_state_t state = pa_context_get_state(context);
-  if (state == PA_CONTEXT_READY) client->wasReady_ = true;
-  if (!PA_CONTEXT_IS_GOOD(state) && client->wasReady_ && client->failureObserver_) {
-    client->failureObserver_();
+  if (state == PA_CONTEXT_READY) {
+    client->wasReady_ = true;
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                          PA_SUBSCRIPTION_MASK_SINK);
+    if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
+      pa_operation_unref(op);
+    }
+    if (client->lostAt_ > 0) {
+      for (const Observer& observer : client->observers_) observer.back(observer.owner);
+    }
+  }
+  if (!PA_CONTEXT_IS_GOOD(state)) {
+    if (std::exchange(client->wasReady_, false)) {
+      client->lostAt_ = HostClock::nowSeconds();
+      for (const Observer& observer : client->observers_) observer.lost(observer.owner);
+    }
+    if (client->lostAt_ > 0) client->armReconnect();  // knocks again until a server answers
   }
   client->signal();
 }
 
-void PulseClient::setFailureObserver(std::function<void()> observer) {
+// A new default, or a new source or sink (what a stream that found no device waits for).
+void PulseClient::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
+  const bool server = (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER;
+  if (!server && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_NEW) return;
+  for (const Observer& observer : static_cast<PulseClient*>(self)->observers_) observer.serverChanged(observer.owner);
+}
+
+void PulseClient::armReconnect() {
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(kPulseReconnectIntervalSeconds * 1e6));
+  if (reconnectTimer_) api->time_restart(reconnectTimer_, &when);
+  else reconnectTimer_ = api->time_new(api, &when, &PulseClient::onReconnectTimer, this);
+}
+
+// Loop thread: while the server is away, a new context knocks every interval.
+void PulseClient::onReconnectTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+  auto* client = static_cast<PulseClient*>(self);
+  if (client->context_ && PA_CONTEXT_IS_GOOD(pa_context_get_state(client->context_))) return;
+  client->renewContext();
+  client->armReconnect();
+}
+
+void PulseClient::addObserver(const Observer& observer) {
   Lock lock(*this);
-  failureObserver_ = std::move(observer);
+  observers_.push_back(observer);
+}
+
+void PulseClient::removeObserver(void* owner) {
+  Lock lock(*this);
+  std::erase_if(observers_, [owner](const Observer& observer) { return observer.owner == owner; });
 }
 
 PulseClient::Lock::Lock(PulseClient& client)
@@ -199,7 +266,6 @@ std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutS
         item.name = text(info->name);
         item.description = text(info->description);
         item.driver = text(info->driver);
-        item.nodeGroup = text(pa_proplist_gets(info->proplist, "node.group"));
         item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
         item.sampleSpec = info->sample_spec;
         item.channelMap = info->channel_map;
@@ -237,7 +303,7 @@ std::optional<std::vector<PulseSinkInfo>> PulseClient::sinks(double timeoutSecon
 }
 
 std::string PulseClient::lastError() {
-  return context_ ? pa_strerror(pa_context_errno(context_)) : "no context";
+  return context_ ? pa_strerror(pa_context_errno(context_)) : "no connection to the sound server";
 }
 
 }  // namespace orvane

@@ -1,7 +1,9 @@
 // PulseClient: one libpulse threaded main loop and one context connected to
 // the sound server, with the waits and queries that every part of the
 // sound-server backend needs. Every wait is bounded, so a server that does not
-// answer turns into an error, never a hang.
+// answer turns into an error, never a hang. A context that fails after it was
+// ready is replaced on the same loop as soon as a server answers again (a
+// restarted server), and the record streams on it are told.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -21,14 +23,14 @@ inline constexpr const char* kPulseApplicationName = "orvane-capture";
 inline constexpr double kPulseConnectTimeoutSeconds = 2.5;
 // A query or stream set-up gives up after this long.
 inline constexpr double kPulseQueryTimeoutSeconds = 3.0;
+// While the server is away, how often a new context tries to reach it.
+inline constexpr double kPulseReconnectIntervalSeconds = 0.5;
 
 struct PulseSourceInfo {
   uint32_t index = PA_INVALID_INDEX;
   std::string name;
   std::string description;
   std::string driver;
-  // PipeWire's filters name their nodes' group after themselves ("echo-cancel-…"); PulseAudio leaves it empty.
-  std::string nodeGroup;
   bool isMonitor = false;
   pa_sample_spec sampleSpec{};
   pa_channel_map channelMap{};
@@ -57,9 +59,23 @@ class PulseClient {
   PulseClient& operator=(const PulseClient&) = delete;
 
   // Any thread but the loop's: starts the loop and connects (never spawning a
-  // server). `refused`: the server answered and turned us away;
+  // server); connected at once when the context is ready, else a context that
+  // failed is replaced. `refused`: the server answered and turned us away;
   // `unreachable`: no server answered in time. `reason` gets libpulse's words.
   Outcome connect(double timeoutSeconds, std::string* reason = nullptr);
+
+  // What a record stream hears of the connection, on the loop thread: the
+  // context failed (`lost`), a new one is ready after a loss (`back`), the
+  // server's defaults may have changed or a device was added (`serverChanged`).
+  struct Observer {
+    void* owner;
+    void (*lost)(void* owner);
+    void (*back)(void* owner);
+    void (*serverChanged)(void* owner);
+  };
+  // Any thread but the loop's; before the stream opens. Removed by owner.
+  void addObserver(const Observer& observer);
+  void removeObserver(void* owner);
 
   pa_threaded_mainloop* loop() { return loop_; }
   pa_context* context() { return context_; }
@@ -85,9 +101,6 @@ class PulseClient {
   // Loop thread: wakes waitUntil.
   void signal();
 
-  // Runs on the loop thread when the context fails or ends after it was ready.
-  void setFailureObserver(std::function<void()> observer);
-
   // Queries; any thread but the loop's, lock not held. Nothing when the
   // server does not answer in time.
   std::optional<PulseServerInfo> serverInfo(double timeoutSeconds = kPulseQueryTimeoutSeconds);
@@ -99,13 +112,20 @@ class PulseClient {
 
  private:
   static void onContextState(pa_context* context, void* self);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
+  static void onReconnectTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+  bool renewContext();  // lock held
+  void releaseContext();  // lock held
+  void armReconnect();  // lock held
   bool waitForOperation(pa_operation* operation, const bool& done, double timeoutSeconds);
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
+  pa_time_event* reconnectTimer_ = nullptr;
   bool loopRunning_ = false;
-  bool wasReady_ = false;
-  std::function<void()> failureObserver_;
+  bool wasReady_ = false;     // the current context was ready once
+  double lostAt_ = 0;         // host seconds the last ready context failed; 0: none since reported
+  std::vector<Observer> observers_;  // loop lock
 };
 
 // The proplist every context and stream of ours carries; free with pa_proplist_free.

@@ -66,8 +66,8 @@ void PulsePermissions::requestMicrophone(std::function<void(bool granted)> answe
   }
 }
 
-bool PulsePermissions::preflightScreenCapture() { return probeSinkWithMonitor(); }
+bool PulsePermissions::preflightSystemAudio() { return probeSinkWithMonitor(); }
 
-bool PulsePermissions::requestScreenCapture() { return probeSinkWithMonitor(); }
+bool PulsePermissions::requestSystemAudio() { return probeSinkWithMonitor(); }
 
 }  // namespace orvane

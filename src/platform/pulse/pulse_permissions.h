@@ -21,8 +21,8 @@ class PulsePermissions : public Permissions {
   int microphoneStatus() override;
   // Probes on a new thread and answers there, once.
   void requestMicrophone(std::function<void(bool granted)> answer) override;
-  bool preflightScreenCapture() override;
-  bool requestScreenCapture() override;
+  bool preflightSystemAudio() override;
+  bool requestSystemAudio() override;
 };
 
 // The probes, shared with the screen capture.

@@ -1,7 +1,7 @@
-// A libpulse record stream's life, shared by the microphone engine and the
-// system-audio stream: creating and connecting it (newRecordStream,
-// connectRecordStream), when to read (ReadPacer), the read loop with the raw
-// stamp of each fragment (readFragments), and the tear-down (releaseRecordStream).
+// A libpulse record stream's life, for both inputs' PulseRecordStream:
+// creating and connecting it (newRecordStream, connectRecordStream), when to
+// read (ReadPacer), the read loop with the raw stamp of each fragment
+// (readFragments), and the tear-down (releaseRecordStream).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -21,8 +21,8 @@ class PulseClient;
 // fragsize bytes at a time and keeps the rest back, and its graph runs in
 // power-of-two quanta: any other size leaves a remainder there that grows by
 // the difference every fragment, up to a quantum (tens of ms), unseen by the
-// raw stamps, which then drift in a slow saw-tooth. It is also the tap's usual
-// request, so that one fragment is one read.
+// raw stamps, which then drift in a slow saw-tooth. It is also a block's usual
+// size, so that one fragment is one read.
 inline constexpr uint32_t kPulseFragmentFrames = 4096;
 
 // The owner's handlers of a record stream's events, all run on the loop thread.
@@ -53,8 +53,8 @@ std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& 
 // the raw stamp is right. Sources that send small fragments (virtual and
 // network sources often ignore the requested fragment size) are left to
 // gather in the server's buffer until the owner's worth is readable, or
-// kMaxHoldMicros after the first: the writers' eight-slot rings are sized for
-// tap-sized buffers, and 10 ms pieces would leave them a mere 80 ms of slack.
+// kMaxHoldMicros after the first: the tracks' eight-slot rings are sized for
+// fragment-sized blocks, and 10 ms pieces would leave them a mere 80 ms of slack.
 inline constexpr pa_usec_t kSettleMicros = 4'000;
 inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
 

@@ -10,6 +10,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <array>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -167,6 +168,12 @@ struct MainLoop::Impl {
     if (revents & (POLLIN | POLLHUP | POLLERR)) watch->handler();
   }
 
+  void runFired() {
+    for (size_t i = 0; i < triggerCount; ++i) {
+      if (triggers[i].fired.exchange(false)) triggers[i].task();
+    }
+  }
+
   void runPosted() {
     std::deque<std::function<void()>> batch;
     {
@@ -207,6 +214,13 @@ struct MainLoop::Impl {
       tickDone.notify_all();
     }
   }
+
+  struct Trigger {
+    std::atomic<bool> fired{false};
+    std::function<void()> task;
+  };
+  std::array<Trigger, kMaxTriggers> triggers;
+  size_t triggerCount = 0;  // written before the loop runs
 
   int wakeFd = -1;
   int signalFd = -1;
@@ -306,10 +320,22 @@ void MainLoop::cancel(TimerId id) {
   }
 }
 
+MainLoop::TriggerId MainLoop::addTrigger(std::function<void()> task) {
+  if (impl_->triggerCount == kMaxTriggers) die("too many main loop triggers");
+  impl_->triggers[impl_->triggerCount].task = std::move(task);
+  return impl_->triggerCount++;
+}
+
+void MainLoop::fire(TriggerId trigger) {
+  impl_->triggers[trigger].fired.store(true);
+  impl_->wake();
+}
+
 void MainLoop::run() {
   impl_->loopThread.store(std::this_thread::get_id());
   while (!impl_->quitRequested.load()) {
     impl_->waitForEvents();
+    impl_->runFired();
     impl_->runPosted();
     impl_->fireDueTimers();
   }

@@ -1,6 +1,7 @@
 // MainLoop: the event loop of the main thread. It delivers signals (through a
 // signalfd), readiness of file descriptors such as standard input, work posted
-// from other threads, one-shot delayed work and repeating timers.
+// from other threads, triggers fired from real-time threads, one-shot delayed
+// work and repeating timers.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@ namespace orvane {
 class MainLoop {
  public:
   using TimerId = uint64_t;
+  using TriggerId = size_t;
+  static constexpr size_t kMaxTriggers = 8;
 
   MainLoop();
   ~MainLoop();
@@ -33,6 +36,11 @@ class MainLoop {
 
   // Any thread: runs `task` on the loop as soon as possible, in posting order.
   void post(std::function<void()> task);
+  // Before the loop runs: `task`, to be run on the loop once per fire() (fires
+  // that come together run it once), ahead of the work posted with them.
+  TriggerId addTrigger(std::function<void()> task);
+  // Any thread, real-time included: no allocation, no lock.
+  void fire(TriggerId trigger);
   // Any thread: runs `task` on the loop once, after `delaySeconds`.
   TimerId postAfter(double delaySeconds, std::function<void()> task);
   // Any thread: runs `task` every `intervalSeconds`, each tick allowed to come

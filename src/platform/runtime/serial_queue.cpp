@@ -38,7 +38,7 @@ size_t roundUpToPowerOfTwo(size_t n) {
   return p;
 }
 
-// "com.orvane.capture.fsyncQueue" -> "fsyncQueue", cut to what Linux keeps.
+// "com.orvane.capture.writer" -> "writer", cut to what Linux keeps.
 std::string threadNameFor(const std::string& label) {
   const size_t dot = label.find_last_of('.');
   std::string name = (dot == std::string::npos || dot + 1 == label.size()) ? label : label.substr(dot + 1);

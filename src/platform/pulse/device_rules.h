@@ -1,0 +1,38 @@
+// Which device a record stream opens, by its role: the microphone follows
+// the default source (or the echo canceller, or where the user moved it) and
+// never takes a monitor; the system audio records the default sink's monitor
+// and nothing else. Pure functions over the server's lists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/audio/audio_format.h"
+#include "platform/pulse/pulse_client.h"
+
+namespace orvane {
+
+enum class InputRole { microphone, monitor };
+
+// The source a recording uses: the one the user moved our stream to while it
+// is there, else the default unless it is a monitor, else the first source
+// that is not a monitor. Nothing when there is none. `why` says which.
+const PulseSourceInfo* chooseMicrophone(const std::vector<PulseSourceInfo>& sources,
+                                        const std::string& defaultSourceName,
+                                        const std::string& userSource = {}, const char** why = nullptr);
+
+// The sink whose monitor to record: the default one when it has a monitor,
+// else `current` (the sink recorded so far) while it is there.
+const PulseSinkInfo* sinkToCapture(const std::vector<PulseSinkInfo>& sinks, const std::string& defaultSinkName,
+                                   const std::string& current);
+
+// The names of the sinks that have a monitor, the default first.
+std::vector<std::string> monitoredSinkNames(const std::vector<PulseSinkInfo>& sinks,
+                                            const std::string& defaultSinkName);
+
+// The stream format for a device's own sample spec: its rate and channels
+// (the server neither resamples nor downmixes: every channel is mixed here,
+// alike), as 32-bit float.
+pa_sample_spec recordSpec(const pa_sample_spec& native);
+
+}  // namespace orvane

@@ -1,0 +1,402 @@
+// PulseRecordStream: device choice by role, stream set-up and tear-down, the
+// read path that mixes and stamps blocks for the handler, the stop that reads
+// the tail, and the events that count as a change.
+#include "platform/pulse/pulse_record_stream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* kErrorDomain = "pulse";
+enum ErrorCode : int64_t {
+  kServerUnreachable = 1,
+  kNoSource = 2,
+  kStreamFailed = 3,
+  kNoSink = 6,
+};
+
+const PulseSourceInfo* findSource(const std::vector<PulseSourceInfo>& sources, const std::string& name) {
+  const auto found = std::find_if(sources.begin(), sources.end(), [&](const auto& s) { return s.name == name; });
+  return found == sources.end() ? nullptr : &*found;
+}
+
+std::string describe(const pa_sample_spec& spec) {
+  return std::to_string(spec.channels) + " ch, " + std::to_string(spec.rate) + " Hz";
+}
+
+}  // namespace
+
+PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseClient> client, InputRole role)
+    : client_(std::move(client)), role_(role) {
+  client_->addObserver({this, &PulseRecordStream::onContextLost, &PulseRecordStream::onContextBack,
+                        &PulseRecordStream::onServerChanged});
+}
+
+PulseRecordStream::~PulseRecordStream() {
+  stop();
+  client_->removeObserver(this);
+}
+
+const char* PulseRecordStream::what() const {
+  return role_ == InputRole::microphone ? "the record stream" : "the system audio stream";
+}
+
+Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
+  std::string reason;
+  if (client_->connect(kPulseConnectTimeoutSeconds, &reason) != PulseClient::Outcome::connected) {
+    return Error{kErrorDomain, kServerUnreachable, "the sound server is not reachable: " + reason};
+  }
+  const auto server = client_->serverInfo();
+  const auto sources = client_->sources();
+  auto sinks = role_ == InputRole::monitor ? client_->sinks() : std::make_optional(std::vector<PulseSinkInfo>{});
+  if (!server || !sources || !sinks) {
+    return Error{kErrorDomain, kServerUnreachable, "the sound server did not list its devices"};
+  }
+  Device device;
+  const PulseSourceInfo* source = nullptr;
+  if (role_ == InputRole::microphone) {
+    const char* why = "";
+    source = chooseMicrophone(*sources, server->defaultSourceName, userSource_, &why);
+    if (!source) return Error{kErrorDomain, kNoSource, kNoMicrophoneMessage};
+    defaultDevice_ = server->defaultSourceName;
+    device.said = "mic records " + source->name + " (" + why + ")";
+  } else {
+    const PulseSinkInfo* sink = sinkToCapture(*sinks, server->defaultSinkName, sinkName_);
+    if (sink) source = findSource(*sources, sink->monitorSourceName);
+    if (!source) {
+      return Error{kErrorDomain, kNoSink,
+                   sinkName_.empty() ? "no output sink with a monitor on the sound server"
+                                     : "the output sink " + sinkName_ + " is gone and no other sink has a monitor"};
+    }
+    defaultDevice_ = server->defaultSinkName;
+    device.sink = sink->name;
+    const bool follows = !sinkName_.empty() && sinkName_ != sink->name;
+    device.said = (follows ? "system audio follows default sink " + sink->name + "; " : std::string()) +
+                  "system audio records " + source->name + " (the monitor of sink " + sink->name + ", " +
+                  describe(source->sampleSpec) + ")";
+  }
+  device.name = source->name;
+  device.spec = recordSpec(source->sampleSpec);
+  device.map = source->channelMap;
+  return device;
+}
+
+AudioFormat PulseRecordStream::format() {
+  std::lock_guard control(control_);
+  {
+    PulseClient::Lock lock(*client_);
+    if (running_ && stream_) return AudioFormat::standard(spec_.rate, 1);
+  }
+  auto device = chooseDevice();
+  return device ? AudioFormat::standard(device->spec.rate, 1) : AudioFormat{};
+}
+
+void PulseRecordStream::setBlockHandler(BlockHandler handler) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  handler_ = std::move(handler);
+}
+
+void PulseRecordStream::setChangeHandler(ChangeHandler handler) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  change_ = std::move(handler);
+}
+
+void PulseRecordStream::setRawStampObserver(RawStampObserver observer) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  rawStampObserver_ = std::move(observer);
+}
+
+Status PulseRecordStream::start() {
+  std::lock_guard control(control_);
+  wanted_ = true;
+  auto device = chooseDevice();
+  if (!device) {
+    // No device of its kind: the stream open so far (moved somewhere it must not record) is closed.
+    PulseClient::Lock lock(*client_);
+    destroyStream();
+    running_ = false;
+    return device.error();
+  }
+  Status status;
+  {
+    PulseClient::Lock lock(*client_);
+    status = open(*device);
+  }
+  // Said once the loop lock is released: the capture thread never waits on our output.
+  if (!status) diag(device->said);
+  return status;
+}
+
+Status PulseRecordStream::open(const Device& device) {
+  if (device.name != userSource_) userSource_.clear();  // gone: the default again
+  destroyStream();
+  running_ = false;
+  // The block buffer exists before the stream does: the read path allocates nothing.
+  const AudioFormat format = AudioFormat::standard(device.spec.rate, 1);
+  if (!block_ || block_->format() != format) block_ = PcmBuffer::create(format, kPulseBlockMaxFrames);
+  pendingFrames_ = 0;
+  if (!block_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
+
+  const char* name = role_ == InputRole::microphone ? "Microphone" : "System audio";
+  stream_ = newRecordStream(client_->context(), name, device.spec, &device.map,
+                            {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead,
+                             &PulseRecordStream::onMoved, &PulseRecordStream::onSuspended});
+  if (!stream_) {
+    return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
+  }
+  pacer_.attach(client_->context(), this, &PulseRecordStream::readAvailable);
+  spec_ = device.spec;
+  frameBytes_ = pa_frame_size(&spec_);
+  framesRead_ = 0;
+  model_ = TimestampModel(spec_.rate);
+  holdDelivery_ = false;
+  deviceName_ = device.name;
+  if (!device.sink.empty()) sinkName_ = device.sink;
+  // DONT_MOVE for a monitor: one that the server "rescues" onto some other
+  // source would record the microphone as system audio.
+  const pa_stream_flags_t flags = role_ == InputRole::monitor ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
+  if (auto failure = connectRecordStream(*client_, stream_, device.name, flags, what())) {
+    destroyStream();
+    return Error{kErrorDomain, kStreamFailed, *failure};
+  }
+  running_ = true;
+  return std::nullopt;
+}
+
+void PulseRecordStream::stop(double untilSeconds) {
+  std::lock_guard control(control_);
+  wanted_ = false;
+  PulseClient::Lock lock(*client_);
+  // The deadline runs from the stop, so two streams stopped in turn wait for their tails together.
+  const double wait = untilSeconds + kTailWaitSeconds - HostClock::nowSeconds();
+  if (untilSeconds > 0 && wait > 0 && stream_ && running_) {
+    stopAt_ = untilSeconds;
+    reachedStop_ = false;
+    client_->waitUntil([this] { return reachedStop_ || !stream_ || !running_; }, wait);
+  }
+  stopAt_ = 0;
+  destroyStream();
+  running_ = false;
+}
+
+void PulseRecordStream::destroyStream() {
+  if (!stream_) return;
+  pacer_.detach(pa_threaded_mainloop_get_api(client_->loop()));
+  releaseRecordStream(stream_);
+}
+
+// --- loop thread
+
+void PulseRecordStream::fireChange() {
+  if (change_) change_();
+}
+
+// Real-time path from here to the handler: no allocation, no lock but the
+// loop's own (held by libpulse around every callback), no I/O.
+void PulseRecordStream::onRead(pa_stream*, size_t, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kPulseFragmentFrames);
+}
+
+void PulseRecordStream::readAvailable(void* self, double arrivalSeconds) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  if (!owner->stream_) return;
+  owner->pacer_.reading();
+  // A hole (frames the server lost) or audio from a device not yet known to be
+  // the right kind: time goes on without them. The frame index carries them,
+  // so the model's stamps jump by them and its fit stays.
+  auto skip = [owner](size_t frames) {
+    owner->flushPending();
+    owner->framesRead_ += static_cast<int64_t>(frames);
+  };
+  readFragments(
+      owner->stream_, owner->frameBytes_, owner->spec_.rate, arrivalSeconds,
+      [owner, &skip](const uint8_t* data, size_t frames, double rawStart) {
+        if (owner->holdDelivery_) skip(frames);
+        else owner->deliver(data, frames, rawStart);
+      },
+      skip);
+  owner->flushPending();
+  owner->timestampRestarts_.store(owner->model_.restartCount(), std::memory_order_relaxed);
+}
+
+// Fragments are gathered into the block, every channel mixed in alike: a
+// source that sends tiny fragments must not turn into tiny blocks, each of
+// which would take a slot of the track's ring.
+void PulseRecordStream::deliver(const uint8_t* data, size_t frames, double rawStart) {
+  const uint32_t channels = spec_.channels;
+  const float scale = 1.0f / static_cast<float>(channels);
+  const auto* samples = reinterpret_cast<const float*>(data);
+  float* mono = block_->floatChannelData(0);
+  for (size_t offset = 0; offset < frames;) {
+    if (pendingFrames_ == 0) {
+      pendingIndex_ = framesRead_;
+      pendingRawStart_ = rawStart + static_cast<double>(offset) / spec_.rate;
+    }
+    const auto count = static_cast<uint32_t>(std::min<size_t>(frames - offset, kPulseBlockMaxFrames - pendingFrames_));
+    for (uint32_t i = 0; i < count; ++i) {
+      const float* frame = samples + (offset + i) * channels;
+      float sum = 0;
+      for (uint32_t c = 0; c < channels; ++c) sum += frame[c];
+      mono[pendingFrames_ + i] = sum * scale;
+    }
+    pendingFrames_ += count;
+    framesRead_ += count;
+    offset += count;
+    if (pendingFrames_ == kPulseBlockMaxFrames) flushPending();
+  }
+}
+
+// Hands the gathered block on. While a stop waits for its moment, frames
+// stamped after it are cut off, and reaching it wakes the stop.
+void PulseRecordStream::flushPending() {
+  if (pendingFrames_ == 0) return;
+  const double published = model_.publish(pendingIndex_, pendingRawStart_);
+  if (rawStampObserver_) rawStampObserver_(pendingIndex_, pendingRawStart_, published);
+  uint32_t frames = pendingFrames_;
+  pendingFrames_ = 0;
+  if (stopAt_ > 0) {
+    const double wanted = std::ceil((stopAt_ - published) * spec_.rate);
+    if (wanted <= frames) {
+      frames = static_cast<uint32_t>(std::max(0.0, wanted));
+      reachedStop_ = true;
+      client_->signal();
+    }
+  }
+  if (handler_ && frames > 0) {
+    block_->setFrameLength(frames);
+    handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+  }
+}
+
+void PulseRecordStream::onStreamState(pa_stream* stream, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->client_->signal();
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+  const bool wasRunning = owner->running_.exchange(false);
+  // A dead context reports itself through onContextLost.
+  if (wasRunning && PA_CONTEXT_IS_GOOD(pa_context_get_state(owner->client_->context()))) owner->fireChange();
+}
+
+// The stream and its read timer go with the context they were made on.
+void PulseRecordStream::onContextLost(void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->pendingFrames_ = 0;
+  owner->destroyStream();
+  if (owner->running_.exchange(false)) owner->fireChange();
+}
+
+void PulseRecordStream::onContextBack(void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  if (owner->wanted_ && !owner->running_) owner->fireChange();
+}
+
+void PulseRecordStream::onMoved(pa_stream*, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
+  owner->flushPending();
+  owner->holdDelivery_ = true;
+  owner->model_.reset();
+  owner->checkMove();
+}
+
+// Asks which source is the default, whether the source we left is still
+// there, then where we are now; the answers come in that order, and the last
+// one decides. The server moves a stream off a source that went away, and
+// onto a new default: any other move of the microphone is the user's. System
+// audio stays on a monitor, or is opened again on the default sink's.
+void PulseRecordStream::checkMove() {
+  movedOffLiveSource_ = false;
+  pa_operation* server = pa_context_get_server_info(
+      client_->context(),
+      [](pa_context*, const pa_server_info* info, void* self) {
+        auto* owner = static_cast<PulseRecordStream*>(self);
+        if (info && info->default_source_name && owner->role_ == InputRole::microphone) {
+          owner->defaultDevice_ = info->default_source_name;
+        }
+      },
+      this);
+  if (server) pa_operation_unref(server);
+  pa_operation* left = pa_context_get_source_info_by_name(
+      client_->context(), deviceName_.c_str(),
+      [](pa_context*, const pa_source_info* info, int eol, void* self) {
+        if (eol == 0 && info) static_cast<PulseRecordStream*>(self)->movedOffLiveSource_ = true;
+      },
+      this);
+  if (left) pa_operation_unref(left);
+  pa_operation* now = pa_context_get_source_info_by_index(
+      client_->context(), pa_stream_get_device_index(stream_),
+      [](pa_context*, const pa_source_info* info, int eol, void* self) {
+        auto* owner = static_cast<PulseRecordStream*>(self);
+        if (eol > 0 || !owner->stream_) return;
+        if (info && info->index != pa_stream_get_device_index(owner->stream_)) return;  // moved again since
+        const bool monitor = info && info->monitor_of_sink != PA_INVALID_INDEX;
+        const std::string name = info && info->name ? info->name : "";
+        if (owner->role_ == InputRole::monitor) {
+          if (!monitor) return owner->fireChange();
+          owner->holdDelivery_ = false;
+          owner->deviceName_ = name;
+          return;
+        }
+        if (info) {
+          owner->holdDelivery_ = monitor;
+          // Back onto the source we asked for is our own doing (keepOnSource).
+          const bool users = !monitor && owner->movedOffLiveSource_ && name != owner->deviceName_ &&
+                             name != owner->defaultDevice_;
+          owner->deviceName_ = name;
+          if (users) owner->userSource_ = name;
+        }
+        owner->fireChange();
+      },
+      this);
+  if (now) pa_operation_unref(now);
+  else fireChange();
+}
+
+void PulseRecordStream::onSuspended(pa_stream* stream, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->flushPending();
+  owner->model_.reset();
+  if (owner->role_ == InputRole::microphone && pa_stream_is_suspended(stream) == 1) owner->fireChange();
+}
+
+// A stream that could not be opened (no device of its kind) tries again when
+// one may have come.
+void PulseRecordStream::onServerChanged(void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  if (owner->wanted_ && !owner->running_) owner->fireChange();
+  else owner->checkDefault();
+}
+
+// The microphone follows a new default source until the user moved it; the
+// system audio follows a new default sink that has a monitor.
+void PulseRecordStream::checkDefault() {
+  pa_operation* op = pa_context_get_server_info(
+      client_->context(),
+      [](pa_context*, const pa_server_info* info, void* self) {
+        auto* owner = static_cast<PulseRecordStream*>(self);
+        if (!info || !owner->running_) return;
+        const char* name = owner->role_ == InputRole::microphone ? info->default_source_name : info->default_sink_name;
+        const std::string current = name ? name : "";
+        if (current == owner->defaultDevice_) return;
+        owner->defaultDevice_ = current;
+        if (owner->role_ == InputRole::monitor ? current != owner->sinkName_ : owner->userSource_.empty()) {
+          owner->fireChange();
+        }
+      },
+      this);
+  if (op) pa_operation_unref(op);
+}
+
+}  // namespace orvane

@@ -1,0 +1,124 @@
+// PulseRecordStream: one record stream on the sound server, the microphone's
+// or the system audio's (its InputRole picks the device rules). Both streams
+// of a run share one PulseClient: one context, one loop thread. Every block
+// reaches the handler on that loop thread, mixed to mono, at most
+// kPulseBlockMaxFrames frames, stamped by a TimestampModel.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/audio_input.h"
+#include "platform/pulse/device_rules.h"
+#include "platform/pulse/pulse_client.h"
+#include "platform/pulse/record_stream_reading.h"
+#include "platform/pulse/timestamp_model.h"
+
+namespace orvane {
+
+// A block is usually one fragment; a burst (a monitor's backlog at start, a
+// source that renders in 2 s blocks) goes out in blocks of up to four, so
+// that it fits in the track's ring.
+inline constexpr uint32_t kPulseBlockMaxFrames = kPulseFragmentFrames * 4;
+inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
+// A stop waits at most this long after its moment for the frames stamped
+// before it (the server sends a fragment, 85 ms at 48 kHz, once it is whole).
+inline constexpr double kTailWaitSeconds = 0.35;
+
+class PulseRecordStream : public AudioInput {
+ public:
+  PulseRecordStream(std::shared_ptr<PulseClient> client, InputRole role);
+  // Any thread but the loop's.
+  ~PulseRecordStream() override;
+
+  // Control calls: any thread but the loop's.
+  AudioFormat format() override;
+  void setBlockHandler(BlockHandler handler) override;
+  // The handler runs on the loop thread: it must only hand work elsewhere and
+  // never call into this stream.
+  void setChangeHandler(ChangeHandler handler) override;
+  // Connects first when the server connection was lost. A start that finds no
+  // server leaves the wish behind: a server that answers again is reported as
+  // a change, since nothing else would tell the owner.
+  Status start() override;
+  void stop(double untilSeconds = 0) override;
+  bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+
+  // Times the stamp model started again by itself (lost frames); for tests and benchmarks.
+  int64_t timestampRestarts() const { return timestampRestarts_.load(std::memory_order_relaxed); }
+  // Benchmarks: also reports each block's raw stamp (loop thread).
+  using RawStampObserver = std::function<void(int64_t frameIndex, double rawSeconds, double published)>;
+  void setRawStampObserver(RawStampObserver observer);
+
+ private:
+  struct Device {
+    std::string name;  // the source recorded (a monitor for system audio)
+    std::string sink;  // system audio: the sink it monitors
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+    std::string said;  // the diagnostic that names it
+  };
+  Result<Device> chooseDevice();  // control_ held, loop lock not
+  Status open(const Device& device);  // both locks held
+  void destroyStream();  // loop lock held
+  const char* what() const;
+
+  // Loop thread.
+  static void onRead(pa_stream* stream, size_t bytes, void* self);
+  static void onStreamState(pa_stream* stream, void* self);
+  static void onMoved(pa_stream* stream, void* self);
+  static void onSuspended(pa_stream* stream, void* self);
+  static void onContextLost(void* self);
+  static void onContextBack(void* self);
+  static void onServerChanged(void* self);
+  static void readAvailable(void* self, double arrivalSeconds);
+  void fireChange();
+  void deliver(const uint8_t* data, size_t frames, double rawStart);
+  void flushPending();
+  void checkMove();
+  void checkDefault();
+
+  const std::shared_ptr<PulseClient> client_;
+  const InputRole role_;
+  // Held by every control call (never by the loop thread), so control calls
+  // from different threads do not interleave. Taken before the loop lock.
+  std::mutex control_;
+
+  // Loop-thread state (set up under the loop lock).
+  pa_stream* stream_ = nullptr;
+  ReadPacer pacer_;
+  BlockHandler handler_;
+  ChangeHandler change_;
+  RawStampObserver rawStampObserver_;
+  std::unique_ptr<PcmBuffer> block_;  // mono, allocated before the stream opens
+  pa_sample_spec spec_{};
+  size_t frameBytes_ = 0;
+  int64_t framesRead_ = 0;
+  // Frames gathered in block_ for the next call, with their first frame's index and raw stamp.
+  uint32_t pendingFrames_ = 0;
+  int64_t pendingIndex_ = 0;
+  double pendingRawStart_ = 0;
+  TimestampModel model_{48000};
+  std::string deviceName_;
+  std::string sinkName_;       // system audio: the sink recorded
+  std::string defaultDevice_;  // the default source or sink, as last seen
+  bool holdDelivery_ = false;  // moved, and not yet known to be the right kind of device
+  // The microphone: a move that left its source in place and did not land on
+  // the default was the user's (the server moves a stream only off a source
+  // that went away, or onto a new default): from then on we record where the
+  // user put us and no longer follow the default source.
+  bool movedOffLiveSource_ = false;
+  std::string userSource_;
+  double stopAt_ = 0;        // host seconds a stop waits for; 0: none
+  bool reachedStop_ = false;
+
+  std::atomic<bool> running_{false};
+  std::atomic<bool> wanted_{false};  // started and not stopped since
+  std::atomic<int64_t> timestampRestarts_{0};
+};
+
+}  // namespace orvane
