@@ -198,25 +198,6 @@ def finisher_killed_or_behind(case):
     case.assertFalse(os.path.exists(case.path("behind.finishing.m4a")))
 
 
-def output_past_a_size_limit(case):
-    """A recovery whose output ends past the file size limit (the encoder's last frames and the trailer):
-    a failed recovery that keeps the tracks, never a success with a file no player opens."""
-    helper = case.start(case.path("src.wav"), "--wav", "--keep-temps", scenario=dict(SINES, speed=10))
-    time.sleep(2.0)
-    case.assert_stopped(*helper.stop(), case.path("src.wav"))
-    for ext in ("m4a", "wav"):
-        for name in ("probe", "limited"):
-            for track in ("mic", "sys"):
-                shutil.copy(case.path(f"src.{track}.caf"), case.path(f"{name}.{track}.caf"))
-        recover(case.path(f"probe.{ext}"))
-        status, stdout, stderr = recover(case.path(f"limited.{ext}"),
-                                         size_limit=os.path.getsize(case.path(f"probe.{ext}")) - 200)
-        case.assertEqual(status, 2, stdout + stderr)
-        case.assertTrue(stdout.startswith("ERROR finalize_failed "), stdout)
-        case.assert_recovers(case.path(f"limited.{ext}"), 19.0)  # the tracks were kept
-
-
-
 def tracks_removed_while_recording(case):
     """Deleted tracks, and then their whole folder: the stop reads the files it holds and names them again."""
     for removed in ("tracks", "folder"):
@@ -569,7 +550,6 @@ CASES = [
     ("disk nearly full while the finisher writes", lambda case: disk_full(case, "finisher"), False),
     ("disk full before the corrected copies", lambda case: disk_full(case, "copies"), True),
     ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
-    ("output past a size limit", output_past_a_size_limit, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),
     ("refused outputs: a line break, a dangling link", refused_outputs, False),

@@ -113,28 +113,6 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   EXPECT_TRUE(ours == theirs) << "decodes to the single pass's samples, to its length";
 }
 
-// With voice processing the echo canceller runs in the finisher's steps, cut
-// wherever the tracks had got to, and gives what the stop's single pass gives.
-TEST_F(FinisherTest, WithVoiceProcessingTheOutputIsStillTheStopTimeInterleaveByteForByte) {
-  append(mic, 300000);
-  append(sys, 250000);
-  auto running = finisher({}, "wav", true);
-  running->start();
-  waitFor([&] { return running->framesWritten() > 150000; });
-  append(mic, 100000);
-  append(sys, 170001);
-  std::optional<int64_t> frames = finish(*running);
-  InterleaveOutcome reference;
-  auto made = interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.wav",
-                               outputSettings(true), reference, true);
-  ASSERT_TRUE(frames && made);
-  EXPECT_EQ(*frames, 12000 + 420001);
-  EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav"));
-  ASSERT_TRUE(interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "raw.wav",
-                               outputSettings(true), reference));
-  EXPECT_FALSE(bytes(out) == bytes(dir / "raw.wav")) << "the microphone went through the canceller";
-}
-
 std::vector<int64_t> onsets(const std::vector<float>& samples) {
   std::vector<int64_t> found;
   for (size_t i = 1; i < samples.size(); ++i) {
