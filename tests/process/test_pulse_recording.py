@@ -182,7 +182,6 @@ class MicAndSpeakers(PrivateServerCase):
             for track in channels(out):
                 self.assertGreater(tone_level(track[-RATE // 4:], BURST_TONE), 0.05, f"run {run_index}")
 
-    @unittest.skipUnless(os.geteuid() == 0, "mounting a small disk needs root")
 class SineMicAndOnlySink(PrivateServerCase):
     """The microphone is a sine source, no sink's monitor, so the speakers are the only sink there is. The
     source renders ahead in blocks of its own, which shifts the channels apart: only levels are checked."""
