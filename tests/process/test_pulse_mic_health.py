@@ -54,6 +54,7 @@ class MicrophoneHealth(PulseCase):
         self.assertEqual(helper.diags("mic produced"), [DIGITAL_SILENCE])
         self.play("mic_feed", 44100, MIC_TONE)
         helper.wait_line("STATUS mic_recovered", timeout=20)
+        helper.wait_diag("mic signal flowing again (", timeout=5)  # written just after the line
         (flowing,) = helper.diags("mic signal flowing again (")
         self.assertRegex(flowing, r"\(\d+ non-silent frames\)$")
 
