@@ -179,7 +179,7 @@ TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
   };
   append(mic, 200000);
   append(sys, 200000);
-  bool made = false;
+  std::atomic<bool> made{false};  // set on the finisher's thread
   auto failing = finisher([&](const std::string& path) -> Result<std::shared_ptr<AudioFile>> {
     std::ofstream(path) << "partial";
     made = true;
