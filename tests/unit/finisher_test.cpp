@@ -1,5 +1,6 @@
 // The finisher against the stop-time interleave on the same growing tracks,
 // and its ways of giving up.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <fstream>
