@@ -265,7 +265,6 @@ std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutS
         item.index = info->index;
         item.name = text(info->name);
         item.description = text(info->description);
-        item.driver = text(info->driver);
         item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
         item.sampleSpec = info->sample_spec;
         item.channelMap = info->channel_map;

@@ -30,7 +30,6 @@ struct PulseSourceInfo {
   uint32_t index = PA_INVALID_INDEX;
   std::string name;
   std::string description;
-  std::string driver;
   bool isMonitor = false;
   pa_sample_spec sampleSpec{};
   pa_channel_map channelMap{};
