@@ -7,14 +7,25 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
+# The unit tests first, then the process tests (a PulseAudio run beside a
+# PipeWire one, the rest alone: see tests/CMakeLists.txt).
+run_ctest() {
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure --timeout 900 -j 2 -L unit "$@" &&
+     ctest --output-on-failure --timeout 900 -j 2 -L process "$@")
+}
+
 bash scripts/setup.sh build
-(cd build && ctest --output-on-failure --timeout 900 -j 2)
+run_ctest build
 
 bash scripts/setup.sh build-asan -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
-# The PipeWire runs repeat the PulseAudio ones against another server: the
-# sanitizers look at our code, which both runs share, so once is enough.
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure --timeout 900 -j 2 -E '^process\.pipewire\.')
+# The sanitizers look at our own code, so the runs that only repeat it are
+# left to the normal pass: the PipeWire runs (the PulseAudio ones run the same
+# code against another server), the installed package, the terminal host
+# (a Python example) and the long scripted drift and echo runs, whose code
+# the unit tests run under the sanitizers.
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan \
+  -E '^process\.(pipewire\.|test_installed$|test_terminal_host$|test_drift_e2e$|test_voice_processing$)'
 
 cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF > /dev/null
 cmake --build build-tsan -j "$(nproc)" --target unit_tests
