@@ -1,11 +1,15 @@
 // Event lines, diagnostics and the exit gate. Event lines go through a queue
 // that one writer thread drains, so a host that stops reading our standard
 // output never holds the thread that emitted a line: the main loop still
-// takes a stop, and capture ends when it is asked to.
+// takes a stop, and capture ends when it is asked to. Diagnostics are never
+// waited for at all (DiagWriter).
 #include "events/output.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -141,6 +145,80 @@ LineQueue& lineQueue() {
   return *queue;
 }
 
+// Diagnostics are for people reading a log: a host that pipes our standard
+// error and never reads it must not hold the thread that reports (the main
+// loop, the stop). Lines go out without waiting; what does not fit waits in
+// a bounded backlog for the next line, and beyond that is counted and
+// dropped, the count said once there is room again. A pipe is written
+// through a descriptor of our own opened non-blocking (the host's, shared
+// with others, stays as it is); a socket with MSG_DONTWAIT; a file or a
+// terminal as before.
+class DiagWriter {
+ public:
+  void write(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (pending_.size() + line.size() > kMaxPendingBytes) {
+      ++dropped_;
+    } else {
+      if (dropped_ > 0 && pending_.empty()) pending_ = droppedNote();
+      pending_ += line;
+    }
+    flush();
+  }
+
+ private:
+  static constexpr size_t kMaxPendingBytes = 64 * 1024;
+
+  enum class Kind { unknown, blocking, pipe, socket };
+
+  std::string droppedNote() {
+    std::string note(kDiagPrefix);
+    note += std::to_string(dropped_) + " diagnostics dropped: standard error was not read\n";
+    dropped_ = 0;
+    return note;
+  }
+
+  void open() {
+    struct stat info {};
+    kind_ = Kind::blocking;
+    if (fstat(STDERR_FILENO, &info) != 0) return;
+    if (S_ISSOCK(info.st_mode)) kind_ = Kind::socket;
+    if (!S_ISFIFO(info.st_mode)) return;
+    fd_ = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    kind_ = fd_ >= 0 ? Kind::pipe : Kind::blocking;
+  }
+
+  ssize_t writeSome() {
+    if (kind_ == Kind::socket) {
+      return ::send(STDERR_FILENO, pending_.data(), pending_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    return ::write(kind_ == Kind::pipe ? fd_ : STDERR_FILENO, pending_.data(), pending_.size());
+  }
+
+  void flush() {
+    if (kind_ == Kind::unknown) open();
+    while (!pending_.empty()) {
+      const ssize_t written = writeSome();
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (written <= 0) return pending_.clear();  // gone: nobody will read these
+      pending_.erase(0, static_cast<size_t>(written));
+    }
+  }
+
+  std::mutex mutex_;
+  Kind kind_ = Kind::unknown;
+  int fd_ = -1;
+  std::string pending_;
+  size_t dropped_ = 0;
+};
+
+// Never destroyed, like the line queue.
+DiagWriter& diagWriter() {
+  static auto* writer = new DiagWriter;
+  return *writer;
+}
+
 // The line feed is added here, on the caller's thread, so the writer allocates nothing.
 void queueLine(std::string_view line, bool terminal) {
   std::string whole = hasLineBreak(line) ? escapeBreaks(line) : std::string(line);
@@ -171,8 +249,7 @@ void diag(std::string_view message) {
   std::string whole;
   whole.reserve(kDiagPrefix.size() + message.size() + 1);
   whole.append(kDiagPrefix).append(hasLineBreak(message) ? escapeBreaks(message) : std::string(message)).push_back('\n');
-  // One write keeps the line whole among other writers; the result is not examined.
-  [[maybe_unused]] ssize_t written = write(STDERR_FILENO, whole.data(), whole.size());
+  diagWriter().write(whole);
 }
 
 std::string shortestDecimal(double value) {

@@ -21,8 +21,9 @@ bool hasLineBreak(std::string_view text);
 // one call is always one line.
 void emit(std::string_view line);
 
-// Any thread: writes the prefix, `message` (line breaks escaped as in emit)
-// and a line feed to standard error in one unbuffered write.
+// Any thread but the capture side: writes the prefix, `message` (line breaks
+// escaped as in emit) and a line feed to standard error, never waiting for a
+// host that does not read it (the line waits, bounded, or is counted).
 void diag(std::string_view message);
 
 // The shortest decimal that reads back as `value`, with at least one digit
