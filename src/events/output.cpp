@@ -178,11 +178,17 @@ class DiagWriter {
     return note;
   }
 
+  // Looks at standard error again whenever it is another file than last
+  // time (a test capturing it, a host's dup2).
   void open() {
     struct stat info {};
-    kind_ = Kind::blocking;
-    if (fstat(STDERR_FILENO, &info) != 0) return;
-    if (S_ISSOCK(info.st_mode)) kind_ = Kind::socket;
+    if (fstat(STDERR_FILENO, &info) != 0) info = {};
+    if (kind_ != Kind::unknown && info.st_dev == device_ && info.st_ino == inode_) return;
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    kind_ = S_ISSOCK(info.st_mode) ? Kind::socket : Kind::blocking;
     if (!S_ISFIFO(info.st_mode)) return;
     fd_ = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     kind_ = fd_ >= 0 ? Kind::pipe : Kind::blocking;
@@ -196,7 +202,7 @@ class DiagWriter {
   }
 
   void flush() {
-    if (kind_ == Kind::unknown) open();
+    open();
     while (!pending_.empty()) {
       const ssize_t written = writeSome();
       if (written < 0 && errno == EINTR) continue;
@@ -208,6 +214,8 @@ class DiagWriter {
 
   std::mutex mutex_;
   Kind kind_ = Kind::unknown;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   int fd_ = -1;
   std::string pending_;
   size_t dropped_ = 0;

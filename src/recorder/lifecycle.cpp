@@ -9,6 +9,7 @@
 #include <memory>
 #include <semaphore>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "events/output.h"
@@ -221,10 +222,15 @@ void Recorder::stop() {
     stopInputs();
     inputsStopped->release();
   });
-  std::thread([this, inputsStopped] {
+  auto complete = [this, inputsStopped] {
     inputsStopped->try_acquire_for(std::chrono::duration<double>(kStopInputsWaitSeconds));
     stopCompletion();
-  }).detach();
+  };
+  try {
+    std::thread(complete).detach();
+  } catch (const std::system_error&) {
+    complete();  // no thread to be had (a thread or memory limit): finished here rather than not at all
+  }
 }
 
 // Each input is stopped once, by the stop or by a start that it overtook.
