@@ -17,8 +17,8 @@
 // Figures: ERLE over the far-end-only spans after 5 s, near end in double
 // talk (attenuation of its least-squares gain, the near end found again in
 // that span: the echo is not like it, so it leaves the gain alone), near end
-// alone (level change),
-// and after the move the time until every voiced second is back to 25 dB.
+// alone (level change), and after the move the time until every voiced
+// second is back to 25 dB.
 #include <sndfile.h>
 
 #include <chrono>
@@ -202,9 +202,11 @@ Figures scoreSignals(const Signal& near, const Signal& raw, long rawShift, const
 }
 
 void print(const Figures& f) {
+  // The double-talk figure less the near-alone one: a canceller that makes
+  // the whole microphone louder or quieter is not credited or charged twice.
   std::printf("erle_far_only_dB %.1f  double_talk_attenuation_dB %.2f  near_only_change_dB %.2f  "
-              "recovery_after_move_s %.1f\n",
-              f.erle, f.doubleTalk, f.nearAlone, f.recovery);
+              "recovery_after_move_s %.1f  double_talk_vs_near_alone_dB %.2f\n",
+              f.erle, f.doubleTalk, f.nearAlone, f.recovery, f.doubleTalk - f.nearAlone);
 }
 
 EchoCancellerSettings settingsFrom(std::map<std::string, double> keys) {
