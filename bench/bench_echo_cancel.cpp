@@ -186,8 +186,10 @@ Figures scoreSignals(const Signal& near, const Signal& raw, long rawShift, const
   const double nn = dot(near, near, at(kBoth.from), at(kBoth.to), 0);
   const double gainRaw = dot(raw, near, rb, re, rawBoth) / nn, gainOut = dot(out, near, ob, oe, outBoth) / nn;
   f.doubleTalk = 20 * std::log10(gainRaw / gainOut);
-  if (getenv("EC_TRACE")) std::printf("near-end gain in double talk: raw %.4f, processed %.4f (found at %.4f, %.4f s)\n",
-                                      gainRaw, gainOut, double(rawBoth) / kRate, double(outBoth) / kRate);
+  if (getenv("EC_TRACE")) {
+    std::printf("near-end gain in double talk: raw %.4f, processed %.4f (found at %.4f, %.4f s)\n", gainRaw, gainOut,
+                double(rawBoth) / kRate, double(outBoth) / kRate);
+  }
   auto [rn, rne] = span(kNearOnly, rawShift);
   auto [on, one] = span(kNearOnly, outShift);
   f.nearAlone = dB(energy(raw, rn, rne) / energy(out, on, one));
