@@ -12,10 +12,13 @@
 //   replay <near.wav> <raw.wav> [switch_seconds] [key=value...]
 //                                                 runs the canceller over a recording made without voice
 //                                                 processing (microphone on channel 0, system audio on 1)
-// Keys: suppression=0..2 extended=0|1 agnostic=0|1 ns=0|1 hp=0|1 delay2=<ms> chunk=<frames>.
+// Keys: suppression=0..2 extended=0|1 agnostic=0|1 ns=0|1 hp=0|1 delay2=<ms> chunk=<frames>,
+// and of double talk (finalize/double_talk.h) mix=<share, 0 off> passed=<dB> above=<dB> hold=<blocks>.
 // Figures: ERLE over the far-end-only spans after 5 s, near end in double
-// talk (attenuation of its least-squares gain), near end alone (level change),
-// and after the move the time until every voiced second is back to 25 dB.
+// talk (attenuation of its least-squares gain, the near end found again in
+// that span: the echo is not like it, so it leaves the gain alone), near end
+// alone (level change), and after the move the time until every voiced
+// second is back to 25 dB.
 #include <sndfile.h>
 
 #include <chrono>
@@ -128,9 +131,9 @@ double dot(const Signal& a, const Signal& b, size_t from, size_t to, long shift)
 
 double dB(double ratio) { return 10 * std::log10(ratio); }
 
-// Where `near` (on the schedule) starts in `mic`: coarse over ±3 s on 1 ms
-// means of the near-only span, then exact to the sample.
-long findShift(const Signal& mic, const Signal& near) {
+// Where `near` (on the schedule) starts in `mic`, found over span `s`: coarse
+// over ±3 s on 1 ms means, then exact to the sample.
+long findShift(const Signal& mic, const Signal& near, const Span& s = kNearOnly) {
   auto decimate = [](const Signal& s) {
     Signal d(s.size() / 48);
     for (size_t i = 0; i < d.size(); ++i) {
@@ -142,13 +145,13 @@ long findShift(const Signal& mic, const Signal& near) {
   long best = 0;
   double bestValue = -1;
   for (long lag = -3000; lag <= 3000; ++lag) {
-    const double v = std::fabs(dot(dm, dn, 14000 + 3000, 22000 - 3000, lag));
+    const double v = std::fabs(dot(dm, dn, size_t(s.from * 1000) + 3000, size_t(s.to * 1000) - 3000, lag));
     if (v > bestValue) bestValue = v, best = lag;
   }
   long exact = best * 48;
   bestValue = -1;
   for (long lag = best * 48 - 480; lag <= best * 48 + 480; ++lag) {
-    const double v = dot(mic, near, at(kNearOnly.from) + at(1), at(kNearOnly.to) - at(1), lag);
+    const double v = dot(mic, near, at(s.from) + at(1), at(s.to) - at(1), lag);
     if (v > bestValue) bestValue = v, exact = lag;
   }
   return exact;
@@ -174,12 +177,19 @@ Figures scoreSignals(const Signal& near, const Signal& raw, long rawShift, const
   }
   Figures f{};
   f.erle = dB(rawEcho / outEcho);
-  auto [rb, re] = span(kBoth, rawShift);
-  auto [ob, oe] = span(kBoth, outShift);
+  // The near end's gain in double talk, where the echo is not like it. A
+  // recording may have slipped between the spans (a device's dropout), so
+  // the near end is found again in this one.
+  const long rawBoth = findShift(raw, near, kBoth), outBoth = findShift(out, near, kBoth);
+  auto [rb, re] = span(kBoth, rawBoth);
+  auto [ob, oe] = span(kBoth, outBoth);
   const double nn = dot(near, near, at(kBoth.from), at(kBoth.to), 0);
-  const double gainRaw = dot(raw, near, rb, re, rawShift) / nn, gainOut = dot(out, near, ob, oe, outShift) / nn;
+  const double gainRaw = dot(raw, near, rb, re, rawBoth) / nn, gainOut = dot(out, near, ob, oe, outBoth) / nn;
   f.doubleTalk = 20 * std::log10(gainRaw / gainOut);
-  if (getenv("EC_TRACE")) std::printf("near-end gain in double talk: raw %.4f, processed %.4f\n", gainRaw, gainOut);
+  if (getenv("EC_TRACE")) {
+    std::printf("near-end gain in double talk: raw %.4f, processed %.4f (found at %.4f, %.4f s)\n", gainRaw, gainOut,
+                double(rawBoth) / kRate, double(outBoth) / kRate);
+  }
   auto [rn, rne] = span(kNearOnly, rawShift);
   auto [on, one] = span(kNearOnly, outShift);
   f.nearAlone = dB(energy(raw, rn, rne) / energy(out, on, one));
@@ -194,9 +204,11 @@ Figures scoreSignals(const Signal& near, const Signal& raw, long rawShift, const
 }
 
 void print(const Figures& f) {
+  // The double-talk figure less the near-alone one: a canceller that makes
+  // the whole microphone louder or quieter is not credited or charged twice.
   std::printf("erle_far_only_dB %.1f  double_talk_attenuation_dB %.2f  near_only_change_dB %.2f  "
-              "recovery_after_move_s %.1f\n",
-              f.erle, f.doubleTalk, f.nearAlone, f.recovery);
+              "recovery_after_move_s %.1f  double_talk_vs_near_alone_dB %.2f\n",
+              f.erle, f.doubleTalk, f.nearAlone, f.recovery, f.doubleTalk - f.nearAlone);
 }
 
 EchoCancellerSettings settingsFrom(std::map<std::string, double> keys) {
@@ -206,6 +218,10 @@ EchoCancellerSettings settingsFrom(std::map<std::string, double> keys) {
   if (keys.count("agnostic")) settings.libraryDelaySearch = keys["agnostic"] != 0;
   if (keys.count("ns")) settings.noiseSuppression = keys["ns"] != 0;
   if (keys.count("hp")) settings.highPass = keys["hp"] != 0;
+  if (keys.count("mix")) settings.doubleTalk.mix = float(keys["mix"]);
+  if (keys.count("passed")) settings.doubleTalk.passedDb = keys["passed"];
+  if (keys.count("above")) settings.doubleTalk.aboveEchoDb = keys["above"];
+  if (keys.count("hold")) settings.doubleTalk.holdBlocks = int(keys["hold"]);
   return settings;
 }
 

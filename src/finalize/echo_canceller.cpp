@@ -27,7 +27,8 @@ Error libraryError(const char* what, int code) {
 
 }  // namespace
 
-EchoCanceller::EchoCanceller(webrtc::AudioProcessing* processing) : processing_(processing) {}
+EchoCanceller::EchoCanceller(webrtc::AudioProcessing* processing, const DoubleTalkDetector::Settings& doubleTalk)
+    : processing_(processing), doubleTalk_(doubleTalk) {}
 EchoCanceller::~EchoCanceller() = default;
 
 Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(const EchoCancellerSettings& settings) {
@@ -37,7 +38,7 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(const EchoCanceller
   config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
   webrtc::AudioProcessing* processing = webrtc::AudioProcessing::Create(config);
   if (!processing) return Error{kErrorDomain, ENOMEM, "the audio processing library could not be started"};
-  std::unique_ptr<EchoCanceller> canceller(new EchoCanceller(processing));
+  std::unique_ptr<EchoCanceller> canceller(new EchoCanceller(processing, settings.doubleTalk));
   canceller->ownDelay_ = !settings.libraryDelaySearch;
   const webrtc::StreamConfig mono(kRate, 1);
   if (int code = processing->Initialize({{mono, mono, mono, mono}})) return libraryError("48 kHz mono", code);
@@ -58,12 +59,12 @@ Result<std::unique_ptr<EchoCanceller>> EchoCanceller::create(const EchoCanceller
 uint32_t EchoCanceller::process(const float* mic, const float* system, uint32_t frames, float* micOut,
                                 float* systemOut, uint32_t capacity) {
   for (uint32_t i = 0; i < frames; ++i) {
-    systemRing_[(taken_ + i) % kRing] = system[i];
+    systemRing_[taken_ % kRing] = system[i];
+    rawRing_[taken_++ % kRing] = mic[i];
     micBlock_[blockFill_] = mic[i];
     systemBlock_[blockFill_] = system[i];
     if (++blockFill_ == kBlockFrames) processBlock();
   }
-  taken_ += frames;
   return emit(micOut, systemOut, capacity, processed_ - kLatencyFrames);
 }
 
@@ -96,6 +97,8 @@ uint32_t EchoCanceller::emit(float* micOut, float* systemOut, uint32_t capacity,
 // block, so the output is the same however the calls cut the tracks.
 void EchoCanceller::processBlock() {
   delay_.add(micBlock_.data(), systemBlock_.data(), kBlockFrames);
+  double reference = 0;
+  for (float v : systemBlock_) reference += double(v) * v;
   const webrtc::StreamConfig mono(kRate, 1);
   float* systemChannels[] = {systemBlock_.data()};
   processing_->ProcessReverseStream(systemChannels, mono, mono, systemChannels);
@@ -106,12 +109,33 @@ void EchoCanceller::processBlock() {
   processing_->set_stream_delay_ms(toldMs_);
   float* micChannels[] = {micBlock_.data()};
   processing_->ProcessStream(micChannels, mono, mono, micChannels);
-  for (uint32_t i = 0; i < kBlockFrames; ++i) {
-    const int64_t out = processed_ + i - kLatencyFrames;
-    if (out >= 0) micRing_[out % kRing] = micBlock_[i];
-  }
+  mixBack(reference / kBlockFrames);
   processed_ += kBlockFrames;
   blockFill_ = 0;
+}
+
+// The library's block, which is the input's frames kLatencyFrames earlier,
+// into the output, with the recorded microphone mixed back as double talk
+// asks. The share moves across the block, so a change makes no step.
+void EchoCanceller::mixBack(double referenceEnergy) {
+  const int64_t first = processed_ - kLatencyFrames;
+  // Before the first frame and after the last (drain()) the microphone was silent.
+  auto recordedAt = [&](int64_t frame) { return frame >= 0 && frame < taken_ ? rawRing_[frame % kRing] : 0.0f; };
+  double recorded = 0, processed = 0;
+  for (uint32_t i = 0; i < kBlockFrames; ++i) {
+    const float raw = recordedAt(first + i);
+    recorded += double(raw) * raw;
+    processed += double(micBlock_[i]) * micBlock_[i];
+  }
+  const float mix = doubleTalk_.update({recorded / kBlockFrames, processed / kBlockFrames, referenceEnergy},
+                                       delay_.delayMs());
+  for (uint32_t i = 0; i < kBlockFrames; ++i) {
+    if (first + i < 0) continue;
+    const float share = mix_ + (mix - mix_) * float(i + 1) / kBlockFrames;
+    const float raw = recordedAt(first + i);
+    micRing_[(first + i) % kRing] = micBlock_[i] + share * (raw - micBlock_[i]);
+  }
+  mix_ = mix;
 }
 
 }  // namespace orvane

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "finalize/double_talk.h"
 #include "finalize/echo_delay.h"
 #include "platform/error.h"
 
@@ -29,6 +30,8 @@ struct EchoCancellerSettings {
   bool libraryDelaySearch = false;
   bool noiseSuppression = false;
   bool highPass = true;
+  // Near speech over the far end kept from the suppressor (double_talk.h).
+  DoubleTalkDetector::Settings doubleTalk;
 };
 
 // Runs on the thread that makes the output and keeps the filter's state from
@@ -62,19 +65,23 @@ class EchoCanceller {
 
  private:
   static constexpr uint32_t kRing = 2 * kMaxFrames;  // a call's frames and what the last one left behind
-  explicit EchoCanceller(webrtc::AudioProcessing* processing);
+  EchoCanceller(webrtc::AudioProcessing* processing, const DoubleTalkDetector::Settings& doubleTalk);
   void processBlock();
+  void mixBack(double referenceEnergy);
   uint32_t emit(float* micOut, float* systemOut, uint32_t capacity, int64_t limit);
 
   std::unique_ptr<webrtc::AudioProcessing> processing_;
   bool ownDelay_ = true;
   int toldMs_ = 0;  // the delay the library works with
   EchoDelayEstimator delay_;
+  DoubleTalkDetector doubleTalk_;
+  float mix_ = 0;  // the recorded microphone's share at the end of the last block
   std::array<float, kBlockFrames> micBlock_{};
   std::array<float, kBlockFrames> systemBlock_{};
   uint32_t blockFill_ = 0;
   std::array<float, kRing> micRing_{};     // processed microphone, by output frame
   std::array<float, kRing> systemRing_{};  // system audio, by input frame
+  std::array<float, kRing> rawRing_{};     // the microphone as recorded, by input frame
   int64_t taken_ = 0;      // frames taken in
   int64_t processed_ = 0;  // frames through the library, its latency included
   int64_t given_ = 0;      // frames given out
