@@ -187,6 +187,7 @@ void Recorder::configureCapture() {
          std::to_string(tapFormat.channelCount) + " ch");
     mic.prepare(tapFormat);
     engine->setBlockHandler([this](const PcmBuffer& buffer, const AudioTime& when) { writeMicAudio(buffer, when); });
+    engine->setRoomCheck([this](uint32_t frames) { return mic.hasRoomFor(frames); });
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
