@@ -245,8 +245,22 @@ bool Recorder::closeTracks() {
       closed = false;
     }
     if (!track->restoreName()) closed = false;
+    sayTail(*track);
   }
   return closed;
+}
+
+// What a track holds from its first frame against the active time from then
+// to the stop: a tail lost at the stop shows here.
+void Recorder::sayTail(const Track& track) const {
+  const TrackTimeline timeline = track.timeline();
+  const std::optional<double> stopped = clock.activeSeconds(stopSeconds.load());
+  if (!timeline.startSeconds || !stopped || !track.producedAudio()) return;
+  char line[120];
+  std::snprintf(line, sizeof line, "%s track holds %.4f s from its first frame; the stop came %.4f s after it",
+                track.name(), static_cast<double>(track.framesWritten() - timeline.startFrames) / 48000.0,
+                *stopped - *timeline.startSeconds);
+  diag(line);
 }
 
 void Recorder::stopCompletion() {
