@@ -46,6 +46,10 @@ class AudioInput {
   // is delivered first (what the server still holds is read, not dropped);
   // the wait for it is bounded.
   virtual void stop(double untilSeconds = 0) = 0;
+  // Any thread: from now on no frame stamped after `untilSeconds` is
+  // delivered, while another input's stop(untilSeconds) still waits for its
+  // tail; this input's own stop(untilSeconds) follows.
+  virtual void cutAt(double /*untilSeconds*/) {}
   virtual bool isRunning() const = 0;
 };
 

@@ -231,6 +231,8 @@ void Recorder::stop() {
 // Each input is stopped once, by the stop or by a start that it overtook.
 void Recorder::stopInputs() {
   const double until = clock.paused() ? 0 : stopSeconds.load();
+  // The system audio stops delivering at the moment too while the microphone waits for its tail.
+  if (streamConfigured && !streamStopped) stream->cutAt(until);
   if (engineStarted && !engineStopped.exchange(true)) engine->stop(until);
   if (micTapInstalled.exchange(false)) engine->setBlockHandler(nullptr);
   if (streamConfigured && !streamStopped.exchange(true)) stream->stop(until);

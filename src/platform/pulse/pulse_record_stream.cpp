@@ -202,13 +202,21 @@ void PulseRecordStream::stop(double untilSeconds) {
   // The deadline runs from the stop, so two streams stopped in turn wait for their tails together.
   const double wait = untilSeconds + kTailWaitSeconds - HostClock::nowSeconds();
   if (untilSeconds > 0 && wait > 0 && stream_ && running_) {
+    if (stopAt_ != untilSeconds) reachedStop_ = false;
     stopAt_ = untilSeconds;
-    reachedStop_ = false;
     client_->waitUntil([this] { return reachedStop_ || !stream_ || !running_; }, wait);
   }
   stopAt_ = 0;
   destroyStream();
   running_ = false;
+}
+
+void PulseRecordStream::cutAt(double untilSeconds) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  if (untilSeconds <= 0 || !stream_ || !running_ || stopAt_ == untilSeconds) return;
+  stopAt_ = untilSeconds;
+  reachedStop_ = false;
 }
 
 void PulseRecordStream::destroyStream() {

@@ -64,6 +64,7 @@ class PulseRecordStream : public AudioInput {
   // a change, since nothing else would tell the owner.
   Status start() override;
   void stop(double untilSeconds = 0) override;
+  void cutAt(double untilSeconds) override;
   bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
 
   // Times the stamp model started again by itself (lost frames); for tests and benchmarks.
