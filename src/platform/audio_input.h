@@ -23,6 +23,10 @@ class AudioInput {
   // Runs on an input thread when the stream was moved, lost, or its device
   // changed: the owner starts it again (off that thread).
   using ChangeHandler = std::function<void()>;
+  // Runs on the capture thread before a block of up to `frames` is read:
+  // false while the owner has no room for it. An input whose server keeps
+  // what is not read yet leaves the block there and asks again shortly.
+  using RoomCheck = std::function<bool(uint32_t frames)>;
 
   virtual ~AudioInput() = default;
 
@@ -32,6 +36,8 @@ class AudioInput {
   // Both handlers stay set across restarts; each replaces the one set before.
   virtual void setBlockHandler(BlockHandler handler) = 0;
   virtual void setChangeHandler(ChangeHandler handler) = 0;
+  // Inputs that cannot hold a block back take every one they have.
+  virtual void setRoomCheck(RoomCheck) {}
 
   // Opens the stream on the device its rules choose now (a running one is
   // opened again).
@@ -40,6 +46,10 @@ class AudioInput {
   // is delivered first (what the server still holds is read, not dropped);
   // the wait for it is bounded.
   virtual void stop(double untilSeconds = 0) = 0;
+  // Any thread: from now on no frame stamped after `untilSeconds` is
+  // delivered, while another input's stop(untilSeconds) still waits for its
+  // tail; this input's own stop(untilSeconds) follows.
+  virtual void cutAt(double /*untilSeconds*/) {}
   virtual bool isRunning() const = 0;
 };
 

@@ -45,6 +45,7 @@ void Recorder::configureSystemAudioIfNeeded() {
   stream = backend.makeSystemAudio();
   stream->setBlockHandler([this](const PcmBuffer& block, const AudioTime& when) { writeSystemAudio(block, when); });
   stream->setChangeHandler([this] { handleSystemAudioChange(); });
+  stream->setRoomCheck([this](uint32_t frames) { return system.hasRoomFor(frames); });
   streamConfigured = true;
 }
 

@@ -188,6 +188,7 @@ void Recorder::configureCapture() {
          std::to_string(tapFormat.channelCount) + " ch");
     mic.prepare(tapFormat);
     engine->setBlockHandler([this](const PcmBuffer& buffer, const AudioTime& when) { writeMicAudio(buffer, when); });
+    engine->setRoomCheck([this](uint32_t frames) { return mic.hasRoomFor(frames); });
     micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
@@ -236,6 +237,8 @@ void Recorder::stop() {
 // Each input is stopped once, by the stop or by a start that it overtook.
 void Recorder::stopInputs() {
   const double until = clock.paused() ? 0 : stopSeconds.load();
+  // The system audio stops delivering at the moment too while the microphone waits for its tail.
+  if (streamConfigured && !streamStopped) stream->cutAt(until);
   if (engineStarted && !engineStopped.exchange(true)) engine->stop(until);
   if (micTapInstalled.exchange(false)) engine->setBlockHandler(nullptr);
   if (streamConfigured && !streamStopped.exchange(true)) stream->stop(until);
@@ -250,8 +253,22 @@ bool Recorder::closeTracks() {
       closed = false;
     }
     if (!track->restoreName()) closed = false;
+    sayTail(*track);
   }
   return closed;
+}
+
+// What a track holds from its first frame against the active time from then
+// to the stop: a tail lost at the stop shows here.
+void Recorder::sayTail(const Track& track) const {
+  const TrackTimeline timeline = track.timeline();
+  const std::optional<double> stopped = clock.activeSeconds(stopSeconds.load());
+  if (!timeline.startSeconds || !stopped || !track.producedAudio()) return;
+  char line[120];
+  std::snprintf(line, sizeof line, "%s track holds %.4f s from its first frame; the stop came %.4f s after it",
+                track.name(), static_cast<double>(track.framesWritten() - timeline.startFrames) / 48000.0,
+                *stopped - *timeline.startSeconds);
+  diag(line);
 }
 
 void Recorder::stopCompletion() {

@@ -57,8 +57,12 @@ void Recorder::reportDrops(const Track& track, int64_t& reported) {
   if (episodes == reported) return;
   reported = episodes;
   emit(std::string("WARN write_backpressure ") + track.name());
-  diag(std::string(track.name()) + " fell behind the disk: " + std::to_string(track.framesDropped()) +
-       " frames dropped so far");
+  const int64_t dropped = track.framesDropped();
+  const int64_t onDisk = track.framesDroppedOnDisk();
+  const std::string why = onDisk == dropped ? "the disk held a write meanwhile"
+                          : onDisk == 0     ? "no disk write was under way (a burst larger than the ring)"
+                                            : std::to_string(onDisk) + " of them while the disk held a write";
+  diag(std::string(track.name()) + " dropped " + std::to_string(dropped) + " frames so far, its ring full: " + why);
 }
 
 }  // namespace orvane

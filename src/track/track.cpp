@@ -146,8 +146,7 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
   // would lag its stamps by the converter's delay and measure slow.
   const double held = converter_->pendingOutputFrames();
-  const uint32_t most = converter_->maxOutputFrames(buffer.frameLength());
-  const int count = std::max(1, static_cast<int>((most + kSlotFrames - 1) / kSlotFrames));
+  const int count = slotsFor(buffer.frameLength());
   int first = 0;
   if (count > kSlotCount || !claimSlots(count, first)) {
     countDrop(static_cast<int64_t>(std::llround(buffer.frameLength() * kTrackRate / buffer.format().sampleRate)));
@@ -158,6 +157,17 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   if (filled == 0) return;
   if (activeSeconds) *activeSeconds -= held / kTrackRate;
   handOff(first, filled, activeSeconds);
+}
+
+bool Track::hasRoomFor(uint32_t inputFrames) const {
+  if (!open_ || !converter_) return true;
+  const uint64_t inFlight = claimed_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
+  return inFlight + static_cast<uint64_t>(slotsFor(inputFrames)) <= kSlotCount;
+}
+
+int Track::slotsFor(uint32_t inputFrames) const {
+  const uint32_t most = converter_->maxOutputFrames(inputFrames);
+  return std::max(1, static_cast<int>((most + kSlotFrames - 1) / kSlotFrames));
 }
 
 bool Track::ensureConverter(const AudioFormat& input) {
@@ -214,6 +224,7 @@ void Track::releaseSlots(int count) {
 
 void Track::countDrop(int64_t frames) {
   framesDropped_.fetch_add(frames, std::memory_order_relaxed);
+  if (inWrite_.load(std::memory_order_relaxed)) framesDroppedOnDisk_.fetch_add(frames, std::memory_order_relaxed);
   if (!std::exchange(dropping_, true)) dropEpisodes_.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -299,7 +310,9 @@ bool Track::writeSilence(int64_t frames) {
 // The file's own length is the track's position, so a write cut short (a
 // full disk) leaves the counters at the frames that really are in the file.
 bool Track::append(const PcmBuffer& buffer) {
+  inWrite_.store(true, std::memory_order_relaxed);
   const Status error = file_->write(buffer);
+  inWrite_.store(false, std::memory_order_relaxed);
   framesWritten_.store(file_->length(), std::memory_order_relaxed);
   if (!error) {
     failuresInARow_ = 0;

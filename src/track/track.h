@@ -72,9 +72,18 @@ class Track {
   // written but takes no part in the timeline.
   void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
 
+  // Producer thread: whether `inputFrames` of the input's format would find
+  // their slots free now. An input that can leave a block with the sound
+  // server asks first, and reads it when the writer has freed slots.
+  bool hasRoomFor(uint32_t inputFrames) const;
+
   // Any thread: back-pressure episodes begun and frames dropped so far.
   int64_t dropEpisodes() const { return dropEpisodes_.load(std::memory_order_relaxed); }
   int64_t framesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
+  // Any thread: of those, the frames dropped while the writer was inside a
+  // file write (the disk fell behind); the rest found the writer idle (a
+  // burst larger than the ring).
+  int64_t framesDroppedOnDisk() const { return framesDroppedOnDisk_.load(std::memory_order_relaxed); }
   // Any thread: frames appended so far, silence included.
   int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
 
@@ -105,6 +114,7 @@ class Track {
  private:
   void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds);
   bool copyHeldFile(int64_t size) const;
+  int slotsFor(uint32_t inputFrames) const;
   bool claimSlots(int count, int& first);
   void unclaimSlots(int count);  // producer: the last `count` claimed go back unused
   void releaseSlots(int count);  // writer: the oldest `count` in flight are free again
@@ -142,6 +152,8 @@ class Track {
   std::atomic<uint64_t> released_{0};
   std::atomic<int64_t> dropEpisodes_{0};
   std::atomic<int64_t> framesDropped_{0};
+  std::atomic<int64_t> framesDroppedOnDisk_{0};
+  std::atomic<bool> inWrite_{false};  // the writer is inside a file write
 
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};

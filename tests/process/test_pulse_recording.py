@@ -1,6 +1,6 @@
 """Recording end to end on a private sound server: the microphone alone into
 both encodings, both sources with a pause, a stalled server and a suspended
-sink, a frozen helper, the tail before the stop, a server restarted (or gone
+sink, a starved and then stopped helper, the tail before the stop, a server restarted (or gone
 for good), a default sink that changes, the only sink that goes away,
 devices with many channels, and a full disk. A null sink renders 2 s ahead unless a client asks
 for less, and a monitor stream sees nothing until real time catches up: a
@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from harness import RATE, channels, probe, rms, terminal_lines, tone_level
+from harness import RATE, channels, click_onsets, probe, rms, terminal_lines, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules
 
 SYSTEM_TONE, SECOND_SINK_TONE, MIC_TONE, BURST_TONE = 440, 880, 1000, 2500
@@ -115,7 +115,7 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertAlmostEqual(probe(out)["duration"], active, delta=0.2)
         self.assert_tones(out, middle=True)
 
-    def test_a_stalled_server_a_suspended_sink_and_a_frozen_helper_leave_both_tracks_as_long_as_the_recording(self):
+    def test_a_stalled_server_and_a_suspended_sink_leave_both_tracks_as_long_as_the_recording(self):
         out, helper = self.start("stall.wav", ["--wav", "--keep-temps"])
         began = time.monotonic()
         time.sleep(1.5)
@@ -127,10 +127,6 @@ class MicAndSpeakers(PrivateServerCase):
             time.sleep(1.5)
         # PipeWire may lose up to some 200 ms of a 1 s stall without a word; PulseAudio catches up.
         self.pulse.stall(1.0)
-        time.sleep(1.0)
-        helper.proc.send_signal(signal.SIGSTOP)  # a frozen helper: what the server holds meanwhile is kept
-        time.sleep(4.0)
-        helper.proc.send_signal(signal.SIGCONT)
         time.sleep(2.0)
         recorded = time.monotonic() - began
         self.stop(helper)
@@ -181,6 +177,50 @@ class MicAndSpeakers(PrivateServerCase):
             self.stop(helper)
             for track in channels(out):
                 self.assertGreater(tone_level(track[-RATE // 4:], BURST_TONE), 0.05, f"run {run_index}")
+
+class SharedClicks(PrivateServerCase):
+    """The microphone records the speakers' monitor too, so both tracks hold one click train (every 0.5 s)."""
+
+    modules = ["module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
+               "master_channel_map=front-left remix=no"]
+
+    def test_a_starved_then_stopped_helper_keeps_every_frame_where_it_belongs(self):
+        clicks = os.path.join(self.dir.name, "clicks.wav")
+        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", clicks, "synth", "0.001", "square", "500", "vol",
+                        "0.8", "pad", "0", "0.499", "repeat", "40"], check=True, timeout=60)
+        self.pulse.pactl("set-default-source", "mic")
+        out, helper = self.start("clicks.wav", ["--wav"])
+        # The server and the player keep the other core to themselves, and their pace: only the helper starves.
+        self.player(["taskset", "-c", "1", "nice", "-n", "-10", "paplay", "--latency-msec=500", "--device=speakers",
+                     clicks])
+        for pid, core, nice in [(p.pid, 1, -10) for p in self.pulse.processes] + [(helper.proc.pid, 0, 19)]:
+            for task in map(int, os.listdir(f"/proc/{pid}/task")):
+                try:
+                    os.sched_setaffinity(task, {core})
+                    os.setpriority(os.PRIO_PROCESS, task, nice)
+                except ProcessLookupError:
+                    pass  # a thread that ended meanwhile
+        time.sleep(2.0)
+        busy = subprocess.Popen(["taskset", "-c", "0", "nice", "-n", "-5", "sh", "-c", "while :; do :; done"])
+        self.addCleanup(lambda: busy.kill() or busy.wait())
+        time.sleep(5.0)
+        busy.kill()
+        helper.proc.send_signal(signal.SIGSTOP)  # a frozen machine: the server keeps what comes meanwhile
+        time.sleep(5.0)
+        helper.proc.send_signal(signal.SIGCONT)
+        time.sleep(2.0)
+        lines = self.stop(helper)
+        self.assertFalse([l for l in helper.stderr.splitlines() if "dropped" in l] + [l for l in lines if "WARN" in l])
+        if self.pulse.name == "pipewire":
+            return  # its server stamps in whole graph cycles and says no source latency: under load its word on a
+            # step in our stamps is not sure enough to hold the clicks to 2 ms; what is kept is checked
+        # Nothing lost or put in one track and not the other: the clicks stay as far apart as they began.
+        mic, system = (click_onsets(track) for track in channels(out))
+        apart = [d for d in (min((m - s for m in mic), key=abs) for s in system) if abs(d) < RATE // 4]
+        self.assertGreater(len(apart), 25)
+        self.assertLess(max(apart) - min(apart), RATE // 500, (apart, helper.stderr))
+        self.assertFalse([l for l in helper.stderr.splitlines() if "input gap" in l], helper.stderr)
+
 
 class SineMicAndOnlySink(PrivateServerCase):
     """The microphone is a sine source, no sink's monitor, so the speakers are the only sink there is. The

@@ -132,5 +132,26 @@ TEST(TimestampModelTest, LateDeliveriesAreNoLossButFramesGoingBackOrStampsFarToo
   EXPECT_EQ(model.restartCount(), 2);
 }
 
+// A helper starved or stopped reads late for seconds, its stamps as high as after a loss. Once the server gave
+// a baseline, a step waits for the server's stamp: one still on the line means lateness, and nothing is filled.
+TEST(TimestampModelTest, AStepWaitsForTheServersStampWhichTellsLatenessFromLoss) {
+  for (bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "168 ms lost" : "10 s late by 150-170 ms");
+    TimestampModel model(48000);
+    for (int i = 0; i < 400; ++i) {
+      const double t = 50 + i * 0.1 + (lost && i >= 200 ? 0.168 : 0);  // chunk i's true capture time
+      const double late = !lost && i >= 200 && i < 300 ? 0.150 + 0.01 * (i % 3) : 0.0005 * (i % 3);
+      const double published = model.publish(i * 4800, t + late);
+      if (i == 100 || model.stepAwaitsServer()) {  // a round: the server's own offset, give or take its push
+        for (double push : {0.004, 0.0, -0.003}) model.serverStamp(i * 4800, t - 0.02 + push);
+        model.serverRoundEnd();
+      }
+      EXPECT_TRUE((lost && i >= 200 && i < 213) || std::abs(published - t) < 0.001) << i << ": " << published - t;
+    }
+    EXPECT_EQ(model.stepCount(), lost ? 1 : 0);
+    EXPECT_EQ(model.lateRunCount() > 0, !lost);
+  }
+}
+
 }  // namespace
 }  // namespace orvane

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "events/output.h"
@@ -110,6 +112,12 @@ void PulseRecordStream::setChangeHandler(ChangeHandler handler) {
   change_ = std::move(handler);
 }
 
+void PulseRecordStream::setRoomCheck(RoomCheck check) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  room_ = std::move(check);
+}
+
 void PulseRecordStream::setRawStampObserver(RawStampObserver observer) {
   std::lock_guard control(control_);
   PulseClient::Lock lock(*client_);
@@ -128,12 +136,21 @@ Status PulseRecordStream::start() {
     return device.error();
   }
   Status status;
+  double holds = 0;
   {
     PulseClient::Lock lock(*client_);
     status = open(*device);
+    holds = holdSeconds_;
   }
   // Said once the loop lock is released: the capture thread never waits on our output.
-  if (!status) diag(device->said);
+  if (status) return status;
+  diag(device->said);
+  if (holds < kServerHoldSeconds - 0.5) {
+    char note[120];
+    std::snprintf(note, sizeof note, "%s: the server keeps only %.1f s of it while the helper cannot read", what(),
+                  holds);
+    diag(note);
+  }
   return status;
 }
 
@@ -159,6 +176,8 @@ Status PulseRecordStream::open(const Device& device) {
   frameBytes_ = pa_frame_size(&spec_);
   framesRead_ = 0;
   model_ = TimestampModel(spec_.rate);
+  nextServerStamp_ = 0;
+  roundLeft_ = 0;
   holdDelivery_ = false;
   deviceName_ = device.name;
   if (!device.sink.empty()) sinkName_ = device.sink;
@@ -169,6 +188,9 @@ Status PulseRecordStream::open(const Device& device) {
     destroyStream();
     return Error{kErrorDomain, kStreamFailed, *failure};
   }
+  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
+  holdSeconds_ = granted ? static_cast<double>(granted->maxlength / frameBytes_) / spec_.rate : 0;
+  holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
   running_ = true;
   return std::nullopt;
 }
@@ -180,8 +202,8 @@ void PulseRecordStream::stop(double untilSeconds) {
   // The deadline runs from the stop, so two streams stopped in turn wait for their tails together.
   const double wait = untilSeconds + kTailWaitSeconds - HostClock::nowSeconds();
   if (untilSeconds > 0 && wait > 0 && stream_ && running_) {
+    if (stopAt_ != untilSeconds) reachedStop_ = false;
     stopAt_ = untilSeconds;
-    reachedStop_ = false;
     client_->waitUntil([this] { return reachedStop_ || !stream_ || !running_; }, wait);
   }
   stopAt_ = 0;
@@ -189,7 +211,19 @@ void PulseRecordStream::stop(double untilSeconds) {
   running_ = false;
 }
 
+void PulseRecordStream::cutAt(double untilSeconds) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  if (untilSeconds <= 0 || !stream_ || !running_ || stopAt_ == untilSeconds) return;
+  stopAt_ = untilSeconds;
+  reachedStop_ = false;
+}
+
 void PulseRecordStream::destroyStream() {
+  if (timing_) {
+    pa_operation_cancel(timing_);
+    pa_operation_unref(std::exchange(timing_, nullptr));
+  }
   if (!stream_) return;
   pacer_.detach(pa_threaded_mainloop_get_api(client_->loop()));
   releaseRecordStream(stream_);
@@ -219,15 +253,25 @@ void PulseRecordStream::readAvailable(void* self, double arrivalSeconds) {
     owner->flushPending();
     owner->framesRead_ += static_cast<int64_t>(frames);
   };
-  readFragments(
+  const bool all = readFragments(
       owner->stream_, owner->frameBytes_, owner->spec_.rate, arrivalSeconds,
+      [owner](size_t readable) { return owner->mayRead(readable); },
       [owner, &skip](const uint8_t* data, size_t frames, double rawStart) {
         if (owner->holdDelivery_) skip(frames);
         else owner->deliver(data, frames, rawStart);
       },
       skip);
-  owner->flushPending();
+  // The gathered block waits with the rest: its stamp holds, as it was taken at arrival.
+  if (all) owner->flushPending();
+  else owner->pacer_.retryLater();
   owner->timestampRestarts_.store(owner->model_.restartCount(), std::memory_order_relaxed);
+}
+
+// A burst larger than the track's free slots (a helper that was stopped or
+// starved) stays with the server, where it keeps, until the writer frees
+// them: the capture side never waits, and what it reads it can hand on.
+bool PulseRecordStream::mayRead(size_t readable) const {
+  return !room_ || readable >= holdBackFrames_ || room_(kPulseBlockMaxFrames);
 }
 
 // Fragments are gathered into the block, every channel mixed in alike: a
@@ -263,6 +307,7 @@ void PulseRecordStream::flushPending() {
   if (pendingFrames_ == 0) return;
   const double published = model_.publish(pendingIndex_, pendingRawStart_);
   if (rawStampObserver_) rawStampObserver_(pendingIndex_, pendingRawStart_, published);
+  askServer();
   uint32_t frames = pendingFrames_;
   pendingFrames_ = 0;
   if (stopAt_ > 0) {
@@ -276,6 +321,57 @@ void PulseRecordStream::flushPending() {
   if (handler_ && frames > 0) {
     block_->setFrameLength(frames);
     handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+  }
+}
+
+// A round every kServerStampSeconds as the baseline, and one for the verdict
+// on a step in the stamps. A server that cannot say leaves the step to the stamps.
+void PulseRecordStream::askServer() {
+  const double now = HostClock::nowSeconds();
+  if (timing_) {
+    const auto waited = static_cast<double>(framesRead_ - timingAskedFrame_) / spec_.rate;
+    if (!model_.stepAwaitsServer() || waited <= kServerWordSeconds) return;
+    pa_operation_cancel(timing_);
+    pa_operation_unref(std::exchange(timing_, nullptr));
+    roundLeft_ = 0;
+    return model_.serverRoundEnd();
+  }
+  if (roundLeft_ == 0) {
+    if (!model_.stepAwaitsServer() && now < nextServerStamp_) return;
+    roundLeft_ = kServerRoundStamps;
+    nextServerStamp_ = now + kServerStampSeconds;
+  }
+  timing_ = pa_stream_update_timing_info(stream_, &PulseRecordStream::onTiming, this);
+  timingAskedAt_ = now;
+  timingAskedFrame_ = framesRead_;
+  if (timing_) return;
+  roundLeft_ = 0;
+  model_.serverSilent();
+}
+
+// The server's write index is the frame its clock had reached at its
+// timestamp, less what the source still held (on one machine both clocks
+// are the same wall clock; ours is the monotonic one).
+void PulseRecordStream::onTiming(pa_stream* stream, int success, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  const double now = HostClock::nowSeconds();
+  if (owner->timing_) pa_operation_unref(std::exchange(owner->timing_, nullptr));
+  const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (info && !info->write_index_corrupt && info->synchronized_clocks) {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const double wallToHost = now - (static_cast<double>(wall.tv_sec) + static_cast<double>(wall.tv_nsec) * 1e-9);
+    const double answered = static_cast<double>(info->timestamp.tv_sec) +
+                            static_cast<double>(info->timestamp.tv_usec) * 1e-6 + wallToHost;
+    const double stamped = answered - static_cast<double>(info->source_usec) * 1e-6;
+    // How late we read the answer does not matter; how late the server gave it may.
+    if (owner->model_.stepAwaitsServer() || answered - owner->timingAskedAt_ <= kServerAnswerSeconds) {
+      owner->model_.serverStamp(info->write_index / static_cast<int64_t>(owner->frameBytes_), stamped);
+    }
+  }
+  if (--owner->roundLeft_ <= 0) {
+    owner->roundLeft_ = 0;
+    owner->model_.serverRoundEnd();
   }
 }
 

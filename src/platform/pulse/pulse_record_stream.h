@@ -28,6 +28,23 @@ inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the
 // A stop waits at most this long after its moment for the frames stamped
 // before it (the server sends a fragment, 85 ms at 48 kHz, once it is whole).
 inline constexpr double kTailWaitSeconds = 0.35;
+// Frames left with the server for want of room in the track are read anyway
+// once this much of the server's hold is used: what the server would then
+// lose unseen, the track drops and counts instead.
+inline constexpr double kHoldBackShare = 0.8;
+// The server's own stamp of the stream (its timing info) is asked for this
+// often, as the baseline that tells lateness from lost frames; one that comes
+// later than kServerAnswerSeconds after the question is no baseline (the
+// server itself may have stalled meanwhile and lost frames). A step in the
+// stamps waits for the server's verdict until kServerWordSeconds of frames
+// were read since the question: the answer comes behind all the audio the
+// server had sent before it, which is seconds of it for a helper that reads
+// late, but never more than the server keeps.
+// A round is kServerRoundStamps answers, one asked per block.
+inline constexpr double kServerStampSeconds = 5.0;
+inline constexpr int kServerRoundStamps = 6;
+inline constexpr double kServerAnswerSeconds = 0.05;
+inline constexpr double kServerWordSeconds = kServerHoldSeconds;
 
 class PulseRecordStream : public AudioInput {
  public:
@@ -41,11 +58,13 @@ class PulseRecordStream : public AudioInput {
   // The handler runs on the loop thread: it must only hand work elsewhere and
   // never call into this stream.
   void setChangeHandler(ChangeHandler handler) override;
+  void setRoomCheck(RoomCheck check) override;
   // Connects first when the server connection was lost. A start that finds no
   // server leaves the wish behind: a server that answers again is reported as
   // a change, since nothing else would tell the owner.
   Status start() override;
   void stop(double untilSeconds = 0) override;
+  void cutAt(double untilSeconds) override;
   bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
 
   // Times the stamp model started again by itself (lost frames); for tests and benchmarks.
@@ -76,7 +95,10 @@ class PulseRecordStream : public AudioInput {
   static void onContextBack(void* self);
   static void onServerChanged(void* self);
   static void readAvailable(void* self, double arrivalSeconds);
+  static void onTiming(pa_stream* stream, int success, void* self);
+  void askServer();
   void fireChange();
+  bool mayRead(size_t readable) const;
   void deliver(const uint8_t* data, size_t frames, double rawStart);
   void flushPending();
   void checkMove();
@@ -93,6 +115,9 @@ class PulseRecordStream : public AudioInput {
   ReadPacer pacer_;
   BlockHandler handler_;
   ChangeHandler change_;
+  RoomCheck room_;
+  double holdSeconds_ = 0;      // what the server granted of kServerHoldSeconds
+  size_t holdBackFrames_ = 0;  // see kHoldBackShare
   RawStampObserver rawStampObserver_;
   std::unique_ptr<PcmBuffer> block_;  // mono, allocated before the stream opens
   pa_sample_spec spec_{};
@@ -103,6 +128,11 @@ class PulseRecordStream : public AudioInput {
   int64_t pendingIndex_ = 0;
   double pendingRawStart_ = 0;
   TimestampModel model_{48000};
+  pa_operation* timing_ = nullptr;  // the server's stamp, asked for
+  double timingAskedAt_ = 0;
+  int64_t timingAskedFrame_ = 0;
+  double nextServerStamp_ = 0;
+  int roundLeft_ = 0;  // answers the round still wants
   std::string deviceName_;
   std::string sinkName_;       // system audio: the sink recorded
   std::string defaultDevice_;  // the default source or sink, as last seen

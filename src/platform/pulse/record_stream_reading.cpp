@@ -55,11 +55,13 @@ std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream,
 std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
                                                pa_stream_flags_t flags, const std::string& what) {
   pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
+  const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(stream));
+  attr.maxlength = static_cast<uint32_t>(kServerHoldSeconds * pa_stream_get_sample_spec(stream)->rate) *
+                   static_cast<uint32_t>(frameBytes);
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(pa_frame_size(pa_stream_get_sample_spec(stream)));
+  attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(frameBytes);
   flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
     return "cannot record from " + source + ": " + client.lastError();
@@ -103,6 +105,12 @@ void ReadPacer::arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrame
 void ReadPacer::reading() {
   firstPendingArrival_ = 0;
   if (timer_) pa_context_rttime_restart(context_, timer_, PA_USEC_INVALID);
+}
+
+void ReadPacer::retryLater() {
+  const pa_usec_t now = pa_rtclock_now();
+  firstPendingArrival_ = now;
+  if (timer_) pa_context_rttime_restart(context_, timer_, now + kRetryMicros);
 }
 
 void ReadPacer::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {

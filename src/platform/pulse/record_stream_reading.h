@@ -24,6 +24,9 @@ class PulseClient;
 // raw stamps, which then drift in a slow saw-tooth. It is also a block's usual
 // size, so that one fragment is one read.
 inline constexpr uint32_t kPulseFragmentFrames = 4096;
+// What the server keeps for a stream that is not read (a stopped or starved
+// helper, a full ring); the server may grant less (PulseAudio: 4 MB).
+inline constexpr double kServerHoldSeconds = 10.5;
 
 // The owner's handlers of a record stream's events, all run on the loop thread.
 struct RecordStreamHandlers {
@@ -57,6 +60,8 @@ std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& 
 // fragment-sized blocks, and 10 ms pieces would leave them a mere 80 ms of slack.
 inline constexpr pa_usec_t kSettleMicros = 4'000;
 inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
+// A track's writer frees a slot in well under this.
+inline constexpr pa_usec_t kRetryMicros = 10'000;
 
 class ReadPacer {
  public:
@@ -73,6 +78,8 @@ class ReadPacer {
   void arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames);
   // Loop thread: the owner is reading everything now.
   void reading();
+  // Loop thread: the owner left frames unread; it reads again in kRetryMicros.
+  void retryLater();
 
  private:
   static void onTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
@@ -85,16 +92,18 @@ class ReadPacer {
   double lastArrivalSeconds_ = 0;
 };
 
-// Loop thread: peeks and drops everything readable. Audio goes to
+// Loop thread: peeks and drops what is readable while mayRead(frames still
+// readable) allows; returns false when it stopped early. Audio goes to
 // onData(data, frames, rawStart), where rawStart is the raw host stamp of the
 // fragment's first frame (arrival minus what was still buffered after it);
 // frames the server lost go to onHole(frames).
-template <class OnData, class OnHole>
-void readFragments(pa_stream* stream, size_t frameBytes, double rate, double arrivalSeconds, OnData&& onData,
-                   OnHole&& onHole) {
+template <class MayRead, class OnData, class OnHole>
+bool readFragments(pa_stream* stream, size_t frameBytes, double rate, double arrivalSeconds, MayRead&& mayRead,
+                   OnData&& onData, OnHole&& onHole) {
   size_t remaining = pa_stream_readable_size(stream);
-  if (remaining == static_cast<size_t>(-1)) return;
+  if (remaining == static_cast<size_t>(-1)) return true;
   while (remaining > 0) {
+    if (!mayRead(remaining / frameBytes)) return false;
     const void* data = nullptr;
     size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
@@ -108,6 +117,7 @@ void readFragments(pa_stream* stream, size_t frameBytes, double rate, double arr
     pa_stream_drop(stream);
     remaining -= std::min(bytes, remaining);
   }
+  return true;
 }
 
 // Loop lock held: disconnects and frees the stream, its callbacks silenced

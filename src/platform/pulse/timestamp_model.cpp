@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace orvane {
 
@@ -37,6 +38,9 @@ void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
   binHasPoint_ = false;
   fitCount_ = 0;
   fitMeanX_ = fitMeanY_ = fitCxx_ = fitCxy_ = fitCyy_ = 0;
+  serverBaseline_.reset();
+  roundSize_ = 0;
+  stepPending_ = false;
   addToHull({0, 0});
   addToBin({0, 0}, 0, 0);
 }
@@ -66,14 +70,66 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
   addToBin({x, y}, slope, valueAtZero);
   if (above <= kStepSeconds) {
     inHighRun_ = false;
-  } else if (stepConfirmed(x, y, above)) {
-    // The fit still holds; only the frame count fell behind the clock.
-    anchorSeconds_ += highRunLeast_;
-    lastStep_ = highRunLeast_;
-    ++steps_;
+  } else if (!stepPending_ && stepConfirmed(x, y, above)) {
     inHighRun_ = false;
+    if (serverBaseline_) {
+      stepPending_ = true;
+      pendingStep_ = highRunLeast_;
+    } else {
+      applyStep(highRunLeast_);
+    }
   }
   return anchorSeconds_ + x * (1.0 + publishedSlope());
+}
+
+// The fit still holds; only the frame count fell behind the clock.
+void TimestampModel::applyStep(double seconds) {
+  anchorSeconds_ += seconds;
+  lastStep_ = seconds;
+  ++steps_;
+}
+
+double TimestampModel::lineOffset(int64_t frameIndex, double seconds) const {
+  const double x = static_cast<double>(frameIndex - anchorFrame_) / nominalRate_;
+  return seconds - (anchorSeconds_ + x * (1.0 + publishedSlope()));
+}
+
+// Frames lost move the server's stamps off the line by the loss; our own
+// lateness does not move them at all. A step the server saw at least half of
+// is a loss (the stamps' step is the loss plus any lateness beside it).
+void TimestampModel::serverStamp(int64_t frameIndex, double seconds) {
+  if (!anchored_ || frameIndex < anchorFrame_ || roundSize_ == kRoundCapacity) return;
+  round_[static_cast<size_t>(roundSize_++)] = lineOffset(frameIndex, seconds);
+}
+
+void TimestampModel::serverRoundEnd() {
+  std::optional<double> median;
+  double spread = 0;
+  if (roundSize_ > 0) {
+    std::sort(round_.begin(), round_.begin() + roundSize_);
+    median = (round_[static_cast<size_t>((roundSize_ - 1) / 2)] + round_[static_cast<size_t>(roundSize_ / 2)]) / 2;
+    spread = round_[static_cast<size_t>(roundSize_ - 1)] - round_[0];
+  }
+  roundSize_ = 0;
+  if (!stepPending_) {
+    // Not while the stamps run high: a loss may have come meanwhile.
+    if (median && (!inHighRun_ || !serverBaseline_)) {
+      serverBaseline_ = median;
+      baselineSpread_ = spread;
+    }
+    return;
+  }
+  if (!median) return serverSilent();
+  stepPending_ = false;
+  // A server that stamps coarsely (in whole graph cycles) shows only what exceeds its own scatter.
+  const double least = std::max({kStepSeconds, pendingStep_ / 2, spread, baselineSpread_});
+  if (*median - *serverBaseline_ > least) applyStep(pendingStep_);
+  else ++lateRuns_;
+}
+
+void TimestampModel::serverSilent() {
+  if (!std::exchange(stepPending_, false)) return;
+  applyStep(pendingStep_);
 }
 
 // Lateness passes; lost frames keep every later stamp high. The loss is the

@@ -17,11 +17,19 @@
 // lowest of a second's stamps (from a few arrivals) does, the model moves its
 // anchor up by that much and keeps its fit, so the published stamps carry the
 // hole and the track can fill it.
+// A helper starved of CPU or stopped reads late for seconds: every stamp sits
+// high then too, with no frame lost. The server's own stamps tell the two
+// apart, as its clock runs on whether we read or not: a step the stamps find
+// waits for the server's word once the server has given a baseline, and is
+// dropped when the server's stamps kept their place on the line. The server
+// stamps in steps of its own push, and its parts are taken a moment apart
+// (milliseconds either way): the median of a round of a few stamps is one word.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace orvane {
 
@@ -67,6 +75,16 @@ class TimestampModel {
   // stamp of that frame. Returns the published host seconds of that frame.
   double publish(int64_t frameIndex, double rawSeconds);
 
+  // The server's stamp of a frame: the host time its own clock says that
+  // frame was captured at. A round's median, at its end, is the baseline while
+  // the stamps are on the line, or the verdict on a step that waits for it.
+  void serverStamp(int64_t frameIndex, double seconds);
+  void serverRoundEnd();
+  // A step found in the stamps waits for the server's word.
+  bool stepAwaitsServer() const { return stepPending_; }
+  // No word from the server: the stamps' step holds.
+  void serverSilent();
+
   double nominalRate() const { return nominalRate_; }
   // Measured rate offset of the current model (0 before there is one), e.g. 1e-6 = 1 ppm fast.
   double rateOffset() const;
@@ -74,6 +92,8 @@ class TimestampModel {
   int64_t restartCount() const { return restarts_; }
   // Losses found in the stamps, and the seconds the last one lost.
   int64_t stepCount() const { return steps_; }
+  // Steps in the stamps that the server's stamps showed to be lateness.
+  int64_t lateRunCount() const { return lateRuns_; }
   double lastStepSeconds() const { return lastStep_; }
 
  private:
@@ -85,6 +105,9 @@ class TimestampModel {
   };
 
   void anchor(int64_t frameIndex, double rawSeconds);
+  void applyStep(double seconds);
+  // Where a server stamp lies against the published line.
+  double lineOffset(int64_t frameIndex, double seconds) const;
   // A stamp above the envelope by `above` (> kStepSeconds): true once a loss is confirmed.
   bool stepConfirmed(double x, double y, double above);
   void addToHull(Point point);
@@ -120,6 +143,15 @@ class TimestampModel {
   double highRunLeast_ = 0;
   double highRunLastY_ = 0;
   int highRunArrivals_ = 0;
+  // The server's stamps against the published line before the run; a step awaiting its word.
+  std::optional<double> serverBaseline_;
+  double baselineSpread_ = 0;
+  static constexpr int kRoundCapacity = 8;
+  std::array<double, kRoundCapacity> round_{};
+  int roundSize_ = 0;
+  bool stepPending_ = false;
+  double pendingStep_ = 0;
+  int64_t lateRuns_ = 0;
   int64_t restarts_ = 0;
   int64_t steps_ = 0;
   double lastStep_ = 0;
