@@ -196,14 +196,7 @@ bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<
   micFrames_ = endedLength(mic);
   systemFrames_ = endedLength(system);
   if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
-  if (!failure_) {
-    if (std::optional<int64_t> frame = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames)) {
-      char why[128];
-      std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
-                    static_cast<double>(*frame) / kRate);
-      fail(why);
-    }
-  }
+  if (!failure_) planRedo(micRatio, systemRatio);
   if (failure_) {
     abandon(*failure_);
     return false;
@@ -213,10 +206,40 @@ bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<
   return true;
 }
 
+// Frames that lie too far from the final measurement are made again from
+// their span on, when that leaves the earlier half of the output standing;
+// an echo canceller cannot be taken back to an earlier moment.
+void Finisher::planRedo(double micRatio, double systemRatio) {
+  redoFrom_ = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames);
+  if (!redoFrom_) return;
+  char why[160];
+  const double seconds = static_cast<double>(*redoFrom_) / kRate;
+  if (cancelEcho_ || *redoFrom_ < output_->length() / 2) {
+    std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
+                  seconds);
+    return fail(why);
+  }
+  std::snprintf(why, sizeof why, "finisher: its frames from %.1f s on are made again from the final drift measurement",
+                seconds);
+  diag(why);
+}
+
+// Its output goes back to the redo's frame, or as far before it as the encoder needs.
+Status Finisher::redo() {
+  Result<int64_t> from = output_->truncate(*redoFrom_);
+  if (!from) return from.error();
+  stream_->rewind(*from);
+  return std::nullopt;
+}
+
 std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome) {
   if (!plan_.diagnostic.empty()) diag(plan_.diagnostic);
-  const int64_t before = output_->length();
-  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_);
+  const int64_t before = output_->length();  // what was behind it; a redo has said its own part
+  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_, kToleranceFrames);
+  if (Status error = redoFrom_ ? redo() : std::nullopt) {
+    abandon("its output could not be cut back: " + error->description);
+    return std::nullopt;
+  }
   if (Status error = stream_->advance(*output_, INT64_MAX)) {
     abandon("its last write failed: " + error->description);
     return std::nullopt;
