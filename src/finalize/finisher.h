@@ -39,6 +39,9 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
+  // Starts its thread, which makes the output while the tracks grow. A
+  // finisher never started (a recovery) makes it all at ready() and finish(),
+  // from the start of the ended tracks, without drift correction.
   void start();
 
   // The stop, once the tracks are closed: whether the finisher can finish
@@ -54,8 +57,9 @@ class Finisher {
              double systemRatio);
   // After ready(): writes the rest, closes, forces to storage and renames to
   // the output; the frames written, or nothing when that failed (said, and
-  // nothing of the finisher's left on disk).
-  std::optional<int64_t> finish(InterleaveOutcome& outcome);
+  // nothing of the finisher's left on disk). An output without frames takes
+  // the output's name only when `keepEmpty`.
+  std::optional<int64_t> finish(InterleaveOutcome& outcome, bool keepEmpty = true);
   // Stops and removes its work; the stop makes the output itself.
   void abandon(const std::string& why);
 
@@ -66,6 +70,8 @@ class Finisher {
   void run();
   bool step();   // false when there is nothing more to do for now
   bool begin(const Timelines& now);  // opens the tracks and its output once the rates are measured
+  void beginEnded(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system);
+  Result<int64_t> writeRest();
   void fail(const std::string& why);
   void stopThread();
   bool sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
@@ -90,6 +96,8 @@ class Finisher {
   std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
   double micRatio_ = 1, systemRatio_ = 1;
   std::optional<int64_t> redoFrom_;  // the output frame made again from there
+  bool started_ = false;
+  bool ended_ = false;  // begun from ended tracks: nothing was made while recording
   std::optional<std::string> failure_;
   std::atomic<int64_t> written_{0};
 

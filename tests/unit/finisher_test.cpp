@@ -44,7 +44,10 @@ class FinisherTest : public testing::Test {
                                      bool cancelEcho = false) {
     return std::make_unique<Finisher>(dir / ("rec." + ext), dir / ("rec.finishing." + ext),
                                       outputSettings(ext == "wav"), dir / "rec.mic.caf",
-                                      dir / "rec.sys.caf", [this] { return Finisher::Timelines{timeline(10.0, micPpm), timeline(10.25, systemPpm)}; },
+                                      dir / "rec.sys.caf", [this] {
+                                        if (!measured) return Finisher::Timelines{};
+                                        return Finisher::Timelines{timeline(10.0, micPpm), timeline(10.25, systemPpm)};
+                                      },
                                       std::move(create), cancelEcho);
   }
 
@@ -78,6 +81,7 @@ class FinisherTest : public testing::Test {
   std::shared_ptr<AudioFile> mic, sys;
   std::unique_ptr<PcmBuffer> micBlock;
   double micPpm = 0, systemPpm = 0;  // as measured so far
+  std::atomic<bool> measured{true};   // the rates, by the finisher's thread
   bool clicks = false;                // 3-frame clicks every 0.7 s over quiet noise
 };
 
@@ -103,6 +107,9 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   EXPECT_EQ(*frames, *made);
   EXPECT_EQ(*frames, 12000 + 420001) << "the microphone's lead, then the longer track";
   EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the stop-time path's";
+  std::filesystem::remove(out);
+  EXPECT_EQ(finish(*finisher()), made.value()) << "never started, as a recovery: all of it at the stop";
+  EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav"));
 
   // AAC: the same encoder fed the same frames, its packets spilled until the stop.
   EXPECT_EQ(finish(*aac), made.value());
@@ -256,7 +263,10 @@ TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
   moved->start();
   waitFor([&] { return moved->framesWritten() > 0; });
   EXPECT_FALSE(moved->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.5), 1, 1));
-  EXPECT_FALSE(finisher()->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1, 1));
+  measured = false;
+  auto unmeasured = finisher();
+  unmeasured->start();
+  EXPECT_FALSE(unmeasured->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1, 1));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[orvane-capture] finisher: its write failed: cannot write: No space left on device; "
             "the output is made at the stop\n"
