@@ -187,7 +187,7 @@ def finisher_killed_or_behind(case):
     helper.proc.kill()
     helper.finish()
     case.assertFalse(os.path.exists(out))
-    case.assert_recovers(out, 125.0)
+    case.assert_recovers(out, max(seconds(case.path(f"kill.{track}.caf")) for track in ("mic", "sys")))
     case.assertFalse(os.path.exists(finishing))
     out = case.path("behind.m4a")
     helper = case.start(out, scenario=dict(SINES, speed=60))
