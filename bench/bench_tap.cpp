@@ -1,7 +1,9 @@
 // How long the microphone tap callback takes (Recorder::writeMicAudio: stamp,
 // pause check, level, slot claim, conversion, hand-off), with the track behind
-// a free disk, a real file, and a stalled disk. The callback must never wait
-// for the disk, so its times must not grow when the disk stalls.
+// a free disk, a real file, a real file that the finisher reads and writes
+// the output from meanwhile, and a stalled disk. The callback must never wait
+// for the disk or the finisher, so its times must not grow when the disk
+// stalls or the finisher runs.
 //
 //   bench_tap [buffers] [pace_us]    default 20000 buffers, one every 1000 us
 // Buffers are 4096 frames of 48 kHz stereo float (interleaved), stamped as a
@@ -14,8 +16,10 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "finalize/finisher.h"
 #include "platform/audio_file.h"
 #include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
@@ -70,11 +74,21 @@ double percentile(const std::vector<double>& sorted, double p) {
   return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())))];
 }
 
-Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::microseconds pace) {
+// `finished`: the track's file, which a finisher follows from 120 s of active time on.
+Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::microseconds pace,
+                const std::string& finished = {}) {
   sim::SimBackend backend{sim::Scenario{}};
   MainLoop loop;
   Recorder recorder("/tmp/orvane-bench-tap.wav", Recorder::Mode::micOnly, false, true, backend, loop);
   recorder.mic.open(file);
+  std::unique_ptr<Finisher> finisher;
+  if (!finished.empty()) {
+    finisher = std::make_unique<Finisher>("/tmp/orvane-bench-tap.wav", "/tmp/orvane-bench-tap.finishing.wav",
+                                          outputSettings(true), finished, std::nullopt, [&recorder] {
+                                            return Finisher::Timelines{recorder.mic.timelineSoFar(), {}};
+                                          });
+    finisher->start();
+  }
 
   const AudioFormat device{kDeviceRate, 2, SampleType::float32, true};
   auto buffer = PcmBuffer::create(device, kFrames);
@@ -95,6 +109,8 @@ Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::micro
     const auto took = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
     if (i >= kWarmupBuffers) micros.push_back(took);
   }
+  if (finisher && finisher->framesWritten() == 0) std::fprintf(stderr, "the finisher wrote nothing\n");
+  finisher.reset();
   recorder.mic.close();
   std::sort(micros.begin(), micros.end());
   return Figures{percentile(micros, 0.5), percentile(micros, 0.99), percentile(micros, 0.999), micros.back(),
@@ -116,20 +132,28 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", real.error().description.c_str());
     return 1;
   }
-  const std::pair<const char*, std::shared_ptr<AudioFile>> disks[] = {
-      {"free disk (no I/O)", std::make_shared<FreeDisk>()},
-      {"temp file on /tmp", real.value()},
-      {"stalled disk (250 ms/write)", std::make_shared<StalledDisk>()},
+  const std::string followed = (std::filesystem::temp_directory_path() / "orvane-bench-tap.finished.caf").string();
+  auto read = AudioFile::createForWriting(followed, AudioSettings{});
+  if (!read) {
+    std::fprintf(stderr, "%s\n", read.error().description.c_str());
+    return 1;
+  }
+  const std::tuple<const char*, std::shared_ptr<AudioFile>, std::string> disks[] = {
+      {"free disk (no I/O)", std::make_shared<FreeDisk>(), ""},
+      {"temp file on /tmp", real.value(), ""},
+      {"temp file + the finisher", read.value(), followed},
+      {"stalled disk (250 ms/write)", std::make_shared<StalledDisk>(), ""},
   };
   std::fprintf(stderr, "%d tap calls of %u frames, one every %lld us (after %d warm-up calls)\n", buffers, kFrames,
                static_cast<long long>(pace.count()), kWarmupBuffers);
   std::fprintf(stderr, "%-28s %9s %9s %9s %9s %12s\n", "disk", "p50 us", "p99 us", "p99.9 us", "max us",
                "frames kept");
-  for (const auto& [name, file] : disks) {
-    const Figures f = measure(file, buffers, pace);
+  for (const auto& [name, file, finished] : disks) {
+    const Figures f = measure(file, buffers, pace, finished);
     std::fprintf(stderr, "%-28s %9.1f %9.1f %9.1f %9.1f %11.1f%%\n", name, f.p50, f.p99, f.p999, f.max,
                  100.0 * static_cast<double>(f.written) / static_cast<double>(f.delivered));
   }
   std::filesystem::remove(path);
+  std::filesystem::remove(followed);
   return 0;
 }

@@ -4,7 +4,8 @@ drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured:
 the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the stop-time path
 (bench_stop, what the stop did before the finisher) and the peer after the fact (ffmpeg amerge + aac, sox -M).
     bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav"),
-    ARGS (more helper options, e.g. --voice-processing)"""
+    ARGS (more helper options, e.g. --voice-processing), CHANGE ("30:33": the microphone's clock moves to
+    +33 ppm 30 s before the end, so that the finisher makes the last minutes again at the stop)"""
 import json
 import os
 import shutil
@@ -45,7 +46,11 @@ def finisher_cpu(pid):
 
 def record(work, minutes, ext):
     scenario = f"{work}/scenario.json"
-    json.dump({"speed": SPEED, "mic": device(50), "system": device(-50)}, open(scenario, "w"))
+    mic = device(50)
+    if os.environ.get("CHANGE"):
+        before, after = (float(v) for v in os.environ["CHANGE"].split(":"))
+        mic.update(ppmChangeAt=minutes * 60 - before, ppmAfter=after)
+    json.dump({"speed": SPEED, "mic": mic, "system": device(-50)}, open(scenario, "w"))
     args = [SIM, "--scenario", scenario, "--out", f"{work}/rec.{ext}", "--keep-temps"] + (["--wav"] * (ext == "wav"))
     args += os.environ.get("ARGS", "").split()
     proc = subprocess.Popen(["/usr/bin/time", "-f", "%e %M %U %S", "-o", f"{work}/time", *args],

@@ -89,7 +89,10 @@ Finisher::~Finisher() {
   }
 }
 
-void Finisher::start() { thread_ = std::thread([this] { run(); }); }
+void Finisher::start() {
+  started_ = true;
+  thread_ = std::thread([this] { run(); });
+}
 
 void Finisher::stopThread() {
   {
@@ -165,6 +168,21 @@ bool Finisher::begin(const Timelines& now) {
   return true;
 }
 
+// The tracks as the stop-time interleave reads them, in any format, heads
+// aligned by their start times where known; a real output file, so that a
+// long AAC output is encoded on all cores.
+void Finisher::beginEnded(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) {
+  ended_ = true;
+  stream_ = std::make_unique<InterleaveStream>(mic, system, false, outcome_, cancelEcho_);
+  if (!stream_->ready()) return fail("no memory to read the tracks");
+  begun_.mic.startSeconds = mic ? mic->startSeconds : std::nullopt;
+  begun_.system.startSeconds = system ? system->startSeconds : std::nullopt;
+  plan_ = stream_->plan(begun_.mic.startSeconds, begun_.system.startSeconds);
+  auto created = AudioFile::createForWriting(ownPath_, settings_, WriteDurability::atClose);
+  if (!created) return fail("its file could not be made: " + created.error().description);
+  output_ = std::move(*created);
+}
+
 // Its own file goes at once, so that the disk is the tracks' again.
 void Finisher::fail(const std::string& why) {
   if (!failure_) failure_ = why;
@@ -191,19 +209,15 @@ bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::opt
 bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                      double micRatio, double systemRatio) {
   stopThread();
+  if (!failure_ && !stream_ && !started_) beginEnded(mic, system);
   if (!failure_ && !stream_) fail("it had not begun");
   if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
   micFrames_ = endedLength(mic);
   systemFrames_ = endedLength(system);
-  if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
-  if (!failure_) {
-    if (std::optional<int64_t> frame = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames)) {
-      char why[128];
-      std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
-                    static_cast<double>(*frame) / kRate);
-      fail(why);
-    }
+  if (!failure_ && !ended_ && ((mic && !micFrames_) || (system && !systemFrames_))) {
+    fail("a track cannot be read at the stop");
   }
+  if (!failure_ && !ended_) planRedo(micRatio, systemRatio);
   if (failure_) {
     abandon(*failure_);
     return false;
@@ -213,20 +227,65 @@ bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<
   return true;
 }
 
-std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome) {
+// Frames that lie too far from the final measurement are made again from
+// their span on, when that leaves the earlier half of the output standing;
+// an echo canceller cannot be taken back to an earlier moment.
+void Finisher::planRedo(double micRatio, double systemRatio) {
+  redoFrom_ = stream_->firstMisplaced(micRatio, systemRatio, kToleranceFrames);
+  if (!redoFrom_) return;
+  char why[160];
+  const double seconds = static_cast<double>(*redoFrom_) / kRate;
+  if (cancelEcho_ || *redoFrom_ < output_->length() / 2) {
+    std::snprintf(why, sizeof why, "its frames from %.1f s on lie over 0.5 ms from the final drift measurement",
+                  seconds);
+    return fail(why);
+  }
+  std::snprintf(why, sizeof why, "finisher: its frames from %.1f s on are made again from the final drift measurement",
+                seconds);
+  diag(why);
+}
+
+// Its output goes back to the redo's frame, or as far before it as the encoder needs.
+Status Finisher::redo() {
+  Result<int64_t> from = output_->truncate(*redoFrom_);
+  if (!from) return from.error();
+  stream_->rewind(*from);
+  return std::nullopt;
+}
+
+// What the tracks' frames since its last step decide, or all of a recovery;
+// the frames in the output.
+Result<int64_t> Finisher::writeRest() {
+  if (ended_) {
+    std::optional<Result<int64_t>> parallel = stream_->encodeInParallel(*output_, settings_, ownPath_);
+    if (parallel) return *parallel;
+  } else {
+    stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_, kToleranceFrames);
+    if (Status error = redoFrom_ ? redo() : std::nullopt) return *error;
+  }
+  if (Status error = stream_->advance(*output_, INT64_MAX)) return *error;
+  return output_->length();
+}
+
+std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome, bool keepEmpty) {
   if (!plan_.diagnostic.empty()) diag(plan_.diagnostic);
-  const int64_t before = output_->length();
-  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_);
-  if (Status error = stream_->advance(*output_, INT64_MAX)) {
-    abandon("its last write failed: " + error->description);
+  const int64_t before = output_->length();  // what was behind it; a redo has said its own part
+  Result<int64_t> written = writeRest();
+  if (!written) {
+    abandon("its last write failed: " + written.error().description);
     return std::nullopt;
   }
   if (outcome_.readFailed()) {
     abandon("a track failed to read");
     return std::nullopt;
   }
-  const int64_t frames = output_->length();
-  if (frames - before > kBehindFrames) {
+  const int64_t frames = *written;
+  if (frames == 0 && !keepEmpty) {
+    fail("nothing to write");
+    outcome = outcome_;
+    return 0;
+  }
+  if (!ended_ && frames - before > kBehindFrames) {
     char line[96];
     std::snprintf(line, sizeof line, "finisher: %.1f s were left for the stop",
                   static_cast<double>(frames - before) / kRate);

@@ -39,20 +39,27 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
+  // Starts its thread, which makes the output while the tracks grow. A
+  // finisher never started (a recovery) makes it all at ready() and finish(),
+  // from the start of the ended tracks, without drift correction.
   void start();
 
   // The stop, once the tracks are closed: whether the finisher can finish
   // the output, given the sources as the stop-time interleave would read them
-  // and each track's final correction ratio (1: none). When it cannot (it
-  // failed, never began, which a recording under 120 s of active time never
-  // lets it, or made frames more than 0.5 ms from where the
-  // final ratios put them), one diagnostic says why and its work is removed.
+  // and each track's final correction ratio (1: none). Frames it made more
+  // than 0.5 ms from where the final ratios put them are made again, from
+  // the first span that lies so far on. When it cannot finish (it failed,
+  // never began, which a recording under 120 s of active time never lets it,
+  // or would have to make again more than the later half of its frames or
+  // any frame after an echo canceller), one diagnostic says why and its work
+  // is removed.
   bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
              double systemRatio);
   // After ready(): writes the rest, closes, forces to storage and renames to
   // the output; the frames written, or nothing when that failed (said, and
-  // nothing of the finisher's left on disk).
-  std::optional<int64_t> finish(InterleaveOutcome& outcome);
+  // nothing of the finisher's left on disk). An output without frames takes
+  // the output's name only when `keepEmpty`.
+  std::optional<int64_t> finish(InterleaveOutcome& outcome, bool keepEmpty = true);
   // Stops and removes its work; the stop makes the output itself.
   void abandon(const std::string& why);
 
@@ -63,9 +70,13 @@ class Finisher {
   void run();
   bool step();   // false when there is nothing more to do for now
   bool begin(const Timelines& now);  // opens the tracks and its output once the rates are measured
+  void beginEnded(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system);
+  Result<int64_t> writeRest();
   void fail(const std::string& why);
   void stopThread();
   bool sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
+  void planRedo(double micRatio, double systemRatio);
+  Status redo();
 
   const std::string outputPath_;
   const std::string ownPath_;
@@ -84,6 +95,9 @@ class Finisher {
   Timelines begun_;  // the start times the plan was made from
   std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
   double micRatio_ = 1, systemRatio_ = 1;
+  std::optional<int64_t> redoFrom_;  // the output frame made again from there
+  bool started_ = false;
+  bool ended_ = false;  // begun from ended tracks: nothing was made while recording
   std::optional<std::string> failure_;
   std::atomic<int64_t> written_{0};
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "finalize/interleave.h"
@@ -62,7 +63,8 @@ class TrackInput {
     file_ = std::move(*opened);
     path_ = path;
     if (growing) {
-      drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); });
+      drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); },
+                                               [this](int64_t frame) { return seekSource(frame); });
       out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
     }
     const AudioFormat& format = file_->processingFormat();
@@ -96,10 +98,17 @@ class TrackInput {
     if (drift_ && ratio) drift_->setRatio(*ratio);
   }
   // The track has ended at `frames` (what the ordinary reader finds in it);
-  // a growing one is corrected by `ratio` to its end.
-  void endAt(int64_t frames, double ratio) {
+  // a growing one is corrected by `ratio` to its end, and from its first span
+  // made more than `tolerance` frames from where `ratio` puts them.
+  void endAt(int64_t frames, double ratio, double tolerance) {
     limit_ = frames;
-    if (drift_) drift_->end(frames, ratio);
+    if (drift_) drift_->end(frames, ratio, drift_->firstMisplaced(ratio, tolerance));
+  }
+  // A growing track: the next read makes its frame `frame` again.
+  void rewind(int64_t frame) {
+    if (!drift_ || !buffer_) return;
+    drift_->rewind(frame);
+    exhausted_ = false;
   }
   SpanResampler* drift() const { return drift_.get(); }
   bool converting() const { return converter_ != nullptr; }
@@ -150,6 +159,12 @@ class TrackInput {
     if (got > 0) std::memcpy(into, buffer_->floatChannelData(0), got * sizeof(float));
     position_ += got;
     return got;
+  }
+
+  bool seekSource(int64_t frame) {
+    if (Status error = file_->seek(frame)) return readFailed(*error) > 0;
+    position_ = frame;
+    return true;
   }
 
   uint32_t readDirect(uint32_t frames) {
@@ -288,18 +303,33 @@ void InterleaveStream::follow(int64_t lagFrames, std::optional<double> micRatio,
 std::optional<int64_t> InterleaveStream::firstMisplaced(double micRatio, double systemRatio,
                                                         double tolerance) const {
   std::optional<int64_t> first;
-  for (auto [track, ratio] : {std::pair{&in_->mic, micRatio}, std::pair{&in_->sys, systemRatio}}) {
+  const std::array<int64_t, 2> offsets = trackOffsets();
+  for (auto [track, ratio, offset] : {std::tuple{&in_->mic, micRatio, offsets[0]},
+                                      std::tuple{&in_->sys, systemRatio, offsets[1]}}) {
     std::optional<int64_t> frame = track->drift() ? track->drift()->firstMisplaced(ratio, tolerance) : std::nullopt;
-    if (frame && (!first || *frame < *first)) first = frame;
+    if (frame && (!first || *frame + offset < *first)) first = *frame + offset;
   }
   return first;
 }
 
+// Output frame of each track's first frame: the one that does not lead follows the lead.
+std::array<int64_t, 2> InterleaveStream::trackOffsets() const {
+  const HeadAlignment& plan = in_->plan;
+  return {plan.source == LeadSource::system ? plan.frames : 0, plan.source == LeadSource::mic ? plan.frames : 0};
+}
+
 void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64_t> systemFrames, double micRatio,
-                           double systemRatio) {
+                           double systemRatio, double redoTolerance) {
   growing_ = false;
-  if (in_->mic.live()) in_->mic.endAt(micFrames.value_or(INT64_MAX), micRatio);
-  if (in_->sys.live()) in_->sys.endAt(systemFrames.value_or(INT64_MAX), systemRatio);
+  if (in_->mic.live()) in_->mic.endAt(micFrames.value_or(INT64_MAX), micRatio, redoTolerance);
+  if (in_->sys.live()) in_->sys.endAt(systemFrames.value_or(INT64_MAX), systemRatio, redoTolerance);
+}
+
+void InterleaveStream::rewind(int64_t frame) {
+  const std::array<int64_t, 2> offsets = trackOffsets();
+  in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : std::max<int64_t>(0, in_->plan.frames - frame);
+  in_->mic.rewind(std::max<int64_t>(0, frame - offsets[0]));
+  in_->sys.rewind(std::max<int64_t>(0, frame - offsets[1]));
 }
 
 std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& output, const AudioSettings& settings,

@@ -1,6 +1,8 @@
 // The interleave of the two mono tracks into the stereo output file.
 #pragma once
 
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -76,13 +78,17 @@ class InterleaveStream {
   // file holds now, drift-corrected by its ratio (1: none) from here on; a
   // track whose ratio is not known yet waits.
   void follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio);
-  // Growing tracks: the first frame, of either, made more than `tolerance`
-  // frames from where the final ratios put it.
+  // Growing tracks: the output frame where the first span, of either, begins
+  // whose frames lie more than `tolerance` frames from where the final ratios put them.
   std::optional<int64_t> firstMisplaced(double micRatio, double systemRatio, double tolerance) const;
   // The tracks have ended, at these lengths when known; the next advance
-  // writes the rest, growing tracks corrected by the final ratios.
+  // writes the rest, growing tracks corrected by the final ratios, also in
+  // their spans from the first one more than `redoTolerance` frames off.
   void end(std::optional<int64_t> micFrames = std::nullopt, std::optional<int64_t> systemFrames = std::nullopt,
-           double micRatio = 1, double systemRatio = 1);
+           double micRatio = 1, double systemRatio = 1, double redoTolerance = HUGE_VAL);
+  // Growing tracks, without an echo canceller: the next advance writes from
+  // output frame `frame` (at most the frames written) again.
+  void rewind(int64_t frame);
   // Writes at most `maxFrames` frames more. A growing track that reads short
   // or a failed write is an error.
   Status advance(AudioFile& output, int64_t maxFrames);
@@ -98,6 +104,7 @@ class InterleaveStream {
   Status writeLead(AudioFile& output, int64_t& budget);
   Status writeBoth(AudioFile& output, int64_t& budget);
   uint32_t cancelEcho(uint32_t frames, uint32_t capacity);
+  std::array<int64_t, 2> trackOffsets() const;
   std::unique_ptr<Inputs> in_;
   bool growing_;
 };

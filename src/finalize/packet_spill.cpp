@@ -100,7 +100,7 @@ Status PacketSpill::readExactly(void* into, size_t bytes, size_t& buffered, size
   return std::nullopt;
 }
 
-Status PacketSpill::replay(const AacPacketSink& sink) {
+Status PacketSpill::walk(const std::function<bool(const AacPacket&, int64_t offset)>& visit) {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
   const off_t end = ::lseek(fd_, 0, SEEK_END);
   if (end < 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
@@ -112,11 +112,33 @@ Status PacketSpill::replay(const AacPacketSink& sink) {
     if (Status error = readExactly(&header, sizeof header, buffered, position)) return error;
     data.resize(header.size);
     if (Status error = readExactly(data.data(), data.size(), buffered, position)) return error;
+    const off_t at = consumed;
     consumed += static_cast<off_t>(sizeof header + header.size);
-    if (Status error = sink(AacPacket{header.pts, header.duration, header.flags, data.data(), data.size()})) {
-      return error;
-    }
+    if (!visit(AacPacket{header.pts, header.duration, header.flags, data.data(), data.size()}, at)) break;
   }
+  return std::nullopt;
+}
+
+Status PacketSpill::replay(const AacPacketSink& sink) {
+  Status failed;
+  Status walked = walk([&](const AacPacket& packet, int64_t) {
+    failed = sink(packet);
+    return !failed;
+  });
+  return walked ? walked : failed;
+}
+
+Status PacketSpill::dropFrom(int64_t pts) {
+  if (Status error = writeBuffered()) return error;
+  off_t cut = -1;
+  Status walked = walk([&](const AacPacket& packet, int64_t at) {
+    if (packet.pts >= pts) cut = static_cast<off_t>(at);
+    return cut < 0;
+  });
+  buffer_.clear();
+  if (walked) return walked;
+  if (cut >= 0 && ::ftruncate(fd_, cut) != 0) return failure(errno, "cut back");
+  if (::lseek(fd_, 0, SEEK_END) < 0) return failure(errno, "cut back");
   return std::nullopt;
 }
 

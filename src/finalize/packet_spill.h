@@ -26,10 +26,15 @@ class PacketSpill {
   Status finishWriting();
   // Hands every packet to `sink` in the order appended; stops at the first error.
   Status replay(const AacPacketSink& sink);
+  // Drops the packets from the first one stamped `pts` or later on; appends
+  // go on after the ones before it.
+  Status dropFrom(int64_t pts);
 
  private:
   PacketSpill(int fd, std::string outputPath);
   Status writeBuffered();
+  // Reads every packet back in order, with the offset of its record, until `visit` says stop.
+  Status walk(const std::function<bool(const AacPacket&, int64_t offset)>& visit);
   Status readExactly(void* into, size_t bytes, size_t& buffered, size_t& position);
   Error failure(int code, const std::string& what) const;
 

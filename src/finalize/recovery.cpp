@@ -1,5 +1,6 @@
-// Recovery: 16-bit PCM where the output's container holds it, AAC where it
-// does not, no drift correction, no head alignment; then only what reached
+// Recovery: the finisher from the start of the tracks, 16-bit PCM where the
+// output's container holds it, AAC where it does not, no drift correction, no
+// head alignment; then only what reached
 // the output is removed, never a file this run did not create or read. A
 // track that a running recording or another recovery holds is never touched.
 #include "finalize/recovery.h"
@@ -11,6 +12,7 @@
 #include <filesystem>
 
 #include "events/output.h"
+#include "finalize/finisher.h"
 #include "finalize/interleave.h"
 #include "finalize/temp_paths.h"
 #include "platform/files/private_file.h"
@@ -59,6 +61,23 @@ void consume(TrackRead outcome, bool refused, const std::string& temp, const std
   removeQuietly(copy);
 }
 
+// The finisher, never started, makes the output from the start of the
+// tracks as the stop finishes it; where it cannot, the stop-time interleave.
+Result<int64_t> finishFromStart(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                const std::string& outputPath, const TempPaths& paths, bool cancelEcho,
+                                InterleaveOutcome& outcome) {
+  const AudioSettings settings = outputSettings(containerHoldsLinearPCM(outputPath));
+  auto path = [](const std::optional<TrackSource>& track) {
+    return track ? std::optional<std::string>(track->path) : std::nullopt;
+  };
+  Finisher finisher(outputPath, paths.finishing, settings, path(mic), path(system),
+                    [] { return Finisher::Timelines{}; }, {}, cancelEcho);
+  if (finisher.ready(mic, system, 1, 1)) {
+    if (std::optional<int64_t> frames = finisher.finish(outcome, false)) return *frames;
+  }
+  return writeOutputFile(mic, system, paths.partialOutput, outputPath, settings, false, outcome, cancelEcho);
+}
+
 }  // namespace
 
 void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
@@ -75,9 +94,7 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   removeQuietly(paths.finishing);
   InterleaveOutcome outcome;
   // An empty result creates nothing: an earlier output at the path stays.
-  Result<int64_t> written = writeOutputFile(mic.source, system.source, paths.partialOutput, outputPath,
-                                            outputSettings(containerHoldsLinearPCM(outputPath)), false, outcome,
-                                            cancelEcho);
+  Result<int64_t> written = finishFromStart(mic.source, system.source, outputPath, paths, cancelEcho, outcome);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);
   consume(outcome.system, system.refused, paths.system, paths.systemCorrected);

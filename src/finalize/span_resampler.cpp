@@ -17,8 +17,7 @@ constexpr int64_t kKeptHistory = 8192;
 }  // namespace
 
 void SpanResampler::setRatio(double ratio) {
-  if (!spans_.empty() && (spans_.back().ratio == ratio || position_ - spans_.back().start < kMinSpanFrames)) return;
-  if (!spans_.empty() && spans_.back().start == position_) spans_.pop_back();
+  if (!spans_.empty() && position_ - spans_.back().start < kMinSpanFrames) return;
   spans_.push_back({position_, ratio});
 }
 
@@ -31,56 +30,80 @@ int64_t SpanResampler::available(int64_t sourceFrames) const {
   return std::max<int64_t>(0, last - position_);
 }
 
-void SpanResampler::end(int64_t sourceFrames, double finalRatio) {
-  if (spans_.empty() || spans_.back().ratio != finalRatio) {
-    if (!spans_.empty() && spans_.back().start == position_) spans_.pop_back();
-    spans_.push_back({position_, finalRatio});
-  }
+void SpanResampler::end(int64_t sourceFrames, double finalRatio, std::optional<int64_t> from) {
+  const int64_t at = std::min(from.value_or(position_), position_);
+  while (!spans_.empty() && spans_.back().start >= at) spans_.pop_back();
+  if (spans_.empty() || spans_.back().ratio != finalRatio) spans_.push_back({at, finalRatio});
   length_ = sourceFrames < 1 ? 0 : finalRatio == 1.0 ? sourceFrames : resampledLength(sourceFrames, finalRatio);
   lastSource_ = sourceFrames - 1;
 }
 
+void SpanResampler::rewind(int64_t frame) {
+  position_ = std::clamp<int64_t>(frame, 0, position_);
+  window_.clear();
+  windowStart_ = INT64_MAX;  // the next sample moves the source
+}
+
+const SpanResampler::Span& SpanResampler::spanAt(int64_t frame) const {
+  auto after = std::upper_bound(spans_.begin(), spans_.end(), frame,
+                                [](int64_t f, const Span& span) { return f < span.start; });
+  return after == spans_.begin() ? spans_.front() : *(after - 1);
+}
+
+int64_t SpanResampler::spanEnd(const Span& span) const {
+  return &span == &spans_.back() ? INT64_MAX : (&span + 1)->start;
+}
+
 // The sample of source frame f, clamped to the source once it has ended; the
-// last sample held when the source gives no more.
+// last sample held when the source gives no more. A frame before the window
+// (after a rewind) moves the source back to it.
 float SpanResampler::sample(int64_t frame) {
   if (lastSource_) frame = std::clamp<int64_t>(frame, 0, std::max<int64_t>(0, *lastSource_));
-  while (frame >= windowStart_ + static_cast<int64_t>(window_.size())) {
+  if (frame < windowStart_) {
+    window_.clear();
+    windowStart_ = frame;
+    if (!seek_(frame)) lost_ = true;
+  }
+  while (!lost_ && frame >= windowStart_ + static_cast<int64_t>(window_.size())) {
     const size_t held = window_.size();
     window_.resize(held + kFetchFrames);
     const uint32_t got = fetch_(window_.data() + held, kFetchFrames);
     window_.resize(held + got);
     if (got == 0) return window_.empty() ? 0.0f : window_.back();
   }
-  return window_[static_cast<size_t>(frame - windowStart_)];
+  return lost_ ? 0.0f : window_[static_cast<size_t>(frame - windowStart_)];
 }
 
 uint32_t SpanResampler::read(float* out, uint32_t frames) {
   if (spans_.empty()) return 0;
-  uint32_t made = 0;
-  const Span& span = spans_.back();
   if (length_) frames = static_cast<uint32_t>(std::min<int64_t>(frames, *length_ - position_));
   const int64_t clampFrom = lastSource_.value_or(INT64_MAX);
-  for (; made < frames; ++made, ++position_) {
-    const double pos = span.ratio * static_cast<double>(position_);
-    const auto i0 = static_cast<int64_t>(pos);
-    const int64_t at = i0 - windowStart_;
-    float s0, s1;
-    if (at >= 0 && at + 1 < static_cast<int64_t>(window_.size()) && i0 + 1 <= clampFrom) {
-      s0 = window_[static_cast<size_t>(at)];  // nearly every frame: both neighbours held
-      s1 = window_[static_cast<size_t>(at + 1)];
-    } else {
-      s0 = sample(i0);
-      s1 = sample(i0 + 1);
+  uint32_t made = 0;
+  while (made < frames && !lost_) {
+    const Span& span = spanAt(position_);
+    const int64_t until = std::min<int64_t>(position_ + (frames - made), spanEnd(span));
+    for (; position_ < until && !lost_; ++made, ++position_) {
+      const double pos = span.ratio * static_cast<double>(position_);
+      const auto i0 = static_cast<int64_t>(pos);
+      const int64_t at = i0 - windowStart_;
+      float s0, s1;
+      if (at >= 0 && at + 1 < static_cast<int64_t>(window_.size()) && i0 + 1 <= clampFrom) {
+        s0 = window_[static_cast<size_t>(at)];  // nearly every frame: both neighbours held
+        s1 = window_[static_cast<size_t>(at + 1)];
+      } else {
+        s0 = sample(i0);
+        s1 = sample(i0 + 1);
+      }
+      out[made] = s0 + (s1 - s0) * static_cast<float>(pos - static_cast<double>(i0));
     }
-    out[made] = s0 + (s1 - s0) * static_cast<float>(pos - static_cast<double>(i0));
+    // History before the frames still needed goes, a chunk at a time.
+    const int64_t needed = static_cast<int64_t>(span.ratio * static_cast<double>(position_)) - kKeptHistory;
+    if (!window_.empty() && needed - windowStart_ > 2 * kKeptHistory && needed - windowStart_ < static_cast<int64_t>(window_.size())) {
+      window_.erase(window_.begin(), window_.begin() + (needed - windowStart_));
+      windowStart_ = needed;
+    }
   }
-  // History before the frames still needed goes, a chunk at a time.
-  const int64_t needed = static_cast<int64_t>(span.ratio * static_cast<double>(position_)) - kKeptHistory;
-  if (needed - windowStart_ > 2 * kKeptHistory && needed - windowStart_ < static_cast<int64_t>(window_.size())) {
-    window_.erase(window_.begin(), window_.begin() + (needed - windowStart_));
-    windowStart_ = needed;
-  }
-  return made;
+  return lost_ ? 0 : made;
 }
 
 std::optional<int64_t> SpanResampler::firstMisplaced(double finalRatio, double tolerance) const {

@@ -2,7 +2,8 @@
 // interpolates source position R·i, where R is the ratio of the span that i
 // falls in: each span takes the rate measured so far when it began, so the
 // frames can be made long before the final measurement. The stop checks each
-// span against that measurement; the last span takes it.
+// span against that measurement; the last span takes it, and so does every
+// span from the first one that lies too far from it, which is made again.
 #pragma once
 
 #include <cstdint>
@@ -16,19 +17,25 @@ class SpanResampler {
  public:
   // Reads the next source frames in order into `into`; the count read.
   using Fetch = std::function<uint32_t(float* into, uint32_t frames)>;
+  // Moves the source so that the next fetch reads from `frame`; false when it cannot.
+  using Seek = std::function<bool(int64_t frame)>;
 
-  explicit SpanResampler(Fetch fetch) : fetch_(std::move(fetch)) {}
+  SpanResampler(Fetch fetch, Seek seek) : fetch_(std::move(fetch)), seek_(std::move(seek)) {}
 
   // Frames from here on take `ratio` (1: none), in a new span unless the
-  // current one is younger than ten seconds of output.
+  // current one is younger than ten seconds of output. Spans begin every ten
+  // seconds even at the same ratio, so that a redo starts no earlier than it must.
   void setRatio(double ratio);
   bool hasRatio() const { return !spans_.empty(); }
   // Frames that can be made now from the first `sourceFrames` source frames.
   int64_t available(int64_t sourceFrames) const;
-  // The source has ended at `sourceFrames`: the rest takes `finalRatio` and
+  // The source has ended at `sourceFrames`: the rest takes `finalRatio`, and
+  // so does every span from output frame `from` on (at most the frames made);
   // the length is what the whole track resampled at it would have.
-  void end(int64_t sourceFrames, double finalRatio);
-  // Makes up to `frames` frames; 0 once the ended track is done.
+  void end(int64_t sourceFrames, double finalRatio, std::optional<int64_t> from = std::nullopt);
+  // The next read makes output frame `frame` (at most the frames made) again.
+  void rewind(int64_t frame);
+  // Makes up to `frames` frames; 0 once the ended track is done, or when the source cannot be moved back.
   uint32_t read(float* out, uint32_t frames);
 
   // The first frame of the first span whose frames lie more than `tolerance`
@@ -41,8 +48,12 @@ class SpanResampler {
     double ratio;
   };
   float sample(int64_t frame);
+  const Span& spanAt(int64_t frame) const;
+  int64_t spanEnd(const Span& span) const;
 
   Fetch fetch_;
+  Seek seek_;
+  bool lost_ = false;  // the source could not be moved back
   std::vector<Span> spans_;
   std::vector<float> window_;  // source frames from windowStart_ on
   int64_t windowStart_ = 0;

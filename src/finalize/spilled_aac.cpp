@@ -2,13 +2,20 @@
 // packets, in the same order, as the single pass writes.
 #include "finalize/spilled_aac.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "finalize/packet_spill.h"
+#include "finalize/parallel_encode.h"
 #include "platform/files/aac_encoding.h"
 
 namespace orvane {
 namespace {
+
+constexpr int64_t kAacFrame = 1024;
+// The encoder gives a packet out once two frames past it went in.
+constexpr int64_t kEncoderDelayFrames = 2 * kAacFrame;
 
 class SpilledAac final : public AudioFile {
  public:
@@ -29,6 +36,24 @@ class SpilledAac final : public AudioFile {
     return std::nullopt;
   }
 
+  // Packets from an AAC frame at or before `frame` go, and a new encoder is
+  // fed from a pre-roll before it, as a segment of the parallel encode is: its
+  // packets from that frame on join the kept ones without a seam, and its
+  // flush ends the file at the exact length.
+  Result<int64_t> truncate(int64_t frame) override {
+    if (!encoder_) return posixError(EBADF, "cannot cut back " + path_);
+    const int64_t kept = std::max<int64_t>(0, std::min(frame, frames_ - kEncoderDelayFrames) / kAacFrame * kAacFrame);
+    keepFrom_ = kept == 0 ? INT64_MIN : kept;  // from the start: the new encoder's priming too
+    encoder_.reset();
+    if (Status error = spill_->dropFrom(keepFrom_)) return *error;
+    const int64_t from = std::max<int64_t>(0, kept - aacSegmenting().prerollFrames);
+    auto encoder = createAacEncoder(settings_, from);
+    if (!encoder) return encoder.error();
+    encoder_ = std::move(*encoder);
+    frames_ = from;
+    return from;
+  }
+
   Status close() override {
     if (!encoder_) return std::nullopt;
     Status error = encoder_->flush(spillTo());
@@ -41,7 +66,10 @@ class SpilledAac final : public AudioFile {
 
  private:
   AacPacketSink spillTo() {
-    return [this](const AacPacket& packet) { return spill_->append(packet); };
+    return [this](const AacPacket& packet) -> Status {
+      if (packet.pts < keepFrom_) return std::nullopt;
+      return spill_->append(packet);
+    };
   }
 
   Status writeContainer() {
@@ -61,6 +89,7 @@ class SpilledAac final : public AudioFile {
   std::unique_ptr<AacEncoder> encoder_;
   std::unique_ptr<PacketSpill> spill_;
   int64_t frames_ = 0;
+  int64_t keepFrom_ = INT64_MIN;  // packets stamped before it are already in the spill
 };
 
 }  // namespace

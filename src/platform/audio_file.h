@@ -59,6 +59,12 @@ class AudioFile {
   // Moves the read position to `frame` (from the start). Inline so that this
   // class keeps no key function: the FFmpeg module derives from it too.
   virtual Status seek(int64_t frame) { return posixError(ESPIPE, "cannot seek to frame " + std::to_string(frame)); }
+  // Drops the frames from `frame` on (at most length()) so that they can be
+  // written again; returns the frame the next write is taken as, earlier than
+  // `frame` when an encoder must be fed the audio before it again.
+  virtual Result<int64_t> truncate(int64_t frame) {
+    return posixError(ESPIPE, "cannot cut back to frame " + std::to_string(frame));
+  }
   // Forces what was written so far to storage.
   virtual Status sync() = 0;
 

@@ -325,7 +325,6 @@ bool Track::append(const PcmBuffer& buffer) {
 }
 
 void Track::stamp(double activeSeconds, int64_t position) {
-  std::lock_guard lock(timelineLock_);
   if (!timeline_.startSeconds) {
     timeline_.startSeconds = activeSeconds;
     timeline_.startFrames = position;
@@ -334,13 +333,30 @@ void Track::stamp(double activeSeconds, int64_t position) {
     timeline_.lastSeconds = activeSeconds;
     timeline_.lastFrames = position;
   }
+  const uint64_t version = published_.load(std::memory_order_relaxed);
+  published_.store(version + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  publishedSeconds_[0].store(*timeline_.startSeconds, std::memory_order_relaxed);
+  publishedSeconds_[1].store(*timeline_.lastSeconds, std::memory_order_relaxed);
+  publishedFrames_[0].store(timeline_.startFrames, std::memory_order_relaxed);
+  publishedFrames_[1].store(timeline_.lastFrames, std::memory_order_relaxed);
+  published_.store(version + 2, std::memory_order_release);
 }
 
 // ----------------------------------------------------------- any thread
 
 TrackTimeline Track::timelineSoFar() const {
-  std::lock_guard lock(timelineLock_);
-  return timeline_;
+  for (;;) {
+    const uint64_t version = published_.load(std::memory_order_acquire);
+    if (version == 0) return {};
+    TrackTimeline copy{publishedSeconds_[0].load(std::memory_order_relaxed),
+                       publishedFrames_[0].load(std::memory_order_relaxed),
+                       publishedSeconds_[1].load(std::memory_order_relaxed),
+                       publishedFrames_[1].load(std::memory_order_relaxed)};
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (version % 2 == 0 && published_.load(std::memory_order_relaxed) == version) return copy;
+    std::this_thread::yield();
+  }
 }
 
 void Track::flush() {

@@ -158,7 +158,14 @@ class Track {
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};
   TrackTimeline timeline_;
-  mutable std::mutex timelineLock_;  // timeline_'s changes against timelineSoFar(); never the producer's
+  // timeline_ as last stamped, for timelineSoFar() on other threads: a
+  // sequence count, odd while the writer changes the copy, and a reader that
+  // retries. No lock: the finisher reads it at idle priority, and a lock it
+  // held when the scheduler set it aside would stall the writer, and the
+  // ring would drop buffers behind it.
+  std::atomic<uint64_t> published_{0};
+  std::array<std::atomic<double>, 2> publishedSeconds_{};  // start, last
+  std::array<std::atomic<int64_t>, 2> publishedFrames_{};
   int64_t realignApplied_ = 0;
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;

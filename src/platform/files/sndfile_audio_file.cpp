@@ -185,6 +185,14 @@ Status SndfileAudioFile::seek(int64_t frame) {
   return std::nullopt;
 }
 
+// Also moves the write position to the new end.
+Result<int64_t> SndfileAudioFile::truncate(int64_t frame) {
+  sf_count_t end = std::clamp<sf_count_t>(frame, 0, length());
+  if (sf_command(file_, SFC_FILE_TRUNCATE, &end, sizeof end) != 0) return sndfileError("cannot cut back");
+  frames_.store(end, std::memory_order_relaxed);
+  return end;
+}
+
 Status SndfileAudioFile::sync() {
   if (::fsync(fd_) != 0) return posixError(errno, "cannot sync " + path_);
   return std::nullopt;

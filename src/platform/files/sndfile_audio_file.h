@@ -29,6 +29,7 @@ class SndfileAudioFile final : public AudioFile {
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status seek(int64_t frame) override;
+  Result<int64_t> truncate(int64_t frame) override;
   Status sync() override;
   Status close() override;
 
