@@ -158,8 +158,7 @@ class SwitchingSources(PulseCase):
         self.pulse.pactl("set-default-source", "m48")
         clicks = self.click_train()
         for sink in ("clicks_feed", "speakers"):
-            # A deep buffer: an underrun of one player under load would move its clicks against the other's.
-            player = subprocess.Popen(["paplay", "--latency-msec=200", f"--device={sink}", clicks], env=self.env)
+            player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", clicks], env=self.env)
             self.addCleanup(lambda p=player: p.kill() or p.wait())
         time.sleep(1.0)
         out, helper = self.start(name, ["--wav", "--keep-temps"])
