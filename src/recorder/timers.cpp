@@ -1,6 +1,7 @@
 // The main loop's timers while recording: the periodic flush of both tracks
 // (a crash loses at most the last stretch) and the reports that the capture
-// side only counts: LEVEL lines and back-pressure warnings.
+// side only counts: LEVEL lines and back-pressure warnings; the tick also
+// wakes the writer for blocks that no later block came to wake it for.
 #include <cstdio>
 
 #include "events/output.h"
@@ -38,6 +39,8 @@ void Recorder::flushTracks() {
 
 void Recorder::report() {
   if (finished) return;
+  mic.wakeWriterIfStale();
+  system.wakeWriterIfStale();
   // A level taken while paused is dropped: a paused run reports nothing, and
   // the tap may still deliver buffers stamped before the pause.
   const std::optional<float> level = micLevel.takeLevel();

@@ -17,6 +17,7 @@
 #include "events/output.h"
 #include "platform/files/private_file.h"
 #include "platform/identity.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 
@@ -141,6 +142,7 @@ void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds)
 }
 
 void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+  framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   if (!ensureConverter(buffer.format())) return;
   // What the converter still holds comes out first: this output begins that
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
@@ -218,9 +220,10 @@ void Track::countDrop(int64_t frames) {
 }
 
 void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
-  const bool queued = writerQueue_.tryAsync([this, first, count, activeSeconds] {
-    appendSlots(first, count, activeSeconds);
-  });
+  const int64_t generation = clock_.realignGeneration();
+  const bool queued = writerQueue_.tryAsync(
+      [this, first, count, activeSeconds, generation] { appendSlots(first, count, activeSeconds, generation); },
+      wakeWriterFor(count));
   if (queued) return;
   int64_t frames = 0;
   for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();
@@ -228,12 +231,28 @@ void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
   countDrop(frames);
 }
 
+// Producer: whether the block of `count` slots just claimed wakes the writer.
+// Slots in flight beyond it mean an earlier block still waits, since batchSince_.
+bool Track::wakeWriterFor(int count) {
+  const uint64_t inFlight = claimed_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
+  const double now = HostClock::nowSeconds();
+  if (inFlight <= static_cast<uint64_t>(count)) batchSince_.store(now, std::memory_order_relaxed);
+  return inFlight >= static_cast<uint64_t>(kWakeSlots) ||
+         now - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds;
+}
+
+void Track::wakeWriterIfStale() {
+  const bool waiting = claimed_.load(std::memory_order_relaxed) != released_.load(std::memory_order_acquire);
+  if (waiting && HostClock::nowSeconds() - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds) {
+    writerQueue_.wake();
+  }
+}
+
 // ------------------------------------------------------------- writer side
 
-void Track::appendSlots(int first, int count, std::optional<double> activeSeconds) {
+void Track::appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation) {
   PcmBuffer& head = *slots_[static_cast<size_t>(first)];
   if (activeSeconds) {
-    const int64_t generation = clock_.realignGeneration();
     const bool resumed = generation != realignApplied_;
     const int64_t early = keepInStep(*activeSeconds, resumed);
     if (resumed) {

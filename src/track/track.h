@@ -7,7 +7,10 @@
 // has one producer and one consumer, and slots are claimed and released in
 // order, so two counters are all it shares. The producer never waits: when the
 // ring is full the buffer is dropped whole and counted, and the main loop
-// reports it.
+// reports it. The writer is woken for a batch of blocks, not for each: when
+// half the ring is in flight, or when the oldest block in flight has waited
+// kBatchSeconds; the main loop's report tick wakes it for blocks that no
+// later block follows (an input that stopped).
 #pragma once
 
 #include <array>
@@ -44,6 +47,8 @@ class Track {
   static constexpr int kSlotCount = 8;
   // 0.34 s of track audio a slot: a 4096-frame read at 8 kHz fills two.
   static constexpr uint32_t kSlotFrames = 16384;
+  static constexpr int kWakeSlots = kSlotCount / 2;
+  static constexpr double kBatchSeconds = 0.25;
   static const AudioFormat& format();
 
   // `name` is "mic" or "system"; `writer` runs the appends. Touches no file.
@@ -75,8 +80,15 @@ class Track {
   // Any thread: back-pressure episodes begun and frames dropped so far.
   int64_t dropEpisodes() const { return dropEpisodes_.load(std::memory_order_relaxed); }
   int64_t framesDropped() const { return framesDropped_.load(std::memory_order_relaxed); }
-  // Any thread: frames appended so far, silence included.
+  // Any thread: frames appended so far, silence included. Behind what was
+  // captured by the batch the writer has not been woken for yet.
   int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
+  // Any thread: input frames (at the input's rate) given to submit() while
+  // open, kept or dropped; up to date the moment submit() returns.
+  int64_t framesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
+  // Any thread: wakes the writer when blocks have waited past the batch time
+  // and no later block came to wake it.
+  void wakeWriterIfStale();
 
   // Any thread: forces the file to storage after every append queued before.
   void flush();
@@ -114,9 +126,11 @@ class Track {
   bool flushConverterIntoSlots();
   int fillSlots(const PcmBuffer& buffer, int first, int count);
   void handOff(int first, int count, std::optional<double> activeSeconds);
+  bool wakeWriterFor(int count);
 
-  // Writer queue.
-  void appendSlots(int first, int count, std::optional<double> activeSeconds);
+  // Writer queue. `generation` is the clock's re-align generation when the
+  // block was submitted: a batch may be appended after a later resume.
+  void appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation);
   int64_t keepInStep(double activeSeconds, bool resumed);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
@@ -142,6 +156,9 @@ class Track {
   std::atomic<uint64_t> released_{0};
   std::atomic<int64_t> dropEpisodes_{0};
   std::atomic<int64_t> framesDropped_{0};
+  std::atomic<int64_t> framesReceived_{0};
+  // Host seconds the oldest block in flight was handed over; read by wakeWriterIfStale().
+  std::atomic<double> batchSince_{0};
 
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};

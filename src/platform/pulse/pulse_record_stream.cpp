@@ -205,7 +205,7 @@ void PulseRecordStream::fireChange() {
 // loop's own (held by libpulse around every callback), no I/O.
 void PulseRecordStream::onRead(pa_stream*, size_t, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
-  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kPulseFragmentFrames);
+  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kPulseFragmentFrames, owner->spec_.rate);
 }
 
 void PulseRecordStream::readAvailable(void* self, double arrivalSeconds) {
