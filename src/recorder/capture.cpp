@@ -89,6 +89,7 @@ void Recorder::requestSystemAudioRestart() {
 void Recorder::restartEngine() {
   if (!engineStarted || finished) return;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
+  mic.prepare(engine->format());  // a new device's format: its converter is not built on the capture thread
   if (Status error = engine->start()) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
   mainLoop.post([this] { micWatchdog.arm(); });
@@ -100,6 +101,7 @@ void Recorder::restartEngine() {
 // fills with silence.
 void Recorder::restartSystemAudio() {
   if (finished) return;
+  system.prepare(stream->format());
   const Status error = stream->start();
   if (!error) {
     ++systemOpened_;

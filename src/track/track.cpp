@@ -73,6 +73,8 @@ Track::Track(const char* name, std::string path, const ActiveClock& clock, Write
     : name_(name), path_(std::move(path)), clock_(clock), failures_(failures), writerQueue_(writer) {}
 
 Track::~Track() {
+  delete prepared_.exchange(nullptr);
+  delete retired_.exchange(nullptr);
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
@@ -128,7 +130,11 @@ bool Track::open(std::shared_ptr<AudioFile> file, int lockFd) {
 }
 
 void Track::prepare(const AudioFormat& input) {
-  if (input.sampleRate > 0 && input.channelCount > 0) ensureConverter(input);
+  delete retired_.exchange(nullptr);
+  if (input.sampleRate <= 0 || input.channelCount == 0) return;
+  auto converter = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
+  if (!converter) return;
+  delete prepared_.exchange(new Converter{input, std::move(converter)});
 }
 
 // ------------------------------------------------------------ producer side
@@ -147,8 +153,9 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   // What the converter still holds comes out first: this output begins that
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
   // would lag its stamps by the converter's delay and measure slow.
-  const double held = converter_->pendingOutputFrames();
-  const uint32_t most = converter_->maxOutputFrames(buffer.frameLength());
+  AudioConverter& converter = *converter_->converter;
+  const double held = converter.pendingOutputFrames();
+  const uint32_t most = converter.maxOutputFrames(buffer.frameLength());
   const int count = std::max(1, static_cast<int>((most + kSlotFrames - 1) / kSlotFrames));
   int first = 0;
   if (count > kSlotCount || !claimSlots(count, first)) {
@@ -162,20 +169,40 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   handOff(first, filled, activeSeconds);
 }
 
+// A prepared converter of another format stays for its own blocks; without
+// one for this format, one is built here, the only allocation left.
 bool Track::ensureConverter(const AudioFormat& input) {
-  if (converter_ && converterInput_ == input) return true;
+  if (converter_ && converter_->input == input) return true;
+  std::unique_ptr<Converter> next(prepared_.exchange(nullptr));
+  if (next && next->input != input) {
+    Converter* none = nullptr;
+    if (prepared_.compare_exchange_strong(none, next.get())) next.release();
+    else retire(std::move(next));  // a newer one came meanwhile
+  }
+  if (!next) {
+    auto built = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
+    if (!built) return false;
+    next.reset(new Converter{input, std::move(built)});
+  }
   // The old converter's tail belongs to the old device's last buffer.
-  if (converter_) flushConverterIntoSlots();
-  converter_ = AudioConverter::create(input, format());
-  converterInput_ = input;
-  return converter_ != nullptr;
+  if (converter_) {
+    flushConverterIntoSlots();
+    retire(std::move(converter_));
+  }
+  converter_ = std::move(next);
+  return true;
+}
+
+// Frees only when two converters were retired with no prepare() between.
+void Track::retire(std::unique_ptr<Converter> converter) {
+  delete retired_.exchange(converter.release());
 }
 
 bool Track::flushConverterIntoSlots() {
   int first = 0;
   if (!claimSlots(1, first)) return false;
   PcmBuffer& slot = *slots_[static_cast<size_t>(first)];
-  if (converter_->flush(slot) || slot.frameLength() == 0) {
+  if (converter_->converter->flush(slot) || slot.frameLength() == 0) {
     unclaimSlots(1);
     return false;
   }
@@ -188,7 +215,8 @@ int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
   int filled = 0;
   for (int i = 0; i < count; ++i) {
     PcmBuffer& slot = *slots_[static_cast<size_t>((first + i) % kSlotCount)];
-    const Status error = i == 0 ? converter_->convert(buffer, slot) : converter_->convertHeld(slot);
+    AudioConverter& converter = *converter_->converter;
+    const Status error = i == 0 ? converter.convert(buffer, slot) : converter.convertHeld(slot);
     if (error || slot.frameLength() == 0) break;
     ++filled;
     if (slot.frameLength() < slot.frameCapacity()) break;
@@ -373,7 +401,7 @@ Status Track::finish() {
     // once the appends before have run, so the first one takes it.
     PcmBuffer& tail = *slots_[static_cast<size_t>(claimed_.load() % kSlotCount)];
     for (;;) {
-      if (converter_->flush(tail) || tail.frameLength() == 0) break;
+      if (converter_->converter->flush(tail) || tail.frameLength() == 0) break;
       const bool full = tail.frameLength() == tail.frameCapacity();
       if (!append(tail) || !full) break;
     }

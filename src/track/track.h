@@ -47,6 +47,9 @@ class Track {
   static constexpr int kSlotCount = 8;
   // 0.34 s of track audio a slot: a 4096-frame read at 8 kHz fills two.
   static constexpr uint32_t kSlotFrames = 16384;
+  // The largest block the input delivers (a burst's); the converter is
+  // readied for it, so that no block makes it grow.
+  static constexpr uint32_t kMaxBlockFrames = 16384;
   static constexpr int kWakeSlots = kSlotCount / 2;
   static constexpr double kBatchSeconds = 0.25;
   static const AudioFormat& format();
@@ -66,13 +69,15 @@ class Track {
   // whole.
   bool open(std::shared_ptr<AudioFile> file, int lockFd = -1);
   bool isOpen() const { return open_.load(); }
-  // Start task, before the input starts (no producer yet): builds the
-  // converter for the input's format, so that no block builds one.
+  // Any thread but the producer's, before the input (re)starts in `input`'s
+  // format: builds the converter for it, which the first block of that
+  // format takes up, so that no block builds one. The producer may be
+  // running meanwhile, in the old format.
   void prepare(const AudioFormat& input);
 
   // Producer thread, one at a time. Real-time rules: no allocation (but a new
-  // converter when the input format changes, which only a device change
-  // does), no lock, no I/O, no waiting. `activeSeconds` is
+  // converter for a format nobody prepared), no lock, no I/O, no waiting.
+  // At most kMaxBlockFrames a block. `activeSeconds` is
   // the active time of the buffer's first frame; without it the buffer is
   // written but takes no part in the timeline.
   void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
@@ -145,9 +150,18 @@ class Track {
   int lockFd_ = -1;
   std::shared_ptr<AudioFile> file_;  // writer queue once open
 
+  struct Converter {
+    AudioFormat input;
+    std::unique_ptr<AudioConverter> converter;
+  };
   // Producer thread.
-  std::unique_ptr<AudioConverter> converter_;
-  std::optional<AudioFormat> converterInput_;
+  std::unique_ptr<Converter> converter_;
+  // Handed between prepare() and the producer: a converter built for the
+  // next format, and the one it replaced, freed by the next prepare() or the
+  // close (the producer never frees).
+  std::atomic<Converter*> prepared_{nullptr};
+  std::atomic<Converter*> retired_{nullptr};
+  void retire(std::unique_ptr<Converter> converter);
   std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
   bool dropping_ = false;
   // Slots claimed by the producer and released by the writer since the start;

@@ -88,12 +88,10 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
   return device;
 }
 
+// The device a start would choose now, not the one recorded: a restart
+// readies the converter for it before the stream starts.
 AudioFormat PulseRecordStream::format() {
   std::lock_guard control(control_);
-  {
-    PulseClient::Lock lock(*client_);
-    if (running_ && stream_) return AudioFormat::standard(spec_.rate, 1);
-  }
   auto device = chooseDevice();
   return device ? AudioFormat::standard(device->spec.rate, 1) : AudioFormat{};
 }
