@@ -21,7 +21,10 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!mic.isOpen()) return;
   const std::optional<double> active = activeTime(clock, when);
   if (!active) return;
-  if (!finished) micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime));
+  // The main loop wakes for a measurement, not to look for one.
+  if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
+    mainLoop.fire(levelMeasured_);
+  }
   mic.submit(buffer, active);
 }
 
