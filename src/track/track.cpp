@@ -183,6 +183,7 @@ bool Track::ensureConverter(const AudioFormat& input) {
     auto built = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
     if (!built) return false;
     next.reset(new Converter{input, std::move(built)});
+    ++unpreparedFormats_;
   }
   // The old converter's tail belongs to the old device's last buffer.
   if (converter_) {
@@ -388,6 +389,10 @@ void Track::flush() {
 Status Track::close() {
   open_ = false;
   while (submitting_.load() > 0) std::this_thread::yield();
+  if (const int64_t built = unpreparedFormats_.load()) {
+    diag(std::string(name_) + " input changed to a format nobody prepared " + std::to_string(built) +
+         " time(s): its converter was built on the capture thread");
+  }
   Status status;
   writerQueue_.async([this, &status] { status = finish(); });
   writerQueue_.drain();

@@ -161,6 +161,7 @@ class Track {
   // close (the producer never frees).
   std::atomic<Converter*> prepared_{nullptr};
   std::atomic<Converter*> retired_{nullptr};
+  std::atomic<int64_t> unpreparedFormats_{0};  // converters the producer built itself; the close says so
   void retire(std::unique_ptr<Converter> converter);
   std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
   bool dropping_ = false;
