@@ -184,7 +184,8 @@ std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from, 
     return nullptr;
   }
   auto converter = std::make_unique<SwrAudioConverter>(context, from, to);
-  if (largest.inputFrames > 0 && !warmUp(*converter, from, to, largest)) return nullptr;
+  // The same format in and out is a copy: no buffers to grow.
+  if (largest.inputFrames > 0 && from != to && !warmUp(*converter, from, to, largest)) return nullptr;
   return converter;
 }
 
