@@ -1,17 +1,21 @@
 // Event lines, diagnostics and the exit gate. Event lines go through a queue
 // that one writer thread drains, so a host that stops reading our standard
 // output never holds the thread that emitted a line: the main loop still
-// takes a stop, and capture ends when it is asked to. Diagnostics are never
-// waited for at all (DiagWriter).
+// takes a stop, and capture ends when it is asked to. A line that finds the
+// queue empty and room enough for it is written at once, without waking the
+// writer: what a host that reads does ten times a second (LEVEL).
+// Diagnostics are never waited for at all (DiagWriter).
 #include "events/output.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -62,6 +66,22 @@ void writeAll(int fd, std::string_view text) {
 
 bool isLevel(const std::string& line) { return line.starts_with("LEVEL "); }
 
+// Whether writing `bytes` to standard output returns at once: it is a
+// regular file, or a pipe at most half full, so that a line from another
+// writer of the same pipe meanwhile (our own standard error) cannot fill it.
+bool writesAtOnce(size_t bytes) {
+  static const int pipeBytes = [] {
+    struct stat status{};
+    if (::fstat(STDOUT_FILENO, &status) != 0) return 0;
+    if (S_ISREG(status.st_mode)) return -1;
+    return S_ISFIFO(status.st_mode) ? std::max(0, ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ)) : 0;
+  }();
+  if (pipeBytes < 0) return true;
+  int queued = 0;
+  return pipeBytes > 0 && ::ioctl(STDOUT_FILENO, FIONREAD, &queued) == 0 &&
+         static_cast<size_t>(queued) + bytes <= static_cast<size_t>(pipeBytes) / 2;
+}
+
 constexpr size_t kWriterStackBytes = 64 * 1024;
 
 // The lines for standard output, in order, and the thread that writes them.
@@ -76,6 +96,7 @@ class LineQueue {
     written_ = 0;
     if (isLevel(line) && levelsWaiting_ >= kMaxWaitingLevels) return;
     closed_ = terminal;
+    if (written_ == lines_.size() && writesAtOnce(line.size())) return writeAll(STDOUT_FILENO, line);
     levelsWaiting_ += isLevel(line) ? 1 : 0;
     lines_.push_back(std::move(line));
     if (!startWriter()) return writeWaiting(lock);

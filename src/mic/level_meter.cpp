@@ -36,14 +36,15 @@ float firstChannelLevel(const PcmBuffer& buffer) {
 
 }  // namespace
 
-void LevelMeter::measure(const PcmBuffer& buffer, double hostSeconds) {
-  if (lastMeasuredSeconds_ && hostSeconds - *lastMeasuredSeconds_ < kIntervalSeconds) return;
-  if (buffer.frameLength() == 0 || !buffer.plane(0)) return;
+bool LevelMeter::measure(const PcmBuffer& buffer, double hostSeconds) {
+  if (lastMeasuredSeconds_ && hostSeconds - *lastMeasuredSeconds_ < kIntervalSeconds) return false;
+  if (buffer.frameLength() == 0 || !buffer.plane(0)) return false;
   const float level = firstChannelLevel(buffer);
   if (level > kSilenceThreshold) nonSilentFrames_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   lastMeasuredSeconds_ = hostSeconds;
   level_.store(level, std::memory_order_relaxed);
   measured_.fetch_add(1, std::memory_order_release);
+  return true;
 }
 
 std::optional<float> LevelMeter::takeLevel() {

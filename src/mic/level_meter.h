@@ -16,8 +16,9 @@ class LevelMeter {
   static constexpr double kIntervalSeconds = 0.1;
 
   // Capture thread: measures `buffer` when the last measurement is at least
-  // kIntervalSeconds old by host time. Allocates nothing, locks nothing.
-  void measure(const PcmBuffer& buffer, double hostSeconds);
+  // kIntervalSeconds old by host time; true when it did. Allocates nothing,
+  // locks nothing.
+  bool measure(const PcmBuffer& buffer, double hostSeconds);
   // Main thread: the level measured since the last call, if any.
   std::optional<float> takeLevel();
   // Any thread: frames of measured buffers whose level was above silence.

@@ -11,7 +11,7 @@ SilenceWatchdog::SilenceWatchdog(MainLoop& loop, const Track& track, const Level
 
 void SilenceWatchdog::arm() {
   if (finished_()) return;
-  baselineFrames_ = track_.framesWritten();
+  baselineFrames_ = track_.framesReceived();
   baselineNonSilentFrames_ = meter_.nonSilentFrames();
   ++generation_;
   schedule(generation_, warned_ ? kRecheckSeconds : kFirstCheckSeconds);
@@ -37,7 +37,7 @@ void SilenceWatchdog::check(int64_t generation) {
   if (!warned_) {
     warned_ = true;
     emit("WARN mic_silent");
-    diag(track_.framesWritten() == baselineFrames_
+    diag(track_.framesReceived() == baselineFrames_
              ? "mic produced no frames in the check window (Mic Mode / Voice Isolation?)"
              : "mic produced only digital silence in the check window (device lost to a call app's voice processing?)");
   }

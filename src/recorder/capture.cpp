@@ -21,7 +21,10 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!mic.isOpen()) return;
   const std::optional<double> active = activeTime(clock, when);
   if (!active) return;
-  if (!finished) micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime));
+  // The main loop wakes for a measurement, not to look for one.
+  if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
+    mainLoop.fire(levelMeasured_);
+  }
   mic.submit(buffer, active);
 }
 
@@ -90,6 +93,7 @@ void Recorder::requestSystemAudioRestart() {
 void Recorder::restartEngine() {
   if (!engineStarted || finished) return;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
+  mic.prepare(engine->format());  // a new device's format: its converter is not built on the capture thread
   if (Status error = engine->start()) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
   mainLoop.post([this] { micWatchdog.arm(); });
@@ -101,6 +105,7 @@ void Recorder::restartEngine() {
 // fills with silence.
 void Recorder::restartSystemAudio() {
   if (finished) return;
+  system.prepare(stream->format());
   const Status error = stream->start();
   if (!error) {
     ++systemOpened_;

@@ -27,7 +27,8 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       restarts(mainLoop),
       systemRestarts(mainLoop),
       micChanged_(mainLoop.addTrigger([this] { requestEngineRestart(); })),
-      systemChanged_(mainLoop.addTrigger([this] { requestSystemAudioRestart(); })) {}
+      systemChanged_(mainLoop.addTrigger([this] { requestSystemAudioRestart(); })),
+      levelMeasured_(mainLoop.addTrigger([this] { reportLevel(); })) {}
 
 Recorder::~Recorder() = default;
 

@@ -143,6 +143,7 @@ class Recorder {
   void requestSystemAudioRestart();  // main thread
   MainLoop::TriggerId micChanged_;
   MainLoop::TriggerId systemChanged_;
+  MainLoop::TriggerId levelMeasured_;
   void restartEngine();  // engineQueue
   void restartSystemAudio();  // engineQueue
   int64_t systemOpened_ = 0;    // engineQueue: successful opens of the system audio
@@ -152,7 +153,8 @@ class Recorder {
   void armTimers();     // start task
   void cancelTimers();  // any thread
   void flushTracks();   // a tick of the flush timer
-  void report();        // main thread: LEVEL and back-pressure lines
+  void report();        // main thread: back-pressure lines, writer wakes
+  void reportLevel();   // main thread: the LEVEL line of a measurement
   void reportDrops(const Track& track, int64_t& reported);
   int64_t micDropsReported_ = 0;     // main thread
   int64_t systemDropsReported_ = 0;  // main thread

@@ -1,6 +1,8 @@
 // The main loop's timers while recording: the periodic flush of both tracks
 // (a crash loses at most the last stretch) and the reports that the capture
-// side only counts: LEVEL lines and back-pressure warnings.
+// side only counts: back-pressure warnings each report tick, which also wakes
+// the writer for blocks that no later block came to wake it for, and LEVEL
+// lines, each when the capture side says a level was measured.
 #include <cstdio>
 
 #include "events/output.h"
@@ -11,6 +13,7 @@ namespace orvane {
 namespace {
 constexpr double kFlushPeriodSeconds = 45.0;
 constexpr double kFlushLeewaySeconds = 5.0;
+constexpr double kReportSeconds = 0.5;
 }  // namespace
 
 // Start task.
@@ -18,7 +21,7 @@ void Recorder::armTimers() {
   const MainLoop::TimerId flush =
       mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] { flushTracks(); });
   if (const MainLoop::TimerId previous = fsyncTimer.exchange(flush)) mainLoop.cancel(previous);
-  const MainLoop::TimerId reports = mainLoop.addRepeating(LevelMeter::kIntervalSeconds, 0, [this] { report(); });
+  const MainLoop::TimerId reports = mainLoop.addRepeating(kReportSeconds, 0, [this] { report(); });
   if (const MainLoop::TimerId previous = reportTimer.exchange(reports)) mainLoop.cancel(previous);
   // A stop that came while the timers were armed cancelled nothing.
   if (finished) cancelTimers();
@@ -38,16 +41,21 @@ void Recorder::flushTracks() {
 
 void Recorder::report() {
   if (finished) return;
-  // A level taken while paused is dropped: a paused run reports nothing, and
-  // the tap may still deliver buffers stamped before the pause.
-  const std::optional<float> level = micLevel.takeLevel();
-  if (level && !clock.paused()) {
-    char line[48];
-    std::snprintf(line, sizeof line, "LEVEL %.3f", static_cast<double>(*level));
-    emit(line);
-  }
+  mic.wakeWriterIfStale();
+  system.wakeWriterIfStale();
   reportDrops(mic, micDropsReported_);
   reportDrops(system, systemDropsReported_);
+}
+
+// A level taken while paused is dropped: a paused run reports nothing, and
+// the tap may still deliver buffers stamped before the pause. Levels are
+// reported while the report timer is armed: after "STATUS recording", until the stop.
+void Recorder::reportLevel() {
+  const std::optional<float> level = micLevel.takeLevel();
+  if (finished || !level || clock.paused() || reportTimer.load() == 0) return;
+  char line[48];
+  std::snprintf(line, sizeof line, "LEVEL %.3f", static_cast<double>(*level));
+  emit(line);
 }
 
 // One warning per back-pressure episode, the host's protocol: the episode

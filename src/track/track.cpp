@@ -17,6 +17,7 @@
 #include "events/output.h"
 #include "platform/files/private_file.h"
 #include "platform/identity.h"
+#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 
@@ -72,6 +73,8 @@ Track::Track(const char* name, std::string path, const ActiveClock& clock, Write
     : name_(name), path_(std::move(path)), clock_(clock), failures_(failures), writerQueue_(writer) {}
 
 Track::~Track() {
+  delete prepared_.exchange(nullptr);
+  delete retired_.exchange(nullptr);
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
@@ -127,7 +130,11 @@ bool Track::open(std::shared_ptr<AudioFile> file, int lockFd) {
 }
 
 void Track::prepare(const AudioFormat& input) {
-  if (input.sampleRate > 0 && input.channelCount > 0) ensureConverter(input);
+  delete retired_.exchange(nullptr);
+  if (input.sampleRate <= 0 || input.channelCount == 0) return;
+  auto converter = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
+  if (!converter) return;
+  delete prepared_.exchange(new Converter{input, std::move(converter)});
 }
 
 // ------------------------------------------------------------ producer side
@@ -141,11 +148,13 @@ void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds)
 }
 
 void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+  framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   if (!ensureConverter(buffer.format())) return;
   // What the converter still holds comes out first: this output begins that
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
   // would lag its stamps by the converter's delay and measure slow.
-  const double held = converter_->pendingOutputFrames();
+  AudioConverter& converter = *converter_->converter;
+  const double held = converter.pendingOutputFrames();
   const int count = slotsFor(buffer.frameLength());
   int first = 0;
   if (count > kSlotCount || !claimSlots(count, first)) {
@@ -166,24 +175,45 @@ bool Track::hasRoomFor(uint32_t inputFrames) const {
 }
 
 int Track::slotsFor(uint32_t inputFrames) const {
-  const uint32_t most = converter_->maxOutputFrames(inputFrames);
+  const uint32_t most = converter_->converter->maxOutputFrames(inputFrames);
   return std::max(1, static_cast<int>((most + kSlotFrames - 1) / kSlotFrames));
 }
 
+// A prepared converter of another format stays for its own blocks; without
+// one for this format, one is built here, the only allocation left.
 bool Track::ensureConverter(const AudioFormat& input) {
-  if (converter_ && converterInput_ == input) return true;
+  if (converter_ && converter_->input == input) return true;
+  std::unique_ptr<Converter> next(prepared_.exchange(nullptr));
+  if (next && next->input != input) {
+    Converter* none = nullptr;
+    if (prepared_.compare_exchange_strong(none, next.get())) next.release();
+    else retire(std::move(next));  // a newer one came meanwhile
+  }
+  if (!next) {
+    auto built = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
+    if (!built) return false;
+    next.reset(new Converter{input, std::move(built)});
+    ++unpreparedFormats_;
+  }
   // The old converter's tail belongs to the old device's last buffer.
-  if (converter_) flushConverterIntoSlots();
-  converter_ = AudioConverter::create(input, format());
-  converterInput_ = input;
-  return converter_ != nullptr;
+  if (converter_) {
+    flushConverterIntoSlots();
+    retire(std::move(converter_));
+  }
+  converter_ = std::move(next);
+  return true;
+}
+
+// Frees only when two converters were retired with no prepare() between.
+void Track::retire(std::unique_ptr<Converter> converter) {
+  delete retired_.exchange(converter.release());
 }
 
 bool Track::flushConverterIntoSlots() {
   int first = 0;
   if (!claimSlots(1, first)) return false;
   PcmBuffer& slot = *slots_[static_cast<size_t>(first)];
-  if (converter_->flush(slot) || slot.frameLength() == 0) {
+  if (converter_->converter->flush(slot) || slot.frameLength() == 0) {
     unclaimSlots(1);
     return false;
   }
@@ -196,7 +226,8 @@ int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
   int filled = 0;
   for (int i = 0; i < count; ++i) {
     PcmBuffer& slot = *slots_[static_cast<size_t>((first + i) % kSlotCount)];
-    const Status error = i == 0 ? converter_->convert(buffer, slot) : converter_->convertHeld(slot);
+    AudioConverter& converter = *converter_->converter;
+    const Status error = i == 0 ? converter.convert(buffer, slot) : converter.convertHeld(slot);
     if (error || slot.frameLength() == 0) break;
     ++filled;
     if (slot.frameLength() < slot.frameCapacity()) break;
@@ -229,9 +260,10 @@ void Track::countDrop(int64_t frames) {
 }
 
 void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
-  const bool queued = writerQueue_.tryAsync([this, first, count, activeSeconds] {
-    appendSlots(first, count, activeSeconds);
-  });
+  const int64_t generation = clock_.realignGeneration();
+  const bool queued = writerQueue_.tryAsync(
+      [this, first, count, activeSeconds, generation] { appendSlots(first, count, activeSeconds, generation); },
+      wakeWriterFor(count));
   if (queued) return;
   int64_t frames = 0;
   for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();
@@ -239,12 +271,28 @@ void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
   countDrop(frames);
 }
 
+// Producer: whether the block of `count` slots just claimed wakes the writer.
+// Slots in flight beyond it mean an earlier block still waits, since batchSince_.
+bool Track::wakeWriterFor(int count) {
+  const uint64_t inFlight = claimed_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
+  const double now = HostClock::nowSeconds();
+  if (inFlight <= static_cast<uint64_t>(count)) batchSince_.store(now, std::memory_order_relaxed);
+  return inFlight >= static_cast<uint64_t>(kWakeSlots) ||
+         now - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds;
+}
+
+void Track::wakeWriterIfStale() {
+  const bool waiting = claimed_.load(std::memory_order_relaxed) != released_.load(std::memory_order_acquire);
+  if (waiting && HostClock::nowSeconds() - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds) {
+    writerQueue_.wake();
+  }
+}
+
 // ------------------------------------------------------------- writer side
 
-void Track::appendSlots(int first, int count, std::optional<double> activeSeconds) {
+void Track::appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation) {
   PcmBuffer& head = *slots_[static_cast<size_t>(first)];
   if (activeSeconds) {
-    const int64_t generation = clock_.realignGeneration();
     const bool resumed = generation != realignApplied_;
     const int64_t early = keepInStep(*activeSeconds, resumed);
     if (resumed) {
@@ -370,6 +418,10 @@ void Track::flush() {
 Status Track::close() {
   open_ = false;
   while (submitting_.load() > 0) std::this_thread::yield();
+  if (const int64_t built = unpreparedFormats_.load()) {
+    diag(std::string(name_) + " input changed to a format nobody prepared " + std::to_string(built) +
+         " time(s): its converter was built on the capture thread");
+  }
   Status status;
   writerQueue_.async([this, &status] { status = finish(); });
   writerQueue_.drain();
@@ -383,7 +435,7 @@ Status Track::finish() {
     // once the appends before have run, so the first one takes it.
     PcmBuffer& tail = *slots_[static_cast<size_t>(claimed_.load() % kSlotCount)];
     for (;;) {
-      if (converter_->flush(tail) || tail.frameLength() == 0) break;
+      if (converter_->converter->flush(tail) || tail.frameLength() == 0) break;
       const bool full = tail.frameLength() == tail.frameCapacity();
       if (!append(tail) || !full) break;
     }

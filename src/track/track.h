@@ -7,7 +7,10 @@
 // has one producer and one consumer, and slots are claimed and released in
 // order, so two counters are all it shares. The producer never waits: when the
 // ring is full the buffer is dropped whole and counted, and the main loop
-// reports it.
+// reports it. The writer is woken for a batch of blocks, not for each: when
+// half the ring is in flight, or when the oldest block in flight has waited
+// kBatchSeconds; the main loop's report tick wakes it for blocks that no
+// later block follows (an input that stopped).
 #pragma once
 
 #include <array>
@@ -44,6 +47,11 @@ class Track {
   static constexpr int kSlotCount = 8;
   // 0.34 s of track audio a slot: a 4096-frame read at 8 kHz fills two.
   static constexpr uint32_t kSlotFrames = 16384;
+  // The largest block the input delivers (a burst's); the converter is
+  // readied for it, so that no block makes it grow.
+  static constexpr uint32_t kMaxBlockFrames = 16384;
+  static constexpr int kWakeSlots = kSlotCount / 2;
+  static constexpr double kBatchSeconds = 0.25;
   static const AudioFormat& format();
 
   // `name` is "mic" or "system"; `writer` runs the appends. Touches no file.
@@ -61,13 +69,15 @@ class Track {
   // whole.
   bool open(std::shared_ptr<AudioFile> file, int lockFd = -1);
   bool isOpen() const { return open_.load(); }
-  // Start task, before the input starts (no producer yet): builds the
-  // converter for the input's format, so that no block builds one.
+  // Any thread but the producer's, before the input (re)starts in `input`'s
+  // format: builds the converter for it, which the first block of that
+  // format takes up, so that no block builds one. The producer may be
+  // running meanwhile, in the old format.
   void prepare(const AudioFormat& input);
 
   // Producer thread, one at a time. Real-time rules: no allocation (but a new
-  // converter when the input format changes, which only a device change
-  // does), no lock, no I/O, no waiting. `activeSeconds` is
+  // converter for a format nobody prepared), no lock, no I/O, no waiting.
+  // At most kMaxBlockFrames a block. `activeSeconds` is
   // the active time of the buffer's first frame; without it the buffer is
   // written but takes no part in the timeline.
   void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
@@ -84,8 +94,15 @@ class Track {
   // file write (the disk fell behind); the rest found the writer idle (a
   // burst larger than the ring).
   int64_t framesDroppedOnDisk() const { return framesDroppedOnDisk_.load(std::memory_order_relaxed); }
-  // Any thread: frames appended so far, silence included.
+  // Any thread: frames appended so far, silence included. Behind what was
+  // captured by the batch the writer has not been woken for yet.
   int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
+  // Any thread: input frames (at the input's rate) given to submit() while
+  // open, kept or dropped; up to date the moment submit() returns.
+  int64_t framesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
+  // Any thread: wakes the writer when blocks have waited past the batch time
+  // and no later block came to wake it.
+  void wakeWriterIfStale();
 
   // Any thread: forces the file to storage after every append queued before.
   void flush();
@@ -124,9 +141,11 @@ class Track {
   bool flushConverterIntoSlots();
   int fillSlots(const PcmBuffer& buffer, int first, int count);
   void handOff(int first, int count, std::optional<double> activeSeconds);
+  bool wakeWriterFor(int count);
 
-  // Writer queue.
-  void appendSlots(int first, int count, std::optional<double> activeSeconds);
+  // Writer queue. `generation` is the clock's re-align generation when the
+  // block was submitted: a batch may be appended after a later resume.
+  void appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation);
   int64_t keepInStep(double activeSeconds, bool resumed);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
@@ -141,9 +160,19 @@ class Track {
   int lockFd_ = -1;
   std::shared_ptr<AudioFile> file_;  // writer queue once open
 
+  struct Converter {
+    AudioFormat input;
+    std::unique_ptr<AudioConverter> converter;
+  };
   // Producer thread.
-  std::unique_ptr<AudioConverter> converter_;
-  std::optional<AudioFormat> converterInput_;
+  std::unique_ptr<Converter> converter_;
+  // Handed between prepare() and the producer: a converter built for the
+  // next format, and the one it replaced, freed by the next prepare() or the
+  // close (the producer never frees).
+  std::atomic<Converter*> prepared_{nullptr};
+  std::atomic<Converter*> retired_{nullptr};
+  std::atomic<int64_t> unpreparedFormats_{0};  // converters the producer built itself; the close says so
+  void retire(std::unique_ptr<Converter> converter);
   std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
   bool dropping_ = false;
   // Slots claimed by the producer and released by the writer since the start;
@@ -154,6 +183,9 @@ class Track {
   std::atomic<int64_t> framesDropped_{0};
   std::atomic<int64_t> framesDroppedOnDisk_{0};
   std::atomic<bool> inWrite_{false};  // the writer is inside a file write
+  std::atomic<int64_t> framesReceived_{0};
+  // Host seconds the oldest block in flight was handed over; read by wakeWriterIfStale().
+  std::atomic<double> batchSince_{0};
 
   // Writer queue.
   std::atomic<int64_t> framesWritten_{0};

@@ -74,9 +74,11 @@ class FailedStart(SimRun):
 class Trouble(SimRun):
     def test_a_busy_device_and_a_stalled_and_failing_disk_are_each_reported_as_they_should_be(self):
         """Real time, so that only the scripted stalls can fill the ring. Failed starts retried, a stalled disk
-        warned once an episode, four failed writes described, a disk that fails every write reported once."""
+        warned once an episode, four failed writes described, a disk that fails every write reported once; the
+        device's new format after a restart found its converter built before."""
         scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
-                            "format": {"sampleRate": 44100, "channelCount": 2}},
+                            "format": {"sampleRate": 44100, "channelCount": 2},
+                            "configChanges": [{"at": 1.0, "format": {"sampleRate": 48000, "channelCount": 1}}]},
                     "system": {"signal": "sine"},
                     "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5, "failAfterWrites": 1,
                                      "failCount": 4}, "system": {"failAfterWrites": 2}}}
@@ -94,6 +96,8 @@ class Trouble(SimRun):
         self.assertEqual(helper.diags("engine start retry"), ["engine start retry 1 after 0.2s: device busy",
                                                              "engine start retry 2 after 0.4s: device busy"])
         self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 2 ch"])
+        self.assertEqual(len(helper.diags("engine restarted")), 1)
+        self.assertEqual(helper.diags("mic input changed"), [])
         self.assertEqual(helper.diags("voice processing"), [])  # taken out of the microphone at the stop
         # The tracks share one writer: a stalled write holds both.
         self.assertEqual(sorted(l for l in lines if l.startswith("WARN")),

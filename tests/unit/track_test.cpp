@@ -1,11 +1,13 @@
 // One track in isolation, no process and no real time: any input format
 // switched mid-run, a stalled writer, a write cut short, gaps and resumes.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <semaphore>
 #include <thread>
 
 #include "platform/runtime/host_clock.h"
@@ -104,6 +106,30 @@ TEST_F(TrackTest, InputOfAnyFormatSwitchedMidRunKeepsItsDuration) {
     quietest = std::min(quietest, std::sqrt(sum / 4800));
   }
   EXPECT_GT(quietest, 0.3);
+}
+
+// The capture side allocates nothing: not for a burst larger than any block
+// before (the converter is readied for the largest), nor for a device of
+// another format prepared while the old one still delivered (a restart).
+TEST_F(TrackTest, ABurstOrAPreparedDeviceSwitchAllocatesNothingOnTheCaptureSide) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators keep no heap statistics";
+#endif
+  auto small = toneBuffer(44100, 1, 1024), burst = toneBuffer(44100, 1, Track::kMaxBlockFrames);
+  auto other = toneBuffer(16000, 1, Track::kMaxBlockFrames);
+  track.prepare(small->format());
+  submit(*small, 10.0);
+  track.prepare(other->format());
+  std::binary_semaphore busy(0);  // the writer waits, so only the capture side runs below
+  writer.async([&busy] { busy.acquire(); });
+  const auto heapInUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
+  const size_t before = heapInUse();
+  track.submit(*burst, 10.0 + 1024 / 44100.0);
+  track.submit(*other, 10.0 + (1024 + Track::kMaxBlockFrames) / 44100.0);
+  EXPECT_EQ(heapInUse(), before);
+  busy.release();
+  ASSERT_FALSE(track.close());
+  EXPECT_EQ(track.framesDropped(), 0);
 }
 
 // A writer that hangs until released, as a stalled disk does.

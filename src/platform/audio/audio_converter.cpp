@@ -1,8 +1,8 @@
-// AudioConverter over libswresample. convert() runs on the engine's capture
-// thread: it allocates nothing of its own (plane pointers live in fixed
-// arrays), and swresample reuses its internal buffers once they have grown to
-// the largest block seen. Only flush() drains it, so the resampler's filter
-// state runs on from one call to the next.
+// AudioConverter over libswresample. convert() runs on the capture thread: it
+// allocates nothing of its own (plane pointers live in fixed arrays), and
+// swresample reuses its internal buffers once they have grown to the largest
+// block seen, which create() makes them do at once. Only flush() drains it,
+// so the resampler's filter state runs on from one call to the next.
 #include "platform/audio/audio_converter.h"
 
 extern "C" {
@@ -11,8 +11,10 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "platform/files/ffmpeg_error.h"
@@ -45,6 +47,12 @@ bool convertible(const AudioFormat& format) {
 
 constexpr int64_t kDelayUnitsPerFrame = 1000;
 
+std::array<const uint8_t*, kMaxChannels> filled(const uint8_t* pointer) {
+  std::array<const uint8_t*, kMaxChannels> planes{};
+  planes.fill(pointer);
+  return planes;
+}
+
 class SwrAudioConverter final : public AudioConverter {
  public:
   SwrAudioConverter(SwrContext* context, const AudioFormat& from, const AudioFormat& to)
@@ -58,13 +66,8 @@ class SwrAudioConverter final : public AudioConverter {
     return run(in.data(), static_cast<int>(input.frameLength()), output);
   }
 
-  Status convertHeld(PcmBuffer& output) override {
-    // A non-null input, even of 0 frames, never drains the resampler.
-    std::array<const uint8_t*, kMaxChannels> none{};
-    const uint8_t byte = 0;
-    none.fill(&byte);
-    return run(none.data(), 0, output);
-  }
+  // A non-null input, even of 0 frames, never drains the resampler.
+  Status convertHeld(PcmBuffer& output) override { return run(held_.data(), 0, output); }
 
   Status flush(PcmBuffer& output) override { return run(nullptr, 0, output); }
 
@@ -77,8 +80,11 @@ class SwrAudioConverter final : public AudioConverter {
     // In thousandths of a frame: whole frames would leave up to one frame of
     // error in the time stamps that drift is measured from.
     const auto base = static_cast<int64_t>(to_.sampleRate) * kDelayUnitsPerFrame;
-    return static_cast<double>(swr_get_delay(context_, base)) / kDelayUnitsPerFrame;
+    return static_cast<double>(swr_get_delay(context_, base)) / kDelayUnitsPerFrame - skip_;
   }
+
+  // After a warm-up: the silence still in the delay line is never given out.
+  void skipHeldSilence() { skip_ = static_cast<uint32_t>(std::max(0L, std::lround(pendingOutputFrames()))); }
 
  private:
   Status wrongFormat(PcmBuffer& output) {
@@ -89,23 +95,75 @@ class SwrAudioConverter final : public AudioConverter {
   Status run(const uint8_t** in, int inFrames, PcmBuffer& output) {
     output.setFrameLength(0);
     if (output.format() != to_) return wrongFormat(output);
-    std::array<uint8_t*, kMaxChannels> out{};
-    for (uint32_t i = 0; i < output.planeCount(); ++i) out[i] = output.plane(i);
-    const int produced =
-        swr_convert(context_, out.data(), static_cast<int>(output.frameCapacity()), in, inFrames);
-    if (produced < 0) return ffmpegError(produced, "cannot convert audio");
-    output.setFrameLength(static_cast<uint32_t>(produced));
+    if (Status error = convertInto(in, inFrames, output)) return error;
+    // Warm-up silence dropped from the head leaves room for what is held.
+    while (skip_ > 0 && output.frameLength() > 0) {
+      const uint32_t before = skip(output);
+      if (Status error = convertInto(in ? held_.data() : nullptr, 0, output)) return error;
+      if (output.frameLength() == before) break;
+    }
     return std::nullopt;
+  }
+
+  // Appends to what `output` holds.
+  Status convertInto(const uint8_t** in, int inFrames, PcmBuffer& output) {
+    const uint32_t offset = output.frameLength();
+    std::array<uint8_t*, kMaxChannels> out{};
+    for (uint32_t i = 0; i < output.planeCount(); ++i) out[i] = output.plane(i) + offset * output.planeStride();
+    const int produced =
+        swr_convert(context_, out.data(), static_cast<int>(output.frameCapacity() - offset), in, inFrames);
+    if (produced < 0) return ffmpegError(produced, "cannot convert audio");
+    output.setFrameLength(offset + static_cast<uint32_t>(produced));
+    return std::nullopt;
+  }
+
+  // Drops up to skip_ frames from the head; returns the frames left.
+  uint32_t skip(PcmBuffer& output) {
+    const uint32_t frames = std::min(skip_, output.frameLength());
+    const size_t kept = (output.frameLength() - frames) * output.planeStride();
+    for (uint32_t i = 0; i < output.planeCount(); ++i) {
+      std::memmove(output.plane(i), output.plane(i) + frames * output.planeStride(), kept);
+    }
+    output.setFrameLength(output.frameLength() - frames);
+    skip_ -= frames;
+    return output.frameLength();
   }
 
   SwrContext* context_;
   AudioFormat from_;
   AudioFormat to_;
+  uint32_t skip_ = 0;  // output frames of warm-up silence still to drop
+  static constexpr uint8_t kNoByte = 0;
+  std::array<const uint8_t*, kMaxChannels> held_ = filled(&kNoByte);  // 0 frames of input
 };
+
+// The largest call, then the held output given out as the track does it,
+// in turn: swresample grows its buffers to what these need and never shrinks
+// them. The first call finds no history in the resampler and later ones do,
+// which takes more room: the sizes are set once a few calls have run.
+constexpr int kWarmUpCalls = 3;
+
+bool warmUp(SwrAudioConverter& converter, const AudioFormat& from, const AudioFormat& to,
+            AudioConverter::Largest largest) {
+  auto silence = PcmBuffer::create(from, largest.inputFrames);
+  auto output = PcmBuffer::create(to, std::max<uint32_t>(1, largest.outputFrames));
+  if (!silence || !output) return false;
+  silence->clear(largest.inputFrames);
+  for (int call = 0; call < kWarmUpCalls; ++call) {
+    silence->setFrameLength(largest.inputFrames);
+    if (converter.convert(*silence, *output)) return false;
+    while (output->frameLength() == output->frameCapacity()) {
+      if (converter.convertHeld(*output)) return false;
+    }
+  }
+  converter.skipHeldSilence();
+  return true;
+}
 
 }  // namespace
 
-std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from, const AudioFormat& to) {
+std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from, const AudioFormat& to,
+                                                       Largest largest) {
   if (!convertible(from) || !convertible(to)) return nullptr;
   quietFfmpegLogging();
   AVChannelLayout inLayout{};
@@ -125,7 +183,10 @@ std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from, 
     swr_free(&context);
     return nullptr;
   }
-  return std::make_unique<SwrAudioConverter>(context, from, to);
+  auto converter = std::make_unique<SwrAudioConverter>(context, from, to);
+  // The same format in and out is a copy: no buffers to grow.
+  if (largest.inputFrames > 0 && from != to && !warmUp(*converter, from, to, largest)) return nullptr;
+  return converter;
 }
 
 }  // namespace orvane

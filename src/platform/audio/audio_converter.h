@@ -15,13 +15,24 @@ class AudioConverter {
  public:
   virtual ~AudioConverter() = default;
 
-  // Yields nothing for a pair it cannot convert.
-  static std::unique_ptr<AudioConverter> create(const AudioFormat& from, const AudioFormat& to);
+  // The largest calls a converter is readied for: no call with at most
+  // `inputFrames` in, into an output of `outputFrames`, allocates.
+  struct Largest {
+    uint32_t inputFrames;
+    uint32_t outputFrames;
+  };
+
+  // Yields nothing for a pair it cannot convert. With `largest`, the
+  // converter has taken that much silence in and given out what fit: its
+  // buffers have their full size, and its delay holds silence, which the
+  // next output begins with (pendingOutputFrames() counts it).
+  static std::unique_ptr<AudioConverter> create(const AudioFormat& from, const AudioFormat& to,
+                                                Largest largest = Largest{0, 0});
 
   // Consumes all of `input` (which must be in the `from` format) and sets
   // `output`'s frame length to the frames produced, at most its capacity;
   // frames that do not fit stay inside and come out on the next call.
-  // Allocates nothing once warmed up for a given buffer size.
+  // Allocates nothing within the sizes it was created for.
   virtual Status convert(const PcmBuffer& input, PcmBuffer& output) = 0;
 
   // Frames, at the output rate, taken in but not given out yet: the next

@@ -21,6 +21,9 @@ namespace {
 constexpr const char* kSndfileDomain = "sndfile";
 // Frames converted and handed to libsndfile per call.
 constexpr uint32_t kChunkFrames = 4096;
+// A track's append (one ring slot) in one write: the header is rewritten after
+// every write, so fewer, larger writes cost fewer system calls.
+constexpr uint32_t kWriteChunkFrames = 16384;
 
 int endianFlag(int major, const AudioSettings& settings) {
   // WAV and AIFF have one byte order each; CAF can hold both.
@@ -67,7 +70,8 @@ Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std:
   if (sndfileFormat == SF_FORMAT_RF64) sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
 
   std::shared_ptr<SndfileAudioFile> audioFile(new SndfileAudioFile(file, *fd, info, path));
-  audioFile->shorts_.resize(static_cast<size_t>(kChunkFrames) * settings.channelCount);
+  // Left uninitialized: only what a write fills is ever touched (resident).
+  audioFile->shorts_.reset(new int16_t[static_cast<size_t>(kWriteChunkFrames) * settings.channelCount]);
   return std::shared_ptr<AudioFile>(std::move(audioFile));
 }
 
@@ -132,9 +136,9 @@ Status SndfileAudioFile::write(const PcmBuffer& buffer) {
   }
   const uint32_t total = buffer.frameLength();
   for (uint32_t done = 0; done < total;) {
-    const uint32_t frames = std::min(kChunkFrames, total - done);
-    interleaveToInt16(buffer, done, frames, shorts_.data());
-    const sf_count_t written = sf_writef_short(file_, shorts_.data(), frames);
+    const uint32_t frames = std::min(kWriteChunkFrames, total - done);
+    interleaveToInt16(buffer, done, frames, shorts_.get());
+    const sf_count_t written = sf_writef_short(file_, shorts_.get(), frames);
     if (written > 0) frames_.fetch_add(written, std::memory_order_relaxed);
     if (written != static_cast<sf_count_t>(frames)) {
       repositionBeforeWrite_ = true;

@@ -42,7 +42,7 @@ class SndfileAudioFile final : public AudioFile {
   AudioFormat format_;
   std::string path_;
   std::atomic<int64_t> frames_{0};
-  std::vector<int16_t> shorts_;  // interleaved chunk being written
+  std::unique_ptr<int16_t[]> shorts_;  // interleaved chunk being written
   // After a failed write libsndfile's own position is not to be trusted (its
   // automatic header update leaves it just past the header): the next write
   // seeks back to the end of what was written first.

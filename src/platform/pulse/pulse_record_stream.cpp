@@ -90,12 +90,10 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
   return device;
 }
 
+// The device a start would choose now, not the one recorded: a restart
+// readies the converter for it before the stream starts.
 AudioFormat PulseRecordStream::format() {
   std::lock_guard control(control_);
-  {
-    PulseClient::Lock lock(*client_);
-    if (running_ && stream_) return AudioFormat::standard(spec_.rate, 1);
-  }
   auto device = chooseDevice();
   return device ? AudioFormat::standard(device->spec.rate, 1) : AudioFormat{};
 }
@@ -239,7 +237,7 @@ void PulseRecordStream::fireChange() {
 // loop's own (held by libpulse around every callback), no I/O.
 void PulseRecordStream::onRead(pa_stream*, size_t, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
-  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kPulseFragmentFrames);
+  owner->pacer_.arrived(owner->stream_, owner->frameBytes_, kPulseFragmentFrames, owner->spec_.rate);
 }
 
 void PulseRecordStream::readAvailable(void* self, double arrivalSeconds) {

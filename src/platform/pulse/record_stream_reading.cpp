@@ -4,6 +4,8 @@
 #include "platform/runtime/host_clock.h"
 #include "platform/pulse/pulse_client.h"
 
+#include <utility>
+
 namespace orvane {
 
 pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
@@ -80,6 +82,7 @@ void ReadPacer::attach(pa_context* context, void* owner, ReadFunction read) {
   owner_ = owner;
   read_ = read;
   firstPendingArrival_ = 0;
+  lastRead_ = 0;
   timer_ = pa_context_rttime_new(context, PA_USEC_INVALID, &ReadPacer::onTimer, this);
 }
 
@@ -89,22 +92,34 @@ void ReadPacer::detach(pa_mainloop_api* api) {
   firstPendingArrival_ = 0;
 }
 
-void ReadPacer::arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames) {
+void ReadPacer::arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames, double rate) {
   const pa_usec_t now = pa_rtclock_now();
   lastArrivalSeconds_ = HostClock::nowSeconds();
+  const size_t readable = pa_stream_readable_size(stream);
+  const bool enough = readable != static_cast<size_t>(-1) && readable / frameBytes >= wantFrames;
+  if (enough && onCadence(now, wantFrames, rate)) {
+    read_(owner_, lastArrivalSeconds_);
+    return;
+  }
   if (firstPendingArrival_ == 0) firstPendingArrival_ = now;
   if (!timer_ || now - firstPendingArrival_ >= kMaxHoldMicros) {
     read_(owner_, lastArrivalSeconds_);
     return;
   }
-  const size_t readable = pa_stream_readable_size(stream);
-  const bool enough = readable != static_cast<size_t>(-1) && readable / frameBytes >= wantFrames;
   pa_context_rttime_restart(context_, timer_, enough ? now + kSettleMicros : firstPendingArrival_ + kMaxHoldMicros);
 }
 
+bool ReadPacer::onCadence(pa_usec_t now, uint32_t wantFrames, double rate) const {
+  if (lastRead_ == 0 || rate <= 0) return false;
+  const double periods = static_cast<double>(now - lastRead_) / (static_cast<double>(wantFrames) / rate * 1e6);
+  return periods >= kSteadyLeastPeriods && periods <= kSteadyMostPeriods;
+}
+
 void ReadPacer::reading() {
-  firstPendingArrival_ = 0;
-  if (timer_) pa_context_rttime_restart(context_, timer_, PA_USEC_INVALID);
+  lastRead_ = pa_rtclock_now();
+  if (std::exchange(firstPendingArrival_, 0) != 0 && timer_) {
+    pa_context_rttime_restart(context_, timer_, PA_USEC_INVALID);
+  }
 }
 
 void ReadPacer::retryLater() {

@@ -58,8 +58,13 @@ std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& 
 // gather in the server's buffer until the owner's worth is readable, or
 // kMaxHoldMicros after the first: the tracks' eight-slot rings are sized for
 // fragment-sized blocks, and 10 ms pieces would leave them a mere 80 ms of slack.
+// A fragment's worth that is complete about one fragment's time after the
+// last read is the steady stream, not a burst: it is read at once, which
+// spares the loop a timer wake-up for every fragment.
 inline constexpr pa_usec_t kSettleMicros = 4'000;
 inline constexpr pa_usec_t kMaxHoldMicros = 90'000;
+inline constexpr double kSteadyLeastPeriods = 0.5;
+inline constexpr double kSteadyMostPeriods = 1.5;
 // A track's writer frees a slot in well under this.
 inline constexpr pa_usec_t kRetryMicros = 10'000;
 
@@ -75,13 +80,14 @@ class ReadPacer {
 
   // Loop thread: a fragment arrived; reads now, or schedules the read for when
   // the burst has settled or `wantFrames` have gathered. Allocates nothing.
-  void arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames);
+  void arrived(pa_stream* stream, size_t frameBytes, uint32_t wantFrames, double rate);
   // Loop thread: the owner is reading everything now.
   void reading();
   // Loop thread: the owner left frames unread; it reads again in kRetryMicros.
   void retryLater();
 
  private:
+  bool onCadence(pa_usec_t now, uint32_t wantFrames, double rate) const;
   static void onTimer(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
 
   pa_context* context_ = nullptr;
@@ -89,6 +95,7 @@ class ReadPacer {
   void* owner_ = nullptr;
   ReadFunction read_ = nullptr;
   pa_usec_t firstPendingArrival_ = 0;  // rtclock µs; 0 when nothing waits
+  pa_usec_t lastRead_ = 0;             // rtclock µs; 0 before the first read
   double lastArrivalSeconds_ = 0;
 };
 

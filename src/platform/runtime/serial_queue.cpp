@@ -90,7 +90,7 @@ struct SerialQueue::Impl {
   ~Impl() { sem_destroy(&wake); }
 
   // Real-time safe: atomics and sem_post only. Moves from `task` only on success.
-  bool tryPush(Task& task) {
+  bool tryPush(Task& task, bool wakeNow = true) {
     size_t pos = enqueuePos.load(std::memory_order_relaxed);
     Cell* cell;
     for (;;) {
@@ -107,7 +107,7 @@ struct SerialQueue::Impl {
     }
     cell->task = std::move(task);
     cell->sequence.store(pos + 1, std::memory_order_release);
-    sem_post(&wake);
+    if (wakeNow) sem_post(&wake);
     return true;
   }
 
@@ -205,7 +205,9 @@ SerialQueue::~SerialQueue() {
   impl_->worker.join();
 }
 
-bool SerialQueue::tryAsync(Task task) { return impl_->tryPush(task); }
+bool SerialQueue::tryAsync(Task task, bool wakeNow) { return impl_->tryPush(task, wakeNow); }
+
+void SerialQueue::wake() { sem_post(&impl_->wake); }
 
 void SerialQueue::async(Task task) {
   for (int attempt = 0; !impl_->tryPush(task); ++attempt) {

@@ -23,8 +23,12 @@ class SerialQueue {
 
   const std::string& label() const { return label_; }
 
-  // Any thread, real-time included: false when the queue is full.
-  bool tryAsync(Task task);
+  // Any thread, real-time included: false when the queue is full. Without
+  // `wakeNow` the task waits for the next wake (a later task's, or wake()),
+  // so that a producer can hand over a batch for one wake-up.
+  bool tryAsync(Task task, bool wakeNow = true);
+  // Any thread, real-time included: runs what waits.
+  void wake();
   // Any non-real-time thread: waits for room when the queue is full.
   void async(Task task);
   // Any non-real-time thread: runs `task` on the queue after `delaySeconds`.
