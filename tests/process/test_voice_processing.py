@@ -88,4 +88,5 @@ class VoiceProcessing(PulseCase):
         self.assertEqual(helper.diags("voice processing"), [
             "voice processing: no system audio is recorded with --mic-only, so there is no echo to take out; "
             "the microphone is written as recorded"])
-        self.assertAlmostEqual(rms_db(out, 0.5, 1.0), 20 * math.log10(0.5 / math.sqrt(2)), delta=0.1)
+        # Any processing moves the level by dBs; a player's underrun under load moves it by a tenth or two.
+        self.assertAlmostEqual(rms_db(out, 0.5, 1.0), 20 * math.log10(0.5 / math.sqrt(2)), delta=0.5)
