@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include "events/output.h"
 #include "finalize/drift.h"
@@ -91,7 +92,19 @@ Finisher::~Finisher() {
 
 void Finisher::start() {
   started_ = true;
-  thread_ = std::thread([this] { run(); });
+  poll();
+}
+
+void Finisher::poll() {
+  std::lock_guard lock(lock_);
+  if (!started_ || stopping_ || thread_.joinable() || failure_) return;
+  const Timelines now = progress_();
+  if ((micPath_ && !ratioSoFar(now.mic)) || (systemPath_ && !ratioSoFar(now.system))) return;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    failure_ = "no thread to be had";  // a thread or memory limit: the stop makes the output
+  }
 }
 
 void Finisher::stopThread() {

@@ -39,10 +39,14 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
-  // Starts its thread, which makes the output while the tracks grow. A
-  // finisher never started (a recovery) makes it all at ready() and finish(),
-  // from the start of the ended tracks, without drift correction.
+  // Lets it make the output while the tracks grow. A finisher never started
+  // (a recovery) makes it all at ready() and finish(), from the start of the
+  // ended tracks, without drift correction.
   void start();
+  // Any thread, repeatedly after start(): starts its thread once both rates
+  // are measured (120 s of active time); until then it has nothing to do, so
+  // a recording holds no thread for it.
+  void poll();
 
   // The stop, once the tracks are closed: whether the finisher can finish
   // the output, given the sources as the stop-time interleave would read them
@@ -104,7 +108,7 @@ class Finisher {
   std::mutex lock_;
   std::condition_variable wake_;
   bool stopping_ = false;  // lock_
-  std::thread thread_;
+  std::thread thread_;     // started under lock_
 };
 
 }  // namespace orvane

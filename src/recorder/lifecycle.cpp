@@ -30,6 +30,8 @@ namespace {
 // Every wait of a start is bounded well below this; passing it means a wait
 // that nothing bounds (a sound-server thread that never ran, say).
 constexpr double kStartTimeoutSeconds = 20.0;
+// How often the main loop looks whether the finisher can begin.
+constexpr double kFinisherPollSeconds = 1.0;
 
 // A start that failed for want of memory or descriptors here says so: the
 // error it met names only what it could not do.
@@ -141,6 +143,12 @@ void Recorder::startFinisher() {
                                         },
                                         Finisher::CreateOutput{}, voiceProcessing);
   finisher->start();
+  // Its thread waits for the rates to be measured: until then there is none.
+  Finisher* started = finisher.get();
+  const MainLoop::TimerId poll = mainLoop.addRepeating(kFinisherPollSeconds, kFinisherPollSeconds / 2,
+                                                       [started] { started->poll(); });
+  if (const MainLoop::TimerId previous = finisherTimer.exchange(poll)) mainLoop.cancel(previous);
+  if (finished) cancelTimers();
 }
 
 void Recorder::armStartTimeout() {

@@ -7,6 +7,10 @@ namespace orvane {
 
 namespace {
 std::string queueLabel(const char* suffix) { return std::string(kBundleIdentifier) + suffix; }
+// The engine queue only starts and restarts inputs and tears them down at the
+// stop: idle while recording, it holds no thread then.
+constexpr size_t kEngineQueueCapacity = 64;
+constexpr double kEngineIdleExitSeconds = 2.0;
 }  // namespace
 
 Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool writeWav, Backend& backend,
@@ -19,7 +23,7 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       backend(backend),
       mainLoop(mainLoop),
       engine(backend.makeMicrophone()),
-      engineQueue(queueLabel(".capture.engine")),
+      engineQueue(queueLabel(".capture.engine"), kEngineQueueCapacity, kEngineIdleExitSeconds),
       writerQueue(queueLabel(".capture.writer")),
       mic("mic", paths.mic, clock, writeFailures, writerQueue),
       system("system", paths.system, clock, writeFailures, writerQueue),

@@ -101,6 +101,7 @@ class Recorder {
 
   std::atomic<MainLoop::TimerId> fsyncTimer{0};   // 0: none; start task arms, stop cancels
   std::atomic<MainLoop::TimerId> reportTimer{0};  // likewise
+  std::atomic<MainLoop::TimerId> finisherTimer{0};  // likewise, once the finisher is made
 
   std::mutex pauseLock;
   std::atomic<bool> finished{false};  // written under pauseLock

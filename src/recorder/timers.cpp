@@ -30,6 +30,7 @@ void Recorder::armTimers() {
 void Recorder::cancelTimers() {
   if (const MainLoop::TimerId timer = fsyncTimer.exchange(0)) mainLoop.cancel(timer);
   if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
+  if (const MainLoop::TimerId timer = finisherTimer.exchange(0)) mainLoop.cancel(timer);
 }
 
 // The flushes run on the writer queue, in order with the tracks' closes, so

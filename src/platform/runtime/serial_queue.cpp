@@ -1,6 +1,7 @@
 // SerialQueue: a bounded lock-free ring of task cells (one sequence number per
 // cell, so producers never lock), a POSIX semaphore that wakes the worker, and
-// a mutex-guarded heap of delayed tasks that only ordinary threads touch.
+// a mutex-guarded heap of delayed tasks that only ordinary threads touch; a
+// queue whose worker goes when idle restarts it under a mutex of its own.
 #include "platform/runtime/serial_queue.h"
 
 #include <pthread.h>
@@ -83,7 +84,9 @@ struct SerialQueue::Impl {
     return a.due != b.due ? a.due > b.due : a.order > b.order;
   }
 
-  explicit Impl(size_t capacity) : mask(roundUpToPowerOfTwo(capacity) - 1), cells(new Cell[mask + 1]) {
+  Impl(size_t capacity, double idleExit, std::string name)
+      : mask(roundUpToPowerOfTwo(capacity) - 1), cells(new Cell[mask + 1]),
+        idleExit(idleExit > 0 ? HostClock::hostTimeForSeconds(idleExit) : 0), name(std::move(name)) {
     for (size_t i = 0; i <= mask; ++i) cells[i].sequence.store(i, std::memory_order_relaxed);
     sem_init(&wake, 0, 0);
   }
@@ -141,23 +144,51 @@ struct SerialQueue::Impl {
     }
   }
 
-  void waitForWork() {
+  bool delayedEmpty() {
+    std::lock_guard lock(delayedMutex);
+    return delayed.empty();
+  }
+
+  // False when a worker that goes when idle waited that long for nothing.
+  bool waitForWork() {
     uint64_t due = 0;
     {
       std::lock_guard lock(delayedMutex);
       if (!delayed.empty()) due = delayed.front().due;
     }
-    if (due == 0) {
+    if (due == 0 && idleExit == 0) {
       while (sem_wait(&wake) != 0 && errno == EINTR) {
       }
-      return;
+      return true;
     }
+    if (due == 0) due = HostClock::monotonicNow() + idleExit;
     timespec until{static_cast<time_t>(due / 1'000'000'000ull), static_cast<long>(due % 1'000'000'000ull)};
     // Timeouts and interrupted waits simply start another round.
-    sem_clockwait(&wake, CLOCK_MONOTONIC, &until);
+    return sem_clockwait(&wake, CLOCK_MONOTONIC, &until) == 0 || errno != ETIMEDOUT || !delayedEmpty();
   }
 
-  void workerLoop(const std::string& name) {
+  // Under lifeMutex, so that a submission either finds the task seen here or
+  // finds no worker and starts one.
+  bool leaveWhenIdle() {
+    std::lock_guard lock(lifeMutex);
+    if (!ringEmpty() || !delayedEmpty()) return false;
+    running = false;
+    workerId.store(std::thread::id(), std::memory_order_release);
+    return true;
+  }
+
+  // Any ordinary thread, after a submission.
+  void ensureWorker() {
+    std::lock_guard lock(lifeMutex);
+    if (running || stopping.load(std::memory_order_acquire)) return;
+    if (worker.joinable()) worker.join();  // gone already, or about to be
+    SignalsBlocked blocked;
+    worker = std::thread([this] { workerLoop(); });
+    running = true;
+  }
+
+  void workerLoop() {
+    workerId.store(std::this_thread::get_id(), std::memory_order_release);
     pthread_setname_np(pthread_self(), name.c_str());
     for (;;) {
       const uint64_t now = HostClock::monotonicNow();
@@ -172,7 +203,7 @@ struct SerialQueue::Impl {
         }
         return;
       }
-      waitForWork();
+      if (!waitForWork() && leaveWhenIdle()) return;
     }
   }
 
@@ -187,25 +218,37 @@ struct SerialQueue::Impl {
   std::vector<Delayed> delayed;  // a min-heap on (due, order)
   uint64_t delayedOrder = 0;
 
-  std::thread worker;
-  std::thread::id workerId;
+  const uint64_t idleExit;  // host time; 0: the worker stays
+  const std::string name;
+  std::mutex lifeMutex;
+  bool running = false;  // lifeMutex
+  std::thread worker;    // lifeMutex
+  std::atomic<std::thread::id> workerId;
 };
 
-SerialQueue::SerialQueue(std::string label, size_t capacity)
-    : label_(std::move(label)), impl_(std::make_unique<Impl>(capacity)) {
-  SignalsBlocked blocked;
-  impl_->worker = std::thread([impl = impl_.get(), name = threadNameFor(label_)] { impl->workerLoop(name); });
-  impl_->workerId = impl_->worker.get_id();
+SerialQueue::SerialQueue(std::string label, size_t capacity, double idleExitSeconds)
+    : label_(std::move(label)), impl_(std::make_unique<Impl>(capacity, idleExitSeconds, threadNameFor(label_))) {
+  impl_->ensureWorker();  // a thread limit shows at once, not at the first task
 }
 
 // Delayed tasks that are not yet due are dropped: nothing waits for them.
 SerialQueue::~SerialQueue() {
   impl_->stopping.store(true, std::memory_order_release);
   sem_post(&impl_->wake);
-  impl_->worker.join();
+  std::thread worker;
+  {
+    // Joined outside the lock: a worker going idle just now takes it on its way out.
+    std::lock_guard lock(impl_->lifeMutex);
+    worker = std::move(impl_->worker);
+  }
+  if (worker.joinable()) worker.join();
 }
 
-bool SerialQueue::tryAsync(Task task, bool wakeNow) { return impl_->tryPush(task, wakeNow); }
+bool SerialQueue::tryAsync(Task task, bool wakeNow) {
+  if (!impl_->tryPush(task, wakeNow)) return false;
+  if (impl_->idleExit != 0) impl_->ensureWorker();
+  return true;
+}
 
 void SerialQueue::wake() { sem_post(&impl_->wake); }
 
@@ -217,6 +260,7 @@ void SerialQueue::async(Task task) {
       std::this_thread::sleep_for(kFullBackoff);
     }
   }
+  if (impl_->idleExit != 0) impl_->ensureWorker();
 }
 
 void SerialQueue::asyncAfter(double delaySeconds, std::function<void()> task) {
@@ -232,6 +276,7 @@ void SerialQueue::asyncAfter(double delaySeconds, std::function<void()> task) {
     std::push_heap(impl_->delayed.begin(), impl_->delayed.end(), Impl::later);
   }
   sem_post(&impl_->wake);  // the worker may be sleeping toward a later deadline
+  if (impl_->idleExit != 0) impl_->ensureWorker();
 }
 
 void SerialQueue::drain() {
@@ -247,6 +292,8 @@ void SerialQueue::drain() {
   done.acquire();
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == impl_->workerId; }
+bool SerialQueue::isCurrent() const {
+  return std::this_thread::get_id() == impl_->workerId.load(std::memory_order_acquire);
+}
 
 }  // namespace orvane

@@ -1,6 +1,8 @@
 // SerialQueue: one worker thread that runs submitted tasks one at a time in
 // submission order. Submitting never allocates and never takes a lock, so a
-// real-time thread may hand work over with tryAsync.
+// real-time thread may hand work over with tryAsync. A queue that is mostly
+// idle may let its worker go after a while without work and start it again
+// for the next task.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,10 @@ class SerialQueue {
  public:
   using Task = InplaceFunction<64>;
 
-  explicit SerialQueue(std::string label, size_t capacity = 1024);
+  // With `idleExitSeconds` above 0 the worker exits after that long without
+  // work and the next submission starts it again; such a queue's submissions
+  // may start a thread, so none of them is for a real-time thread.
+  explicit SerialQueue(std::string label, size_t capacity = 1024, double idleExitSeconds = 0);
   ~SerialQueue();  // runs what was submitted, then joins the worker
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
