@@ -98,28 +98,22 @@ AudioFormat PulseRecordStream::format() {
   return device ? AudioFormat::standard(device->spec.rate, 1) : AudioFormat{};
 }
 
-void PulseRecordStream::setBlockHandler(BlockHandler handler) {
+// The loop thread reads the handlers, so they change under its lock.
+template <class Handler>
+void PulseRecordStream::replace(Handler& member, Handler handler) {
   std::lock_guard control(control_);
   PulseClient::Lock lock(*client_);
-  handler_ = std::move(handler);
+  member = std::move(handler);
 }
 
-void PulseRecordStream::setChangeHandler(ChangeHandler handler) {
-  std::lock_guard control(control_);
-  PulseClient::Lock lock(*client_);
-  change_ = std::move(handler);
-}
+void PulseRecordStream::setBlockHandler(BlockHandler handler) { replace(handler_, std::move(handler)); }
 
-void PulseRecordStream::setRoomCheck(RoomCheck check) {
-  std::lock_guard control(control_);
-  PulseClient::Lock lock(*client_);
-  room_ = std::move(check);
-}
+void PulseRecordStream::setChangeHandler(ChangeHandler handler) { replace(change_, std::move(handler)); }
+
+void PulseRecordStream::setRoomCheck(RoomCheck check) { replace(room_, std::move(check)); }
 
 void PulseRecordStream::setRawStampObserver(RawStampObserver observer) {
-  std::lock_guard control(control_);
-  PulseClient::Lock lock(*client_);
-  rawStampObserver_ = std::move(observer);
+  replace(rawStampObserver_, std::move(observer));
 }
 
 Status PulseRecordStream::start() {

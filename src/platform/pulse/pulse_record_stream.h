@@ -74,6 +74,8 @@ class PulseRecordStream : public AudioInput {
   void setRawStampObserver(RawStampObserver observer);
 
  private:
+  template <class Handler>
+  void replace(Handler& member, Handler handler);
   struct Device {
     std::string name;  // the source recorded (a monitor for system audio)
     std::string sink;  // system audio: the sink it monitors
