@@ -133,7 +133,10 @@ void Track::prepare(const AudioFormat& input) {
   delete retired_.exchange(nullptr);
   if (input.sampleRate <= 0 || input.channelCount == 0) return;
   auto converter = AudioConverter::create(input, format(), {kMaxBlockFrames, kSlotFrames});
-  if (!converter) return;
+  if (!converter) {
+    diag(std::string(name_) + " cannot convert " + input.describe() + " into the track's format: that input is lost");
+    return;
+  }
   delete prepared_.exchange(new Converter{input, std::move(converter)});
 }
 
@@ -149,7 +152,10 @@ void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds)
 
 void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
   framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
-  if (!ensureConverter(buffer.format())) return;
+  if (!ensureConverter(buffer.format())) {
+    framesUnconverted_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
+    return;
+  }
   // What the converter still holds comes out first: this output begins that
   // much before the buffer's own stamp. Left out, a 50 kHz device's track
   // would lag its stamps by the converter's delay and measure slow.
@@ -421,6 +427,9 @@ Status Track::close() {
   if (const int64_t built = unpreparedFormats_.load()) {
     diag(std::string(name_) + " input changed to a format nobody prepared " + std::to_string(built) +
          " time(s): its converter was built on the capture thread");
+  }
+  if (const int64_t lost = framesUnconverted_.load()) {
+    diag(std::string(name_) + " lost " + std::to_string(lost) + " input frames in a format it could not convert");
   }
   Status status;
   writerQueue_.async([this, &status] { status = finish(); });

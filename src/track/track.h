@@ -172,6 +172,7 @@ class Track {
   std::atomic<Converter*> prepared_{nullptr};
   std::atomic<Converter*> retired_{nullptr};
   std::atomic<int64_t> unpreparedFormats_{0};  // converters the producer built itself; the close says so
+  std::atomic<int64_t> framesUnconverted_{0};  // input no converter took; the close says so
   void retire(std::unique_ptr<Converter> converter);
   std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
   bool dropping_ = false;

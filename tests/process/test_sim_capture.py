@@ -77,9 +77,9 @@ class Trouble(SimRun):
         warned once an episode, four failed writes described, a disk that fails every write reported once; the
         device's new format after a restart found its converter built before."""
         scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
-                            "format": {"sampleRate": 44100, "channelCount": 2},
+                            "format": {"sampleRate": 44100, "channelCount": 1},
                             "configChanges": [{"at": 1.0, "format": {"sampleRate": 48000, "channelCount": 1}}]},
-                    "system": {"signal": "sine"},
+                    "system": {"signal": "sine", "format": {"sampleRate": 48000, "channelCount": 1}},
                     "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5, "failAfterWrites": 1,
                                      "failCount": 4}, "system": {"failAfterWrites": 2}}}
         helper = self.start(scenario, "--voice-processing")
@@ -95,7 +95,7 @@ class Trouble(SimRun):
         self.assertTrue(lines[1].startswith("STATUS recording "), lines)
         self.assertEqual(helper.diags("engine start retry"), ["engine start retry 1 after 0.2s: device busy",
                                                              "engine start retry 2 after 0.4s: device busy"])
-        self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 2 ch"])
+        self.assertEqual(helper.diags("mic tap format"), ["mic tap format: 44100.0 Hz, 1 ch"])
         self.assertEqual(len(helper.diags("engine restarted")), 1)
         self.assertEqual(helper.diags("mic input changed"), [])
         self.assertEqual(helper.diags("voice processing"), [])  # taken out of the microphone at the stop

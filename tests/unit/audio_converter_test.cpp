@@ -98,5 +98,33 @@ TEST(AudioConverter, FramesHeldBackAccountForEveryInputFrame) {
   }
 }
 
+// The server's streams come as mono float at the device's rate: each output
+// frame is the band-limited input at its own instant, with no delay of its
+// own, and what lies above the output's band does not fold back into it.
+TEST(AudioConverter, MonoFloatAtAnotherRateKeepsItsBandAndLeavesTheRest) {
+  struct Case { double rate, tone; bool inBand; };
+  for (const Case& c : {Case{44100, 997, true}, Case{50000, 7000, true}, Case{96000, 19000, true},
+                        Case{96000, 30000, false}, Case{44100, 15000, true}}) {
+    const AudioFormat from = AudioFormat::standard(c.rate, 1);
+    auto converter = AudioConverter::create(from, kMono48k, {4096, 8192});
+    ASSERT_TRUE(converter);
+    auto input = PcmBuffer::create(from, 4096), output = PcmBuffer::create(kMono48k, 8192);
+    double error = 0, power = 0;
+    for (int64_t fed = 0, made = 0; fed < int64_t(c.rate); fed += 4096) {
+      for (uint32_t i = 0; i < 4096; ++i) input->floatChannelData(0)[i] = 
+          float(0.5 * std::sin(2 * M_PI * c.tone * double(fed + i) / c.rate));
+      input->setFrameLength(4096);
+      ASSERT_FALSE(converter->convert(*input, *output));
+      for (uint32_t k = 0; k < output->frameLength(); ++k, ++made) {
+        const double want = c.inBand ? 0.5 * std::sin(2 * M_PI * c.tone * double(made) / 48000) : 0;
+        if (made < 4800) continue;  // the filter's first half reaches back before the input
+        error += std::pow(output->floatChannelData(0)[k] - want, 2);
+        power += 0.125;
+      }
+    }
+    EXPECT_LT(10 * std::log10(error / power), -60) << c.rate << " Hz, tone " << c.tone;
+  }
+}
+
 }  // namespace
 }  // namespace orvane

@@ -1,4 +1,4 @@
-// The boundary of the FFmpeg writer module (orvane_ffmpeg.so): the one C
+// The boundary of the FFmpeg module (orvane_ffmpeg.so): the one C
 // entry point it exports and the table of factories that entry point hands back.
 // Both sides are built from this tree by the same compiler, so C++ types may
 // cross the table; the entry point is C only so that its name is stable.
@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/audio/audio_converter.h"
 #include "platform/audio_file.h"
 #include "platform/files/aac_encoding.h"
 #include "platform/error.h"
@@ -17,7 +18,7 @@ namespace orvane {
 
 // Raised whenever the table or a type that crosses it changes, so a module
 // left over from an older build is refused instead of misread.
-inline constexpr uint32_t kFfmpegModuleVersion = 2;
+inline constexpr uint32_t kFfmpegModuleVersion = 3;
 inline constexpr const char* kFfmpegModuleFileName = "orvane_ffmpeg.so";
 inline constexpr const char* kFfmpegModuleEntryPoint = "orvane_ffmpeg_module";
 
@@ -31,6 +32,9 @@ struct FfmpegModule {
   // The AAC encoder and packet writer of aac_encoding.h.
   Result<std::unique_ptr<AacEncoder>> (*createAacEncoder)(const AudioSettings& settings, int64_t firstFrame);
   Status (*writeAacPacket)(AudioFile& output, const AacPacket& packet);
+  // Rate, channel and sample-type conversion over libswresample.
+  std::unique_ptr<AudioConverter> (*createAudioConverter)(const AudioFormat& from, const AudioFormat& to,
+                                                          AudioConverter::Largest largest);
 };
 
 using FfmpegModuleEntry = const FfmpegModule* (*)();

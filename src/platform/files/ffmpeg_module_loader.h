@@ -1,5 +1,6 @@
-// Finding and loading the FFmpeg writer module on first need, so a process
-// that writes only WAV/AIFF/CAF never maps libavformat and libavcodec.
+// Finding and loading the FFmpeg module on first need, so a process that
+// writes only WAV/AIFF/CAF from devices in the track's own format never maps
+// libavformat, libavcodec or libswresample.
 #pragma once
 
 #include <string>
