@@ -155,12 +155,17 @@ TEST_F(TrackTest, StalledWriterDropsWholeBuffersInOneEpisodeUntilASlotIsFree) {
   Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures, writer};
   ASSERT_TRUE(stalled.open(stalling));
   auto buffer = toneBuffer(48000, 1, 4096);
-  for (int i = 0; i < 20; ++i) stalled.submit(*buffer, std::nullopt);
+  for (int i = 0; i < 20; ++i) {
+    // What an input that can leave a block with the server asks first.
+    EXPECT_EQ(stalled.hasRoomFor(4096), i < 8) << i;
+    stalled.submit(*buffer, std::nullopt);
+  }
   // Eight slots in flight (the first being written), twelve buffers dropped.
   EXPECT_EQ(stalled.dropEpisodes(), 1);
   EXPECT_EQ(stalled.framesDropped(), 12 * 4096);
   stalling->set(true);
   stalled.waitForWrites();
+  EXPECT_TRUE(stalled.hasRoomFor(4096));
   stalled.submit(*buffer, std::nullopt);  // a free slot ends the episode
   stalled.waitForWrites();
   stalling->set(false);
