@@ -207,7 +207,7 @@ void Finisher::fail(const std::string& why) {
 void Finisher::abandon(const std::string& why) {
   stopThread();
   fail(why);
-  diag("finisher: " + *failure_ + "; the output is made at the stop");
+  diag("finisher: " + *failure_ + "; the output is made from the tracks afresh");
 }
 
 bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const {

@@ -151,7 +151,7 @@ def disk_full(case, moment):
         os.remove(filler)  # the stop's own output needs the room the recording went on taking
         status, lines = helper.stop()
         case.assert_stopped(status, lines, os.path.join(folder, "rec.wav"))
-        case.assertIn("finisher: the disk is nearly full; the output is made at the stop", helper.stderr)
+        case.assertIn("finisher: the disk is nearly full; the output is made from the tracks afresh", helper.stderr)
         case.assertNotIn("disk_write_failed", "".join(lines))
         case.assertGreaterEqual(seconds(os.path.join(folder, "rec.wav")), 125.0)
         return

@@ -230,7 +230,7 @@ TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
   EXPECT_FALSE(early->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1 + 20e-6, 1 - 60e-6));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[orvane-capture] finisher: its frames from 0.0 s on lie over 0.5 ms from the final drift measurement; "
-            "the output is made at the stop\n");
+            "the output is made from the tracks afresh\n");
 }
 
 // A write that fails (a full disk) stops it at once and removes its file;
@@ -271,9 +271,9 @@ TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
   EXPECT_FALSE(unmeasured->ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), 1, 1));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[orvane-capture] finisher: its write failed: cannot write: No space left on device; "
-            "the output is made at the stop\n"
-            "[orvane-capture] finisher: the stop reads other tracks or heads; the output is made at the stop\n"
-            "[orvane-capture] finisher: it had not begun; the output is made at the stop\n");
+            "the output is made from the tracks afresh\n"
+            "[orvane-capture] finisher: the stop reads other tracks or heads; the output is made from the tracks afresh\n"
+            "[orvane-capture] finisher: it had not begun; the output is made from the tracks afresh\n");
   EXPECT_FALSE(std::filesystem::exists(own));
   EXPECT_FALSE(std::filesystem::exists(out));
 }
