@@ -1,5 +1,5 @@
-// One encoder, one spill, and the container written at the close: the same
-// packets, in the same order, as the single pass writes.
+// One encoder, one spill, and the container written as the packets come: the
+// same packets, in the same order, as the single pass writes.
 #include "finalize/spilled_aac.h"
 
 #include <algorithm>
@@ -20,9 +20,9 @@ constexpr int64_t kEncoderDelayFrames = 2 * kAacFrame;
 class SpilledAac final : public AudioFile {
  public:
   SpilledAac(std::string path, const AudioSettings& settings, std::unique_ptr<AacEncoder> encoder,
-             std::unique_ptr<PacketSpill> spill)
+             std::unique_ptr<PacketSpill> spill, std::shared_ptr<AudioFile> container)
       : path_(std::move(path)), settings_(settings), format_(AudioFormat::standard(settings.sampleRate, 2)),
-        encoder_(std::move(encoder)), spill_(std::move(spill)) {}
+        encoder_(std::move(encoder)), spill_(std::move(spill)), container_(std::move(container)) {}
 
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override { return frames_; }
@@ -45,6 +45,7 @@ class SpilledAac final : public AudioFile {
     const int64_t kept = std::max<int64_t>(0, std::min(frame, frames_ - kEncoderDelayFrames) / kAacFrame * kAacFrame);
     keepFrom_ = kept == 0 ? INT64_MIN : kept;  // from the start: the new encoder's priming too
     encoder_.reset();
+    container_.reset();  // it holds packets that go: the close writes the container from the spill
     if (Status error = spill_->dropFrom(keepFrom_)) return *error;
     const int64_t from = std::max<int64_t>(0, kept - aacSegmenting().prerollFrames);
     auto encoder = createAacEncoder(settings_, from);
@@ -58,8 +59,10 @@ class SpilledAac final : public AudioFile {
     if (!encoder_) return std::nullopt;
     Status error = encoder_->flush(spillTo());
     encoder_.reset();
-    if (!error) error = spill_->finishWriting();
-    if (!error) error = writeContainer();
+    if (!error && container_) error = container_->close();
+    if (!error && !container_) error = spill_->finishWriting();
+    if (!error && !container_) error = writeContainer();
+    container_.reset();
     spill_.reset();
     return error;
   }
@@ -68,7 +71,8 @@ class SpilledAac final : public AudioFile {
   AacPacketSink spillTo() {
     return [this](const AacPacket& packet) -> Status {
       if (packet.pts < keepFrom_) return std::nullopt;
-      return spill_->append(packet);
+      if (Status error = spill_->append(packet)) return error;
+      return container_ ? writeAacPacket(*container_, packet) : std::nullopt;
     };
   }
 
@@ -87,7 +91,10 @@ class SpilledAac final : public AudioFile {
   const AudioSettings settings_;
   const AudioFormat format_;
   std::unique_ptr<AacEncoder> encoder_;
-  std::unique_ptr<PacketSpill> spill_;
+  std::unique_ptr<PacketSpill> spill_;  // every packet kept, for a cut-back
+  // The packets so far in their container, under the finisher's own name, so
+  // that the close only writes the container's end; gone after a cut-back.
+  std::shared_ptr<AudioFile> container_;
   int64_t frames_ = 0;
   int64_t keepFrom_ = INT64_MIN;  // packets stamped before it are already in the spill
 };
@@ -99,8 +106,10 @@ Result<std::shared_ptr<AudioFile>> createSpilledAac(const std::string& path, con
   if (!encoder) return encoder.error();
   auto spill = PacketSpill::create(path);
   if (!spill) return spill.error();
+  auto container = AudioFile::createForWriting(path, settings);
+  if (!container) return container.error();
   return std::shared_ptr<AudioFile>(
-      std::make_shared<SpilledAac>(path, settings, std::move(*encoder), std::move(*spill)));
+      std::make_shared<SpilledAac>(path, settings, std::move(*encoder), std::move(*spill), std::move(*container)));
 }
 
 }  // namespace orvane
