@@ -7,7 +7,8 @@
 //
 //   bench_tap [buffers] [pace_us]    default 20000 buffers, one every 1000 us
 // Buffers are 4096 frames of 48 kHz stereo float (interleaved), stamped as a
-// device would stamp them. Run with stdout to /dev/null: the LEVEL lines go there.
+// device would stamp them; one more row takes mono float, as the sound
+// server's record stream hands its blocks on. Run with stdout to /dev/null: the LEVEL lines go there.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -76,7 +77,7 @@ double percentile(const std::vector<double>& sorted, double p) {
 
 // `finished`: the track's file, which a finisher follows from 120 s of active time on.
 Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::microseconds pace,
-                const std::string& finished = {}) {
+                const std::string& finished, uint32_t channels) {
   sim::SimBackend backend{sim::Scenario{}};
   MainLoop loop;
   Recorder recorder("/tmp/orvane-bench-tap.wav", Recorder::Mode::micOnly, false, true, backend, loop);
@@ -90,10 +91,10 @@ Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::micro
     finisher->start();
   }
 
-  const AudioFormat device{kDeviceRate, 2, SampleType::float32, true};
+  const AudioFormat device{kDeviceRate, channels, SampleType::float32, true};
   auto buffer = PcmBuffer::create(device, kFrames);
   auto* samples = reinterpret_cast<float*>(buffer->plane(0));
-  for (uint32_t i = 0; i < kFrames * 2; ++i) samples[i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
+  for (uint32_t i = 0; i < kFrames * channels; ++i) samples[i] = 0.3f * std::sin(0.05f * static_cast<float>(i));
   buffer->setFrameLength(kFrames);
 
   std::vector<double> micros;
@@ -103,6 +104,7 @@ Figures measure(std::shared_ptr<AudioFile> file, int buffers, std::chrono::micro
   for (int i = 0; i < buffers; ++i) {
     std::this_thread::sleep_until(next);
     next += pace;
+    if (finisher && i % 256 == 0) finisher->poll();  // the main loop's tick, which starts its thread
     const AudioTime when{origin + HostClock::hostTimeForSeconds(i * kFrames / kDeviceRate), true};
     const auto begin = Clock::now();
     recorder.writeMicAudio(*buffer, when);
@@ -138,18 +140,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", read.error().description.c_str());
     return 1;
   }
-  const std::tuple<const char*, std::shared_ptr<AudioFile>, std::string> disks[] = {
-      {"free disk (no I/O)", std::make_shared<FreeDisk>(), ""},
-      {"temp file on /tmp", real.value(), ""},
-      {"temp file + the finisher", read.value(), followed},
-      {"stalled disk (250 ms/write)", std::make_shared<StalledDisk>(), ""},
+  const std::tuple<const char*, std::shared_ptr<AudioFile>, std::string, uint32_t> disks[] = {
+      {"free disk (no I/O)", std::make_shared<FreeDisk>(), "", 2},
+      {"free disk, mono blocks", std::make_shared<FreeDisk>(), "", 1},
+      {"temp file on /tmp", real.value(), "", 2},
+      {"temp file + the finisher", read.value(), followed, 2},
+      {"stalled disk (250 ms/write)", std::make_shared<StalledDisk>(), "", 2},
   };
   std::fprintf(stderr, "%d tap calls of %u frames, one every %lld us (after %d warm-up calls)\n", buffers, kFrames,
                static_cast<long long>(pace.count()), kWarmupBuffers);
   std::fprintf(stderr, "%-28s %9s %9s %9s %9s %12s\n", "disk", "p50 us", "p99 us", "p99.9 us", "max us",
                "frames kept");
-  for (const auto& [name, file, finished] : disks) {
-    const Figures f = measure(file, buffers, pace, finished);
+  for (const auto& [name, file, finished, channels] : disks) {
+    const Figures f = measure(file, buffers, pace, finished, channels);
     std::fprintf(stderr, "%-28s %9.1f %9.1f %9.1f %9.1f %11.1f%%\n", name, f.p50, f.p99, f.p999, f.max,
                  100.0 * static_cast<double>(f.written) / static_cast<double>(f.delivered));
   }

@@ -10,28 +10,34 @@ namespace {
 
 constexpr float kSilenceThreshold = 1e-5f;
 
-// Sample `frame` of the first channel as a float in [-1, 1], whatever the layout.
-float firstChannelSample(const PcmBuffer& buffer, uint32_t frame) {
-  const uint8_t* at = buffer.plane(0) + static_cast<size_t>(frame) * buffer.planeStride();
-  switch (buffer.format().sampleType) {
-    case SampleType::float32: { float v; std::memcpy(&v, at, sizeof v); return v; }
-    case SampleType::float64: { double v; std::memcpy(&v, at, sizeof v); return static_cast<float>(v); }
-    case SampleType::int16: { int16_t v; std::memcpy(&v, at, sizeof v); return static_cast<float>(v) / 32768.0f; }
-    case SampleType::int32: { int32_t v; std::memcpy(&v, at, sizeof v); return static_cast<float>(v) / 2147483648.0f; }
-    case SampleType::uint8: return (static_cast<float>(*at) - 128.0f) / 128.0f;
-  }
-  return 0;
-}
-
-// Linear RMS of the first channel, summed in single precision in frame order.
-float firstChannelLevel(const PcmBuffer& buffer) {
-  const uint32_t frames = buffer.frameLength();
+// Sum of squares of the first channel, in single precision in frame order;
+// `scale` maps a sample to [-1, 1], `offset` is its silence.
+template <typename Sample>
+float sumOfSquares(const PcmBuffer& buffer, float scale, float offset = 0) {
+  const uint8_t* at = buffer.plane(0);
+  const size_t stride = buffer.planeStride();
   float sum = 0;
-  for (uint32_t i = 0; i < frames; ++i) {
-    const float sample = firstChannelSample(buffer, i);
+  for (uint32_t i = 0; i < buffer.frameLength(); ++i, at += stride) {
+    Sample v;
+    std::memcpy(&v, at, sizeof v);
+    const float sample = (static_cast<float>(v) - offset) * scale;
     sum += sample * sample;
   }
-  return std::sqrt(sum / static_cast<float>(frames));
+  return sum;
+}
+
+// Linear RMS of the first channel, whatever the layout. The sample type is
+// looked at once a buffer, not once a sample: this runs on the capture thread.
+float firstChannelLevel(const PcmBuffer& buffer) {
+  float sum = 0;
+  switch (buffer.format().sampleType) {
+    case SampleType::float32: sum = sumOfSquares<float>(buffer, 1.0f); break;
+    case SampleType::float64: sum = sumOfSquares<double>(buffer, 1.0f); break;
+    case SampleType::int16: sum = sumOfSquares<int16_t>(buffer, 1.0f / 32768.0f); break;
+    case SampleType::int32: sum = sumOfSquares<int32_t>(buffer, 1.0f / 2147483648.0f); break;
+    case SampleType::uint8: sum = sumOfSquares<uint8_t>(buffer, 1.0f / 128.0f, 128.0f); break;
+  }
+  return std::sqrt(sum / static_cast<float>(buffer.frameLength()));
 }
 
 }  // namespace
