@@ -44,7 +44,7 @@ class CopyConverter final : public AudioConverter {
 
   Status convertHeld(PcmBuffer& output) override {
     const auto frames = static_cast<uint32_t>(std::min<size_t>(heldFrames(), output.frameCapacity()));
-    for (uint32_t p = 0; p < held_.size(); ++p) {
+    for (uint32_t p = 0; p < held_.size() && frames > 0; ++p) {
       std::memcpy(output.plane(p), held_[p].data(), frames * stride_);
       held_[p].erase(held_[p].begin(), held_[p].begin() + static_cast<ptrdiff_t>(frames * stride_));
     }
