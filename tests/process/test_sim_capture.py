@@ -79,7 +79,7 @@ class Trouble(SimRun):
         scenario = {"mic": {"signal": "sine", "startFailures": 2, "startErrorMessage": "device busy",
                             "format": {"sampleRate": 44100, "channelCount": 1},
                             "configChanges": [{"at": 1.0, "format": {"sampleRate": 48000, "channelCount": 1}}]},
-                    "system": {"signal": "sine", "format": {"sampleRate": 48000, "channelCount": 1}},
+                    "system": {"signal": "sine"},
                     "disk": {"mic": {"stallAfterWrites": [5, 20], "stallSeconds": 1.5, "failAfterWrites": 1,
                                      "failCount": 4}, "system": {"failAfterWrites": 2}}}
         helper = self.start(scenario, "--voice-processing")

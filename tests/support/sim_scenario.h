@@ -66,8 +66,8 @@ struct Scenario {
   DeviceScript mic, system;
   Disks disk;
 
-  Scenario() {  // the system audio: stereo, interleaved, another tone, 1024-frame buffers
-    system.format = {48000, 2, SampleType::float32, true};
+  Scenario() {  // the system audio: mono float (as the sound server's stream hands it on), another tone, 1024-frame buffers
+    system.format = {48000, 1, SampleType::float32, false};
     system.frequency = 440;
     system.bufferFrames = 1024;
   }
