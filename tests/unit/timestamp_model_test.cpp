@@ -132,19 +132,20 @@ TEST(TimestampModelTest, LateDeliveriesAreNoLossButFramesGoingBackOrStampsFarToo
   EXPECT_EQ(model.restartCount(), 2);
 }
 
-// A helper starved of CPU reads late (5-40 ms, for 5 s) and asks the server as late; 43 ms lost later move the
-// server's count. Its count moves on in whole quanta, stamped when asked: 1024 frames (21 ms, as PipeWire's graph
-// runs) or 64. Answers come as the stream asks: a round of six, one per block, every 5 s; while a step waits, one
-// after another. Lateness inserts nothing (a server asked 18 ms into a cycle shows 18 ms), the loss is placed.
+// A helper starved of CPU reads late (5-40 ms, for 5 s, and again soon after the loss) and asks the server as
+// late; 43 ms lost move the server's count, by 0.7 s more (as PipeWire's did after its graph stalled). Its count
+// moves on in whole quanta, stamped when asked: 1024 frames (21 ms, as PipeWire's graph runs) or 64. Answers come
+// as the stream asks: a round of six, one per block, every 5 s; while a step waits, one after another. Lateness
+// inserts nothing (a server asked 18 ms into a cycle shows 18 ms), the loss is placed.
 TEST(TimestampModelTest, TheServersCountTellsAStarvedHelperFromLostFramesEvenInWholeGraphCycles) {
-  constexpr double kRate = 48000, kPush = 0.0003, kAsk = 0.0004, kLossAt = 22, kLoss = 2048 / kRate;
+  constexpr double kRate = 48000, kPush = 0.0003, kAsk = 0.0004, kLossAt = 22, kLoss = 2048 / kRate, kLag = 0.7;
   const auto truth = [&](int64_t frame) { return 100 + frame / kRate + (frame >= kLossAt * kRate ? kLoss : 0); };
   for (int64_t quantum : {1024, 64}) {
     for (uint64_t seed : {1u, 2u, 3u}) {
       SCOPED_TRACE(testing::Message() << quantum << "-frame quanta, seed " << seed);
       const auto written = [&](double t) {  // the server's count at host time t
-        const double frames = (t - kPush - 100) * kRate;
-        const double kept = frames < kLossAt * kRate ? frames : std::max(kLossAt * kRate, frames - kLoss * kRate);
+        const double frames = (t - kPush - 100) * kRate, from = kLossAt * kRate;
+        const double kept = frames < from ? frames : std::max(from, frames - (kLoss + kLag) * kRate);
         return static_cast<int64_t>(kept + 1e-6) / quantum * quantum;
       };
       TimestampModel model(kRate);
@@ -156,7 +157,8 @@ TEST(TimestampModelTest, TheServersCountTellsAStarvedHelperFromLostFramesEvenInW
       };
       for (int64_t first = 0; first < 30 * kRate; first += 4096) {
         const double u = static_cast<double>(random() % 1000) / 1000, at = truth(first);
-        const double read = truth(first + 4096) + kPush + (at >= 112 && at < 117 ? 0.005 + 0.035 * u : 0.0002 * u);
+        const bool starved = (at >= 112 && at < 117) || (at >= 123.5 && at < 125);
+        const double read = truth(first + 4096) + kPush + (starved ? 0.005 + 0.035 * u : 0.0002 * u);
         const double published = model.publish(first, read - 4096 / kRate);
         if (first / 4096 % 59 < 6) answer(read + kAsk);
         for (double t = read + kAsk; model.sweepingServer();) answer(t += kAsk);

@@ -78,6 +78,7 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
       pendingStep_ = highRunLeast_;
       pendingSinceX_ = x;
       answered_ = false;
+      roundLeast_ = std::numeric_limits<double>::infinity();  // a round begun before is no baseline after
     } else {
       applyStep(highRunLeast_);
     }
@@ -102,6 +103,9 @@ double TimestampModel::lineOffset(int64_t frameIndex, double seconds) const {
 // of is a loss (the stamps' step is the loss plus any lateness beside it).
 // An answer puts the frame at its offset or earlier (up to a push earlier); the
 // answer before, if it had not yet seen this frame written, puts it after its own time.
+// PipeWire's count fell 0.7-0.8 s behind the frames it sent after its graph
+// stalled for 1 s (while the stamps stepped by 16-69 ms), so after a loss the
+// deciding answer is the baseline: a starved helper soon after is still late.
 void TimestampModel::serverStamp(int64_t frameIndex, double seconds) {
   if (!anchored_ || frameIndex < anchorFrame_) return;
   const double latest = lineOffset(frameIndex, seconds);
@@ -112,7 +116,12 @@ void TimestampModel::serverStamp(int64_t frameIndex, double seconds) {
   const double least = std::max(kStepSeconds, pendingStep_ / 2);
   if (latest - *serverBaseline_ <= least) return settleStep(false);
   const bool pushedSince = answered_ && frameIndex > lastAnswerFrame_;
-  if (pushedSince && lineOffset(frameIndex, lastAnswerSeconds_) - *serverBaseline_ > least) return settleStep(true);
+  if (pushedSince && lineOffset(frameIndex, lastAnswerSeconds_) - *serverBaseline_ > least) {
+    settleStep(true);
+    // Against the line moved by the step: what the server counts beyond it is its own from now on.
+    serverBaseline_ = lineOffset(frameIndex, seconds);
+    return;
+  }
   if (!answered_) sweepStart_ = seconds;
   answered_ = true;
   lastAnswerFrame_ = frameIndex;
