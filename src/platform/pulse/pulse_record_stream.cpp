@@ -316,17 +316,18 @@ void PulseRecordStream::flushPending() {
   }
 }
 
-// A round every kServerStampSeconds as the baseline, and one for the verdict
-// on a step in the stamps. A server that cannot say leaves the step to the stamps.
+// A round every kServerStampSeconds as the baseline, and answers for the
+// verdict on a step in the stamps (asked again on every answer while the
+// model sweeps). A server that cannot say leaves the step to the stamps.
 void PulseRecordStream::askServer() {
   const double now = HostClock::nowSeconds();
   if (timing_) {
     const auto waited = static_cast<double>(framesRead_ - timingAskedFrame_) / spec_.rate;
-    if (!model_.stepAwaitsServer() || waited <= kServerWordSeconds) return;
+    if (!model_.stepAwaitsServer() || waited <= TimestampModel::kServerWordSeconds) return;
     pa_operation_cancel(timing_);
     pa_operation_unref(std::exchange(timing_, nullptr));
     roundLeft_ = 0;
-    return model_.serverRoundEnd();
+    return model_.serverSilent();
   }
   if (roundLeft_ == 0) {
     if (!model_.stepAwaitsServer() && now < nextServerStamp_) return;
@@ -349,7 +350,8 @@ void PulseRecordStream::onTiming(pa_stream* stream, int success, void* self) {
   const double now = HostClock::nowSeconds();
   if (owner->timing_) pa_operation_unref(std::exchange(owner->timing_, nullptr));
   const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
-  if (info && !info->write_index_corrupt && info->synchronized_clocks) {
+  const bool usable = info && !info->write_index_corrupt && info->synchronized_clocks;
+  if (usable) {
     timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
     const double wallToHost = now - (static_cast<double>(wall.tv_sec) + static_cast<double>(wall.tv_nsec) * 1e-9);
@@ -365,6 +367,9 @@ void PulseRecordStream::onTiming(pa_stream* stream, int success, void* self) {
     owner->roundLeft_ = 0;
     owner->model_.serverRoundEnd();
   }
+  // The next push is at most a graph cycle away; a server that gave no usable
+  // answer is asked again with the next block only.
+  if (usable && owner->model_.sweepingServer()) owner->askServer();
 }
 
 void PulseRecordStream::onStreamState(pa_stream* stream, void* self) {

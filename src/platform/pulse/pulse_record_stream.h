@@ -35,16 +35,16 @@ inline constexpr double kHoldBackShare = 0.8;
 // The server's own stamp of the stream (its timing info) is asked for this
 // often, as the baseline that tells lateness from lost frames; one that comes
 // later than kServerAnswerSeconds after the question is no baseline (the
-// server itself may have stalled meanwhile and lost frames). A step in the
-// stamps waits for the server's verdict until kServerWordSeconds of frames
-// were read since the question: the answer comes behind all the audio the
-// server had sent before it, which is seconds of it for a helper that reads
-// late, but never more than the server keeps.
-// A round is kServerRoundStamps answers, one asked per block.
+// server itself may have stalled meanwhile and lost frames). A round is
+// kServerRoundStamps answers, one asked per block. A step in the stamps asks
+// at once, and again on every answer while the model sweeps; it waits for the
+// server's verdict until TimestampModel::kServerWordSeconds of frames were
+// read: an answer comes behind all the audio the server had sent before it,
+// which is seconds of it for a helper that reads late, but never more than it keeps.
 inline constexpr double kServerStampSeconds = 5.0;
 inline constexpr int kServerRoundStamps = 6;
 inline constexpr double kServerAnswerSeconds = 0.05;
-inline constexpr double kServerWordSeconds = kServerHoldSeconds;
+static_assert(TimestampModel::kServerWordSeconds == kServerHoldSeconds);
 
 class PulseRecordStream : public AudioInput {
  public:

@@ -39,7 +39,7 @@ void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
   fitCount_ = 0;
   fitMeanX_ = fitMeanY_ = fitCxx_ = fitCxy_ = fitCyy_ = 0;
   serverBaseline_.reset();
-  roundSize_ = 0;
+  roundLeast_ = std::numeric_limits<double>::infinity();
   stepPending_ = false;
   addToHull({0, 0});
   addToBin({0, 0}, 0, 0);
@@ -68,6 +68,7 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
   // (too few points, or its slope clamped) is mended by the stamps above it.
   addToHull({x, y});
   addToBin({x, y}, slope, valueAtZero);
+  if (stepPending_ && x - pendingSinceX_ > kServerWordSeconds) serverSilent();
   if (above <= kStepSeconds) {
     inHighRun_ = false;
   } else if (!stepPending_ && stepConfirmed(x, y, above)) {
@@ -75,6 +76,9 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
     if (serverBaseline_) {
       stepPending_ = true;
       pendingStep_ = highRunLeast_;
+      pendingSinceX_ = x;
+      answered_ = false;
+      roundLeast_ = std::numeric_limits<double>::infinity();  // a round begun before is no baseline after
     } else {
       applyStep(highRunLeast_);
     }
@@ -95,41 +99,54 @@ double TimestampModel::lineOffset(int64_t frameIndex, double seconds) const {
 }
 
 // Frames lost move the server's stamps off the line by the loss; our own
-// lateness does not move them at all. A step the server saw at least half of
-// is a loss (the stamps' step is the loss plus any lateness beside it).
+// lateness does not move them at all. A step the server shows at least half
+// of is a loss (the stamps' step is the loss plus any lateness beside it).
+// An answer puts the frame at its offset or earlier (up to a push earlier); the
+// answer before, if it had not yet seen this frame written, puts it after its own time.
+// PipeWire's count fell 0.7-0.8 s behind the frames it sent after its graph
+// stalled for 1 s (while the stamps stepped by 16-69 ms), so after a loss the
+// deciding answer is the baseline: a starved helper soon after is still late.
 void TimestampModel::serverStamp(int64_t frameIndex, double seconds) {
-  if (!anchored_ || frameIndex < anchorFrame_ || roundSize_ == kRoundCapacity) return;
-  round_[static_cast<size_t>(roundSize_++)] = lineOffset(frameIndex, seconds);
-}
-
-void TimestampModel::serverRoundEnd() {
-  std::optional<double> median;
-  double spread = 0;
-  if (roundSize_ > 0) {
-    std::sort(round_.begin(), round_.begin() + roundSize_);
-    median = (round_[static_cast<size_t>((roundSize_ - 1) / 2)] + round_[static_cast<size_t>(roundSize_ / 2)]) / 2;
-    spread = round_[static_cast<size_t>(roundSize_ - 1)] - round_[0];
-  }
-  roundSize_ = 0;
+  if (!anchored_ || frameIndex < anchorFrame_) return;
+  const double latest = lineOffset(frameIndex, seconds);
   if (!stepPending_) {
-    // Not while the stamps run high: a loss may have come meanwhile.
-    if (median && (!inHighRun_ || !serverBaseline_)) {
-      serverBaseline_ = median;
-      baselineSpread_ = spread;
-    }
+    roundLeast_ = std::min(roundLeast_, latest);
     return;
   }
-  if (!median) return serverSilent();
+  const double least = std::max(kStepSeconds, pendingStep_ / 2);
+  if (latest - *serverBaseline_ <= least) return settleStep(false);
+  const bool pushedSince = answered_ && frameIndex > lastAnswerFrame_;
+  if (pushedSince && lineOffset(frameIndex, lastAnswerSeconds_) - *serverBaseline_ > least) {
+    settleStep(true);
+    // Against the line moved by the step: what the server counts beyond it is its own from now on.
+    serverBaseline_ = lineOffset(frameIndex, seconds);
+    return;
+  }
+  if (!answered_) sweepStart_ = seconds;
+  answered_ = true;
+  lastAnswerFrame_ = frameIndex;
+  lastAnswerSeconds_ = seconds;
+}
+
+bool TimestampModel::sweepingServer() const {
+  return stepPending_ && (!answered_ || lastAnswerSeconds_ - sweepStart_ < kSweepSeconds);
+}
+
+// Not while the stamps run high: a loss may have come meanwhile.
+void TimestampModel::serverRoundEnd() {
+  const double least = std::exchange(roundLeast_, std::numeric_limits<double>::infinity());
+  if (stepPending_ || !std::isfinite(least)) return;
+  if (!inHighRun_ || !serverBaseline_) serverBaseline_ = least;
+}
+
+void TimestampModel::settleStep(bool lost) {
   stepPending_ = false;
-  // A server that stamps coarsely (in whole graph cycles) shows only what exceeds its own scatter.
-  const double least = std::max({kStepSeconds, pendingStep_ / 2, spread, baselineSpread_});
-  if (*median - *serverBaseline_ > least) applyStep(pendingStep_);
+  if (lost) applyStep(pendingStep_);
   else ++lateRuns_;
 }
 
 void TimestampModel::serverSilent() {
-  if (!std::exchange(stepPending_, false)) return;
-  applyStep(pendingStep_);
+  if (stepPending_) settleStep(true);
 }
 
 // Lateness passes; lost frames keep every later stamp high. The loss is the

@@ -20,15 +20,21 @@
 // A helper starved of CPU or stopped reads late for seconds: every stamp sits
 // high then too, with no frame lost. The server's own stamps tell the two
 // apart, as its clock runs on whether we read or not: a step the stamps find
-// waits for the server's word once the server has given a baseline, and is
-// dropped when the server's stamps kept their place on the line. The server
-// stamps in steps of its own push, and its parts are taken a moment apart
-// (milliseconds either way): the median of a round of a few stamps is one word.
+// waits for the server's word once the server has given a baseline.
+// A server stamps a frame no earlier than it was written, and may stamp it up
+// to a push later: PipeWire's says when it was asked and moves on in whole
+// graph cycles (5-21 ms, or more), so a helper that asks late within a cycle
+// sees its own lateness in the answer. So every answer bounds the frame's
+// place from above, and two answers either side of a push bound it from below:
+// the step is lateness once an answer puts the frame back within the
+// threshold, and a loss once a push brackets it beyond. Answers are asked for
+// one after another until one of the two comes (a push is at most a cycle away).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace orvane {
@@ -63,6 +69,12 @@ class TimestampModel {
   // PipeWire's deliveries wander by a few hundred µs above it for seconds at a
   // time, and half a millisecond let them bend the early fit by ppm.
   static constexpr double kFitBandSeconds = 0.0002;
+  // Longer than any graph cycle a server runs (PipeWire's longest is 8192
+  // frames, 171 ms): answers asked one after another for this long saw a push.
+  static constexpr double kSweepSeconds = 0.25;
+  // A step the server leaves open this long (in frames read) holds: the
+  // server keeps no more than this for a reader that is late.
+  static constexpr double kServerWordSeconds = 10.5;
 
   explicit TimestampModel(double nominalRate);
 
@@ -75,13 +87,16 @@ class TimestampModel {
   // stamp of that frame. Returns the published host seconds of that frame.
   double publish(int64_t frameIndex, double rawSeconds);
 
-  // The server's stamp of a frame: the host time its own clock says that
-  // frame was captured at. A round's median, at its end, is the baseline while
-  // the stamps are on the line, or the verdict on a step that waits for it.
+  // The server's stamp of a frame: the host time its own clock said it held
+  // the stream up to that frame. Outside a step the earliest of a round, at its
+  // end, is the baseline while the stamps are on the line; a step that waits
+  // weighs each answer as it comes.
   void serverStamp(int64_t frameIndex, double seconds);
   void serverRoundEnd();
-  // A step found in the stamps waits for the server's word.
+  // A step found in the stamps waits for the server's word ...
   bool stepAwaitsServer() const { return stepPending_; }
+  // ... and wants the next answer at once, until the answers span kSweepSeconds.
+  bool sweepingServer() const;
   // No word from the server: the stamps' step holds.
   void serverSilent();
 
@@ -106,6 +121,7 @@ class TimestampModel {
 
   void anchor(int64_t frameIndex, double rawSeconds);
   void applyStep(double seconds);
+  void settleStep(bool lost);
   // Where a server stamp lies against the published line.
   double lineOffset(int64_t frameIndex, double seconds) const;
   // A stamp above the envelope by `above` (> kStepSeconds): true once a loss is confirmed.
@@ -143,14 +159,18 @@ class TimestampModel {
   double highRunLeast_ = 0;
   double highRunLastY_ = 0;
   int highRunArrivals_ = 0;
-  // The server's stamps against the published line before the run; a step awaiting its word.
+  // The server's earliest stamp against the published line, before the run,
+  // and the round that may replace it; a step awaiting its word, since when,
+  // and the last answer on it.
   std::optional<double> serverBaseline_;
-  double baselineSpread_ = 0;
-  static constexpr int kRoundCapacity = 8;
-  std::array<double, kRoundCapacity> round_{};
-  int roundSize_ = 0;
+  double roundLeast_ = std::numeric_limits<double>::infinity();
   bool stepPending_ = false;
   double pendingStep_ = 0;
+  double pendingSinceX_ = 0;
+  bool answered_ = false;
+  double sweepStart_ = 0;
+  int64_t lastAnswerFrame_ = 0;
+  double lastAnswerSeconds_ = 0;
   int64_t lateRuns_ = 0;
   int64_t restarts_ = 0;
   int64_t steps_ = 0;
