@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sndfile.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <memory>
@@ -36,16 +37,18 @@ class SndfileAudioFile final : public AudioFile {
  private:
   SndfileAudioFile(SNDFILE* file, int fd, const SF_INFO& info, std::string path);
   Error sndfileError(const std::string& what) const;
+  Status writeDataSize();
 
   SNDFILE* file_;
   int fd_;
   AudioFormat format_;
   std::string path_;
   std::atomic<int64_t> frames_{0};
+  off_t dataSizeAt_ = -1;  // a CAF being recorded: where its data chunk's size is rewritten
   std::unique_ptr<int16_t[]> shorts_;  // interleaved chunk being written
   // After a failed write libsndfile's own position is not to be trusted (its
-  // automatic header update leaves it just past the header): the next write
-  // seeks back to the end of what was written first.
+  // automatic header update, where it is used, leaves it just past the
+  // header): the next write seeks back to the end of what was written first.
   bool repositionBeforeWrite_ = false;
   std::vector<float> floats_;    // interleaved chunk being read
 };
