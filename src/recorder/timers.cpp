@@ -14,6 +14,9 @@ namespace {
 constexpr double kFlushPeriodSeconds = 45.0;
 constexpr double kFlushLeewaySeconds = 5.0;
 constexpr double kReportSeconds = 0.5;
+// The LEVEL lines wake the loop several times a second: a report tick that
+// may wait this long rides on one of those wake-ups instead of its own.
+constexpr double kReportLeewaySeconds = 0.2;
 }  // namespace
 
 // Start task.
@@ -21,7 +24,7 @@ void Recorder::armTimers() {
   const MainLoop::TimerId flush =
       mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] { flushTracks(); });
   if (const MainLoop::TimerId previous = fsyncTimer.exchange(flush)) mainLoop.cancel(previous);
-  const MainLoop::TimerId reports = mainLoop.addRepeating(kReportSeconds, 0, [this] { report(); });
+  const MainLoop::TimerId reports = mainLoop.addRepeating(kReportSeconds, kReportLeewaySeconds, [this] { report(); });
   if (const MainLoop::TimerId previous = reportTimer.exchange(reports)) mainLoop.cancel(previous);
   // A stop that came while the timers were armed cancelled nothing.
   if (finished) cancelTimers();
