@@ -6,7 +6,16 @@
 # a second (voluntary and involuntary context switches of all threads), the
 # threads and the peak resident memory. Only the capture is counted: the
 # figures are read from /proc just before the stop, so the stop's own work
-# (drift, interleave) is left out.
+# (drift, interleave) is left out. Two views of the same runs:
+#   whole:  from the process's start to the end of the window below (ours:
+#           its start, then SETTLE + SECONDS after "STATUS recording"), CPU in
+#           the kernel's clock ticks (10 ms, cut off per process, so a 0.2 s
+#           figure moves by 5 % from run to run);
+#   steady: SECONDS from SETTLE s into the capture (3: the thread that started
+#           the inputs has gone by then), CPU summed from each thread's
+#           exact run time (/proc/PID/task/TID/schedstat). A thread that ended
+#           within the window would be missed: the window is only taken when
+#           the same threads began and ended it.
 #
 #   [SERVER=pipewire] scripts/bench-capture.sh [seconds]   default 60; REPEAT turns each (default 2)
 set -euo pipefail
@@ -15,6 +24,7 @@ source scripts/bench-lib.sh
 
 SECONDS_TO_RECORD=${1:-60}
 SERVER=${SERVER:-pulseaudio}
+SETTLE=3
 TICKS=$(getconf CLK_TCK)
 helper=$(realpath "$BUILD/orvane-capture")
 bench_workdir capture
@@ -35,7 +45,7 @@ else
 fi
 pactl set-default-source mic
 
-# "cpu switches threads rss_kb" of the processes given, summed.
+# "cpu switches threads rss_kb" of the processes given, summed; cpu in clock ticks.
 usage() {
   local cpu=0 switches=0 threads=0 rss=0 pid
   for pid in "$@"; do
@@ -47,6 +57,34 @@ usage() {
   echo "$cpu $switches $threads $rss"
 }
 
+# "run_ns switches thread_ids" of the processes given, from every live thread.
+exact() {
+  local ns=0 switches=0 ids="" pid task
+  for pid in "$@"; do
+    for task in /proc/"$pid"/task/*; do
+      ns=$((ns + $(cut -d' ' -f1 "$task/schedstat")))
+      switches=$((switches + $(awk '/ctxt_switches/ { s += $2 } END { print s }' "$task/status")))
+      ids+="${task##*/},"
+    done
+  done
+  echo "$ns $switches $ids"
+}
+
+# Waits out the window on the processes given: the steady figures go to
+# $WORK/$1.steady ("cpu_s switches", or nothing when the threads changed), the
+# whole ones to $WORK/$1.
+window() {
+  local side=$1 ns0 sw0 ids0 ns1 sw1 ids1
+  shift
+  sleep "$SETTLE"
+  read -r ns0 sw0 ids0 <<<"$(exact "$@")"
+  sleep "$SECONDS_TO_RECORD"
+  read -r ns1 sw1 ids1 <<<"$(exact "$@")"
+  usage "$@" >>"$WORK/$side"
+  [[ $ids0 == "$ids1" ]] && echo "$(awk -v n=$((ns1 - ns0)) 'BEGIN { print n / 1e9 }') $((sw1 - sw0))" >>"$WORK/$side.steady"
+  return 0
+}
+
 ours() {
   rm -f "$WORK/control" "$WORK/events"
   mkfifo "$WORK/control"
@@ -54,8 +92,7 @@ ours() {
   local pid=$!
   exec 3>"$WORK/control"
   until grep -q '^STATUS recording' "$WORK/events"; do sleep 0.05; done
-  sleep "$SECONDS_TO_RECORD"
-  usage "$pid" >>"$WORK/ours"
+  window ours "$pid"
   echo stop >&3
   exec 3>&-
   wait "$pid" || true
@@ -74,8 +111,7 @@ peer() {
     parecord --latency-msec=85 --device=speakers.monitor --rate=48000 --channels=2 --file-format=wav "$WORK/sys.wav" &
   fi
   local sys=$!
-  sleep "$SECONDS_TO_RECORD"
-  usage "$mic" "$sys" >>"$WORK/peer"
+  window peer "$mic" "$sys"
   kill -INT "$mic" "$sys"
   wait "$mic" "$sys" 2>/dev/null || true
   rm -f "$WORK"/mic.wav "$WORK"/sys.wav
@@ -88,13 +124,23 @@ done
 best() { sort -n "$WORK/$1" | head -1; }  # the run with the least CPU
 peer_name=$([[ $SERVER == pipewire ]] && echo "2x pw-record" || echo "2x parecord")
 echo "$SERVER, $SECONDS_TO_RECORD s; LEVEL lines per run: $(tr '\n' ' ' <"$WORK/levels")"
+echo "whole (least-CPU run of $REPEAT):"
 printf "%-14s %8s %10s %8s %8s\n" "" "cpu s" "wakeups/s" "threads" "peak MB"
 for side in ours peer; do
   read -r cpu switches threads rss <<<"$(best "$side")"
   printf "%-14s %8.2f %10.1f %8d %8.1f\n" "$([[ $side == ours ]] && echo orvane-capture || echo "$peer_name")" \
-    "$cpu" "$(awk -v s="$switches" -v t="$SECONDS_TO_RECORD" 'BEGIN { print s / t }')" "$threads" \
+    "$cpu" "$(awk -v s="$switches" -v t=$((SETTLE + SECONDS_TO_RECORD)) 'BEGIN { print s / t }')" "$threads" \
     "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')"
 done
 read -r oc os _ _ <<<"$(best ours)"
 read -r pc ps _ _ <<<"$(best peer)"
-awk -v oc="$oc" -v pc="$pc" -v os="$os" -v ps="$ps" 'BEGIN { printf "ratio: cpu %.2fx, wakeups %.2fx\n", oc / pc, os / ps }'
+awk -v oc="$oc" -v pc="$pc" -v os="$os" -v ps="$ps" 'BEGIN { printf "whole ratio: cpu %.2fx, wakeups %.2fx\n", oc / pc, os / ps }'
+echo "steady (each run: cpu s, wakeups/s; the ratio of the medians):"
+for side in ours peer; do
+  printf "%-14s" "$([[ $side == ours ]] && echo orvane-capture || echo "$peer_name")"
+  awk -v t="$SECONDS_TO_RECORD" '{ printf " %6.3f %6.1f ", $1, $2 / t }' "$WORK/$side.steady" 2>/dev/null
+  echo
+done
+median() { sort -n -k"$2" "$WORK/$1.steady" 2>/dev/null | awk -v k="$2" '{ v[NR] = $k } END { print NR ? (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) : 0 }'; }
+awk -v oc="$(median ours 1)" -v pc="$(median peer 1)" -v os="$(median ours 2)" -v ps="$(median peer 2)" \
+  'BEGIN { if (pc > 0 && ps > 0) printf "steady ratio: cpu %.2fx, wakeups %.2fx\n", oc / pc, os / ps; else print "no steady window" }'
