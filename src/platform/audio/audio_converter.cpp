@@ -26,10 +26,7 @@ class CopyConverter final : public AudioConverter {
   }
 
   Status convert(const PcmBuffer& input, PcmBuffer& output) override {
-    if (input.format() != from_ || output.format() != to_) {
-      output.setFrameLength(0);
-      return Error{"audio", 1, "converter given buffers in the wrong format"};
-    }
+    if (input.format() != from_ || output.format() != to_) return wrongFormat(output);
     convertHeld(output);
     const uint32_t offset = output.frameLength();
     const uint32_t frames = std::min(input.frameLength(), output.frameCapacity() - offset);

@@ -50,6 +50,13 @@ class AudioConverter {
   // The end of the input: gives out everything still inside, the resampler's
   // delay line included. Call until it yields fewer frames than fit.
   virtual Status flush(PcmBuffer& output) = 0;
+
+ protected:
+  // What a call given buffers of other formats than its own yields: no frames.
+  static Status wrongFormat(PcmBuffer& output) {
+    output.setFrameLength(0);
+    return Error{"audio", 1, "converter given buffers in the wrong format"};
+  }
 };
 
 }  // namespace orvane

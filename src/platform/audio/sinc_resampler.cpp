@@ -98,10 +98,7 @@ double SincResampler::pendingOutputFrames() const {
 }
 
 Status SincResampler::convert(const PcmBuffer& input, PcmBuffer& output) {
-  if (input.format() != from_ || output.format() != to_) {
-    output.setFrameLength(0);
-    return Error{"audio", 1, "converter given buffers in the wrong format"};
-  }
+  if (input.format() != from_ || output.format() != to_) return wrongFormat(output);
   // One channel: interleaved or not, the one plane holds the samples.
   const auto* samples = reinterpret_cast<const float*>(input.plane(0));
   history_.insert(history_.end(), samples, samples + input.frameLength());
@@ -110,10 +107,7 @@ Status SincResampler::convert(const PcmBuffer& input, PcmBuffer& output) {
 }
 
 Status SincResampler::convertHeld(PcmBuffer& output) {
-  if (output.format() != to_) {
-    output.setFrameLength(0);
-    return Error{"audio", 1, "converter given buffers in the wrong format"};
-  }
+  if (output.format() != to_) return wrongFormat(output);
   produce(output, outputsBefore(fed_));
   return std::nullopt;
 }

@@ -90,11 +90,6 @@ class SwrAudioConverter final : public AudioConverter {
   void skipHeldSilence() { skip_ = static_cast<uint32_t>(std::max(0L, std::lround(pendingOutputFrames()))); }
 
  private:
-  Status wrongFormat(PcmBuffer& output) {
-    output.setFrameLength(0);
-    return Error{kFfmpegErrorDomain, AVERROR(EINVAL), "converter given buffers in the wrong format"};
-  }
-
   Status run(const uint8_t** in, int inFrames, PcmBuffer& output) {
     output.setFrameLength(0);
     if (output.format() != to_) return wrongFormat(output);
