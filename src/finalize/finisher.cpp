@@ -108,7 +108,10 @@ void Finisher::poll() {
   if (!started_ || stopping_ || failure_) return;
   if (thread_.joinable()) {
     if (!fellBehind_) return;
-    thread_.join();  // it ended at idle priority far behind: a new one catches up at this thread's
+    // It ended at idle priority far behind, and its exit may wait for the CPU:
+    // it is joined later, and a new one catches up at this thread's priority.
+    if (retired_.joinable()) retired_.join();
+    retired_ = std::move(thread_);
   }
   const Timelines now = progress_();
   if ((micPath_ && !ratioSoFar(now.mic)) || (systemPath_ && !ratioSoFar(now.system))) return;
@@ -125,8 +128,10 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
+  if (retired_.joinable()) retired_.join();
   if (!thread_.joinable()) return;
-  // The stop waits for its step: at idle priority a busy machine could hold it there.
+  // The stop waits for its step: at idle priority a busy machine could hold
+  // it there. Only a privileged process may raise it; others wait.
   sched_param param{};
   pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
   thread_.join();
