@@ -25,13 +25,13 @@ class FinisherTest : public testing::Test {
       *track = *AudioFile::createForWriting(*track == mic ? dir / "rec.mic.caf" : dir / "rec.sys.caf",
                                             linearPCM16Settings(48000, 1));
     }
-    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 7777);
+    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);
   }
 
-  // Appends `frames` frames of a noise-like signal, different per track.
-  void append(std::shared_ptr<AudioFile>& track, int64_t frames) {
-    for (int64_t done = 0; done < frames; done += 7777) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(7777, frames - done));
+  // Appends `frames` frames of a noise-like signal, different per track, in blocks of `block`.
+  void append(std::shared_ptr<AudioFile>& track, int64_t frames, int64_t block = 7777) {
+    for (int64_t done = 0; done < frames; done += block) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
       const int64_t at = track->length();
       for (uint32_t i = 0; i < n; ++i) {
         const int64_t f = at + i;
@@ -115,8 +115,8 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   EXPECT_GT(aac->framesWritten(), 150000);
   waitFor([] { return finisherPolicies() == std::vector<int>{SCHED_IDLE, SCHED_IDLE}; });
   EXPECT_EQ(finisherPolicies(), (std::vector<int>{SCHED_IDLE, SCHED_IDLE})) << "caught up, they idle";
-  append(mic, 600000);
-  append(sys, 670001);  // the system track ends last: the microphone is continued as silence
+  append(mic, 600000, 600000);  // at once: no finisher keeps up with it
+  append(sys, 670001, 670001);  // the system track ends last: the microphone is continued as silence
   waitFor([] { return finisherPolicies().empty(); });
   EXPECT_TRUE(finisherPolicies().empty()) << "far behind at idle priority, their threads end";
   running->poll();
