@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -26,7 +27,14 @@ constexpr int64_t kLagFrames = 48000;
 // Frames written between two looks at whether the stop came: the stop waits
 // out at most one such step.
 constexpr int64_t kStepFrames = 48000;
-constexpr auto kPoll = std::chrono::milliseconds(500);
+// How long it sleeps once it has caught up: until about a step has come in,
+// at the pace frames came during its last sleep, and no more than kPoll.
+constexpr std::chrono::duration<double> kPoll = std::chrono::milliseconds(500);
+constexpr std::chrono::duration<double> kShortestPoll = std::chrono::milliseconds(10);
+// Further behind than this, it leaves idle priority until it has caught up:
+// what it leaves the stop stays bounded however long the recording and however
+// busy the machine.
+constexpr int64_t kCatchUpFrames = 10 * 48000;
 // Below this much free room the finisher stops writing: the tracks need it
 // more (this is over a minute of both at their 192 kB a second).
 constexpr uint64_t kDiskReserveBytes = 16ull << 20;
@@ -97,7 +105,14 @@ void Finisher::start() {
 
 void Finisher::poll() {
   std::lock_guard lock(lock_);
-  if (!started_ || stopping_ || thread_.joinable() || failure_) return;
+  if (!started_ || stopping_ || failure_) return;
+  if (thread_.joinable()) {
+    if (!fellBehind_) return;
+    // It ended at idle priority far behind, and its exit may wait for the CPU:
+    // it is joined later, and a new one catches up at this thread's priority.
+    if (retired_.joinable()) retired_.join();
+    retired_ = std::move(thread_);
+  }
   const Timelines now = progress_();
   if ((micPath_ && !ratioSoFar(now.mic)) || (systemPath_ && !ratioSoFar(now.system))) return;
   try {
@@ -113,29 +128,44 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
+  if (retired_.joinable()) retired_.join();
   if (!thread_.joinable()) return;
-  // The stop waits for its step: at idle priority a busy machine could hold it there.
+  // The stop waits for its step: at idle priority a busy machine could hold
+  // it there. Only a privileged process may raise it; others wait.
   sched_param param{};
   pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
   thread_.join();
 }
 
+// It starts at the priority of the thread that made it and stays there until
+// it has caught up; then at idle priority it takes only time that nothing
+// else wants, so capture and the tracks' writers never wait for it. Once
+// idle, it cannot come back up unprivileged, so it ends when it falls too far
+// behind and poll() starts another.
 void Finisher::run() {
-  // Idle priority: it takes only time that nothing else wants, so capture
-  // and the tracks' writers never wait for it. Refused, it runs as it is.
-  sched_param param{};
-  pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
   pthread_setname_np(pthread_self(), "finisher");  // its CPU apart from the rest, for the stop benchmark
   std::unique_lock lock(lock_);
+  fellBehind_ = false;
+  bool idle = false, slept = false;
   while (!stopping_) {
     lock.unlock();
     const bool more = step();
     lock.lock();
-    if (!more) wake_.wait_for(lock, kPoll, [this] { return stopping_; });
+    if (slept && found_ > 0) pause_ = std::clamp(pause_ * kStepFrames / found_, kShortestPoll, kPoll);
+    slept = !more && !stopping_;
+    if (idle && left_ > kCatchUpFrames) {
+      fellBehind_ = true;
+      return;
+    }
+    // Under lock_: a thread the stop has raised is never lowered again. Refused, it runs as it is.
+    sched_param param{};
+    if (slept && !idle) idle = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
+    if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_; });
   }
 }
 
 bool Finisher::step() {
+  found_ = left_ = 0;
   if (failure_) return false;
   const Timelines now = progress_();
   const std::optional<double> micRatio = ratioSoFar(now.mic), systemRatio = ratioSoFar(now.system);
@@ -148,11 +178,13 @@ bool Finisher::step() {
     return false;
   }
   stream_->follow(kLagFrames, micRatio, systemRatio);
+  found_ = stream_->available();
   const int64_t before = output_->length();
   if (Status error = stream_->advance(*output_, kStepFrames)) {
     fail("its write failed: " + error->description);
     return false;
   }
+  left_ = stream_->available();
   written_.store(output_->length(), std::memory_order_relaxed);
   return written_.load(std::memory_order_relaxed) - before == kStepFrames;
 }

@@ -1,11 +1,13 @@
 // The finisher: writes the output from the temporary tracks while they are
 // still being recorded, so that the stop only writes what remains. It works
-// on an idle-priority thread a second behind the newest frame, into a form of
-// its own beside the output (the PCM file, or AAC packets in a spill); the temporary tracks stay the only
-// source of truth, and the output's name is taken only at the stop.
+// a second behind the newest frame on a thread of idle priority once it has
+// caught up, into a form of its own beside the output (the PCM file, or AAC
+// packets in a spill); the temporary tracks stay the only source of truth,
+// and the output's name is taken only at the stop.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -45,7 +47,9 @@ class Finisher {
   void start();
   // Any thread, repeatedly after start(): starts its thread once both rates
   // are measured (120 s of active time); until then it has nothing to do, so
-  // a recording holds no thread for it.
+  // a recording holds no thread for it. Its thread runs at the caller's
+  // priority until it has caught up; one that falls 10 s behind at idle
+  // priority ends, and the next poll starts another.
   void poll();
 
   // The stop, once the tracks are closed: whether the finisher can finish
@@ -100,6 +104,8 @@ class Finisher {
   std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
   double micRatio_ = 1, systemRatio_ = 1;
   std::optional<int64_t> redoFrom_;  // the output frame made again from there
+  int64_t found_ = 0, left_ = 0;      // frames its last step could write, and left unwritten
+  std::chrono::duration<double> pause_{0.5};
   bool started_ = false;
   bool ended_ = false;  // begun from ended tracks: nothing was made while recording
   std::optional<std::string> failure_;
@@ -107,8 +113,10 @@ class Finisher {
 
   std::mutex lock_;
   std::condition_variable wake_;
-  bool stopping_ = false;  // lock_
-  std::thread thread_;     // started under lock_
+  bool stopping_ = false;    // lock_
+  bool fellBehind_ = false;  // lock_: its thread ended to be started again at normal priority
+  std::thread thread_;       // started under lock_
+  std::thread retired_;      // one that fell behind, to be joined
 };
 
 }  // namespace orvane

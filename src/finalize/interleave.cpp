@@ -300,6 +300,15 @@ void InterleaveStream::follow(int64_t lagFrames, std::optional<double> micRatio,
   if (in_->sys.live()) in_->sys.follow(lagFrames, systemRatio);
 }
 
+int64_t InterleaveStream::available() const {
+  if (in_->leadLeft > 0) return (in_->plan.source == LeadSource::mic ? in_->mic : in_->sys).available();
+  int64_t frames = INT64_MAX;
+  for (const TrackInput* track : {&in_->mic, &in_->sys}) {
+    if (track->live()) frames = std::min(frames, track->available());
+  }
+  return frames == INT64_MAX ? 0 : frames;
+}
+
 std::optional<int64_t> InterleaveStream::firstMisplaced(double micRatio, double systemRatio,
                                                         double tolerance) const {
   std::optional<int64_t> first;

@@ -78,6 +78,8 @@ class InterleaveStream {
   // file holds now, drift-corrected by its ratio (1: none) from here on; a
   // track whose ratio is not known yet waits.
   void follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio);
+  // Growing tracks: about how many frames the next advance could write now.
+  int64_t available() const;
   // Growing tracks: the output frame where the first span, of either, begins
   // whose frames lie more than `tolerance` frames from where the final ratios put them.
   std::optional<int64_t> firstMisplaced(double micRatio, double systemRatio, double tolerance) const;

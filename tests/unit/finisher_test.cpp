@@ -1,10 +1,14 @@
 // The finisher against the stop-time interleave on the same growing tracks,
 // and its ways of giving up.
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "finalize/drift.h"
 #include "finalize/finisher.h"
@@ -21,13 +25,13 @@ class FinisherTest : public testing::Test {
       *track = *AudioFile::createForWriting(*track == mic ? dir / "rec.mic.caf" : dir / "rec.sys.caf",
                                             linearPCM16Settings(48000, 1));
     }
-    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 7777);
+    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);
   }
 
-  // Appends `frames` frames of a noise-like signal, different per track.
-  void append(std::shared_ptr<AudioFile>& track, int64_t frames) {
-    for (int64_t done = 0; done < frames; done += 7777) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(7777, frames - done));
+  // Appends `frames` frames of a noise-like signal, different per track, in blocks of `block`.
+  void append(std::shared_ptr<AudioFile>& track, int64_t frames, int64_t block = 7777) {
+    for (int64_t done = 0; done < frames; done += block) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
       const int64_t at = track->length();
       for (uint32_t i = 0; i < n; ++i) {
         const int64_t f = at + i;
@@ -72,6 +76,20 @@ class FinisherTest : public testing::Test {
     for (int i = 0; i < seconds * 40 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 
+  // The scheduling policy of each thread named "finisher" (SCHED_IDLE is 5).
+  static std::vector<int> finisherPolicies() {
+    std::vector<int> policies;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      if (bytes(task.path() / "comm") != "finisher\n") continue;
+      const std::string stat = bytes(task.path() / "stat");
+      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+      std::string field;
+      for (int i = 3; i <= 41 && fields >> field; ++i) {}
+      policies.push_back(std::stoi(field));
+    }
+    return policies;
+  }
+
   static std::string bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -95,8 +113,17 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   waitFor([&] { return running->framesWritten() > 150000 && aac->framesWritten() > 150000; });
   EXPECT_GT(running->framesWritten(), 150000) << "it keeps up, a second behind";
   EXPECT_GT(aac->framesWritten(), 150000);
-  append(mic, 100000);
-  append(sys, 170001);  // the system track ends last: the microphone is continued as silence
+  waitFor([] { return finisherPolicies() == std::vector<int>{SCHED_IDLE, SCHED_IDLE}; });
+  EXPECT_EQ(finisherPolicies(), (std::vector<int>{SCHED_IDLE, SCHED_IDLE})) << "caught up, they idle";
+  append(mic, 600000, 600000);  // at once: no finisher keeps up with it
+  append(sys, 670001, 670001);  // the system track ends last: the microphone is continued as silence
+  waitFor([] { return finisherPolicies().empty(); });
+  EXPECT_TRUE(finisherPolicies().empty()) << "far behind at idle priority, their threads end";
+  running->poll();
+  aac->poll();
+  waitFor([&] { return running->framesWritten() > 800000 && aac->framesWritten() > 800000; });
+  EXPECT_GT(running->framesWritten(), 800000) << "started again, they catch up";
+  EXPECT_GT(aac->framesWritten(), 800000);
   std::optional<int64_t> frames = finish(*running);
   ASSERT_TRUE(frames);
   EXPECT_FALSE(std::filesystem::exists(own));
@@ -106,7 +133,7 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
                                outputSettings(true), reference);
   ASSERT_TRUE(made);
   EXPECT_EQ(*frames, *made);
-  EXPECT_EQ(*frames, 12000 + 420001) << "the microphone's lead, then the longer track";
+  EXPECT_EQ(*frames, 12000 + 920001) << "the microphone's lead, then the longer track";
   EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the stop-time path's";
   std::filesystem::remove(out);
   EXPECT_EQ(finish(*finisher()), made.value()) << "never started, as a recovery: all of it at the stop";
