@@ -108,10 +108,10 @@ void Finisher::poll() {
   if (!started_ || stopping_ || failure_) return;
   if (thread_.joinable()) {
     if (!fellBehind_) return;
-    // It ended at idle priority far behind, and its exit may wait for the CPU:
-    // it is joined later, and a new one catches up at this thread's priority.
-    if (retired_.joinable()) retired_.join();
-    retired_ = std::move(thread_);
+    // It ended at idle priority far behind, past its last touch of this
+    // object (lock_ is ours now), and its exit may wait for the CPU: nobody
+    // waits for it, and a new one catches up at this thread's priority.
+    thread_.detach();
   }
   const Timelines now = progress_();
   if ((micPath_ && !ratioSoFar(now.mic)) || (systemPath_ && !ratioSoFar(now.system))) return;
@@ -128,7 +128,6 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (retired_.joinable()) retired_.join();
   if (!thread_.joinable()) return;
   // The stop waits for its step: at idle priority a busy machine could hold
   // it there. Only a privileged process may raise it; others wait.

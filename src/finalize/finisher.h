@@ -116,7 +116,6 @@ class Finisher {
   bool stopping_ = false;    // lock_
   bool fellBehind_ = false;  // lock_: its thread ended to be started again at normal priority
   std::thread thread_;       // started under lock_
-  std::thread retired_;      // one that fell behind, to be joined
 };
 
 }  // namespace orvane
