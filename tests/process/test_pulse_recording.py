@@ -176,7 +176,13 @@ class MicAndSpeakers(PrivateServerCase):
                 player.wait(timeout=10)  # returns once the sink has played it all
             self.stop(helper)
             for track in channels(out):
-                self.assertGreater(tone_level(track[-RATE // 4:], BURST_TONE), 0.05, f"run {run_index}")
+                # A busy machine may bring the stop some way after the burst; what must hold is the whole burst:
+                # the 5 ms pieces of the last second at over half the loudest one's level.
+                step = RATE // 200
+                pieces = [tone_level(track[i:i + step], BURST_TONE) for i in range(len(track) - RATE, len(track), step)]
+                heard = 5 * sum(level > max(pieces) / 2 for level in pieces)
+                self.assertGreater(max(pieces), 0.1, f"run {run_index}")
+                self.assertGreaterEqual(heard, 50, f"run {run_index}: {heard} ms of the 60 ms burst")
 
 class SharedClicks(PrivateServerCase):
     """The microphone records the speakers' monitor too, so both tracks hold one click train (every 0.5 s)."""
