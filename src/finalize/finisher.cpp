@@ -157,8 +157,10 @@ void Finisher::run() {
       return;
     }
     // Under lock_: a thread the stop has raised is never lowered again. Refused, it runs as it is.
-    sched_param param{};
-    if (slept && !idle) idle = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
+    if (slept && !idle) {
+      sched_param param{};
+      idle = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
+    }
     if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_; });
   }
 }

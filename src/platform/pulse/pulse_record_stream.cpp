@@ -322,8 +322,10 @@ void PulseRecordStream::flushPending() {
 void PulseRecordStream::askServer() {
   const double now = HostClock::nowSeconds();
   if (timing_) {
+    // An answer that has not come in this long never will: the question goes,
+    // so that later rounds may be asked, and a step waiting on it holds.
     const auto waited = static_cast<double>(framesRead_ - timingAskedFrame_) / spec_.rate;
-    if (!model_.stepAwaitsServer() || waited <= TimestampModel::kServerWordSeconds) return;
+    if (waited <= TimestampModel::kServerWordSeconds) return;
     pa_operation_cancel(timing_);
     pa_operation_unref(std::exchange(timing_, nullptr));
     roundLeft_ = 0;
