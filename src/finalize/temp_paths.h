@@ -27,12 +27,27 @@ struct TempPaths {
   std::string finishing;  // the output while the finisher writes it, same container
 };
 
+// EBUSY naming the first of this run's names that is a file of a recording
+// with another output still running (one whose temporary tracks are locked:
+// its track, output, sidecar, corrected copy or unfinished output), which
+// this run would replace or remove; nothing when none is. No daemon keeps a
+// list of runs: each name is read back to the outputs it could belong to.
+// A recording of the same output is left to the tracks' own lock checks.
+Status checkNoRunningRecordingOwns(const TempPaths& paths);
+
+// EEXIST naming the first of the files this run writes beside its tracks and
+// output (the copies, the sidecar, the unfinished output) that something but
+// a regular file occupies: a FIFO, a device or a folder would fail, or hold,
+// the stop.
+Status checkNothingInTheWay(const TempPaths& paths);
+
 // ENAMETOOLONG naming the first of the names above that its folder cannot
 // hold: a recording would otherwise lose that file silently, at its end.
 Status checkNameLengths(const TempPaths& paths);
 
-// Removes the temporary tracks and their corrected copies, of one track
-// when the other is left out; absent ones are fine.
-void removeTemps(const TempPaths& paths, bool withMic = true, bool withSystem = true);
+// Removes the tracks' drift-corrected copies, of one track when the other is
+// left out; absent ones are fine. (The tracks themselves go by the files
+// their recording holds.)
+void removeCorrectedCopies(const TempPaths& paths, bool withMic, bool withSystem);
 
 }  // namespace orvane

@@ -57,7 +57,7 @@ void Recorder::startStreamCaptureIfNeeded() {
   system.prepare(stream->format());
   if (Status error = stream->start()) {
     // Nothing was recorded worth keeping: the tracks were opened moments ago.
-    removeTemps(paths);
+    removeOwnTemps();
     fail("scstream_start", error->description);
   }
   ++systemOpened_;

@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <semaphore>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "events/output.h"
 #include "finalize/drift.h"
@@ -57,17 +59,21 @@ Error trackInUse(const std::string& path) {
 
 // The start truncates the file at a temporary track's path and the stop
 // removes it: only nothing, an empty file or a track without audio (left by
-// a start that failed) may be there. A track with audio is a crashed run's.
+// a start that failed) may be there. A track with audio is a crashed run's;
+// a FIFO, a link or a device is in the way like any file that is no track.
 Status checkTrackPathFree(const std::string& path, const std::string& outputPath) {
+  const Error inTheWay{"posix", EEXIST, path + " is in the way of a temporary track and is none; move it away"};
   struct stat info{};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return std::nullopt;
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  if (!S_ISREG(info.st_mode)) return inTheWay;
+  if (info.st_size == 0) return std::nullopt;
   Result<int> taken = openTrackForRecovery(path);
   if (!taken) return taken.error().code == EWOULDBLOCK ? trackInUse(path) : taken.error();
   int64_t frames = -1;
   if (auto track = AudioFile::openForReading(descriptorPath(*taken))) frames = (*track)->length();
   ::close(*taken);
   if (frames == 0) return std::nullopt;
-  if (frames < 0) return Error{"posix", EEXIST, path + " is in the way of a temporary track and is none; move it away"};
+  if (frames < 0) return inTheWay;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(frames) / Track::format().sampleRate);
   return Error{"posix", EEXIST, "the temporary track " + path + " holds " + seconds +
@@ -94,19 +100,25 @@ bool Recorder::ensureMicrophoneAccess() {
 void Recorder::start() {
   emit("STATUS starting");
   startingAnnounced.release();
-  // A line break would end our own event line early: nothing is created for such a path.
+  // A line break would end our own event line early, and a byte that is no
+  // UTF-8 would reach a host as such: nothing is created for such a path.
   if (hasLineBreak(outputURL)) {
     fail("start_failed", "the output path contains a line break");
   }
+  if (!isValidUtf8(outputURL)) fail("start_failed", "the output path is not valid UTF-8");
   armStartTimeout();
   // Short of address space, the sound server's client fails in ways that
   // read as a server that is not there, or never answers.
   if (std::optional<std::string> shortage = addressSpaceShortage()) fail("start_failed", *shortage);
   if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
-  // Both, whatever the mode: a stream that fails to start removes both names.
+  // Both, whatever the mode: a recovery of this output reads both.
   for (const std::string* track : {&paths.mic, &paths.system}) {
     if (Status taken = checkTrackPathFree(*track, outputURL)) fail("start_failed", taken->description);
   }
+  // Another recording's file under one of our names would be replaced or
+  // removed at our stop, or its own stop would remove or replace ours.
+  if (Status owned = checkNoRunningRecordingOwns(paths)) fail("start_failed", owned->description);
+  if (Status occupied = checkNothingInTheWay(paths)) fail("start_failed", occupied->description);
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
   }
@@ -279,12 +291,29 @@ void Recorder::sayTail(const Track& track) const {
   diag(line);
 }
 
+// The tracks this run opened go wherever their names went (a folder renamed
+// while recording), never a file that took a name of theirs since; a track
+// whose name was removed went by that name, written again at the stop. The
+// corrected copies, made at the stop, go by name.
+void Recorder::removeOwnTemps() {
+  for (auto [track, created] : {std::pair{&mic, micCreated_}, std::pair{&system, systemCreated_}}) {
+    if (!created) continue;
+    if (currentName(track->readPath())) removeHeldFile(track->readPath());
+    else if (!isTrackInUse(track->path())) ::unlink(track->path().c_str());
+  }
+  removeCorrectedCopies(paths, micCreated_, systemCreated_);
+}
+
 void Recorder::stopCompletion() {
   const bool closed = closeTracks();
   if (!mic.producedAudio() && !system.producedAudio()) {
-    removeTemps(paths, micCreated_, systemCreated_);
+    removeOwnTemps();
     finish("ERROR stopped_early recording stopped before capture began", 2);
   }
+  // The output goes where the host named it, also when its folder was
+  // renamed or removed while recording: the folder is made again.
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(outputURL).parent_path(), ignored);
   // Read through the files the tracks wrote, whatever became of their names.
   TempPaths reading = paths;
   reading.mic = mic.readPath();
@@ -310,7 +339,7 @@ void Recorder::stopCompletion() {
   if (outcome.readFailed() || !closed) {
     diag("keeping the temporary tracks after a read failure");
   } else if (!keepTemps) {
-    removeTemps(paths, micCreated_, systemCreated_);
+    removeOwnTemps();
   }
   bool interrupted;
   {

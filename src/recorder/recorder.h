@@ -133,6 +133,7 @@ class Recorder {
   // stamped before the stop; they wait for it at most kTailWaitSeconds.
   static constexpr double kStopInputsWaitSeconds = 0.6;
   bool closeTracks();     // false when a track could not be finished
+  void removeOwnTemps();  // after the tracks are closed, or a failed start
   void sayTail(const Track& track) const;
   void startFinisher();   // start task
   std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,

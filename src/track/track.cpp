@@ -83,12 +83,17 @@ std::string Track::readPath() const {
 }
 
 // A file whose last name is gone cannot be linked again: its bytes are
-// copied from the descriptor under a new file of the same name.
+// copied from the descriptor under a new file of the same name. One that
+// was moved (its folder renamed) stays where it went.
 bool Track::restoreName() {
   if (lockFd_ < 0) return true;
   struct stat named{}, held{};
   if (::fstat(lockFd_, &held) != 0) return false;
   if (::stat(path_.c_str(), &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev) return true;
+  if (const std::optional<std::string> name = currentName(readPath())) {
+    diag(std::string(name_) + " track " + path_ + " was moved to " + *name + " while recording; it stays there");
+    return true;
+  }
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
   const bool copied = copyHeldFile(held.st_size);
