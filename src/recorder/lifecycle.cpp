@@ -298,8 +298,7 @@ void Recorder::sayTail(const Track& track) const {
 void Recorder::removeOwnTemps() {
   for (auto [track, created] : {std::pair{&mic, micCreated_}, std::pair{&system, systemCreated_}}) {
     if (!created) continue;
-    if (currentName(track->readPath())) removeHeldFile(track->readPath());
-    else if (!isTrackInUse(track->path())) ::unlink(track->path().c_str());
+    if (!removeHeldFile(track->readPath()) && !isTrackInUse(track->path())) ::unlink(track->path().c_str());
   }
   removeCorrectedCopies(paths, micCreated_, systemCreated_);
 }

@@ -81,11 +81,11 @@ TEST(PrivateFile, AHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
   // A file that took the old name is another's.
   std::filesystem::create_directory(dir / "D");
   ASSERT_TRUE(createPrivateFile(dir / "D/rec.mic.caf"));
-  removeHeldFile(descriptorPath(*held));
+  EXPECT_TRUE(removeHeldFile(descriptorPath(*held)));
   EXPECT_FALSE(std::filesystem::exists(dir / "D2/rec.mic.caf"));
   EXPECT_TRUE(std::filesystem::exists(dir / "D/rec.mic.caf"));
   EXPECT_EQ(currentName(descriptorPath(*held)), std::nullopt);
-  removeHeldFile(descriptorPath(*held));  // no name left: nothing happens
+  EXPECT_FALSE(removeHeldFile(descriptorPath(*held)));  // no name left: nothing happens
   EXPECT_TRUE(std::filesystem::exists(dir / "D/rec.mic.caf"));
   EXPECT_EQ(currentName(dir / "D/rec.mic.caf"), std::nullopt);  // no descriptor's path
   ::close(*held);

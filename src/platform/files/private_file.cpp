@@ -164,8 +164,9 @@ std::optional<std::string> currentName(const std::string& held) {
   return path;
 }
 
-void removeHeldFile(const std::string& held) {
-  if (const std::optional<std::string> name = currentName(held)) ::unlink(name->c_str());
+bool removeHeldFile(const std::string& held) {
+  const std::optional<std::string> name = currentName(held);
+  return name && ::unlink(name->c_str()) == 0;
 }
 
 }  // namespace orvane

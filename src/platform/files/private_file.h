@@ -66,7 +66,8 @@ std::optional<std::string> currentName(const std::string& held);
 // Removes the file held open behind `held` (a descriptorPath) under its
 // current name, checked to be that file: a track whose folder was renamed is
 // removed where it went, and a file that took its old name is left alone.
-void removeHeldFile(const std::string& held);
+// False when the file has no name to remove.
+bool removeHeldFile(const std::string& held);
 
 // A path that opens the file behind `fd` (of this process), whatever became of its name.
 inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
