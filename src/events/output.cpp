@@ -314,6 +314,12 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+std::optional<std::string> whyNotPrintable(std::string_view path) {
+  if (hasLineBreak(path)) return "contains a line break";
+  if (!isValidUtf8(path)) return "is not valid UTF-8";
+  return std::nullopt;
+}
+
 void emit(std::string_view line) { queueLine(line, false); }
 
 void diag(std::string_view message) {

@@ -24,6 +24,12 @@ std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i);
 // True when all of `text` is valid UTF-8.
 bool isValidUtf8(std::string_view text);
 
+// Why `path` cannot be passed on whole in an event line, after "the output
+// path ": a line break would end the line early ("contains a line break"), a
+// byte that is no UTF-8 would reach a host as such ("is not valid UTF-8");
+// nullopt when it can.
+std::optional<std::string> whyNotPrintable(std::string_view path);
+
 // Any thread: writes `line` and a line feed to standard output in one stdio
 // call, then flushes. A CR or LF inside `line` is written as \r or \n, so
 // one call is always one line, and a byte that is no part of valid UTF-8 as

@@ -81,10 +81,9 @@ Result<int64_t> finishFromStart(const std::optional<TrackSource>& mic, const std
 }  // namespace
 
 void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
-  if (hasLineBreak(outputPath)) {
-    finish("ERROR finalize_failed the output path contains a line break", 2);
+  if (std::optional<std::string> why = whyNotPrintable(outputPath)) {
+    finish("ERROR finalize_failed the output path " + *why, 2);
   }
-  if (!isValidUtf8(outputPath)) finish("ERROR finalize_failed the output path is not valid UTF-8", 2);
   const TempPaths paths(outputPath);
   if (!fileExists(paths.mic) && !fileExists(paths.system)) {
     finish("ERROR no_temps no temp tracks to finalize", 2);

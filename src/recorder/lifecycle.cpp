@@ -100,12 +100,8 @@ bool Recorder::ensureMicrophoneAccess() {
 void Recorder::start() {
   emit("STATUS starting");
   startingAnnounced.release();
-  // A line break would end our own event line early, and a byte that is no
-  // UTF-8 would reach a host as such: nothing is created for such a path.
-  if (hasLineBreak(outputURL)) {
-    fail("start_failed", "the output path contains a line break");
-  }
-  if (!isValidUtf8(outputURL)) fail("start_failed", "the output path is not valid UTF-8");
+  // Nothing is created for a path that "STATUS stopped" could not pass on whole.
+  if (std::optional<std::string> why = whyNotPrintable(outputURL)) fail("start_failed", "the output path " + *why);
   armStartTimeout();
   // Short of address space, the sound server's client fails in ways that
   // read as a server that is not there, or never answers.
