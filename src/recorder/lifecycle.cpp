@@ -1,5 +1,6 @@
 // The start sequence, the single stop, and the stop completion that closes
 // the tracks, finalizes and ends the process with its terminal line.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,7 +146,8 @@ void Recorder::startFinisher() {
   std::optional<std::string> micPath, systemPath;
   if (withMic) micPath = mic.readPath();
   if (withSystem) systemPath = system.readPath();
-  finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
+  const std::string own = inHeldFolder(paths.finishing);
+  finisher = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
                                         [this] {
                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                         },
@@ -157,6 +159,18 @@ void Recorder::startFinisher() {
                                                        [started] { started->poll(); });
   if (const MainLoop::TimerId previous = finisherTimer.exchange(poll)) mainLoop.cancel(previous);
   if (finished) cancelTimers();
+}
+
+// The finisher's file is named through its folder, held open: a folder
+// renamed while recording takes the file along, the finisher goes on in it,
+// and the stop renames it to the output where the host named it.
+std::string Recorder::inHeldFolder(const std::string& path) {
+  if (outputFolder_ < 0) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    outputFolder_ = ::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (outputFolder_ < 0) return path;
+  return descriptorPath(outputFolder_) + "/" + std::filesystem::path(path).filename().string();
 }
 
 void Recorder::armStartTimeout() {

@@ -136,6 +136,8 @@ class Recorder {
   void removeOwnTemps();  // after the tracks are closed, or a failed start
   void sayTail(const Track& track) const;
   void startFinisher();   // start task
+  std::string inHeldFolder(const std::string& path);  // start task
+  int outputFolder_ = -1;  // the output's folder, held (O_PATH) from the finisher's start
   std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
                                                            const std::optional<TrackSource>& systemSource,
                                                            const TempPaths& reading, InterleaveOutcome& outcome);

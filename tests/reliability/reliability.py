@@ -525,20 +525,25 @@ def paths_that_are_not_utf8(case):
 
 def a_folder_renamed_while_recording(case):
     """The output's folder renamed while recording: the output is written where the host named it (the folder made
-    again), and the tracks are removed where they went, or kept there with --keep-temps."""
-    for keep in ((), ("--keep-temps",)):
+    again), and the tracks are removed where they went, or kept there with --keep-temps; a finisher that writes
+    the output (from 120 s on, here at 30x) goes on in the renamed folder and its file becomes the output."""
+    for keep, speed in (((), 1), (("--keep-temps",), 1), ((), 30)):
         folder, moved = case.path("D"), case.path("D2")
         os.mkdir(folder)
         out = os.path.join(folder, "rec.wav")
-        helper = case.start(out, "--wav", *keep)
+        helper = case.start(out, "--wav", *keep, scenario=dict(SINES, speed=speed))
+        finishing = os.path.join(folder, "rec.finishing.wav")
+        case.assertTrue(speed == 1 or any(os.path.exists(finishing) or time.sleep(0.1) for _ in range(150)))
         time.sleep(1.0)
         os.rename(folder, moved)
         time.sleep(0.5)
         lived = time.monotonic() - helper.arrival("STATUS recording")
         case.assert_stopped(*helper.stop(), out)
-        case.assertGreaterEqual(seconds(out), lived - 0.3)
+        case.assertGreaterEqual(seconds(out), (lived - 0.3) * speed)
         case.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
         case.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
+        case.assertEqual(helper.diags("finisher:"), [] if speed > 1 else
+                         ["finisher: it had not begun; the output is made from the tracks afresh"])
         shutil.rmtree(folder)
         shutil.rmtree(moved)
 
