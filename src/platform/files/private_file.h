@@ -48,8 +48,9 @@ Result<int> lockTrackFile(const std::string& path);
 // a regular file is refused without waiting on it.
 Result<int> openTrackForRecovery(const std::string& path);
 
-// True when another process (a running recording, a recovery) holds the lock
-// of the track at `path`; false when nothing, or no regular file, is there.
+// True when a lock is held on the track at `path` (by a running recording or
+// a recovery; a lock of this process's own counts too); false when nothing,
+// or no regular file, is there.
 bool isTrackInUse(const std::string& path);
 
 // Gives the file at `from` (written privately) the mode any new file of the
