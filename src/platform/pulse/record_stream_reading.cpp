@@ -24,9 +24,9 @@ pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sampl
 namespace {
 
 // A session manager may link a new stream where a stream of that name went
-// before, whatever source it asked for; it is moved back, or refused.
+// before, whatever source it asked for; it is moved back, or said to be elsewhere.
 std::optional<ConnectFailure> keepOnSource(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                        const std::string& what) {
+                                           const std::string& what) {
   const char* linked = pa_stream_get_device_name(stream);
   if (!linked || source == linked) return std::nullopt;
   const std::string elsewhere = linked;
@@ -55,14 +55,15 @@ std::optional<ConnectFailure> keepOnSource(PulseClient& client, pa_stream*& stre
   };
   if (answer.moved && client.waitUntil(onSource, kPulseQueryTimeoutSeconds)) return std::nullopt;
   if (!stream) return ConnectFailure{what + " ended while it was moved back onto " + source};
-  return ConnectFailure{what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back",
-                        true};
+  return ConnectFailure{
+      what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back", true};
 }
 
 }  // namespace
 
-std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                               pa_stream_flags_t flags, const std::string& what) {
+std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream,
+                                                  const std::string& source, pa_stream_flags_t flags,
+                                                  const std::string& what) {
   pa_buffer_attr attr;
   const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(stream));
   attr.maxlength = static_cast<uint32_t>(kServerHoldSeconds * pa_stream_get_sample_spec(stream)->rate) *

@@ -52,8 +52,9 @@ struct ConnectFailure {
 // `source` (moved back there if the server linked it elsewhere). On failure
 // says why, calling the stream `what`; the caller releases it. `stream` is
 // watched by reference because a state handler may release it meanwhile.
-std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                               pa_stream_flags_t flags, const std::string& what);
+std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream,
+                                                  const std::string& source, pa_stream_flags_t flags,
+                                                  const std::string& what);
 
 
 // The server hands a burst (one block of a source that renders in blocks) over
