@@ -83,6 +83,7 @@ class AlternatingDefaultSink(PulseCase):
 
     def test_every_part_of_every_run_records_the_default_sink_of_its_moment_and_says_so(self):
         results = []  # (run, part, default sink, sink heard, sink the diagnostic named last)
+        logs = []
         for run, first in enumerate(STARTS):
             self.pulse.pactl("set-default-sink", first)
             out, helper = self.start(f"run{run}.wav", ["--wav", "--system-only"])
@@ -99,6 +100,7 @@ class AlternatingDefaultSink(PulseCase):
             time.sleep(SETTLE + 1.0)
             self.stop(helper)
             said = self.devices_named(helper)
+            logs.append(f"run {run}:\n{helper.stderr}")
             _, system = channels(out)
             # Each part ends before the next change, which a late first frame may bring early in the file.
             parts = (system[int((0.5 + SETTLE) * RATE): int((1.3 + SETTLE) * RATE)], system[-RATE: -RATE // 5])
@@ -108,6 +110,6 @@ class AlternatingDefaultSink(PulseCase):
         right = sum(heard == default for _, _, default, heard, _ in results)
         print(f"\n{SERVER}: segments on the right device: {right} of {len(results)}")
         self.assertEqual([(run, part, default) for run, part, default, _, _ in results],
-                         [(run, part, heard) for run, part, _, heard, _ in results], "the sink heard")
+                         [(run, part, heard) for run, part, _, heard, _ in results], "the sink heard\n" + "".join(logs))
         self.assertEqual([(run, part, heard) for run, part, _, heard, _ in results],
                          [(run, part, named) for run, part, _, _, named in results], "the sink named")
