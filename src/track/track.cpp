@@ -68,9 +68,8 @@ const AudioFormat& Track::format() {
   return mono;
 }
 
-Track::Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
-             Doorbell& writerBell)
-    : name_(name), path_(std::move(path)), clock_(clock), failures_(failures), writerBell_(writerBell) {}
+Track::Track(const char* name, std::string path, WriteFailureReport& failures, Doorbell& writerBell)
+    : name_(name), path_(std::move(path)), failures_(failures), writerBell_(writerBell) {}
 
 Track::~Track() {
   delete prepared_.exchange(nullptr);

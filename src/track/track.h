@@ -53,8 +53,7 @@ class Track {
   static const AudioFormat& format();
 
   // `name` is "mic" or "system"; `writerBell` wakes the writer. Touches no file.
-  Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
-        Doorbell& writerBell);
+  Track(const char* name, std::string path, WriteFailureReport& failures, Doorbell& writerBell);
   ~Track();
   Track(const Track&) = delete;
   Track& operator=(const Track&) = delete;
@@ -148,7 +147,6 @@ class Track {
 
   const char* name_;
   const std::string path_;
-  const ActiveClock& clock_;
   WriteFailureReport& failures_;
   std::atomic<bool> open_{false};
   std::atomic<int> submitting_{0};  // producers inside submit(): close() waits them out

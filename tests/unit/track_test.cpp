@@ -70,7 +70,7 @@ class TrackTest : public testing::Test {
   WriteFailureReport failures;
   std::shared_ptr<sim::MemoryAudioFile> file = std::make_shared<sim::MemoryAudioFile>();
   Doorbell writerBell;  // no writer here: the tests drain the track themselves
-  Track track{"mic", "/tmp/orvane-track-test.mic.caf", clock, failures, writerBell};
+  Track track{"mic", "/tmp/orvane-track-test.mic.caf", failures, writerBell};
   bool stderrTaken = false;
 };
 
@@ -151,7 +151,7 @@ class StallingFile : public sim::MemoryAudioFile {
 
 TEST_F(TrackTest, StalledWriterDropsWholeBuffersInOneEpisodeUntilASlotIsFree) {
   auto stalling = std::make_shared<StallingFile>();
-  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures, writerBell};
+  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", failures, writerBell};
   ASSERT_TRUE(stalled.open(stalling));
   TrackWriter writer{writerBell, {&stalled}};  // rung at the fourth block, it hangs in the first write
   auto buffer = toneBuffer(48000, 1, 4096);
