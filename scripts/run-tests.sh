@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up, then runs the whole test suite on the normal build
 # (the process tests on PulseAudio and on PipeWire) and on the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, the unit tests on a
-# ThreadSanitizer build, and each libFuzzer target for FUZZ_SECONDS (30).
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the unit tests and one
+# recording of the real helper on a ThreadSanitizer build, and each libFuzzer
+# target for FUZZ_SECONDS (30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
@@ -28,9 +29,11 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asa
   -E '^process\.(pipewire\.|test_installed$|test_terminal_host$|test_drift_e2e$|test_voice_processing$)'
 
 cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF > /dev/null
-cmake --build build-tsan -j "$(nproc)" --target unit_tests
+cmake --build build-tsan -j "$(nproc)" --target unit_tests orvane-capture
 # die_after_fork=0: the event-line writer thread lives for the whole process, so a test that forks a child to
 # run under a file size limit forks a process with threads; the child only starts threads of its own.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" build-tsan/tests/unit_tests --gtest_brief=1
+# The helper itself on a private PulseAudio through a restart, device switches and a recovery (its own options).
+(cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_tsan_')
 
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
