@@ -3,10 +3,10 @@
 # (the process tests on PulseAudio and on PipeWire) and on the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the unit tests and one
 # recording of the real helper on a ThreadSanitizer build, and each libFuzzer
-# target for FUZZ_SECONDS (30).
+# target for FUZZ_SECONDS (20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 
 # The unit tests first, then the process tests (a PulseAudio run beside a
 # PipeWire one, the rest alone: see tests/CMakeLists.txt).
@@ -23,10 +23,11 @@ bash scripts/setup.sh build-asan -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=OFF -
 # The sanitizers look at our own code, so the runs that only repeat it are
 # left to the normal pass: the PipeWire runs (the PulseAudio ones run the same
 # code against another server), the installed package, the terminal host
-# (a Python example) and the long scripted drift and echo runs, whose code
-# the unit tests run under the sanitizers.
+# (a Python example), the long scripted drift and echo runs, whose code
+# the unit tests run under the sanitizers, and the device links, whose
+# following of a new default sink the recording runs take as well.
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan \
-  -E '^process\.(pipewire\.|test_installed$|test_terminal_host$|test_drift_e2e$|test_voice_processing$)'
+  -E '^process\.(pipewire\.|test_installed$|test_terminal_host$|test_drift_e2e$|test_voice_processing$|test_pulse_device_links$)'
 
 cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF > /dev/null
 cmake --build build-tsan -j "$(nproc)" --target unit_tests orvane-capture
