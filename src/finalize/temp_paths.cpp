@@ -19,8 +19,6 @@ TempPaths::TempPaths(const std::string& outputPath)
     : output(outputPath),
       mic(siblingPath(outputPath, "mic.caf")),
       system(siblingPath(outputPath, "sys.caf")),
-      micCorrected(siblingPath(outputPath, "mic.corrected.caf")),
-      systemCorrected(siblingPath(outputPath, "sys.corrected.caf")),
       sidecar(siblingPath(outputPath, "drift.json")),
       partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())),
       finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
@@ -29,8 +27,8 @@ Status checkNameLengths(const TempPaths& paths) {
   const std::filesystem::path folder = std::filesystem::path(paths.output).parent_path();
   const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   const size_t longest = limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
-  for (const std::string* path : {&paths.output, &paths.mic, &paths.system, &paths.micCorrected,
-                                  &paths.systemCorrected, &paths.sidecar, &paths.partialOutput, &paths.finishing}) {
+  for (const std::string* path :
+       {&paths.output, &paths.mic, &paths.system, &paths.sidecar, &paths.partialOutput, &paths.finishing}) {
     const std::string name = std::filesystem::path(*path).filename().string();
     if (name.size() > longest) {
       return Error{"posix", ENAMETOOLONG, "the output name is too long: " + name + " would be " +
@@ -43,12 +41,8 @@ Status checkNameLengths(const TempPaths& paths) {
 
 void removeTemps(const TempPaths& paths, bool withMic, bool withSystem) {
   std::error_code ignored;
-  for (const std::string* path : {&paths.mic, &paths.micCorrected}) {
-    if (withMic) std::filesystem::remove(*path, ignored);
-  }
-  for (const std::string* path : {&paths.system, &paths.systemCorrected}) {
-    if (withSystem) std::filesystem::remove(*path, ignored);
-  }
+  if (withMic) std::filesystem::remove(paths.mic, ignored);
+  if (withSystem) std::filesystem::remove(paths.system, ignored);
 }
 
 }  // namespace orvane

@@ -135,9 +135,9 @@ class Recorder {
   bool closeTracks();     // false when a track could not be finished
   void sayTail(const Track& track) const;
   void startFinisher();   // start task
-  std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
-                                                           const std::optional<TrackSource>& systemSource,
-                                                           const TempPaths& reading, InterleaveOutcome& outcome);
+  Result<int64_t> finishOutput(const std::optional<TrackSource>& micSource,
+                               const std::optional<TrackSource>& systemSource, const TempPaths& reading,
+                               InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
   void requestEngineRestart();       // main thread
