@@ -279,6 +279,8 @@ TEST_F(ParallelEncodeTest, DriftCorrectedTracksAreEncodedOnAllCoresAsInOnePass) 
   const std::vector<float> ref = decode(one->out), par = decode(split->out);
   ASSERT_EQ(ref.size(), par.size());
   EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + 2 * segments[1].start, par.begin()));
+  EXPECT_FALSE(std::equal(ref.begin() + 2 * segments[1].start, ref.end(), par.begin() + 2 * segments[1].start))
+      << "encoded in segments, not left to the single pass";
   for (int channel = 0; channel < 2; ++channel) {
     for (const Segment& s : segments) {
       EXPECT_LT(rms(par, ref, s.start + 4096, s.end - s.start - 8192, channel), 0.01) << channel << " " << s.start;
