@@ -5,8 +5,9 @@
 #include "finalize/finisher.h"
 
 #include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,9 +28,13 @@ constexpr double kRate = 48000;
 // How far behind the newest frame it stays: no frame the track's writer is
 // still putting down is read.
 constexpr int64_t kLagFrames = 48000;
-// Frames written between two looks at whether the stop came: the stop waits
-// out at most one such step.
+// Frames written between two looks at whether to sleep or fall behind.
 constexpr int64_t kStepFrames = 48000;
+// Frames written between two looks at whether the stop came: the stop waits
+// out at most one such chunk.
+constexpr int64_t kChunkFrames = 8192;
+// Its nice value once caught up: the lowest priority a process may set itself.
+constexpr int kIdleNice = 19;
 // How long it sleeps once it has caught up: until about a step has come in,
 // at the pace frames came during its last sleep, and no more than kPoll.
 constexpr std::chrono::duration<double> kPoll = std::chrono::milliseconds(500);
@@ -141,19 +146,17 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (!thread_.joinable()) return;
-  // The stop waits for its step: at idle priority a busy machine could hold
-  // it there. Only a privileged process may raise it; others wait.
-  sched_param param{};
-  pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
-  thread_.join();
+  // It looks at the stop between chunks: at idle priority the stop waits
+  // for one chunk, not for a step of a second of audio.
+  if (thread_.joinable()) thread_.join();
 }
 
 // It starts at the priority of the thread that made it and stays there until
-// it has caught up; then at idle priority it takes only time that nothing
-// else wants, so capture and the tracks' writers never wait for it. Once
-// idle, it cannot come back up unprivileged, so it ends when it falls too far
-// behind and poll() starts another.
+// it has caught up; then at the lowest priority (nice 19) it takes little
+// time that others want, so capture and the tracks' writers do not wait for
+// it. An unprivileged thread may raise its nice value but never lower it
+// again (that needs RLIMIT_NICE), so it ends when it falls too far behind and
+// poll() starts another at the starting priority.
 void Finisher::run() {
   pthread_setname_np(pthread_self(), "finisher");  // its CPU apart from the rest, for the stop benchmark
   std::unique_lock lock(lock_);
@@ -169,12 +172,8 @@ void Finisher::run() {
       fellBehind_ = true;
       return;
     }
-    // Under lock_: a thread the stop has raised is never lowered again. Refused, it runs as it is.
-    if (slept && !idle) {
-      sched_param param{};
-      idle = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
-    }
-    if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_; });
+    if (slept && !idle) idle = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kIdleNice) == 0;
+    if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_.load(); });
   }
 }
 
@@ -194,9 +193,11 @@ bool Finisher::step() {
   stream_->follow(kLagFrames, micRatio, systemRatio);
   found_ = stream_->available();
   const int64_t before = output_->length();
-  if (Status error = stream_->advance(*output_, kStepFrames)) {
-    fail("its write failed: " + error->description);
-    return false;
+  for (int64_t left = kStepFrames; left > 0 && !stopping_; left -= kChunkFrames) {
+    if (Status error = stream_->advance(*output_, std::min(left, kChunkFrames))) {
+      fail("its write failed: " + error->description);
+      return false;
+    }
   }
   left_ = stream_->available();
   written_.store(output_->length(), std::memory_order_relaxed);

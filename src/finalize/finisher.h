@@ -3,7 +3,7 @@
 // writes what remains, and from the ended tracks when there is nothing it
 // made to go on from (a recovery, a recording too short to measure, work it
 // gave up). While recording it works a second behind the newest frame on a
-// thread of idle priority once it has caught up, into a form of its own
+// thread of the lowest priority (nice 19) once it has caught up, into a form of its own
 // beside the output (the PCM file, or AAC packets in a spill); the temporary
 // tracks stay the only source of truth, and the output's name is taken only
 // once the output is whole on storage.
@@ -115,7 +115,7 @@ class Finisher {
 
   std::mutex lock_;
   std::condition_variable wake_;
-  bool stopping_ = false;    // lock_
+  std::atomic<bool> stopping_{false};  // set under lock_, for wake_; read between chunks without it
   bool fellBehind_ = false;  // lock_: its thread ended to be started again at normal priority
   std::thread thread_;       // started under lock_
 };
