@@ -82,7 +82,7 @@ def record(work, minutes, ext):
 
 
 print(f"speed {SPEED:g}; stop = stop line to STATUS stopped; cpu = whole process (finisher's share); "
-      "old = the stop-time path on the same tracks; peer = after the fact")
+      "old = the output made afresh from the same tracks; peer = after the fact")
 print(f"{'min':>5} {'out':>4} {'stop s':>7} {'old s':>7} {'peer s':>7} {'cpu s':>7} {'fin s':>6} {'old cpu':>8} "
       f"{'ratio':>6} {'MB':>6} {'drops':>5}")
 for minutes in MINUTES:

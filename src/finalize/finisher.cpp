@@ -63,7 +63,7 @@ std::optional<TrackSource> source(const std::optional<std::string>& path, std::o
   return TrackSource{*path, start};
 }
 
-// The track's length as the stop-time interleave would find it.
+// The ended track's length as an ordinary reader finds it.
 std::optional<int64_t> endedLength(const std::optional<TrackSource>& track) {
   if (!track) return std::nullopt;
   auto file = AudioFile::openForReading(track->path);

@@ -32,7 +32,9 @@ std::vector<float> resample(const std::vector<float>& source, double ratio, uint
       });
   resampler.end(static_cast<int64_t>(source.size()), ratio);
   std::vector<float> out, block(chunk);
-  while (const uint32_t made = resampler.read(block.data(), chunk)) out.insert(out.end(), block.begin(), block.begin() + made);
+  while (const uint32_t made = resampler.read(block.data(), chunk)) {
+    out.insert(out.end(), block.begin(), block.begin() + made);
+  }
   return out;
 }
 
