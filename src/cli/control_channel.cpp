@@ -30,28 +30,6 @@ size_t breakLength(std::string_view s, size_t i) {
   return 0;
 }
 
-// Decodes one code point; nullopt on malformed, overlong or surrogate input.
-std::optional<char32_t> decodeUtf8(std::string_view s, size_t& i) {
-  const auto lead = static_cast<unsigned char>(s[i]);
-  size_t extra;
-  char32_t cp;
-  if (lead < 0x80) { ++i; return lead; }
-  if (lead >= 0xC2 && lead <= 0xDF) { extra = 1; cp = lead & 0x1F; }
-  else if (lead >= 0xE0 && lead <= 0xEF) { extra = 2; cp = lead & 0x0F; }
-  else if (lead >= 0xF0 && lead <= 0xF4) { extra = 3; cp = lead & 0x07; }
-  else return std::nullopt;
-  if (i + extra >= s.size()) return std::nullopt;
-  for (size_t k = 1; k <= extra; ++k) {
-    const auto c = static_cast<unsigned char>(s[i + k]);
-    if ((c & 0xC0) != 0x80) return std::nullopt;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-  i += extra + 1;
-  return cp;
-}
-
 // Unicode space separators (category Zs) and the horizontal tab.
 bool isBlank(char32_t cp) {
   return cp == 0x09 || cp == 0x20 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||

@@ -25,18 +25,21 @@ namespace orvane {
 
 namespace {
 
+// A hang-up (the terminal closed, a logout after its SIGTERM) stops and
+// saves the recording as SIGTERM does: its default action would lose it.
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 void setStopSignalsBlocked(bool blocked) {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
+  for (int sig : kStopSignals) sigaddset(&set, sig);
   pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 [[noreturn]] void runRecording(Recorder& recorder, MainLoop& loop) {
   // Signals were blocked before any thread existed; from here they are events.
-  if (!loop.watchSignals({SIGTERM, SIGINT}, [&recorder](int) { recorder.stop(); })) {
-    diag("cannot watch SIGTERM/SIGINT; relying on standard input to stop");
+  if (!loop.watchSignals({SIGTERM, SIGINT, SIGHUP}, [&recorder](int) { recorder.stop(); })) {
+    diag("cannot watch SIGTERM/SIGINT/SIGHUP; relying on standard input to stop");
   }
   static ControlParser parser;
   loop.watchReadable(STDIN_FILENO, [&recorder, &loop] {
@@ -89,7 +92,7 @@ int runMain(int argc, char** argv, Backend& backend) {
                                 options.writeWav, backend, loop);
   recorder->keepTemps = options.keepTemps;
   if (options.finalizeTemps) {
-    setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT
+    setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT/SIGHUP
     recorder->finalizeFromTemps();
   }
   runRecording(*recorder, loop);

@@ -36,16 +36,29 @@ std::atomic<bool> gateTaken{false};
 
 // A line break inside a line would let a path (or any text we pass on) forge
 // a line of its own, which a host could read as terminal: CR and LF are
-// written as the two characters \r and \n.
-std::string escapeBreaks(std::string_view text) {
-  std::string escaped;
-  escaped.reserve(text.size() + 8);
-  for (char c : text) {
-    if (c == '\n') escaped += "\\n";
-    else if (c == '\r') escaped += "\\r";
-    else escaped += c;
+// written as the two characters \r and \n. A byte that is no part of valid
+// UTF-8 (a path in another encoding) would fail a host that decodes what it
+// reads: it is written as \x and its two hex digits.
+bool needsEscape(std::string_view text) { return hasLineBreak(text) || !isValidUtf8(text); }
+
+std::string escaped(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size() + 8);
+  for (size_t i = 0; i < text.size();) {
+    const size_t begin = i;
+    if (decodeUtf8(text, i)) {
+      if (text[begin] == '\n') result += "\\n";
+      else if (text[begin] == '\r') result += "\\r";
+      else result.append(text, begin, i - begin);
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(text[i++]);
+    result += "\\x";
+    result += kHex[byte >> 4];
+    result += kHex[byte & 0xF];
   }
-  return escaped;
+  return result;
 }
 
 // Writes all of `text` to `fd`, waiting for room also when the host made
@@ -250,7 +263,7 @@ DiagWriter& diagWriter() {
 
 // The line feed is added here, on the caller's thread, so the writer allocates nothing.
 void queueLine(std::string_view line, bool terminal) {
-  std::string whole = hasLineBreak(line) ? escapeBreaks(line) : std::string(line);
+  std::string whole = needsEscape(line) ? escaped(line) : std::string(line);
   whole.push_back('\n');
   lineQueue().push(std::move(whole), terminal);
 }
@@ -272,12 +285,47 @@ void queueLine(std::string_view line, bool terminal) {
 
 bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
 
+std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  size_t extra;
+  char32_t cp;
+  if (lead < 0x80) { ++i; return lead; }
+  if (lead >= 0xC2 && lead <= 0xDF) { extra = 1; cp = lead & 0x1F; }
+  else if (lead >= 0xE0 && lead <= 0xEF) { extra = 2; cp = lead & 0x0F; }
+  else if (lead >= 0xF0 && lead <= 0xF4) { extra = 3; cp = lead & 0x07; }
+  else return std::nullopt;
+  if (i + extra >= text.size()) return std::nullopt;
+  for (size_t k = 1; k <= extra; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if ((c & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  i += extra + 1;
+  return cp;
+}
+
+bool isValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) ++i;  // the common case, without a call
+    else if (!decodeUtf8(text, i)) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> whyNotPrintable(std::string_view path) {
+  if (hasLineBreak(path)) return "contains a line break";
+  if (!isValidUtf8(path)) return "is not valid UTF-8";
+  return std::nullopt;
+}
+
 void emit(std::string_view line) { queueLine(line, false); }
 
 void diag(std::string_view message) {
   std::string whole;
   whole.reserve(kDiagPrefix.size() + message.size() + 1);
-  whole.append(kDiagPrefix).append(hasLineBreak(message) ? escapeBreaks(message) : std::string(message)).push_back('\n');
+  whole.append(kDiagPrefix).append(needsEscape(message) ? escaped(message) : std::string(message)).push_back('\n');
   diagWriter().write(whole);
 }
 

@@ -3,6 +3,7 @@
 // process-wide exit gate through which every run ends.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,13 +17,27 @@ inline constexpr int EXIT_EMPTY_RECOVERY = 3;
 // True when `text` holds a CR or LF.
 bool hasLineBreak(std::string_view text);
 
+// Decodes the code point that begins at text[i] and moves `i` past it;
+// nullopt, `i` unmoved, for a malformed, overlong, surrogate or cut sequence.
+std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i);
+
+// True when all of `text` is valid UTF-8.
+bool isValidUtf8(std::string_view text);
+
+// Why `path` cannot be passed on whole in an event line, after "the output
+// path ": a line break would end the line early ("contains a line break"), a
+// byte that is no UTF-8 would reach a host as such ("is not valid UTF-8");
+// nullopt when it can.
+std::optional<std::string> whyNotPrintable(std::string_view path);
+
 // Any thread: writes `line` and a line feed to standard output in one stdio
 // call, then flushes. A CR or LF inside `line` is written as \r or \n, so
-// one call is always one line.
+// one call is always one line, and a byte that is no part of valid UTF-8 as
+// \x and two hex digits, so a host always reads valid UTF-8.
 void emit(std::string_view line);
 
-// Any thread but the capture side: writes the prefix, `message` (line breaks
-// escaped as in emit) and a line feed to standard error, never waiting for a
+// Any thread but the capture side: writes the prefix, `message` (escaped as
+// in emit) and a line feed to standard error, never waiting for a
 // host that does not read it (the line waits, bounded, or is counted).
 void diag(std::string_view message);
 

@@ -72,7 +72,7 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
       {"system_window_frames", m.systemWindowFrames},
   };
   const std::string text = sidecar.dump(2) + "\n";
-  auto fd = createPrivateFile(path);
+  auto fd = createUserFile(path);  // the host's to read, like the output
   if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
   size_t done = 0;
   while (done < text.size()) {

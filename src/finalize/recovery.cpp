@@ -63,13 +63,15 @@ void consume(TrackRead outcome, bool refused, const std::string& temp) {
 }  // namespace
 
 void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
-  if (hasLineBreak(outputPath)) {
-    finish("ERROR finalize_failed the output path contains a line break", 2);
+  if (std::optional<std::string> why = whyNotPrintable(outputPath)) {
+    finish("ERROR finalize_failed the output path " + *why, 2);
   }
   const TempPaths paths(outputPath);
   if (!fileExists(paths.mic) && !fileExists(paths.system)) {
     finish("ERROR no_temps no temp tracks to finalize", 2);
   }
+  // The output, or a name it derives, may be a file of another recording that still runs.
+  if (Status owned = checkNoRunningRecordingOwns(paths)) finish("ERROR finalize_failed " + owned->description, 2);
   const RecoveredTrack mic = takeTrack(withMic, paths.mic);
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
   // What a finisher had written when its run died; the tracks hold all of it.

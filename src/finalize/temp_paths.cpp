@@ -1,13 +1,49 @@
-// The temporary-file naming rule and their clean-up.
+// The temporary-file naming rule, the checks that no other run or file is in
+// the way of the names, and their clean-up.
 #include "finalize/temp_paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <vector>
+
+#include "platform/files/private_file.h"
 
 namespace orvane {
+
+namespace {
+
+// What follows a recording's output path less its extension in each name it
+// derives; the unfinished outputs add the output's own extension.
+constexpr const char* kDerivedSuffixes[] = {".mic.caf", ".sys.caf", ".drift.json"};
+constexpr const char* kUnfinishedSuffixes[] = {".partial", ".finishing"};
+
+// The output paths less their extension of every recording that `path`
+// could be a file of: as its output, or as one of the names it derives.
+std::vector<std::string> possibleStems(const std::string& path) {
+  std::filesystem::path asOutput(path);
+  asOutput.replace_extension();
+  std::vector<std::string> stems{asOutput.string()};
+  const std::string name = std::filesystem::path(path).filename().string();
+  auto strip = [&](const std::string& suffix) {
+    if (name.size() > suffix.size() && name.ends_with(suffix)) {
+      stems.push_back(path.substr(0, path.size() - suffix.size()));
+    }
+  };
+  for (const char* suffix : kDerivedSuffixes) strip(suffix);
+  for (const char* suffix : kUnfinishedSuffixes) strip(suffix + std::filesystem::path(path).extension().string());
+  return stems;
+}
+
+// Every name a run writes, replaces or removes.
+std::vector<const std::string*> allNames(const TempPaths& paths) {
+  return {&paths.output, &paths.mic, &paths.system, &paths.sidecar, &paths.partialOutput, &paths.finishing};
+}
+
+}  // namespace
 
 std::string siblingPath(const std::string& outputPath, const std::string& extension) {
   std::filesystem::path path(outputPath);
@@ -23,12 +59,36 @@ TempPaths::TempPaths(const std::string& outputPath)
       partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())),
       finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
 
+Status checkNoRunningRecordingOwns(const TempPaths& paths) {
+  const std::string ownStem = possibleStems(paths.output).front();
+  for (const std::string* path : allNames(paths)) {
+    for (const std::string& stem : possibleStems(*path)) {
+      if (stem == ownStem) continue;  // the same --out twice: its tracks' own checks say so
+      for (const char* track : {".mic.caf", ".sys.caf"}) {
+        if (!isTrackInUse(stem + track)) continue;
+        return Error{"posix", EBUSY, *path + " is a file of a running recording (its temporary track " + stem +
+                                         track + " is in use); choose another --out"};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+Status checkNothingInTheWay(const TempPaths& paths) {
+  for (const std::string* path : {&paths.sidecar, &paths.partialOutput, &paths.finishing}) {
+    struct stat info{};
+    if (::lstat(path->c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      return Error{"posix", EEXIST, *path + " is in the way of a file the recording writes and is none; move it away"};
+    }
+  }
+  return std::nullopt;
+}
+
 Status checkNameLengths(const TempPaths& paths) {
   const std::filesystem::path folder = std::filesystem::path(paths.output).parent_path();
   const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   const size_t longest = limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
-  for (const std::string* path :
-       {&paths.output, &paths.mic, &paths.system, &paths.sidecar, &paths.partialOutput, &paths.finishing}) {
+  for (const std::string* path : allNames(paths)) {
     const std::string name = std::filesystem::path(*path).filename().string();
     if (name.size() > longest) {
       return Error{"posix", ENAMETOOLONG, "the output name is too long: " + name + " would be " +
@@ -37,12 +97,6 @@ Status checkNameLengths(const TempPaths& paths) {
     }
   }
   return std::nullopt;
-}
-
-void removeTemps(const TempPaths& paths, bool withMic, bool withSystem) {
-  std::error_code ignored;
-  if (withMic) std::filesystem::remove(paths.mic, ignored);
-  if (withSystem) std::filesystem::remove(paths.system, ignored);
 }
 
 }  // namespace orvane

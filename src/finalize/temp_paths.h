@@ -26,11 +26,22 @@ struct TempPaths {
   std::string finishing;  // the output while the finisher writes it while recording, same container
 };
 
+// EBUSY naming the first of this run's names that is a file of a recording
+// with another output still running (one whose temporary tracks are locked:
+// its track, output, sidecar or unfinished output), which
+// this run would replace or remove; nothing when none is. No daemon keeps a
+// list of runs: each name is read back to the outputs it could belong to.
+// A recording of the same output is left to the tracks' own lock checks.
+Status checkNoRunningRecordingOwns(const TempPaths& paths);
+
+// EEXIST naming the first of the files this run writes beside its tracks and
+// output (the sidecar, the unfinished output) that something but
+// a regular file occupies: a FIFO, a device or a folder would fail, or hold,
+// the stop.
+Status checkNothingInTheWay(const TempPaths& paths);
+
 // ENAMETOOLONG naming the first of the names above that its folder cannot
 // hold: a recording would otherwise lose that file silently, at its end.
 Status checkNameLengths(const TempPaths& paths);
-
-// Removes the temporary tracks, one when the other is left out; absent ones are fine.
-void removeTemps(const TempPaths& paths, bool withMic = true, bool withSystem = true);
 
 }  // namespace orvane

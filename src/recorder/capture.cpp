@@ -11,15 +11,15 @@ namespace {
 const char* boolWord(bool value) { return value ? "true" : "false"; }
 
 // A block stamped before the stop is still wanted while the inputs read their tail.
-std::optional<double> activeTime(const ActiveClock& clock, const AudioTime& when) {
+std::optional<ActiveTime> activeTime(const ActiveClock& clock, const AudioTime& when) {
   const uint64_t hostTime = when.hostTimeValid ? when.hostTime : HostClock::now();
-  return clock.activeSeconds(HostClock::secondsForHostTime(hostTime));
+  return clock.at(HostClock::secondsForHostTime(hostTime));
 }
 }  // namespace
 
 void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!mic.isOpen()) return;
-  const std::optional<double> active = activeTime(clock, when);
+  const std::optional<ActiveTime> active = activeTime(clock, when);
   if (!active) return;
   // The main loop wakes for a measurement, not to look for one.
   if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
@@ -30,7 +30,7 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
 
 void Recorder::writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!system.isOpen()) return;
-  const std::optional<double> active = activeTime(clock, when);
+  const std::optional<ActiveTime> active = activeTime(clock, when);
   if (!active) return;
   system.submit(buffer, active);
 }
@@ -57,7 +57,7 @@ void Recorder::startStreamCaptureIfNeeded() {
   system.prepare(stream->format());
   if (Status error = stream->start()) {
     // Nothing was recorded worth keeping: the tracks were opened moments ago.
-    removeTemps(paths);
+    removeOwnTemps();
     fail("scstream_start", error->description);
   }
   ++systemOpened_;

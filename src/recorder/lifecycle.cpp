@@ -1,16 +1,19 @@
 // The start sequence, the single stop, and the stop completion that closes
 // the tracks, finalizes and ends the process with its terminal line.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <semaphore>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "events/output.h"
 #include "finalize/drift.h"
@@ -58,17 +61,21 @@ Error trackInUse(const std::string& path) {
 
 // The start truncates the file at a temporary track's path and the stop
 // removes it: only nothing, an empty file or a track without audio (left by
-// a start that failed) may be there. A track with audio is a crashed run's.
+// a start that failed) may be there. A track with audio is a crashed run's;
+// a FIFO, a link or a device is in the way like any file that is no track.
 Status checkTrackPathFree(const std::string& path, const std::string& outputPath) {
+  const Error inTheWay{"posix", EEXIST, path + " is in the way of a temporary track and is none; move it away"};
   struct stat info{};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return std::nullopt;
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  if (!S_ISREG(info.st_mode)) return inTheWay;
+  if (info.st_size == 0) return std::nullopt;
   Result<int> taken = openTrackForRecovery(path);
   if (!taken) return taken.error().code == EWOULDBLOCK ? trackInUse(path) : taken.error();
   int64_t frames = -1;
   if (auto track = AudioFile::openForReading(descriptorPath(*taken))) frames = (*track)->length();
   ::close(*taken);
   if (frames == 0) return std::nullopt;
-  if (frames < 0) return Error{"posix", EEXIST, path + " is in the way of a temporary track and is none; move it away"};
+  if (frames < 0) return inTheWay;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(frames) / Track::format().sampleRate);
   return Error{"posix", EEXIST, "the temporary track " + path + " holds " + seconds +
@@ -95,19 +102,21 @@ bool Recorder::ensureMicrophoneAccess() {
 void Recorder::start() {
   emit("STATUS starting");
   startingAnnounced.release();
-  // A line break would end our own event line early: nothing is created for such a path.
-  if (hasLineBreak(outputURL)) {
-    fail("start_failed", "the output path contains a line break");
-  }
+  // Nothing is created for a path that "STATUS stopped" could not pass on whole.
+  if (std::optional<std::string> why = whyNotPrintable(outputURL)) fail("start_failed", "the output path " + *why);
   armStartTimeout();
   // Short of address space, the sound server's client fails in ways that
   // read as a server that is not there, or never answers.
   if (std::optional<std::string> shortage = addressSpaceShortage()) fail("start_failed", *shortage);
   if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
-  // Both, whatever the mode: a stream that fails to start removes both names.
+  // Both, whatever the mode: a recovery of this output reads both.
   for (const std::string* track : {&paths.mic, &paths.system}) {
     if (Status taken = checkTrackPathFree(*track, outputURL)) fail("start_failed", taken->description);
   }
+  // Another recording's file under one of our names would be replaced or
+  // removed at our stop, or its own stop would remove or replace ours.
+  if (Status owned = checkNoRunningRecordingOwns(paths)) fail("start_failed", owned->description);
+  if (Status occupied = checkNothingInTheWay(paths)) fail("start_failed", occupied->description);
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
   }
@@ -138,7 +147,8 @@ void Recorder::startFinisher() {
   std::optional<std::string> micPath, systemPath;
   if (withMic) micPath = mic.readPath();
   if (withSystem) systemPath = system.readPath();
-  finisher = std::make_unique<Finisher>(outputURL, paths.finishing, outputSettings(writeWav), micPath, systemPath,
+  const std::string own = inHeldFolder(paths.finishing);
+  finisher = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
                                         [this] {
                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                         },
@@ -150,6 +160,18 @@ void Recorder::startFinisher() {
                                                        [started] { started->poll(); });
   if (const MainLoop::TimerId previous = finisherTimer.exchange(poll)) mainLoop.cancel(previous);
   if (finished) cancelTimers();
+}
+
+// The finisher's file is named through its folder, held open: a folder
+// renamed while recording takes the file along, the finisher goes on in it,
+// and the stop renames it to the output where the host named it.
+std::string Recorder::inHeldFolder(const std::string& path) {
+  if (outputFolder_ < 0) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    outputFolder_ = ::open(folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (outputFolder_ < 0) return path;
+  return descriptorPath(outputFolder_) + "/" + std::filesystem::path(path).filename().string();
 }
 
 void Recorder::armStartTimeout() {
@@ -280,12 +302,26 @@ void Recorder::sayTail(const Track& track) const {
   diag(line);
 }
 
+// The tracks this run opened go wherever their names went (a folder renamed
+// while recording), never a file that took a name of theirs since; a track
+// whose name was removed went by that name, written again at the stop.
+void Recorder::removeOwnTemps() {
+  for (auto [track, created] : {std::pair{&mic, micCreated_}, std::pair{&system, systemCreated_}}) {
+    if (!created) continue;
+    if (!removeHeldFile(track->readPath()) && !isTrackInUse(track->path())) ::unlink(track->path().c_str());
+  }
+}
+
 void Recorder::stopCompletion() {
   const bool closed = closeTracks();
   if (!mic.producedAudio() && !system.producedAudio()) {
-    removeTemps(paths, micCreated_, systemCreated_);
+    removeOwnTemps();
     finish("ERROR stopped_early recording stopped before capture began", 2);
   }
+  // The output goes where the host named it, also when its folder was
+  // renamed or removed while recording: the folder is made again.
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(outputURL).parent_path(), ignored);
   // Read through the files the tracks wrote, whatever became of their names.
   TempPaths reading = paths;
   reading.mic = mic.readPath();
@@ -303,7 +339,7 @@ void Recorder::stopCompletion() {
   if (outcome.readFailed() || !closed) {
     diag("keeping the temporary tracks after a read failure");
   } else if (!keepTemps) {
-    removeTemps(paths, micCreated_, systemCreated_);
+    removeOwnTemps();
   }
   bool interrupted;
   {

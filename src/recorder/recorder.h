@@ -24,6 +24,7 @@
 #include "platform/runtime/serial_queue.h"
 #include "track/active_clock.h"
 #include "track/track.h"
+#include "track/track_writer.h"
 
 namespace orvane {
 
@@ -85,9 +86,10 @@ class Recorder {
 
   ActiveClock clock;  // written under pauseLock
   WriteFailureReport writeFailures;
-  SerialQueue writerQueue;  // both tracks' appends, flushes and closes
+  Doorbell writerBell;  // the tracks ring the writer with it
   Track mic;
   Track system;
+  TrackWriter writer;  // both tracks' appends and flushes
   LevelMeter micLevel;
   SilenceWatchdog micWatchdog;  // main thread
   RestartPolicy restarts;       // main thread
@@ -99,8 +101,7 @@ class Recorder {
   // recording once it has been away this long (a server restart takes less).
   static constexpr double kSystemAudioAwaySeconds = 10.0;
 
-  std::atomic<MainLoop::TimerId> fsyncTimer{0};   // 0: none; start task arms, stop cancels
-  std::atomic<MainLoop::TimerId> reportTimer{0};  // likewise
+  std::atomic<MainLoop::TimerId> reportTimer{0};  // 0: none; start task arms, stop cancels
   std::atomic<MainLoop::TimerId> finisherTimer{0};  // likewise, once the finisher is made
 
   std::mutex pauseLock;
@@ -133,8 +134,11 @@ class Recorder {
   // stamped before the stop; they wait for it at most kTailWaitSeconds.
   static constexpr double kStopInputsWaitSeconds = 0.6;
   bool closeTracks();     // false when a track could not be finished
+  void removeOwnTemps();  // after the tracks are closed, or a failed start
   void sayTail(const Track& track) const;
   void startFinisher();   // start task
+  std::string inHeldFolder(const std::string& path);  // start task
+  int outputFolder_ = -1;  // the output's folder, held (O_PATH) from the finisher's start
   Result<int64_t> finishOutput(const std::optional<TrackSource>& micSource,
                                const std::optional<TrackSource>& systemSource, const TempPaths& reading,
                                InterleaveOutcome& outcome);
@@ -153,8 +157,7 @@ class Recorder {
   // timers.cpp
   void armTimers();     // start task
   void cancelTimers();  // any thread
-  void flushTracks();   // a tick of the flush timer
-  void report();        // main thread: back-pressure lines, writer wakes
+  void report();        // main thread: back-pressure lines
   void reportLevel();   // main thread: the LEVEL line of a measurement
   void reportDrops(const Track& track, int64_t& reported);
   int64_t micDropsReported_ = 0;     // main thread

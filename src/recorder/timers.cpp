@@ -1,8 +1,7 @@
-// The main loop's timers while recording: the periodic flush of both tracks
-// (a crash loses at most the last stretch) and the reports that the capture
-// side only counts: back-pressure warnings each report tick, which also wakes
-// the writer for blocks that no later block came to wake it for, and LEVEL
-// lines, each when the capture side says a level was measured.
+// The main loop's timers while recording: the reports that the capture side
+// only counts: back-pressure warnings each report tick, and LEVEL lines, each
+// when the capture side says a level was measured. (The writer flushes the
+// tracks by itself: track/track_writer.cpp.)
 #include <cstdio>
 
 #include "events/output.h"
@@ -11,8 +10,6 @@
 namespace orvane {
 
 namespace {
-constexpr double kFlushPeriodSeconds = 45.0;
-constexpr double kFlushLeewaySeconds = 5.0;
 constexpr double kReportSeconds = 0.5;
 // The LEVEL lines wake the loop several times a second: a report tick that
 // may wait this long rides on one of those wake-ups instead of its own.
@@ -21,9 +18,6 @@ constexpr double kReportLeewaySeconds = 0.2;
 
 // Start task.
 void Recorder::armTimers() {
-  const MainLoop::TimerId flush =
-      mainLoop.addRepeating(kFlushPeriodSeconds, kFlushLeewaySeconds, [this] { flushTracks(); });
-  if (const MainLoop::TimerId previous = fsyncTimer.exchange(flush)) mainLoop.cancel(previous);
   const MainLoop::TimerId reports = mainLoop.addRepeating(kReportSeconds, kReportLeewaySeconds, [this] { report(); });
   if (const MainLoop::TimerId previous = reportTimer.exchange(reports)) mainLoop.cancel(previous);
   // A stop that came while the timers were armed cancelled nothing.
@@ -31,22 +25,12 @@ void Recorder::armTimers() {
 }
 
 void Recorder::cancelTimers() {
-  if (const MainLoop::TimerId timer = fsyncTimer.exchange(0)) mainLoop.cancel(timer);
   if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
   if (const MainLoop::TimerId timer = finisherTimer.exchange(0)) mainLoop.cancel(timer);
 }
 
-// The flushes run on the writer queue, in order with the tracks' closes, so
-// no flush reaches a closed file.
-void Recorder::flushTracks() {
-  mic.flush();
-  system.flush();
-}
-
 void Recorder::report() {
   if (finished) return;
-  mic.wakeWriterIfStale();
-  system.wakeWriterIfStale();
   reportDrops(mic, micDropsReported_);
   reportDrops(system, systemDropsReported_);
 }

@@ -1,17 +1,28 @@
 // Pause bookkeeping and active time.
 #include "track/active_clock.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace orvane {
 
+std::optional<ActiveTime> ActiveClock::at(double hostSeconds) const {
+  const uint64_t state = state_.load();
+  if (state & kPausedBit) return std::nullopt;
+  const double paused = static_cast<double>(state >> kPausedShift) * 1e-6;
+  return ActiveTime{hostSeconds - paused, static_cast<uint32_t>((state >> kGenerationShift) & kGenerationMask)};
+}
+
 std::optional<double> ActiveClock::activeSeconds(double hostSeconds) const {
-  if (paused_) return std::nullopt;
-  return hostSeconds - pausedSeconds_;
+  const std::optional<ActiveTime> time = at(hostSeconds);
+  return time ? std::optional<double>(time->seconds) : std::nullopt;
 }
 
 bool ActiveClock::pause(double nowSeconds) {
   if (paused_) return false;
   pauseStartedSeconds_ = nowSeconds;
   paused_ = true;
+  publish();
   return true;
 }
 
@@ -19,13 +30,20 @@ bool ActiveClock::resume(double nowSeconds) {
   if (!paused_) return false;
   if (pauseStartedSeconds_) {
     const double pausedFor = nowSeconds - *pauseStartedSeconds_;
-    // Before clearing the pause: a capture thread that sees it over must see its length too.
-    if (pausedFor > 0) pausedSeconds_ = pausedSeconds_ + pausedFor;  // rejects NaN
+    if (pausedFor > 0) pausedSeconds_ += pausedFor;  // rejects NaN
   }
   pauseStartedSeconds_.reset();
-  ++realignGeneration_;
+  ++generation_;
   paused_ = false;
+  publish();
   return true;
+}
+
+void ActiveClock::publish() {
+  constexpr double kMostMicros = static_cast<double>(UINT64_MAX >> kPausedShift);
+  const auto micros = static_cast<uint64_t>(std::min(std::round(pausedSeconds_ * 1e6), kMostMicros));
+  state_.store((micros << kPausedShift) | ((generation_ & kGenerationMask) << kGenerationShift) |
+               (paused_ ? kPausedBit : 0));
 }
 
 }  // namespace orvane

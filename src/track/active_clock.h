@@ -9,23 +9,39 @@
 
 namespace orvane {
 
+// A block's place in active time, and the resumes before it: a writer that
+// sees a new generation re-aligns its track.
+struct ActiveTime {
+  double seconds = 0;
+  uint32_t generation = 0;
+};
+
 class ActiveClock {
  public:
-  // Capture threads and writer queues: lock-free, since the microphone's
-  // capture thread calls it for every buffer. Absent while paused.
+  // Capture threads and writers: one load, so the pause state, the paused
+  // total and the generation are always of one moment. Absent while paused.
+  std::optional<ActiveTime> at(double hostSeconds) const;
   std::optional<double> activeSeconds(double hostSeconds) const;
-  bool paused() const { return paused_.load(); }
-  // Bumped by every resume: a writer that sees a new value re-aligns its track.
-  int64_t realignGeneration() const { return realignGeneration_.load(); }
+  bool paused() const { return (state_.load() & kPausedBit) != 0; }
 
   // Main thread, under the recorder's pause lock. False when nothing changed.
   bool pause(double nowSeconds);
   bool resume(double nowSeconds);
 
  private:
-  std::atomic<bool> paused_{false};
-  std::atomic<double> pausedSeconds_{0};
-  std::atomic<int64_t> realignGeneration_{0};
+  // state_: bit 0 paused, bits 1-15 the resumes so far (wrapping), bits 16-63
+  // the completed pauses in microseconds (nine years).
+  static constexpr uint64_t kPausedBit = 1;
+  static constexpr int kGenerationShift = 1;
+  static constexpr uint64_t kGenerationMask = 0x7fff;
+  static constexpr int kPausedShift = 16;
+  void publish();
+
+  std::atomic<uint64_t> state_{0};
+  // The pause lock's, exact: state_ holds them rounded.
+  bool paused_ = false;
+  double pausedSeconds_ = 0;
+  uint32_t generation_ = 0;
   std::optional<double> pauseStartedSeconds_;
 };
 

@@ -1,8 +1,9 @@
 // The track's two sides: the producer's slot claim and conversion, and the
-// writer queue's appends with their time keeping.
+// writer's appends with their time keeping.
 #include "track/track.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -17,7 +18,6 @@
 #include "events/output.h"
 #include "platform/files/private_file.h"
 #include "platform/identity.h"
-#include "platform/runtime/host_clock.h"
 
 namespace orvane {
 
@@ -68,9 +68,8 @@ const AudioFormat& Track::format() {
   return mono;
 }
 
-Track::Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
-             SerialQueue& writer)
-    : name_(name), path_(std::move(path)), clock_(clock), failures_(failures), writerQueue_(writer) {}
+Track::Track(const char* name, std::string path, WriteFailureReport& failures, Doorbell& writerBell)
+    : name_(name), path_(std::move(path)), failures_(failures), writerBell_(writerBell) {}
 
 Track::~Track() {
   delete prepared_.exchange(nullptr);
@@ -83,12 +82,17 @@ std::string Track::readPath() const {
 }
 
 // A file whose last name is gone cannot be linked again: its bytes are
-// copied from the descriptor under a new file of the same name.
+// copied from the descriptor under a new file of the same name. One that
+// was moved (its folder renamed) stays where it went.
 bool Track::restoreName() {
   if (lockFd_ < 0) return true;
   struct stat named{}, held{};
   if (::fstat(lockFd_, &held) != 0) return false;
   if (::stat(path_.c_str(), &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev) return true;
+  if (const std::optional<std::string> name = currentName(readPath())) {
+    diag(std::string(name_) + " track " + path_ + " was moved to " + *name + " while recording; it stays there");
+    return true;
+  }
   std::error_code ignored;
   std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ignored);
   const bool copied = copyHeldFile(held.st_size);
@@ -104,6 +108,7 @@ bool Track::copyHeldFile(int64_t size) const {
   off_t from = 0;
   while (from < size) {
     const ssize_t sent = ::sendfile(*to, lockFd_, &from, static_cast<size_t>(size - from));
+    if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) break;
   }
   const bool whole = from == size && ::fsync(*to) == 0;
@@ -117,12 +122,13 @@ bool Track::copyHeldFile(int64_t size) const {
 
 bool Track::open(std::shared_ptr<AudioFile> file, int lockFd) {
   for (auto& slot : slots_) {
-    slot = PcmBuffer::create(format(), kSlotFrames);
-    if (!slot) return false;
+    slot.audio = PcmBuffer::create(format(), kSlotFrames);
+    if (!slot.audio) return false;
   }
   silence_ = PcmBuffer::create(format(), kSlotFrames);
   if (!silence_) return false;
   silence_->clear(kSlotFrames);
+  std::lock_guard lock(writing_);
   file_ = std::move(file);
   lockFd_ = lockFd;
   open_ = true;
@@ -142,15 +148,23 @@ void Track::prepare(const AudioFormat& input) {
 
 // ------------------------------------------------------------ producer side
 
-void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+void Track::submit(const PcmBuffer& buffer, std::optional<ActiveTime> at) {
   // The count goes up before open_ is read, and close() clears open_ before
   // it reads the count: a producer either sees the track closing or is seen.
   submitting_.fetch_add(1);
-  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, activeSeconds);
+  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, at);
   submitting_.fetch_sub(1);
 }
 
-void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+// Guarded as submit() is: the close frees the converter it reads.
+bool Track::hasRoomFor(uint32_t inputFrames) {
+  submitting_.fetch_add(1);
+  const bool room = !open_ || !converter_ || inFlight() + static_cast<uint64_t>(slotsFor(inputFrames)) <= kSlotCount;
+  submitting_.fetch_sub(1);
+  return room;
+}
+
+void Track::submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at) {
   framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   if (!ensureConverter(buffer.format())) {
     framesUnconverted_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
@@ -168,16 +182,14 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
     return;
   }
   const int filled = fillSlots(buffer, first, count);
-  if (filled < count) unclaimSlots(count - filled);
   if (filled == 0) return;
-  if (activeSeconds) *activeSeconds -= held / kTrackRate;
-  handOff(first, filled, activeSeconds);
+  if (at) at->seconds -= held / kTrackRate;
+  handOff(first, filled, at);
 }
 
-bool Track::hasRoomFor(uint32_t inputFrames) const {
-  if (!open_ || !converter_) return true;
-  const uint64_t inFlight = claimed_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
-  return inFlight + static_cast<uint64_t>(slotsFor(inputFrames)) <= kSlotCount;
+// Acquire: the writer is done with the slots it released before we refill them.
+uint64_t Track::inFlight() const {
+  return handedOver_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
 }
 
 int Track::slotsFor(uint32_t inputFrames) const {
@@ -218,11 +230,8 @@ void Track::retire(std::unique_ptr<Converter> converter) {
 bool Track::flushConverterIntoSlots() {
   int first = 0;
   if (!claimSlots(1, first)) return false;
-  PcmBuffer& slot = *slots_[static_cast<size_t>(first)];
-  if (converter_->converter->flush(slot) || slot.frameLength() == 0) {
-    unclaimSlots(1);
-    return false;
-  }
+  PcmBuffer& slot = *slots_[static_cast<size_t>(first)].audio;
+  if (converter_->converter->flush(slot) || slot.frameLength() == 0) return false;
   handOff(first, 1, std::nullopt);
   return true;
 }
@@ -231,7 +240,7 @@ bool Track::flushConverterIntoSlots() {
 int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
   int filled = 0;
   for (int i = 0; i < count; ++i) {
-    PcmBuffer& slot = *slots_[static_cast<size_t>((first + i) % kSlotCount)];
+    PcmBuffer& slot = *slots_[static_cast<size_t>((first + i) % kSlotCount)].audio;
     AudioConverter& converter = *converter_->converter;
     const Status error = i == 0 ? converter.convert(buffer, slot) : converter.convertHeld(slot);
     if (error || slot.frameLength() == 0) break;
@@ -241,22 +250,12 @@ int Track::fillSlots(const PcmBuffer& buffer, int first, int count) {
   return filled;
 }
 
-// Acquire: the writer is done with the slots it released before we refill them.
+// Slots the producer fills are its own until handOff() publishes them.
 bool Track::claimSlots(int count, int& first) {
-  const uint64_t claimed = claimed_.load(std::memory_order_relaxed);
-  if (claimed + static_cast<uint64_t>(count) - released_.load(std::memory_order_acquire) > kSlotCount) return false;
+  if (inFlight() + static_cast<uint64_t>(count) > kSlotCount) return false;
   dropping_ = false;
-  first = static_cast<int>(claimed % kSlotCount);
-  claimed_.store(claimed + static_cast<uint64_t>(count), std::memory_order_relaxed);
+  first = static_cast<int>(handedOver_.load(std::memory_order_relaxed) % kSlotCount);
   return true;
-}
-
-void Track::unclaimSlots(int count) {
-  claimed_.store(claimed_.load(std::memory_order_relaxed) - static_cast<uint64_t>(count), std::memory_order_relaxed);
-}
-
-void Track::releaseSlots(int count) {
-  released_.fetch_add(static_cast<uint64_t>(count), std::memory_order_release);
 }
 
 void Track::countDrop(int64_t frames) {
@@ -265,63 +264,62 @@ void Track::countDrop(int64_t frames) {
   if (!std::exchange(dropping_, true)) dropEpisodes_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
-  const int64_t generation = clock_.realignGeneration();
-  const bool queued = writerQueue_.tryAsync(
-      [this, first, count, activeSeconds, generation] { appendSlots(first, count, activeSeconds, generation); },
-      wakeWriterFor(count));
-  if (queued) return;
-  int64_t frames = 0;
-  for (int i = 0; i < count; ++i) frames += slots_[static_cast<size_t>((first + i) % kSlotCount)]->frameLength();
-  unclaimSlots(count);
-  countDrop(frames);
-}
-
-// Producer: whether the block of `count` slots just claimed wakes the writer.
-// Slots in flight beyond it mean an earlier block still waits, since batchSince_.
-bool Track::wakeWriterFor(int count) {
-  const uint64_t inFlight = claimed_.load(std::memory_order_relaxed) - released_.load(std::memory_order_acquire);
-  const double now = HostClock::nowSeconds();
-  if (inFlight <= static_cast<uint64_t>(count)) batchSince_.store(now, std::memory_order_relaxed);
-  return inFlight >= static_cast<uint64_t>(kWakeSlots) ||
-         now - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds;
-}
-
-void Track::wakeWriterIfStale() {
-  const bool waiting = claimed_.load(std::memory_order_relaxed) != released_.load(std::memory_order_acquire);
-  if (waiting && HostClock::nowSeconds() - batchSince_.load(std::memory_order_relaxed) >= kBatchSeconds) {
-    writerQueue_.wake();
-  }
+// Release: the writer that sees the count sees the slots' audio and metadata.
+void Track::handOff(int first, int count, std::optional<ActiveTime> at) {
+  Slot& head = slots_[static_cast<size_t>(first)];
+  head.blockSlots = count;
+  head.at = at;
+  handedOver_.fetch_add(static_cast<uint64_t>(count), std::memory_order_release);
+  if (inFlight() >= static_cast<uint64_t>(kWakeSlots)) writerBell_.ring();
 }
 
 // ------------------------------------------------------------- writer side
 
-void Track::appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation) {
-  PcmBuffer& head = *slots_[static_cast<size_t>(first)];
-  if (activeSeconds) {
-    const bool resumed = generation != realignApplied_;
-    const int64_t early = keepInStep(*activeSeconds, resumed);
+void Track::drain() {
+  std::lock_guard lock(writing_);
+  appendHandedOver();
+}
+
+void Track::sync() {
+  std::lock_guard lock(writing_);
+  appendHandedOver();
+  if (file_) file_->sync();  // a failing disk shows in the appends
+}
+
+void Track::appendHandedOver() {
+  if (!file_) return;
+  const uint64_t end = handedOver_.load(std::memory_order_acquire);
+  for (uint64_t next = released_.load(std::memory_order_relaxed); next < end;) {
+    const Slot& head = slots_[next % kSlotCount];
+    appendBlock(static_cast<int>(next % kSlotCount), head.blockSlots, head.at);
+    next += static_cast<uint64_t>(head.blockSlots);
+    released_.store(next, std::memory_order_release);
+  }
+}
+
+void Track::appendBlock(int first, int count, std::optional<ActiveTime> at) {
+  PcmBuffer& head = *slots_[static_cast<size_t>(first)].audio;
+  if (at) {
+    const bool resumed = at->generation != realignApplied_;
+    const int64_t early = keepInStep(at->seconds, resumed);
     if (resumed) {
-      if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) {
-        releaseSlots(count);  // captured while paused, all of it: the next buffer re-aligns
-        return;
-      }
-      realignApplied_ = generation;
+      // Captured while paused, all of it: the next buffer re-aligns.
+      if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) return;
+      realignApplied_ = at->generation;
       if (early > 0 && early <= kMaxSkipFrames && early < head.frameLength()) {
         skipLeadingFrames(head, static_cast<uint32_t>(early));
-        *activeSeconds += static_cast<double>(early) / kTrackRate;
+        at->seconds += static_cast<double>(early) / kTrackRate;
         diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
       }
     }
   }
   for (int i = 0; i < count; ++i) {
     const int64_t position = framesWritten();
-    const bool appended = append(*slots_[static_cast<size_t>((first + i) % kSlotCount)]);
+    const bool appended = append(*slots_[static_cast<size_t>((first + i) % kSlotCount)].audio);
     // A buffer cut short still begins where it was stamped.
-    if (i == 0 && activeSeconds && framesWritten() > position) stamp(*activeSeconds, position);
+    if (i == 0 && at && framesWritten() > position) stamp(at->seconds, position);
     if (!appended) break;
   }
-  releaseSlots(count);
 }
 
 // Compares where the track is with where active time says it should be, from
@@ -413,14 +411,8 @@ TrackTimeline Track::timelineSoFar() const {
   }
 }
 
-void Track::flush() {
-  writerQueue_.async([this] {
-    if (file_) file_->sync();  // a failing disk shows in the appends
-  });
-}
-
-// The close runs on the writer queue, after the appends queued before it and
-// before any later flush, which then finds no file.
+// The close appends and finishes on the caller's thread, under the writer's
+// lock: a writer round or a sync after it finds no file.
 Status Track::close() {
   open_ = false;
   while (submitting_.load() > 0) std::this_thread::yield();
@@ -431,10 +423,9 @@ Status Track::close() {
   if (const int64_t lost = framesUnconverted_.load()) {
     diag(std::string(name_) + " lost " + std::to_string(lost) + " input frames in a format it could not convert");
   }
-  Status status;
-  writerQueue_.async([this, &status] { status = finish(); });
-  writerQueue_.drain();
-  return status;
+  std::lock_guard lock(writing_);
+  appendHandedOver();
+  return finish();
 }
 
 Status Track::finish() {
@@ -442,7 +433,7 @@ Status Track::finish() {
   if (converter_) {
     // Nothing stamps the tail: it only ends the track. Every slot is free
     // once the appends before have run, so the first one takes it.
-    PcmBuffer& tail = *slots_[static_cast<size_t>(claimed_.load() % kSlotCount)];
+    PcmBuffer& tail = *slots_[static_cast<size_t>(handedOver_.load() % kSlotCount)].audio;
     for (;;) {
       if (converter_->converter->flush(tail) || tail.frameLength() == 0) break;
       const bool full = tail.frameLength() == tail.frameCapacity();

@@ -1,16 +1,15 @@
 // Track: one temporary track end to end. Buffers of any format come in from a
 // producer thread (the sound server's loop thread, which delivers both
-// inputs), are converted into the track format in a ring of preallocated slots,
-// and are appended on the writer queue (one for both tracks), which keeps the
-// track in step with active time (silence for input that never came,
-// re-alignment after a resume) and the counters that the stop reads. The ring
-// has one producer and one consumer, and slots are claimed and released in
-// order, so two counters are all it shares. The producer never waits: when the
-// ring is full the buffer is dropped whole and counted, and the main loop
-// reports it. The writer is woken for a batch of blocks, not for each: when
-// half the ring is in flight, or when the oldest block in flight has waited
-// kBatchSeconds; the main loop's report tick wakes it for blocks that no
-// later block follows (an input that stopped).
+// inputs) and are converted into the track format in a ring of preallocated
+// slots, each with its block's metadata (how many slots it takes, its active
+// time). The writer (track/track_writer.cpp, one thread for both tracks)
+// appends them, keeping the track in step with active time (silence for input
+// that never came, re-alignment after a resume) and the counters that the
+// stop reads. The ring has one producer and one consumer, and slots are handed
+// over and released in order, so two counters are all it shares. The producer
+// never waits: when the ring is full the buffer is dropped whole and counted,
+// and the main loop reports it. It rings the writer's doorbell when half the
+// ring is in flight; else the writer comes by itself, every round.
 #pragma once
 
 #include <array>
@@ -25,7 +24,7 @@
 #include "platform/audio/audio_format.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/audio_file.h"
-#include "platform/runtime/serial_queue.h"
+#include "platform/runtime/doorbell.h"
 #include "track/active_clock.h"
 #include "track/timeline.h"
 
@@ -34,7 +33,7 @@ namespace orvane {
 // One "ERROR disk_write_failed" a run, whichever track keeps failing first.
 class WriteFailureReport {
  public:
-  // Writer queues, after every failed append, with the failures in a row.
+  // The writer, after every failed append, with the failures in a row.
   void failed(const char* trackName, int64_t inARow);
 
  private:
@@ -51,12 +50,10 @@ class Track {
   // readied for it, so that no block makes it grow.
   static constexpr uint32_t kMaxBlockFrames = 16384;
   static constexpr int kWakeSlots = kSlotCount / 2;
-  static constexpr double kBatchSeconds = 0.25;
   static const AudioFormat& format();
 
-  // `name` is "mic" or "system"; `writer` runs the appends. Touches no file.
-  Track(const char* name, std::string path, const ActiveClock& clock, WriteFailureReport& failures,
-        SerialQueue& writer);
+  // `name` is "mic" or "system"; `writerBell` wakes the writer. Touches no file.
+  Track(const char* name, std::string path, WriteFailureReport& failures, Doorbell& writerBell);
   ~Track();
   Track(const Track&) = delete;
   Track& operator=(const Track&) = delete;
@@ -77,15 +74,16 @@ class Track {
 
   // Producer thread, one at a time. Real-time rules: no allocation (but a new
   // converter for a format nobody prepared), no lock, no I/O, no waiting.
-  // At most kMaxBlockFrames a block. `activeSeconds` is
-  // the active time of the buffer's first frame; without it the buffer is
-  // written but takes no part in the timeline.
-  void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+  // At most kMaxBlockFrames a block. `at` is the active time of the
+  // buffer's first frame; without it the buffer is written but takes no part
+  // in the timeline.
+  void submit(const PcmBuffer& buffer, std::optional<ActiveTime> at);
 
   // Producer thread: whether `inputFrames` of the input's format would find
   // their slots free now. An input that can leave a block with the sound
-  // server asks first, and reads it when the writer has freed slots.
-  bool hasRoomFor(uint32_t inputFrames) const;
+  // server asks first, and reads it when the writer has freed slots. True
+  // once the track is closing.
+  bool hasRoomFor(uint32_t inputFrames);
 
   // Any thread: back-pressure episodes begun and frames dropped so far.
   int64_t dropEpisodes() const { return dropEpisodes_.load(std::memory_order_relaxed); }
@@ -95,24 +93,21 @@ class Track {
   // burst larger than the ring).
   int64_t framesDroppedOnDisk() const { return framesDroppedOnDisk_.load(std::memory_order_relaxed); }
   // Any thread: frames appended so far, silence included. Behind what was
-  // captured by the batch the writer has not been woken for yet.
+  // captured by what the writer has not come for yet (a round at most).
   int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
   // Any thread: input frames (at the input's rate) given to submit() while
   // open, kept or dropped; up to date the moment submit() returns.
   int64_t framesReceived() const { return framesReceived_.load(std::memory_order_relaxed); }
-  // Any thread: wakes the writer when blocks have waited past the batch time
-  // and no later block came to wake it.
-  void wakeWriterIfStale();
+  // The writer, or any thread but the producer's: appends every block handed
+  // over so far.
+  void drain();
+  // The writer: drain(), then forces the file to storage.
+  void sync();
 
-  // Any thread: forces the file to storage after every append queued before.
-  void flush();
-  // Any thread but the writer's: returns once every append queued before has run.
-  void waitForWrites() { writerQueue_.drain(); }
-
-  // Stop completion: turns the producer away (waiting out a submit under
-  // way, which never waits itself), finishes the queued appends, writes what
-  // the converter still holds, and closes the file. The counters are final
-  // afterwards.
+  // Stop completion: turns the producer away (waiting out a submit or a room
+  // check under way, which never waits itself), appends what was handed
+  // over, writes what the converter still holds, and closes the file. The
+  // counters are final afterwards.
   Status close();
 
   const char* name() const { return name_; }
@@ -129,23 +124,22 @@ class Track {
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
-  void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+  void submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at);
   bool copyHeldFile(int64_t size) const;
+  uint64_t inFlight() const;
   int slotsFor(uint32_t inputFrames) const;
   bool claimSlots(int count, int& first);
-  void unclaimSlots(int count);  // producer: the last `count` claimed go back unused
-  void releaseSlots(int count);  // writer: the oldest `count` in flight are free again
-  Status finish();  // writer queue: the converter's tail and the file's close
+  Status finish();  // under writing_: the converter's tail and the file's close
   void countDrop(int64_t frames);
   bool ensureConverter(const AudioFormat& input);
   bool flushConverterIntoSlots();
   int fillSlots(const PcmBuffer& buffer, int first, int count);
-  void handOff(int first, int count, std::optional<double> activeSeconds);
-  bool wakeWriterFor(int count);
+  void handOff(int first, int count, std::optional<ActiveTime> at);
 
-  // Writer queue. `generation` is the clock's re-align generation when the
-  // block was submitted: a batch may be appended after a later resume.
-  void appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation);
+  // Under writing_. A block's generation is the clock's when it was
+  // captured: it may be appended after a later resume.
+  void appendHandedOver();
+  void appendBlock(int first, int count, std::optional<ActiveTime> at);
   int64_t keepInStep(double activeSeconds, bool resumed);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
@@ -153,12 +147,12 @@ class Track {
 
   const char* name_;
   const std::string path_;
-  const ActiveClock& clock_;
   WriteFailureReport& failures_;
   std::atomic<bool> open_{false};
   std::atomic<int> submitting_{0};  // producers inside submit(): close() waits them out
   int lockFd_ = -1;
-  std::shared_ptr<AudioFile> file_;  // writer queue once open
+  std::mutex writing_;  // the writer's, and the close's: appends, syncs, the close
+  std::shared_ptr<AudioFile> file_;  // under writing_
 
   struct Converter {
     AudioFormat input;
@@ -174,21 +168,26 @@ class Track {
   std::atomic<int64_t> unpreparedFormats_{0};  // converters the producer built itself; the close says so
   std::atomic<int64_t> framesUnconverted_{0};  // input no converter took; the close says so
   void retire(std::unique_ptr<Converter> converter);
-  std::array<std::unique_ptr<PcmBuffer>, kSlotCount> slots_;
+  struct Slot {
+    std::unique_ptr<PcmBuffer> audio;
+    // A block's first slot: how many slots the block takes, and its time.
+    int blockSlots = 0;
+    std::optional<ActiveTime> at;
+  };
+  std::array<Slot, kSlotCount> slots_;
   bool dropping_ = false;
-  // Slots claimed by the producer and released by the writer since the start;
-  // the difference is in flight.
-  std::atomic<uint64_t> claimed_{0};
+  // Slots handed over by the producer and released by the writer since the
+  // start; the difference is in flight.
+  std::atomic<uint64_t> handedOver_{0};
   std::atomic<uint64_t> released_{0};
   std::atomic<int64_t> dropEpisodes_{0};
   std::atomic<int64_t> framesDropped_{0};
   std::atomic<int64_t> framesDroppedOnDisk_{0};
   std::atomic<bool> inWrite_{false};  // the writer is inside a file write
   std::atomic<int64_t> framesReceived_{0};
-  // Host seconds the oldest block in flight was handed over; read by wakeWriterIfStale().
-  std::atomic<double> batchSince_{0};
+  Doorbell& writerBell_;
 
-  // Writer queue.
+  // Under writing_.
   std::atomic<int64_t> framesWritten_{0};
   TrackTimeline timeline_;
   // timeline_ as last stamped, for timelineSoFar() on other threads: a
@@ -199,11 +198,9 @@ class Track {
   std::atomic<uint64_t> published_{0};
   std::array<std::atomic<double>, 2> publishedSeconds_{};  // start, last
   std::array<std::atomic<int64_t>, 2> publishedFrames_{};
-  int64_t realignApplied_ = 0;
+  uint32_t realignApplied_ = 0;
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;
-
-  SerialQueue& writerQueue_;
 };
 
 }  // namespace orvane

@@ -9,8 +9,10 @@ import shutil
 import signal
 import socket
 import subprocess
+import stat
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -425,6 +427,146 @@ def a_name_too_long_for_a_derived_file(case):
 
 
 
+def hang_ups(case):
+    """A hang-up stops and saves as SIGTERM does: SIGHUP alone, a logout's SIGTERM then SIGHUP, and the helper's
+    controlling terminal closing under it (its lines then reach nobody: the status and the files say it saved)."""
+    for signals in ((signal.SIGHUP,), (signal.SIGTERM, signal.SIGHUP)):
+        out = case.path(f"hup{len(signals)}.wav")
+        helper = case.start(out, "--wav")
+        time.sleep(1.0)
+        lived = time.monotonic() - helper.arrival("STATUS recording")
+        for sig in signals:
+            helper.proc.send_signal(sig)
+        case.assert_stopped(*helper.finish(timeout=20), out)
+        case.assertGreaterEqual(seconds(out), lived - 0.3)
+    out = case.path("tty.wav")
+    master, slave = os.openpty()
+    proc = subprocess.Popen(scripted(out, "--wav"), stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+                            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+    case.addCleanup(proc.kill)
+    os.close(slave)
+    screen = b""
+    while b"STATUS recording" not in screen:
+        screen += os.read(master, 4096)
+    began = time.monotonic()
+    time.sleep(1.0)
+    os.close(master)
+    lived = time.monotonic() - began
+    case.assertEqual(proc.wait(timeout=20), 0)
+    case.assertGreaterEqual(seconds(out), lived - 0.3)
+    case.assertEqual(sorted(os.listdir(case.dir)), ["hup1.drift.json", "hup1.wav", "hup2.drift.json", "hup2.wav",
+                                                    "tty.drift.json", "tty.wav"])
+
+
+def fifos_in_the_way(case):
+    """A FIFO where a track, a corrected copy, the sidecar or the unfinished output goes is refused at once like
+    any file in the way: nothing waits on it."""
+    out = case.path("rec.wav")
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.sys.corrected.caf", "rec.drift.json", "rec.partial.wav"):
+        os.mkfifo(case.path(name))
+        helper = Helper(["--out", out, "--wav"], scenario=SINES)
+        case.addCleanup(helper.kill)
+        status, lines = helper.finish(timeout=10)
+        case.assertEqual(status, 2)
+        what = "a temporary track" if name in ("rec.mic.caf", "rec.sys.caf") else "a file the recording writes"
+        case.assertEqual(lines, ["STATUS starting\n",
+                                 f"ERROR start_failed {case.path(name)} is in the way of {what} and is none; "
+                                 "move it away\n"])
+        case.assertEqual(os.listdir(case.dir), [name])
+        os.remove(case.path(name))
+
+
+def names_of_a_running_recording(case):
+    """A run whose output, or a name it derives, is a file of a running recording with another output is refused
+    and touches nothing: the running one's track or unfinished output as the output, an output whose track would be
+    the running one's output, and a recovery into a running one's track. The running one then saves everything."""
+    out = case.path("rec.wav")
+    helper = case.start(out, "--wav")
+    other = Helper(["--out", case.path("other.mic.caf"), "--wav"], scenario=SINES)
+    case.addCleanup(other.kill)
+    other.wait_line("STATUS recording", timeout=20)
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "rec.sys.corrected.caf",
+                 "other.wav"):
+        before = sorted(os.listdir(case.dir))
+        status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
+        case.assertEqual(status, 2, stdout)
+        case.assertRegex(stdout, r"^STATUS starting\nERROR start_failed \S+ is a file of a running recording "
+                                 r"\(its temporary track \S+ is in use\); choose another --out\n$")
+        case.assertEqual(sorted(os.listdir(case.dir)), before)
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("rec.mic.mic.caf"), "synth", "1",
+                    "sine", "440"], check=True)
+    status, stdout, _ = recover(case.path("rec.mic.caf"))
+    case.assertEqual(status, 2)
+    case.assertTrue(stdout.startswith(f"ERROR finalize_failed {case.path('rec.mic.caf')} is a file of a running "
+                                      "recording"), stdout)
+    case.assertTrue(os.path.exists(case.path("rec.mic.mic.caf")))
+    lived = time.monotonic() - helper.arrival("STATUS recording")
+    case.assert_stopped(*helper.stop(), out)
+    case.assertGreaterEqual(seconds(out), lived - 0.3)
+    case.assertNotIn("was removed while recording", helper.stderr)
+    case.assert_stopped(*other.stop(), case.path("other.mic.caf"))
+
+
+def paths_that_are_not_utf8(case):
+    """Every byte a host reads is UTF-8: an output path that is not is refused at the start and by a recovery, and
+    an unknown argument that is not is written escaped."""
+    out = os.fsencode(case.path("b")) + b"\xe9.wav"
+    for argv, expected in ((scripted(out, "--wav"), "STATUS starting\nERROR start_failed the output path is not "
+                                                    "valid UTF-8\n"),
+                           ([BIN, "--out", out, "--finalize-temps"], "ERROR finalize_failed the output path is not "
+                                                                       "valid UTF-8\n"),
+                           ([BIN, "--out", out, b"--l\xe9\xe9t\xc3\xa9"], "ERROR args unknown argument "
+                                                                          "--l\\xE9\\xE9t\u00e9\n")):
+        done = subprocess.run(argv, input=b"", capture_output=True, timeout=20)
+        case.assertEqual((done.returncode, done.stdout.decode("utf-8")), (2, expected))
+        done.stderr.decode("utf-8")
+    case.assertEqual(os.listdir(case.dir), [])
+
+
+def a_folder_renamed_while_recording(case):
+    """The output's folder renamed while recording: the output is written where the host named it (the folder made
+    again), and the tracks are removed where they went, or kept there with --keep-temps; a finisher that writes
+    the output (from 120 s on, here at 30x) goes on in the renamed folder and its file becomes the output."""
+    for keep, speed in (((), 1), (("--keep-temps",), 1), ((), 30)):
+        folder, moved = case.path("D"), case.path("D2")
+        os.mkdir(folder)
+        out = os.path.join(folder, "rec.wav")
+        helper = case.start(out, "--wav", *keep, scenario=dict(SINES, speed=speed))
+        finishing = os.path.join(folder, "rec.finishing.wav")
+        case.assertTrue(speed == 1 or any(os.path.exists(finishing) or time.sleep(0.1) for _ in range(150)))
+        time.sleep(1.0)
+        os.rename(folder, moved)
+        time.sleep(0.5)
+        lived = time.monotonic() - helper.arrival("STATUS recording")
+        case.assert_stopped(*helper.stop(), out)
+        case.assertGreaterEqual(seconds(out), (lived - 0.3) * speed)
+        case.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
+        case.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
+        case.assertEqual(helper.diags("finisher:"), [] if speed > 1 else
+                         ["finisher: it had not begun; the output is made from the tracks afresh"])
+        shutil.rmtree(folder)
+        shutil.rmtree(moved)
+
+
+def modes_of_the_files(case):
+    """The tracks are private; the output and the sidecar get the mode the user's umask gives any new file, at a
+    stop and from a recovery, so that a host can hand them on."""
+    old = os.umask(0o027)
+    case.addCleanup(os.umask, old)
+    mode = lambda name: stat.S_IMODE(os.stat(case.path(name)).st_mode)
+    helper = case.start(case.path("rec.wav"), "--wav")
+    time.sleep(0.5)
+    case.assertEqual((mode("rec.mic.caf"), mode("rec.sys.caf")), (0o600, 0o600))
+    case.assert_stopped(*helper.stop(), case.path("rec.wav"))
+    case.assertEqual((mode("rec.wav"), mode("rec.drift.json")), (0o640, 0o640))
+    helper = case.start(case.path("crashed.m4a"))
+    time.sleep(0.5)
+    helper.proc.kill()
+    helper.finish()
+    case.assert_recovers(case.path("crashed.m4a"), 0.3)
+    case.assertEqual(mode("crashed.m4a"), 0o640)
+
+
 def swallow(listener):
     """Accepts connections and never answers them, until the listener is closed."""
     held = []
@@ -564,6 +706,12 @@ CASES = [
     ("a closed standard input", a_closed_standard_input, False),
     ("two recoveries at once", two_recoveries_at_once, False),
     ("a name too long for a derived file", a_name_too_long_for_a_derived_file, False),
+    ("hang-ups: SIGHUP, SIGTERM then SIGHUP, the terminal closed", hang_ups, False),
+    ("FIFOs where the files go", fifos_in_the_way, False),
+    ("names of a running recording", names_of_a_running_recording, False),
+    ("paths that are not UTF-8", paths_that_are_not_utf8, False),
+    ("a folder renamed while recording", a_folder_renamed_while_recording, False),
+    ("modes of the files a run leaves", modes_of_the_files, False),
     ("two-hour soak", soak, True),
 ]
 

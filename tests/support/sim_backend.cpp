@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "platform/runtime/host_clock.h"
-#include "platform/runtime/serial_queue.h"
 
 namespace orvane::sim {
 

@@ -1,5 +1,6 @@
 // One track in isolation, no process and no real time: any input format
-// switched mid-run, a stalled writer, a write cut short, gaps and resumes.
+// switched mid-run, a stalled writer, a write cut short, gaps and resumes, and
+// the active time that blocks are stamped with.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -7,12 +8,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <semaphore>
 #include <thread>
 
 #include "platform/runtime/host_clock.h"
 #include "support/memory_audio_file.h"
 #include "track/track.h"
+#include "track/track_writer.h"
 
 namespace orvane {
 namespace {
@@ -50,9 +51,10 @@ class TrackTest : public testing::Test {
     stderrTaken = true;
     return testing::internal::GetCapturedStderr();
   }
-  void submit(const PcmBuffer& buffer, std::optional<double> at) {
-    track.submit(buffer, at);
-    track.waitForWrites();
+  // `at` in active seconds, of the clock's generation now.
+  void submit(const PcmBuffer& buffer, double at) {
+    track.submit(buffer, ActiveTime{at, clock.at(0)->generation});
+    track.drain();
   }
   // Active time of the frame after the track's end, by its last stamp.
   double trackEnd() {
@@ -67,8 +69,8 @@ class TrackTest : public testing::Test {
   ActiveClock clock;
   WriteFailureReport failures;
   std::shared_ptr<sim::MemoryAudioFile> file = std::make_shared<sim::MemoryAudioFile>();
-  SerialQueue writer{"track-test.writer"};
-  Track track{"mic", "/tmp/orvane-track-test.mic.caf", clock, failures, writer};
+  Doorbell writerBell;  // no writer here: the tests drain the track themselves
+  Track track{"mic", "/tmp/orvane-track-test.mic.caf", failures, writerBell};
   bool stderrTaken = false;
 };
 
@@ -120,14 +122,11 @@ TEST_F(TrackTest, ABurstOrAPreparedDeviceSwitchAllocatesNothingOnTheCaptureSide)
   track.prepare(small->format());
   submit(*small, 10.0);
   track.prepare(other->format());
-  std::binary_semaphore busy(0);  // the writer waits, so only the capture side runs below
-  writer.async([&busy] { busy.acquire(); });
   const auto heapInUse = [] { return mallinfo2().uordblks + mallinfo2().hblkhd; };
   const size_t before = heapInUse();
-  track.submit(*burst, 10.0 + 1024 / 44100.0);
-  track.submit(*other, 10.0 + (1024 + Track::kMaxBlockFrames) / 44100.0);
+  track.submit(*burst, ActiveTime{10.0 + 1024 / 44100.0});
+  track.submit(*other, ActiveTime{10.0 + (1024 + Track::kMaxBlockFrames) / 44100.0});
   EXPECT_EQ(heapInUse(), before);
-  busy.release();
   ASSERT_FALSE(track.close());
   EXPECT_EQ(track.framesDropped(), 0);
 }
@@ -152,22 +151,23 @@ class StallingFile : public sim::MemoryAudioFile {
 
 TEST_F(TrackTest, StalledWriterDropsWholeBuffersInOneEpisodeUntilASlotIsFree) {
   auto stalling = std::make_shared<StallingFile>();
-  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", clock, failures, writer};
+  Track stalled{"system", "/tmp/orvane-track-test.sys.caf", failures, writerBell};
   ASSERT_TRUE(stalled.open(stalling));
+  TrackWriter writer{writerBell, {&stalled}};  // rung at the fourth block, it hangs in the first write
   auto buffer = toneBuffer(48000, 1, 4096);
   for (int i = 0; i < 20; ++i) {
     // What an input that can leave a block with the server asks first.
     EXPECT_EQ(stalled.hasRoomFor(4096), i < 8) << i;
     stalled.submit(*buffer, std::nullopt);
   }
-  // Eight slots in flight (the first being written), twelve buffers dropped.
+  // Eight slots in flight (the first being written, or about to be), twelve buffers dropped.
   EXPECT_EQ(stalled.dropEpisodes(), 1);
   EXPECT_EQ(stalled.framesDropped(), 12 * 4096);
   stalling->set(true);
-  stalled.waitForWrites();
+  stalled.drain();
   EXPECT_TRUE(stalled.hasRoomFor(4096));
   stalled.submit(*buffer, std::nullopt);  // a free slot ends the episode
-  stalled.waitForWrites();
+  stalled.drain();
   stalling->set(false);
   for (int i = 0; i < 9; ++i) stalled.submit(*buffer, std::nullopt);
   EXPECT_EQ(stalled.dropEpisodes(), 2);
@@ -250,8 +250,62 @@ TEST_F(TrackTest, ResumeShortfallIsCountedFromTheLastBufferNotTheStart) {
   EXPECT_EQ(file->appendSizes.back(), 4096u);
 }
 
-// Untimed chunks are written but only timed ones set the timeline; a flush
-// follows the appends queued before it.
+// A capture thread reads active time while the main thread pauses and
+// resumes: each reading pairs the paused total with the generation of the
+// same resume, or a block would re-align against the wrong pause.
+TEST(ActiveClockTest, AReadingPairsThePausedTotalWithItsOwnGeneration) {
+  ActiveClock clock;
+  std::atomic<bool> done{false};
+  std::thread control([&] {
+    for (int i = 0; i < 20000; ++i) {  // pauses of one second each
+      clock.pause(1000.0 * i);
+      clock.resume(1000.0 * i + 1.0);
+    }
+    done = true;
+  });
+  int64_t readings = 0;
+  while (!done) {
+    if (const std::optional<ActiveTime> time = clock.at(0.0)) {
+      ASSERT_EQ(-time->seconds, static_cast<double>(time->generation));
+      ++readings;
+    }
+  }
+  control.join();
+  EXPECT_GT(readings, 0);
+}
+
+// Nobody wakes the writer for a block that no later block follows (an input
+// that stopped): it comes by itself within a round, and its flush comes after
+// the appends before it.
+TEST_F(TrackTest, TheWriterComesByItselfAndFlushesAfterTheAppends) {
+  {
+    TrackWriter writer{writerBell, {&track}, 0.2};
+    track.submit(*rampBuffer(4096, 0.0f), ActiveTime{10.0});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (track.framesWritten() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(track.framesWritten(), 4096) << "written without a ring";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a flush period and more
+  }
+  ASSERT_FALSE(file->syncedAtLength.empty());
+  EXPECT_EQ(file->syncedAtLength.front(), 4096u);
+}
+
+// The input's thread may still ask for room while the stop closes the track
+// (the stop does not wait for ever for the inputs): the close frees the
+// converter only once no room check is under way.
+TEST_F(TrackTest, ARoomCheckDuringTheCloseReadsNoFreedConverter) {
+  submit(*toneBuffer(44100, 1, 1024), 10.0);
+  std::atomic<bool> closed{false};
+  std::thread input([&] {
+    while (!closed) EXPECT_TRUE(track.hasRoomFor(4096));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_FALSE(track.close());
+  closed = true;
+  input.join();
+}
 
 }  // namespace
 }  // namespace orvane

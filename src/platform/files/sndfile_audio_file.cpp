@@ -100,8 +100,10 @@ Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std:
 }
 
 Result<std::shared_ptr<AudioFile>> SndfileAudioFile::openForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return posixError(errno, "cannot open " + path);
+  // A FIFO or a device would hold the read: only a regular file is read.
+  Result<int> opened = openRegularForReading(path);
+  if (!opened) return opened.error();
+  const int fd = *opened;
   SF_INFO info{};
   SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
   if (!file) {

@@ -76,6 +76,8 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
     if (reason) *reason = "cannot create the libpulse main loop";
     return Outcome::unreachable;
   }
+  Lock lock(*this);
+  // Both streams' control threads may get here first: the loop starts once.
   if (!loopRunning_) {
     if (pa_threaded_mainloop_start(loop_) < 0) {
       if (reason) *reason = "cannot start the libpulse main loop";
@@ -83,7 +85,6 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
     }
     loopRunning_ = true;
   }
-  Lock lock(*this);
   if (!context_ || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
     if (!renewContext()) {
       if (reason) *reason = context_ ? lastError() : "cannot create a libpulse context";
@@ -115,9 +116,8 @@ PulseClient::Outcome PulseClient::connect(double timeoutSeconds, std::string* re
 }
 
 bool PulseClient::isReady() {
-  if (!loopRunning_) return false;
   Lock lock(*this);
-  return context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
+  return loopRunning_ && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
 void PulseClient::onContextState(pa_context* context, void* self) {
@@ -179,7 +179,7 @@ void PulseClient::removeObserver(void* owner) {
 }
 
 PulseClient::Lock::Lock(PulseClient& client)
-    : loop_(client.loop_), locked_(client.loopRunning_ && !pa_threaded_mainloop_in_thread(client.loop_)) {
+    : loop_(client.loop_), locked_(loop_ && !pa_threaded_mainloop_in_thread(loop_)) {
   if (locked_) pa_threaded_mainloop_lock(loop_);
 }
 

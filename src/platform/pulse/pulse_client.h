@@ -81,7 +81,8 @@ class PulseClient {
   // Any thread: the context is ready (connected and not failed since).
   bool isReady();
 
-  // Locks the loop, unless the caller is the loop thread (which holds it already).
+  // Locks the loop, unless the caller is the loop thread (which holds it
+  // already). The lock is a mutex of its own before the loop thread runs.
   class Lock {
    public:
     explicit Lock(PulseClient& client);
@@ -121,7 +122,7 @@ class PulseClient {
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_time_event* reconnectTimer_ = nullptr;
-  bool loopRunning_ = false;
+  bool loopRunning_ = false;  // loop lock (held before the loop runs too)
   bool wasReady_ = false;     // the current context was ready once
   double lostAt_ = 0;         // host seconds the last ready context failed; 0: none since reported
   std::vector<Observer> observers_;  // loop lock

@@ -22,6 +22,7 @@ enum ErrorCode : int64_t {
   kNoSource = 2,
   kStreamFailed = 3,
   kNoSink = 6,
+  kLinkedElsewhere = 7,
 };
 
 const PulseSourceInfo* findSource(const std::vector<PulseSourceInfo>& sources, const std::string& name) {
@@ -68,7 +69,8 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     source = chooseMicrophone(*sources, server->defaultSourceName, userSource_, &why);
     if (!source) return Error{kErrorDomain, kNoSource, kNoMicrophoneMessage};
     defaultDevice_ = server->defaultSourceName;
-    device.said = "mic records " + source->name + " (" + why + ")";
+    device.says = "mic records ";
+    device.about = std::string(" (") + why + ")";
   } else {
     const PulseSinkInfo* sink = sinkToCapture(*sinks, server->defaultSinkName, sinkName_);
     if (sink) source = findSource(*sources, sink->monitorSourceName);
@@ -80,9 +82,9 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     defaultDevice_ = server->defaultSinkName;
     device.sink = sink->name;
     const bool follows = !sinkName_.empty() && sinkName_ != sink->name;
-    device.said = (follows ? "system audio follows default sink " + sink->name + "; " : std::string()) +
-                  "system audio records " + source->name + " (the monitor of sink " + sink->name + ", " +
-                  describe(source->sampleSpec) + ")";
+    device.says = (follows ? "system audio follows default sink " + sink->name + "; " : std::string()) +
+                  "system audio records ";
+    device.about = " (the monitor of sink " + sink->name + ", " + describe(source->sampleSpec) + ")";
   }
   device.name = source->name;
   device.spec = recordSpec(source->sampleSpec);
@@ -129,14 +131,18 @@ Status PulseRecordStream::start() {
   }
   Status status;
   double holds = 0;
+  std::string linked;
   {
     PulseClient::Lock lock(*client_);
     status = open(*device);
+    // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
+    if (status && status->code == kLinkedElsewhere) status = open(*device);
     holds = holdSeconds_;
+    linked = deviceName_;
   }
   // Said once the loop lock is released: the capture thread never waits on our output.
   if (status) return status;
-  diag(device->said);
+  diag(device->says + linked + device->about);
   if (holds < kServerHoldSeconds - 0.5) {
     char note[120];
     std::snprintf(note, sizeof note, "%s: the server keeps only %.1f s of it while the helper cannot read", what(),
@@ -178,8 +184,10 @@ Status PulseRecordStream::open(const Device& device) {
   const pa_stream_flags_t flags = role_ == InputRole::monitor ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
   if (auto failure = connectRecordStream(*client_, stream_, device.name, flags, what())) {
     destroyStream();
-    return Error{kErrorDomain, kStreamFailed, *failure};
+    return Error{kErrorDomain, failure->linkedElsewhere ? kLinkedElsewhere : kStreamFailed, failure->why};
   }
+  // Where the server linked it, as it says (the very source asked for, or the start failed).
+  if (const char* linked = pa_stream_get_device_name(stream_)) deviceName_ = linked;
   const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
   holdSeconds_ = granted ? static_cast<double>(granted->maxlength / frameBytes_) / spec_.rate : 0;
   holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
@@ -399,6 +407,7 @@ void PulseRecordStream::onContextBack(void* self) {
 
 void PulseRecordStream::onMoved(pa_stream*, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->client_->signal();  // a start may wait for the move back onto its source
   // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
   owner->flushPending();
   owner->holdDelivery_ = true;
@@ -410,7 +419,8 @@ void PulseRecordStream::onMoved(pa_stream*, void* self) {
 // there, then where we are now; the answers come in that order, and the last
 // one decides. The server moves a stream off a source that went away, and
 // onto a new default: any other move of the microphone is the user's. System
-// audio stays on a monitor, or is opened again on the default sink's.
+// audio stays on the monitor it was opened on, or is opened again on the
+// default sink's.
 void PulseRecordStream::checkMove() {
   movedOffLiveSource_ = false;
   pa_operation* server = pa_context_get_server_info(
@@ -438,10 +448,11 @@ void PulseRecordStream::checkMove() {
         if (info && info->index != pa_stream_get_device_index(owner->stream_)) return;  // moved again since
         const bool monitor = info && info->monitor_of_sink != PA_INVALID_INDEX;
         const std::string name = info && info->name ? info->name : "";
+        // Only the monitor the rules chose: another sink's (where a session
+        // manager relinks a stream it remembers) is opened again where it belongs.
         if (owner->role_ == InputRole::monitor) {
-          if (!monitor) return owner->fireChange();
+          if (!monitor || name != owner->deviceName_) return owner->fireChange();
           owner->holdDelivery_ = false;
-          owner->deviceName_ = name;
           return;
         }
         if (info) {

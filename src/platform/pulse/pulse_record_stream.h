@@ -81,7 +81,9 @@ class PulseRecordStream : public AudioInput {
     std::string sink;  // system audio: the sink it monitors
     pa_sample_spec spec{};
     pa_channel_map map{};
-    std::string said;  // the diagnostic that names it
+    // The diagnostic that names it: says, the source the server linked, about.
+    std::string says;
+    std::string about;
   };
   Result<Device> chooseDevice();  // control_ held, loop lock not
   Status open(const Device& device);  // both locks held
@@ -135,7 +137,7 @@ class PulseRecordStream : public AudioInput {
   int64_t timingAskedFrame_ = 0;
   double nextServerStamp_ = 0;
   int roundLeft_ = 0;  // answers the round still wants
-  std::string deviceName_;
+  std::string deviceName_;  // the source the server says it linked
   std::string sinkName_;       // system audio: the sink recorded
   std::string defaultDevice_;  // the default source or sink, as last seen
   bool holdDelivery_ = false;  // moved, and not yet known to be the right kind of device

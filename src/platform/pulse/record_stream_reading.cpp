@@ -24,9 +24,9 @@ pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sampl
 namespace {
 
 // A session manager may link a new stream where a stream of that name went
-// before, whatever source it asked for; it is moved back, or refused.
-std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                        const std::string& what) {
+// before, whatever source it asked for; it is moved back, or said to be elsewhere.
+std::optional<ConnectFailure> keepOnSource(PulseClient& client, pa_stream*& stream, const std::string& source,
+                                           const std::string& what) {
   const char* linked = pa_stream_get_device_name(stream);
   if (!linked || source == linked) return std::nullopt;
   const std::string elsewhere = linked;
@@ -48,14 +48,22 @@ std::optional<std::string> keepOnSource(PulseClient& client, pa_stream*& stream,
     if (!answer.done) pa_operation_cancel(op);
     pa_operation_unref(op);
   }
-  if (answer.moved) return std::nullopt;
-  return what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back";
+  // Moved back once the stream itself says so (its moved handler wakes us).
+  const auto onSource = [&] {
+    const char* now = stream ? pa_stream_get_device_name(stream) : nullptr;
+    return now && source == now;
+  };
+  if (answer.moved && client.waitUntil(onSource, kPulseQueryTimeoutSeconds)) return std::nullopt;
+  if (!stream) return ConnectFailure{what + " ended while it was moved back onto " + source};
+  return ConnectFailure{
+      what + " was linked to " + elsewhere + " instead of " + source + " and could not be moved back", true};
 }
 
 }  // namespace
 
-std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                               pa_stream_flags_t flags, const std::string& what) {
+std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream,
+                                                  const std::string& source, pa_stream_flags_t flags,
+                                                  const std::string& what) {
   pa_buffer_attr attr;
   const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(stream));
   attr.maxlength = static_cast<uint32_t>(kServerHoldSeconds * pa_stream_get_sample_spec(stream)->rate) *
@@ -66,13 +74,13 @@ std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& 
   attr.fragsize = kPulseFragmentFrames * static_cast<uint32_t>(frameBytes);
   flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY);
   if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
-    return "cannot record from " + source + ": " + client.lastError();
+    return ConnectFailure{"cannot record from " + source + ": " + client.lastError()};
   }
   const bool settled = client.waitUntil(
       [&stream] { return !stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kPulseQueryTimeoutSeconds);
   if (!stream || !settled || pa_stream_get_state(stream) != PA_STREAM_READY) {
-    return what + " on " + source + " did not start: " +
-           (settled ? client.lastError() : std::string("no answer from the sound server"));
+    return ConnectFailure{what + " on " + source + " did not start: " +
+                          (settled ? client.lastError() : std::string("no answer from the sound server"))};
   }
   return keepOnSource(client, stream, source, what);
 }

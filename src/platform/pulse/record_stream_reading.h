@@ -42,12 +42,19 @@ struct RecordStreamHandlers {
 pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
                            const pa_channel_map* map, const RecordStreamHandlers& handlers);
 
+struct ConnectFailure {
+  std::string why;
+  bool linkedElsewhere = false;  // ready, but on another source, and not to be moved back
+};
+
 // Loop lock held: connects the stream to `source` in fragments of
-// kPulseFragmentFrames and waits, bounded, until it is ready. On failure
-// returns why, calling the stream `what`; the caller releases it. `stream`
-// is watched by reference because a state handler may release it meanwhile.
-std::optional<std::string> connectRecordStream(PulseClient& client, pa_stream*& stream, const std::string& source,
-                                               pa_stream_flags_t flags, const std::string& what);
+// kPulseFragmentFrames and waits, bounded, until it is ready and linked to
+// `source` (moved back there if the server linked it elsewhere). On failure
+// says why, calling the stream `what`; the caller releases it. `stream` is
+// watched by reference because a state handler may release it meanwhile.
+std::optional<ConnectFailure> connectRecordStream(PulseClient& client, pa_stream*& stream,
+                                                  const std::string& source, pa_stream_flags_t flags,
+                                                  const std::string& what);
 
 
 // The server hands a burst (one block of a source that renders in blocks) over

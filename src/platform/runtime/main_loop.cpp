@@ -23,10 +23,12 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "events/output.h"
 #include "platform/runtime/host_clock.h"
 
 namespace orvane {
@@ -58,7 +60,10 @@ struct MainLoop::Impl {
 
   Impl() {
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) die("eventfd");
+    // Before anything is recorded (a descriptor or memory limit): the run ends with its one terminal line.
+    if (wakeFd < 0) {
+      fail("start_failed", std::string("cannot make the main loop's wake-up descriptor: ") + std::strerror(errno));
+    }
     sigemptyset(&signals);
   }
   ~Impl() {

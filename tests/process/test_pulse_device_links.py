@@ -1,0 +1,115 @@
+"""The system audio records the sink the rules choose, and says which, on a server that remembers: several runs on
+one server, the default sink set before each start and switched in the middle. PipeWire's session manager may link
+a stream of ours where one of its name went before, whatever it asked for: there a run's first stream, or the one
+after the switch, is linked by hand to the other sink's monitor once it runs, as the session manager would (one
+relink a run: it costs a reopening or two, and the recorder allows four in ten seconds). Every part of every run
+must hold the tone of the sink that was the default at its moment, and the diagnostic must name that sink."""
+import re
+import subprocess
+import time
+
+from harness import RATE, channels, tone_level
+from pulse_server import SERVER, PulseCase
+
+TONES = {"speakers": 440, "headset": 660}
+OTHER = {"speakers": "headset", "headset": "speakers"}
+# The sink each run starts on; it switches to the other in the middle. A start is now on the sink the run
+# before ended on, now on the other one.
+STARTS = ("speakers", "speakers", "headset", "headset")
+PORTS = ("FL", "FR")
+SETTLE = 1.2  # from a change of link or default until a part is measured
+
+
+class AlternatingDefaultSink(PulseCase):
+    """Two sinks, each with its own tone, and system audio alone (no microphone needed)."""
+
+    modules = ["module-null-sink sink_name=headset"]
+
+    def setUp(self):
+        super().setUp()
+        for sink, frequency in TONES.items():
+            self.play_pinned(sink, frequency)
+        time.sleep(2.1)  # what the idle sinks rendered ahead before the players' low latency holds
+
+    def play_pinned(self, sink, frequency):
+        """A tone that stays on its sink whatever the default: both servers would otherwise move a player off a
+        sink that stops being the default (PulseAudio), or let one that sits on the default follow it from then
+        on (PipeWire)."""
+        if SERVER != "pipewire":
+            self.pulse.load_module(f"module-sine-source source_name=tone{frequency} rate={RATE} "
+                                   f"frequency={frequency}")
+            self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=20 "
+                                   "sink_dont_move=true source_dont_move=true")
+            return
+        tone = f"{self.dir.name}/tone-{frequency}.wav"
+        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", tone, "synth", "600", "sine", str(frequency),
+                        "vol", "0.5"], check=True, timeout=60)
+        player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", tone],
+                                  env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+
+    def relink(self, sink):
+        """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps
+        a stream opened with a device there). By port id: the helper may open its next stream meanwhile."""
+        if SERVER != "pipewire":
+            return
+        ports = self.port_ids()
+        ours = [ports[f"orvane-capture:input_{channel}"] for channel in PORTS]
+        links = [["-d", ports[f"{OTHER[sink]}:monitor_{channel}"], port] for channel, port in zip(PORTS, ours)]
+        links += [[ports[f"{sink}:monitor_{channel}"], port] for channel, port in zip(PORTS, ours)]
+        # The first change may already make the helper open another stream: only that one must succeed.
+        for number, link in enumerate(links):
+            subprocess.run(["pw-link", *link], env=self.pulse.server_env(), capture_output=True, check=number == 0,
+                           timeout=10)
+
+    def port_ids(self):
+        """Every port's id by its "node:port" name."""
+        listed = subprocess.run(["pw-link", "-I", "-i", "-o"], env=self.pulse.server_env(), capture_output=True,
+                                text=True, check=True, timeout=10).stdout
+        return {name: number for number, name in (line.split() for line in listed.splitlines() if line.strip())}
+
+    @staticmethod
+    def sink_of(samples):
+        """The sink whose tone `samples` hold, the other's ten times weaker at most; None for silence or both."""
+        levels = {sink: tone_level(samples, frequency) for sink, frequency in TONES.items()}
+        loud = max(levels, key=levels.get)
+        return loud if levels[loud] > 0.02 and levels[OTHER[loud]] < levels[loud] / 10 else None
+
+    @staticmethod
+    def devices_named(helper):
+        """The sinks the diagnostics said the system audio records, in order."""
+        return re.findall(r"system audio records (\w+)\.monitor ", helper.stderr)
+
+    def test_every_part_of_every_run_records_the_default_sink_of_its_moment_and_says_so(self):
+        results = []  # (run, part, default sink, sink heard, sink the diagnostic named last)
+        logs = []
+        for run, first in enumerate(STARTS):
+            self.pulse.pactl("set-default-sink", first)
+            out, helper = self.start(f"run{run}.wav", ["--wav", "--system-only"])
+            time.sleep(0.5)
+            if run % 2 == 0:
+                self.relink(OTHER[first])
+            time.sleep(SETTLE + 1.0)
+            said_first = self.devices_named(helper)
+            self.pulse.pactl("set-default-sink", OTHER[first])
+            helper.wait_diag("system audio follows default sink")
+            time.sleep(0.5)
+            if run % 2 == 1:
+                self.relink(first)
+            time.sleep(SETTLE + 1.0)
+            self.stop(helper)
+            said = self.devices_named(helper)
+            logs.append(f"run {run}:\n{helper.stderr}")
+            _, system = channels(out)
+            # Each part ends before the next change, which a late first frame may bring early in the file.
+            parts = (system[int((0.5 + SETTLE) * RATE): int((1.3 + SETTLE) * RATE)], system[-RATE: -RATE // 5])
+            named = (said_first[-1] if said_first else None, said[-1] if len(said) > len(said_first) else None)
+            for part, (default, samples, sink) in enumerate(zip((first, OTHER[first]), parts, named)):
+                results.append((run, part, default, self.sink_of(samples), sink))
+        right = sum(heard == default for _, _, default, heard, _ in results)
+        print(f"\n{SERVER}: segments on the right device: {right} of {len(results)}")
+        self.assertEqual([(run, part, default) for run, part, default, _, _ in results],
+                         [(run, part, heard) for run, part, _, heard, _ in results], "the sink heard\n" + "".join(logs))
+        self.assertEqual([(run, part, heard) for run, part, _, heard, _ in results],
+                         [(run, part, named) for run, part, _, _, named in results], "the sink named")

@@ -1,0 +1,94 @@
+// The names a run derives from its output against a running recording's
+// (known only by the locks on its tracks), and what the file layer refuses
+// to open or wait on.
+#include "finalize/temp_paths.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "file_helpers.h"
+#include "platform/files/private_file.h"
+
+namespace orvane {
+namespace {
+
+// A running recording of `output`: its microphone track, locked.
+struct LiveRecording {
+  explicit LiveRecording(const std::string& output) {
+    fd = ::open(siblingPath(output, "mic.caf").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  }
+  ~LiveRecording() { ::close(fd); }
+  int fd;
+};
+
+TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
+  ScratchDir dir;
+  LiveRecording live(dir / "rec.m4a");
+  for (const char* name : {"rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.m4a", "rec.finishing.m4a"}) {
+    Status refused = checkNoRunningRecordingOwns(TempPaths(dir / name));
+    ASSERT_TRUE(refused) << name;
+    EXPECT_EQ(refused->code, EBUSY);
+    EXPECT_EQ(refused->description, dir / name + " is a file of a running recording (its temporary track " +
+                                        (dir / "rec.mic.caf") + " is in use); choose another --out");
+  }
+  // Its output is where this run's microphone track would go.
+  LiveRecording other(dir / "other.mic.wav");
+  EXPECT_TRUE(checkNoRunningRecordingOwns(TempPaths(dir / "other.wav")));
+  // Names that only look alike, and the same output (its tracks' own lock check says so).
+  for (const char* name : {"rec.mic.wav", "record.m4a", "rec.micro.caf", "rec.m4a", "rec.wav", "other.mic.x.wav"}) {
+    EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / name))) << name;
+  }
+}
+
+TEST(TempPaths, ATrackNoLongerLockedBelongsToNoRunningRecording) {
+  ScratchDir dir;
+  { LiveRecording crashed(dir / "rec.m4a"); }
+  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf")));
+  EXPECT_FALSE(isTrackInUse(dir / "rec.mic.caf"));
+}
+
+TEST(PrivateFile, AFifoIsRefusedAtOnceNeverWaitedOn) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  Result<int> created = createPrivateFile(dir / "fifo");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().code, EEXIST);
+  EXPECT_FALSE(lockTrackFile(dir / "fifo"));
+  EXPECT_FALSE(openRegularForReading(dir / "fifo"));
+  EXPECT_FALSE(AudioFile::openForReading(dir / "fifo"));
+  EXPECT_FALSE(isTrackInUse(dir / "fifo"));
+  EXPECT_FALSE(checkNothingInTheWay(TempPaths(dir / "rec.wav")));
+  ASSERT_EQ(::mkfifo((dir / "rec.drift.json").c_str(), 0600), 0);
+  Status inTheWay = checkNothingInTheWay(TempPaths(dir / "rec.wav"));
+  ASSERT_TRUE(inTheWay);
+  EXPECT_EQ(inTheWay->description,
+            dir / "rec.drift.json" + " is in the way of a file the recording writes and is none; move it away");
+}
+
+TEST(PrivateFile, AHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
+  ScratchDir dir;
+  std::filesystem::create_directory(dir / "D");
+  Result<int> held = createPrivateFile(dir / "D/rec.mic.caf");
+  ASSERT_TRUE(held);
+  std::filesystem::rename(dir / "D", dir / "D2");
+  EXPECT_EQ(currentName(descriptorPath(*held)), dir / "D2/rec.mic.caf");
+  // A file that took the old name is another's.
+  std::filesystem::create_directory(dir / "D");
+  ASSERT_TRUE(createPrivateFile(dir / "D/rec.mic.caf"));
+  EXPECT_TRUE(removeHeldFile(descriptorPath(*held)));
+  EXPECT_FALSE(std::filesystem::exists(dir / "D2/rec.mic.caf"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "D/rec.mic.caf"));
+  EXPECT_EQ(currentName(descriptorPath(*held)), std::nullopt);
+  EXPECT_FALSE(removeHeldFile(descriptorPath(*held)));  // no name left: nothing happens
+  EXPECT_TRUE(std::filesystem::exists(dir / "D/rec.mic.caf"));
+  EXPECT_EQ(currentName(dir / "D/rec.mic.caf"), std::nullopt);  // no descriptor's path
+  ::close(*held);
+}
+
+}  // namespace
+}  // namespace orvane
