@@ -25,14 +25,14 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
     mainLoop.fire(levelMeasured_);
   }
-  mic.submit(buffer, active);
+  mic.submit(buffer, active, when.startsAnew);
 }
 
 void Recorder::writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!system.isOpen()) return;
   const std::optional<double> active = activeTime(clock, when);
   if (!active) return;
-  system.submit(buffer, active);
+  system.submit(buffer, active, when.startsAnew);
 }
 
 // Start task. The sound server's sinks take the place of a screen-recording

@@ -142,15 +142,17 @@ void Track::prepare(const AudioFormat& input) {
 
 // ------------------------------------------------------------ producer side
 
-void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+void Track::submit(const PcmBuffer& buffer, std::optional<double> activeSeconds, bool startsAnew) {
   // The count goes up before open_ is read, and close() clears open_ before
   // it reads the count: a producer either sees the track closing or is seen.
   submitting_.fetch_add(1);
-  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, activeSeconds);
+  if (open_ && buffer.frameLength() > 0) {
+    submitOpen(buffer, activeSeconds, startsAnew ? Placement::atStamp : Placement::next);
+  }
   submitting_.fetch_sub(1);
 }
 
-void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds) {
+void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds, Placement placement) {
   framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   if (!ensureConverter(buffer.format())) {
     framesUnconverted_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
@@ -171,7 +173,7 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeco
   if (filled < count) unclaimSlots(count - filled);
   if (filled == 0) return;
   if (activeSeconds) *activeSeconds -= held / kTrackRate;
-  handOff(first, filled, activeSeconds);
+  handOff(first, filled, activeSeconds, placement);
 }
 
 bool Track::hasRoomFor(uint32_t inputFrames) const {
@@ -265,10 +267,12 @@ void Track::countDrop(int64_t frames) {
   if (!std::exchange(dropping_, true)) dropEpisodes_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Track::handOff(int first, int count, std::optional<double> activeSeconds) {
+void Track::handOff(int first, int count, std::optional<double> activeSeconds, Placement placement) {
   const int64_t generation = clock_.realignGeneration();
   const bool queued = writerQueue_.tryAsync(
-      [this, first, count, activeSeconds, generation] { appendSlots(first, count, activeSeconds, generation); },
+      [this, first, count, activeSeconds, generation, placement] {
+        appendSlots(first, count, activeSeconds, generation, placement);
+      },
       wakeWriterFor(count));
   if (queued) return;
   int64_t frames = 0;
@@ -296,22 +300,25 @@ void Track::wakeWriterIfStale() {
 
 // ------------------------------------------------------------- writer side
 
-void Track::appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation) {
+void Track::appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation,
+                        Placement placement) {
   PcmBuffer& head = *slots_[static_cast<size_t>(first)];
   if (activeSeconds) {
     const bool resumed = generation != realignApplied_;
-    const int64_t early = keepInStep(*activeSeconds, resumed);
+    const int64_t early = keepInStep(*activeSeconds, resumed, placement);
     if (resumed) {
       if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) {
         releaseSlots(count);  // captured while paused, all of it: the next buffer re-aligns
         return;
       }
       realignApplied_ = generation;
-      if (early > 0 && early <= kMaxSkipFrames && early < head.frameLength()) {
-        skipLeadingFrames(head, static_cast<uint32_t>(early));
-        *activeSeconds += static_cast<double>(early) / kTrackRate;
+      if (skipHead(head, early, *activeSeconds)) {
         diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
       }
+    } else if (placement == Placement::atStamp && skipHead(head, early, *activeSeconds) &&
+               early > kGapThresholdFrames) {
+      diag(std::string(name_) + " input opened again " + milliseconds(early) +
+           " before the track's end; that much of its head dropped to keep it in time");
     }
   }
   for (int i = 0; i < count; ++i) {
@@ -329,7 +336,7 @@ void Track::appendSlots(int first, int count, std::optional<double> activeSecond
 // nominal rate agree to a fraction of a frame, so drift never shows here.
 // Fills what is missing with silence (after a resume, any shortfall; else a
 // gap past the threshold) and returns how many frames the track is ahead.
-int64_t Track::keepInStep(double activeSeconds, bool resumed) {
+int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placement) {
   if (!timeline_.lastSeconds) return 0;
   const auto expected = static_cast<int64_t>(std::round((activeSeconds - *timeline_.lastSeconds) * kTrackRate));
   const int64_t shortfall = expected - (framesWritten() - timeline_.lastFrames);
@@ -339,16 +346,25 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed) {
     if (writeSilence(frames)) diag("resume re-align: padded " + std::to_string(frames) + " frames");
     return 0;
   }
-  if (shortfall <= kGapThresholdFrames) return 0;
+  const bool gap = shortfall > kGapThresholdFrames;
+  if (!gap && placement == Placement::next) return 0;
   if (shortfall > kMaxGapFrames) {
     diag(std::string(name_) + " input resumed " + milliseconds(shortfall) +
          " past the track's end; not filled (a time stamp that jumped, not lost input)");
     return 0;
   }
-  if (writeSilence(shortfall)) {
+  if (writeSilence(shortfall) && gap) {
     diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
   }
   return 0;
+}
+
+// Drops the first `frames` of a block the track already holds the time of.
+bool Track::skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds) {
+  if (frames <= 0 || frames > kMaxSkipFrames || frames >= head.frameLength()) return false;
+  skipLeadingFrames(head, static_cast<uint32_t>(frames));
+  activeSeconds += static_cast<double>(frames) / kTrackRate;
+  return true;
 }
 
 bool Track::writeSilence(int64_t frames) {

@@ -79,8 +79,9 @@ class Track {
   // converter for a format nobody prepared), no lock, no I/O, no waiting.
   // At most kMaxBlockFrames a block. `activeSeconds` is
   // the active time of the buffer's first frame; without it the buffer is
-  // written but takes no part in the timeline.
-  void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+  // written but takes no part in the timeline. `startsAnew`: a block of an
+  // input opened again, while its stamps settle (see Placement::atStamp).
+  void submit(const PcmBuffer& buffer, std::optional<double> activeSeconds, bool startsAnew = false);
 
   // Producer thread: whether `inputFrames` of the input's format would find
   // their slots free now. An input that can leave a block with the sound
@@ -129,7 +130,14 @@ class Track {
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
-  void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds);
+  // How a block is fitted to the track's end: as the same input's next block
+  // (only a gap past the threshold is filled; stamps wander), or, for an
+  // input opened again while its stamps settle, exactly at its stamp: silence
+  // before it, or its head dropped where the track already holds that time.
+  // Left to the gap rule, a re-created stream that began a few ms early or
+  // late kept the track that far off the other for the rest of the run.
+  enum class Placement { next, atStamp };
+  void submitOpen(const PcmBuffer& buffer, std::optional<double> activeSeconds, Placement placement);
   bool copyHeldFile(int64_t size) const;
   int slotsFor(uint32_t inputFrames) const;
   bool claimSlots(int count, int& first);
@@ -140,13 +148,15 @@ class Track {
   bool ensureConverter(const AudioFormat& input);
   bool flushConverterIntoSlots();
   int fillSlots(const PcmBuffer& buffer, int first, int count);
-  void handOff(int first, int count, std::optional<double> activeSeconds);
+  void handOff(int first, int count, std::optional<double> activeSeconds, Placement placement = Placement::next);
   bool wakeWriterFor(int count);
 
   // Writer queue. `generation` is the clock's re-align generation when the
   // block was submitted: a batch may be appended after a later resume.
-  void appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation);
-  int64_t keepInStep(double activeSeconds, bool resumed);
+  void appendSlots(int first, int count, std::optional<double> activeSeconds, int64_t generation,
+                   Placement placement);
+  int64_t keepInStep(double activeSeconds, bool resumed, Placement placement);
+  bool skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
   void stamp(double activeSeconds, int64_t position);

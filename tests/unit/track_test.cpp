@@ -209,6 +209,31 @@ TEST_F(TrackTest, InputThatStoppedIsFilledWithSilenceOnceAndAJumpIsNot) {
   EXPECT_NE(lines.find("not filled"), std::string::npos) << lines;
 }
 
+// An input opened again (a device switch) is placed at its stamp exactly: a
+// first block a few ms late gets that much silence, one that begins before the
+// track's end loses the time the track already holds. Left to the gap rule,
+// the track kept either error against the other track for the rest of the run.
+TEST_F(TrackTest, AnInputOpenedAgainIsPlacedAtItsStampAndTheSameInputWithinTheGapRule) {
+  submit(*rampBuffer(4096, 0.5f), 10.0);
+  track.submit(*rampBuffer(4096, 0.5f), 10.0 + 4096 / 48000.0 + 0.003, true);  // 144 frames late
+  track.waitForWrites();
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 144, 4096}));
+  EXPECT_NEAR(trackEnd(), 10.0 + 2 * 4096 / 48000.0 + 0.003, 1e-9);
+  track.submit(*rampBuffer(4096, 0.25f), trackEnd() - 0.010, true);  // 480 frames the track holds
+  track.waitForWrites();
+  EXPECT_EQ(file->appendSizes.back(), 4096u - 480u);
+  EXPECT_FLOAT_EQ(file->samples[file->length() - (4096 - 480)], 0.25f + 480 * 1e-5f);
+  // The same input's next blocks keep the gap rule: stamp jitter fills nothing, either way.
+  const double end = trackEnd();
+  submit(*rampBuffer(4096, 0.5f), end + 0.003);
+  submit(*rampBuffer(4096, 0.5f), end + 4096 / 48000.0 - 0.003);
+  EXPECT_EQ(file->appendSizes.size(), 6u);
+  EXPECT_EQ(file->length(), 4096 + 144 + 4096 + (4096 - 480) + 2 * 4096);
+  const std::string lines = diagnostics();
+  EXPECT_NE(lines.find("mic input opened again 10.0 ms before the track's end; that much of its head dropped"),
+            std::string::npos) << lines;
+}
+
 TEST_F(TrackTest, ResumeTopsUpAtMostASecondAndSkipsTheHeadCapturedWhilePaused) {
   submit(*rampBuffer(4096, 0.0f), 100.0);
   // The pause lasted 1.0 s but the next buffer starts 0.99 s after the end of
