@@ -317,8 +317,8 @@ void Track::appendSlots(int first, int count, std::optional<double> activeSecond
       }
     } else if (placement == Placement::atStamp && skipHead(head, early, *activeSeconds) &&
                early > kGapThresholdFrames) {
-      diag(std::string(name_) + " input opened again " + milliseconds(early) +
-           " before the track's end; that much of its head dropped to keep it in time");
+      diag(std::string(name_) + " input began " + milliseconds(early) +
+           " before the track's end as its stamps settled; its first " + milliseconds(early) + " skipped");
     }
   }
   for (int i = 0; i < count; ++i) {
