@@ -149,8 +149,9 @@ class Recorder {
   MainLoop::TriggerId micChanged_;
   MainLoop::TriggerId systemChanged_;
   MainLoop::TriggerId levelMeasured_;
-  void restartEngine();  // engineQueue
-  void restartSystemAudio();  // engineQueue
+  // engineQueue: false when the input could not be started again.
+  bool restartEngine();
+  bool restartSystemAudio();
   int64_t systemOpened_ = 0;    // engineQueue: successful opens of the system audio
   bool systemAwayWatched_ = false;  // engineQueue: a 10 s watch is armed
   Error systemAwayError_;           // engineQueue: why the last open failed
