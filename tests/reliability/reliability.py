@@ -459,10 +459,10 @@ def hang_ups(case):
 
 
 def fifos_in_the_way(case):
-    """A FIFO where a track, a corrected copy, the sidecar or the unfinished output goes is refused at once like
-    any file in the way: nothing waits on it."""
+    """A FIFO where a track, the sidecar or the unfinished output goes is refused at once like any file in the way:
+    nothing waits on it."""
     out = case.path("rec.wav")
-    for name in ("rec.mic.caf", "rec.sys.caf", "rec.sys.corrected.caf", "rec.drift.json", "rec.partial.wav"):
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.wav"):
         os.mkfifo(case.path(name))
         helper = Helper(["--out", out, "--wav"], scenario=SINES)
         case.addCleanup(helper.kill)
@@ -485,8 +485,7 @@ def names_of_a_running_recording(case):
     other = Helper(["--out", case.path("other.mic.caf"), "--wav"], scenario=SINES)
     case.addCleanup(other.kill)
     other.wait_line("STATUS recording", timeout=20)
-    for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "rec.sys.corrected.caf",
-                 "other.wav"):
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "other.wav"):
         before = sorted(os.listdir(case.dir))
         status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
         case.assertEqual(status, 2, stdout)
