@@ -1,5 +1,5 @@
-// Finalization cost: the interleave of two long temporary tracks into a WAV or
-// AAC output, timed in-process, with the process's peak resident set size.
+// Finalization cost: the finisher's output from two long ended temporary tracks
+// into a WAV or AAC output, timed in-process, with the process's peak resident set size.
 // scripts/bench-finalize.sh runs it beside sox and ffmpeg on the same inputs.
 //
 //   bench_finalize generate <dir> <seconds>   writes <dir>/rec.mic.caf and rec.sys.caf
@@ -21,7 +21,7 @@
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
 #include "platform/files/file_container.h"
-#include "finalize/interleave.h"
+#include "finalize/finisher.h"
 #include "finalize/temp_paths.h"
 
 namespace {
@@ -57,8 +57,9 @@ int interleave(const std::string& dir, const std::string& extension, unsigned wo
   const double rssBefore = peakRssMegabytes();
   const auto start = std::chrono::steady_clock::now();
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(TrackSource{paths.mic, std::nullopt}, TrackSource{paths.system, std::nullopt},
-                                             out, outputSettings(lastExtension(out) == "wav"), outcome);
+  Result<int64_t> written = finishEndedTracks(TrackSource{paths.mic, std::nullopt},
+                                              TrackSource{paths.system, std::nullopt}, 1, 1, out,
+                                              outputSettings(lastExtension(out) == "wav"), outcome);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!written) {
     std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());

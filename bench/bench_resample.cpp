@@ -1,16 +1,17 @@
 // Drift-resampler benchmark. `make <path> <seconds>` writes a mono 48 kHz
-// 16-bit CAF of pink-ish noise; `run <in> <out> <ratio>` resamples it the way a
-// stop does and prints wall time and peak RSS. scripts/bench-resample.sh runs
+// 16-bit CAF of pink-ish noise; `run <in> <out> <ratio>` resamples it the way the
+// finisher does and prints wall time and peak RSS. scripts/bench-resample.sh runs
 // it beside sox on the same file.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
 
-#include "finalize/linear_resampler.h"
+#include "finalize/span_resampler.h"
 #include "platform/audio_file.h"
 
 using namespace orvane;
@@ -39,13 +40,30 @@ int run(const std::string& in, const std::string& out, double ratio) {
   const auto begin = std::chrono::steady_clock::now();
   auto source = AudioFile::openForReading(in);
   if (!source) return std::fprintf(stderr, "%s\n", source.error().description.c_str()), 1;
-  auto frames = resampleLinearMono(
-      *source.value(), [&] { return AudioFile::createForWriting(out, trackSettings()); }, ratio);
-  if (!frames) return std::fprintf(stderr, "%s\n", frames.error().description.c_str()), 1;
+  auto destination = AudioFile::createForWriting(out, trackSettings());
+  if (!destination) return std::fprintf(stderr, "%s\n", destination.error().description.c_str()), 1;
+  AudioFile& file = **source;
+  auto chunk = PcmBuffer::create(file.processingFormat(), 8192);
+  SpanResampler resampler(
+      [&](float* into, uint32_t frames) -> uint32_t {
+        if (file.read(*chunk, frames)) return 0;
+        std::copy_n(chunk->floatChannelData(0), chunk->frameLength(), into);
+        return chunk->frameLength();
+      },
+      [&](int64_t frame) { return !file.seek(frame); });
+  resampler.end(file.length(), ratio);
+  auto output = PcmBuffer::create(file.processingFormat(), 8192);
+  int64_t frames = 0;
+  while (const uint32_t made = resampler.read(output->floatChannelData(0), 8192)) {
+    output->setFrameLength(made);
+    if ((*destination)->write(*output)) return std::fprintf(stderr, "write failed\n"), 1;
+    frames += made;
+  }
+  if ((*destination)->close()) return std::fprintf(stderr, "close failed\n"), 1;
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  std::printf("frames=%lld wall_s=%.3f peak_rss_kb=%ld\n", static_cast<long long>(frames.value()), wall,
+  std::printf("frames=%lld wall_s=%.3f peak_rss_kb=%ld\n", static_cast<long long>(frames), wall,
               usage.ru_maxrss);
   return 0;
 }

@@ -1,12 +1,13 @@
-// Cost of a stop whose two tracks both need drift correction: the drift step
-// (measurement, two corrected copies, the sidecar) and the interleave into a
+// Cost of a stop whose two tracks both need drift correction and whose
+// finisher made nothing while recording: the drift step (measurement, the
+// sidecar) and the finisher on the ended tracks at the final ratios into a
 // WAV output, in-process, with the process's peak resident set size.
 // scripts/bench-stop.sh runs it beside `sox -M` of the raw tracks.
 //
 //   bench_stop generate <dir> <seconds>   writes <dir>/rec.mic.caf (+50 ppm) and rec.sys.caf (-50 ppm)
 //   bench_stop stop <dir> <seconds> [out] sets the counters a run of that length leaves, then
-//                                         corrects and interleaves into <dir>/rec.wav (or <out>,
-//                                         AAC for rec.m4a): the stop-time path a finisher saves
+//                                         makes <dir>/rec.wav (or <out>, AAC for rec.m4a) from the
+//                                         ended tracks: what a stop does after any fallback
 #include <sys/resource.h>
 
 #include <chrono>
@@ -18,7 +19,7 @@
 #include "platform/audio_file.h"
 #include "synthetic_track.h"
 #include "finalize/drift.h"
-#include "finalize/interleave.h"
+#include "finalize/finisher.h"
 
 namespace {
 
@@ -66,21 +67,21 @@ int stop(const std::string& dir, double seconds, const std::string& output) {
   const DriftCorrection corrected = applyDriftCompensation(paths, mic, sys);
   const auto correctedAt = std::chrono::steady_clock::now();
   InterleaveOutcome outcome;
-  Result<int64_t> written = interleaveTracks(TrackSource{corrected.mic.value_or(paths.mic), mic.startSeconds},
-                                             TrackSource{corrected.system.value_or(paths.system), sys.startSeconds},
-                                             paths.output, outputSettings(containerHoldsLinearPCM(output)),
-                                             outcome);
+  Result<int64_t> written = finishEndedTracks(TrackSource{paths.mic, mic.startSeconds},
+                                              TrackSource{paths.system, sys.startSeconds}, corrected.micRatio,
+                                              corrected.systemRatio, paths.output,
+                                              outputSettings(containerHoldsLinearPCM(output)), outcome);
   const auto end = std::chrono::steady_clock::now();
   if (!written) {
-    std::fprintf(stderr, "interleave failed: %s\n", written.error().description.c_str());
+    std::fprintf(stderr, "the output failed: %s\n", written.error().description.c_str());
     return 1;
   }
-  if (!corrected.mic || !corrected.system) {
+  if (corrected.micRatio == 1 || corrected.systemRatio == 1) {
     std::fprintf(stderr, "a track was not corrected: the benchmark measures the wrong thing\n");
     return 1;
   }
   const auto secondsOf = [](auto d) { return std::chrono::duration<double>(d).count(); };
-  std::printf("stop %.1f min: drift %.2f s + interleave %.2f s = %.2f s, %lld frames, peak RSS %.1f MB\n",
+  std::printf("stop %.1f min: drift %.2f s + output %.2f s = %.2f s, %lld frames, peak RSS %.1f MB\n",
               seconds / 60, secondsOf(correctedAt - begin), secondsOf(end - correctedAt), secondsOf(end - begin),
               static_cast<long long>(*written), peakRssMegabytes());
   return 0;

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Stop latency through the real entry point: the scripted backend records `minutes` sped up, both devices
 drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured: stop line to "STATUS stopped",
-the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the stop-time path
-(bench_stop, what the stop did before the finisher) and the peer after the fact (ffmpeg amerge + aac, sox -M).
+the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the output made afresh
+(bench_stop, what a stop does when the finisher made nothing) and the peer after the fact (ffmpeg amerge + aac, sox -M).
     bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav"),
     ARGS (more helper options, e.g. --voice-processing), CHANGE ("30:33": the microphone's clock moves to
     +33 ppm 30 s before the end, so that the finisher makes the last minutes again at the stop)"""
@@ -82,7 +82,7 @@ def record(work, minutes, ext):
 
 
 print(f"speed {SPEED:g}; stop = stop line to STATUS stopped; cpu = whole process (finisher's share); "
-      "old = the stop-time path on the same tracks; peer = after the fact")
+      "old = the output made afresh from the same tracks; peer = after the fact")
 print(f"{'min':>5} {'out':>4} {'stop s':>7} {'old s':>7} {'peer s':>7} {'cpu s':>7} {'fin s':>6} {'old cpu':>8} "
       f"{'ratio':>6} {'MB':>6} {'drops':>5}")
 for minutes in MINUTES:
@@ -91,7 +91,7 @@ for minutes in MINUTES:
         try:
             latency, cpu, rss, own, recording, drops, fallback = record(work, minutes, ext)
             seconds = minutes * 60
-            for name in (f"rec.{ext}", "rec.mic.corrected.caf", "rec.sys.corrected.caf"):
+            for name in (f"rec.{ext}",):
                 if os.path.exists(f"{work}/{name}"):
                     os.remove(f"{work}/{name}")
             old_wall, old_cpu, _ = timed([BENCH, "stop", work, str(seconds), f"rec.{ext}"], work)

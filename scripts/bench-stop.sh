@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/bench-lib.sh
 BENCH=$(bench_binary bench_stop)
 bench_workdir bench-stop
-OUTPUTS=(rec.wav rec.mic.corrected.caf rec.sys.corrected.caf rec.drift.json peer.wav)
+OUTPUTS=(rec.wav rec.drift.json peer.wav)
 DURATIONS=("$@")
 [[ ${#DURATIONS[@]} -gt 0 ]] || DURATIONS=(30)
 

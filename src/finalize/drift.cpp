@@ -1,20 +1,22 @@
 // Drift at stop: each track's real rate is measured against the host clock
-// over its active time, tracks far enough off nominal are rewritten at the
-// nominal rate, and the measurement is kept in a JSON sidecar.
+// over its active time, tracks far enough off nominal are corrected to the
+// nominal rate as the output is made, and the measurement is kept in a JSON
+// sidecar.
 #include "finalize/drift.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <future>
 
 #include <nlohmann/json.hpp>
 
 #include "events/output.h"
-#include "finalize/linear_resampler.h"
+#include "finalize/span_resampler.h"
+#include "platform/audio_file.h"
 #include "platform/files/private_file.h"
 
 namespace orvane {
@@ -42,53 +44,12 @@ nlohmann::json jsonNumber(std::optional<double> value) {
   return v;
 }
 
-// A corrected copy and the line that reports it, made apart so that the two
-// tracks can be corrected at once and reported in order.
-struct CorrectedCopy {
-  std::optional<std::string> path;
-  std::string line;
-};
-
-std::optional<std::string> report(CorrectedCopy copy) {
-  if (!copy.line.empty()) diag(copy.line);
-  return std::move(copy.path);
-}
-
-Result<int64_t> linearResampleMono(const std::string& from, const std::string& to, double ratio) {
-  auto source = AudioFile::openForReading(from);
-  if (!source) return source.error();
-  const AudioSettings settings = linearPCM16Settings(kNominalRate, 1);
-  // A scratch copy: a crash before the interleave leaves the raw track to recover from.
-  auto create = [&] { return AudioFile::createForWriting(to, settings, WriteDurability::atClose); };
-  return resampleLinearMono(*source.value(), create, ratio);
-}
-
-// Safe off the stop's thread: it reads only its arguments and writes only `dst`.
-// The frames a copy of `source` resampled at `ratio` would hold.
+// The frames `source` becomes at `ratio`.
 Result<int64_t> resampledFrames(const std::string& source, double ratio) {
   auto opened = AudioFile::openForReading(source);
   if (!opened) return opened.error();
-  if ((*opened)->length() < 2) return Error{kDriftErrorDomain, kSourceTooShort, "source too short to resample"};
+  if ((*opened)->length() < 2) return Error{"orvane.drift", 1, "source too short to resample"};
   return resampledLength((*opened)->length(), ratio);
-}
-
-CorrectedCopy correctedCopy(const std::string& source, const std::string& dst, std::optional<double> measuredRate,
-                            double nominal, const std::string& label, bool inOutput = false) {
-  if (!measuredRate) return {};
-  const double off = std::fabs(ppmOffset(*measuredRate, nominal));
-  char offText[32];
-  std::snprintf(offText, sizeof offText, "%.1f", off);
-  const std::string prefix = "drift-correct " + label + ": ";
-  if (off < kCorrectionThresholdPpm) return {std::nullopt, prefix + offText + " ppm below threshold, skipped"};
-  std::error_code ec;
-  if (!std::filesystem::exists(source, ec)) return {};
-  Result<int64_t> frames = inOutput ? resampledFrames(source, *measuredRate / nominal)
-                                    : linearResampleMono(source, dst, *measuredRate / nominal);
-  if (!frames) {
-    std::filesystem::remove(dst, ec);
-    return {std::nullopt, prefix + "failed (" + frames.error().description + "), using raw temp"};
-  }
-  return {dst, prefix + offText + " ppm \u2192 " + std::to_string(frames.value()) + " frames"};
 }
 
 void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const DriftCorrection& corrected) {
@@ -100,12 +61,12 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
       {"channel_drift_ms_per_min", jsonNumber(m.driftMsPerMin)},
       {"channel_drift_ppm", jsonNumber(m.driftPpm)},
       {"issue", "ZEL-352"},
-      {"mic_compensated", corrected.mic.has_value()},
+      {"mic_compensated", corrected.micRatio != 1.0},
       {"mic_measured_hz", jsonNumber(m.micRate)},
       {"mic_offset_ppm", jsonNumber(offset(m.micRate))},
       {"mic_window_frames", m.micWindowFrames},
       {"nominal_hz", jsonNumber(kNominalRate)},
-      {"system_compensated", corrected.system.has_value()},
+      {"system_compensated", corrected.systemRatio != 1.0},
       {"system_measured_hz", jsonNumber(m.systemRate)},
       {"system_offset_ppm", jsonNumber(offset(m.systemRate))},
       {"system_window_frames", m.systemWindowFrames},
@@ -113,8 +74,15 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
   const std::string text = sidecar.dump(2) + "\n";
   auto fd = createUserFile(path);  // the host's to read, like the output
   if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
-  [[maybe_unused]] ssize_t written = write(fd.value(), text.data(), text.size());
-  close(fd.value());
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(*fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  // A sidecar cut short (a full disk) is no record: none is left rather than a torn one.
+  if (::close(*fd) != 0 || done < text.size()) ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -147,14 +115,31 @@ DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& sys
   return m;
 }
 
-std::optional<std::string> driftCorrectedTemp(const std::string& source, const std::string& dst,
-                                              std::optional<double> measuredRate, double nominal,
-                                              const std::string& label) {
-  return report(correctedCopy(source, dst, measuredRate, nominal, label));
+double correctTrack(const std::string& source, std::optional<double> measuredRate, double nominal,
+                    const std::string& label) {
+  if (!measuredRate) return 1;
+  const double off = std::fabs(ppmOffset(*measuredRate, nominal));
+  char offText[32];
+  std::snprintf(offText, sizeof offText, "%.1f", off);
+  const std::string prefix = "drift-correct " + label + ": ";
+  if (off < kCorrectionThresholdPpm) {
+    diag(prefix + offText + " ppm below threshold, skipped");
+    return 1;
+  }
+  std::error_code ec;
+  if (!std::filesystem::exists(source, ec)) return 1;
+  const double ratio = *measuredRate / nominal;
+  Result<int64_t> frames = resampledFrames(source, ratio);
+  if (!frames) {
+    diag(prefix + "failed (" + frames.error().description + "), using raw temp");
+    return 1;
+  }
+  diag(prefix + offText + " ppm \u2192 " + std::to_string(frames.value()) + " frames");
+  return ratio;
 }
 
 DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeline& mic,
-                                       const TrackTimeline& system, bool inOutput) {
+                                       const TrackTimeline& system) {
   const DriftMeasurement m = measureDrift(mic, system);
   if (m.driftPpm) {
     diag(formatted("drift: mic=%.4f Hz sys=%.4f Hz \u0394=%.1f ppm (%.3f ms/min)", *m.micRate, *m.systemRate,
@@ -162,22 +147,9 @@ DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeli
   } else {
     diag("drift: not measured (recovery or span < 120s)");
   }
-  // The two copies are independent and the stop waits on them: make them side
-  // by side, then report them in a fixed order.
-  auto correctMic = [&] {
-    return correctedCopy(paths.mic, paths.micCorrected, m.micRate, kNominalRate, "mic", inOutput);
-  };
-  std::future<CorrectedCopy> micCopy;
-  try {
-    micCopy = std::async(std::launch::async, correctMic);
-  } catch (const std::system_error&) {
-    micCopy = std::async(std::launch::deferred, correctMic);
-  }
-  CorrectedCopy sysCopy =
-      correctedCopy(paths.system, paths.systemCorrected, m.systemRate, kNominalRate, "system", inOutput);
   DriftCorrection corrected;
-  corrected.mic = report(micCopy.get());
-  corrected.system = report(std::move(sysCopy));
+  corrected.micRatio = correctTrack(paths.mic, m.micRate, kNominalRate, "mic");
+  corrected.systemRatio = correctTrack(paths.system, m.systemRate, kNominalRate, "system");
   writeDriftSidecar(paths.sidecar, m, corrected);
   return corrected;
 }

@@ -1,6 +1,6 @@
 // Drift at stop: each track's real rate measured against the host clock over
-// its active time, corrected copies of the tracks far enough off nominal, and
-// the JSON sidecar that keeps the measurement.
+// its active time, the ratio that corrects each track far enough off nominal
+// in the output, and the JSON sidecar that keeps the measurement.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +21,10 @@ struct DriftMeasurement {
   int64_t systemWindowFrames = 0;
 };
 
-// The corrected copies made, by path.
+// What the stop corrects each track by: measured rate over nominal, 1 for none.
 struct DriftCorrection {
-  std::optional<std::string> mic;
-  std::optional<std::string> system;
+  double micRatio = 1;
+  double systemRatio = 1;
 };
 
 // Frames over seconds between the first and last stamped buffers; nothing
@@ -36,18 +36,14 @@ DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& sys
 // not: unmeasured, or under 5 ppm off.
 double correctionRatio(std::optional<double> measuredRate, double nominal);
 
-// A copy of `source` resampled from `measuredRate` to `nominal` at `dst` when
-// it is 5 ppm or more off; the path when one was made. Logs what it did.
-std::optional<std::string> driftCorrectedTemp(const std::string& source, const std::string& dst,
-                                              std::optional<double> measuredRate, double nominal,
-                                              const std::string& label);
+// The ratio `source` is corrected by (1: none) when it is 5 ppm or more off
+// `nominal`; one line says what is done, or why nothing.
+double correctTrack(const std::string& source, std::optional<double> measuredRate, double nominal,
+                    const std::string& label);
 
-// Stop completion, after the tracks are closed: measures, corrects both
-// tracks side by side and writes the sidecar. Failures fall back to the raw
-// tracks. With `inOutput` the corrections are made by whoever writes the
-// output (the finisher): no copy is written, but the lines and the sidecar
-// are those of the copies it stands for.
+// Stop completion, after the tracks are closed: measures both tracks, says
+// how each is corrected in the output (the finisher's), and writes the sidecar.
 DriftCorrection applyDriftCompensation(const TempPaths& paths, const TrackTimeline& mic,
-                                       const TrackTimeline& system, bool inOutput = false);
+                                       const TrackTimeline& system);
 
 }  // namespace orvane

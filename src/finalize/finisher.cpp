@@ -1,13 +1,16 @@
-// The finisher's thread, its hand-over to the stop, and the ways it gives
-// its work up: a write that fails or a disk nearly full (the tracks get the
-// disk first), heads that moved, tracks it could not read.
+// The finisher's thread, its hand-over to the stop, the ways it gives its
+// work up (a write that fails or a disk nearly full: the tracks get the disk
+// first; heads that moved, tracks it could not read), and the output made
+// afresh from the ended tracks.
 #include "finalize/finisher.h"
 
 #include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -15,6 +18,7 @@
 #include "events/output.h"
 #include "finalize/drift.h"
 #include "finalize/spilled_aac.h"
+#include "finalize/temp_paths.h"
 #include "platform/files/private_file.h"
 
 namespace orvane {
@@ -24,9 +28,13 @@ constexpr double kRate = 48000;
 // How far behind the newest frame it stays: no frame the track's writer is
 // still putting down is read.
 constexpr int64_t kLagFrames = 48000;
-// Frames written between two looks at whether the stop came: the stop waits
-// out at most one such step.
+// Frames written between two looks at whether to sleep or fall behind.
 constexpr int64_t kStepFrames = 48000;
+// Frames written between two looks at whether the stop came: the stop waits
+// out at most one such chunk.
+constexpr int64_t kChunkFrames = 8192;
+// Its nice value once caught up: the lowest priority a process may set itself.
+constexpr int kIdleNice = 19;
 // How long it sleeps once it has caught up: until about a step has come in,
 // at the pace frames came during its last sleep, and no more than kPoll.
 constexpr std::chrono::duration<double> kPoll = std::chrono::milliseconds(500);
@@ -55,7 +63,7 @@ std::optional<TrackSource> source(const std::optional<std::string>& path, std::o
   return TrackSource{*path, start};
 }
 
-// The track's length as the stop-time interleave would find it.
+// The ended track's length as an ordinary reader finds it.
 std::optional<int64_t> endedLength(const std::optional<TrackSource>& track) {
   if (!track) return std::nullopt;
   auto file = AudioFile::openForReading(track->path);
@@ -74,6 +82,16 @@ std::optional<double> ratioSoFar(const TrackTimeline& timeline) {
 void removeQuietly(const std::string& path) {
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
+}
+
+// The encoder's last frames and the container's index are written at the
+// close: a failure there leaves a file no player opens. The output's name is
+// taken only by a file that is whole and on storage.
+Status closeIntoPlace(AudioFile& file, const std::string& path, const std::string& outputPath) {
+  Status error = file.close();
+  if (!error) error = syncToStorage(path);
+  if (!error) error = replaceFile(path, outputPath);
+  return error;
 }
 
 }  // namespace
@@ -128,19 +146,17 @@ void Finisher::stopThread() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (!thread_.joinable()) return;
-  // The stop waits for its step: at idle priority a busy machine could hold
-  // it there. Only a privileged process may raise it; others wait.
-  sched_param param{};
-  pthread_setschedparam(thread_.native_handle(), SCHED_OTHER, &param);
-  thread_.join();
+  // It looks at the stop between chunks: at idle priority the stop waits
+  // for one chunk, not for a step of a second of audio.
+  if (thread_.joinable()) thread_.join();
 }
 
 // It starts at the priority of the thread that made it and stays there until
-// it has caught up; then at idle priority it takes only time that nothing
-// else wants, so capture and the tracks' writers never wait for it. Once
-// idle, it cannot come back up unprivileged, so it ends when it falls too far
-// behind and poll() starts another.
+// it has caught up; then at the lowest priority (nice 19) it takes little
+// time that others want, so capture and the tracks' writers do not wait for
+// it. An unprivileged thread may raise its nice value but never lower it
+// again (that needs RLIMIT_NICE), so it ends when it falls too far behind and
+// poll() starts another at the starting priority.
 void Finisher::run() {
   pthread_setname_np(pthread_self(), "finisher");  // its CPU apart from the rest, for the stop benchmark
   std::unique_lock lock(lock_);
@@ -156,12 +172,8 @@ void Finisher::run() {
       fellBehind_ = true;
       return;
     }
-    // Under lock_: a thread the stop has raised is never lowered again. Refused, it runs as it is.
-    if (slept && !idle) {
-      sched_param param{};
-      idle = pthread_setschedparam(pthread_self(), SCHED_IDLE, &param) == 0;
-    }
-    if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_; });
+    if (slept && !idle) idle = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kIdleNice) == 0;
+    if (slept) wake_.wait_for(lock, pause_, [this] { return stopping_.load(); });
   }
 }
 
@@ -181,9 +193,11 @@ bool Finisher::step() {
   stream_->follow(kLagFrames, micRatio, systemRatio);
   found_ = stream_->available();
   const int64_t before = output_->length();
-  if (Status error = stream_->advance(*output_, kStepFrames)) {
-    fail("its write failed: " + error->description);
-    return false;
+  for (int64_t left = kStepFrames; left > 0 && !stopping_; left -= kChunkFrames) {
+    if (Status error = stream_->advance(*output_, std::min(left, kChunkFrames))) {
+      fail("its write failed: " + error->description);
+      return false;
+    }
   }
   left_ = stream_->available();
   written_.store(output_->length(), std::memory_order_relaxed);
@@ -214,24 +228,12 @@ bool Finisher::begin(const Timelines& now) {
   return true;
 }
 
-// The tracks as the stop-time interleave reads them, in any format, heads
-// aligned by their start times where known; a real output file, so that a
-// long AAC output is encoded on all cores.
-void Finisher::beginEnded(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) {
-  ended_ = true;
-  stream_ = std::make_unique<InterleaveStream>(mic, system, false, outcome_, cancelEcho_);
-  if (!stream_->ready()) return fail("no memory to read the tracks");
-  begun_.mic.startSeconds = mic ? mic->startSeconds : std::nullopt;
-  begun_.system.startSeconds = system ? system->startSeconds : std::nullopt;
-  plan_ = stream_->plan(begun_.mic.startSeconds, begun_.system.startSeconds);
-  auto created = AudioFile::createForWriting(ownPath_, settings_, WriteDurability::atClose);
-  if (!created) return fail("its file could not be made: " + created.error().description);
-  output_ = std::move(*created);
-}
-
 // Its own file goes at once, so that the disk is the tracks' again.
 void Finisher::fail(const std::string& why) {
-  if (!failure_) failure_ = why;
+  {
+    std::lock_guard lock(lock_);  // poll() reads it from another thread
+    if (!failure_) failure_ = why;
+  }
   output_.reset();  // unclosed: an AAC output's container is never written
   stream_.reset();
   removeQuietly(ownPath_);
@@ -241,6 +243,7 @@ void Finisher::abandon(const std::string& why) {
   stopThread();
   fail(why);
   diag("finisher: " + *failure_ + "; the output is made from the tracks afresh");
+  outcome_ = {};
 }
 
 bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const {
@@ -255,22 +258,20 @@ bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::opt
 bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                      double micRatio, double systemRatio) {
   stopThread();
-  if (!failure_ && !stream_ && !started_) beginEnded(mic, system);
+  micEnded_ = mic;
+  systemEnded_ = system;
+  micRatio_ = micRatio;
+  systemRatio_ = systemRatio;
+  if (!started_) return true;
   if (!failure_ && !stream_) fail("it had not begun");
   if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
   micFrames_ = endedLength(mic);
   systemFrames_ = endedLength(system);
-  if (!failure_ && !ended_ && ((mic && !micFrames_) || (system && !systemFrames_))) {
-    fail("a track cannot be read at the stop");
-  }
-  if (!failure_ && !ended_) planRedo(micRatio, systemRatio);
-  if (failure_) {
-    abandon(*failure_);
-    return false;
-  }
-  micRatio_ = micRatio;
-  systemRatio_ = systemRatio;
-  return true;
+  if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
+  if (!failure_) planRedo(micRatio, systemRatio);
+  if (!failure_) return true;
+  abandon(*failure_);
+  return false;
 }
 
 // Frames that lie too far from the final measurement are made again from
@@ -299,56 +300,93 @@ Status Finisher::redo() {
   return std::nullopt;
 }
 
-// What the tracks' frames since its last step decide, or all of a recovery;
-// the frames in the output.
-Result<int64_t> Finisher::writeRest() {
-  if (ended_) {
-    std::optional<Result<int64_t>> parallel = stream_->encodeInParallel(*output_, settings_, ownPath_);
-    if (parallel) return *parallel;
-  } else {
-    stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_, kToleranceFrames);
-    if (Status error = redoFrom_ ? redo() : std::nullopt) return *error;
-  }
-  if (Status error = stream_->advance(*output_, INT64_MAX)) return *error;
-  return output_->length();
+Result<int64_t> Finisher::finish(InterleaveOutcome& outcome, bool keepEmpty) {
+  std::optional<int64_t> frames;
+  if (stream_) frames = finishGrowing();
+  Result<int64_t> written = frames ? Result<int64_t>(*frames) : finishEnded(keepEmpty);
+  outcome = outcome_;
+  return written;
 }
 
-std::optional<int64_t> Finisher::finish(InterleaveOutcome& outcome, bool keepEmpty) {
+// What the tracks' frames since its last step decide, at the final ratios;
+// nothing when it had to give up (said).
+std::optional<int64_t> Finisher::finishGrowing() {
   if (!plan_.diagnostic.empty()) diag(plan_.diagnostic);
   const int64_t before = output_->length();  // what was behind it; a redo has said its own part
-  Result<int64_t> written = writeRest();
-  if (!written) {
-    abandon("its last write failed: " + written.error().description);
+  stream_->end(micFrames_, systemFrames_, micRatio_, systemRatio_, kToleranceFrames);
+  Status error = redoFrom_ ? redo() : std::nullopt;
+  if (!error) error = stream_->advance(*output_, INT64_MAX);
+  if (error) {
+    abandon("its last write failed: " + error->description);
     return std::nullopt;
   }
   if (outcome_.readFailed()) {
     abandon("a track failed to read");
     return std::nullopt;
   }
-  const int64_t frames = *written;
-  if (frames == 0 && !keepEmpty) {
-    fail("nothing to write");
-    outcome = outcome_;
-    return 0;
-  }
-  if (!ended_ && frames - before > kBehindFrames) {
+  const int64_t frames = output_->length();
+  if (frames - before > kBehindFrames) {
     char line[96];
     std::snprintf(line, sizeof line, "finisher: %.1f s were left for the stop",
                   static_cast<double>(frames - before) / kRate);
     diag(line);
   }
-  // The output's name is taken only by a file that is whole and on storage.
-  Status error = output_->close();
-  if (!error) error = syncToStorage(ownPath_);
-  if (!error) error = replaceFile(ownPath_, outputPath_);
-  if (error) {
+  if (Status error = closeIntoPlace(*output_, ownPath_, outputPath_)) {
     abandon("its file could not be finished: " + error->description);
     return std::nullopt;
   }
   output_.reset();
   stream_.reset();
-  outcome = outcome_;
   return frames;
+}
+
+// All of the output from the ended tracks, beside the output until it is whole.
+Result<int64_t> Finisher::finishEnded(bool keepEmpty) {
+  const std::string partial = TempPaths(outputPath_).partialOutput;
+  Result<int64_t> written = writeEnded(partial);
+  if (written && (*written > 0 || keepEmpty)) {
+    if (Status error = closeIntoPlace(*output_, partial, outputPath_)) written = *error;
+  }
+  output_.reset();
+  stream_.reset();
+  if (!written || *written == 0) removeQuietly(partial);
+  return written;
+}
+
+// The heads aligned by their start times where known; a long AAC output is
+// encoded on all cores.
+Result<int64_t> Finisher::writeEnded(const std::string& path) {
+  auto created = AudioFile::createForWriting(path, settings_, WriteDurability::atClose);
+  if (!created) return created.error();
+  output_ = std::move(*created);
+  stream_ = std::make_unique<InterleaveStream>(micEnded_, systemEnded_, false, outcome_, cancelEcho_);
+  // A missing chunk would silently cut the recording short, so it is an error.
+  if (!stream_->ready()) return posixError(ENOMEM, "cannot allocate the output chunk for " + path);
+  stream_->correct(micRatio_, systemRatio_);
+  auto start = [](const std::optional<TrackSource>& track) {
+    return track ? track->startSeconds : std::nullopt;
+  };
+  const HeadAlignment& plan = stream_->plan(start(micEnded_), start(systemEnded_));
+  if (!plan.diagnostic.empty()) diag(plan.diagnostic);
+  std::optional<Result<int64_t>> parallel = stream_->encodeInParallel(*output_, settings_, path);
+  if (parallel && !*parallel) return parallel->error();
+  if (!parallel) {
+    if (Status error = stream_->advance(*output_, INT64_MAX)) return *error;
+  }
+  // A track that holds audio but could not be read would leave its channel
+  // silent: that is a failed output, and the tracks stay for a recovery.
+  if (Status error = stream_->lostAudio(micEnded_, systemEnded_)) return *error;
+  return parallel ? parallel->value() : output_->length();
+}
+
+Result<int64_t> finishEndedTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                  double micRatio, double systemRatio, const std::string& outputPath,
+                                  const AudioSettings& settings, InterleaveOutcome& outcome, bool keepEmpty,
+                                  bool cancelEcho) {
+  Finisher finisher(outputPath, TempPaths(outputPath).finishing, settings, std::nullopt, std::nullopt,
+                    [] { return Finisher::Timelines{}; }, {}, cancelEcho);
+  finisher.ready(mic, system, micRatio, systemRatio);
+  return finisher.finish(outcome, keepEmpty);
 }
 
 }  // namespace orvane

@@ -1,9 +1,12 @@
-// The finisher: writes the output from the temporary tracks while they are
-// still being recorded, so that the stop only writes what remains. It works
-// a second behind the newest frame on a thread of idle priority once it has
-// caught up, into a form of its own beside the output (the PCM file, or AAC
-// packets in a spill); the temporary tracks stay the only source of truth,
-// and the output's name is taken only at the stop.
+// The finisher, the one way to the output: it writes the output from the
+// temporary tracks while they are still being recorded, so that the stop only
+// writes what remains, and from the ended tracks when there is nothing it
+// made to go on from (a recovery, a recording too short to measure, work it
+// gave up). While recording it works a second behind the newest frame on a
+// thread of the lowest priority (nice 19) once it has caught up, into a form of its own
+// beside the output (the PCM file, or AAC packets in a spill); the temporary
+// tracks stay the only source of truth, and the output's name is taken only
+// once the output is whole on storage.
 #pragma once
 
 #include <atomic>
@@ -42,8 +45,7 @@ class Finisher {
   Finisher& operator=(const Finisher&) = delete;
 
   // Lets it make the output while the tracks grow. A finisher never started
-  // (a recovery) makes it all at ready() and finish(), from the start of the
-  // ended tracks, without drift correction.
+  // (a recovery) makes it all at finish(), from the start of the ended tracks.
   void start();
   // Any thread, repeatedly after start(): starts its thread once both rates
   // are measured (120 s of active time); until then it has nothing to do, so
@@ -52,24 +54,22 @@ class Finisher {
   // priority ends, and the next poll starts another.
   void poll();
 
-  // The stop, once the tracks are closed: whether the finisher can finish
-  // the output, given the sources as the stop-time interleave would read them
-  // and each track's final correction ratio (1: none). Frames it made more
-  // than 0.5 ms from where the final ratios put them are made again, from
-  // the first span that lies so far on. When it cannot finish (it failed,
-  // never began, which a recording under 120 s of active time never lets it,
-  // or would have to make again more than the later half of its frames or
-  // any frame after an echo canceller), one diagnostic says why and its work
-  // is removed.
+  // The stop, once the tracks are closed: the sources as they ended and each
+  // track's final correction ratio (1: none). Frames it made more than 0.5 ms
+  // from where the final ratios put them are made again, from the first span
+  // that lies so far on. Whether what it made while recording stands: when
+  // not (it failed, never began, which a recording under 120 s of active time
+  // never lets it, or would have to make again more than the later half of
+  // its frames or any frame after an echo canceller), one diagnostic says
+  // why, its work is removed and finish() makes the output afresh.
   bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
              double systemRatio);
-  // After ready(): writes the rest, closes, forces to storage and renames to
-  // the output; the frames written, or nothing when that failed (said, and
-  // nothing of the finisher's left on disk). An output without frames takes
-  // the output's name only when `keepEmpty`.
-  std::optional<int64_t> finish(InterleaveOutcome& outcome, bool keepEmpty = true);
-  // Stops and removes its work; the stop makes the output itself.
-  void abandon(const std::string& why);
+  // After ready(): writes the rest, or all of it from the ended tracks, and
+  // renames the file to the output once it is whole on storage; the frames
+  // written. On failure nothing of the finisher's is left on disk and
+  // whatever was at the output stays. An output without frames takes the
+  // output's name only when `keepEmpty`.
+  Result<int64_t> finish(InterleaveOutcome& outcome, bool keepEmpty = true);
 
   // Output frames written so far (after the thread stopped, or for tests).
   int64_t framesWritten() const { return written_.load(std::memory_order_relaxed); }
@@ -78,9 +78,11 @@ class Finisher {
   void run();
   bool step();   // false when there is nothing more to do for now
   bool begin(const Timelines& now);  // opens the tracks and its output once the rates are measured
-  void beginEnded(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system);
-  Result<int64_t> writeRest();
+  std::optional<int64_t> finishGrowing();
+  Result<int64_t> finishEnded(bool keepEmpty);
+  Result<int64_t> writeEnded(const std::string& path);
   void fail(const std::string& why);
+  void abandon(const std::string& why);  // stops, removes its work and says why
   void stopThread();
   bool sameSources(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
   void planRedo(double micRatio, double systemRatio);
@@ -101,21 +103,28 @@ class Finisher {
   std::shared_ptr<AudioFile> output_;
   HeadAlignment plan_;
   Timelines begun_;  // the start times the plan was made from
+  std::optional<TrackSource> micEnded_, systemEnded_;  // the tracks as the stop found them
   std::optional<int64_t> micFrames_, systemFrames_;  // the ended tracks' lengths
   double micRatio_ = 1, systemRatio_ = 1;
   std::optional<int64_t> redoFrom_;  // the output frame made again from there
   int64_t found_ = 0, left_ = 0;      // frames its last step could write, and left unwritten
   std::chrono::duration<double> pause_{0.5};
   bool started_ = false;
-  bool ended_ = false;  // begun from ended tracks: nothing was made while recording
-  std::optional<std::string> failure_;
+  std::optional<std::string> failure_;  // written under lock_; read by its thread, poll() under lock_
   std::atomic<int64_t> written_{0};
 
   std::mutex lock_;
   std::condition_variable wake_;
-  bool stopping_ = false;    // lock_
+  std::atomic<bool> stopping_{false};  // set under lock_, for wake_; read between chunks without it
   bool fellBehind_ = false;  // lock_: its thread ended to be started again at normal priority
   std::thread thread_;       // started under lock_
 };
+
+// The output from ended tracks at once, as a finisher never started makes it
+// (a recovery): each track corrected by its ratio (1: none).
+Result<int64_t> finishEndedTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
+                                  double micRatio, double systemRatio, const std::string& outputPath,
+                                  const AudioSettings& settings, InterleaveOutcome& outcome, bool keepEmpty = true,
+                                  bool cancelEcho = false);
 
 }  // namespace orvane

@@ -3,7 +3,7 @@
 // microphone on channel 0 and system audio on channel 1. Memory stays bounded
 // whatever the length: one 8192-frame buffer per input and one stereo chunk,
 // allocated before the first write and reused for every write. A long AAC
-// output is encoded on all cores instead (parallel_encode.h).
+// output from ended tracks is encoded on all cores instead (parallel_encode.h).
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -23,7 +23,6 @@
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/files/caf_salvage.h"
-#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {
@@ -62,11 +61,7 @@ class TrackInput {
     }
     file_ = std::move(*opened);
     path_ = path;
-    if (growing) {
-      drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); },
-                                               [this](int64_t frame) { return seekSource(frame); });
-      out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
-    }
+    if (growing) makeResampler();
     const AudioFormat& format = file_->processingFormat();
     if (format != trackFormat() && !openConverter(format)) return;
     buffer_ = PcmBuffer::create(format, kChunkFrames);
@@ -82,7 +77,16 @@ class TrackInput {
   const std::string& failure() const { return failure_; }
   // Where the track lies on the output timeline, before anything was read from it.
   TimelineTrack placed(int64_t offset) const {
-    return live() ? TimelineTrack{path_, offset, file_->length()} : TimelineTrack{};
+    if (!live()) return {};
+    if (!drift_ || !drift_->length()) return {path_, offset, file_->length()};
+    return {path_, offset, *drift_->length(), ratio_};
+  }
+  // An ended track in the track format, corrected by `ratio` (1: none) to its end.
+  void correct(double ratio) {
+    if (ratio == 1.0 || !live() || converter_ || drift_) return;
+    if (!makeResampler()) return;
+    ratio_ = ratio;
+    drift_->end(file_->length(), ratio);
   }
   bool live() const { return buffer_ && !exhausted_; }
   // Frames that may be read now: all of them once the track has ended.
@@ -149,6 +153,16 @@ class TrackInput {
     diag("interleave: " + std::string(label_) + " track is " + format.describe() + "; converted to " +
          trackFormat().describe());
     return true;
+  }
+
+  bool makeResampler() {
+    drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return fetch(into, frames); },
+                                             [this](int64_t frame) { return seekSource(frame); });
+    out_ = PcmBuffer::create(trackFormat(), kChunkFrames);
+    if (out_) return true;
+    fail("interleave: no memory to correct the " + std::string(label_) + " track");
+    drift_.reset();
+    return false;
   }
 
   // The corrector's source: the file's frames in order, as far as allowed.
@@ -230,6 +244,7 @@ class TrackInput {
   bool exhausted_ = false;
   int64_t position_ = 0;  // frames read so far
   int64_t limit_ = INT64_MAX;
+  double ratio_ = 1;  // an ended track's correction
 };
 
 // Fills the first `total` frames of one chunk channel: `count` samples from
@@ -293,6 +308,11 @@ const HeadAlignment& InterleaveStream::plan(std::optional<double> micStart, std:
   if (bothOpened()) in_->plan = planHeadAlignment(micStart, systemStart, kOutputRate);
   in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : in_->plan.frames;
   return in_->plan;
+}
+
+void InterleaveStream::correct(double micRatio, double systemRatio) {
+  in_->mic.correct(micRatio);
+  in_->sys.correct(systemRatio);
 }
 
 void InterleaveStream::follow(int64_t lagFrames, std::optional<double> micRatio, std::optional<double> systemRatio) {
@@ -443,49 +463,6 @@ AudioSettings outputSettings(bool linearPCM) {
   // encoder keeps its own defaults.
   if (!linearPCM) settings.formatId = AudioFormatId::mpeg4AAC;
   return settings;
-}
-
-Result<int64_t> interleaveTracks(const std::optional<TrackSource>& micSource,
-                                 const std::optional<TrackSource>& systemSource, const std::string& outputPath,
-                                 const AudioSettings& settings, InterleaveOutcome& outcome, bool cancelEcho) {
-  auto created = AudioFile::createForWriting(outputPath, settings);
-  if (!created) return created.error();
-  AudioFile& output = **created;
-
-  InterleaveStream stream(micSource, systemSource, false, outcome, cancelEcho);
-  // A missing chunk would silently cut the recording short, so it is an error.
-  if (!stream.ready()) return posixError(ENOMEM, "cannot allocate the output chunk for " + outputPath);
-  const HeadAlignment& plan = stream.plan(micSource ? micSource->startSeconds : std::nullopt,
-                                          systemSource ? systemSource->startSeconds : std::nullopt);
-  if (!plan.diagnostic.empty()) diag(plan.diagnostic);
-  std::optional<Result<int64_t>> parallel = stream.encodeInParallel(output, settings, outputPath);
-  if (parallel && !*parallel) return parallel->error();
-  if (!parallel) {
-    if (Status error = stream.advance(output, INT64_MAX)) return *error;
-  }
-  // A track that holds audio but could not be read would leave its channel
-  // silent: that is a failed output, and the tracks stay for a recovery.
-  if (Status error = stream.lostAudio(micSource, systemSource)) return *error;
-  const int64_t frames = parallel ? parallel->value() : output.length();
-  // The encoder's last frames and the container's index are written here: a
-  // failure now leaves an output that no player opens. Only an output that
-  // is on storage may let the temporary tracks go.
-  if (Status error = output.close()) return *error;
-  if (Status error = syncToStorage(outputPath)) return *error;
-  return frames;
-}
-
-Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                const std::string& partialPath, const std::string& outputPath,
-                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome,
-                                bool cancelEcho) {
-  Result<int64_t> written = interleaveTracks(mic, system, partialPath, settings, outcome, cancelEcho);
-  if (written && (*written > 0 || keepEmpty)) {
-    if (Status error = replaceFile(partialPath, outputPath)) written = *error;
-  }
-  std::error_code ignored;
-  if (!written || *written == 0) std::filesystem::remove(partialPath, ignored);
-  return written;
 }
 
 }  // namespace orvane

@@ -1,4 +1,5 @@
-// The interleave of the two mono tracks into the stereo output file.
+// The interleave of the two mono tracks into the stereo output file, as the
+// finisher writes it.
 #pragma once
 
 #include <array>
@@ -37,29 +38,10 @@ struct InterleaveOutcome {
 // 16-bit linear PCM when `linearPCM`, else AAC; stereo at 48 kHz.
 AudioSettings outputSettings(bool linearPCM);
 
-// Writes `outputPath` with the microphone on the left and system audio on the
-// right, heads aligned by their start times; an absent source is silence.
-// Returns the frames written; fails when the output cannot be created,
-// written or finished. `outcome` says how each input was read either way.
-// `cancelEcho`: where both tracks run, the microphone channel has the system
-// audio's echo taken out (voice processing).
-Result<int64_t> interleaveTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                 const std::string& outputPath, const AudioSettings& settings,
-                                 InterleaveOutcome& outcome, bool cancelEcho = false);
-
-// The interleave into `partialPath`, renamed over `outputPath` once it is
-// whole on storage; an output with no frames only when `keepEmpty`. On any
-// failure, and for an empty output not kept, the partial file is removed and
-// whatever was at `outputPath` stays as it was.
-Result<int64_t> writeOutputFile(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                const std::string& partialPath, const std::string& outputPath,
-                                const AudioSettings& settings, bool keepEmpty, InterleaveOutcome& outcome,
-                                bool cancelEcho = false);
-
-// The interleave as a stream, for writing it while the tracks are still
-// being recorded: each advance writes the output frames that the tracks'
-// frames so far decide, and once the tracks have ended, all the rest. The
-// output is the same file, sample for sample, however it was cut.
+// The interleave as a stream, of tracks still being recorded or ended: each
+// advance writes the output frames that the tracks' frames so far decide, and
+// once the tracks have ended, all the rest. The output is the same file,
+// sample for sample, however it was cut.
 class InterleaveStream {
  public:
   // Opens the inputs. `growing` tracks are still being appended to: they are
@@ -74,6 +56,8 @@ class InterleaveStream {
 
   // Fixes the head alignment (only when both inputs opened); before any advance.
   const HeadAlignment& plan(std::optional<double> micStartSeconds, std::optional<double> systemStartSeconds);
+  // Ended tracks: each corrected by its ratio (1: none) from its start; before any advance.
+  void correct(double micRatio, double systemRatio);
   // Growing tracks: lets each be read up to `lagFrames` short of what its
   // file holds now, drift-corrected by its ratio (1: none) from here on; a
   // track whose ratio is not known yet waits.

@@ -64,8 +64,6 @@ Status PacketSpill::append(const AacPacket& packet) {
   return std::nullopt;
 }
 
-Status PacketSpill::finishWriting() { return writeBuffered(); }
-
 Status PacketSpill::writeBuffered() {
   for (size_t done = 0; done < buffer_.size();) {
     const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
@@ -77,14 +75,14 @@ Status PacketSpill::writeBuffered() {
   return std::nullopt;
 }
 
-// Copies `bytes` bytes from the file into `into` through buffer_, which holds
-// `buffered` bytes read ahead, the next at `position`. replay() knows where
-// the file ends, so running out of bytes here is an error.
-Status PacketSpill::readExactly(void* into, size_t bytes, size_t& buffered, size_t& position) {
+// Copies `bytes` bytes from the file into `into` through `block`. walk() knows
+// where the file ends, so running out of bytes here is an error.
+Status PacketSpill::readExactly(std::vector<uint8_t>& block, void* into, size_t bytes, size_t& buffered,
+                                size_t& position) {
   auto* out = static_cast<uint8_t*>(into);
   while (bytes > 0) {
     if (position == buffered) {
-      const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+      const ssize_t n = ::read(fd_, block.data(), block.size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return failure(errno, "read back");
       if (n == 0) return failure(EIO, "read back the end of");
@@ -92,7 +90,7 @@ Status PacketSpill::readExactly(void* into, size_t bytes, size_t& buffered, size
       position = 0;
     }
     const size_t take = std::min(bytes, buffered - position);
-    std::memcpy(out, buffer_.data() + position, take);
+    std::memcpy(out, block.data() + position, take);
     out += take;
     position += take;
     bytes -= take;
@@ -100,22 +98,25 @@ Status PacketSpill::readExactly(void* into, size_t bytes, size_t& buffered, size
   return std::nullopt;
 }
 
+// Reads through a block of its own: buffer_ holds only appends, so that a
+// later append never writes the bytes read back out again. Leaves the file
+// positioned at its end, where appends go.
 Status PacketSpill::walk(const std::function<bool(const AacPacket&, int64_t offset)>& visit) {
-  if (::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
+  if (Status error = writeBuffered()) return error;
   const off_t end = ::lseek(fd_, 0, SEEK_END);
   if (end < 0 || ::lseek(fd_, 0, SEEK_SET) < 0) return failure(errno, "rewind");
-  buffer_.resize(kBlockBytes);
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> block(kBlockBytes), data;
   size_t buffered = 0, position = 0;
   for (off_t consumed = 0; consumed < end;) {
     RecordHeader header{};
-    if (Status error = readExactly(&header, sizeof header, buffered, position)) return error;
+    if (Status error = readExactly(block, &header, sizeof header, buffered, position)) return error;
     data.resize(header.size);
-    if (Status error = readExactly(data.data(), data.size(), buffered, position)) return error;
+    if (Status error = readExactly(block, data.data(), data.size(), buffered, position)) return error;
     const off_t at = consumed;
     consumed += static_cast<off_t>(sizeof header + header.size);
     if (!visit(AacPacket{header.pts, header.duration, header.flags, data.data(), data.size()}, at)) break;
   }
+  if (::lseek(fd_, 0, SEEK_END) < 0) return failure(errno, "rewind");
   return std::nullopt;
 }
 
@@ -129,16 +130,13 @@ Status PacketSpill::replay(const AacPacketSink& sink) {
 }
 
 Status PacketSpill::dropFrom(int64_t pts) {
-  if (Status error = writeBuffered()) return error;
   off_t cut = -1;
   Status walked = walk([&](const AacPacket& packet, int64_t at) {
     if (packet.pts >= pts) cut = static_cast<off_t>(at);
     return cut < 0;
   });
-  buffer_.clear();
   if (walked) return walked;
-  if (cut >= 0 && ::ftruncate(fd_, cut) != 0) return failure(errno, "cut back");
-  if (::lseek(fd_, 0, SEEK_END) < 0) return failure(errno, "cut back");
+  if (cut >= 0 && (::ftruncate(fd_, cut) != 0 || ::lseek(fd_, 0, SEEK_END) < 0)) return failure(errno, "cut back");
   return std::nullopt;
 }
 

@@ -22,8 +22,6 @@ class PacketSpill {
   PacketSpill& operator=(const PacketSpill&) = delete;
 
   Status append(const AacPacket& packet);
-  // Writes out what append() still buffers; then the packets can be replayed.
-  Status finishWriting();
   // Hands every packet to `sink` in the order appended; stops at the first error.
   Status replay(const AacPacketSink& sink);
   // Drops the packets from the first one stamped `pts` or later on; appends
@@ -35,12 +33,13 @@ class PacketSpill {
   Status writeBuffered();
   // Reads every packet back in order, with the offset of its record, until `visit` says stop.
   Status walk(const std::function<bool(const AacPacket&, int64_t offset)>& visit);
-  Status readExactly(void* into, size_t bytes, size_t& buffered, size_t& position);
+  // `block` holds `buffered` bytes read ahead, the next at `position`.
+  Status readExactly(std::vector<uint8_t>& block, void* into, size_t bytes, size_t& buffered, size_t& position);
   Error failure(int code, const std::string& what) const;
 
   int fd_;
   std::string outputPath_;
-  std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> buffer_;  // appended, not yet written
 };
 
 }  // namespace orvane

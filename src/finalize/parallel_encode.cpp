@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "finalize/packet_spill.h"
+#include "finalize/span_resampler.h"
 #include "platform/files/aac_encoding.h"
 
 namespace orvane {
@@ -45,7 +46,8 @@ unsigned coreCount() {
   return cores > 0 ? cores : 1;
 }
 
-// Reads one track along the timeline; frames outside the track are silence.
+// Reads one track along the timeline, corrected by its ratio; frames outside
+// the track are silence.
 class TrackCursor {
  public:
   // Opens the track and moves to timeline frame `from`; false when either fails.
@@ -56,7 +58,13 @@ class TrackCursor {
     if (!opened) return false;
     file_ = std::move(*opened);
     buffer_ = PcmBuffer::create(file_->processingFormat(), kChunkFrames);
-    return buffer_ && !file_->seek(std::clamp<int64_t>(from - track.offset, 0, track.frames));
+    const int64_t first = std::clamp<int64_t>(from - track.offset, 0, track.frames);
+    if (!buffer_ || track.ratio == 1.0) return buffer_ && !file_->seek(first);
+    drift_ = std::make_unique<SpanResampler>([this](float* into, uint32_t frames) { return readFile(into, frames); },
+                                             [this](int64_t frame) { return !file_->seek(frame); });
+    drift_->end(file_->length(), track.ratio);
+    drift_->rewind(first);
+    return true;
   }
 
   // Writes timeline frames [first, first + frames) of the track to `into`;
@@ -67,17 +75,26 @@ class TrackCursor {
     std::fill(into, into + begin, 0.0f);
     if (end > begin) {
       const uint32_t wanted = end - begin;
-      if (file_->read(*buffer_, wanted) || buffer_->frameLength() != wanted) return false;
-      std::memcpy(into + begin, buffer_->floatChannelData(0), wanted * sizeof(float));
+      const uint32_t got = drift_ ? drift_->read(into + begin, wanted) : readFile(into + begin, wanted);
+      if (got != wanted || readFailed_) return false;
     }
     std::fill(into + end, into + frames, 0.0f);
     return true;
   }
 
  private:
+  uint32_t readFile(float* into, uint32_t frames) {
+    if (file_->read(*buffer_, frames)) readFailed_ = true;
+    if (readFailed_) return 0;
+    std::memcpy(into, buffer_->floatChannelData(0), buffer_->frameLength() * sizeof(float));
+    return buffer_->frameLength();
+  }
+
   TimelineTrack track_;
   std::shared_ptr<AudioFile> file_;
   std::unique_ptr<PcmBuffer> buffer_;
+  std::unique_ptr<SpanResampler> drift_;
+  bool readFailed_ = false;
 };
 
 // One segment's worker: what it encodes and how that went.
@@ -142,7 +159,6 @@ void encodeJob(Job& job, const std::array<TimelineTrack, 2>& tracks, const Audio
   if (job.last) {
     if (Status error = job.encoder->flush(keep)) return fail(error);
   }
-  if (Status error = job.spill->finishWriting()) return fail(error);
   job.encoder.reset();
 }
 

@@ -15,11 +15,13 @@
 
 namespace orvane {
 
-// A mono track on the output timeline: its first frame is output frame `offset`.
+// A mono track on the output timeline: its first frame is output frame
+// `offset`; it is corrected by `ratio` (1: none) into `frames` frames.
 struct TimelineTrack {
   std::string path;  // empty: no track, its channel is silent
   int64_t offset = 0;
   int64_t frames = 0;
+  double ratio = 1;
 };
 
 struct AacSegmenting {

@@ -1,7 +1,7 @@
 // Recovery: the finisher from the start of the tracks, 16-bit PCM where the
 // output's container holds it, AAC where it does not, no drift correction, no
-// head alignment; then only what reached
-// the output is removed, never a file this run did not create or read. A
+// head alignment; then only what reached the output is removed, never a file
+// this run did not create or read. A
 // track that a running recording or another recovery holds is never touched.
 #include "finalize/recovery.h"
 
@@ -52,30 +52,12 @@ RecoveredTrack takeTrack(bool wanted, const std::string& path) {
 
 // A track that failed to read, that could not be taken, or that this run's
 // mode left out stays for another attempt whatever the outcome.
-void consume(TrackRead outcome, bool refused, const std::string& temp, const std::string& copy) {
+void consume(TrackRead outcome, bool refused, const std::string& temp) {
   if (refused || outcome == TrackRead::failed || (outcome == TrackRead::notOpened && fileExists(temp))) {
     diag("recovery: keeping " + temp);
     return;
   }
   removeQuietly(temp);
-  removeQuietly(copy);
-}
-
-// The finisher, never started, makes the output from the start of the
-// tracks as the stop finishes it; where it cannot, the stop-time interleave.
-Result<int64_t> finishFromStart(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                const std::string& outputPath, const TempPaths& paths, bool cancelEcho,
-                                InterleaveOutcome& outcome) {
-  const AudioSettings settings = outputSettings(containerHoldsLinearPCM(outputPath));
-  auto path = [](const std::optional<TrackSource>& track) {
-    return track ? std::optional<std::string>(track->path) : std::nullopt;
-  };
-  Finisher finisher(outputPath, paths.finishing, settings, path(mic), path(system),
-                    [] { return Finisher::Timelines{}; }, {}, cancelEcho);
-  if (finisher.ready(mic, system, 1, 1)) {
-    if (std::optional<int64_t> frames = finisher.finish(outcome, false)) return *frames;
-  }
-  return writeOutputFile(mic, system, paths.partialOutput, outputPath, settings, false, outcome, cancelEcho);
 }
 
 }  // namespace
@@ -96,10 +78,12 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   removeQuietly(paths.finishing);
   InterleaveOutcome outcome;
   // An empty result creates nothing: an earlier output at the path stays.
-  Result<int64_t> written = finishFromStart(mic.source, system.source, outputPath, paths, cancelEcho, outcome);
+  Result<int64_t> written = finishEndedTracks(mic.source, system.source, 1, 1, outputPath,
+                                              outputSettings(containerHoldsLinearPCM(outputPath)), outcome, false,
+                                              cancelEcho);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
-  consume(outcome.mic, mic.refused, paths.mic, paths.micCorrected);
-  consume(outcome.system, system.refused, paths.system, paths.systemCorrected);
+  consume(outcome.mic, mic.refused, paths.mic);
+  consume(outcome.system, system.refused, paths.system);
   if (*written > 0) finish("STATUS stopped " + outputPath, 0);
   finish("ERROR empty_recovery interleave produced no audio frames", EXIT_EMPTY_RECOVERY);
 }

@@ -1,11 +1,8 @@
-// Span-by-span linear interpolation over a sliding window of source samples,
-// frame for frame what the whole-track resampler makes at the same ratio.
+// Span-by-span linear interpolation over a sliding window of source samples.
 #include "finalize/span_resampler.h"
 
 #include <algorithm>
 #include <cmath>
-
-#include "finalize/linear_resampler.h"
 
 namespace orvane {
 namespace {
@@ -15,6 +12,10 @@ constexpr uint32_t kFetchFrames = 8192;
 constexpr int64_t kKeptHistory = 8192;
 
 }  // namespace
+
+int64_t resampledLength(int64_t sourceFrames, double ratio) {
+  return static_cast<int64_t>(std::round(static_cast<double>(sourceFrames) / ratio));
+}
 
 void SpanResampler::setRatio(double ratio) {
   if (!spans_.empty() && position_ - spans_.back().start < kMinSpanFrames) return;
@@ -39,7 +40,7 @@ void SpanResampler::end(int64_t sourceFrames, double finalRatio, std::optional<i
 }
 
 void SpanResampler::rewind(int64_t frame) {
-  position_ = std::clamp<int64_t>(frame, 0, position_);
+  position_ = std::clamp<int64_t>(frame, 0, length_.value_or(position_));
   window_.clear();
   windowStart_ = INT64_MAX;  // the next sample moves the source
 }

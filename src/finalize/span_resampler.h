@@ -1,9 +1,12 @@
-// Drift correction of a track that is still being recorded. Output frame i
-// interpolates source position R·i, where R is the ratio of the span that i
-// falls in: each span takes the rate measured so far when it began, so the
-// frames can be made long before the final measurement. The stop checks each
-// span against that measurement; the last span takes it, and so does every
-// span from the first one that lies too far from it, which is made again.
+// The drift resampler, for a track still being recorded or one that has
+// ended. Output frame i interpolates source position R·i linearly, computed
+// afresh for every frame so that no error accumulates over hours, where R is
+// the ratio of the span that i falls in: each span takes the rate measured so
+// far when it began, so the frames can be made long before the final
+// measurement. The stop checks each span against that measurement; the last
+// span takes it, and so does every span from the first one that lies too far
+// from it, which is made again. An ended track is one span at its ratio.
+// Memory stays bounded: a window of source samples slides along.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +15,10 @@
 #include <vector>
 
 namespace orvane {
+
+// Frames that `sourceFrames` become at `ratio` (input rate / output rate),
+// rounded half away from zero.
+int64_t resampledLength(int64_t sourceFrames, double ratio);
 
 class SpanResampler {
  public:
@@ -33,8 +40,11 @@ class SpanResampler {
   // so does every span from output frame `from` on (at most the frames made);
   // the length is what the whole track resampled at it would have.
   void end(int64_t sourceFrames, double finalRatio, std::optional<int64_t> from = std::nullopt);
-  // The next read makes output frame `frame` (at most the frames made) again.
+  // The next read makes output frame `frame` (at most the frames made, or
+  // once ended, its length) again.
   void rewind(int64_t frame);
+  // Output frames in all, once ended.
+  std::optional<int64_t> length() const { return length_; }
   // Makes up to `frames` frames; 0 once the ended track is done, or when the source cannot be moved back.
   uint32_t read(float* out, uint32_t frames);
 

@@ -60,7 +60,6 @@ class SpilledAac final : public AudioFile {
     Status error = encoder_->flush(spillTo());
     encoder_.reset();
     if (!error && container_) error = container_->close();
-    if (!error && !container_) error = spill_->finishWriting();
     if (!error && !container_) error = writeContainer();
     container_.reset();
     spill_.reset();

@@ -18,8 +18,7 @@ namespace {
 
 // What follows a recording's output path less its extension in each name it
 // derives; the unfinished outputs add the output's own extension.
-constexpr const char* kDerivedSuffixes[] = {".mic.caf", ".sys.caf", ".mic.corrected.caf", ".sys.corrected.caf",
-                                            ".drift.json"};
+constexpr const char* kDerivedSuffixes[] = {".mic.caf", ".sys.caf", ".drift.json"};
 constexpr const char* kUnfinishedSuffixes[] = {".partial", ".finishing"};
 
 // The output paths less their extension of every recording that `path`
@@ -41,8 +40,7 @@ std::vector<std::string> possibleStems(const std::string& path) {
 
 // Every name a run writes, replaces or removes.
 std::vector<const std::string*> allNames(const TempPaths& paths) {
-  return {&paths.output, &paths.mic, &paths.system, &paths.micCorrected, &paths.systemCorrected, &paths.sidecar,
-          &paths.partialOutput, &paths.finishing};
+  return {&paths.output, &paths.mic, &paths.system, &paths.sidecar, &paths.partialOutput, &paths.finishing};
 }
 
 }  // namespace
@@ -57,8 +55,6 @@ TempPaths::TempPaths(const std::string& outputPath)
     : output(outputPath),
       mic(siblingPath(outputPath, "mic.caf")),
       system(siblingPath(outputPath, "sys.caf")),
-      micCorrected(siblingPath(outputPath, "mic.corrected.caf")),
-      systemCorrected(siblingPath(outputPath, "sys.corrected.caf")),
       sidecar(siblingPath(outputPath, "drift.json")),
       partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())),
       finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
@@ -79,8 +75,7 @@ Status checkNoRunningRecordingOwns(const TempPaths& paths) {
 }
 
 Status checkNothingInTheWay(const TempPaths& paths) {
-  for (const std::string* path : {&paths.micCorrected, &paths.systemCorrected, &paths.sidecar,
-                                   &paths.partialOutput, &paths.finishing}) {
+  for (const std::string* path : {&paths.sidecar, &paths.partialOutput, &paths.finishing}) {
     struct stat info{};
     if (::lstat(path->c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
       return Error{"posix", EEXIST, *path + " is in the way of a file the recording writes and is none; move it away"};
@@ -102,12 +97,6 @@ Status checkNameLengths(const TempPaths& paths) {
     }
   }
   return std::nullopt;
-}
-
-void removeCorrectedCopies(const TempPaths& paths, bool withMic, bool withSystem) {
-  std::error_code ignored;
-  if (withMic) std::filesystem::remove(paths.micCorrected, ignored);
-  if (withSystem) std::filesystem::remove(paths.systemCorrected, ignored);
 }
 
 }  // namespace orvane

@@ -1,6 +1,6 @@
-// The files a recording keeps beside its output: the temporary tracks, their
-// drift-corrected copies, the drift sidecar and the output while it is being
-// written, named by replacing the output path's last extension.
+// The files a recording keeps beside its output: the temporary tracks, the
+// drift sidecar and the output while it is being written, named by replacing
+// the output path's last extension.
 #pragma once
 
 #include <string>
@@ -17,26 +17,25 @@ struct TempPaths {
   std::string output;
   std::string mic;
   std::string system;
-  std::string micCorrected;
-  std::string systemCorrected;
   std::string sidecar;
-  // The output is written here and renamed over `output` once it is whole on
-  // storage, so an earlier file at the output path is never lost to a stop
-  // that fails. It keeps the output's extension, which picks the container.
+  // The output made from the ended tracks is written here and renamed over
+  // `output` once it is whole on storage, so an earlier file at the output
+  // path is never lost to a stop that fails. It keeps the output's extension,
+  // which picks the container.
   std::string partialOutput;
-  std::string finishing;  // the output while the finisher writes it, same container
+  std::string finishing;  // the output while the finisher writes it while recording, same container
 };
 
 // EBUSY naming the first of this run's names that is a file of a recording
 // with another output still running (one whose temporary tracks are locked:
-// its track, output, sidecar, corrected copy or unfinished output), which
+// its track, output, sidecar or unfinished output), which
 // this run would replace or remove; nothing when none is. No daemon keeps a
 // list of runs: each name is read back to the outputs it could belong to.
 // A recording of the same output is left to the tracks' own lock checks.
 Status checkNoRunningRecordingOwns(const TempPaths& paths);
 
 // EEXIST naming the first of the files this run writes beside its tracks and
-// output (the copies, the sidecar, the unfinished output) that something but
+// output (the sidecar, the unfinished output) that something but
 // a regular file occupies: a FIFO, a device or a folder would fail, or hold,
 // the stop.
 Status checkNothingInTheWay(const TempPaths& paths);
@@ -44,10 +43,5 @@ Status checkNothingInTheWay(const TempPaths& paths);
 // ENAMETOOLONG naming the first of the names above that its folder cannot
 // hold: a recording would otherwise lose that file silently, at its end.
 Status checkNameLengths(const TempPaths& paths);
-
-// Removes the tracks' drift-corrected copies, of one track when the other is
-// left out; absent ones are fine. (The tracks themselves go by the files
-// their recording holds.)
-void removeCorrectedCopies(const TempPaths& paths, bool withMic, bool withSystem);
 
 }  // namespace orvane

@@ -10,21 +10,35 @@ namespace orvane {
 
 void RestartPolicy::request(const std::function<void()>& restart) {
   const double now = HostClock::nowSeconds();
-  std::erase_if(restarts_, [now](double t) { return now - t >= kWindowSeconds; });
-  if (restarts_.size() < kRestartsPerWindow) {
-    restarts_.push_back(now);
+  std::erase_if(failed_, [now](double t) { return now - t >= kWindowSeconds; });
+  const size_t inWindow = failed_.size() + underWay_.size();
+  if (inWindow < kRestartsPerWindow) {
+    underWay_.push_back(now);
     restart();
     return;
   }
   if (backoffPending_) return;
   backoffPending_ = true;
-  diag("config change: " + std::to_string(restarts_.size()) + " restarts in window; backing off " +
+  diag("config change: " + std::to_string(inWindow) + " restarts in window; backing off " +
        shortestDecimal(kBackoffSeconds) + "s");
   loop_.postAfter(kBackoffSeconds, [this, restart] {
     backoffPending_ = false;
-    restarts_.clear();
+    failed_.clear();
     request(restart);
   });
+}
+
+void RestartPolicy::finished(bool succeeded) {
+  if (underWay_.empty()) return;
+  const double began = underWay_.front();
+  underWay_.erase(underWay_.begin());
+  if (!succeeded) failed_.push_back(began);
+}
+
+std::vector<double> RestartPolicy::recentRestarts() const {
+  std::vector<double> all = failed_;
+  all.insert(all.end(), underWay_.begin(), underWay_.end());
+  return all;
 }
 
 }  // namespace orvane

@@ -1,6 +1,8 @@
-// RestartPolicy: how often the microphone's engine may be restarted after
-// configuration changes. At most four restarts in any 10 s; a fifth change
-// waits out one back-off of 3 s. Main thread only.
+// RestartPolicy: how often an input may be restarted after configuration
+// changes. A restart that succeeds is never held back (a device switch, a
+// headset changing profile, may change both inputs every second or two);
+// restarts that fail are: at most four failed or still under way in any
+// 10 s, then a fifth change waits out one back-off of 3 s. Main thread only.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +22,19 @@ class RestartPolicy {
   explicit RestartPolicy(MainLoop& loop) : loop_(loop) {}
 
   // Runs `restart` now when the window has room; else, once, after the
-  // back-off with the window emptied. `restart` is called again then.
+  // back-off with the window emptied. `restart` is called again then. Every
+  // restart it runs is answered by one finished() call.
   void request(const std::function<void()>& restart);
+  // The oldest restart under way has ended; a failed one stays in the window.
+  void finished(bool succeeded);
   bool backoffPending() const { return backoffPending_; }
-  const std::vector<double>& recentRestarts() const { return restarts_; }
+  // Host seconds of the restarts in the window: failed ones, then those under way.
+  std::vector<double> recentRestarts() const;
 
  private:
   MainLoop& loop_;
-  std::vector<double> restarts_;
+  std::vector<double> failed_;
+  std::vector<double> underWay_;
   bool backoffPending_ = false;
 };
 

@@ -25,14 +25,14 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
     mainLoop.fire(levelMeasured_);
   }
-  mic.submit(buffer, active);
+  mic.submit(buffer, active, when.startsAnew);
 }
 
 void Recorder::writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when) {
   if (!system.isOpen()) return;
   const std::optional<ActiveTime> active = activeTime(clock, when);
   if (!active) return;
-  system.submit(buffer, active);
+  system.submit(buffer, active, when.startsAnew);
 }
 
 // Start task. The sound server's sinks take the place of a screen-recording
@@ -82,39 +82,52 @@ void Recorder::handleSystemAudioChange() { mainLoop.fire(systemChanged_); }
 
 void Recorder::requestEngineRestart() {
   if (!engineStarted || finished) return;
-  restarts.request([this] { engineQueue.async([this] { restartEngine(); }); });
+  restarts.request([this] {
+    engineQueue.async([this] {
+      const bool started = restartEngine();
+      mainLoop.post([this, started] { restarts.finished(started); });
+    });
+  });
 }
 
 void Recorder::requestSystemAudioRestart() {
   if (!streamConfigured || finished) return;
-  systemRestarts.request([this] { engineQueue.async([this] { restartSystemAudio(); }); });
+  systemRestarts.request([this] {
+    engineQueue.async([this] {
+      const bool opened = restartSystemAudio();
+      mainLoop.post([this, opened] { systemRestarts.finished(opened); });
+    });
+  });
 }
 
-void Recorder::restartEngine() {
-  if (!engineStarted || finished) return;
+// A restart skipped because the run is over counts as done: nothing failed.
+bool Recorder::restartEngine() {
+  if (!engineStarted || finished) return true;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
   mic.prepare(engine->format());  // a new device's format: its converter is not built on the capture thread
-  if (Status error = engine->start()) diag("engine restart failed: " + error->description);
+  const Status error = engine->start();
+  if (error) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
   mainLoop.post([this] { micWatchdog.arm(); });
+  return !error;
 }
 
 // A stream that cannot be opened again (a server away, no sink with a
 // monitor) gets kSystemAudioAwaySeconds to come back: a server restart, or the
 // user plugging another output in, loses only that stretch, which the track
 // fills with silence.
-void Recorder::restartSystemAudio() {
-  if (finished) return;
+bool Recorder::restartSystemAudio() {
+  if (finished) return true;
   system.prepare(stream->format());
   const Status error = stream->start();
   if (!error) {
     ++systemOpened_;
     systemAwayWatched_ = false;
-    return;
+    return true;
   }
   diag("system audio could not be opened again: " + error->description);
   systemAwayError_ = *error;
-  if (std::exchange(systemAwayWatched_, true)) return;
+  if (std::exchange(systemAwayWatched_, true)) return false;
   const int64_t opened = systemOpened_;
   mainLoop.postAfter(kSystemAudioAwaySeconds, [this, opened] {
     engineQueue.async([this, opened] {
@@ -122,6 +135,7 @@ void Recorder::restartSystemAudio() {
       if (systemOpened_ == opened && !stream->isRunning()) streamDidStopWithError(systemAwayError_);
     });
   });
+  return false;
 }
 
 }  // namespace orvane

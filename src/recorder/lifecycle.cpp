@@ -17,6 +17,7 @@
 
 #include "events/output.h"
 #include "finalize/drift.h"
+#include "finalize/finisher.h"
 #include "finalize/interleave.h"
 #include "finalize/recovery.h"
 #include "mic/engine_start.h"
@@ -303,14 +304,12 @@ void Recorder::sayTail(const Track& track) const {
 
 // The tracks this run opened go wherever their names went (a folder renamed
 // while recording), never a file that took a name of theirs since; a track
-// whose name was removed went by that name, written again at the stop. The
-// corrected copies, made at the stop, go by name.
+// whose name was removed went by that name, written again at the stop.
 void Recorder::removeOwnTemps() {
   for (auto [track, created] : {std::pair{&mic, micCreated_}, std::pair{&system, systemCreated_}}) {
     if (!created) continue;
     if (!removeHeldFile(track->readPath()) && !isTrackInUse(track->path())) ::unlink(track->path().c_str());
   }
-  removeCorrectedCopies(paths, micCreated_, systemCreated_);
 }
 
 void Recorder::stopCompletion() {
@@ -333,16 +332,8 @@ void Recorder::stopCompletion() {
     systemSource = TrackSource{reading.system, system.timeline().startSeconds, system.producedAudio()};
   }
   InterleaveOutcome outcome;
-  std::optional<Result<int64_t>> written = finishWhatTheFinisherBegan(micSource, systemSource, reading, outcome);
-  if (!written) {
-    // The stop-time path: corrected copies, then the interleave.
-    const DriftCorrection corrected = applyDriftCompensation(reading, mic.timeline(), system.timeline());
-    if (corrected.mic && micSource) micSource->path = *corrected.mic;
-    if (corrected.system && systemSource) systemSource->path = *corrected.system;
-    written = writeOutputFile(micSource, systemSource, paths.partialOutput, outputURL, outputSettings(writeWav), true,
-                              outcome, voiceProcessing);
-  }
-  if (!*written) finish("ERROR finalize_failed " + written->error().description, 2);
+  Result<int64_t> written = finishOutput(micSource, systemSource, reading, outcome);
+  if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   // A track that failed to read or to finish may be missing from the output:
   // keep every temporary track, as --keep-temps would, so a recovery can try again.
   if (outcome.readFailed() || !closed) {
@@ -359,24 +350,19 @@ void Recorder::stopCompletion() {
   finish("STATUS stopped " + outputURL, 0);
 }
 
-// What the finisher wrote while recording is finished, its drift corrections
-// stated and recorded as the copies' would be; nothing when there is no
-// finisher or it cannot finish (it said why).
-std::optional<Result<int64_t>> Recorder::finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
-                                                                    const std::optional<TrackSource>& systemSource,
-                                                                    const TempPaths& reading,
-                                                                    InterleaveOutcome& outcome) {
-  if (!finisher) return std::nullopt;
-  const DriftMeasurement m = measureDrift(mic.timeline(), system.timeline());
-  const double nominal = Track::format().sampleRate;
-  if (!finisher->ready(micSource, systemSource, correctionRatio(m.micRate, nominal),
-                       correctionRatio(m.systemRate, nominal))) {
-    return std::nullopt;
+// The drift corrections are stated and recorded, and the finisher writes
+// what it did not make while recording at the final ratios, or all of it
+// from the ended tracks when there is no finisher (a start the stop overtook).
+Result<int64_t> Recorder::finishOutput(const std::optional<TrackSource>& micSource,
+                                       const std::optional<TrackSource>& systemSource, const TempPaths& reading,
+                                       InterleaveOutcome& outcome) {
+  const DriftCorrection ratios = applyDriftCompensation(reading, mic.timeline(), system.timeline());
+  if (!finisher) {
+    return finishEndedTracks(micSource, systemSource, ratios.micRatio, ratios.systemRatio, outputURL,
+                             outputSettings(writeWav), outcome, true, voiceProcessing);
   }
-  applyDriftCompensation(reading, mic.timeline(), system.timeline(), true);
-  std::optional<int64_t> frames = finisher->finish(outcome);
-  if (!frames) return std::nullopt;
-  return Result<int64_t>(*frames);
+  finisher->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
+  return finisher->finish(outcome);
 }
 
 void Recorder::finalizeFromTemps() {

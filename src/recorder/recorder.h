@@ -139,9 +139,9 @@ class Recorder {
   void startFinisher();   // start task
   std::string inHeldFolder(const std::string& path);  // start task
   int outputFolder_ = -1;  // the output's folder, held (O_PATH) from the finisher's start
-  std::optional<Result<int64_t>> finishWhatTheFinisherBegan(const std::optional<TrackSource>& micSource,
-                                                           const std::optional<TrackSource>& systemSource,
-                                                           const TempPaths& reading, InterleaveOutcome& outcome);
+  Result<int64_t> finishOutput(const std::optional<TrackSource>& micSource,
+                               const std::optional<TrackSource>& systemSource, const TempPaths& reading,
+                               InterleaveOutcome& outcome);
   // capture.cpp
   void configureSystemAudioIfNeeded();
   void requestEngineRestart();       // main thread
@@ -149,8 +149,9 @@ class Recorder {
   MainLoop::TriggerId micChanged_;
   MainLoop::TriggerId systemChanged_;
   MainLoop::TriggerId levelMeasured_;
-  void restartEngine();  // engineQueue
-  void restartSystemAudio();  // engineQueue
+  // engineQueue: false when the input could not be started again.
+  bool restartEngine();
+  bool restartSystemAudio();
   int64_t systemOpened_ = 0;    // engineQueue: successful opens of the system audio
   bool systemAwayWatched_ = false;  // engineQueue: a 10 s watch is armed
   Error systemAwayError_;           // engineQueue: why the last open failed

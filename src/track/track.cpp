@@ -148,11 +148,11 @@ void Track::prepare(const AudioFormat& input) {
 
 // ------------------------------------------------------------ producer side
 
-void Track::submit(const PcmBuffer& buffer, std::optional<ActiveTime> at) {
+void Track::submit(const PcmBuffer& buffer, std::optional<ActiveTime> at, bool startsAnew) {
   // The count goes up before open_ is read, and close() clears open_ before
   // it reads the count: a producer either sees the track closing or is seen.
   submitting_.fetch_add(1);
-  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, at);
+  if (open_ && buffer.frameLength() > 0) submitOpen(buffer, at, startsAnew ? Placement::atStamp : Placement::next);
   submitting_.fetch_sub(1);
 }
 
@@ -164,7 +164,7 @@ bool Track::hasRoomFor(uint32_t inputFrames) {
   return room;
 }
 
-void Track::submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at) {
+void Track::submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at, Placement placement) {
   framesReceived_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
   if (!ensureConverter(buffer.format())) {
     framesUnconverted_.fetch_add(buffer.frameLength(), std::memory_order_relaxed);
@@ -184,7 +184,7 @@ void Track::submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at) {
   const int filled = fillSlots(buffer, first, count);
   if (filled == 0) return;
   if (at) at->seconds -= held / kTrackRate;
-  handOff(first, filled, at);
+  handOff(first, filled, at, placement);
 }
 
 // Acquire: the writer is done with the slots it released before we refill them.
@@ -265,10 +265,11 @@ void Track::countDrop(int64_t frames) {
 }
 
 // Release: the writer that sees the count sees the slots' audio and metadata.
-void Track::handOff(int first, int count, std::optional<ActiveTime> at) {
+void Track::handOff(int first, int count, std::optional<ActiveTime> at, Placement placement) {
   Slot& head = slots_[static_cast<size_t>(first)];
   head.blockSlots = count;
   head.at = at;
+  head.placement = placement;
   handedOver_.fetch_add(static_cast<uint64_t>(count), std::memory_order_release);
   if (inFlight() >= static_cast<uint64_t>(kWakeSlots)) writerBell_.ring();
 }
@@ -291,26 +292,28 @@ void Track::appendHandedOver() {
   const uint64_t end = handedOver_.load(std::memory_order_acquire);
   for (uint64_t next = released_.load(std::memory_order_relaxed); next < end;) {
     const Slot& head = slots_[next % kSlotCount];
-    appendBlock(static_cast<int>(next % kSlotCount), head.blockSlots, head.at);
+    appendBlock(static_cast<int>(next % kSlotCount), head.blockSlots, head.at, head.placement);
     next += static_cast<uint64_t>(head.blockSlots);
     released_.store(next, std::memory_order_release);
   }
 }
 
-void Track::appendBlock(int first, int count, std::optional<ActiveTime> at) {
+void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement) {
   PcmBuffer& head = *slots_[static_cast<size_t>(first)].audio;
   if (at) {
     const bool resumed = at->generation != realignApplied_;
-    const int64_t early = keepInStep(at->seconds, resumed);
+    const int64_t early = keepInStep(at->seconds, resumed, placement);
     if (resumed) {
       // Captured while paused, all of it: the next buffer re-aligns.
       if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) return;
       realignApplied_ = at->generation;
-      if (early > 0 && early <= kMaxSkipFrames && early < head.frameLength()) {
-        skipLeadingFrames(head, static_cast<uint32_t>(early));
-        at->seconds += static_cast<double>(early) / kTrackRate;
+      if (skipHead(head, early, at->seconds)) {
         diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
       }
+    } else if (placement == Placement::atStamp && skipHead(head, early, at->seconds) &&
+               early > kGapThresholdFrames) {
+      diag(std::string(name_) + " input began " + milliseconds(early) +
+           " before the track's end as its stamps settled; its first " + milliseconds(early) + " skipped");
     }
   }
   for (int i = 0; i < count; ++i) {
@@ -327,7 +330,7 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at) {
 // nominal rate agree to a fraction of a frame, so drift never shows here.
 // Fills what is missing with silence (after a resume, any shortfall; else a
 // gap past the threshold) and returns how many frames the track is ahead.
-int64_t Track::keepInStep(double activeSeconds, bool resumed) {
+int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placement) {
   if (!timeline_.lastSeconds) return 0;
   const auto expected = static_cast<int64_t>(std::round((activeSeconds - *timeline_.lastSeconds) * kTrackRate));
   const int64_t shortfall = expected - (framesWritten() - timeline_.lastFrames);
@@ -337,16 +340,25 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed) {
     if (writeSilence(frames)) diag("resume re-align: padded " + std::to_string(frames) + " frames");
     return 0;
   }
-  if (shortfall <= kGapThresholdFrames) return 0;
+  const bool gap = shortfall > kGapThresholdFrames;
+  if (!gap && placement == Placement::next) return 0;
   if (shortfall > kMaxGapFrames) {
     diag(std::string(name_) + " input resumed " + milliseconds(shortfall) +
          " past the track's end; not filled (a time stamp that jumped, not lost input)");
     return 0;
   }
-  if (writeSilence(shortfall)) {
+  if (writeSilence(shortfall) && gap) {
     diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
   }
   return 0;
+}
+
+// Drops the first `frames` of a block the track already holds the time of.
+bool Track::skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds) {
+  if (frames <= 0 || frames > kMaxSkipFrames || frames >= head.frameLength()) return false;
+  skipLeadingFrames(head, static_cast<uint32_t>(frames));
+  activeSeconds += static_cast<double>(frames) / kTrackRate;
+  return true;
 }
 
 bool Track::writeSilence(int64_t frames) {

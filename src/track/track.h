@@ -76,8 +76,9 @@ class Track {
   // converter for a format nobody prepared), no lock, no I/O, no waiting.
   // At most kMaxBlockFrames a block. `at` is the active time of the
   // buffer's first frame; without it the buffer is written but takes no part
-  // in the timeline.
-  void submit(const PcmBuffer& buffer, std::optional<ActiveTime> at);
+  // in the timeline. `startsAnew`: a block of an input opened again, while its
+  // stamps settle (see Placement::atStamp).
+  void submit(const PcmBuffer& buffer, std::optional<ActiveTime> at, bool startsAnew = false);
 
   // Producer thread: whether `inputFrames` of the input's format would find
   // their slots free now. An input that can leave a block with the sound
@@ -124,7 +125,14 @@ class Track {
   bool producedAudio() const { return framesWritten() > 0; }
 
  private:
-  void submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at);
+  // How a block is fitted to the track's end: as the same input's next block
+  // (only a gap past the threshold is filled; stamps wander), or, for an
+  // input opened again while its stamps settle, exactly at its stamp: silence
+  // before it, or its head dropped where the track already holds that time.
+  // Left to the gap rule, a re-created stream that began a few ms early or
+  // late kept the track that far off the other for the rest of the run.
+  enum class Placement { next, atStamp };
+  void submitOpen(const PcmBuffer& buffer, std::optional<ActiveTime> at, Placement placement);
   bool copyHeldFile(int64_t size) const;
   uint64_t inFlight() const;
   int slotsFor(uint32_t inputFrames) const;
@@ -134,13 +142,14 @@ class Track {
   bool ensureConverter(const AudioFormat& input);
   bool flushConverterIntoSlots();
   int fillSlots(const PcmBuffer& buffer, int first, int count);
-  void handOff(int first, int count, std::optional<ActiveTime> at);
+  void handOff(int first, int count, std::optional<ActiveTime> at, Placement placement = Placement::next);
 
   // Under writing_. A block's generation is the clock's when it was
   // captured: it may be appended after a later resume.
   void appendHandedOver();
-  void appendBlock(int first, int count, std::optional<ActiveTime> at);
-  int64_t keepInStep(double activeSeconds, bool resumed);
+  void appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement);
+  int64_t keepInStep(double activeSeconds, bool resumed, Placement placement);
+  bool skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
   void stamp(double activeSeconds, int64_t position);
@@ -170,9 +179,11 @@ class Track {
   void retire(std::unique_ptr<Converter> converter);
   struct Slot {
     std::unique_ptr<PcmBuffer> audio;
-    // A block's first slot: how many slots the block takes, and its time.
+    // A block's first slot: how many slots the block takes, its time and
+    // how it is fitted to the track's end.
     int blockSlots = 0;
     std::optional<ActiveTime> at;
+    Placement placement = Placement::next;
   };
   std::array<Slot, kSlotCount> slots_;
   bool dropping_ = false;

@@ -38,7 +38,9 @@ class AlternatingDefaultSink(PulseCase):
         if SERVER != "pipewire":
             self.pulse.load_module(f"module-sine-source source_name=tone{frequency} rate={RATE} "
                                    f"frequency={frequency}")
-            self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=20 "
+            # The source renders in blocks of its own: a loopback with room to spare keeps the tone whole on a
+            # loaded machine (at 20 ms it underran there now and then, and a part held no tone).
+            self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=200 "
                                    "sink_dont_move=true source_dont_move=true")
             return
         tone = f"{self.dir.name}/tone-{frequency}.wav"

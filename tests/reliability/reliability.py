@@ -120,7 +120,7 @@ def crash_while_recording(case, runs=30 if LONG else 6, longest=60.0 if LONG els
 
 
 def crash_during_stop(case, runs=10):
-    """SIGKILL while the stop corrects drift and interleaves: the tracks are still whole."""
+    """SIGKILL while the stop makes the drift-corrected output: the tracks are still whole."""
     rng = random.Random(11)
     for i in range(runs):
         out = case.path(f"stop{i}.wav")
@@ -137,9 +137,9 @@ def crash_during_stop(case, runs=10):
 
 
 def disk_full(case, moment):
-    """The disk fills while recording (the appends fail, the host is told once), before the drift-corrected
-    copies of two drifting minutes, or before the output's last write: the stop either succeeds with every
-    frame (the raw tracks standing in for copies that did not fit) or fails and keeps the tracks. Nearly full
+    """The disk fills while recording (the appends fail, the host is told once), at the stop of two drifting
+    minutes, or before the output's last write: the stop either succeeds with every frame, drift-corrected,
+    or fails and keeps the tracks. Nearly full
     while the finisher writes a WAV output, the finisher gives the room up to the tracks, and the stop makes the
     output with every frame."""
     folder = case.mount_tmpfs(64 if moment != "finisher" else 160)
@@ -157,20 +157,20 @@ def disk_full(case, moment):
         case.assertNotIn("disk_write_failed", "".join(lines))
         case.assertGreaterEqual(seconds(os.path.join(folder, "rec.wav")), 125.0)
         return
-    scenario, seconds_in, length = {"recording": (SINES, 1.0, 0.9), "copies": (DRIFTING, 130 / 25, 129.0),
+    scenario, seconds_in, length = {"recording": (SINES, 1.0, 0.9), "drifting": (DRIFTING, 130 / 25, 129.0),
                                     "output": (dict(SINES, speed=10), 2.0, 19.0)}[moment]
     for ext in ("wav", "m4a"):
         out = os.path.join(folder, f"rec.{ext}")
         helper = case.start(out, *(["--wav"] if ext == "wav" else []), scenario=scenario)
         time.sleep(seconds_in)
         tracks = sum(os.path.getsize(os.path.join(folder, f"rec.{t}.caf")) for t in ("mic", "sys"))
-        filler = case.fill(folder, leave={"recording": 0, "copies": tracks // 3, "output": 64 * 1024}[moment])
+        filler = case.fill(folder, leave={"recording": 0, "drifting": tracks // 3, "output": 64 * 1024}[moment])
         if moment == "recording":
             helper.wait_line("ERROR disk_write_failed", timeout=20)
         status, lines = helper.stop()
         os.remove(filler)
-        if status == 0 and moment == "copies":
-            case.assertIn("using raw temp", helper.stderr)
+        if status == 0 and moment == "drifting":
+            case.assertRegex(helper.stderr, r"drift-correct mic: \d+\.\d ppm \u2192 \d+ frames")
             case.assertGreaterEqual(seconds(out), length)
         else:
             case.assertTrue(terminal_lines(lines)[0].startswith("ERROR finalize_failed "), lines)
@@ -459,10 +459,10 @@ def hang_ups(case):
 
 
 def fifos_in_the_way(case):
-    """A FIFO where a track, a corrected copy, the sidecar or the unfinished output goes is refused at once like
-    any file in the way: nothing waits on it."""
+    """A FIFO where a track, the sidecar or the unfinished output goes is refused at once like any file in the way:
+    nothing waits on it."""
     out = case.path("rec.wav")
-    for name in ("rec.mic.caf", "rec.sys.caf", "rec.sys.corrected.caf", "rec.drift.json", "rec.partial.wav"):
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.wav"):
         os.mkfifo(case.path(name))
         helper = Helper(["--out", out, "--wav"], scenario=SINES)
         case.addCleanup(helper.kill)
@@ -485,8 +485,7 @@ def names_of_a_running_recording(case):
     other = Helper(["--out", case.path("other.mic.caf"), "--wav"], scenario=SINES)
     case.addCleanup(other.kill)
     other.wait_line("STATUS recording", timeout=20)
-    for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "rec.sys.corrected.caf",
-                 "other.wav"):
+    for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "other.wav"):
         before = sorted(os.listdir(case.dir))
         status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
         case.assertEqual(status, 2, stdout)
@@ -690,7 +689,7 @@ CASES = [
     ("disk full while recording", lambda case: disk_full(case, "recording"), False),
     ("disk full at the output", lambda case: disk_full(case, "output"), False),
     ("disk nearly full while the finisher writes", lambda case: disk_full(case, "finisher"), False),
-    ("disk full before the corrected copies", lambda case: disk_full(case, "copies"), True),
+    ("disk full at a drifting stop", lambda case: disk_full(case, "drifting"), True),
     ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
     ("recovery against a live recording", recovery_against_a_live_recording, False),

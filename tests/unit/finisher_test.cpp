@@ -1,7 +1,5 @@
-// The finisher against the stop-time interleave on the same growing tracks,
-// and its ways of giving up.
-#include <sched.h>
-
+// The finisher while recording against the finisher on the ended tracks (a
+// recovery, or the output made afresh), and its ways of giving up.
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -68,7 +66,16 @@ class FinisherTest : public testing::Test {
     sys->close();
     InterleaveOutcome outcome;
     if (!finisher.ready(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), micRatio, systemRatio)) return {};
-    return finisher.finish(outcome);
+    Result<int64_t> frames = finisher.finish(outcome);
+    if (!frames) return {};
+    return *frames;
+  }
+
+  // The output made afresh from the ended tracks at the final ratios, at `path`.
+  Result<int64_t> afresh(const std::string& path, double micRatio = 1, double systemRatio = 1) {
+    InterleaveOutcome outcome;
+    return finishEndedTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), micRatio, systemRatio, path,
+                             outputSettings(path.ends_with(".wav")), outcome);
   }
 
   // At idle priority on a busy machine the finisher may take a while.
@@ -76,18 +83,18 @@ class FinisherTest : public testing::Test {
     for (int i = 0; i < seconds * 40 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 
-  // The scheduling policy of each thread named "finisher" (SCHED_IDLE is 5).
-  static std::vector<int> finisherPolicies() {
-    std::vector<int> policies;
+  // The nice value of each thread named "finisher".
+  static std::vector<int> finisherNices() {
+    std::vector<int> nices;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
       if (bytes(task.path() / "comm") != "finisher\n") continue;
       const std::string stat = bytes(task.path() / "stat");
       std::istringstream fields(stat.substr(stat.rfind(')') + 2));
       std::string field;
-      for (int i = 3; i <= 41 && fields >> field; ++i) {}
-      policies.push_back(std::stoi(field));
+      for (int i = 3; i <= 19 && fields >> field; ++i) {}
+      nices.push_back(std::stoi(field));
     }
-    return policies;
+    return nices;
   }
 
   static std::string bytes(const std::string& path) {
@@ -104,7 +111,7 @@ class FinisherTest : public testing::Test {
   bool clicks = false;                // 3-frame clicks every 0.7 s over quiet noise
 };
 
-TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteForByte) {
+TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheOneMadeAfreshByteForByte) {
   append(mic, 300000);
   append(sys, 250000);
   auto running = finisher(), aac = finisher({}, "m4a");
@@ -113,12 +120,12 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   waitFor([&] { return running->framesWritten() > 150000 && aac->framesWritten() > 150000; });
   EXPECT_GT(running->framesWritten(), 150000) << "it keeps up, a second behind";
   EXPECT_GT(aac->framesWritten(), 150000);
-  waitFor([] { return finisherPolicies() == std::vector<int>{SCHED_IDLE, SCHED_IDLE}; });
-  EXPECT_EQ(finisherPolicies(), (std::vector<int>{SCHED_IDLE, SCHED_IDLE})) << "caught up, they idle";
+  waitFor([] { return finisherNices() == std::vector<int>{19, 19}; });
+  EXPECT_EQ(finisherNices(), (std::vector<int>{19, 19})) << "caught up, they take the lowest priority";
   append(mic, 600000, 600000);  // at once: no finisher keeps up with it
   append(sys, 670001, 670001);  // the system track ends last: the microphone is continued as silence
-  waitFor([] { return finisherPolicies().empty(); });
-  EXPECT_TRUE(finisherPolicies().empty()) << "far behind at idle priority, their threads end";
+  waitFor([] { return finisherNices().empty(); });
+  EXPECT_TRUE(finisherNices().empty()) << "far behind at the lowest priority, their threads end";
   running->poll();
   aac->poll();
   waitFor([&] { return running->framesWritten() > 800000 && aac->framesWritten() > 800000; });
@@ -128,21 +135,18 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheStopTimeInterleaveByteFo
   ASSERT_TRUE(frames);
   EXPECT_FALSE(std::filesystem::exists(own));
 
-  InterleaveOutcome reference;
-  auto made = interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.wav",
-                               outputSettings(true), reference);
+  auto made = afresh(dir / "ref.wav");
   ASSERT_TRUE(made);
   EXPECT_EQ(*frames, *made);
   EXPECT_EQ(*frames, 12000 + 920001) << "the microphone's lead, then the longer track";
-  EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the stop-time path's";
+  EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav")) << "the same file as the one made afresh";
   std::filesystem::remove(out);
   EXPECT_EQ(finish(*finisher()), made.value()) << "never started, as a recovery: all of it at the stop";
   EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav"));
 
   // AAC: the same encoder fed the same frames, its packets spilled until the stop.
   EXPECT_EQ(finish(*aac), made.value());
-  ASSERT_TRUE(interleaveTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), dir / "ref.m4a",
-                               outputSettings(false), reference));
+  ASSERT_TRUE(afresh(dir / "ref.m4a"));
   EXPECT_FALSE(std::filesystem::exists(dir / "rec.finishing.m4a"));
   const auto ours = decode(dir / "rec.m4a"), theirs = decode(dir / "ref.m4a");
   EXPECT_GT(ours.size(), 2u * static_cast<size_t>(*made));
@@ -159,8 +163,7 @@ std::vector<int64_t> onsets(const std::vector<float>& samples) {
 
 // Both tracks corrected while recording by the rates measured so far (+80 and
 // -60 ppm), and a little otherwise at the stop: every click within 0.5 ms of
-// where the stop-time copies and interleave put it. A final measurement that
-// moved further leaves the output to the stop.
+// where the output made afresh at the final ratios puts it.
 TEST_F(FinisherTest, DriftCorrectedWhileRecordingPutsEveryClickWithinHalfAMillisecond) {
   clicks = true;
   micPpm = 80, systemPpm = -60;
@@ -174,14 +177,9 @@ TEST_F(FinisherTest, DriftCorrectedWhileRecordingPutsEveryClickWithinHalfAMillis
   append(sys, 190000);
   ASSERT_TRUE(finish(*running, 1 + 81e-6, 1 - 59e-6));
   testing::internal::CaptureStderr();
-  driftCorrectedTemp(dir / "rec.mic.caf", dir / "ref.mic.caf", 48000 * (1 + 81e-6), 48000, "mic");
-  driftCorrectedTemp(dir / "rec.sys.caf", dir / "ref.sys.caf", 48000 * (1 - 59e-6), 48000, "system");
-  InterleaveOutcome outcome;
-  auto made = interleaveTracks(source("ref.mic.caf", 10.0), source("ref.sys.caf", 10.25), dir / "ref.wav",
-                               outputSettings(true), outcome);
-  ASSERT_TRUE(made);
+  ASSERT_TRUE(afresh(dir / "ref.wav", 1 + 81e-6, 1 - 59e-6));
   const auto ours = readAll(out), theirs = readAll(dir / "ref.wav");
-  EXPECT_EQ(ours[0].size(), theirs[0].size()) << "the corrected length, as the copy has it";
+  EXPECT_EQ(ours[0].size(), theirs[0].size()) << "the corrected length";
   for (size_t channel : {0u, 1u}) {
     const auto a = onsets(ours[channel]), b = onsets(theirs[channel]);
     ASSERT_EQ(a.size(), b.size());
@@ -202,7 +200,7 @@ double rms(const std::vector<float>& a, const std::vector<float>& b, size_t firs
 // the stop. Its spans up to 20 s lie within 0.5 ms of the final measurement
 // and are kept; from there on the output is made again, in the WAV by
 // cutting the file back, in the AAC by a new encoder from a pre-roll before
-// the cut. A measurement that moved further leaves all of it to the stop.
+// the cut. A measurement that moved further has it all made afresh.
 TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
   clicks = true;
   micPpm = 80, systemPpm = -60;
@@ -218,14 +216,7 @@ TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
   testing::internal::CaptureStderr();
   ASSERT_TRUE(finish(*wav, 1 + 104e-6, 1 - 60e-6));
   ASSERT_TRUE(finish(*aac, 1 + 104e-6, 1 - 60e-6));
-  driftCorrectedTemp(dir / "rec.mic.caf", dir / "ref.mic.caf", 48000 * (1 + 104e-6), 48000, "mic");
-  driftCorrectedTemp(dir / "rec.sys.caf", dir / "ref.sys.caf", 48000 * (1 - 60e-6), 48000, "system");
-  InterleaveOutcome outcome;
-  for (const char* ext : {"wav", "m4a"}) {
-    ASSERT_TRUE(interleaveTracks(source("ref.mic.caf", 10.0), source("ref.sys.caf", 10.25),
-                                 dir / (std::string("ref.") + ext), outputSettings(ext == std::string("wav")),
-                                 outcome));
-  }
+  for (const char* ext : {"wav", "m4a"}) ASSERT_TRUE(afresh(dir / (std::string("ref.") + ext), 1 + 104e-6, 1 - 60e-6));
   const std::string said = testing::internal::GetCapturedStderr(),
                     redo = "finisher: its frames from 20.0 s on are made again from the final drift measurement\n";
   EXPECT_NE(said.find(redo), said.rfind(redo)) << said << "in each output";
@@ -236,7 +227,7 @@ TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
   for (size_t k = 0; k < a.size(); ++k) EXPECT_LE(std::abs(a[k] - b[k]), 24) << "click " << k;
   EXPECT_NE(std::abs(a[27] - b[27]), 0) << "kept: made at +80 ppm";
   EXPECT_TRUE(std::equal(ours[0].begin() + 960000, ours[0].end(), theirs[0].begin() + 960000))
-      << "made again: the stop-time frames";
+      << "made again: the frames made afresh";
 
   // Against the PCM it was made from, the AAC is as close as the single pass
   // is to its own, over the whole and around the cut (frame 959488).
@@ -262,7 +253,8 @@ TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
 
 // A write that fails (a full disk) stops it at once and removes its file;
 // heads that are not the ones it began from, or a finisher that never began,
-// leave the output to the stop. Each says why in one line, and leaves nothing.
+// have the output made afresh from the ended tracks. Each says why in one
+// line, and leaves nothing of its own.
 TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
   class FullDisk : public AudioFile {
    public:
@@ -303,6 +295,19 @@ TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
             "[orvane-capture] finisher: it had not begun; the output is made from the tracks afresh\n");
   EXPECT_FALSE(std::filesystem::exists(own));
   EXPECT_FALSE(std::filesystem::exists(out));
+
+  mic->close();
+  sys->close();
+  InterleaveOutcome outcome;
+  testing::internal::CaptureStderr();
+  Result<int64_t> whole = moved->finish(outcome);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[orvane-capture] head-align: system vs mic start 500.0 ms; prepending lead\n");
+  ASSERT_TRUE(whole) << whole.error().description;
+  EXPECT_EQ(*whole, 24000 + 200000) << "afresh, from the heads the stop found";
+  EXPECT_EQ(readAll(out)[0].size(), 224000u);
+  EXPECT_FALSE(std::filesystem::exists(own));
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.partial.wav"));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// The interleave into the output: head alignment, channel assignment, modes,
-// missing tracks, a track whose read fails part-way, and the echo taken out
-// of the microphone with the system audio of the same moments.
+// The interleave into the output, as the finisher makes it from ended
+// tracks: head alignment, channel assignment, modes, missing tracks, a track
+// whose read fails part-way, and the echo taken out of the microphone with
+// the system audio of the same moments.
 #include <cmath>
 #include <fstream>
 #include <random>
 #include <regex>
 
+#include "finalize/finisher.h"
 #include "finalize/interleave.h"
 #include "recorder/recorder.h"
 #include "unit/file_helpers.h"
@@ -35,7 +37,8 @@ float sysSample(int64_t i, uint32_t = 0) { return -static_cast<float>(i % 700 + 
 int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& sys,
                    const ScratchDir& dir, InterleaveOutcome& outcome, std::string& err, bool cancelEcho = false) {
   ::testing::internal::CaptureStderr();
-  Result<int64_t> written = interleaveTracks(mic, sys, dir / "rec.wav", outputSettings(true), outcome, cancelEcho);
+  Result<int64_t> written = finishEndedTracks(mic, sys, 1, 1, dir / "rec.wav", outputSettings(true), outcome, true,
+                                              cancelEcho);
   err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
   return written.ok() ? *written : -1;
@@ -123,8 +126,8 @@ TEST(Interleave, ReadFailureIsMendedAndReported) {
 
   // A track known to hold audio that fails so fails the output: the earlier
   // file at the path stays as it was and no partial file is left.
-  Result<int64_t> failed = writeOutputFile(TrackSource{mic, std::nullopt, true}, TrackSource{sys, std::nullopt},
-                                           dir / "rec.partial.wav", dir / "rec.wav", outputSettings(true), true, outcome);
+  Result<int64_t> failed = finishEndedTracks(TrackSource{mic, std::nullopt, true}, TrackSource{sys, std::nullopt}, 1, 1,
+                                             dir / "rec.wav", outputSettings(true), outcome);
   ASSERT_FALSE(failed.ok());
   EXPECT_NE(failed.error().description.find("interleave: mic track read failed at frame"), std::string::npos);
   EXPECT_EQ(readAll(dir / "rec.wav"), out);

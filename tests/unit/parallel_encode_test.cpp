@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "finalize/packet_spill.h"
+#include "finalize/span_resampler.h"
 #include "finalize/parallel_encode.h"
+#include "finalize/finisher.h"
 #include "finalize/interleave.h"
 #include "finalize/temp_paths.h"
 #include "support/sim_backend.h"
@@ -117,7 +120,7 @@ class ParallelEncodeTest : public ::testing::Test {
   }
 
   static Result<int64_t> interleave(Recording& r) {
-    return interleaveTracks(r.mic, r.sys, r.out, outputSettings(false), r.outcome);
+    return finishEndedTracks(r.mic, r.sys, 1, 1, r.out, outputSettings(false), r.outcome);
   }
 
   int64_t interleave(Recording& recording, unsigned workers) {
@@ -130,6 +133,42 @@ class ParallelEncodeTest : public ::testing::Test {
   std::string dir_;
   AacSegmenting saved_{};
 };
+
+// Packets read back for a replay or a cut-back are never written out again
+// by a later append: the spill holds each packet once, in order.
+TEST(PacketSpill, AppendsAfterAReplayOrACutBackFollowThePacketsKept) {
+  ScratchDir dir;
+  auto spill = PacketSpill::create(dir / "rec.m4a");
+  ASSERT_TRUE(spill);
+  const std::vector<uint8_t> bytes(3000, 0x5a);
+  auto append = [&](int64_t from, int64_t to) {
+    for (int64_t pts = from; pts < to; pts += kAacFrame) {
+      ASSERT_FALSE((*spill)->append(AacPacket{pts, kAacFrame, 0, bytes.data(), bytes.size()}));
+    }
+  };
+  auto replayed = [&] {
+    std::vector<int64_t> stamps;
+    Status error = (*spill)->replay([&](const AacPacket& packet) -> Status {
+      if (packet.size != bytes.size()) return posixError(EIO, "a packet of another size");
+      stamps.push_back(packet.pts);
+      return std::nullopt;
+    });
+    EXPECT_FALSE(error) << error->description;
+    return stamps;
+  };
+  auto stamps = [](int64_t from, int64_t to) {
+    std::vector<int64_t> all;
+    for (int64_t pts = from; pts < to; pts += kAacFrame) all.push_back(pts);
+    return all;
+  };
+  append(0, 60 * kAacFrame);  // more than a 64 KiB block
+  EXPECT_EQ(replayed(), stamps(0, 60 * kAacFrame));
+  append(60 * kAacFrame, 70 * kAacFrame);
+  EXPECT_EQ(replayed(), stamps(0, 70 * kAacFrame));
+  ASSERT_FALSE((*spill)->dropFrom(50 * kAacFrame));
+  append(50 * kAacFrame, 55 * kAacFrame);
+  EXPECT_EQ(replayed(), stamps(0, 55 * kAacFrame));
+}
 
 TEST(SegmentPlan, OneSegmentPerWorkerOnAacFramesNoneShorterThanTheMinimum) {
   const int64_t minute = 60 * 48000;
@@ -215,6 +254,37 @@ TEST_F(ParallelEncodeTest, SeamsCannotBeToldFromASinglePass) {
     }
     EXPECT_LT(rms(par, source, seam, kAfter, channel), 1.05 * rms(ref, source, seam, kAfter, channel));
     EXPECT_LT(rms(par, source, 0, total, channel), 1.02 * rms(ref, source, 0, total, channel));
+  }
+}
+
+// Tracks corrected for drift (+100 and -60 ppm) are corrected the same on
+// every core: each segment starts its track's resampler at its own frame.
+TEST_F(ParallelEncodeTest, DriftCorrectedTracksAreEncodedOnAllCoresAsInOnePass) {
+  aacSegmenting() = {1, 4, 8 * kAacFrame};
+  // A sweep on both (noise encodes too differently from one encode to another to compare).
+  auto one = recording("one.m4a", 20 * 48000, sweep(), 20 * 48000, delayed(sweep(), 5000), 0.25);
+  auto made = [&](Recording& r, unsigned workers) {
+    aacSegmenting().workers = workers;
+    return finishEndedTracks(r.mic, r.sys, 1 + 100e-6, 1 - 60e-6, r.out, outputSettings(false), r.outcome);
+  };
+  auto single = made(*one, 1);
+  auto split = recording("two.m4a", 20 * 48000, sweep(), 20 * 48000, delayed(sweep(), 5000), 0.25);
+  auto parallel = made(*split, 3);
+  ASSERT_TRUE(single && parallel);
+  const int64_t total = 12000 + resampledLength(20 * 48000, 1 - 60e-6);
+  EXPECT_EQ(*single, total);
+  EXPECT_EQ(*parallel, total);
+  const auto segments = planSegments(total, kRate, aacSegmenting());
+  ASSERT_EQ(segments.size(), 3u);
+  const std::vector<float> ref = decode(one->out), par = decode(split->out);
+  ASSERT_EQ(ref.size(), par.size());
+  EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + 2 * segments[1].start, par.begin()));
+  EXPECT_FALSE(std::equal(ref.begin() + 2 * segments[1].start, ref.end(), par.begin() + 2 * segments[1].start))
+      << "encoded in segments, not left to the single pass";
+  for (int channel = 0; channel < 2; ++channel) {
+    for (const Segment& s : segments) {
+      EXPECT_LT(rms(par, ref, s.start + 4096, s.end - s.start - 8192, channel), 0.01) << channel << " " << s.start;
+    }
   }
 }
 

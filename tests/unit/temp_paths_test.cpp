@@ -29,8 +29,7 @@ struct LiveRecording {
 TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   ScratchDir dir;
   LiveRecording live(dir / "rec.m4a");
-  for (const char* name : {"rec.mic.caf", "rec.sys.caf", "rec.mic.corrected.caf", "rec.sys.corrected.caf",
-                           "rec.drift.json", "rec.partial.m4a", "rec.finishing.m4a"}) {
+  for (const char* name : {"rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.m4a", "rec.finishing.m4a"}) {
     Status refused = checkNoRunningRecordingOwns(TempPaths(dir / name));
     ASSERT_TRUE(refused) << name;
     EXPECT_EQ(refused->code, EBUSY);

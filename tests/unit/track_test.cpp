@@ -52,8 +52,8 @@ class TrackTest : public testing::Test {
     return testing::internal::GetCapturedStderr();
   }
   // `at` in active seconds, of the clock's generation now.
-  void submit(const PcmBuffer& buffer, double at) {
-    track.submit(buffer, ActiveTime{at, clock.at(0)->generation});
+  void submit(const PcmBuffer& buffer, double at, bool startsAnew = false) {
+    track.submit(buffer, ActiveTime{at, clock.at(0)->generation}, startsAnew);
     track.drain();
   }
   // Active time of the frame after the track's end, by its last stamp.
@@ -207,6 +207,29 @@ TEST_F(TrackTest, InputThatStoppedIsFilledWithSilenceOnceAndAJumpIsNot) {
   const std::string lines = diagnostics();
   EXPECT_NE(lines.find("mic input gap of 300.0 ms filled with silence"), std::string::npos) << lines;
   EXPECT_NE(lines.find("not filled"), std::string::npos) << lines;
+}
+
+// An input opened again (a device switch) is placed at its stamp exactly: a
+// first block a few ms late gets that much silence, one that begins before the
+// track's end loses the time the track already holds. Left to the gap rule,
+// the track kept either error against the other track for the rest of the run.
+TEST_F(TrackTest, AnInputOpenedAgainIsPlacedAtItsStampAndTheSameInputWithinTheGapRule) {
+  submit(*rampBuffer(4096, 0.5f), 10.0);
+  submit(*rampBuffer(4096, 0.5f), 10.0 + 4096 / 48000.0 + 0.003, true);  // 144 frames late
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 144, 4096}));
+  EXPECT_NEAR(trackEnd(), 10.0 + 2 * 4096 / 48000.0 + 0.003, 1e-9);
+  submit(*rampBuffer(4096, 0.25f), trackEnd() - 0.010, true);  // 480 frames the track holds
+  EXPECT_EQ(file->appendSizes.back(), 4096u - 480u);
+  EXPECT_FLOAT_EQ(file->samples[file->length() - (4096 - 480)], 0.25f + 480 * 1e-5f);
+  // The same input's next blocks keep the gap rule: stamp jitter fills nothing, either way.
+  const double end = trackEnd();
+  submit(*rampBuffer(4096, 0.5f), end + 0.003);
+  submit(*rampBuffer(4096, 0.5f), end + 4096 / 48000.0 - 0.003);
+  EXPECT_EQ(file->appendSizes.size(), 6u);
+  EXPECT_EQ(file->length(), 4096 + 144 + 4096 + (4096 - 480) + 2 * 4096);
+  const std::string lines = diagnostics();
+  EXPECT_NE(lines.find("mic input began 10.0 ms before the track's end as its stamps settled; its first 10.0 ms "
+                       "skipped"), std::string::npos) << lines;
 }
 
 TEST_F(TrackTest, ResumeTopsUpAtMostASecondAndSkipsTheHeadCapturedWhilePaused) {

@@ -134,6 +134,7 @@ Status PulseRecordStream::start() {
   std::string linked;
   {
     PulseClient::Lock lock(*client_);
+    if (alreadyRecords(*device)) return std::nullopt;
     status = open(*device);
     // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
     if (status && status->code == kLinkedElsewhere) status = open(*device);
@@ -193,6 +194,15 @@ Status PulseRecordStream::open(const Device& device) {
   holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
   running_ = true;
   return std::nullopt;
+}
+
+// One switch often brings two changes (a move and a new default, or both
+// defaults at once): a stream that already records the device a start would
+// choose, in its format, is kept, and loses nothing to a second re-creation.
+bool PulseRecordStream::alreadyRecords(const Device& device) const {
+  return stream_ && running_ && !holdDelivery_ && pa_stream_get_state(stream_) == PA_STREAM_READY &&
+         pa_stream_is_suspended(stream_) != 1 && device.name == deviceName_ &&
+         pa_sample_spec_equal(&device.spec, &spec_) && (device.sink.empty() || device.sink == sinkName_);
 }
 
 void PulseRecordStream::stop(double untilSeconds) {
@@ -320,7 +330,7 @@ void PulseRecordStream::flushPending() {
   }
   if (handler_ && frames > 0) {
     block_->setFrameLength(frames);
-    handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(published), true});
+    handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(published), true, model_.settling()});
   }
 }
 

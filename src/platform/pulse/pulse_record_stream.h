@@ -87,6 +87,7 @@ class PulseRecordStream : public AudioInput {
   };
   Result<Device> chooseDevice();  // control_ held, loop lock not
   Status open(const Device& device);  // both locks held
+  bool alreadyRecords(const Device& device) const;  // loop lock held
   void destroyStream();  // loop lock held
   const char* what() const;
 

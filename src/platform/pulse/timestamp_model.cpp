@@ -27,6 +27,8 @@ void TimestampModel::reset() {
 
 void TimestampModel::anchor(int64_t frameIndex, double rawSeconds) {
   anchored_ = true;
+  settling_ = true;
+  settled_ = 0;
   anchorFrame_ = frameIndex;
   anchorSeconds_ = rawSeconds;
   lastFrame_ = frameIndex;
@@ -83,7 +85,10 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
       applyStep(highRunLeast_);
     }
   }
-  return anchorSeconds_ + x * (1.0 + publishedSlope());
+  const double line = anchorSeconds_ + x * (1.0 + publishedSlope());
+  settling_ = x < kSettleSeconds;
+  if (settling_) settled_ = std::min(settled_, rawSeconds - line);
+  return line + settled_;
 }
 
 // The fit still holds; only the frame count fell behind the clock.

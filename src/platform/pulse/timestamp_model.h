@@ -75,6 +75,13 @@ class TimestampModel {
   // A step the server leaves open this long (in frames read) holds: the
   // server keeps no more than this for a reader that is late.
   static constexpr double kServerWordSeconds = 10.5;
+  // The first stamp anchors the model, and it is late by whatever delayed
+  // that arrival (a push still to come, a busy machine: 0-20 ms). For this
+  // long after the anchor, a stamp earlier than the published line moves the
+  // line down to it, so that a stream opened again settles on its earliest
+  // arrivals as the one before did, not on its first; later, the line only
+  // follows the fit (moving it then would bend the measured rate).
+  static constexpr double kSettleSeconds = 1.0;
 
   explicit TimestampModel(double nominalRate);
 
@@ -105,6 +112,10 @@ class TimestampModel {
   double rateOffset() const;
   // Times the model started again on its own (frame counts going back, stamps far too early).
   int64_t restartCount() const { return restarts_; }
+  // Whether the last publish() came from a model anchored within
+  // kSettleSeconds of frames: its stamps owe nothing to the stamps before
+  // the anchor, and may still move earlier (see kSettleSeconds).
+  bool settling() const { return settling_; }
   // Losses found in the stamps, and the seconds the last one lost.
   int64_t stepCount() const { return steps_; }
   // Steps in the stamps that the server's stamps showed to be lateness.
@@ -135,6 +146,8 @@ class TimestampModel {
 
   double nominalRate_;
   bool anchored_ = false;
+  bool settling_ = false;
+  double settled_ = 0;  // <= 0: how far the earliest stamps put the line below the anchor
   int64_t anchorFrame_ = 0;
   double anchorSeconds_ = 0;
   int64_t lastFrame_ = 0;

@@ -25,6 +25,10 @@ int64_t wallClockMillis();
 struct AudioTime {
   uint64_t hostTime = 0;
   bool hostTimeValid = false;
+  // A block of a stream opened again, moved or whose stamps began anew, while
+  // its stamps settle: nothing ties it to the frames before, so the track
+  // places it at its stamp exactly.
+  bool startsAnew = false;
 };
 
 }  // namespace orvane
