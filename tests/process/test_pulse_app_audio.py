@@ -1,0 +1,87 @@
+"""System audio from named applications alone: with --system-audio-from, the system track holds what the named
+application plays and nothing of another one playing on the same sink; it is silence until the application
+starts, holds a second stream of it from its first second, and follows a stream moved to another sink, and it
+runs as long as the recording. One run carries all of it, on a server that heard a first run (PipeWire's session
+manager remembers where a stream of a name went)."""
+import os
+import subprocess
+import time
+
+from harness import RATE, channels, rms, tone_level
+from pulse_server import SERVER, PulseCase
+
+MEETING = "Meeting"  # the named application; matched whatever its case
+MUSIC = "Jukebox"    # plays on the same sink all along
+# When each thing happens, in seconds from "STATUS recording".
+STARTS_440 = 5.0
+STARTS_660 = 7.0
+MOVES = 9.0
+STOPS = 11.5
+# Players, and our reopening, take this long to be heard; the recording's start is known to about this.
+LATE = 0.6
+
+
+class SystemAudioFromNamedApplications(PulseCase):
+    modules = ["module-null-sink sink_name=headset"]
+
+    def setUp(self):
+        super().setUp()
+        for frequency in (440, 660, 1000):  # made before the run: a player must start at once
+            subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", self.tone(frequency), "synth", "30", "sine",
+                            str(frequency), "vol", "0.4"], check=True, timeout=60)
+
+    def tone(self, frequency):
+        return os.path.join(self.dir.name, f"tone{frequency}.wav")
+
+    def play(self, application, frequency, sink="speakers"):
+        """A player that says it is `application`, as a meeting client or a music player would."""
+        self.player(["paplay", "--latency-msec=100", f"--device={sink}", f"--client-name={application}",
+                     f"--property=application.name={application}", self.tone(frequency)])
+
+    def sink_input_of(self, frequency):
+        """The playback stream playing tone<frequency>.wav."""
+        for block in self.pulse.pactl("list", "sink-inputs").split("\n\n"):
+            if f"tone{frequency}.wav" in block:
+                return block.split("#", 1)[1].split()[0]
+        self.fail(f"no playback stream of tone{frequency}.wav")
+
+    def record(self, name):
+        out, helper = self.start(name, ["--wav", "--system-only", "--system-audio-from", MEETING.lower()])
+        began = helper.arrival("STATUS recording ")
+        return out, helper, lambda at: time.sleep(max(0.0, began + at - time.monotonic()))
+
+    def test_only_the_named_application_is_recorded_as_its_streams_come_and_move(self):
+        self.play(MUSIC, 1000)
+        if SERVER == "pipewire":  # a first run of the whole monitor: the session manager remembers where it went
+            _, first = self.start("first.wav", ["--wav", "--system-only"])
+            time.sleep(1.5)
+            self.stop(first)
+        out, helper, at = self.record("meeting.wav")
+        at(STARTS_440)
+        self.play(MEETING, 440)
+        at(STARTS_660)
+        self.play(MEETING.upper(), 660)
+        at(MOVES)
+        self.pulse.pactl("move-sink-input", self.sink_input_of(440), "headset")
+        at(STOPS)
+        self.stop(helper)
+        system = channels(out)[-1]
+
+        def part(start, end):
+            return system[int(start * RATE): int(end * RATE)]
+
+        stderr = helper.stderr
+        # As long as the recording, to the start's uncertainty.
+        self.assertAlmostEqual(len(system) / RATE, STOPS, delta=0.3, msg=stderr)
+        self.assertLess(rms(part(0.2, STARTS_440 - 0.2)), 1e-4, stderr)  # silence, not the other application
+        self.assertEqual(len(helper.diags("system audio from meeting: none of them plays")), 1, stderr)
+        self.assertEqual(len(helper.diags("system audio from meeting: records Meeting (playback stream")), 1, stderr)
+        for name, (start, end), frequency in (("alone", (STARTS_440 + LATE, STARTS_660), 440),
+                                              ("with the second stream", (STARTS_660 + LATE, MOVES), 440),
+                                              ("second stream's first second", (STARTS_660 + LATE, STARTS_660 + 1), 660),
+                                              ("moved", (MOVES + LATE, STOPS - 0.3), 440)):
+            with self.subTest(name):
+                samples = part(start, end)
+                self.assertGreater(tone_level(samples, frequency), 0.15, stderr)
+                # The other application's tone at least 60 dB down.
+                self.assertLess(tone_level(samples, 1000), tone_level(samples, frequency) / 1000, stderr)
