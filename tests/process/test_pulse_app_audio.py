@@ -6,8 +6,9 @@ manager remembers where a stream of a name went)."""
 import os
 import subprocess
 import time
+import unittest
 
-from harness import RATE, channels, rms, tone_level
+from harness import RATE, channels, click_onsets, rms, tone_level
 from pulse_server import SERVER, PulseCase
 
 MEETING = "Meeting"  # the named application; matched whatever its case
@@ -85,3 +86,39 @@ class SystemAudioFromNamedApplications(PulseCase):
                 self.assertGreater(tone_level(samples, frequency), 0.15, stderr)
                 # The other application's tone at least 60 dB down.
                 self.assertLess(tone_level(samples, 1000), tone_level(samples, frequency) / 1000, stderr)
+
+
+class ClicksWhereTheWholeMonitorPutsThem(PulseCase):
+    """The microphone is the speakers' monitor itself, remapped (no loopback, whose delay wanders): the clicks the
+    named application plays reach both tracks at the same moments, so in the output they lie as far apart as a
+    recording of the whole monitor puts them."""
+
+    modules = ["module-remap-source source_name=mic master=speakers.monitor rate=48000 channels=1 channel_map=mono "
+               "master_channel_map=front-left remix=no"]
+
+    def offset(self, name, args):
+        """Where the system channel's clicks lie against the microphone's, in frames (the median of the run)."""
+        out, helper = self.start(name, ["--wav", *args])
+        time.sleep(4.0)
+        self.stop(helper)
+        mic, system = channels(out)
+        mic_clicks, system_clicks = click_onsets(mic, threshold=0.15), click_onsets(system, threshold=0.15)
+        self.assertGreaterEqual(len(system_clicks), 8, helper.stderr)
+        offsets = sorted(min((m - s for m in mic_clicks), key=abs) for s in system_clicks[1:-1])
+        return offsets[len(offsets) // 2]
+
+    # PipeWire hands a playback stream's recording its audio before the sink's monitor has it, by an amount that
+    # changes from run to run (22 to 56 ms seen): not yet made up for.
+    @(unittest.expectedFailure if SERVER == "pipewire" else lambda test: test)
+    def test_clicks_of_the_named_application_lie_where_the_whole_monitor_puts_them(self):
+        self.pulse.pactl("set-default-source", "mic")
+        clicks = os.path.join(self.dir.name, "clicks.wav")
+        # A 0.5 ms click every 250 ms.
+        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", clicks, "synth", "0.0005", "square", "1000", "vol",
+                        "0.8", "pad", "0", "0.2495", "repeat", "119"], check=True, timeout=60)
+        self.player(["paplay", "--latency-msec=100", "--device=speakers", f"--property=application.name={MEETING}",
+                     clicks])
+        time.sleep(1.0)
+        whole = self.offset("whole.wav", [])
+        named = self.offset("named.wav", ["--system-audio-from", MEETING])
+        self.assertLessEqual(abs(named - whole), RATE // 500, (whole, named))  # 2 ms

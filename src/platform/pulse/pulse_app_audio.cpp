@@ -179,10 +179,16 @@ void PulseAppAudio::stop(double untilSeconds) {
   for (Playing& playing : playing_) {
     if (playing.sinkInput != PA_INVALID_INDEX) closePlaying(playing, untilSeconds);
   }
-  PulseClient::Lock lock(*client_);
-  if (untilSeconds > 0 && !ring_.empty()) handOn(untilSeconds, 0);
-  if (tick_) pa_threaded_mainloop_get_api(client_->loop())->time_free(std::exchange(tick_, nullptr));
-  running_ = false;
+  {
+    PulseClient::Lock lock(*client_);
+    if (untilSeconds > 0 && !ring_.empty()) handOn(untilSeconds, 0);
+    if (tick_) pa_threaded_mainloop_get_api(client_->loop())->time_free(std::exchange(tick_, nullptr));
+    running_ = false;
+  }
+  if (const int64_t missed = framesMissed_.exchange(0)) {
+    diag("system audio from " + namesText() + ": " + std::to_string(missed) +
+         " frames came too late for the mix and were left out");
+  }
 }
 
 void PulseAppAudio::cutAt(double untilSeconds) {

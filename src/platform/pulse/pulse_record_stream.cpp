@@ -176,7 +176,11 @@ Status PulseRecordStream::open(const Device& device) {
   pendingFrames_ = 0;
   if (!block_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
 
-  const char* name = role_ == InputRole::microphone ? "Microphone" : "System audio";
+  // A name of its own for a playback stream's recording: a session manager that restores where a stream of a
+  // name went must not take the whole monitor, where "System audio" went, for it.
+  const char* name = role_ == InputRole::microphone ? "Microphone"
+                     : role_ == InputRole::monitor  ? "System audio"
+                                                    : "Application audio";
   stream_ = newRecordStream(client_->context(), name, device.spec, &device.map,
                             {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead,
                              &PulseRecordStream::onMoved, &PulseRecordStream::onSuspended});
