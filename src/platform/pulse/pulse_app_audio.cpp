@@ -5,7 +5,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -138,7 +137,7 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
     PulseClient::Lock lock(*client_);
     playing.sinkInput = input.index;
     playing.sink = input.sink;
-    playing.placed = false;
+    playing.lane = {};
   }
   if (Status error = playing.stream->start()) {
     diag("system audio cannot record " + playing.label + ": " + error->description);
@@ -156,12 +155,10 @@ void PulseAppAudio::closePlaying(Playing& playing, double untilSeconds) {
 // The ring is made once, at the first start: its frame 0 is that moment.
 bool PulseAppAudio::beginRing() {
   PulseClient::Lock lock(*client_);
-  const bool first = ring_.empty();
+  const bool first = !ring_;
   if (first) {
-    ring_.assign(static_cast<size_t>(kRingSeconds * kRate), 0.0f);
+    ring_ = std::make_unique<MixingRing>(kRate, static_cast<int64_t>(kRingSeconds * kRate), HostClock::nowSeconds());
     block_ = PcmBuffer::create(format(), kPulseBlockMaxFrames);
-    originSeconds_ = HostClock::nowSeconds();
-    handedOn_ = 0;
   }
   if (!tick_) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
@@ -181,7 +178,7 @@ void PulseAppAudio::stop(double untilSeconds) {
   }
   {
     PulseClient::Lock lock(*client_);
-    if (untilSeconds > 0 && !ring_.empty()) handOn(untilSeconds, 0);
+    if (untilSeconds > 0 && ring_) handOn(untilSeconds, 0);
     if (tick_) pa_threaded_mainloop_get_api(client_->loop())->time_free(std::exchange(tick_, nullptr));
     running_ = false;
   }
@@ -206,61 +203,24 @@ void PulseAppAudio::fireChange() {
   if (change_) change_();
 }
 
-// Real-time path: no allocation, no lock but the loop's own, no I/O. A block
-// goes where its stamp puts it in the ring's timeline, right after its
-// stream's last one while the two agree within kSlipFrames.
+// Real-time path: no allocation, no lock but the loop's own, no I/O.
 void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp) {
-  if (ring_.empty()) return;
-  const auto frames = static_cast<int64_t>(block.frameLength());
-  int64_t at = std::llround((HostClock::secondsForHostTime(stamp.hostTime) - originSeconds_) * kRate);
-  // Within the dead band a block follows on; further (the clocks part, or
-  // the stamps wander) it is drawn one frame a block towards its stamp;
-  // past the track's gap threshold it goes where its stamp says.
-  if (playing.placed) {
-    const int64_t off = at - playing.nextFrame;
-    if (std::llabs(off) <= kDeadBandFrames) at = playing.nextFrame;
-    else if (std::llabs(off) <= kJumpFrames) at = playing.nextFrame + (off > 0 ? 1 : -1);
-  }
-  playing.placed = true;
-  playing.nextFrame = at + frames;
-  const auto size = static_cast<int64_t>(ring_.size());
-  const int64_t from = std::max(at, handedOn_);
-  const int64_t to = std::min(at + frames, handedOn_ + size);
-  const int64_t mixed = std::max<int64_t>(0, to - from);
-  if (mixed < frames) framesMissed_.fetch_add(frames - mixed, std::memory_order_relaxed);
-  const float* samples = block.floatChannelData(0) + (from - at);
-  for (int64_t frame = from, slot = from % size; frame < to; ++frame, ++samples) {
-    ring_[static_cast<size_t>(slot)] += *samples;
-    if (++slot == size) slot = 0;
-  }
+  if (!ring_) return;
+  const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
+                                    HostClock::secondsForHostTime(stamp.hostTime));
+  if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
   handOn(HostClock::nowSeconds() - kMixHorizonSeconds, kPulseFragmentFrames);
 }
 
-// Hands on the ring's frames before `untilSeconds` (not past a cut) once at
-// least `leastFrames` are due, in blocks of at most kPulseBlockMaxFrames
-// stamped in host time. A loop that fell behind by more than the ring skips
-// the lot: the track fills the stretch with silence by its gap rule.
+// What is due, not past a cut, once at least `leastFrames` are.
 void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
   if (cutSeconds_ > 0) untilSeconds = std::min(untilSeconds, cutSeconds_);
-  const auto end = static_cast<int64_t>(std::floor((untilSeconds - originSeconds_) * kRate));
-  if (end - handedOn_ < std::max<int64_t>(leastFrames, 1)) return;
-  const auto size = static_cast<int64_t>(ring_.size());
-  if (end - handedOn_ > size) {
-    std::fill(ring_.begin(), ring_.end(), 0.0f);
-    handedOn_ = end;
-    return;
-  }
-  while (handedOn_ < end) {
-    const int64_t slot = handedOn_ % size;
-    const auto frames = static_cast<uint32_t>(std::min({end - handedOn_, int64_t{kPulseBlockMaxFrames}, size - slot}));
-    float* ring = ring_.data() + slot;
-    std::memcpy(block_->floatChannelData(0), ring, frames * sizeof(float));
-    std::fill(ring, ring + frames, 0.0f);
-    block_->setFrameLength(frames);
-    const double seconds = originSeconds_ + static_cast<double>(handedOn_) / kRate;
-    handedOn_ += frames;
-    if (handler_) handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(seconds), true});
-  }
+  ring_->handOn(untilSeconds, leastFrames, kPulseBlockMaxFrames,
+                [this](const float* samples, uint32_t frames, double seconds) {
+                  std::memcpy(block_->floatChannelData(0), samples, frames * sizeof(float));
+                  block_->setFrameLength(frames);
+                  if (handler_) handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(seconds), true});
+                });
 }
 
 void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/audio_input.h"
+#include "platform/pulse/mixing_ring.h"
 #include "platform/pulse/pulse_client.h"
 #include "platform/pulse/pulse_record_stream.h"
 
@@ -32,12 +33,6 @@ class PulseAppAudio : public AudioInput {
   // The ring hands on what is due at least this often (silence, a stream that
   // stopped sending), and on a stream's block once a fragment's worth is due.
   static constexpr double kTickSeconds = 0.25;
-  // A stream's block within kDeadBandFrames (1 ms) of where its last one
-  // ended follows it without a break; up to kJumpFrames (5 ms, the track's
-  // gap threshold) off, it is drawn one frame towards its stamp (the sink's
-  // clock and the host's part slowly); further, it goes where its stamp says.
-  static constexpr int64_t kDeadBandFrames = 48;
-  static constexpr int64_t kJumpFrames = 240;
 
   // `names`: matched, ASCII case aside, against each playback stream's
   // application name and process binary.
@@ -66,8 +61,7 @@ class PulseAppAudio : public AudioInput {
     uint32_t sinkInput = PA_INVALID_INDEX;  // loop lock; invalid while the place is free
     uint32_t sink = PA_INVALID_INDEX;       // loop lock
     std::string label;                      // control_
-    bool placed = false;                    // loop thread: nextFrame holds
-    int64_t nextFrame = 0;                  // loop thread: where its next block follows on
+    MixingRing::Lane lane;                  // loop thread
   };
   bool matches(const char* applicationName, const char* processBinary) const;
   std::string namesText() const;
@@ -97,10 +91,8 @@ class PulseAppAudio : public AudioInput {
   BlockHandler handler_;
   ChangeHandler change_;
   RoomCheck room_;
-  std::vector<float> ring_;  // sized once, at the first start
+  std::unique_ptr<MixingRing> ring_;  // made at the first start
   std::unique_ptr<PcmBuffer> block_;
-  double originSeconds_ = 0;  // host seconds of ring frame 0
-  int64_t handedOn_ = 0;      // ring frames handed on so far
   double cutSeconds_ = 0;     // nothing stamped from here on is handed on; 0: none
   pa_time_event* tick_ = nullptr;
 
