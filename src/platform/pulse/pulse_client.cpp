@@ -13,16 +13,27 @@ namespace orvane {
 
 namespace {
 
-// Results of one introspection query, filled on the loop thread.
-template <class T>
-struct ListQuery {
-  PulseClient* client;
-  std::vector<T> items;
-  bool done = false;
-  bool failed = false;
-};
-
 std::string text(const char* value) { return value ? value : ""; }
+
+PulseSourceInfo sourceInfo(const pa_source_info& info) {
+  PulseSourceInfo item;
+  item.index = info.index;
+  item.name = text(info.name);
+  item.description = text(info.description);
+  item.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+  item.sampleSpec = info.sample_spec;
+  item.channelMap = info.channel_map;
+  return item;
+}
+
+PulseSinkInfo sinkInfo(const pa_sink_info& info) {
+  PulseSinkInfo item;
+  item.index = info.index;
+  item.name = text(info.name);
+  item.description = text(info.description);
+  item.monitorSourceName = text(info.monitor_source_name);
+  return item;
+}
 
 }  // namespace
 
@@ -265,79 +276,46 @@ std::optional<PulseServerInfo> PulseClient::serverInfo(double timeoutSeconds) {
   return query.info;
 }
 
-std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutSeconds) {
+// One introspection list, each item converted on the loop thread.
+template <class Item, class Info>
+std::optional<std::vector<Item>> PulseClient::list(ListStart<Info> start, Item (*convert)(const Info&),
+                                                   double timeoutSeconds) {
   if (!isReady()) return std::nullopt;
-  ListQuery<PulseSourceInfo> query{this, {}, false, false};
+  struct Query {
+    PulseClient* client;
+    Item (*convert)(const Info&);
+    std::vector<Item> items;
+    bool done = false;
+    bool failed = false;
+  } query{this, convert};
   Lock lock(*this);
-  pa_operation* op = pa_context_get_source_info_list(
+  pa_operation* op = start(
       context_,
-      [](pa_context*, const pa_source_info* info, int eol, void* data) {
-        auto* q = static_cast<ListQuery<PulseSourceInfo>*>(data);
+      [](pa_context*, const Info* info, int eol, void* data) {
+        auto* q = static_cast<Query*>(data);
         if (eol != 0) {
           q->failed = eol < 0;
           q->done = true;
           q->client->signal();
           return;
         }
-        PulseSourceInfo item;
-        item.index = info->index;
-        item.name = text(info->name);
-        item.description = text(info->description);
-        item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-        item.sampleSpec = info->sample_spec;
-        item.channelMap = info->channel_map;
-        q->items.push_back(std::move(item));
+        q->items.push_back(q->convert(*info));
       },
       &query);
   if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
   return std::move(query.items);
+}
+
+std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutSeconds) {
+  return list(&pa_context_get_source_info_list, &sourceInfo, timeoutSeconds);
 }
 
 std::optional<std::vector<PulseSinkInfo>> PulseClient::sinks(double timeoutSeconds) {
-  if (!isReady()) return std::nullopt;
-  ListQuery<PulseSinkInfo> query{this, {}, false, false};
-  Lock lock(*this);
-  pa_operation* op = pa_context_get_sink_info_list(
-      context_,
-      [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-        auto* q = static_cast<ListQuery<PulseSinkInfo>*>(data);
-        if (eol != 0) {
-          q->failed = eol < 0;
-          q->done = true;
-          q->client->signal();
-          return;
-        }
-        PulseSinkInfo item;
-        item.index = info->index;
-        item.name = text(info->name);
-        item.description = text(info->description);
-        item.monitorSourceName = text(info->monitor_source_name);
-        q->items.push_back(std::move(item));
-      },
-      &query);
-  if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
-  return std::move(query.items);
+  return list(&pa_context_get_sink_info_list, &sinkInfo, timeoutSeconds);
 }
 
 std::optional<std::vector<PulseSinkInputInfo>> PulseClient::sinkInputs(double timeoutSeconds) {
-  if (!isReady()) return std::nullopt;
-  ListQuery<PulseSinkInputInfo> query{this, {}, false, false};
-  Lock lock(*this);
-  pa_operation* op = pa_context_get_sink_input_info_list(
-      context_,
-      [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
-        auto* q = static_cast<ListQuery<PulseSinkInputInfo>*>(data);
-        if (eol != 0) {
-          q->failed = eol < 0;
-          q->done = true;
-          q->client->signal();
-          return;
-        }
-        q->items.push_back(sinkInputInfo(*info));
-      },
-      &query);
-  if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
-  return std::move(query.items);
+  return list(&pa_context_get_sink_input_info_list, &sinkInputInfo, timeoutSeconds);
 }
 
 PulseSinkInputInfo sinkInputInfo(const pa_sink_input_info& info) {

@@ -133,6 +133,10 @@ class PulseClient {
   void releaseContext();  // lock held
   void armReconnect();  // lock held
   bool waitForOperation(pa_operation* operation, const bool& done, double timeoutSeconds);
+  template <class Info>
+  using ListStart = pa_operation* (*)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*);
+  template <class Item, class Info>
+  std::optional<std::vector<Item>> list(ListStart<Info> start, Item (*convert)(const Info&), double timeoutSeconds);
   void subscribe();  // lock held, context ready
 
   pa_threaded_mainloop* loop_ = nullptr;
