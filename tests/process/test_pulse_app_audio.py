@@ -3,6 +3,7 @@ application plays and nothing of another one playing on the same sink; it is sil
 starts, holds a second stream of it from its first second, and follows a stream moved to another sink, and it
 runs as long as the recording. One run carries all of it, on a server that heard a first run (PipeWire's session
 manager remembers where a stream of a name went)."""
+import math
 import os
 import subprocess
 import time
@@ -40,11 +41,25 @@ class SystemAudioFromNamedApplications(PulseCase):
                      f"--property=application.name={application}", self.tone(frequency)])
 
     def sink_input_of(self, frequency):
-        """The playback stream playing tone<frequency>.wav."""
+        """The playback stream playing tone<frequency>.wav, and the index of the sink it plays on."""
         for block in self.pulse.pactl("list", "sink-inputs").split("\n\n"):
             if f"tone{frequency}.wav" in block:
-                return block.split("#", 1)[1].split()[0]
+                return block.split("#", 1)[1].split()[0], block.split("Sink: ", 1)[1].split()[0]
         self.fail(f"no playback stream of tone{frequency}.wav")
+
+    def move_to_headset(self, frequency):
+        """Moves the tone's stream to the headset: PipeWire's session manager may take seconds to follow a
+        move, so there its links are made by hand, as the manager would."""
+        if SERVER != "pipewire":
+            self.pulse.pactl("move-sink-input", self.sink_input_of(frequency)[0], "headset")
+            return
+        for channel in ("FL", "FR"):
+            subprocess.run(["pw-link", f"{MEETING}:output_{channel}", f"headset:playback_{channel}"],
+                           env=self.pulse.server_env(), check=True, timeout=10)
+            subprocess.run(["pw-link", "-d", f"{MEETING}:output_{channel}", f"speakers:playback_{channel}"],
+                           env=self.pulse.server_env(), check=True, timeout=10)
+        headset = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == "headset")
+        self.pulse.wait_until("the move", lambda: self.sink_input_of(frequency)[1] == headset, timeout=3)
 
     def record(self, name):
         out, helper = self.start(name, ["--wav", "--system-only", "--system-audio-from", MEETING.lower()])
@@ -63,8 +78,10 @@ class SystemAudioFromNamedApplications(PulseCase):
         at(STARTS_660)
         self.play(MEETING.upper(), 660)
         at(MOVES)
-        self.pulse.pactl("move-sink-input", self.sink_input_of(440), "headset")
-        at(STOPS)
+        self.move_to_headset(440)
+        moved = time.monotonic() - helper.arrival("STATUS recording ")
+        stops = max(STOPS, moved + 1.5)
+        at(stops)
         self.stop(helper)
         system = channels(out)[-1]
 
@@ -73,19 +90,43 @@ class SystemAudioFromNamedApplications(PulseCase):
 
         stderr = helper.stderr
         # As long as the recording, to the start's uncertainty.
-        self.assertAlmostEqual(len(system) / RATE, STOPS, delta=0.3, msg=stderr)
+        self.assertAlmostEqual(len(system) / RATE, stops, delta=0.3, msg=stderr)
         self.assertLess(rms(part(0.2, STARTS_440 - 0.2)), 1e-4, stderr)  # silence, not the other application
         self.assertEqual(len(helper.diags("system audio from meeting: none of them plays")), 1, stderr)
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting (playback stream")), 1, stderr)
+
+        def level(start, end, frequency):
+            """The median over the whole quarter seconds between: a player starved on a busy machine drops out
+            now and then, on the whole monitor alike."""
+            quarters = sorted(tone_level(part(q / 4, q / 4 + 0.25), frequency)
+                              for q in range(math.ceil(start * 4), int(end * 4)))
+            return quarters[len(quarters) // 2]
+
         for name, (start, end), frequency in (("alone", (STARTS_440 + LATE, STARTS_660), 440),
                                               ("with the second stream", (STARTS_660 + LATE, MOVES), 440),
-                                              ("second stream's first second", (STARTS_660 + LATE, STARTS_660 + 1), 660),
-                                              ("moved", (MOVES + LATE, STOPS - 0.3), 440)):
+                                              ("second stream's first second", (STARTS_660 + 0.25, STARTS_660 + 1), 660),
+                                              ("moved", (moved + LATE, stops - 0.3), 440)):
             with self.subTest(name):
-                samples = part(start, end)
-                self.assertGreater(tone_level(samples, frequency), 0.15, stderr)
+                self.assertGreater(level(start, end, frequency), 0.15, stderr)
                 # The other application's tone at least 60 dB down.
-                self.assertLess(tone_level(samples, 1000), tone_level(samples, frequency) / 1000, stderr)
+                self.assertLess(level(start, end, 1000), level(start, end, frequency) / 1000, stderr)
+
+    def test_a_server_restart_costs_only_the_time_away(self):
+        self.play(MEETING, 440)
+        out, helper, at = self.record("restart.wav")
+        at(2.0)
+        self.pulse.restart(1.0)
+        self.play(MEETING, 440)  # the player went with the server
+        back = time.monotonic() - helper.arrival("STATUS recording ")
+        at(back + 2.5)
+        self.stop(helper)
+        system = channels(out)[-1]
+        stderr = helper.stderr
+        self.assertAlmostEqual(len(system) / RATE, back + 2.5, delta=0.3, msg=stderr)
+        for start, end in ((0.3, 1.8), (back + LATE, back + 2.2)):
+            with self.subTest(start=start):
+                self.assertGreater(tone_level(system[int(start * RATE): int(end * RATE)], 440), 0.15, stderr)
+        self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
 
 
 class ClicksWhereTheWholeMonitorPutsThem(PulseCase):

@@ -88,38 +88,55 @@ Status PulseAppAudio::start() {
     return Error{kErrorDomain, 1, "the sound server did not list its playback streams"};
   }
   const bool first = beginRing();
-  const auto count = [this] {
-    return std::count_if(playing_.begin(), playing_.end(), [](const Playing& p) { return p.sinkInput != PA_INVALID_INDEX; });
-  };
-  const auto before = count();
+  const std::string before = playingLabels();
+  // A new server numbers its playback streams afresh: what was recorded on the old one has ended.
+  const std::string ended = letGoOfEnded(*inputs, serverLost_.exchange(false));
+  const bool kept = !playingLabels().empty();
+  recordNewMatches(*inputs);
+  running_ = true;
+  const std::string now = playingLabels();
+  const std::string from = "system audio from " + namesText() + ": ";
+  if (!kept && !now.empty()) diag(from + "records " + now);
+  else if (!before.empty() && now.empty()) diag(from + ended + " ended; silence until one of them plays again");
+  else if (first && now.empty()) diag(from + "none of them plays; silence until one does");
+  return std::nullopt;
+}
+
+std::string PulseAppAudio::playingLabels() const {
+  std::string labels;
+  for (const Playing& playing : playing_) {
+    if (playing.sinkInput != PA_INVALID_INDEX) labels += (labels.empty() ? "" : ", ") + playing.label;
+  }
+  return labels;
+}
+
+// Closes the recordings of streams that went or no longer match (all of them
+// after `renewed`, a new server) and opens again those whose recording ended
+// (PulseAudio ends it when its stream moves to another sink); returns who ended.
+std::string PulseAppAudio::letGoOfEnded(const std::vector<PulseSinkInputInfo>& inputs, bool renewed) {
   std::string ended;
   for (Playing& playing : playing_) {
     if (playing.sinkInput == PA_INVALID_INDEX) continue;
-    const auto input = std::find_if(inputs->begin(), inputs->end(),
+    const auto input = std::find_if(inputs.begin(), inputs.end(),
                                     [&](const PulseSinkInputInfo& i) { return i.index == playing.sinkInput; });
-    if (input == inputs->end() || !matches(input->applicationName.c_str(), input->processBinary.c_str())) {
+    if (renewed || input == inputs.end() || !matches(input->applicationName.c_str(), input->processBinary.c_str())) {
       ended += (ended.empty() ? "" : ", ") + playing.label;
       closePlaying(playing);
-    } else if (input->sink != PA_INVALID_INDEX && (input->sink != playing.sink || !playing.stream->isRunning())) {
-      openPlaying(playing, *input);  // moved to another sink, or its recording ended
+    } else if (input->sink != PA_INVALID_INDEX && !playing.stream->isRunning()) {
+      openPlaying(playing, *input);
     }
   }
-  for (const PulseSinkInputInfo& input : *inputs) {
-    // One not yet linked to a sink (PipeWire's, as it comes) is recorded once its link says where.
+  return ended;
+}
+
+// A stream not yet linked to a sink (PipeWire's, as it comes) is recorded
+// once its link says where.
+void PulseAppAudio::recordNewMatches(const std::vector<PulseSinkInputInfo>& inputs) {
+  for (const PulseSinkInputInfo& input : inputs) {
     if (input.sink == PA_INVALID_INDEX || findPlaying(input.index)) continue;
     if (!matches(input.applicationName.c_str(), input.processBinary.c_str())) continue;
     if (Playing* place = findPlaying(PA_INVALID_INDEX)) openPlaying(*place, input);
   }
-  running_ = true;
-  std::string now;
-  for (const Playing& playing : playing_) {
-    if (playing.sinkInput != PA_INVALID_INDEX) now += (now.empty() ? "" : ", ") + playing.label;
-  }
-  const std::string from = "system audio from " + namesText() + ": ";
-  if ((before == 0 || first) && !now.empty()) diag(from + "records " + now);
-  else if (before > 0 && now.empty()) diag(from + ended + " ended; silence until one of them plays again");
-  else if (first) diag(from + "none of them plays; silence until one does");
-  return std::nullopt;
 }
 
 void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& input) {
@@ -136,7 +153,6 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
   {
     PulseClient::Lock lock(*client_);
     playing.sinkInput = input.index;
-    playing.sink = input.sink;
     playing.lane = {};
   }
   if (Status error = playing.stream->start()) {
@@ -149,7 +165,6 @@ void PulseAppAudio::closePlaying(Playing& playing, double untilSeconds) {
   playing.stream->stop(untilSeconds);
   PulseClient::Lock lock(*client_);
   playing.sinkInput = PA_INVALID_INDEX;
-  playing.sink = PA_INVALID_INDEX;
 }
 
 // The ring is made once, at the first start: its frame 0 is that moment.
@@ -231,9 +246,10 @@ void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const tim
   api->time_restart(event, &when);
 }
 
-// A matching playback stream that is not recorded, or one recorded that moved
-// to another sink, no longer matches or went: the owner starts us again,
-// which sets the recordings right.
+// A matching playback stream that is not recorded, or one recorded that no
+// longer matches or went: the owner starts us again, which sets the
+// recordings right. (A recording that ends, as PulseAudio's does when its
+// stream moves to another sink, says so itself.)
 void PulseAppAudio::onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index) {
   auto* owner = static_cast<PulseAppAudio*>(self);
   if (!owner->wanted_) return;
@@ -249,14 +265,17 @@ void PulseAppAudio::onSinkInput(void* self, pa_subscription_event_type_t type, u
         const bool wanted = owner->matches(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME),
                                            pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY));
         const Playing* playing = owner->findPlaying(info->index);
-        const bool linked = info->sink != PA_INVALID_INDEX;
-        if (playing ? !wanted || (linked && playing->sink != info->sink) : wanted && linked) owner->fireChange();
+        if (playing ? !wanted : wanted && info->sink != PA_INVALID_INDEX) owner->fireChange();
       },
       owner);
   if (op) pa_operation_unref(op);
 }
 
-void PulseAppAudio::onContextLost(void* self) { static_cast<PulseAppAudio*>(self)->running_ = false; }
+void PulseAppAudio::onContextLost(void* self) {
+  auto* owner = static_cast<PulseAppAudio*>(self);
+  owner->running_ = false;
+  owner->serverLost_ = true;
+}
 
 void PulseAppAudio::onContextBack(void* self) {
   auto* owner = static_cast<PulseAppAudio*>(self);

@@ -59,13 +59,15 @@ class PulseAppAudio : public AudioInput {
   struct Playing {
     std::unique_ptr<PulseRecordStream> stream;
     uint32_t sinkInput = PA_INVALID_INDEX;  // loop lock; invalid while the place is free
-    uint32_t sink = PA_INVALID_INDEX;       // loop lock
     std::string label;                      // control_
     MixingRing::Lane lane;                  // loop thread
   };
   bool matches(const char* applicationName, const char* processBinary) const;
   std::string namesText() const;
   Playing* findPlaying(uint32_t sinkInput);
+  std::string playingLabels() const;  // control_ held
+  std::string letGoOfEnded(const std::vector<PulseSinkInputInfo>& inputs, bool renewed);  // control_ held
+  void recordNewMatches(const std::vector<PulseSinkInputInfo>& inputs);                  // control_ held
   void openPlaying(Playing& playing, const PulseSinkInputInfo& input);  // control_ held
   void closePlaying(Playing& playing, double untilSeconds = 0);         // control_ held
   bool beginRing();  // control_ held; true the first time
@@ -98,6 +100,7 @@ class PulseAppAudio : public AudioInput {
 
   std::atomic<bool> running_{false};
   std::atomic<bool> wanted_{false};
+  std::atomic<bool> serverLost_{false};  // since the last start
   std::atomic<int64_t> framesMissed_{0};
 };
 

@@ -430,10 +430,12 @@ void PulseRecordStream::onContextBack(void* self) {
 void PulseRecordStream::onMoved(pa_stream*, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
   owner->client_->signal();  // a start may wait for the move back onto its source
-  // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
   owner->flushPending();
-  owner->holdDelivery_ = true;
   owner->model_.reset();
+  // A playback stream's recording follows that stream to whichever sink it plays on.
+  if (owner->role_ == InputRole::application) return;
+  // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
+  owner->holdDelivery_ = true;
   owner->checkMove();
 }
 
