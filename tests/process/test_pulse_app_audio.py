@@ -2,7 +2,8 @@
 application plays and nothing of another one playing on the same sink; it is silence until the application
 starts, holds a second stream of it from its first second, and follows a stream moved to another sink, and it
 runs as long as the recording. One run carries all of it, on a server that heard a first run (PipeWire's session
-manager remembers where a stream of a name went)."""
+manager remembers where a stream of a name went). A server restart costs only the time away. The clicks the named
+application plays lie where a recording of the whole monitor puts them."""
 import math
 import os
 import subprocess
