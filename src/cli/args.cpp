@@ -1,5 +1,6 @@
 // Option parsing: whole, case-sensitive words; "--out" takes the next
-// argument verbatim; parsing stops at the first unknown argument.
+// argument verbatim, as "--system-audio-from" does (repeatable); parsing
+// stops at the first unknown argument.
 #include "cli/args.h"
 
 #include <filesystem>
@@ -9,6 +10,7 @@ namespace orvane {
 
 namespace {
 constexpr const char* kOutRequired = "--out <path> is required";
+constexpr const char* kNameRequired = "--system-audio-from <name> needs a name";
 
 // Applies a flag option; false when `word` is not one.
 bool applyFlag(const std::string& word, ParsedArgs& parsed) {
@@ -32,6 +34,9 @@ std::variant<ParsedArgs, ArgsError> parseArgs(const std::vector<std::string>& ar
     if (word == "--out") {
       if (i + 1 >= args.size()) return ArgsError{kOutRequired};
       out = args[++i];
+    } else if (word == "--system-audio-from") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return ArgsError{kNameRequired};
+      parsed.systemAudioFrom.push_back(args[++i]);
     } else if (!applyFlag(word, parsed)) {
       return ArgsError{"unknown argument " + word};
     }

@@ -16,6 +16,7 @@ struct ParsedArgs {
   bool writeWav = false;
   bool finalizeTemps = false;
   bool keepTemps = false;
+  std::vector<std::string> systemAudioFrom;  // "--system-audio-from", in order given
 };
 
 // The message of an "ERROR args ..." line.

@@ -91,6 +91,7 @@ int runMain(int argc, char** argv, Backend& backend) {
   auto* recorder = new Recorder(options.outputPath, options.mode, options.voiceProcessing,
                                 options.writeWav, backend, loop);
   recorder->keepTemps = options.keepTemps;
+  recorder->systemAudioFrom = options.systemAudioFrom;
   if (options.finalizeTemps) {
     setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT/SIGHUP
     recorder->finalizeFromTemps();

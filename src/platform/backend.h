@@ -19,6 +19,12 @@ class Backend {
   // monitor); both may share one connection to the server.
   virtual std::unique_ptr<AudioInput> makeMicrophone() = 0;
   virtual std::unique_ptr<AudioInput> makeSystemAudio() = 0;
+  // The system audio of the named applications alone (each playback stream
+  // whose application name or process binary is one of `names`); nothing
+  // where the backend cannot tell playback streams apart.
+  virtual std::unique_ptr<AudioInput> makeApplicationAudio(const std::vector<std::string>& /*names*/) {
+    return nullptr;
+  }
   // The sinks that have a monitor, the default first; an error when the
   // server cannot be reached or asked.
   virtual Result<std::vector<std::string>> monitoredSinks() = 0;

@@ -45,7 +45,8 @@ void Recorder::configureSystemAudioIfNeeded() {
   auto sinks = backend.monitoredSinks();
   if (!sinks) throw noPermission;
   if (sinks->empty()) throw CaptureError{"no_display", "no display available for capture"};
-  stream = backend.makeSystemAudio();
+  stream = systemAudioFrom.empty() ? backend.makeSystemAudio() : backend.makeApplicationAudio(systemAudioFrom);
+  if (!stream) throw CaptureError{"start_failed", "this sound server cannot record single applications"};
   stream->setBlockHandler([this](const PcmBuffer& block, const AudioTime& when) { writeSystemAudio(block, when); });
   stream->setChangeHandler([this] { handleSystemAudioChange(); });
   stream->setRoomCheck([this](uint32_t frames) { return system.hasRoomFor(frames); });

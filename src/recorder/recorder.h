@@ -11,6 +11,7 @@
 #include <optional>
 #include <semaphore>
 #include <string>
+#include <vector>
 
 #include "finalize/finisher.h"
 #include "finalize/temp_paths.h"
@@ -74,6 +75,9 @@ class Recorder {
   const bool voiceProcessing;
   const bool writeWav;
   bool keepTemps = false;  // written once before start
+  // Written once before start: when not empty, the system track holds only
+  // what these applications play.
+  std::vector<std::string> systemAudioFrom;
   const TempPaths paths;
 
   Backend& backend;

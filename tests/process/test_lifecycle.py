@@ -30,7 +30,11 @@ class Lifecycle(InScratchDirectory):
 
     def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
         for args, expected in (([], "ERROR args --out <path> is required\n"),
-                               (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n")):
+                               (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n"),
+                               (["--out", "x.m4a", "--system-audio-from"],
+                                "ERROR args --system-audio-from <name> needs a name\n"),
+                               (["--system-audio-from", "", "--out", "x.m4a"],
+                                "ERROR args --system-audio-from <name> needs a name\n")):
             with self.subTest(args=args):
                 self.assertEqual(run(args, cwd=self.dir), (2, expected, ""))
                 self.assertEqual(os.listdir(self.dir), [])

@@ -12,7 +12,9 @@
 
 namespace orvane {
 
-enum class InputRole { microphone, monitor };
+// `application`: one playback stream's audio alone, taken from its sink's
+// monitor (the system audio restricted to named applications).
+enum class InputRole { microphone, monitor, application };
 
 // The source a recording uses: the one the user moved our stream to while it
 // is there, else the default unless it is a monitor, else the first source

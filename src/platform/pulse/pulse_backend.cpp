@@ -2,6 +2,7 @@
 #include "platform/pulse/pulse_backend.h"
 
 #include "platform/pulse/device_rules.h"
+#include "platform/pulse/pulse_app_audio.h"
 #include "platform/pulse/pulse_record_stream.h"
 
 namespace orvane {
@@ -12,6 +13,10 @@ std::unique_ptr<AudioInput> PulseBackend::makeMicrophone() {
 
 std::unique_ptr<AudioInput> PulseBackend::makeSystemAudio() {
   return std::make_unique<PulseRecordStream>(client_, InputRole::monitor);
+}
+
+std::unique_ptr<AudioInput> PulseBackend::makeApplicationAudio(const std::vector<std::string>& names) {
+  return std::make_unique<PulseAppAudio>(client_, names);
 }
 
 Result<std::vector<std::string>> PulseBackend::monitoredSinks() {

@@ -15,6 +15,7 @@ class PulseBackend : public Backend {
  public:
   std::unique_ptr<AudioInput> makeMicrophone() override;
   std::unique_ptr<AudioInput> makeSystemAudio() override;
+  std::unique_ptr<AudioInput> makeApplicationAudio(const std::vector<std::string>& names) override;
   Result<std::vector<std::string>> monitoredSinks() override;
   Permissions& permissions() override { return permissions_; }
 

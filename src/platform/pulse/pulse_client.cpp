@@ -13,16 +13,27 @@ namespace orvane {
 
 namespace {
 
-// Results of one introspection query, filled on the loop thread.
-template <class T>
-struct ListQuery {
-  PulseClient* client;
-  std::vector<T> items;
-  bool done = false;
-  bool failed = false;
-};
-
 std::string text(const char* value) { return value ? value : ""; }
+
+PulseSourceInfo sourceInfo(const pa_source_info& info) {
+  PulseSourceInfo item;
+  item.index = info.index;
+  item.name = text(info.name);
+  item.description = text(info.description);
+  item.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+  item.sampleSpec = info.sample_spec;
+  item.channelMap = info.channel_map;
+  return item;
+}
+
+PulseSinkInfo sinkInfo(const pa_sink_info& info) {
+  PulseSinkInfo item;
+  item.index = info.index;
+  item.name = text(info.name);
+  item.description = text(info.description);
+  item.monitorSourceName = text(info.monitor_source_name);
+  return item;
+}
 
 }  // namespace
 
@@ -125,11 +136,7 @@ void PulseClient::onContextState(pa_context* context, void* self) {
   const pa_context_state_t state = pa_context_get_state(context);
   if (state == PA_CONTEXT_READY) {
     client->wasReady_ = true;
-    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                          PA_SUBSCRIPTION_MASK_SINK);
-    if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
-      pa_operation_unref(op);
-    }
+    client->subscribe();
     if (client->lostAt_ > 0) {
       for (const Observer& observer : client->observers_) observer.back(observer.owner);
     }
@@ -144,11 +151,33 @@ void PulseClient::onContextState(pa_context* context, void* self) {
   client->signal();
 }
 
-// A new default, or a new source or sink (what a stream that found no device waits for).
-void PulseClient::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self) {
+void PulseClient::subscribe() {
+  auto mask = PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK;
+  if (watchSinkInputs_) mask |= PA_SUBSCRIPTION_MASK_SINK_INPUT;
+  if (pa_operation* op = pa_context_subscribe(context_, static_cast<pa_subscription_mask_t>(mask), nullptr, nullptr)) {
+    pa_operation_unref(op);
+  }
+}
+
+void PulseClient::watchSinkInputs() {
+  Lock lock(*this);
+  if (std::exchange(watchSinkInputs_, true)) return;
+  if (loopRunning_ && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) subscribe();
+}
+
+// A new default, or a new source or sink (what a stream that found no
+// device waits for); playback streams go to those who watch them.
+void PulseClient::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t index, void* self) {
+  auto* client = static_cast<PulseClient*>(self);
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+    for (const Observer& observer : client->observers_) {
+      if (observer.sinkInput) observer.sinkInput(observer.owner, type, index);
+    }
+    return;
+  }
   const bool server = (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER;
   if (!server && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_NEW) return;
-  for (const Observer& observer : static_cast<PulseClient*>(self)->observers_) observer.serverChanged(observer.owner);
+  for (const Observer& observer : client->observers_) observer.serverChanged(observer.owner);
 }
 
 void PulseClient::armReconnect() {
@@ -247,58 +276,55 @@ std::optional<PulseServerInfo> PulseClient::serverInfo(double timeoutSeconds) {
   return query.info;
 }
 
-std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutSeconds) {
+// One introspection list, each item converted on the loop thread.
+template <class Item, class Info>
+std::optional<std::vector<Item>> PulseClient::list(ListStart<Info> start, Item (*convert)(const Info&),
+                                                   double timeoutSeconds) {
   if (!isReady()) return std::nullopt;
-  ListQuery<PulseSourceInfo> query{this, {}, false, false};
+  struct Query {
+    PulseClient* client;
+    Item (*convert)(const Info&);
+    std::vector<Item> items;
+    bool done = false;
+    bool failed = false;
+  } query{this, convert};
   Lock lock(*this);
-  pa_operation* op = pa_context_get_source_info_list(
+  pa_operation* op = start(
       context_,
-      [](pa_context*, const pa_source_info* info, int eol, void* data) {
-        auto* q = static_cast<ListQuery<PulseSourceInfo>*>(data);
+      [](pa_context*, const Info* info, int eol, void* data) {
+        auto* q = static_cast<Query*>(data);
         if (eol != 0) {
           q->failed = eol < 0;
           q->done = true;
           q->client->signal();
           return;
         }
-        PulseSourceInfo item;
-        item.index = info->index;
-        item.name = text(info->name);
-        item.description = text(info->description);
-        item.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-        item.sampleSpec = info->sample_spec;
-        item.channelMap = info->channel_map;
-        q->items.push_back(std::move(item));
+        q->items.push_back(q->convert(*info));
       },
       &query);
   if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
   return std::move(query.items);
 }
 
+std::optional<std::vector<PulseSourceInfo>> PulseClient::sources(double timeoutSeconds) {
+  return list(&pa_context_get_source_info_list, &sourceInfo, timeoutSeconds);
+}
+
 std::optional<std::vector<PulseSinkInfo>> PulseClient::sinks(double timeoutSeconds) {
-  if (!isReady()) return std::nullopt;
-  ListQuery<PulseSinkInfo> query{this, {}, false, false};
-  Lock lock(*this);
-  pa_operation* op = pa_context_get_sink_info_list(
-      context_,
-      [](pa_context*, const pa_sink_info* info, int eol, void* data) {
-        auto* q = static_cast<ListQuery<PulseSinkInfo>*>(data);
-        if (eol != 0) {
-          q->failed = eol < 0;
-          q->done = true;
-          q->client->signal();
-          return;
-        }
-        PulseSinkInfo item;
-        item.index = info->index;
-        item.name = text(info->name);
-        item.description = text(info->description);
-        item.monitorSourceName = text(info->monitor_source_name);
-        q->items.push_back(std::move(item));
-      },
-      &query);
-  if (!waitForOperation(op, query.done, timeoutSeconds) || query.failed) return std::nullopt;
-  return std::move(query.items);
+  return list(&pa_context_get_sink_info_list, &sinkInfo, timeoutSeconds);
+}
+
+std::optional<std::vector<PulseSinkInputInfo>> PulseClient::sinkInputs(double timeoutSeconds) {
+  return list(&pa_context_get_sink_input_info_list, &sinkInputInfo, timeoutSeconds);
+}
+
+PulseSinkInputInfo sinkInputInfo(const pa_sink_input_info& info) {
+  PulseSinkInputInfo item;
+  item.index = info.index;
+  item.sink = info.sink;
+  item.applicationName = text(pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_NAME));
+  item.processBinary = text(pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY));
+  return item;
 }
 
 std::string PulseClient::lastError() {

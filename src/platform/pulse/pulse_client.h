@@ -42,6 +42,14 @@ struct PulseSinkInfo {
   std::string monitorSourceName;
 };
 
+// A playback stream (a sink input): who plays it and on which sink.
+struct PulseSinkInputInfo {
+  uint32_t index = PA_INVALID_INDEX;
+  uint32_t sink = PA_INVALID_INDEX;
+  std::string applicationName;  // application.name
+  std::string processBinary;    // application.process.binary
+};
+
 struct PulseServerInfo {
   std::string defaultSourceName;
   std::string defaultSinkName;
@@ -65,16 +73,22 @@ class PulseClient {
 
   // What a record stream hears of the connection, on the loop thread: the
   // context failed (`lost`), a new one is ready after a loss (`back`), the
-  // server's defaults may have changed or a device was added (`serverChanged`).
+  // server's defaults may have changed or a device was added (`serverChanged`),
+  // a playback stream came, changed or went (`sinkInput`, only once
+  // watchSinkInputs() was called).
   struct Observer {
     void* owner;
     void (*lost)(void* owner);
     void (*back)(void* owner);
     void (*serverChanged)(void* owner);
+    void (*sinkInput)(void* owner, pa_subscription_event_type_t type, uint32_t index) = nullptr;
   };
   // Any thread but the loop's; before the stream opens. Removed by owner.
   void addObserver(const Observer& observer);
   void removeObserver(void* owner);
+  // Any thread but the loop's: from now on the server's playback streams are
+  // watched too (nobody else hears of them).
+  void watchSinkInputs();
 
   pa_threaded_mainloop* loop() { return loop_; }
   pa_context* context() { return context_; }
@@ -106,6 +120,7 @@ class PulseClient {
   std::optional<PulseServerInfo> serverInfo(double timeoutSeconds = kPulseQueryTimeoutSeconds);
   std::optional<std::vector<PulseSourceInfo>> sources(double timeoutSeconds = kPulseQueryTimeoutSeconds);
   std::optional<std::vector<PulseSinkInfo>> sinks(double timeoutSeconds = kPulseQueryTimeoutSeconds);
+  std::optional<std::vector<PulseSinkInputInfo>> sinkInputs(double timeoutSeconds = kPulseQueryTimeoutSeconds);
 
   // The last error of the context, in words.
   std::string lastError();
@@ -118,6 +133,11 @@ class PulseClient {
   void releaseContext();  // lock held
   void armReconnect();  // lock held
   bool waitForOperation(pa_operation* operation, const bool& done, double timeoutSeconds);
+  template <class Info>
+  using ListStart = pa_operation* (*)(pa_context*, void (*)(pa_context*, const Info*, int, void*), void*);
+  template <class Item, class Info>
+  std::optional<std::vector<Item>> list(ListStart<Info> start, Item (*convert)(const Info&), double timeoutSeconds);
+  void subscribe();  // lock held, context ready
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
@@ -126,7 +146,11 @@ class PulseClient {
   bool wasReady_ = false;     // the current context was ready once
   double lostAt_ = 0;         // host seconds the last ready context failed; 0: none since reported
   std::vector<Observer> observers_;  // loop lock
+  bool watchSinkInputs_ = false;     // loop lock
 };
+
+// The fields we use of the server's description of a playback stream.
+PulseSinkInputInfo sinkInputInfo(const pa_sink_input_info& info);
 
 // The proplist every context and stream of ours carries; free with pa_proplist_free.
 pa_proplist* makePulseProplist(const char* mediaName);

@@ -58,7 +58,7 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
   }
   const auto server = client_->serverInfo();
   const auto sources = client_->sources();
-  auto sinks = role_ == InputRole::monitor ? client_->sinks() : std::make_optional(std::vector<PulseSinkInfo>{});
+  auto sinks = role_ != InputRole::microphone ? client_->sinks() : std::make_optional(std::vector<PulseSinkInfo>{});
   if (!server || !sources || !sinks) {
     return Error{kErrorDomain, kServerUnreachable, "the sound server did not list its devices"};
   }
@@ -71,6 +71,11 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     defaultDevice_ = server->defaultSourceName;
     device.says = "mic records ";
     device.about = std::string(" (") + why + ")";
+  } else if (role_ == InputRole::application) {
+    const auto sink = std::find_if(sinks->begin(), sinks->end(), [this](const auto& s) { return s.index == sinkIndex_; });
+    if (sink != sinks->end()) source = findSource(*sources, sink->monitorSourceName);
+    if (!source) return Error{kErrorDomain, kNoSink, "the sink of playback stream " + std::to_string(sinkInput_) + " has no monitor"};
+    device.sink = sink->name;
   } else {
     const PulseSinkInfo* sink = sinkToCapture(*sinks, server->defaultSinkName, sinkName_);
     if (sink) source = findSource(*sources, sink->monitorSourceName);
@@ -88,6 +93,8 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
   }
   device.name = source->name;
   device.spec = recordSpec(source->sampleSpec);
+  // Playback streams are mixed together at the track's rate; the sink's clock still paces them.
+  if (role_ == InputRole::application) device.spec.rate = kApplicationRate;
   device.map = source->channelMap;
   return device;
 }
@@ -113,6 +120,12 @@ void PulseRecordStream::setBlockHandler(BlockHandler handler) { replace(handler_
 void PulseRecordStream::setChangeHandler(ChangeHandler handler) { replace(change_, std::move(handler)); }
 
 void PulseRecordStream::setRoomCheck(RoomCheck check) { replace(room_, std::move(check)); }
+
+void PulseRecordStream::playbackStream(uint32_t sinkInput, uint32_t sink) {
+  std::lock_guard control(control_);
+  sinkInput_ = sinkInput;
+  sinkIndex_ = sink;
+}
 
 void PulseRecordStream::setRawStampObserver(RawStampObserver observer) {
   replace(rawStampObserver_, std::move(observer));
@@ -143,7 +156,8 @@ Status PulseRecordStream::start() {
   }
   // Said once the loop lock is released: the capture thread never waits on our output.
   if (status) return status;
-  diag(device->says + linked + device->about);
+  // A playback stream's recording is named by its owner.
+  if (role_ != InputRole::application) diag(device->says + linked + device->about);
   if (holds < kServerHoldSeconds - 0.5) {
     char note[120];
     std::snprintf(note, sizeof note, "%s: the server keeps only %.1f s of it while the helper cannot read", what(),
@@ -163,12 +177,20 @@ Status PulseRecordStream::open(const Device& device) {
   pendingFrames_ = 0;
   if (!block_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
 
-  const char* name = role_ == InputRole::microphone ? "Microphone" : "System audio";
+  // A name of its own for a playback stream's recording: a session manager that restores where a stream of a
+  // name went must not take the whole monitor, where "System audio" went, for it.
+  const char* name = role_ == InputRole::microphone ? "Microphone"
+                     : role_ == InputRole::monitor  ? "System audio"
+                                                    : "Application audio";
   stream_ = newRecordStream(client_->context(), name, device.spec, &device.map,
                             {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead,
                              &PulseRecordStream::onMoved, &PulseRecordStream::onSuspended});
   if (!stream_) {
     return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
+  }
+  if (role_ == InputRole::application && pa_stream_set_monitor_stream(stream_, sinkInput_) < 0) {
+    releaseRecordStream(stream_);
+    return Error{kErrorDomain, kStreamFailed, "cannot record playback stream " + std::to_string(sinkInput_) + ": " + client_->lastError()};
   }
   pacer_.attach(client_->context(), this, &PulseRecordStream::readAvailable);
   spec_ = device.spec;
@@ -182,7 +204,7 @@ Status PulseRecordStream::open(const Device& device) {
   if (!device.sink.empty()) sinkName_ = device.sink;
   // DONT_MOVE for a monitor: one that the server "rescues" onto some other
   // source would record the microphone as system audio.
-  const pa_stream_flags_t flags = role_ == InputRole::monitor ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
+  const pa_stream_flags_t flags = role_ != InputRole::microphone ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
   if (auto failure = connectRecordStream(*client_, stream_, device.name, flags, what())) {
     destroyStream();
     return Error{kErrorDomain, failure->linkedElsewhere ? kLinkedElsewhere : kStreamFailed, failure->why};
@@ -418,10 +440,12 @@ void PulseRecordStream::onContextBack(void* self) {
 void PulseRecordStream::onMoved(pa_stream*, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
   owner->client_->signal();  // a start may wait for the move back onto its source
-  // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
   owner->flushPending();
-  owner->holdDelivery_ = true;
   owner->model_.reset();
+  // A playback stream's recording follows that stream to whichever sink it plays on.
+  if (owner->role_ == InputRole::application) return;
+  // The server may have "rescued" us onto the wrong kind of device: deliver nothing until we know.
+  owner->holdDelivery_ = true;
   owner->checkMove();
 }
 
@@ -460,7 +484,7 @@ void PulseRecordStream::checkMove() {
         const std::string name = info && info->name ? info->name : "";
         // Only the monitor the rules chose: another sink's (where a session
         // manager relinks a stream it remembers) is opened again where it belongs.
-        if (owner->role_ == InputRole::monitor) {
+        if (owner->role_ != InputRole::microphone) {
           if (!monitor || name != owner->deviceName_) return owner->fireChange();
           owner->holdDelivery_ = false;
           return;
@@ -492,7 +516,7 @@ void PulseRecordStream::onSuspended(pa_stream* stream, void* self) {
 void PulseRecordStream::onServerChanged(void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
   if (owner->wanted_ && !owner->running_) owner->fireChange();
-  else owner->checkDefault();
+  else if (owner->role_ != InputRole::application) owner->checkDefault();
 }
 
 // The microphone follows a new default source until the user moved it; the

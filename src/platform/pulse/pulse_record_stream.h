@@ -24,6 +24,9 @@ namespace orvane {
 // source that renders in 2 s blocks) goes out in blocks of up to four, so
 // that it fits in the track's ring.
 inline constexpr uint32_t kPulseBlockMaxFrames = kPulseFragmentFrames * 4;
+// The rate a playback stream is recorded at (InputRole::application): the
+// track's, so that several can be mixed sample by sample.
+inline constexpr uint32_t kApplicationRate = 48000;
 inline constexpr const char* kNoMicrophoneMessage = "no microphone source on the sound server";
 // A stop waits at most this long after its moment for the frames stamped
 // before it (the server sends a fragment, 85 ms at 48 kHz, once it is whole).
@@ -66,6 +69,9 @@ class PulseRecordStream : public AudioInput {
   void stop(double untilSeconds = 0) override;
   void cutAt(double untilSeconds) override;
   bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+  // InputRole::application, before start(): the playback stream to record
+  // and the sink it plays on (its monitor is opened for that stream alone).
+  void playbackStream(uint32_t sinkInput, uint32_t sink);
 
   // Times the stamp model started again by itself (lost frames); for tests and benchmarks.
   int64_t timestampRestarts() const { return timestampRestarts_.load(std::memory_order_relaxed); }
@@ -140,6 +146,8 @@ class PulseRecordStream : public AudioInput {
   int roundLeft_ = 0;  // answers the round still wants
   std::string deviceName_;  // the source the server says it linked
   std::string sinkName_;       // system audio: the sink recorded
+  uint32_t sinkInput_ = PA_INVALID_INDEX;  // InputRole::application: the playback stream
+  uint32_t sinkIndex_ = PA_INVALID_INDEX;  // and its sink
   std::string defaultDevice_;  // the default source or sink, as last seen
   bool holdDelivery_ = false;  // moved, and not yet known to be the right kind of device
   // The microphone: a move that left its source in place and did not land on

@@ -1,0 +1,79 @@
+// MixingRing: one mono timeline that several streams' blocks are added into,
+// each at the place its host-time stamp gives, and that is handed on, oldest
+// first, as blocks stamped in host time (silence where nothing was added).
+// Each stream keeps a Lane: its blocks follow on from one another while the
+// stamps agree, so the stamps' wander never breaks a stream up; a stream whose
+// clock parts from the host's is drawn back a frame at a time. Allocates only
+// when made; add() and handOn() allocate nothing, take no lock and do no I/O.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace orvane {
+
+class MixingRing {
+ public:
+  // A block within kDeadBandFrames (1 ms at 48 kHz) of where its lane's last
+  // one ended follows it; up to kJumpFrames (5 ms, a track's gap threshold)
+  // off, it is drawn one frame towards its stamp; further, it goes where its
+  // stamp says (frames lost, or a stream opened afresh).
+  static constexpr int64_t kDeadBandFrames = 48;
+  static constexpr int64_t kJumpFrames = 240;
+
+  struct Lane {
+    bool placed = false;
+    int64_t nextFrame = 0;  // where its next block follows on, once placed
+  };
+
+  // Frame 0 of the timeline is `originSeconds` (host seconds).
+  MixingRing(double rate, int64_t frames, double originSeconds)
+      : rate_(rate), origin_(originSeconds), ring_(static_cast<size_t>(frames), 0.0f) {}
+
+  double originSeconds() const { return origin_; }
+  int64_t handedOn() const { return handedOn_; }
+
+  // Adds a lane's block stamped `stampSeconds`; returns the frames left out
+  // because their place was handed on already or lies beyond the ring.
+  int64_t add(Lane& lane, const float* samples, int64_t frames, double stampSeconds);
+
+  // Hands on the frames before `untilSeconds` once at least `leastFrames`
+  // (at least one) are due, in pieces of at most `maxFrames`, through
+  // emit(const float* samples, uint32_t frames, double stampSeconds); the
+  // piece is read before the next one is made. Due frames beyond the ring's
+  // length (a loop that was held up) are skipped, not handed on.
+  template <class Emit>
+  void handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFrames, Emit&& emit);
+
+ private:
+  const double rate_;
+  const double origin_;
+  std::vector<float> ring_;
+  int64_t handedOn_ = 0;
+};
+
+template <class Emit>
+void MixingRing::handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFrames, Emit&& emit) {
+  const auto end = static_cast<int64_t>(std::floor((untilSeconds - origin_) * rate_));
+  if (end - handedOn_ < std::max<int64_t>(leastFrames, 1)) return;
+  const auto size = static_cast<int64_t>(ring_.size());
+  if (end - handedOn_ > size) {
+    std::fill(ring_.begin(), ring_.end(), 0.0f);
+    handedOn_ = end;
+    return;
+  }
+  while (handedOn_ < end) {
+    const int64_t slot = handedOn_ % size;
+    const auto frames = static_cast<uint32_t>(std::min({end - handedOn_, int64_t{maxFrames}, size - slot}));
+    const double stamp = origin_ + static_cast<double>(handedOn_) / rate_;
+    handedOn_ += frames;
+    float* piece = ring_.data() + slot;
+    emit(static_cast<const float*>(piece), frames, stamp);
+    std::fill(piece, piece + frames, 0.0f);
+  }
+}
+
+}  // namespace orvane

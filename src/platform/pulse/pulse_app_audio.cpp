@@ -1,0 +1,285 @@
+// PulseAppAudio: which playback streams match, their recordings' comings and
+// goings, and the mixing ring that turns their blocks into one block sequence.
+#include "platform/pulse/pulse_app_audio.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "events/output.h"
+#include "platform/runtime/host_clock.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* kErrorDomain = "pulse";
+constexpr double kRate = kApplicationRate;
+
+std::string label(const PulseSinkInputInfo& input) {
+  const std::string& who = input.applicationName.empty() ? input.processBinary : input.applicationName;
+  return who + " (playback stream " + std::to_string(input.index) + ")";
+}
+
+void timevalAfter(timeval& when, double seconds) {
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, static_cast<pa_usec_t>(seconds * 1e6));
+}
+
+}  // namespace
+
+PulseAppAudio::PulseAppAudio(std::shared_ptr<PulseClient> client, std::vector<std::string> names)
+    : client_(std::move(client)), names_(std::move(names)) {
+  client_->addObserver({this, &PulseAppAudio::onContextLost, &PulseAppAudio::onContextBack, [](void*) {},
+                        &PulseAppAudio::onSinkInput});
+  client_->watchSinkInputs();
+}
+
+PulseAppAudio::~PulseAppAudio() {
+  stop();
+  client_->removeObserver(this);
+}
+
+bool PulseAppAudio::matches(const char* applicationName, const char* processBinary) const {
+  return std::any_of(names_.begin(), names_.end(), [&](const std::string& name) {
+    return (applicationName && strcasecmp(applicationName, name.c_str()) == 0) ||
+           (processBinary && strcasecmp(processBinary, name.c_str()) == 0);
+  });
+}
+
+std::string PulseAppAudio::namesText() const {
+  std::string text;
+  for (const std::string& name : names_) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+PulseAppAudio::Playing* PulseAppAudio::findPlaying(uint32_t sinkInput) {
+  const auto found = std::find_if(playing_.begin(), playing_.end(),
+                                  [sinkInput](const Playing& playing) { return playing.sinkInput == sinkInput; });
+  return found == playing_.end() ? nullptr : &*found;
+}
+
+template <class Handler>
+void PulseAppAudio::replace(Handler& member, Handler handler) {
+  std::lock_guard control(control_);
+  PulseClient::Lock lock(*client_);
+  member = std::move(handler);
+}
+
+void PulseAppAudio::setBlockHandler(BlockHandler handler) { replace(handler_, std::move(handler)); }
+
+void PulseAppAudio::setChangeHandler(ChangeHandler handler) { replace(change_, std::move(handler)); }
+
+void PulseAppAudio::setRoomCheck(RoomCheck check) { replace(room_, std::move(check)); }
+
+Status PulseAppAudio::start() {
+  std::lock_guard control(control_);
+  wanted_ = true;
+  std::string reason;
+  if (client_->connect(kPulseConnectTimeoutSeconds, &reason) != PulseClient::Outcome::connected) {
+    running_ = false;
+    return Error{kErrorDomain, 1, "the sound server is not reachable: " + reason};
+  }
+  const auto inputs = client_->sinkInputs();
+  if (!inputs) {
+    running_ = false;
+    return Error{kErrorDomain, 1, "the sound server did not list its playback streams"};
+  }
+  const bool first = beginRing();
+  const std::string before = playingLabels();
+  // A new server numbers its playback streams afresh: what was recorded on the old one has ended.
+  const std::string ended = letGoOfEnded(*inputs, serverLost_.exchange(false));
+  const bool kept = !playingLabels().empty();
+  recordNewMatches(*inputs);
+  running_ = true;
+  const std::string now = playingLabels();
+  const std::string from = "system audio from " + namesText() + ": ";
+  if (!kept && !now.empty()) diag(from + "records " + now);
+  else if (!before.empty() && now.empty()) diag(from + ended + " ended; silence until one of them plays again");
+  else if (first && now.empty()) diag(from + "none of them plays; silence until one does");
+  return std::nullopt;
+}
+
+std::string PulseAppAudio::playingLabels() const {
+  std::string labels;
+  for (const Playing& playing : playing_) {
+    if (playing.sinkInput != PA_INVALID_INDEX) labels += (labels.empty() ? "" : ", ") + playing.label;
+  }
+  return labels;
+}
+
+// Closes the recordings of streams that went or no longer match (all of them
+// after `renewed`, a new server) and opens again those whose recording ended
+// (PulseAudio ends it when its stream moves to another sink); returns who ended.
+std::string PulseAppAudio::letGoOfEnded(const std::vector<PulseSinkInputInfo>& inputs, bool renewed) {
+  std::string ended;
+  for (Playing& playing : playing_) {
+    if (playing.sinkInput == PA_INVALID_INDEX) continue;
+    const auto input = std::find_if(inputs.begin(), inputs.end(),
+                                    [&](const PulseSinkInputInfo& i) { return i.index == playing.sinkInput; });
+    if (renewed || input == inputs.end() || !matches(input->applicationName.c_str(), input->processBinary.c_str())) {
+      ended += (ended.empty() ? "" : ", ") + playing.label;
+      closePlaying(playing);
+    } else if (input->sink != PA_INVALID_INDEX && !playing.stream->isRunning()) {
+      openPlaying(playing, *input);
+    }
+  }
+  return ended;
+}
+
+// A stream not yet linked to a sink (PipeWire's, as it comes) is recorded
+// once its link says where.
+void PulseAppAudio::recordNewMatches(const std::vector<PulseSinkInputInfo>& inputs) {
+  for (const PulseSinkInputInfo& input : inputs) {
+    if (input.sink == PA_INVALID_INDEX || findPlaying(input.index)) continue;
+    if (!matches(input.applicationName.c_str(), input.processBinary.c_str())) continue;
+    if (Playing* place = findPlaying(PA_INVALID_INDEX)) openPlaying(*place, input);
+  }
+}
+
+void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& input) {
+  if (!playing.stream) {
+    playing.stream = std::make_unique<PulseRecordStream>(client_, InputRole::application);
+    Playing* place = &playing;
+    playing.stream->setBlockHandler(
+        [this, place](const PcmBuffer& block, const AudioTime& stamp) { mixIn(*place, block, stamp); });
+    playing.stream->setChangeHandler([this] { fireChange(); });
+    playing.stream->setRoomCheck([this](uint32_t frames) { return !room_ || room_(frames); });
+  }
+  playing.stream->playbackStream(input.index, input.sink);
+  playing.label = label(input);
+  {
+    PulseClient::Lock lock(*client_);
+    playing.sinkInput = input.index;
+    playing.lane = {};
+  }
+  if (Status error = playing.stream->start()) {
+    diag("system audio cannot record " + playing.label + ": " + error->description);
+    closePlaying(playing);
+  }
+}
+
+void PulseAppAudio::closePlaying(Playing& playing, double untilSeconds) {
+  playing.stream->stop(untilSeconds);
+  PulseClient::Lock lock(*client_);
+  playing.sinkInput = PA_INVALID_INDEX;
+}
+
+// The ring is made once, at the first start: its frame 0 is that moment.
+bool PulseAppAudio::beginRing() {
+  PulseClient::Lock lock(*client_);
+  const bool first = !ring_;
+  if (first) {
+    ring_ = std::make_unique<MixingRing>(kRate, static_cast<int64_t>(kRingSeconds * kRate), HostClock::nowSeconds());
+    block_ = PcmBuffer::create(format(), kPulseBlockMaxFrames);
+  }
+  if (!tick_) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
+    timeval when{};
+    timevalAfter(when, kTickSeconds);
+    tick_ = api->time_new(api, &when, &PulseAppAudio::onTick, this);
+  }
+  return first;
+}
+
+void PulseAppAudio::stop(double untilSeconds) {
+  std::lock_guard control(control_);
+  wanted_ = false;
+  // Each recording delivers what was stamped before the moment into the ring, then the ring hands it on.
+  for (Playing& playing : playing_) {
+    if (playing.sinkInput != PA_INVALID_INDEX) closePlaying(playing, untilSeconds);
+  }
+  {
+    PulseClient::Lock lock(*client_);
+    if (untilSeconds > 0 && ring_) handOn(untilSeconds, 0);
+    if (tick_) pa_threaded_mainloop_get_api(client_->loop())->time_free(std::exchange(tick_, nullptr));
+    running_ = false;
+  }
+  if (const int64_t missed = framesMissed_.exchange(0)) {
+    diag("system audio from " + namesText() + ": " + std::to_string(missed) +
+         " frames came too late for the mix and were left out");
+  }
+}
+
+void PulseAppAudio::cutAt(double untilSeconds) {
+  std::lock_guard control(control_);
+  for (Playing& playing : playing_) {
+    if (playing.sinkInput != PA_INVALID_INDEX) playing.stream->cutAt(untilSeconds);
+  }
+  PulseClient::Lock lock(*client_);
+  cutSeconds_ = untilSeconds;
+}
+
+// --- loop thread
+
+void PulseAppAudio::fireChange() {
+  if (change_) change_();
+}
+
+// Real-time path: no allocation, no lock but the loop's own, no I/O.
+void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp) {
+  if (!ring_) return;
+  const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
+                                    HostClock::secondsForHostTime(stamp.hostTime));
+  if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
+  handOn(HostClock::nowSeconds() - kMixHorizonSeconds, kPulseFragmentFrames);
+}
+
+// What is due, not past a cut, once at least `leastFrames` are.
+void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
+  if (cutSeconds_ > 0) untilSeconds = std::min(untilSeconds, cutSeconds_);
+  ring_->handOn(untilSeconds, leastFrames, kPulseBlockMaxFrames,
+                [this](const float* samples, uint32_t frames, double seconds) {
+                  std::memcpy(block_->floatChannelData(0), samples, frames * sizeof(float));
+                  block_->setFrameLength(frames);
+                  if (handler_) handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(seconds), true});
+                });
+}
+
+void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
+  auto* owner = static_cast<PulseAppAudio*>(self);
+  owner->handOn(HostClock::nowSeconds() - kMixHorizonSeconds, 0);
+  timeval when{};
+  timevalAfter(when, kTickSeconds);
+  api->time_restart(event, &when);
+}
+
+// A matching playback stream that is not recorded, or one recorded that no
+// longer matches or went: the owner starts us again, which sets the
+// recordings right. (A recording that ends, as PulseAudio's does when its
+// stream moves to another sink, says so itself.)
+void PulseAppAudio::onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index) {
+  auto* owner = static_cast<PulseAppAudio*>(self);
+  if (!owner->wanted_) return;
+  if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+    if (owner->findPlaying(index)) owner->fireChange();
+    return;
+  }
+  pa_operation* op = pa_context_get_sink_input_info(
+      owner->client_->context(), index,
+      [](pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+        auto* owner = static_cast<PulseAppAudio*>(self);
+        if (eol != 0 || !info || !owner->wanted_) return;
+        const bool wanted = owner->matches(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME),
+                                           pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY));
+        const Playing* playing = owner->findPlaying(info->index);
+        if (playing ? !wanted : wanted && info->sink != PA_INVALID_INDEX) owner->fireChange();
+      },
+      owner);
+  if (op) pa_operation_unref(op);
+}
+
+void PulseAppAudio::onContextLost(void* self) {
+  auto* owner = static_cast<PulseAppAudio*>(self);
+  owner->running_ = false;
+  owner->serverLost_ = true;
+}
+
+void PulseAppAudio::onContextBack(void* self) {
+  auto* owner = static_cast<PulseAppAudio*>(self);
+  if (owner->wanted_) owner->fireChange();
+}
+
+}  // namespace orvane

@@ -1,0 +1,107 @@
+// PulseAppAudio: the system audio restricted to the applications the host
+// named: every playback stream (sink input) whose application name or process
+// binary is one of them, on whatever sink it plays, as streams come, move and
+// go. Each is recorded by a PulseRecordStream of its own on its sink's monitor,
+// for that stream alone; their blocks are added into one mixing ring by their
+// stamps, and the ring hands the part older than kMixHorizonSeconds on as
+// blocks stamped in host time. While nothing matching plays, the ring hands on
+// silence, so the track runs as long as the recording.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/audio_input.h"
+#include "platform/pulse/mixing_ring.h"
+#include "platform/pulse/pulse_client.h"
+#include "platform/pulse/pulse_record_stream.h"
+
+namespace orvane {
+
+class PulseAppAudio : public AudioInput {
+ public:
+  // Playback streams recorded at once; further matches wait for a free place.
+  static constexpr size_t kMaxStreams = 8;
+  // A stream's block arrives well within this of its stamp (a fragment, 85 ms,
+  // and the read pacing); the ring hands on only what is older.
+  static constexpr double kMixHorizonSeconds = 0.5;
+  static constexpr double kRingSeconds = 2.0;
+  // The ring hands on what is due at least this often (silence, a stream that
+  // stopped sending), and on a stream's block once a fragment's worth is due.
+  static constexpr double kTickSeconds = 0.25;
+
+  // `names`: matched, ASCII case aside, against each playback stream's
+  // application name and process binary.
+  PulseAppAudio(std::shared_ptr<PulseClient> client, std::vector<std::string> names);
+  ~PulseAppAudio() override;
+
+  AudioFormat format() override { return AudioFormat::standard(kApplicationRate, 1); }
+  void setBlockHandler(BlockHandler handler) override;
+  void setChangeHandler(ChangeHandler handler) override;
+  void setRoomCheck(RoomCheck check) override;
+  // Records every matching playback stream not yet recorded (a recorded one
+  // whose recording ended or whose sink changed is opened again) and lets go
+  // of those that ended or no longer match. The first start begins the
+  // ring's timeline. An error only when the server cannot be asked.
+  Status start() override;
+  void stop(double untilSeconds = 0) override;
+  void cutAt(double untilSeconds) override;
+  bool isRunning() const override { return running_.load(std::memory_order_relaxed); }
+
+  // Frames of the streams that came too late (or too early) for the ring; for tests.
+  int64_t framesMissed() const { return framesMissed_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Playing {
+    std::unique_ptr<PulseRecordStream> stream;
+    uint32_t sinkInput = PA_INVALID_INDEX;  // loop lock; invalid while the place is free
+    std::string label;                      // control_
+    MixingRing::Lane lane;                  // loop thread
+  };
+  bool matches(const char* applicationName, const char* processBinary) const;
+  std::string namesText() const;
+  Playing* findPlaying(uint32_t sinkInput);
+  std::string playingLabels() const;  // control_ held
+  std::string letGoOfEnded(const std::vector<PulseSinkInputInfo>& inputs, bool renewed);  // control_ held
+  void recordNewMatches(const std::vector<PulseSinkInputInfo>& inputs);                  // control_ held
+  void openPlaying(Playing& playing, const PulseSinkInputInfo& input);  // control_ held
+  void closePlaying(Playing& playing, double untilSeconds = 0);         // control_ held
+  bool beginRing();  // control_ held; true the first time
+  template <class Handler>
+  void replace(Handler& member, Handler handler);
+
+  // Loop thread.
+  void mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp);
+  void handOn(double untilSeconds, int64_t leastFrames);
+  void fireChange();
+  static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+  static void onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index);
+  static void onContextLost(void* self);
+  static void onContextBack(void* self);
+
+  const std::shared_ptr<PulseClient> client_;
+  const std::vector<std::string> names_;
+  std::mutex control_;  // every control call; taken before the loop lock
+  std::array<Playing, kMaxStreams> playing_;
+  size_t playingCount_ = 0;  // control_
+
+  // The ring and what it hands on: loop lock.
+  BlockHandler handler_;
+  ChangeHandler change_;
+  RoomCheck room_;
+  std::unique_ptr<MixingRing> ring_;  // made at the first start
+  std::unique_ptr<PcmBuffer> block_;
+  double cutSeconds_ = 0;     // nothing stamped from here on is handed on; 0: none
+  pa_time_event* tick_ = nullptr;
+
+  std::atomic<bool> running_{false};
+  std::atomic<bool> wanted_{false};
+  std::atomic<bool> serverLost_{false};  // since the last start
+  std::atomic<int64_t> framesMissed_{0};
+};
+
+}  // namespace orvane

@@ -1,0 +1,109 @@
+// MixingRing: where blocks of several streams land, what is handed on and
+// when, and what is left out.
+#include "platform/pulse/mixing_ring.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace orvane {
+namespace {
+
+constexpr double kRate = 48000;
+constexpr double kOrigin = 100.0;
+
+double at(int64_t frame) { return kOrigin + static_cast<double>(frame) / kRate; }
+
+struct Piece {
+  std::vector<float> samples;
+  double stamp;
+};
+
+std::vector<Piece> handOn(MixingRing& ring, double until, int64_t least = 0, uint32_t most = 1 << 20) {
+  std::vector<Piece> pieces;
+  ring.handOn(until, least, most, [&](const float* samples, uint32_t frames, double stamp) {
+    pieces.push_back({std::vector<float>(samples, samples + frames), stamp});
+  });
+  return pieces;
+}
+
+std::vector<float> joined(const std::vector<Piece>& pieces) {
+  std::vector<float> all;
+  for (const Piece& piece : pieces) all.insert(all.end(), piece.samples.begin(), piece.samples.end());
+  return all;
+}
+
+TEST(MixingRing, StreamsAddUpAtTheirStampsWithSilenceBetweenAndPiecesStampedInHostTime) {
+  MixingRing ring(kRate, 1000, kOrigin);
+  MixingRing::Lane a, b;
+  const std::vector<float> ones(100, 1.0f), twos(100, 2.0f);
+  EXPECT_EQ(ring.add(a, ones.data(), 100, at(200)), 0);
+  EXPECT_EQ(ring.add(b, twos.data(), 100, at(250)), 0);
+  const auto pieces = handOn(ring, at(400), 0, 128);
+  ASSERT_EQ(pieces.size(), 4u);  // 400 frames in pieces of at most 128
+  for (size_t i = 0; i < pieces.size(); ++i) EXPECT_DOUBLE_EQ(pieces[i].stamp, at(static_cast<int64_t>(i) * 128));
+  const auto all = joined(pieces);
+  ASSERT_EQ(all.size(), 400u);
+  EXPECT_EQ(all[199], 0.0f);
+  EXPECT_EQ(all[200], 1.0f);
+  EXPECT_EQ(all[250], 3.0f);
+  EXPECT_EQ(all[299], 3.0f);
+  EXPECT_EQ(all[300], 2.0f);
+  EXPECT_EQ(all[350], 0.0f);
+  // Handed on means gone: the ring's places are silence again when they come round.
+  EXPECT_EQ(joined(handOn(ring, at(1400))), std::vector<float>(1000, 0.0f));
+}
+
+TEST(MixingRing, ALaneFollowsOnWithinTheDeadBandIsDrawnAFrameBeyondItAndJumpsPastTheGapThreshold) {
+  MixingRing ring(kRate, 48000, kOrigin);
+  MixingRing::Lane lane;
+  std::vector<float> block(1000, 1.0f);
+  ring.add(lane, block.data(), 1000, at(0));
+  ring.add(lane, block.data(), 1000, at(1000 + MixingRing::kDeadBandFrames));  // wander: follows on
+  EXPECT_EQ(lane.nextFrame, 2000);
+  ring.add(lane, block.data(), 1000, at(2000 + 100));  // 2 ms off: one frame towards it
+  EXPECT_EQ(lane.nextFrame, 3001);
+  ring.add(lane, block.data(), 1000, at(3001 - 100));  // and back
+  EXPECT_EQ(lane.nextFrame, 4000);
+  ring.add(lane, block.data(), 1000, at(4000 + MixingRing::kJumpFrames + 1));  // a hole: at its stamp
+  EXPECT_EQ(lane.nextFrame, 5000 + MixingRing::kJumpFrames + 1);
+  const auto all = joined(handOn(ring, at(6000)));
+  EXPECT_EQ(all[2000], 0.0f);  // the frame it was drawn by
+  EXPECT_EQ(all[2001], 1.0f);
+  EXPECT_EQ(all[3000], 2.0f);  // drawn back: one frame on top of the last
+  EXPECT_EQ(all[4000], 0.0f);  // the hole
+  EXPECT_EQ(all[4000 + MixingRing::kJumpFrames + 1], 1.0f);
+}
+
+TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {
+  MixingRing ring(kRate, 1000, kOrigin);
+  MixingRing::Lane late, early;
+  handOn(ring, at(500));
+  std::vector<float> block(100, 1.0f);
+  EXPECT_EQ(ring.add(late, block.data(), 100, at(450)), 50);
+  EXPECT_EQ(ring.add(early, block.data(), 100, at(1450)), 50);  // the ring reaches frame 1499
+  const auto all = joined(handOn(ring, at(1500)));
+  EXPECT_EQ(all.size(), 1000u);
+  EXPECT_EQ(all[0], 1.0f);    // frame 500
+  EXPECT_EQ(all[49], 1.0f);   // 549
+  EXPECT_EQ(all[50], 0.0f);
+  EXPECT_EQ(all[950], 1.0f);  // 1450
+  EXPECT_EQ(all[999], 1.0f);  // 1499
+}
+
+TEST(MixingRing, HandsOnOnlyOnceEnoughIsDueAndSkipsWhatOutranTheRing) {
+  MixingRing ring(kRate, 1000, kOrigin);
+  EXPECT_TRUE(handOn(ring, at(300), 400).empty());
+  EXPECT_EQ(ring.handedOn(), 0);
+  EXPECT_EQ(joined(handOn(ring, at(400), 400)).size(), 400u);
+  EXPECT_TRUE(handOn(ring, at(400)).empty());  // nothing new is due
+  // A loop held up for longer than the ring: nothing is handed on for it, and the timeline moves on.
+  EXPECT_TRUE(handOn(ring, at(5000)).empty());
+  EXPECT_EQ(ring.handedOn(), 5000);
+  const auto next = handOn(ring, at(5100));
+  ASSERT_EQ(next.size(), 1u);
+  EXPECT_DOUBLE_EQ(next[0].stamp, at(5000));
+}
+
+}  // namespace
+}  // namespace orvane
