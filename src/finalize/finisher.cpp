@@ -43,8 +43,8 @@ constexpr std::chrono::duration<double> kShortestPoll = std::chrono::millisecond
 // what it leaves the stop stays bounded however long the recording and however
 // busy the machine.
 constexpr int64_t kCatchUpFrames = 10 * 48000;
-// Below this much free room the finisher stops writing: the tracks need it
-// more (this is over a minute of both at their 192 kB a second).
+// Below this much free room the finisher's file goes (watchDisk): the tracks
+// need it more (this is over a minute of both at their 192 kB a second).
 constexpr uint64_t kDiskReserveBytes = 16ull << 20;
 constexpr const char* kDiskNearlyFull = "the disk is nearly full";
 // How far from the final measurement's place a corrected frame may lie: 0.5 ms.
