@@ -136,24 +136,31 @@ def crash_during_stop(case, runs=10):
 
 
 
-def frozen_thread(case, pid, name):
-    """Stops the thread of process `pid` named `name`, alone (ptrace), until the returned call lets it go: a
-    thread starved of the CPU for as long as the case needs, on a machine however loaded."""
+def frozen_threads(case, pid, name):
+    """Stops the threads of process `pid` named `name`, alone (ptrace), until the returned call lets them go:
+    threads starved of the CPU for as long as the case needs, on a machine however loaded."""
     import ctypes
     libc = ctypes.CDLL(None, use_errno=True)
     libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
     seize, interrupt, detach = 0x4206, 0x4207, 17
-    tid = next(int(t) for t in os.listdir(f"/proc/{pid}/task")
-               if open(f"/proc/{pid}/task/{t}/comm").read().strip() == name)
-    if libc.ptrace(seize, tid, None, None) != 0:
-        case.skipTest(f"cannot trace a thread here: {os.strerror(ctypes.get_errno())}")
-    libc.ptrace(interrupt, tid, None, None)
-    os.waitpid(tid, 0x40000000)  # __WALL: it has stopped
-    released = []
+    tids = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/comm") as comm:
+                if comm.read().strip() != name:
+                    continue
+        except FileNotFoundError:
+            continue  # a thread that ended meanwhile
+        if libc.ptrace(seize, int(task), None, None) != 0:
+            case.skipTest(f"cannot trace a thread here: {os.strerror(ctypes.get_errno())}")
+        libc.ptrace(interrupt, int(task), None, None)
+        os.waitpid(int(task), 0x40000000)  # __WALL: it has stopped
+        tids.append(int(task))
+    case.assertTrue(tids, f"no thread named {name}")
 
     def release():
-        if not released:
-            released.append(libc.ptrace(detach, tid, None, None))
+        while tids:
+            libc.ptrace(detach, tids.pop(), None, None)
     case.addCleanup(release)
     return release
 
@@ -170,7 +177,7 @@ def disk_full(case, moment):
         helper = case.start(os.path.join(folder, "rec.wav"), "--wav", scenario=dict(SINES, speed=30))
         written = lambda: os.path.getsize(finishing) if os.path.exists(finishing) else -1
         case.assertTrue(any(written() > 16 << 20 or time.sleep(0.1) for _ in range(100)), "it writes")
-        release = frozen_thread(case, helper.proc.pid, "finisher")
+        release = frozen_threads(case, helper.proc.pid, "finisher")
         filler = case.fill(folder, leave=15 << 20)
         # Just under the finisher's 16 MB reserve: the tracks take 5.8 MB a second at this speed, so the room
         # left lasts them over two and a half.
