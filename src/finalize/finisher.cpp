@@ -43,9 +43,10 @@ constexpr std::chrono::duration<double> kShortestPoll = std::chrono::millisecond
 // what it leaves the stop stays bounded however long the recording and however
 // busy the machine.
 constexpr int64_t kCatchUpFrames = 10 * 48000;
-// Below this much free room the finisher stops writing: the tracks need it
-// more (this is over a minute of both at their 192 kB a second).
+// Below this much free room the finisher's file goes (watchDisk): the tracks
+// need it more (this is over a minute of both at their 192 kB a second).
 constexpr uint64_t kDiskReserveBytes = 16ull << 20;
+constexpr const char* kDiskNearlyFull = "the disk is nearly full";
 // How far from the final measurement's place a corrected frame may lie: 0.5 ms.
 constexpr double kToleranceFrames = 24;
 // What remains for the stop beyond this is said in a diagnostic.
@@ -122,8 +123,11 @@ void Finisher::start() {
 }
 
 void Finisher::poll() {
-  std::lock_guard lock(lock_);
-  if (!started_ || stopping_ || failure_) return;
+  watchDisk();
+  // Its thread, at idle priority, may hold the lock while the CPU is
+  // elsewhere: the caller's loop does not wait for it, it looks again later.
+  std::unique_lock lock(lock_, std::try_to_lock);
+  if (!lock || !started_ || stopping_ || failure_) return;
   if (thread_.joinable()) {
     if (!fellBehind_) return;
     // It ended at idle priority far behind, past its last touch of this
@@ -140,8 +144,19 @@ void Finisher::poll() {
   }
 }
 
+void Finisher::watchDisk() {
+  std::lock_guard lock(diskLock_);
+  if (!started_ || stopping_ || diskGivenUp_ || roomOnDisk(ownPath_)) return;
+  diskGivenUp_ = true;
+  // Emptied first: its thread may still hold the file open, which would keep
+  // a removed file's blocks.
+  ::truncate(ownPath_.c_str(), 0);
+  removeQuietly(ownPath_);
+}
+
 void Finisher::stopThread() {
   {
+    std::lock_guard disk(diskLock_);
     std::lock_guard lock(lock_);
     stopping_ = true;
   }
@@ -186,18 +201,18 @@ bool Finisher::step() {
   // holds no file and no encoder.
   if (!stream_ && ((micPath_ && !micRatio) || (systemPath_ && !systemRatio))) return false;
   if (!stream_ && !begin(now)) return false;
-  if (!roomOnDisk(ownPath_)) {
-    fail("the disk is nearly full");
-    return false;
-  }
   stream_->follow(kLagFrames, micRatio, systemRatio);
   found_ = stream_->available();
   const int64_t before = output_->length();
-  for (int64_t left = kStepFrames; left > 0 && !stopping_; left -= kChunkFrames) {
+  for (int64_t left = kStepFrames; left > 0 && !stopping_ && !diskGivenUp_; left -= kChunkFrames) {
     if (Status error = stream_->advance(*output_, std::min(left, kChunkFrames))) {
       fail("its write failed: " + error->description);
       return false;
     }
+  }
+  if (diskGivenUp_) {
+    fail(kDiskNearlyFull);
+    return false;
   }
   left_ = stream_->available();
   written_.store(output_->length(), std::memory_order_relaxed);
@@ -263,6 +278,7 @@ bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<
   micRatio_ = micRatio;
   systemRatio_ = systemRatio;
   if (!started_) return true;
+  if (!failure_ && diskGivenUp_) fail(kDiskNearlyFull);
   if (!failure_ && !stream_) fail("it had not begun");
   if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
   micFrames_ = endedLength(mic);

@@ -53,6 +53,11 @@ class Finisher {
   // priority until it has caught up; one that falls 10 s behind at idle
   // priority ends, and the next poll starts another.
   void poll();
+  // Any thread, at a normal priority: below the disk's reserve, its file is
+  // given up at once (emptied and removed), without waiting for its thread,
+  // which may be starved at idle priority: the tracks win the disk's last
+  // bytes. The stop then makes the output afresh.
+  void watchDisk();
 
   // The stop, once the tracks are closed: the sources as they ended and each
   // track's final correction ratio (1: none). Frames it made more than 0.5 ms
@@ -115,7 +120,11 @@ class Finisher {
 
   std::mutex lock_;
   std::condition_variable wake_;
-  std::atomic<bool> stopping_{false};  // set under lock_, for wake_; read between chunks without it
+  std::atomic<bool> stopping_{false};  // set under lock_ and diskLock_, for wake_; read between chunks without it
+  // watchDisk() removed its file: its thread and the stop give the work up.
+  // diskLock_ orders that removal before the stop's (never held by its thread).
+  std::atomic<bool> diskGivenUp_{false};
+  std::mutex diskLock_;
   bool fellBehind_ = false;  // lock_: its thread ended to be started again at normal priority
   std::thread thread_;       // started under lock_
 };

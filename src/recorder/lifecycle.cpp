@@ -34,8 +34,10 @@ namespace {
 // Every wait of a start is bounded well below this; passing it means a wait
 // that nothing bounds (a sound-server thread that never ran, say).
 constexpr double kStartTimeoutSeconds = 20.0;
-// How often the main loop looks whether the finisher can begin.
-constexpr double kFinisherPollSeconds = 1.0;
+// How often the main loop looks whether the finisher can begin, and whether
+// its file must give the disk up to the tracks (its reserve holds over a
+// minute of them, this loop's look comes within a second).
+constexpr double kFinisherPollSeconds = 0.5;
 
 // A start that failed for want of memory or descriptors here says so: the
 // error it met names only what it could not do.

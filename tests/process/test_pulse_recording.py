@@ -223,7 +223,7 @@ class SharedClicks(PrivateServerCase):
         # Nothing lost or put in one track and not the other: the clicks stay as far apart as they began.
         mic, system = (click_onsets(track) for track in channels(out))
         apart = [d for d in (min((m - s for m in mic), key=abs) for s in system) if abs(d) < RATE // 4]
-        self.assertGreater(len(apart), 25)
+        self.assertGreater(len(apart), 25, (apart, helper.stderr))
         self.assertLess(max(apart) - min(apart), RATE // 500, (apart, helper.stderr))
         self.assertFalse([l for l in helper.stderr.splitlines() if "input gap" in l], helper.stderr)
 

@@ -195,5 +195,36 @@ TEST(TimestampModelTest, TheServersCountTellsAStarvedHelperFromLostFramesEvenInW
   }
 }
 
+// A helper starved for 5 s reads in late batches, then is stopped for 5 s and reads the server's whole backlog at
+// once, 16 ms late: every chunk of that one arrival sits 16 ms above the envelope, seconds of frames after the last
+// stamp on it. No frame was lost: every published stamp stays on the true clock.
+TEST(TimestampModelTest, AStoppedHelpersBacklogReadAtOnceBendsNothing) {
+  constexpr double kRate = 48000, kPush = 0.0003, kAsk = 0.0004;
+  const auto truth = [&](int64_t frame) { return 100 + frame / kRate; };
+  TimestampModel model(kRate);
+  std::mt19937_64 random(7);
+  int answers = 0;
+  const auto answer = [&](double t) {
+    model.serverStamp(static_cast<int64_t>((t - kPush - 100) * kRate) / 1024 * 1024, t);
+    if (++answers % 6 == 0) model.serverRoundEnd();
+  };
+  int64_t first = 0, arrivals = 0;
+  // One arrival of `chunks` chunks, `late` after the last of them was captured.
+  const auto arrive = [&](int chunks, double late) {
+    const double arrival = truth(first + chunks * 4096) + kPush + late;
+    for (int i = 0; i < chunks; ++i, first += 4096) {
+      const double published = model.publish(first, arrival - (chunks - i) * 4096 / kRate);
+      EXPECT_NEAR((published - truth(first) - kPush) * 1000, 0, 1.0) << truth(first) - 100 << " s";
+    }
+    if (arrivals++ % 59 < 6) answer(arrival + kAsk);
+    for (double t = arrival + kAsk; model.sweepingServer();) answer(t += kAsk);
+  };
+  while (truth(first) < 102) arrive(1, 0.0002 * static_cast<double>(random() % 1000) / 1000);
+  while (truth(first) < 107) arrive(4, 0.1 + static_cast<double>(random() % 1000) / 1000);
+  arrive(static_cast<int>(5 * kRate / 4096), 0.0165);
+  while (truth(first) < 120) arrive(1, 0.0002 * static_cast<double>(random() % 1000) / 1000);
+  EXPECT_EQ(model.stepCount(), 0);
+}
+
 }  // namespace
 }  // namespace orvane

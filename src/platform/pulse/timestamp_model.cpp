@@ -198,8 +198,13 @@ void TimestampModel::addToHull(Point point) {
 
 void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
   if (point.x >= binEndX_) {
-    // The bin is complete: its lowest point counts if it lies on the envelope.
-    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kFitBandSeconds) {
+    // The bin is complete: its lowest point counts if it lies on the envelope,
+    // and is no later than a step above the published line. After a long
+    // stall the newest stamps are one late arrival seconds of frames past the
+    // last on time, and the hull's edge under the centroid runs up to them:
+    // they lie on it, and would bend the fit by hundreds of ppm.
+    if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kFitBandSeconds &&
+        binLowest_.y - publishedSlope() * binLowest_.x <= kStepSeconds) {
       addToFit(binLowest_);
     }
     binHasPoint_ = false;
