@@ -156,7 +156,10 @@ class Recorder {
   // engineQueue: false when the input could not be started again.
   bool restartEngine();
   bool restartSystemAudio();
-  int64_t systemOpened_ = 0;    // engineQueue: successful opens of the system audio
+  // Successful opens of the system audio: the start task counts the first,
+  // engineQueue the rest, and a change the stream reports as it starts may
+  // bring a reopening while the start task still counts.
+  std::atomic<int64_t> systemOpened_{0};
   bool systemAwayWatched_ = false;  // engineQueue: a 10 s watch is armed
   Error systemAwayError_;           // engineQueue: why the last open failed
   // timers.cpp

@@ -302,6 +302,11 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Plac
   PcmBuffer& head = *slots_[static_cast<size_t>(first)].audio;
   if (at) {
     const bool resumed = at->generation != realignApplied_;
+    // The track's first input has nothing before it to keep apart from: as
+    // its stamps settle, its start moves with them and nothing is skipped.
+    const bool settlingFromStart = placement == Placement::atStamp && firstInputSettling_ && !resumed;
+    firstInputSettling_ = settlingFromStart;
+    if (settlingFromStart) placement = Placement::next;
     const int64_t early = keepInStep(at->seconds, resumed, placement);
     if (resumed) {
       // Captured while paused, all of it: the next buffer re-aligns.
@@ -310,6 +315,8 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Plac
       if (skipHead(head, early, at->seconds)) {
         diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
       }
+    } else if (settlingFromStart) {
+      moveStartBack(early);
     } else if (placement == Placement::atStamp && skipHead(head, early, at->seconds) &&
                early > kGapThresholdFrames) {
       diag(std::string(name_) + " input began " + milliseconds(early) +
@@ -351,6 +358,15 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placemen
     diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
   }
   return 0;
+}
+
+// The track's first stamps were late by `frames` (its input's first arrival
+// was delayed): the whole track so far moves that much earlier in time.
+void Track::moveStartBack(int64_t frames) {
+  if (frames <= 0 || frames > kMaxSkipFrames) return;
+  const double seconds = static_cast<double>(frames) / kTrackRate;
+  *timeline_.startSeconds -= seconds;
+  *timeline_.lastSeconds -= seconds;
 }
 
 // Drops the first `frames` of a block the track already holds the time of.

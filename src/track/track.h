@@ -150,6 +150,7 @@ class Track {
   void appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement);
   int64_t keepInStep(double activeSeconds, bool resumed, Placement placement);
   bool skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds);
+  void moveStartBack(int64_t frames);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
   void stamp(double activeSeconds, int64_t position);
@@ -210,6 +211,9 @@ class Track {
   std::array<std::atomic<double>, 2> publishedSeconds_{};  // start, last
   std::array<std::atomic<int64_t>, 2> publishedFrames_{};
   uint32_t realignApplied_ = 0;
+  // Writer: every block so far came from the track's first input while its
+  // stamps settle (see appendBlock).
+  bool firstInputSettling_ = true;
   int64_t failuresInARow_ = 0;
   std::unique_ptr<PcmBuffer> silence_;
 };

@@ -23,13 +23,13 @@ class ThreadSanitizerRun(PulseCase):
         self.assertIn("libtsan", linked, f"{BIN} is not built with ThreadSanitizer")
         super().setUp()
         self.pulse.pactl("set-default-source", "mic")
-        # Every report goes to tsan.<pid> here; exitcode also fails a run that reports. tsan.supp holds the
-        # known ones not mended yet. The process ends without taking its queues down, and an idle queue's worker
-        # that left is joined only by the next task: a finished, unjoined thread at the exit is no race.
+        # Every report goes to tsan.<pid> here; exitcode also fails a run that reports. The process ends without
+        # taking its queues down, and an idle queue's worker that left is joined only by the next task: a
+        # finished, unjoined thread at the exit is no race.
         self.reports = os.path.join(self.dir.name, "reports")
         os.mkdir(self.reports)
         options = {"exitcode": 66, "log_path": f"{self.reports}/tsan", "second_deadlock_stack": 1,
-                   "report_thread_leaks": 0, "suppressions": os.path.abspath("tsan.supp")}
+                   "report_thread_leaks": 0}
         self.env = dict(self.env, TSAN_OPTIONS=" ".join(f"{key}={value}" for key, value in options.items()))
 
     def assert_no_reports(self):
