@@ -5,6 +5,7 @@ after the switch, is linked by hand to the other sink's monitor once it runs, as
 relink a run: it costs a reopening or two, and the recorder allows four in ten seconds). Every part of every run
 must hold the tone of the sink that was the default at its moment, and the diagnostic must name that sink."""
 import re
+import signal
 import subprocess
 import time
 
@@ -51,19 +52,24 @@ class AlternatingDefaultSink(PulseCase):
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
 
-    def relink(self, sink):
+    def relink(self, sink, helper):
         """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps
-        a stream opened with a device there). By port id: the helper may open its next stream meanwhile."""
+        a stream opened with a device there), all at once as a session manager does: the helper is held still
+        meanwhile, so that no stream it opens in between takes the ports' ids (the server gives ids again) and
+        gets a link of the old one's."""
         if SERVER != "pipewire":
             return
         ports = self.port_ids()
         ours = [ports[f"orvane-capture:input_{channel}"] for channel in PORTS]
         links = [["-d", ports[f"{OTHER[sink]}:monitor_{channel}"], port] for channel, port in zip(PORTS, ours)]
         links += [[ports[f"{sink}:monitor_{channel}"], port] for channel, port in zip(PORTS, ours)]
-        # The first change may already make the helper open another stream: only that one must succeed.
-        for number, link in enumerate(links):
-            subprocess.run(["pw-link", *link], env=self.pulse.server_env(), capture_output=True, check=number == 0,
-                           timeout=10)
+        helper.proc.send_signal(signal.SIGSTOP)
+        try:
+            for link in links:
+                subprocess.run(["pw-link", *link], env=self.pulse.server_env(), capture_output=True, check=True,
+                               timeout=10)
+        finally:
+            helper.proc.send_signal(signal.SIGCONT)
 
     def port_ids(self):
         """Every port's id by its "node:port" name."""
@@ -91,14 +97,14 @@ class AlternatingDefaultSink(PulseCase):
             out, helper = self.start(f"run{run}.wav", ["--wav", "--system-only"])
             time.sleep(0.5)
             if run % 2 == 0:
-                self.relink(OTHER[first])
+                self.relink(OTHER[first], helper)
             time.sleep(SETTLE + 1.0)
             said_first = self.devices_named(helper)
             self.pulse.pactl("set-default-sink", OTHER[first])
             helper.wait_diag("system audio follows default sink")
             time.sleep(0.5)
             if run % 2 == 1:
-                self.relink(first)
+                self.relink(first, helper)
             time.sleep(SETTLE + 1.0)
             self.stop(helper)
             said = self.devices_named(helper)
