@@ -17,7 +17,6 @@
 
 #include "events/output.h"
 #include "finalize/drift.h"
-#include "finalize/spilled_aac.h"
 #include "finalize/temp_paths.h"
 #include "platform/files/private_file.h"
 
@@ -103,7 +102,6 @@ Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings se
     : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
       micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
       create_(create ? std::move(create) : [settings](const std::string& path) {
-        if (settings.formatId == AudioFormatId::mpeg4AAC) return createSpilledAac(path, settings);
         // Made again from the tracks after a crash, so its header waits for the close.
         return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
       }),

@@ -21,9 +21,9 @@
 #include <system_error>
 #include <thread>
 
-#include "finalize/packet_spill.h"
+#include "platform/files/packet_spill.h"
 #include "finalize/span_resampler.h"
-#include "platform/files/aac_encoding.h"
+#include "platform/files/aac_file.h"
 
 namespace orvane {
 namespace {
@@ -35,11 +35,6 @@ constexpr int64_t kAacFrame = 1024;
 // frame further ahead: it comes out once two frames past the segment went in.
 constexpr int64_t kPostrollFrames = 2 * kAacFrame;
 constexpr double kMinSegmentSeconds = 180;
-// The encoder's bit allocation forgets its past over hundreds of frames:
-// after 1024 frames of pre-roll the first seconds of a segment were still
-// measurably noisier than the same seconds encoded in one pass, after 1536
-// they no longer were; 2048 leaves a margin, at 1% of a one-hour segment.
-constexpr int64_t kPrerollFrames = 2048 * kAacFrame;  // 43.7 s at 48 kHz
 
 unsigned coreCount() {
   const unsigned cores = std::thread::hardware_concurrency();
@@ -181,7 +176,7 @@ bool runJobs(std::vector<Job>& jobs, const std::array<TimelineTrack, 2>& tracks,
 }  // namespace
 
 AacSegmenting& aacSegmenting() {
-  static AacSegmenting how{coreCount(), kMinSegmentSeconds, kPrerollFrames};
+  static AacSegmenting how{coreCount(), kMinSegmentSeconds, kAacPrerollFrames};
   return how;
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "finalize/packet_spill.h"
+#include "platform/files/packet_spill.h"
 #include "finalize/span_resampler.h"
 #include "finalize/parallel_encode.h"
 #include "finalize/finisher.h"

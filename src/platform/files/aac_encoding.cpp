@@ -1,4 +1,4 @@
-// The core's side of the AAC encoding calls: each goes through the FFmpeg module's table.
+// The core's side of the AAC encoder: it goes through the FFmpeg module's table.
 #include "platform/files/aac_encoding.h"
 
 #include "platform/files/ffmpeg_module_loader.h"
@@ -9,12 +9,6 @@ Result<std::unique_ptr<AacEncoder>> createAacEncoder(const AudioSettings& settin
   Result<const FfmpegModule*> module = ffmpegModule();
   if (!module) return module.error();
   return (*module)->createAacEncoder(settings, firstFrame);
-}
-
-Status writeAacPacket(AudioFile& output, const AacPacket& packet) {
-  Result<const FfmpegModule*> module = ffmpegModule();
-  if (!module) return module.error();
-  return (*module)->writeAacPacket(output, packet);
 }
 
 }  // namespace orvane

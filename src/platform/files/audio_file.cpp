@@ -1,6 +1,7 @@
 // Choosing the writer or reader behind an AudioFile.
 #include "platform/audio_file.h"
 
+#include "platform/files/aac_file.h"
 #include "platform/files/ffmpeg_module_loader.h"
 #include "platform/files/caf_salvage.h"
 #include "platform/files/file_container.h"
@@ -26,6 +27,7 @@ Result<std::shared_ptr<AudioFile>> AudioFile::createForWriting(const std::string
   if (!needsFfmpeg(container, settings)) {
     return SndfileAudioFile::createForWriting(path, settings, container.sndfileFormat, durability);
   }
+  if (settings.formatId == AudioFormatId::mpeg4AAC) return createAacFile(path, settings, container);
   Result<const FfmpegModule*> module = ffmpegModule();
   if (!module) return module.error();
   return (*module)->createForWriting(path, settings, container);

@@ -1,6 +1,4 @@
-// FFmpeg's native AAC encoder feeding a callback, and writing its packets into
-// an AAC output. The encoder is set up as FfmpegAudioFile sets up its own, so
-// both produce the same packets from the same frames.
+// FFmpeg's native AAC encoder feeding a callback.
 #include "platform/files/ffmpeg_aac_encoder.h"
 
 extern "C" {
@@ -52,8 +50,13 @@ Status FfmpegAacEncoder::setUp() {
   encoder_->sample_rate = rate;
   encoder_->time_base = AVRational{1, rate};
   av_channel_layout_default(&encoder_->ch_layout, static_cast<int>(format_.channelCount));
+  // Its AudioSpecificConfig goes into the container, not into every packet.
+  encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   int ret = avcodec_open2(encoder_, codec, nullptr);
   if (ret < 0) return ffmpegError(ret, "cannot open an AAC encoder");
+  stream_ = {format_.sampleRate, format_.channelCount,
+             std::vector<uint8_t>(encoder_->extradata, encoder_->extradata + encoder_->extradata_size),
+             encoder_->bit_rate, encoder_->initial_padding};
 
   frameSize_ = static_cast<uint32_t>(encoder_->frame_size);
   frame_ = av_frame_alloc();
@@ -115,12 +118,6 @@ Status FfmpegAacEncoder::send(bool flush, const AacPacketSink& sink) {
     av_packet_unref(packet_);
     if (error) return error;
   }
-}
-
-Status writeEncodedAacPacket(AudioFile& output, const AacPacket& packet) {
-  auto* file = dynamic_cast<FfmpegAudioFile*>(&output);
-  if (!file) return audioFileError(kUnsupportedSettings, "encoded AAC packets go only into an FFmpeg AAC output");
-  return file->writeEncoded(packet);
 }
 
 }  // namespace orvane

@@ -1,6 +1,5 @@
 // FfmpegAacEncoder: FFmpeg's native AAC encoder on its own, handing packets
-// back instead of muxing them, and the module function that writes such
-// packets into an AAC FfmpegAudioFile. Built into the orvane_ffmpeg module.
+// back to the caller's container. Built into the orvane_ffmpeg module.
 #pragma once
 
 #include <memory>
@@ -21,6 +20,7 @@ class FfmpegAacEncoder final : public AacEncoder {
 
   Status encode(const PcmBuffer& buffer, const AacPacketSink& sink) override;
   Status flush(const AacPacketSink& sink) override;
+  const AacStream& stream() const override { return stream_; }
 
  private:
   FfmpegAacEncoder(const AudioFormat& format, int64_t firstFrame);
@@ -35,9 +35,7 @@ class FfmpegAacEncoder final : public AacEncoder {
   uint32_t frameSize_ = 0;
   uint32_t frameFill_ = 0;
   int64_t nextPts_;
+  AacStream stream_;
 };
-
-// The module's writeAacPacket: `output` must be an AAC FfmpegAudioFile.
-Status writeEncodedAacPacket(AudioFile& output, const AacPacket& packet);
 
 }  // namespace orvane

@@ -24,7 +24,6 @@ extern "C" {
 namespace orvane {
 namespace {
 
-constexpr const char* kAacEncoderName = "aac";  // FFmpeg's native encoder
 // PCM has no frame size of its own; this is how many frames go into one packet.
 constexpr uint32_t kPcmPacketFrames = 4096;
 constexpr int kIoBufferBytes = 64 * 1024;
@@ -34,69 +33,110 @@ constexpr int kIoBufferBytes = 64 * 1024;
 Result<std::shared_ptr<AudioFile>> FfmpegAudioFile::createForWriting(const std::string& path,
                                                                      const AudioSettings& settings,
                                                                      const FileContainer& container) {
+  Result<std::unique_ptr<FfmpegAudioFile>> file = create(path, settings, nullptr, container);
+  if (!file) return file.error();
+  return std::shared_ptr<AudioFile>(std::move(*file));
+}
+
+Result<std::unique_ptr<AacContainer>> FfmpegAudioFile::createAacMuxer(const std::string& path,
+                                                                      const AacStream& stream,
+                                                                      const FileContainer& container) {
+  AudioSettings settings;
+  settings.formatId = AudioFormatId::mpeg4AAC;
+  settings.sampleRate = stream.sampleRate;
+  settings.channelCount = stream.channelCount;
+  Result<std::unique_ptr<FfmpegAudioFile>> file = create(path, settings, &stream, container);
+  if (!file) return file.error();
+  return std::unique_ptr<AacContainer>(std::move(*file));
+}
+
+Result<std::unique_ptr<FfmpegAudioFile>> FfmpegAudioFile::create(const std::string& path,
+                                                                 const AudioSettings& settings,
+                                                                 const AacStream* aac,
+                                                                 const FileContainer& container) {
   quietFfmpegLogging();
-  std::shared_ptr<FfmpegAudioFile> file(
+  std::unique_ptr<FfmpegAudioFile> file(
       new FfmpegAudioFile(path, AudioFormat::standard(settings.sampleRate, settings.channelCount)));
-  if (Status error = file->setUp(settings, container)) {
+  if (Status error = file->setUp(settings, aac, container)) {
     const bool created = file->fd_ >= 0;
     file.reset();  // closes the descriptor before the half-made file goes
     if (created) ::unlink(path.c_str());
     return *error;
   }
-  return std::shared_ptr<AudioFile>(std::move(file));
+  return file;
 }
 
 FfmpegAudioFile::FfmpegAudioFile(std::string path, const AudioFormat& format)
-    : path_(std::move(path)), format_(format) {}
+    : path_(std::move(path)), format_(format), timeBase_{1, static_cast<int>(format.sampleRate)} {}
 
-Status FfmpegAudioFile::setUp(const AudioSettings& settings, const FileContainer& container) {
-  pcm_ = settings.formatId == AudioFormatId::linearPCM;
-  const char* muxerName = pcm_ ? container.pcmMuxer : container.aacMuxer;
+// The stream as the encoder describes it: the packets come from elsewhere.
+Status FfmpegAudioFile::describeAac(AVCodecParameters& stream, const AacStream& aac) {
+  stream.codec_type = AVMEDIA_TYPE_AUDIO;
+  stream.codec_id = AV_CODEC_ID_AAC;
+  stream.profile = FF_PROFILE_AAC_LOW;
+  stream.format = AV_SAMPLE_FMT_FLTP;
+  stream.sample_rate = static_cast<int>(aac.sampleRate);
+  stream.frame_size = 1024;
+  stream.bit_rate = aac.bitRate;
+  stream.initial_padding = static_cast<int>(aac.priming);
+  av_channel_layout_default(&stream.ch_layout, static_cast<int>(aac.channelCount));
+  stream.extradata = static_cast<uint8_t*>(av_mallocz(aac.config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!stream.extradata) return ffmpegError(AVERROR(ENOMEM), "cannot describe the stream of " + path_);
+  std::memcpy(stream.extradata, aac.config.data(), aac.config.size());
+  stream.extradata_size = static_cast<int>(aac.config.size());
+  return std::nullopt;
+}
+
+Status FfmpegAudioFile::setUp(const AudioSettings& settings, const AacStream* aac, const FileContainer& container) {
+  const char* muxerName = aac ? container.aacMuxer : container.pcmMuxer;
   int ret = avformat_alloc_output_context2(&muxer_, nullptr, muxerName, nullptr);
   if (ret < 0 || !muxer_) return ffmpegError(ret, std::string("no ") + muxerName + " muxer for " + path_);
-
-  const AVCodec* codec = pcm_ ? avcodec_find_encoder(settings.isBigEndian ? AV_CODEC_ID_PCM_S16BE
-                                                                          : AV_CODEC_ID_PCM_S16LE)
-                              : avcodec_find_encoder_by_name(kAacEncoderName);
-  if (!codec) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "no encoder for " + path_);
-  encoder_ = avcodec_alloc_context3(codec);
-  if (!encoder_) return ffmpegError(AVERROR(ENOMEM), "cannot set up the encoder for " + path_);
-  const int rate = static_cast<int>(format_.sampleRate);
-  encoder_->sample_fmt = pcm_ ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLTP;
-  encoder_->sample_rate = rate;
-  encoder_->time_base = AVRational{1, rate};
-  av_channel_layout_default(&encoder_->ch_layout, static_cast<int>(format_.channelCount));
-  if (muxer_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  ret = avcodec_open2(encoder_, codec, nullptr);
-  if (ret < 0) return ffmpegError(ret, "cannot open the encoder for " + path_);
-
   AVStream* stream = avformat_new_stream(muxer_, nullptr);
   if (!stream) return ffmpegError(AVERROR(ENOMEM), "cannot add a stream to " + path_);
-  ret = avcodec_parameters_from_context(stream->codecpar, encoder_);
-  if (ret < 0) return ffmpegError(ret, "cannot describe the stream of " + path_);
-  stream->time_base = encoder_->time_base;
-
-  frameSize_ = pcm_ || encoder_->frame_size <= 0 ? kPcmPacketFrames : static_cast<uint32_t>(encoder_->frame_size);
-  frame_ = av_frame_alloc();
+  stream->time_base = timeBase_;
   packet_ = av_packet_alloc();
-  if (!frame_ || !packet_) return ffmpegError(AVERROR(ENOMEM), "cannot allocate frames for " + path_);
-  frame_->format = encoder_->sample_fmt;
-  frame_->sample_rate = rate;
-  frame_->nb_samples = static_cast<int>(frameSize_);
-  ret = av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
-  if (ret >= 0) ret = av_frame_get_buffer(frame_, 0);
-  if (ret < 0) return ffmpegError(ret, "cannot allocate frames for " + path_);
+  if (!packet_) return ffmpegError(AVERROR(ENOMEM), "cannot allocate a packet for " + path_);
+  if (aac) {
+    if (Status error = describeAac(*stream->codecpar, *aac)) return error;
+  } else if (Status error = setUpPcm(settings, *stream)) {
+    return error;
+  }
 
   // Everything that can fail without touching the disk has been done.
   if (Status error = openOutput()) return error;
   AVDictionary* options = nullptr;
   // The movie's edit list states the length without the encoder's priming
   // frames; at the default 1/1000 s it would be rounded, at 1/rate it is exact.
-  if (container.exactLengthTimescale) av_dict_set_int(&options, "movie_timescale", rate, 0);
+  if (container.exactLengthTimescale) av_dict_set_int(&options, "movie_timescale", timeBase_.den, 0);
   ret = avformat_write_header(muxer_, &options);
   av_dict_free(&options);
   if (ret < 0) return ffmpegError(ret, "cannot write the header of " + path_);
   headerWritten_ = true;
+  return std::nullopt;
+}
+
+Status FfmpegAudioFile::setUpPcm(const AudioSettings& settings, AVStream& stream) {
+  const AVCodec* codec = avcodec_find_encoder(settings.isBigEndian ? AV_CODEC_ID_PCM_S16BE : AV_CODEC_ID_PCM_S16LE);
+  if (!codec) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "no encoder for " + path_);
+  encoder_ = avcodec_alloc_context3(codec);
+  if (!encoder_) return ffmpegError(AVERROR(ENOMEM), "cannot set up the encoder for " + path_);
+  encoder_->sample_fmt = AV_SAMPLE_FMT_S16;
+  encoder_->sample_rate = timeBase_.den;
+  encoder_->time_base = timeBase_;
+  av_channel_layout_default(&encoder_->ch_layout, static_cast<int>(format_.channelCount));
+  int ret = avcodec_open2(encoder_, codec, nullptr);
+  if (ret < 0) return ffmpegError(ret, "cannot open the encoder for " + path_);
+  ret = avcodec_parameters_from_context(stream.codecpar, encoder_);
+  if (ret < 0) return ffmpegError(ret, "cannot describe the stream of " + path_);
+
+  frame_ = av_frame_alloc();
+  if (!frame_) return ffmpegError(AVERROR(ENOMEM), "cannot allocate frames for " + path_);
+  frame_->format = encoder_->sample_fmt;
+  frame_->sample_rate = timeBase_.den;
+  frame_->nb_samples = static_cast<int>(kPcmPacketFrames);
+  ret = av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
+  if (ret >= 0) ret = av_frame_get_buffer(frame_, 0);
+  if (ret < 0) return ffmpegError(ret, "cannot allocate frames for " + path_);
   return std::nullopt;
 }
 
@@ -132,8 +172,8 @@ Status FfmpegAudioFile::finishStream() {
   if (!headerWritten_) return std::nullopt;
   headerWritten_ = false;
   Status status;
-  if (frameFill_ > 0) status = sendFrame(false);
-  if (Status error = sendFrame(true); error && !status) status = error;
+  if (encoder_ && frameFill_ > 0) status = sendFrame(false);
+  if (Status error = encoder_ ? sendFrame(true) : std::nullopt; error && !status) status = error;
   if (const int ret = av_write_trailer(muxer_); ret < 0 && !status) {
     status = ffmpegError(ret, "cannot write the end of " + path_);
   }
@@ -165,42 +205,25 @@ Error FfmpegAudioFile::ffmpegError(int code, const std::string& what) const {
 }
 
 Status FfmpegAudioFile::write(const PcmBuffer& buffer) {
+  if (!encoder_) return audioFileError(kUnsupportedSettings, path_ + " takes encoded AAC packets, not frames");
   if (buffer.format() != format_) {
     return audioFileError(kBufferFormatMismatch, "buffer format " + buffer.format().describe() +
                                                      " does not match " + format_.describe() + " of " + path_);
   }
+  // PCM packets may be any size, so nothing waits for the next call.
   const uint32_t total = buffer.frameLength();
   for (uint32_t done = 0; done < total;) {
-    const uint32_t frames = std::min(frameSize_ - frameFill_, total - done);
-    if (frameFill_ == 0) {
-      // The encoder may still hold a reference to the last frame's samples.
-      frame_->nb_samples = static_cast<int>(frameSize_);
-      const int ret = av_frame_make_writable(frame_);
-      if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
-    }
-    fillFrame(buffer, done, frames);
-    frameFill_ += frames;
+    const uint32_t frames = std::min(kPcmPacketFrames, total - done);
+    // The encoder may still hold a reference to the last frame's samples.
+    frame_->nb_samples = static_cast<int>(kPcmPacketFrames);
+    if (const int ret = av_frame_make_writable(frame_); ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+    interleaveToInt16(buffer, done, frames, reinterpret_cast<int16_t*>(frame_->data[0]));
+    frameFill_ = frames;
     done += frames;
     frames_.fetch_add(frames, std::memory_order_relaxed);
-    if (frameFill_ == frameSize_) {
-      if (Status error = sendFrame(false)) return error;
-    }
+    if (Status error = sendFrame(false)) return error;
   }
-  // PCM packets may be any size, so nothing needs to wait for the next call.
-  if (pcm_ && frameFill_ > 0) return sendFrame(false);
   return std::nullopt;
-}
-
-void FfmpegAudioFile::fillFrame(const PcmBuffer& buffer, uint32_t first, uint32_t frames) {
-  if (pcm_) {
-    auto* out = reinterpret_cast<int16_t*>(frame_->data[0]) + static_cast<size_t>(frameFill_) * format_.channelCount;
-    interleaveToInt16(buffer, first, frames, out);
-    return;
-  }
-  for (uint32_t channel = 0; channel < format_.channelCount; ++channel) {
-    auto* out = reinterpret_cast<float*>(frame_->extended_data[channel]) + frameFill_;
-    std::memcpy(out, buffer.floatChannelData(channel) + first, frames * sizeof(float));
-  }
 }
 
 int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush) {
@@ -219,26 +242,27 @@ Status FfmpegAudioFile::sendFrame(bool flush) {
     ret = avcodec_receive_packet(encoder_, packet_);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
     if (ret < 0) return ffmpegError(ret, "cannot encode for " + path_);
-    packet_->stream_index = 0;
-    av_packet_rescale_ts(packet_, encoder_->time_base, muxer_->streams[0]->time_base);
-    ret = av_interleaved_write_frame(muxer_, packet_);
-    if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+    if (Status error = mux(*packet_)) return error;
   }
 }
 
-Status FfmpegAudioFile::writeEncoded(const AacPacket& packet) {
-  if (pcm_) return audioFileError(kUnsupportedSettings, path_ + " holds PCM, not AAC packets");
-  int ret = av_new_packet(packet_, static_cast<int>(packet.size));
+Status FfmpegAudioFile::mux(AVPacket& packet) {
+  packet.stream_index = 0;
+  av_packet_rescale_ts(&packet, timeBase_, muxer_->streams[0]->time_base);
+  const int ret = av_interleaved_write_frame(muxer_, &packet);
+  if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+  return std::nullopt;
+}
+
+Status FfmpegAudioFile::append(const AacPacket& packet) {
+  if (encoder_) return audioFileError(kUnsupportedSettings, path_ + " holds PCM, not AAC packets");
+  const int ret = av_new_packet(packet_, static_cast<int>(packet.size));
   if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
   std::memcpy(packet_->data, packet.data, packet.size);
   packet_->pts = packet_->dts = packet.pts;
   packet_->duration = packet.duration;
   packet_->flags = packet.flags;
-  packet_->stream_index = 0;
-  av_packet_rescale_ts(packet_, encoder_->time_base, muxer_->streams[0]->time_base);
-  ret = av_interleaved_write_frame(muxer_, packet_);
-  if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
-  return std::nullopt;
+  return mux(*packet_);
 }
 
 Status FfmpegAudioFile::read(PcmBuffer& into, uint32_t) {

@@ -1,5 +1,6 @@
 // FfmpegAudioFile: files written through FFmpeg (libavformat + libavcodec):
-// AAC in the MPEG-4 family, ADTS and Matroska, and 16-bit PCM in QuickTime.
+// 16-bit PCM in QuickTime, and the packets of an AAC encoder muxed into
+// QuickTime, 3GPP, ADTS or Matroska (the MPEG-4 files are ours).
 // Built into the orvane_ffmpeg module, not the core: callers reach it through
 // the module's table (ffmpeg_module.h), so only the module links those libraries.
 #pragma once
@@ -8,28 +9,37 @@
 #include <memory>
 #include <string>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include "platform/audio_file.h"
 #include "platform/files/aac_encoding.h"
 #include "platform/files/file_container.h"
 
 struct AVCodecContext;
+struct AVCodecParameters;
 struct AVFormatContext;
 struct AVFrame;
 struct AVIOContext;
 struct AVPacket;
+struct AVStream;
 
 namespace orvane {
 
-// Both AAC writers' step into the encoder: the frame filled so far (or, to
+// The step into an encoder: the frame filled so far (or, to
 // flush, none) goes in and is emptied; avcodec_send_frame's result.
 int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush);
 
-class FfmpegAudioFile final : public AudioFile {
+class FfmpegAudioFile final : public AudioFile, public AacContainer {
  public:
-  // The settings have been checked against the container.
+  // 16-bit PCM; the settings have been checked against the container.
   static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
                                                              const AudioSettings& settings,
                                                              const FileContainer& container);
+  // The packets of an AAC encoder that describes its stream so.
+  static Result<std::unique_ptr<AacContainer>> createAacMuxer(const std::string& path, const AacStream& stream,
+                                                              const FileContainer& container);
 
   // Closes the file if nobody did; errors at this point are lost.
   ~FfmpegAudioFile() override;
@@ -40,19 +50,22 @@ class FfmpegAudioFile final : public AudioFile {
   Status write(const PcmBuffer& buffer) override;
   Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
-  // Flushes the encoder (the last partial frame included), writes the
-  // trailer and the buffered bytes, and reports the first failure.
+  // Flushes the encoder, writes the trailer and the buffered bytes, and
+  // reports the first failure.
   Status close() override;
-  // Muxes a packet from an AacEncoder (aac_encoding.h) instead of encoding
-  // frames; for an AAC file that write() has not been used on.
-  Status writeEncoded(const AacPacket& packet);
+  Status append(const AacPacket& packet) override;
+  Status dropFrom(int64_t) override { return posixError(ESPIPE, "cannot cut back " + path_); }
 
  private:
+  static Result<std::unique_ptr<FfmpegAudioFile>> create(const std::string& path, const AudioSettings& settings,
+                                                         const AacStream* aac, const FileContainer& container);
   FfmpegAudioFile(std::string path, const AudioFormat& format);
-  Status setUp(const AudioSettings& settings, const FileContainer& container);
+  Status setUp(const AudioSettings& settings, const AacStream* aac, const FileContainer& container);
+  Status setUpPcm(const AudioSettings& settings, AVStream& stream);
+  Status describeAac(AVCodecParameters& stream, const AacStream& aac);
   Status openOutput();
-  void fillFrame(const PcmBuffer& buffer, uint32_t first, uint32_t frames);
   Status sendFrame(bool flush);
+  Status mux(AVPacket& packet);
   Error ffmpegError(int code, const std::string& what) const;
   Status finishStream();
   void release();
@@ -62,16 +75,15 @@ class FfmpegAudioFile final : public AudioFile {
 
   std::string path_;
   AudioFormat format_;
-  bool pcm_ = false;
+  AVRational timeBase_;  // 1 / the sample rate
   int fd_ = -1;
   int lastErrno_ = 0;  // errno of the last failed write or seek on fd_
   bool headerWritten_ = false;
   AVFormatContext* muxer_ = nullptr;
-  AVCodecContext* encoder_ = nullptr;
+  AVCodecContext* encoder_ = nullptr;  // PCM only
   AVIOContext* io_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
-  uint32_t frameSize_ = 0;  // frames per encoder frame
   uint32_t frameFill_ = 0;  // frames waiting in frame_
   int64_t nextPts_ = 0;
   std::atomic<int64_t> frames_{0};

@@ -8,7 +8,7 @@
 
 extern "C" __attribute__((visibility("default"))) const orvane::FfmpegModule* orvane_ffmpeg_module() {
   static const orvane::FfmpegModule table{orvane::kFfmpegModuleVersion, &orvane::FfmpegAudioFile::createForWriting,
-                                          &orvane::FfmpegAacEncoder::create, &orvane::writeEncodedAacPacket,
+                                          &orvane::FfmpegAacEncoder::create, &orvane::FfmpegAudioFile::createAacMuxer,
                                           &orvane::createFfmpegAudioConverter};
   return &table;
 }

@@ -123,7 +123,7 @@ Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
   }
   const FfmpegModule* module = entry();
   if (!module || module->version != kFfmpegModuleVersion || !module->createForWriting || !module->createAacEncoder ||
-      !module->writeAacPacket || !module->createAudioConverter) {
+      !module->createAacMuxer || !module->createAudioConverter) {
     ::dlclose(handle);
     return unavailable(failure + "it was built for another version of this program (" +
                        std::to_string(module ? module->version : 0) + ", not " +

@@ -169,4 +169,14 @@ bool removeHeldFile(const std::string& held) {
   return name && ::unlink(name->c_str()) == 0;
 }
 
+int openUnnamedBeside(const std::string& path) {
+  const std::string folder = folderOf(path);
+  const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  std::string name = folder + "/.orvane-spill-XXXXXX";
+  const int named = ::mkostemp(name.data(), O_CLOEXEC);
+  if (named >= 0) ::unlink(name.c_str());
+  return named;
+}
+
 }  // namespace orvane

@@ -70,6 +70,12 @@ std::optional<std::string> currentName(const std::string& held);
 // False when the file has no name to remove.
 bool removeHeldFile(const std::string& held);
 
+// An unnamed file for reading and writing in the folder of `path`, on the
+// output's disk (O_TMPFILE where the file system has it, else a fresh name
+// removed at once): neither a failure nor a crash leaves it behind. -1 with
+// errno on failure.
+int openUnnamedBeside(const std::string& path);
+
 // A path that opens the file behind `fd` (of this process), whatever became of its name.
 inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 

@@ -1,6 +1,6 @@
 // Packets are stored as a fixed header (time stamp, duration, flags, size)
 // followed by their bytes, written and read back in 64 KiB blocks.
-#include "finalize/packet_spill.h"
+#include "platform/files/packet_spill.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "platform/files/private_file.h"
 
 namespace orvane {
 namespace {
@@ -23,22 +25,10 @@ struct RecordHeader {
   uint32_t size;
 };
 
-// An unnamed file in `dir`: O_TMPFILE where the file system has it, else a
-// fresh name that is removed at once.
-int openUnnamed(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-  std::string name = dir + "/.orvane-spill-XXXXXX";
-  const int named = ::mkostemp(name.data(), O_CLOEXEC);
-  if (named >= 0) ::unlink(name.c_str());
-  return named;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<PacketSpill>> PacketSpill::create(const std::string& outputPath) {
-  const std::filesystem::path parent = std::filesystem::path(outputPath).parent_path();
-  const int fd = openUnnamed(parent.empty() ? std::string(".") : parent.string());
+  const int fd = openUnnamedBeside(outputPath);
   if (fd < 0) return posixError(errno, "cannot create a temporary file beside " + outputPath);
   return std::unique_ptr<PacketSpill>(new PacketSpill(fd, outputPath));
 }
