@@ -149,3 +149,43 @@ TEST(M4aWriter, MemoryStaysFlatOverALongStream) {
 
 }  // namespace
 }  // namespace orvane
+
+namespace orvane {
+namespace {
+
+// An AAC output cut back and written on from where the cut-back asks reads as
+// long as one written in one pass, and the same up to the cut, whether its
+// container cuts back itself (ours) or is written again from the packets kept
+// (FFmpeg's muxers).
+TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
+  ScratchDir dir;
+  AudioSettings settings = linearPCM16Settings(48000, 2);
+  settings.formatId = AudioFormatId::mpeg4AAC;
+  const int64_t frames = 8 * 48000 + 77, cut = 5 * 48000;
+  const SampleFn tone = [](int64_t f, uint32_t ch) { return static_cast<float>(0.3 * std::sin(0.05 * f * (ch + 1))); };
+  for (const char* ext : {"m4a", "mka"}) {
+    writeFile(dir / (std::string("once.") + ext), settings, frames, tone)->close();
+    auto file = writeFile(dir / (std::string("cut.") + ext), settings, frames, tone);
+    Result<int64_t> from = file->truncate(cut);
+    ASSERT_TRUE(from) << ext;
+    EXPECT_LE(*from, cut);
+    auto buffer = PcmBuffer::create(file->processingFormat(), 1000);
+    for (int64_t done = *from; done < frames; done += 1000) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(1000, frames - done));
+      for (uint32_t ch = 0; ch < 2; ++ch) {
+        for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = tone(done + i, ch);
+      }
+      buffer->setFrameLength(n);
+      ASSERT_FALSE(file->write(*buffer));
+    }
+    ASSERT_FALSE(file->close());
+    const std::vector<float> once = decode(dir / (std::string("once.") + ext));
+    const std::vector<float> again = decode(dir / (std::string("cut.") + ext));
+    EXPECT_EQ(once.size(), again.size()) << ext;
+    ASSERT_GE(once.size(), size_t(2 * cut));
+    EXPECT_TRUE(std::equal(once.begin(), once.begin() + 2 * (cut - 4096), again.begin())) << ext;
+  }
+}
+
+}  // namespace
+}  // namespace orvane

@@ -119,10 +119,11 @@ Result<std::unique_ptr<M4aWriter>> M4aWriter::create(const std::string& path, co
   out.end(ftyp);
   out.u32(8), out.text("free");
   out.u32(8), out.text("mdat");
-  if (Status error = writer->sync()) {
+  out.flush();
+  if (const int code = out.error) {
     writer.reset();
     ::unlink(path.c_str());
-    return *error;
+    return posixError(code, "cannot write to " + path);
   }
   return writer;
 }
