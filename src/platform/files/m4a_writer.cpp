@@ -138,10 +138,7 @@ Error M4aWriter::failure(int code, const std::string& what) const { return posix
 
 Status M4aWriter::append(const AacPacket& packet) {
   if (closed_) return failure(EBADF, "cannot write to");
-  if (packets_ == 0) {
-    priming_ = std::max<int64_t>(0, -packet.pts);
-    nextPts_ = packet.pts;
-  }
+  if (packets_ == 0) firstPts_ = nextPts_ = packet.pts;
   file_->bytes(packet.data, packet.size);
   tables_->u32(static_cast<uint32_t>(packet.size));
   tables_->u32(static_cast<uint32_t>(packet.duration));
@@ -175,7 +172,7 @@ Status M4aWriter::readTables(const std::function<void(uint32_t size, uint32_t du
 
 Status M4aWriter::dropFrom(int64_t pts) {
   if (closed_) return failure(EBADF, "cannot cut back");
-  int64_t kept = 0, bytes = 0, at = -priming_;
+  int64_t kept = 0, bytes = 0, at = firstPts_;
   bool cut = false;
   Status read = readTables([&](uint32_t size, uint32_t duration) {
     if (cut || at >= pts) {
@@ -226,7 +223,8 @@ Status M4aWriter::close() {
 Status M4aWriter::writeMovie() {
   Output& out = *file_;
   const auto rate = static_cast<uint32_t>(stream_.sampleRate);
-  const int64_t media = nextPts_ + priming_, shown = nextPts_;
+  // The edit list hides the frames stamped before frame 0: the encoder's priming.
+  const int64_t media = nextPts_ - firstPts_, priming = std::max<int64_t>(0, -firstPts_), shown = media - priming;
   const bool wide = static_cast<uint64_t>(media) > UINT32_MAX;
   const uint8_t version = wide ? 1 : 0;
   auto times = [&](int64_t duration, bool track) {  // creation, modification, then the scale or the track
@@ -261,8 +259,8 @@ Status M4aWriter::writeMovie() {
     const int64_t edts = out.begin("edts");
     const int64_t elst = out.fullBox("elst", version, 0);
     out.u32(1);
-    if (wide) out.u64(static_cast<uint64_t>(shown)), out.u64(static_cast<uint64_t>(priming_));
-    else out.u32(static_cast<uint32_t>(shown)), out.u32(static_cast<uint32_t>(priming_));
+    if (wide) out.u64(static_cast<uint64_t>(shown)), out.u64(static_cast<uint64_t>(priming));
+    else out.u32(static_cast<uint32_t>(shown)), out.u32(static_cast<uint32_t>(priming));
     out.u32(kUnity);
     out.end(elst);
     out.end(edts);

@@ -48,7 +48,7 @@ class M4aWriter final : public AacContainer {
   std::unique_ptr<Output> tables_;  // each packet's size and duration, 8 bytes
   int64_t packets_ = 0;
   int64_t mediaBytes_ = 0;
-  int64_t priming_ = 0;  // frames before frame 0: the edit list's start
+  int64_t firstPts_ = 0;  // the first packet's stamp
   int64_t nextPts_ = 0;
   bool closed_ = false;
 };
