@@ -21,9 +21,9 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/files/packet_spill.h"
 #include "finalize/span_resampler.h"
 #include "platform/files/aac_file.h"
+#include "platform/files/packet_spill.h"
 
 namespace orvane {
 namespace {

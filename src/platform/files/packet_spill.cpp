@@ -2,14 +2,11 @@
 // followed by their bytes, written and read back in 64 KiB blocks.
 #include "platform/files/packet_spill.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/files/private_file.h"
 
