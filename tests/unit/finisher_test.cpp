@@ -144,7 +144,7 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheOneMadeAfreshByteForByte
   EXPECT_EQ(finish(*finisher()), made.value()) << "never started, as a recovery: all of it at the stop";
   EXPECT_TRUE(bytes(out) == bytes(dir / "ref.wav"));
 
-  // AAC: the same encoder fed the same frames, its packets spilled until the stop.
+  // AAC: the same encoder fed the same frames, its packets in their container as they came.
   EXPECT_EQ(finish(*aac), made.value());
   ASSERT_TRUE(afresh(dir / "ref.m4a"));
   EXPECT_FALSE(std::filesystem::exists(dir / "rec.finishing.m4a"));
