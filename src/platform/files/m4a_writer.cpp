@@ -5,7 +5,6 @@
 // few counters, whatever the number of packets.
 #include "platform/files/m4a_writer.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
