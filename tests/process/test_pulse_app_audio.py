@@ -7,6 +7,7 @@ application plays, heard by the microphone too, lie where a recording of the who
 they lay before a pause; with voice processing, the named application is the far end."""
 import math
 import os
+import signal
 import subprocess
 import time
 import unittest
@@ -130,6 +131,28 @@ class SystemAudioFromNamedApplications(PulseCase):
             with self.subTest(start=start):
                 self.assertGreater(tone_level(system[int(start * RATE): int(end * RATE)], 440), 0.15, stderr)
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
+
+
+    def test_a_helper_held_up_loses_nothing_of_the_named_application(self):
+        """Held up for 1 s (a loaded machine), the helper finds the stretch waiting in the server's buffer: it
+        arrives twice the mix's half second late, and is recorded all the same."""
+        self.play(MEETING, 440)
+        out, helper, at = self.record("held.wav")
+        at(2.0)
+        helper.proc.send_signal(signal.SIGSTOP)
+        time.sleep(1.0)
+        helper.proc.send_signal(signal.SIGCONT)
+        at(5.0)
+        self.stop(helper)
+        system = channels(out)[-1]
+        self.assertEqual(helper.diags("system audio from meeting: "), [
+            "system audio from meeting: records Meeting (playback stream " + self.sink_input_of(440)[0] + ")"],
+            helper.stderr)
+        # Every tenth of a second from before the hold to after it holds the tone (at 0.14, mixed down from two
+        # channels).
+        for tenth in range(15, 45):
+            with self.subTest(second=tenth / 10):
+                self.assertGreater(rms(system[tenth * RATE // 10: (tenth + 1) * RATE // 10]), 0.1, helper.stderr)
 
 
 class TheNamedApplicationOnAnEchoPath(PulseCase):

@@ -224,7 +224,20 @@ void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioT
   const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
                                     HostClock::secondsForHostTime(stamp.hostTime));
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
-  handOn(HostClock::nowSeconds() - kMixHorizonSeconds, kPulseFragmentFrames);
+  handOn(dueSeconds(), kPulseFragmentFrames);
+}
+
+// Half a second ago, or where a recorded stream's blocks have come to if that
+// is earlier: its backlog is still to come (at most kMostLateSeconds of it).
+double PulseAppAudio::dueSeconds() const {
+  const double now = HostClock::nowSeconds();
+  double due = now - kMixHorizonSeconds;
+  for (const Playing& playing : playing_) {
+    if (playing.sinkInput != PA_INVALID_INDEX && playing.lane.placed) {
+      due = std::min(due, ring_->secondsAt(playing.lane.nextFrame));
+    }
+  }
+  return std::max(due, now - kMostLateSeconds);
 }
 
 // What is due, not past a cut, once at least `leastFrames` are.
@@ -240,7 +253,7 @@ void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
 
 void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
   auto* owner = static_cast<PulseAppAudio*>(self);
-  owner->handOn(HostClock::nowSeconds() - kMixHorizonSeconds, 0);
+  owner->handOn(owner->dueSeconds(), 0);
   timeval when{};
   timevalAfter(when, kTickSeconds);
   api->time_restart(event, &when);
