@@ -132,6 +132,24 @@ class SystemAudioFromNamedApplications(PulseCase):
                 self.assertGreater(tone_level(system[int(start * RATE): int(end * RATE)], 440), 0.15, stderr)
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
 
+    def test_nine_streams_of_the_named_application_are_all_recorded(self):
+        quiet = {}
+        for frequency in (440, 1000):
+            quiet[frequency] = os.path.join(self.dir.name, f"quiet{frequency}.wav")
+            subprocess.run(["sox", self.tone(frequency), quiet[frequency], "vol", "0.1"], check=True, timeout=60)
+        play = lambda frequency: self.player(["paplay", "--latency-msec=100", "--device=speakers",  # noqa: E731
+                                              f"--property=application.name={MEETING}", quiet[frequency]])
+        for _ in range(8):
+            play(440)
+        # PipeWire's players come one by one, and so many changes at once would hold the ninth's back.
+        self.pulse.wait_until("eight players", lambda: len(self.pulse.short_list("sink-inputs")) == 8)
+        out, helper, at = self.record("many.wav")
+        at(1.5)
+        play(1000)  # the ninth
+        at(4.5)
+        self.stop(helper)
+        system = channels(out)[-1]
+        self.assertGreater(tone_level(system[int(3.5 * RATE): int(4.25 * RATE)], 1000), 0.015, helper.stderr)
 
     def test_a_helper_held_up_loses_nothing_of_the_named_application(self):
         """Held up for 1 s (a loaded machine), the helper finds the stretch waiting in the server's buffer: it

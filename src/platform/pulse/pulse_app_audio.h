@@ -8,7 +8,6 @@
 // silence, so the track runs as long as the recording.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -24,8 +23,6 @@ namespace orvane {
 
 class PulseAppAudio : public AudioInput {
  public:
-  // Playback streams recorded at once; further matches wait for a free place.
-  static constexpr size_t kMaxStreams = 8;
   // A stream's block arrives well within this of its stamp (a fragment, 85 ms,
   // and the read pacing); the ring hands on only what is older.
   static constexpr double kMixHorizonSeconds = 0.5;
@@ -91,8 +88,10 @@ class PulseAppAudio : public AudioInput {
   const std::shared_ptr<PulseClient> client_;
   const std::vector<std::string> names_;
   std::mutex control_;  // every control call; taken before the loop lock
-  std::array<Playing, kMaxStreams> playing_;
-  size_t playingCount_ = 0;  // control_
+  // Grows under control_ and the loop lock when every place is taken; a
+  // place is kept once made (its recording's handlers point at it) and
+  // taken again by the next match.
+  std::vector<std::unique_ptr<Playing>> playing_;
 
   // The ring and what it hands on: loop lock.
   BlockHandler handler_;
