@@ -14,7 +14,7 @@ import unittest
 
 from harness import RATE, channels, click_onsets, rms, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules
-from test_voice_processing import rms_db, sounding
+from test_voice_processing import rms_db, sounding, speech
 
 MEETING = "Meeting"  # the named application; matched whatever its case
 MUSIC = "Jukebox"    # plays on the same sink all along
@@ -244,16 +244,12 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
         self.assertLessEqual(abs(after - before), RATE // 500, (before, after, helper.stderr))
 
     def test_the_named_application_is_the_far_end(self):
-        far = os.path.join(self.dir.name, "far.wav")
-        subprocess.run(["espeak-ng", "-v", "en-us", "-w", far + ".22k", "Thank you for joining the call today. I "
-                        "want to go over the quarterly numbers and the plans for the next release."],
-                       check=True, timeout=60)
-        subprocess.run(["sox", far + ".22k", "-r", str(RATE), far], check=True, timeout=60)
+        far = speech(self.dir.name, "far", "en-us", "Thank you for joining the call today. I want to go over the "
+                     "quarterly numbers and the plans for the next release.")
         out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps",
                                              "--system-audio-from", MEETING])
-        player = subprocess.Popen(["paplay", "--latency-msec=20", "--device=speakers",
-                                   f"--property=application.name={MEETING}", far], env=self.env)
-        player.wait(timeout=60)
+        subprocess.run(["paplay", "--latency-msec=20", "--device=speakers", f"--property=application.name={MEETING}",
+                        far], env=self.env, check=True, timeout=60)
         time.sleep(0.3)
         self.stop(helper)
         self.assertEqual(helper.diags("voice processing"), [], helper.stderr)
