@@ -4,8 +4,8 @@
 // Each stream keeps a Lane: its blocks follow on from one another while the
 // stamps agree, so the stamps' wander never breaks a stream up; a stream whose
 // clock parts from the host's is drawn back a frame at a time (a sample
-// repeated or left out). Allocates only
-// when made; add() and handOn() allocate nothing, take no lock and do no I/O.
+// repeated or left out). Allocates only when made; add() and handOn()
+// allocate nothing, take no lock and do no I/O.
 #pragma once
 
 #include <algorithm>

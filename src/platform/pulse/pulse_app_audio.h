@@ -3,9 +3,11 @@
 // binary is one of them, on whatever sink it plays, as streams come, move and
 // go. Each is recorded by a PulseRecordStream of its own on its sink's monitor,
 // for that stream alone; their blocks are added into one mixing ring by their
-// stamps, and the ring hands the part older than kMixHorizonSeconds on as
-// blocks stamped in host time. While nothing matching plays, the ring hands on
-// silence, so the track runs as long as the recording.
+// stamps, and the ring hands the part older than kMixHorizonSeconds on (later
+// while a stream's blocks are late) as blocks stamped in host time: the
+// streams' sinks may keep clocks of their own, and the track keeps the host's.
+// While nothing matching plays, the ring hands on silence, so the track runs
+// as long as the recording.
 #pragma once
 
 #include <atomic>
