@@ -11,8 +11,8 @@ std::optional<ActiveTime> ActiveClock::at(double hostSeconds) const {
   double began, before;
   do {
     state = state_.load();
-    began = pauseBegan_.load();
-    before = pausedBefore_.load();
+    began = pauseBegan_[state & kPausedBit].load();
+    before = pausedBefore_[state & kPausedBit].load();
   } while (state != state_.load());
   const bool paused = (state & kPausedBit) != 0;
   const auto generation = static_cast<uint32_t>((state >> kGenerationShift) & kGenerationMask);
@@ -32,8 +32,8 @@ std::optional<double> ActiveClock::activeSeconds(double hostSeconds) const {
 bool ActiveClock::pause(double nowSeconds) {
   if (paused_) return false;
   pauseStartedSeconds_ = nowSeconds;
-  pausedBefore_ = pausedSeconds_;
-  pauseBegan_ = nowSeconds;
+  pauseBegan_[1] = nowSeconds;
+  pausedBefore_[1] = pausedSeconds_;
   paused_ = true;
   publish();
   return true;
@@ -46,6 +46,8 @@ bool ActiveClock::resume(double nowSeconds) {
     if (pausedFor > 0) pausedSeconds_ += pausedFor;  // rejects NaN
   }
   pauseStartedSeconds_.reset();
+  pauseBegan_[0] = pauseBegan_[1].load();
+  pausedBefore_[0] = pausedBefore_[1].load();
   ++generation_;
   paused_ = false;
   publish();

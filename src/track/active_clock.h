@@ -41,10 +41,12 @@ class ActiveClock {
   void publish();
 
   std::atomic<uint64_t> state_{0};
-  // The latest pause's start and the completed pauses before it: written
-  // before state_, read between two loads of it.
-  std::atomic<double> pauseBegan_{-HUGE_VAL};
-  std::atomic<double> pausedBefore_{0};
+  // The latest pause's start and the completed pauses before it, one pair
+  // for each pause state: a pause or a resume writes the pair of the state
+  // it then publishes, never the one a reader of the state before takes, so
+  // a reader that finds state_ unchanged after reading its pair read it whole.
+  std::atomic<double> pauseBegan_[2] = {-HUGE_VAL, -HUGE_VAL};
+  std::atomic<double> pausedBefore_[2] = {0, 0};
   // The pause lock's, exact: state_ holds them rounded.
   bool paused_ = false;
   double pausedSeconds_ = 0;
