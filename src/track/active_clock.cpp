@@ -7,10 +7,21 @@
 namespace orvane {
 
 std::optional<ActiveTime> ActiveClock::at(double hostSeconds) const {
-  const uint64_t state = state_.load();
-  if (state & kPausedBit) return std::nullopt;
-  const double paused = static_cast<double>(state >> kPausedShift) * 1e-6;
-  return ActiveTime{hostSeconds - paused, static_cast<uint32_t>((state >> kGenerationShift) & kGenerationMask)};
+  uint64_t state;
+  double began, before;
+  do {
+    state = state_.load();
+    began = pauseBegan_[state & kPausedBit].load();
+    before = pausedBefore_[state & kPausedBit].load();
+  } while (state != state_.load());
+  const bool paused = (state & kPausedBit) != 0;
+  const auto generation = static_cast<uint32_t>((state >> kGenerationShift) & kGenerationMask);
+  if (hostSeconds < began) {
+    const auto then = paused ? generation : static_cast<uint32_t>((generation - 1) & kGenerationMask);
+    return ActiveTime{hostSeconds - before, then};
+  }
+  if (paused) return std::nullopt;
+  return ActiveTime{hostSeconds - static_cast<double>(state >> kPausedShift) * 1e-6, generation};
 }
 
 std::optional<double> ActiveClock::activeSeconds(double hostSeconds) const {
@@ -21,6 +32,8 @@ std::optional<double> ActiveClock::activeSeconds(double hostSeconds) const {
 bool ActiveClock::pause(double nowSeconds) {
   if (paused_) return false;
   pauseStartedSeconds_ = nowSeconds;
+  pauseBegan_[1] = nowSeconds;
+  pausedBefore_[1] = pausedSeconds_;
   paused_ = true;
   publish();
   return true;
@@ -33,6 +46,8 @@ bool ActiveClock::resume(double nowSeconds) {
     if (pausedFor > 0) pausedSeconds_ += pausedFor;  // rejects NaN
   }
   pauseStartedSeconds_.reset();
+  pauseBegan_[0] = pauseBegan_[1].load();
+  pausedBefore_[0] = pausedBefore_[1].load();
   ++generation_;
   paused_ = false;
   publish();

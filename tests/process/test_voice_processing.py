@@ -28,19 +28,21 @@ def sounding(path, channel=1):
     return total - length("silence", "1", "0.02", "-40d"), length("reverse", "silence", "1", "0.02", "-40d")
 
 
+def speech(directory, name, voice, text):
+    """`text` spoken by `voice` into <directory>/<name>.wav, at 48 kHz."""
+    path = os.path.join(directory, name + ".wav")
+    subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k", text], check=True, timeout=60)
+    subprocess.run(["sox", path + ".22k", "-r", "48000", path], check=True, timeout=60)
+    return path
+
+
 class VoiceProcessing(PulseCase):
     modules = mic_modules("mic", 48000)
 
-    def speech(self, name, voice, text):
-        path = os.path.join(self.dir.name, name + ".wav")
-        subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k", text], check=True, timeout=60)
-        subprocess.run(["sox", path + ".22k", "-r", "48000", path], check=True, timeout=60)
-        return path
-
     def test_the_microphone_channel_loses_the_echo_keeps_the_near_end_and_the_track_stays_raw(self):
-        far = self.speech("far", "en-us", "Thank you for joining the call today. I want to go over the quarterly "
+        far = speech(self.dir.name, "far", "en-us", "Thank you for joining the call today. I want to go over the quarterly "
                           "numbers, and then the plans for the next release, the storage layer and the budget.")
-        near = self.speech("near", "en+f3", "Could we move the deadline to the end of the summer? I also think we "
+        near = speech(self.dir.name, "near", "en+f3", "Could we move the deadline to the end of the summer? I also think we "
                            "should write a short guide.")
         self.pulse.pactl("set-default-source", "mic")
         inputs = lambda: {row[0] for row in self.pulse.short_list("sink-inputs")}  # noqa: E731

@@ -57,7 +57,8 @@ TEST(MixingRing, StreamsAddUpAtTheirStampsWithSilenceBetweenAndPiecesStampedInHo
 TEST(MixingRing, ALaneFollowsOnWithinTheDeadBandIsDrawnAFrameBeyondItAndJumpsPastTheGapThreshold) {
   MixingRing ring(kRate, 48000, kOrigin);
   MixingRing::Lane lane;
-  std::vector<float> block(1000, 1.0f);
+  std::vector<float> block(1000);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = 1.0f + static_cast<float>(i) / 1000;  // 1 up to 2
   ring.add(lane, block.data(), 1000, at(0));
   ring.add(lane, block.data(), 1000, at(1000 + MixingRing::kDeadBandFrames));  // wander: follows on
   EXPECT_EQ(lane.nextFrame, 2000);
@@ -68,11 +69,14 @@ TEST(MixingRing, ALaneFollowsOnWithinTheDeadBandIsDrawnAFrameBeyondItAndJumpsPas
   ring.add(lane, block.data(), 1000, at(4000 + MixingRing::kJumpFrames + 1));  // a hole: at its stamp
   EXPECT_EQ(lane.nextFrame, 5000 + MixingRing::kJumpFrames + 1);
   const auto all = joined(handOn(ring, at(6000)));
-  EXPECT_EQ(all[2000], 0.0f);  // the frame it was drawn by
-  EXPECT_EQ(all[2001], 1.0f);
-  EXPECT_EQ(all[3000], 2.0f);  // drawn back: one frame on top of the last
+  EXPECT_EQ(all[1999], block[999]);
+  EXPECT_EQ(all[2000], block[0]);  // the frame it was drawn by: its first sample, twice
+  EXPECT_EQ(all[2001], block[0]);
+  EXPECT_EQ(all[3000], block[999]);
+  EXPECT_EQ(all[3001], block[1]);  // drawn back: its first sample left out, nothing added on top
+  EXPECT_EQ(all[3999], block[999]);
   EXPECT_EQ(all[4000], 0.0f);  // the hole
-  EXPECT_EQ(all[4000 + MixingRing::kJumpFrames + 1], 1.0f);
+  EXPECT_EQ(all[4000 + MixingRing::kJumpFrames + 1], block[0]);
 }
 
 TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {
@@ -89,6 +93,11 @@ TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCoun
   EXPECT_EQ(all[50], 0.0f);
   EXPECT_EQ(all[950], 1.0f);  // 1450
   EXPECT_EQ(all[999], 1.0f);  // 1499
+  // A stream's first block that began before the timeline did: nothing of it was missed.
+  MixingRing fresh(kRate, 1000, kOrigin);
+  MixingRing::Lane first;
+  EXPECT_EQ(fresh.add(first, block.data(), 100, at(-30)), 0);
+  EXPECT_EQ(joined(handOn(fresh, at(100)))[69], 1.0f);
 }
 
 TEST(MixingRing, HandsOnOnlyOnceEnoughIsDueAndSkipsWhatOutranTheRing) {

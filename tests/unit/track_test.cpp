@@ -53,7 +53,7 @@ class TrackTest : public testing::Test {
   }
   // `at` in active seconds, of the clock's generation now.
   void submit(const PcmBuffer& buffer, double at, bool startsAnew = false) {
-    track.submit(buffer, ActiveTime{at, clock.at(0)->generation}, startsAnew);
+    track.submit(buffer, ActiveTime{at, clock.at(kAfterEveryPause)->generation}, startsAnew);
     track.drain();
   }
   // Active time of the frame after the track's end, by its last stamp.
@@ -61,6 +61,7 @@ class TrackTest : public testing::Test {
     const TrackTimeline t = track.timeline();
     return *t.lastSeconds + static_cast<double>(track.framesWritten() - t.lastFrames) / 48000.0;
   }
+  static constexpr double kAfterEveryPause = 1e6;
   void pauseFor(double seconds) {
     clock.pause(1000.0);
     clock.resume(1000.0 + seconds);
@@ -316,6 +317,28 @@ TEST(ActiveClockTest, AReadingPairsThePausedTotalWithItsOwnGeneration) {
   }
   control.join();
   EXPECT_GT(readings, 0);
+}
+
+// A block that comes after the pause began (the system audio's mix hands on
+// half a second late) belongs where it was stamped: before the pause, it keeps
+// the active time and resume count of then; inside it, it is absent while
+// paused and the resume's after, for the track to skip.
+TEST(ActiveClockTest, AMomentBeforeTheLatestPauseKeepsTheActiveTimeAndResumeCountOfThen) {
+  ActiveClock clock;
+  clock.pause(10.0);
+  clock.resume(12.0);
+  clock.pause(20.0);
+  ASSERT_TRUE(clock.at(19.5));
+  EXPECT_DOUBLE_EQ(clock.at(19.5)->seconds, 17.5);
+  EXPECT_EQ(clock.at(19.5)->generation, 1u);
+  EXPECT_FALSE(clock.at(20.5));
+  clock.resume(23.0);
+  EXPECT_DOUBLE_EQ(clock.at(19.5)->seconds, 17.5);
+  EXPECT_EQ(clock.at(19.5)->generation, 1u);
+  EXPECT_DOUBLE_EQ(clock.at(21.0)->seconds, 16.0);
+  EXPECT_EQ(clock.at(21.0)->generation, 2u);
+  EXPECT_DOUBLE_EQ(clock.at(23.5)->seconds, 18.5);
+  EXPECT_EQ(clock.at(23.5)->generation, 2u);
 }
 
 // Nobody wakes the writer for a block that no later block follows (an input

@@ -3,8 +3,9 @@
 // first, as blocks stamped in host time (silence where nothing was added).
 // Each stream keeps a Lane: its blocks follow on from one another while the
 // stamps agree, so the stamps' wander never breaks a stream up; a stream whose
-// clock parts from the host's is drawn back a frame at a time. Allocates only
-// when made; add() and handOn() allocate nothing, take no lock and do no I/O.
+// clock parts from the host's is drawn back a frame at a time (a sample
+// repeated or left out). Allocates only when made; add() and handOn()
+// allocate nothing, take no lock and do no I/O.
 #pragma once
 
 #include <algorithm>
@@ -35,9 +36,11 @@ class MixingRing {
 
   double originSeconds() const { return origin_; }
   int64_t handedOn() const { return handedOn_; }
+  double secondsAt(int64_t frame) const { return origin_ + static_cast<double>(frame) / rate_; }
 
   // Adds a lane's block stamped `stampSeconds`; returns the frames left out
-  // because their place was handed on already or lies beyond the ring.
+  // because their place was handed on already or lies beyond the ring (not
+  // those before frame 0).
   int64_t add(Lane& lane, const float* samples, int64_t frames, double stampSeconds);
 
   // Hands on the frames before `untilSeconds` once at least `leastFrames`
@@ -49,6 +52,8 @@ class MixingRing {
   void handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFrames, Emit&& emit);
 
  private:
+  int64_t addAt(int64_t at, const float* samples, int64_t frames);
+
   const double rate_;
   const double origin_;
   std::vector<float> ring_;
@@ -68,7 +73,7 @@ void MixingRing::handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFr
   while (handedOn_ < end) {
     const int64_t slot = handedOn_ % size;
     const auto frames = static_cast<uint32_t>(std::min({end - handedOn_, int64_t{maxFrames}, size - slot}));
-    const double stamp = origin_ + static_cast<double>(handedOn_) / rate_;
+    const double stamp = secondsAt(handedOn_);
     handedOn_ += frames;
     float* piece = ring_.data() + slot;
     emit(static_cast<const float*>(piece), frames, stamp);

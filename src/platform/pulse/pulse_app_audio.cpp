@@ -56,9 +56,10 @@ std::string PulseAppAudio::namesText() const {
 }
 
 PulseAppAudio::Playing* PulseAppAudio::findPlaying(uint32_t sinkInput) {
-  const auto found = std::find_if(playing_.begin(), playing_.end(),
-                                  [sinkInput](const Playing& playing) { return playing.sinkInput == sinkInput; });
-  return found == playing_.end() ? nullptr : &*found;
+  for (const auto& playing : playing_) {
+    if (playing->sinkInput == sinkInput) return playing.get();
+  }
+  return nullptr;
 }
 
 template <class Handler>
@@ -104,8 +105,8 @@ Status PulseAppAudio::start() {
 
 std::string PulseAppAudio::playingLabels() const {
   std::string labels;
-  for (const Playing& playing : playing_) {
-    if (playing.sinkInput != PA_INVALID_INDEX) labels += (labels.empty() ? "" : ", ") + playing.label;
+  for (const auto& playing : playing_) {
+    if (playing->sinkInput != PA_INVALID_INDEX) labels += (labels.empty() ? "" : ", ") + playing->label;
   }
   return labels;
 }
@@ -115,7 +116,8 @@ std::string PulseAppAudio::playingLabels() const {
 // (PulseAudio ends it when its stream moves to another sink); returns who ended.
 std::string PulseAppAudio::letGoOfEnded(const std::vector<PulseSinkInputInfo>& inputs, bool renewed) {
   std::string ended;
-  for (Playing& playing : playing_) {
+  for (const auto& place : playing_) {
+    Playing& playing = *place;
     if (playing.sinkInput == PA_INVALID_INDEX) continue;
     const auto input = std::find_if(inputs.begin(), inputs.end(),
                                     [&](const PulseSinkInputInfo& i) { return i.index == playing.sinkInput; });
@@ -135,7 +137,12 @@ void PulseAppAudio::recordNewMatches(const std::vector<PulseSinkInputInfo>& inpu
   for (const PulseSinkInputInfo& input : inputs) {
     if (input.sink == PA_INVALID_INDEX || findPlaying(input.index)) continue;
     if (!matches(input.applicationName.c_str(), input.processBinary.c_str())) continue;
-    if (Playing* place = findPlaying(PA_INVALID_INDEX)) openPlaying(*place, input);
+    Playing* place = findPlaying(PA_INVALID_INDEX);
+    if (!place) {
+      PulseClient::Lock lock(*client_);
+      place = playing_.emplace_back(std::make_unique<Playing>()).get();
+    }
+    openPlaying(*place, input);
   }
 }
 
@@ -188,8 +195,8 @@ void PulseAppAudio::stop(double untilSeconds) {
   std::lock_guard control(control_);
   wanted_ = false;
   // Each recording delivers what was stamped before the moment into the ring, then the ring hands it on.
-  for (Playing& playing : playing_) {
-    if (playing.sinkInput != PA_INVALID_INDEX) closePlaying(playing, untilSeconds);
+  for (const auto& playing : playing_) {
+    if (playing->sinkInput != PA_INVALID_INDEX) closePlaying(*playing, untilSeconds);
   }
   {
     PulseClient::Lock lock(*client_);
@@ -205,8 +212,8 @@ void PulseAppAudio::stop(double untilSeconds) {
 
 void PulseAppAudio::cutAt(double untilSeconds) {
   std::lock_guard control(control_);
-  for (Playing& playing : playing_) {
-    if (playing.sinkInput != PA_INVALID_INDEX) playing.stream->cutAt(untilSeconds);
+  for (const auto& playing : playing_) {
+    if (playing->sinkInput != PA_INVALID_INDEX) playing->stream->cutAt(untilSeconds);
   }
   PulseClient::Lock lock(*client_);
   cutSeconds_ = untilSeconds;
@@ -224,7 +231,20 @@ void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioT
   const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
                                     HostClock::secondsForHostTime(stamp.hostTime));
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
-  handOn(HostClock::nowSeconds() - kMixHorizonSeconds, kPulseFragmentFrames);
+  handOn(dueSeconds(), kPulseFragmentFrames);
+}
+
+// Half a second ago, or where a recorded stream's blocks have come to if that
+// is earlier: its backlog is still to come (at most kMostLateSeconds of it).
+double PulseAppAudio::dueSeconds() const {
+  const double now = HostClock::nowSeconds();
+  double due = now - kMixHorizonSeconds;
+  for (const auto& playing : playing_) {
+    if (playing->sinkInput != PA_INVALID_INDEX && playing->lane.placed) {
+      due = std::min(due, ring_->secondsAt(playing->lane.nextFrame));
+    }
+  }
+  return std::max(due, now - kMostLateSeconds);
 }
 
 // What is due, not past a cut, once at least `leastFrames` are.
@@ -240,7 +260,7 @@ void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
 
 void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
   auto* owner = static_cast<PulseAppAudio*>(self);
-  owner->handOn(HostClock::nowSeconds() - kMixHorizonSeconds, 0);
+  owner->handOn(owner->dueSeconds(), 0);
   timeval when{};
   timevalAfter(when, kTickSeconds);
   api->time_restart(event, &when);

@@ -3,12 +3,13 @@
 // binary is one of them, on whatever sink it plays, as streams come, move and
 // go. Each is recorded by a PulseRecordStream of its own on its sink's monitor,
 // for that stream alone; their blocks are added into one mixing ring by their
-// stamps, and the ring hands the part older than kMixHorizonSeconds on as
-// blocks stamped in host time. While nothing matching plays, the ring hands on
-// silence, so the track runs as long as the recording.
+// stamps, and the ring hands the part older than kMixHorizonSeconds on (later
+// while a stream's blocks are late) as blocks stamped in host time: the
+// streams' sinks may keep clocks of their own, and the track keeps the host's.
+// While nothing matching plays, the ring hands on silence, so the track runs
+// as long as the recording.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -24,12 +25,14 @@ namespace orvane {
 
 class PulseAppAudio : public AudioInput {
  public:
-  // Playback streams recorded at once; further matches wait for a free place.
-  static constexpr size_t kMaxStreams = 8;
   // A stream's block arrives well within this of its stamp (a fragment, 85 ms,
   // and the read pacing); the ring hands on only what is older.
   static constexpr double kMixHorizonSeconds = 0.5;
-  static constexpr double kRingSeconds = 2.0;
+  // A stream whose blocks are later than that (a loop held up, a starved
+  // helper's backlog) holds the ring back, up to what the server keeps for
+  // it: a stream that stopped sending (corked) holds it no longer than that.
+  static constexpr double kMostLateSeconds = kServerHoldSeconds;
+  static constexpr double kRingSeconds = kMostLateSeconds + 1.0;
   // The ring hands on what is due at least this often (silence, a stream that
   // stopped sending), and on a stream's block once a fragment's worth is due.
   static constexpr double kTickSeconds = 0.25;
@@ -76,6 +79,7 @@ class PulseAppAudio : public AudioInput {
 
   // Loop thread.
   void mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp);
+  double dueSeconds() const;
   void handOn(double untilSeconds, int64_t leastFrames);
   void fireChange();
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
@@ -86,8 +90,10 @@ class PulseAppAudio : public AudioInput {
   const std::shared_ptr<PulseClient> client_;
   const std::vector<std::string> names_;
   std::mutex control_;  // every control call; taken before the loop lock
-  std::array<Playing, kMaxStreams> playing_;
-  size_t playingCount_ = 0;  // control_
+  // Grows under control_ and the loop lock when every place is taken; a
+  // place is kept once made (its recording's handlers point at it) and
+  // taken again by the next match.
+  std::vector<std::unique_ptr<Playing>> playing_;
 
   // The ring and what it hands on: loop lock.
   BlockHandler handler_;
