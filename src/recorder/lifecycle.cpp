@@ -172,7 +172,7 @@ void Recorder::runStart() {
 }
 
 void Recorder::startFinisher() {
-  std::lock_guard lock(tempFilesLock);  // a stop that began finds no finisher made after its closes
+  std::lock_guard lock(tempFilesLock_);  // a stop that began finds no finisher made after its closes
   if (ended()) return;
   const bool withMic = mode != Mode::systemOnly, withSystem = mode != Mode::micOnly;
   if ((withMic && !mic.isOpen()) || (withSystem && !system.isOpen())) return;
@@ -180,15 +180,15 @@ void Recorder::startFinisher() {
   if (withMic) micPath = mic.readPath();
   if (withSystem) systemPath = system.readPath();
   const std::string own = inHeldFolder(paths.finishing);
-  finisher = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
-                                        [this] {
-                                          return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
-                                        },
-                                        Finisher::CreateOutput{}, voiceProcessing);
-  finisher->start();
+  finisher_ = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
+                                         [this] {
+                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
+                                         },
+                                         Finisher::CreateOutput{}, voiceProcessing);
+  finisher_->start();
   // Its thread waits for the rates to be measured: until then there is none.
   // The stop holds the main loop to the end: no poll comes after it.
-  Finisher* started = finisher.get();
+  Finisher* started = finisher_.get();
   mainLoop.addRepeating(kFinisherPollSeconds, kFinisherPollSeconds / 2, [started] { started->poll(); });
 }
 
@@ -209,7 +209,7 @@ std::string Recorder::inHeldFolder(const std::string& path) {
 // The lock is taken before the file is truncated: a track that another
 // recording holds (the same --out twice) is left as it is.
 bool Recorder::openTrack(Track& track) {
-  std::lock_guard lock(tempFilesLock);
+  std::lock_guard lock(tempFilesLock_);
   if (ended()) return false;
   const bool existed = ::access(track.path().c_str(), F_OK) == 0;
   Result<int> locked = lockTrackFile(track.path());
@@ -278,7 +278,7 @@ void Recorder::stopRun(bool streamInterrupted) {
   stopCompletion();
 }
 
-// Each input stops once, in the order the start started them.
+// The stop's command: the inputs stop in the order the start started them.
 void Recorder::stopInputs() {
   const double until = clock.paused() ? 0 : stopSeconds_;
   // The system audio stops delivering at the moment too while the microphone waits for its tail.
@@ -291,7 +291,7 @@ void Recorder::stopInputs() {
 }
 
 bool Recorder::closeTracks() {
-  std::lock_guard lock(tempFilesLock);  // a start still under way opens no track after this
+  std::lock_guard lock(tempFilesLock_);  // a start still under way opens no track after this
   bool closed = true;
   for (Track* track : {&mic, &system}) {
     if (Status error = track->close()) {
@@ -367,12 +367,12 @@ Result<int64_t> Recorder::finishOutput(const std::optional<TrackSource>& micSour
                                        const std::optional<TrackSource>& systemSource, const TempPaths& reading,
                                        InterleaveOutcome& outcome) {
   const DriftCorrection ratios = applyDriftCompensation(reading, mic.timeline(), system.timeline());
-  if (!finisher) {
+  if (!finisher_) {
     return finishEndedTracks(micSource, systemSource, ratios.micRatio, ratios.systemRatio, outputURL,
                              outputSettings(writeWav), outcome, true, voiceProcessing);
   }
-  finisher->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
-  return finisher->finish(outcome);
+  finisher_->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
+  return finisher_->finish(outcome);
 }
 
 void Recorder::finalizeFromTemps() {

@@ -37,8 +37,8 @@ class Recorder {
  public:
   enum class Mode { both = 0, micOnly = 1, systemOnly = 2 };
   // The run's life, in order; paused and restarting (an input) come and go
-  // while recording. Only the stop, a failed start and the end of the
-  // inputs' stop move it on to stopping and stopped, and never back.
+  // while recording. A stop moves it on to stopping, and to stopped once the
+  // inputs are; a failure that ends the run, straight to stopped. Never back.
   enum class State { starting, recording, paused, restarting, stopping, stopped };
   static constexpr uint32_t kTapBufferFrames = 4096;
 
@@ -184,11 +184,11 @@ class Recorder {
   bool controlRunning_ = false;
   std::thread control_;
 
-  std::mutex tempFilesLock;            // opening the tracks against their clean-up
-  std::unique_ptr<Finisher> finisher;  // control thread, under tempFilesLock; then the stop's
+  std::mutex tempFilesLock_;  // opening the tracks against their clean-up
+  std::unique_ptr<Finisher> finisher_;  // control thread, under tempFilesLock_; then the stop's
   // The tracks this run created: a stop removes no other file.
-  bool micCreated_ = false;     // tempFilesLock
-  bool systemCreated_ = false;  // tempFilesLock
+  bool micCreated_ = false;     // tempFilesLock_
+  bool systemCreated_ = false;  // tempFilesLock_
 };
 
 }  // namespace orvane
