@@ -270,11 +270,14 @@ void Recorder::stopRun(bool streamInterrupted) {
   stopSeconds_ = HostClock::nowSeconds();
   streamInterrupted_ = streamInterrupted;
   post(Command::stopInputs);
+  bool inputsStopped;
   {
     std::unique_lock lock(stateLock_);
-    stateChanged_.wait_for(lock, std::chrono::duration<double>(kStopInputsWaitSeconds),
-                           [this] { return state_ == State::stopped; });
+    inputsStopped = stateChanged_.wait_for(lock, std::chrono::duration<double>(kStopInputsWaitSeconds),
+                                           [this] { return state_ == State::stopped; });
   }
+  // That was its last command: it ends now, and the process leaves no thread behind unjoined.
+  if (inputsStopped && control_.joinable()) control_.join();
   stopCompletion();
 }
 
