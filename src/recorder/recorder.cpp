@@ -1,8 +1,6 @@
 // Recorder construction, and the control thread that runs its commands.
 #include "recorder/recorder.h"
 
-#include <pthread.h>
-
 #include <system_error>
 
 namespace orvane {
@@ -40,10 +38,8 @@ void Recorder::post(Command command) {
     if (controlRunning_) return;
     if (control_.joinable()) control_.join();  // it left under the lock
     try {
-      control_ = std::thread([this] {
-        pthread_setname_np(pthread_self(), "control");
-        runCommands();
-      });
+      // Unnamed: the threads it makes (the sound server's loop) would take its name.
+      control_ = std::thread([this] { runCommands(); });
       controlRunning_ = true;
       return;
     } catch (const std::system_error&) {
