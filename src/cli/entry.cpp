@@ -1,5 +1,5 @@
 // Entry sequence: permission mode, argument parsing, the recorder, recovery
-// mode, or signals + control channel + the start task + the main loop.
+// mode, or signals + control channel + the start + the main loop.
 #include "cli/entry.h"
 
 #include <fcntl.h>
@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -45,13 +44,12 @@ void setStopSignalsBlocked(bool blocked) {
   loop.watchReadable(STDIN_FILENO, [&recorder, &loop] {
     if (!handleControlInput(STDIN_FILENO, parser, recorder)) loop.unwatch(STDIN_FILENO);
   });
-  std::thread([&recorder] {
-    recorder.start();
-    recorder.startStreamCaptureIfNeeded();
-  }).detach();
-  recorder.startingAnnounced.acquire();
+  recorder.start();
   loop.run();
-  exitProcess(0);
+  // The loop can no longer wait for events: the recording is saved as at a
+  // stop, unless a failed start is ending the run with its own line.
+  recorder.stop();
+  for (;;) ::pause();
 }
 
 }  // namespace

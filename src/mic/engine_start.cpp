@@ -13,7 +13,7 @@ constexpr int kEngineStartAttempts = 3;
 constexpr double kRetryStepSeconds = 0.2;
 }  // namespace
 
-bool startEngineWithRetry(AudioInput& engine, const std::atomic<bool>& stopRequested) {
+bool startEngineWithRetry(AudioInput& engine, const std::function<bool()>& stopped) {
   int failures = 0;
   Status last;
   for (;;) {
@@ -22,7 +22,7 @@ bool startEngineWithRetry(AudioInput& engine, const std::atomic<bool>& stopReque
       diag("engine start retry " + std::to_string(failures) + " after " + shortestDecimal(delay) +
            "s: " + (last ? last->description : "?"));
       std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-      if (stopRequested) return false;
+      if (stopped()) return false;
     }
     last = engine.start();
     if (!last) return true;

@@ -22,7 +22,7 @@ void Recorder::writeMicAudio(const PcmBuffer& buffer, const AudioTime& when) {
   const std::optional<ActiveTime> active = activeTime(clock, when);
   if (!active) return;
   // The main loop wakes for a measurement, not to look for one.
-  if (!finished && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
+  if (!ended() && micLevel.measure(buffer, HostClock::secondsForHostTime(when.hostTime))) {
     mainLoop.fire(levelMeasured_);
   }
   mic.submit(buffer, active, when.startsAnew);
@@ -35,7 +35,7 @@ void Recorder::writeSystemAudio(const PcmBuffer& buffer, const AudioTime& when) 
   system.submit(buffer, active, when.startsAnew);
 }
 
-// Start task. The sound server's sinks take the place of a screen-recording
+// The sound server's sinks take the place of a screen-recording
 // permission: no sink with a monitor, nothing to record.
 void Recorder::configureSystemAudioIfNeeded() {
   if (mode == Mode::micOnly) return;
@@ -50,29 +50,25 @@ void Recorder::configureSystemAudioIfNeeded() {
   stream->setBlockHandler([this](const PcmBuffer& block, const AudioTime& when) { writeSystemAudio(block, when); });
   stream->setChangeHandler([this] { handleSystemAudioChange(); });
   stream->setRoomCheck([this](uint32_t frames) { return system.hasRoomFor(frames); });
-  streamConfigured = true;
 }
 
 void Recorder::startStreamCaptureIfNeeded() {
-  if (!streamConfigured) return;
+  if (!stream || ended()) return;
   system.prepare(stream->format());
-  if (Status error = stream->start()) {
-    // Nothing was recorded worth keeping: the tracks were opened moments ago.
+  const Status error = stream->start();
+  // Nothing was recorded worth keeping: the tracks were opened moments ago.
+  // A stop that came meanwhile stops the stream and ends the run itself.
+  if (error && takeEnd()) {
     removeOwnTemps();
     fail("scstream_start", error->description);
   }
-  ++systemOpened_;
 }
 
-// Any thread. System audio gone for good ends the whole recording, which is
-// then finalized as after "stop".
+// System audio gone for good ends the whole recording, which is then
+// finalized as after "stop".
 void Recorder::streamDidStopWithError(const Error& error) {
   diag("scstream stopped: " + error.description);
-  {
-    std::lock_guard lock(pauseLock);
-    if (!finished) streamInterrupted = true;
-  }
-  stop();
+  mainLoop.post([this] { stopRun(true); });
 }
 
 // The inputs' threads only fire a trigger (no allocation, no lock); the main
@@ -81,34 +77,37 @@ void Recorder::handleEngineConfigurationChange() { mainLoop.fire(micChanged_); }
 
 void Recorder::handleSystemAudioChange() { mainLoop.fire(systemChanged_); }
 
+// Changes while starting are the start's own: it opens each input as the
+// server has it then.
 void Recorder::requestEngineRestart() {
-  if (!engineStarted || finished) return;
-  restarts.request([this] {
-    engineQueue.async([this] {
-      const bool started = restartEngine();
-      mainLoop.post([this, started] { restarts.finished(started); });
-    });
-  });
+  if (recording()) restarts.request([this] { post(Command::restartMic); });
 }
 
 void Recorder::requestSystemAudioRestart() {
-  if (!streamConfigured || finished) return;
-  systemRestarts.request([this] {
-    engineQueue.async([this] {
-      const bool opened = restartSystemAudio();
-      mainLoop.post([this, opened] { systemRestarts.finished(opened); });
-    });
-  });
+  if (recording()) systemRestarts.request([this] { post(Command::restartSystem); });
+}
+
+bool Recorder::beginRestart() {
+  std::lock_guard lock(stateLock_);
+  if (ended()) return false;
+  state_ = State::restarting;
+  return true;
+}
+
+void Recorder::endRestart() {
+  std::lock_guard lock(stateLock_);
+  if (!ended()) settle();
 }
 
 // A restart skipped because the run is over counts as done: nothing failed.
 bool Recorder::restartEngine() {
-  if (!engineStarted || finished) return true;
+  if (!beginRestart()) return true;
   diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
   mic.prepare(engine->format());  // a new device's format: its converter is not built on the capture thread
   const Status error = engine->start();
   if (error) diag("engine restart failed: " + error->description);
   else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
+  endRestart();
   mainLoop.post([this] { micWatchdog.arm(); });
   return !error;
 }
@@ -118,25 +117,28 @@ bool Recorder::restartEngine() {
 // user plugging another output in, loses only that stretch, which the track
 // fills with silence.
 bool Recorder::restartSystemAudio() {
-  if (finished) return true;
+  if (!beginRestart()) return true;
   system.prepare(stream->format());
   const Status error = stream->start();
+  endRestart();
   if (!error) {
-    ++systemOpened_;
-    systemAwayWatched_ = false;
+    systemAwayUntil_.reset();
     return true;
   }
   diag("system audio could not be opened again: " + error->description);
   systemAwayError_ = *error;
-  if (std::exchange(systemAwayWatched_, true)) return false;
-  const int64_t opened = systemOpened_;
-  mainLoop.postAfter(kSystemAudioAwaySeconds, [this, opened] {
-    engineQueue.async([this, opened] {
-      systemAwayWatched_ = false;
-      if (systemOpened_ == opened && !stream->isRunning()) streamDidStopWithError(systemAwayError_);
-    });
-  });
+  if (systemAwayUntil_) return false;
+  systemAwayUntil_ = HostClock::monotonicNow() + HostClock::hostTimeForSeconds(kSystemAudioAwaySeconds);
+  mainLoop.postAfter(kSystemAudioAwaySeconds, [this] { post(Command::checkSystemAway); });
   return false;
+}
+
+// The deadline of an away stretch that ended is gone, and that of one that
+// began since is later than this check.
+void Recorder::checkSystemAway() {
+  if (!systemAwayUntil_ || HostClock::monotonicNow() < *systemAwayUntil_ || stream->isRunning()) return;
+  systemAwayUntil_.reset();
+  streamDidStopWithError(systemAwayError_);
 }
 
 }  // namespace orvane

@@ -1,5 +1,6 @@
-// The start sequence, the single stop, and the stop completion that closes
-// the tracks, finalizes and ends the process with its terminal line.
+// The run's state: the start sequence, the single stop, and the stop
+// completion that closes the tracks, finalizes and ends the process with its
+// terminal line.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,10 +10,7 @@
 #include <filesystem>
 #include <future>
 #include <memory>
-#include <semaphore>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "events/output.h"
@@ -38,24 +36,6 @@ constexpr double kStartTimeoutSeconds = 20.0;
 // its file must give the disk up to the tracks (its reserve holds over a
 // minute of them, this loop's look comes within a second).
 constexpr double kFinisherPollSeconds = 0.5;
-
-// A start that failed for want of memory or descriptors here says so: the
-// error it met names only what it could not do.
-[[noreturn]] void failStart(const std::string& code, const std::string& message) {
-  if (std::optional<std::string> shortage = localResourceShortage()) fail("start_failed", *shortage);
-  fail(code, message);
-}
-
-template <class Step>
-void runStartStep(Step&& step) {
-  try {
-    step();
-  } catch (const CaptureError& error) {
-    failStart(error.code, error.message);
-  } catch (const Error& error) {
-    failStart("start_failed", error.description);
-  }
-}
 
 Error trackInUse(const std::string& path) {
   return Error{"posix", EWOULDBLOCK, "the temporary track " + path + " is in use by a running recording"};
@@ -92,9 +72,12 @@ bool Recorder::ensureMicrophoneAccess() {
   const int status = permissions.microphoneStatus();
   if (status == static_cast<int>(MicAuthorization::authorized)) return true;
   // Nobody to ask is no refusal: the truth is that there is nothing to record from.
-  if (status == kMicStatusUnknown) failStart("engine_start", "the sound server is not reachable");
+  if (status == kMicStatusUnknown) {
+    failStartOrShortage("engine_start", "the sound server is not reachable");
+    return true;  // a stop came first: it ends the run
+  }
   if (status != static_cast<int>(MicAuthorization::notDetermined)) return false;
-  // The start task has its own thread, so waiting here blocks no event loop.
+  // The control thread waits here, not the main loop.
   auto answer = std::make_shared<std::promise<bool>>();
   auto granted = answer->get_future();
   permissions.requestMicrophone([answer](bool value) { answer->set_value(value); });
@@ -103,65 +86,110 @@ bool Recorder::ensureMicrophoneAccess() {
 
 void Recorder::start() {
   emit("STATUS starting");
-  startingAnnounced.release();
+  mainLoop.postAfter(kStartTimeoutSeconds, [this] {
+    if (state() != State::starting) return;
+    failStartOrShortage("start_failed",
+                        "the start did not finish in " + shortestDecimal(kStartTimeoutSeconds) + " s");
+  });
+  post(Command::start);
+}
+
+bool Recorder::takeEnd() {
+  std::lock_guard lock(stateLock_);
+  if (ended()) return false;
+  state_ = State::stopped;
+  return true;
+}
+
+void Recorder::failStart(const std::string& code, const std::string& message) {
+  if (takeEnd()) fail(code, message);
+}
+
+// A start that failed for want of memory or descriptors here says so: the
+// error it met names only what it could not do.
+void Recorder::failStartOrShortage(const std::string& code, const std::string& message) {
+  if (std::optional<std::string> shortage = localResourceShortage()) return failStart("start_failed", *shortage);
+  failStart(code, message);
+}
+
+void Recorder::settle() { state_ = clock.paused() ? State::paused : State::recording; }
+
+// Control thread. Every step that waits is bounded; a stop that came
+// meanwhile is seen after each, and then nothing more is started: the stop's
+// own command, next in line, stops what was.
+void Recorder::runStart() {
+  const auto step = [this](auto&& run) {
+    try {
+      run();
+    } catch (const CaptureError& error) {
+      failStartOrShortage(error.code, error.message);
+    } catch (const Error& error) {
+      failStartOrShortage("start_failed", error.description);
+    }
+    return !ended();
+  };
   // Nothing is created for a path that "STATUS stopped" could not pass on whole.
-  if (std::optional<std::string> why = whyNotPrintable(outputURL)) fail("start_failed", "the output path " + *why);
-  armStartTimeout();
+  if (std::optional<std::string> why = whyNotPrintable(outputURL)) {
+    return failStart("start_failed", "the output path " + *why);
+  }
   // Short of address space, the sound server's client fails in ways that
   // read as a server that is not there, or never answers.
-  if (std::optional<std::string> shortage = addressSpaceShortage()) fail("start_failed", *shortage);
-  if (Status tooLong = checkNameLengths(paths)) fail("start_failed", tooLong->description);
+  if (std::optional<std::string> shortage = addressSpaceShortage()) return failStart("start_failed", *shortage);
+  if (Status tooLong = checkNameLengths(paths)) return failStart("start_failed", tooLong->description);
   // Both, whatever the mode: a recovery of this output reads both.
   for (const std::string* track : {&paths.mic, &paths.system}) {
-    if (Status taken = checkTrackPathFree(*track, outputURL)) fail("start_failed", taken->description);
+    if (Status taken = checkTrackPathFree(*track, outputURL)) return failStart("start_failed", taken->description);
   }
   // Another recording's file under one of our names would be replaced or
   // removed at our stop, or its own stop would remove or replace ours.
-  if (Status owned = checkNoRunningRecordingOwns(paths)) fail("start_failed", owned->description);
-  if (Status occupied = checkNothingInTheWay(paths)) fail("start_failed", occupied->description);
+  if (Status owned = checkNoRunningRecordingOwns(paths)) return failStart("start_failed", owned->description);
+  if (Status occupied = checkNothingInTheWay(paths)) return failStart("start_failed", occupied->description);
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
-    fail("mic_permission", "microphone access not granted");
+    return failStart("mic_permission", "microphone access not granted");
   }
-  if (stopRequested) return stop();
+  if (ended()) return;
   // An output the file layer cannot write would only fail at the stop, after
   // the whole recording: refuse it before anything is captured.
   if (Status unsupported = checkCanCreate(outputURL, outputSettings(writeWav))) {
-    fail("start_failed", unsupported->description);
+    return failStart("start_failed", unsupported->description);
   }
-  runStartStep([this] { configureSystemAudioIfNeeded(); });
-  if (stopRequested) return stop();
-  runStartStep([this] {
-    configureCapture();
-    startEngineIfNeeded();
-  });
-  if (stopRequested) return stop();
-  startedRecording = true;
+  if (!step([this] { configureSystemAudioIfNeeded(); })) return;
+  if (!step([this] {
+        configureCapture();
+        startEngineIfNeeded();
+      })) {
+    return;
+  }
   emit("STATUS recording " + std::to_string(wallClockMillis()));
+  {
+    std::lock_guard lock(stateLock_);  // a LEVEL line comes after that one
+    if (ended()) return;
+    settle();
+  }
   armTimers();
   startFinisher();
+  startStreamCaptureIfNeeded();
 }
 
 void Recorder::startFinisher() {
-  std::lock_guard lock(tempFilesLock);  // a stop that began finds no finisher made after its closes
-  if (stopRequested) return;
+  std::lock_guard lock(tempFilesLock_);  // a stop that began finds no finisher made after its closes
+  if (ended()) return;
   const bool withMic = mode != Mode::systemOnly, withSystem = mode != Mode::micOnly;
   if ((withMic && !mic.isOpen()) || (withSystem && !system.isOpen())) return;
   std::optional<std::string> micPath, systemPath;
   if (withMic) micPath = mic.readPath();
   if (withSystem) systemPath = system.readPath();
   const std::string own = inHeldFolder(paths.finishing);
-  finisher = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
-                                        [this] {
-                                          return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
-                                        },
-                                        Finisher::CreateOutput{}, voiceProcessing);
-  finisher->start();
+  finisher_ = std::make_unique<Finisher>(outputURL, own, outputSettings(writeWav), micPath, systemPath,
+                                         [this] {
+                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
+                                         },
+                                         Finisher::CreateOutput{}, voiceProcessing);
+  finisher_->start();
   // Its thread waits for the rates to be measured: until then there is none.
-  Finisher* started = finisher.get();
-  const MainLoop::TimerId poll = mainLoop.addRepeating(kFinisherPollSeconds, kFinisherPollSeconds / 2,
-                                                       [started] { started->poll(); });
-  if (const MainLoop::TimerId previous = finisherTimer.exchange(poll)) mainLoop.cancel(previous);
-  if (finished) cancelTimers();
+  // The stop holds the main loop to the end: no poll comes after it.
+  Finisher* started = finisher_.get();
+  mainLoop.addRepeating(kFinisherPollSeconds, kFinisherPollSeconds / 2, [started] { started->poll(); });
 }
 
 // The finisher's file is named through its folder, held open: a folder
@@ -176,20 +204,13 @@ std::string Recorder::inHeldFolder(const std::string& path) {
   return descriptorPath(outputFolder_) + "/" + std::filesystem::path(path).filename().string();
 }
 
-void Recorder::armStartTimeout() {
-  mainLoop.postAfter(kStartTimeoutSeconds, [this] {
-    if (startedRecording || finished) return;
-    failStart("start_failed", "the start did not finish in " + shortestDecimal(kStartTimeoutSeconds) + " s");
-  });
-}
-
 // A stop that came meanwhile may already have closed and cleaned up the
 // temporary tracks: then nothing is opened, so that none is left behind.
 // The lock is taken before the file is truncated: a track that another
 // recording holds (the same --out twice) is left as it is.
 bool Recorder::openTrack(Track& track) {
-  std::lock_guard lock(tempFilesLock);
-  if (stopRequested) return false;
+  std::lock_guard lock(tempFilesLock_);
+  if (ended()) return false;
   const bool existed = ::access(track.path().c_str(), F_OK) == 0;
   Result<int> locked = lockTrackFile(track.path());
   if (!locked) {
@@ -206,7 +227,6 @@ bool Recorder::openTrack(Track& track) {
   return true;
 }
 
-// Start task.
 void Recorder::configureCapture() {
   if (mode != Mode::systemOnly) {
     // Voice processing takes the system audio's echo out of the microphone
@@ -222,63 +242,59 @@ void Recorder::configureCapture() {
     mic.prepare(tapFormat);
     engine->setBlockHandler([this](const PcmBuffer& buffer, const AudioTime& when) { writeMicAudio(buffer, when); });
     engine->setRoomCheck([this](uint32_t frames) { return mic.hasRoomFor(frames); });
-    micTapInstalled = true;
     if (mode == Mode::micOnly) return;
   }
   openTrack(system);
 }
 
-// Start task.
 void Recorder::startEngineIfNeeded() {
   if (mode == Mode::systemOnly) return;
   engine->setChangeHandler([this] { handleEngineConfigurationChange(); });
-  if (!startEngineWithRetry(*engine, stopRequested)) return;
-  engineStarted = true;
-  // A stop that came while the engine started found it not running yet.
-  if (finished) return engineQueue.async([this] { stopInputs(); });
+  if (!startEngineWithRetry(*engine, [this] { return ended(); })) return;
   mainLoop.post([this] { micWatchdog.arm(); });
 }
 
-void Recorder::stop() {
-  double expected = 0;
-  stopSeconds.compare_exchange_strong(expected, HostClock::nowSeconds());
-  stopRequested = true;
+void Recorder::stop() { stopRun(false); }
+
+// The control thread stops the inputs after the command it is running (a
+// start or a restart, bounded); a sound server that never answers holds it,
+// never this thread past kStopInputsWaitSeconds. Once stopping, the main loop
+// handles nothing more: what it would (pause, levels, reports, restarts) has
+// no run left to act on.
+void Recorder::stopRun(bool streamInterrupted) {
   {
-    std::lock_guard lock(pauseLock);
-    if (finished.exchange(true)) return;
+    std::lock_guard lock(stateLock_);
+    if (ended()) return;
+    state_ = State::stopping;
   }
-  cancelTimers();
-  // Off this thread: the inputs first read what the server holds up to the
-  // stop, then the tracks are closed. An input stuck on an unresponsive sound
-  // server (its restart waits on engineQueue) does not hold the stop.
-  auto inputsStopped = std::make_shared<std::binary_semaphore>(0);
-  engineQueue.async([this, inputsStopped] {
-    stopInputs();
-    inputsStopped->release();
-  });
-  auto complete = [this, inputsStopped] {
-    inputsStopped->try_acquire_for(std::chrono::duration<double>(kStopInputsWaitSeconds));
-    stopCompletion();
-  };
-  try {
-    std::thread(complete).detach();
-  } catch (const std::system_error&) {
-    complete();  // no thread to be had (a thread or memory limit): finished here rather than not at all
+  stopSeconds_ = HostClock::nowSeconds();
+  streamInterrupted_ = streamInterrupted;
+  post(Command::stopInputs);
+  bool inputsStopped;
+  {
+    std::unique_lock lock(stateLock_);
+    inputsStopped = stateChanged_.wait_for(lock, std::chrono::duration<double>(kStopInputsWaitSeconds),
+                                           [this] { return state_ == State::stopped; });
   }
+  // That was its last command: it ends now, and the process leaves no thread behind unjoined.
+  if (inputsStopped && control_.joinable()) control_.join();
+  stopCompletion();
 }
 
-// Each input is stopped once, by the stop or by a start that it overtook.
+// The stop's command: the inputs stop in the order the start started them.
 void Recorder::stopInputs() {
-  const double until = clock.paused() ? 0 : stopSeconds.load();
+  const double until = clock.paused() ? 0 : stopSeconds_;
   // The system audio stops delivering at the moment too while the microphone waits for its tail.
-  if (streamConfigured && !streamStopped) stream->cutAt(until);
-  if (engineStarted && !engineStopped.exchange(true)) engine->stop(until);
-  if (micTapInstalled.exchange(false)) engine->setBlockHandler(nullptr);
-  if (streamConfigured && !streamStopped.exchange(true)) stream->stop(until);
+  if (stream) stream->cutAt(until);
+  if (mode != Mode::systemOnly) {
+    engine->stop(until);
+    engine->setBlockHandler(nullptr);
+  }
+  if (stream) stream->stop(until);
 }
 
 bool Recorder::closeTracks() {
-  std::lock_guard lock(tempFilesLock);  // a start still under way opens no track after this
+  std::lock_guard lock(tempFilesLock_);  // a start still under way opens no track after this
   bool closed = true;
   for (Track* track : {&mic, &system}) {
     if (Status error = track->close()) {
@@ -295,7 +311,7 @@ bool Recorder::closeTracks() {
 // to the stop: a tail lost at the stop shows here.
 void Recorder::sayTail(const Track& track) const {
   const TrackTimeline timeline = track.timeline();
-  const std::optional<double> stopped = clock.activeSeconds(stopSeconds.load());
+  const std::optional<double> stopped = clock.activeSeconds(stopSeconds_);
   if (!timeline.startSeconds || !stopped || !track.producedAudio()) return;
   char line[120];
   std::snprintf(line, sizeof line, "%s track holds %.4f s from its first frame; the stop came %.4f s after it",
@@ -343,12 +359,7 @@ void Recorder::stopCompletion() {
   } else if (!keepTemps) {
     removeOwnTemps();
   }
-  bool interrupted;
-  {
-    std::lock_guard lock(pauseLock);
-    interrupted = streamInterrupted;
-  }
-  if (interrupted) emit("WARN screen_interrupted");
+  if (streamInterrupted_) emit("WARN screen_interrupted");
   finish("STATUS stopped " + outputURL, 0);
 }
 
@@ -359,12 +370,12 @@ Result<int64_t> Recorder::finishOutput(const std::optional<TrackSource>& micSour
                                        const std::optional<TrackSource>& systemSource, const TempPaths& reading,
                                        InterleaveOutcome& outcome) {
   const DriftCorrection ratios = applyDriftCompensation(reading, mic.timeline(), system.timeline());
-  if (!finisher) {
+  if (!finisher_) {
     return finishEndedTracks(micSource, systemSource, ratios.micRatio, ratios.systemRatio, outputURL,
                              outputSettings(writeWav), outcome, true, voiceProcessing);
   }
-  finisher->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
-  return finisher->finish(outcome);
+  finisher_->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
+  return finisher_->finish(outcome);
 }
 
 void Recorder::finalizeFromTemps() {

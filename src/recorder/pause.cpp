@@ -1,4 +1,4 @@
-// Pause and resume: the host's commands, under the pause lock. The tracks
+// Pause and resume: the host's commands, under the state lock. The tracks
 // re-align themselves after a resume (track/track.cpp).
 #include "events/output.h"
 #include "platform/runtime/host_clock.h"
@@ -8,20 +8,22 @@ namespace orvane {
 
 void Recorder::pause() {
   {
-    std::lock_guard lock(pauseLock);
-    if (finished || !clock.pause(HostClock::nowSeconds())) return;
+    std::lock_guard lock(stateLock_);
+    if (ended() || !clock.pause(HostClock::nowSeconds())) return;
+    if (state_ == State::recording) settle();
   }
   emit("STATUS paused");
 }
 
 void Recorder::resume() {
-  bool wasFinished;
+  bool wasEnded;
   {
-    std::lock_guard lock(pauseLock);
+    std::lock_guard lock(stateLock_);
     if (!clock.resume(HostClock::nowSeconds())) return;
-    wasFinished = finished;
+    wasEnded = ended();
+    if (state_ == State::paused) settle();
   }
-  if (!wasFinished) emit("STATUS resumed");
+  if (!wasEnded) emit("STATUS resumed");
 }
 
 }  // namespace orvane

@@ -1,17 +1,9 @@
-// Recorder construction.
+// Recorder construction, and the control thread that runs its commands.
 #include "recorder/recorder.h"
 
-#include "platform/identity.h"
+#include <system_error>
 
 namespace orvane {
-
-namespace {
-std::string queueLabel(const char* suffix) { return std::string(kBundleIdentifier) + suffix; }
-// The engine queue only starts and restarts inputs and tears them down at the
-// stop: idle while recording, it holds no thread then.
-constexpr size_t kEngineQueueCapacity = 64;
-constexpr double kEngineIdleExitSeconds = 2.0;
-}  // namespace
 
 Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool writeWav, Backend& backend,
                    MainLoop& mainLoop)
@@ -23,17 +15,78 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       backend(backend),
       mainLoop(mainLoop),
       engine(backend.makeMicrophone()),
-      engineQueue(queueLabel(".capture.engine"), kEngineQueueCapacity, kEngineIdleExitSeconds),
       mic("mic", paths.mic, writeFailures, writerBell),
       system("system", paths.system, writeFailures, writerBell),
       writer(writerBell, {&mic, &system}),
-      micWatchdog(mainLoop, mic, micLevel, clock, [this] { return finished.load(); }),
+      micWatchdog(mainLoop, mic, micLevel, clock, [this] { return ended(); }),
       restarts(mainLoop),
       systemRestarts(mainLoop),
       micChanged_(mainLoop.addTrigger([this] { requestEngineRestart(); })),
       systemChanged_(mainLoop.addTrigger([this] { requestSystemAudioRestart(); })),
       levelMeasured_(mainLoop.addTrigger([this] { reportLevel(); })) {}
 
-Recorder::~Recorder() = default;
+Recorder::~Recorder() {
+  if (control_.joinable()) control_.join();
+}
+
+// The control thread lives while it has commands: idle while recording, it
+// holds no thread then. Commands are only posted from the main thread.
+void Recorder::post(Command command) {
+  {
+    std::lock_guard lock(controlLock_);
+    commands_.push_back(command);
+    if (controlRunning_) return;
+    if (control_.joinable()) control_.join();  // it left under the lock
+    try {
+      // Unnamed: the threads it makes (the sound server's loop) would take its name.
+      control_ = std::thread([this] { runCommands(); });
+      controlRunning_ = true;
+      return;
+    } catch (const std::system_error&) {
+      // No thread to be had (a thread or memory limit): run here rather than not at all.
+    }
+  }
+  runCommands();
+}
+
+void Recorder::runCommands() {
+  std::unique_lock lock(controlLock_);
+  while (!commands_.empty()) {
+    const Command command = commands_.front();
+    lock.unlock();
+    run(command);
+    lock.lock();
+    commands_.pop_front();
+  }
+  controlRunning_ = false;
+}
+
+bool Recorder::controlBusy() {
+  std::lock_guard lock(controlLock_);
+  return !commands_.empty();
+}
+
+void Recorder::run(Command command) {
+  switch (command) {
+    case Command::start: return runStart();
+    case Command::restartMic: {
+      const bool started = restartEngine();
+      return mainLoop.post([this, started] { restarts.finished(started); });
+    }
+    case Command::restartSystem: {
+      const bool opened = restartSystemAudio();
+      return mainLoop.post([this, opened] { systemRestarts.finished(opened); });
+    }
+    case Command::checkSystemAway: return checkSystemAway();
+    case Command::stopInputs: {
+      stopInputs();
+      {
+        std::lock_guard lock(stateLock_);
+        state_ = State::stopped;
+      }
+      return stateChanged_.notify_all();
+    }
+  }
+}
 
 }  // namespace orvane

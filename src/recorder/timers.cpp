@@ -16,31 +16,22 @@ constexpr double kReportSeconds = 0.5;
 constexpr double kReportLeewaySeconds = 0.2;
 }  // namespace
 
-// Start task.
+// The stop holds the main loop to the end: no tick comes after it.
 void Recorder::armTimers() {
-  const MainLoop::TimerId reports = mainLoop.addRepeating(kReportSeconds, kReportLeewaySeconds, [this] { report(); });
-  if (const MainLoop::TimerId previous = reportTimer.exchange(reports)) mainLoop.cancel(previous);
-  // A stop that came while the timers were armed cancelled nothing.
-  if (finished) cancelTimers();
-}
-
-void Recorder::cancelTimers() {
-  if (const MainLoop::TimerId timer = reportTimer.exchange(0)) mainLoop.cancel(timer);
-  if (const MainLoop::TimerId timer = finisherTimer.exchange(0)) mainLoop.cancel(timer);
+  mainLoop.addRepeating(kReportSeconds, kReportLeewaySeconds, [this] { report(); });
 }
 
 void Recorder::report() {
-  if (finished) return;
   reportDrops(mic, micDropsReported_);
   reportDrops(system, systemDropsReported_);
 }
 
 // A level taken while paused is dropped: a paused run reports nothing, and
 // the tap may still deliver buffers stamped before the pause. Levels are
-// reported while the report timer is armed: after "STATUS recording", until the stop.
+// reported after "STATUS recording", until the stop.
 void Recorder::reportLevel() {
   const std::optional<float> level = micLevel.takeLevel();
-  if (finished || !level || clock.paused() || reportTimer.load() == 0) return;
+  if (!level || !recording() || clock.paused()) return;
   char line[48];
   std::snprintf(line, sizeof line, "LEVEL %.3f", static_cast<double>(*level));
   emit(line);

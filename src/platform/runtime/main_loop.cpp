@@ -111,7 +111,8 @@ struct MainLoop::Impl {
     return fds;
   }
 
-  void waitForEvents() {
+  // False when the loop cannot wait for events any more.
+  bool waitForEvents() {
     std::vector<pollfd> fds = pollSet();
     uint64_t wakeAt;
     {
@@ -128,8 +129,9 @@ struct MainLoop::Impl {
     }
     const int ready = ppoll(fds.data(), fds.size(), timeoutPtr, nullptr);
     if (ready < 0) {
-      if (errno == EINTR) return;
-      die("ppoll");
+      if (errno == EINTR) return true;
+      diag(std::string("the main loop cannot wait for events (ppoll: ") + std::strerror(errno) + ")");
+      return false;
     }
     for (const pollfd& p : fds) {
       if (p.revents == 0) continue;
@@ -142,6 +144,7 @@ struct MainLoop::Impl {
         deliverReadable(p.fd, p.revents);
       }
     }
+    return true;
   }
 
   void deliverSignals() {
@@ -339,7 +342,7 @@ void MainLoop::fire(TriggerId trigger) {
 void MainLoop::run() {
   impl_->loopThread.store(std::this_thread::get_id());
   while (!impl_->quitRequested.load()) {
-    impl_->waitForEvents();
+    if (!impl_->waitForEvents()) break;
     impl_->runFired();
     impl_->runPosted();
     impl_->fireDueTimers();

@@ -49,7 +49,8 @@ class MainLoop {
   // Any thread: a cancelled timer never fires again (a tick already running finishes).
   void cancel(TimerId id);
 
-  // Main thread: runs until quit(); in the product it is never quit.
+  // Main thread: runs until quit() (in the product it is never quit), or
+  // until it cannot wait for events any more (a diagnostic says why).
   void run();
   // Any thread.
   void quit();
