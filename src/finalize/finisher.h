@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "finalize/interleave.h"
+#include "finalize/live_audio.h"
 #include "track/timeline.h"
 #include "platform/audio_file.h"
 
@@ -29,10 +30,7 @@ namespace orvane {
 class Finisher {
  public:
   // Any thread: each track's timeline so far.
-  struct Timelines {
-    TrackTimeline mic;
-    TrackTimeline system;
-  };
+  using Timelines = TrackTimelines;
   using Progress = std::function<Timelines()>;
   using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
 
@@ -44,6 +42,9 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
+  // Before start(): the same interleave handed to a host as it is made, from
+  // the tracks' first frames (live_audio.h); ended at ready().
+  void setLive(std::unique_ptr<LiveAudio> live) { live_ = std::move(live); }
   // Lets it make the output while the tracks grow. A finisher never started
   // (a recovery) makes it all at finish(), from the start of the ended tracks.
   void start();
@@ -101,6 +102,7 @@ class Finisher {
   const Progress progress_;
   const CreateOutput create_;
   const bool cancelEcho_;
+  std::unique_ptr<LiveAudio> live_;
 
   // The thread's until it is joined, then the stop's.
   InterleaveOutcome outcome_;

@@ -25,6 +25,7 @@
 #include "platform/files/private_file.h"
 #include "platform/runtime/host_clock.h"
 #include "platform/runtime/resource_limits.h"
+#include "platform/runtime/stream_socket.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -119,6 +120,12 @@ void Recorder::start() {
   // removed at our stop, or its own stop would remove or replace ours.
   if (Status owned = checkNoRunningRecordingOwns(paths)) fail("start_failed", owned->description);
   if (Status occupied = checkNothingInTheWay(paths)) fail("start_failed", occupied->description);
+  // The host hears the recording from its first frame, so it listens before anything is captured.
+  if (!liveAudioPath.empty()) {
+    auto socket = StreamSocket::connect(liveAudioPath);
+    if (!socket) fail("start_failed", "cannot connect to the live audio socket " + socket.error().description);
+    live = std::make_unique<LiveAudio>(std::move(*socket), liveRate);
+  }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");
   }
@@ -155,6 +162,7 @@ void Recorder::startFinisher() {
                                           return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                         },
                                         Finisher::CreateOutput{}, voiceProcessing);
+  if (live) finisher->setLive(std::move(live));
   finisher->start();
   // Its thread waits for the rates to be measured: until then there is none.
   Finisher* started = finisher.get();

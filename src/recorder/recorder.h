@@ -78,6 +78,10 @@ class Recorder {
   // Written once before start: when not empty, the system track holds only
   // what these applications play.
   std::vector<std::string> systemAudioFrom;
+  // Written once before start: the socket the host listens on for the live
+  // audio (empty: none), and its rate.
+  std::string liveAudioPath;
+  int liveRate = 16000;
   const TempPaths paths;
 
   Backend& backend;
@@ -121,6 +125,7 @@ class Recorder {
   std::atomic<bool> startedRecording{false};  // start task, once "STATUS recording" is due
   std::mutex tempFilesLock;                  // opening the tracks against their clean-up
   std::unique_ptr<Finisher> finisher;        // start task, under tempFilesLock; then the stop's
+  std::unique_ptr<LiveAudio> live;           // start task, until the finisher takes it
 
   // engineQueue: each input delivers what was stamped before the stop, then
   // stops; each once.
