@@ -50,12 +50,14 @@ class LiveAudio {
   void step();
   bool begin(std::optional<double> micStart, std::optional<double> systemStart);
   void giveUp(const std::string& why);
+  void sayMovedHeads(std::optional<double> micStart, std::optional<double> systemStart) const;
 
   std::unique_ptr<LiveOutput> output_;
   std::optional<std::string> micPath_, systemPath_;
   Progress progress_;
   bool cancelEcho_ = false;
   InterleaveOutcome outcome_;
+  HeadAlignment plan_;
   std::unique_ptr<InterleaveStream> stream_;  // its thread's, then end()'s
 
   std::mutex lock_;

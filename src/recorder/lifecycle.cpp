@@ -39,6 +39,9 @@ constexpr double kStartTimeoutSeconds = 20.0;
 // its file must give the disk up to the tracks (its reserve holds over a
 // minute of them, this loop's look comes within a second).
 constexpr double kFinisherPollSeconds = 0.5;
+// The track writer's round while a host hears the recording live: a frame
+// waits for the writer at most this long before the live audio can read it.
+constexpr double kLiveWriterRoundSeconds = 0.1;
 
 // A start that failed for want of memory or descriptors here says so: the
 // error it met names only what it could not do.
@@ -125,6 +128,7 @@ void Recorder::start() {
     auto socket = StreamSocket::connect(liveAudioPath);
     if (!socket) fail("start_failed", "cannot connect to the live audio socket " + socket.error().description);
     live = std::make_unique<LiveAudio>(std::move(*socket), liveRate);
+    writer.setRoundSeconds(kLiveWriterRoundSeconds);
   }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     fail("mic_permission", "microphone access not granted");

@@ -17,6 +17,9 @@ from pulse_server import PulseCase
 
 HEADER = struct.Struct("<QII")
 DROPPED = 1
+# Frames the live audio holds back at the start, at 16 kHz: both tracks' first second (the later one starts a
+# moment after the other), and those captured while it catches up.
+SETTLING = 2 * 16000
 class LiveReader:
     """The host's end: listens at `path`, accepts the helper, reads chunks and stamps each one's arrival.
     It can stop reading for a while (`pause_after` chunks' worth of seconds, then `pause` seconds) or close."""
@@ -79,7 +82,7 @@ class LiveReader:
     def latencies(self, first_frame, rate):
         """How long after its capture each chunk's first frame came, the output's first frame captured at
         `first_frame` (time.monotonic())."""
-        return sorted(arrival - (first_frame + index / rate) for arrival, index, _, _, _ in self.chunks)
+        return [arrival - (first_frame + index / rate) for arrival, index, _, _, _ in self.chunks]
 
 
 def wav_frames(path):
@@ -120,7 +123,7 @@ class LiveAudio(PulseCase):
 
     def test_every_chunk_comes_soon_after_its_audio_was_captured_and_every_click_where_the_output_puts_it(self):
         reader = LiveReader(self.socket_path)
-        out, helper, first_frame = self.record("sixteen.wav", 9.0, reader, clicks=True)
+        out, helper, first_frame = self.record("sixteen.wav", 7.0, reader, clicks=True)
         frames, _ = wav_frames(out)
         stderr = helper.stderr
         # Whole, in order, none dropped: each chunk follows the one before.
@@ -129,25 +132,30 @@ class LiveAudio(PulseCase):
         self.assertFalse([c for c in reader.chunks if c[3] & DROPPED], stderr)
         self.assertAlmostEqual(reader.received() * 3 / frames, 1.0, delta=0.001, msg=stderr)
         live, output = click_onsets(reader.channel(1)), click_onsets(channels(out)[1])
-        self.assertGreater(len(live), 10, stderr)
+        self.assertGreater(len(live), 5, stderr)
         self.assertEqual(len(live), len(output), (live, output))
         # Each click where the output has it (1 ms).
         self.assertLess(max(abs(3 * l - o) for l, o in zip(live, output)), RATE // 1000, (live, output))
-        latencies = reader.latencies(first_frame, 16000)
+        # The first seconds' frames wait for both tracks' heads to settle (as after a device switch) and come
+        # at once; from then on each chunk comes within half a second of its first frame's capture, and all
+        # within a second.
+        settling = [l for l, c in zip(reader.latencies(first_frame, 16000), reader.chunks) if c[1] < SETTLING]
+        self.assertLess(max(settling), 2.0, settling)
+        latencies = sorted(reader.latencies(first_frame, 16000)[len(settling):])
         p95, worst = latencies[int(0.95 * (len(latencies) - 1))], latencies[-1]
-        print(f"\n{self.pulse.name}: latency p95 {p95:.3f} s, max {worst:.3f} s, median {latencies[len(latencies) // 2]:.3f} s; frames received x3 / output "
+        print(f"\n{self.pulse.name}: first seconds' latency {max(settling):.3f} s; latency p95 {p95:.3f} s, max {worst:.3f} s, median {latencies[len(latencies) // 2]:.3f} s; frames received x3 / output "
               f"{reader.received() * 3 / frames:.5f}")
         self.assertLess(p95, 0.5, [round(l, 3) for l in latencies])
         self.assertLess(worst, 1.0, [round(l, 3) for l in latencies])
 
     def test_a_reader_that_pauses_loses_whole_chunks_said_once_and_the_rest_are_the_wav_outputs_samples(self):
         reader = LiveReader(self.socket_path, pause_after=2.0, pause=5.0)
-        out, helper, _ = self.record("paused.wav", 10.0, reader, ["--live-rate", "48000"], clicks=True)
+        out, helper, _ = self.record("paused.wav", 9.0, reader, ["--live-rate", "48000"], clicks=True)
         frames, pcm = wav_frames(out)
         stderr = helper.stderr
         self.assertEqual(reader.chunks[-1][1] + reader.chunks[-1][2], frames, stderr)  # to the output's end
         self.assertGreater(len(click_onsets(reader.channel(1))), 5, stderr)  # no silence that any cut would match
-        self.assertGreater(frames / RATE, 9.7, stderr)  # the output is whole
+        self.assertGreater(frames / RATE, 8.7, stderr)  # the output is whole
         for _, index, count, _, payload in reader.chunks:
             self.assertEqual(payload, pcm[index * 4: (index + count) * 4], (index, count))
         flagged = [k for k, c in enumerate(reader.chunks) if c[3] & DROPPED]
@@ -164,9 +172,9 @@ class LiveAudio(PulseCase):
 
     def test_a_reader_that_closes_ends_the_live_audio_and_the_recording_goes_on(self):
         reader = LiveReader(self.socket_path, close_after=1.0)
-        out, helper, _ = self.record("closed.wav", 5.0, reader)
+        out, helper, _ = self.record("closed.wav", 4.0, reader)
         frames, _ = wav_frames(out)
-        self.assertGreater(frames / RATE, 4.7, helper.stderr)  # the recording went on
+        self.assertGreater(frames / RATE, 3.7, helper.stderr)  # the recording went on
         self.assertEqual(helper.diags("live audio: "),
                          ["live audio: the host closed its socket; the recording goes on without it"], helper.stderr)
 
