@@ -67,7 +67,8 @@ class Finisher {
   // not (it failed, never began, which a recording under 120 s of active time
   // never lets it, or would have to make again more than the later half of
   // its frames or any frame after an echo canceller), one diagnostic says
-  // why, its work is removed and finish() makes the output afresh.
+  // why, its work is removed and finish() makes the output afresh. The live
+  // audio gets the rest of the tracks first and is closed.
   bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
              double systemRatio);
   // After ready(): writes the rest, or all of it from the ended tracks, and
