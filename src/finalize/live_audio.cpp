@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "events/output.h"
@@ -202,7 +203,7 @@ void LiveAudio::start(std::optional<std::string> mic, std::optional<std::string>
 void LiveAudio::run() {
   pthread_setname_np(pthread_self(), "live audio");
   std::unique_lock lock(lock_);
-  while (!stopping_) {
+  while (!stopping_ && !output_->closed()) {  // a host gone, or tracks it could not read: nothing more to do
     lock.unlock();
     step();
     lock.lock();
@@ -212,7 +213,6 @@ void LiveAudio::run() {
 
 // As far as both tracks' files go now: the writer appends whole blocks.
 void LiveAudio::step() {
-  if (output_->closed()) return;
   const TrackTimelines now = progress_();
   if (!stream_) {
     if ((micPath_ && !settled(now.mic)) || (systemPath_ && !settled(now.system))) return;
