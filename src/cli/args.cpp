@@ -1,6 +1,6 @@
 // Option parsing: whole, case-sensitive words; "--out" takes the next
-// argument verbatim, as "--system-audio-from" does (repeatable); parsing
-// stops at the first unknown argument.
+// argument verbatim, as "--system-audio-from" (repeatable) and "--live-audio"
+// do; parsing stops at the first unknown argument.
 #include "cli/args.h"
 
 #include <filesystem>
@@ -11,6 +11,8 @@ namespace orvane {
 namespace {
 constexpr const char* kOutRequired = "--out <path> is required";
 constexpr const char* kNameRequired = "--system-audio-from <name> needs a name";
+constexpr const char* kSocketRequired = "--live-audio <path> needs a path";
+constexpr const char* kLiveRates = "--live-rate takes 16000 or 48000";
 
 // Applies a flag option; false when `word` is not one.
 bool applyFlag(const std::string& word, ParsedArgs& parsed) {
@@ -37,6 +39,12 @@ std::variant<ParsedArgs, ArgsError> parseArgs(const std::vector<std::string>& ar
     } else if (word == "--system-audio-from") {
       if (i + 1 >= args.size() || args[i + 1].empty()) return ArgsError{kNameRequired};
       parsed.systemAudioFrom.push_back(args[++i]);
+    } else if (word == "--live-audio") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return ArgsError{kSocketRequired};
+      parsed.liveAudio = args[++i];
+    } else if (word == "--live-rate") {
+      if (i + 1 >= args.size() || (args[i + 1] != "16000" && args[i + 1] != "48000")) return ArgsError{kLiveRates};
+      parsed.liveRate = std::stoi(args[++i]);
     } else if (!applyFlag(word, parsed)) {
       return ArgsError{"unknown argument " + word};
     }

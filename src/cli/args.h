@@ -17,6 +17,8 @@ struct ParsedArgs {
   bool finalizeTemps = false;
   bool keepTemps = false;
   std::vector<std::string> systemAudioFrom;  // "--system-audio-from", in order given
+  std::string liveAudio;                      // "--live-audio": the host's socket; empty: none
+  int liveRate = 16000;                       // "--live-rate": 16000 or 48000
 };
 
 // The message of an "ERROR args ..." line.

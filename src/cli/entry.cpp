@@ -90,6 +90,8 @@ int runMain(int argc, char** argv, Backend& backend) {
                                 options.writeWav, backend, loop);
   recorder->keepTemps = options.keepTemps;
   recorder->systemAudioFrom = options.systemAudioFrom;
+  recorder->liveAudioPath = options.liveAudio;
+  recorder->liveRate = options.liveRate;
   if (options.finalizeTemps) {
     setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT/SIGHUP
     recorder->finalizeFromTemps();

@@ -25,6 +25,10 @@ namespace {
 
 constexpr double kMinimumSpanSeconds = 120.0;
 constexpr double kImplausiblePpm = 2000.0;
+// Before the rate is measured, a track heard live is corrected by what its
+// stamps show over this long at least, when that is this far off.
+constexpr double kProvisionalSpanSeconds = 30.0;
+constexpr double kProvisionalThresholdPpm = 40.0;
 constexpr double kCorrectionThresholdPpm = 5.0;
 constexpr double kNominalRate = 48000;
 
@@ -100,6 +104,17 @@ std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal
   const double rate = static_cast<double>(frames) / span;
   if (std::fabs(ppmOffset(rate, nominal)) > kImplausiblePpm) return std::nullopt;
   return rate;
+}
+
+double provisionalRatio(const TrackTimeline& timeline, double nominal) {
+  if (std::optional<double> rate = measuredRate(timeline, nominal)) return correctionRatio(rate, nominal);
+  if (!timeline.startSeconds || !timeline.lastSeconds) return 1.0;
+  const double span = *timeline.lastSeconds - *timeline.startSeconds;
+  if (span < kProvisionalSpanSeconds) return 1.0;
+  const double rate = static_cast<double>(timeline.lastFrames - timeline.startFrames) / span;
+  const double off = std::fabs(ppmOffset(rate, nominal));
+  if (off < kProvisionalThresholdPpm || off > kImplausiblePpm) return 1.0;
+  return rate / nominal;
 }
 
 DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system) {

@@ -36,6 +36,14 @@ DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& sys
 // not: unmeasured, or under 5 ppm off.
 double correctionRatio(std::optional<double> measuredRate, double nominal);
 
+// The ratio a track still being recorded is corrected by as it is heard
+// live: once its rate is measured, the one the output takes so far; before,
+// over at least 30 s, the rate its stamps show, but only when that is 40 ppm
+// or more off `nominal`, far enough that noise in the stamps cannot make it
+// so. Left alone, a track that far off would lie 4.8 ms from its measured
+// place after 120 s; one closer stays as recorded, as the output does.
+double provisionalRatio(const TrackTimeline& timeline, double nominal);
+
 // The ratio `source` is corrected by (1: none) when it is 5 ppm or more off
 // `nominal`; one line says what is done, or why nothing.
 double correctTrack(const std::string& source, std::optional<double> measuredRate, double nominal,

@@ -117,6 +117,7 @@ Finisher::~Finisher() {
 
 void Finisher::start() {
   started_ = true;
+  if (live_) live_->start(micPath_, systemPath_, progress_, cancelEcho_);
   poll();
 }
 
@@ -281,6 +282,9 @@ bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<
   if (!failure_ && !sameSources(mic, system)) fail("the stop reads other tracks or heads");
   micFrames_ = endedLength(mic);
   systemFrames_ = endedLength(system);
+  // The host hears the end before the output is finished.
+  if (live_) live_->end(mic, system, micFrames_, systemFrames_, micRatio, systemRatio);
+  live_.reset();
   if (!failure_ && ((mic && !micFrames_) || (system && !systemFrames_))) fail("a track cannot be read at the stop");
   if (!failure_) planRedo(micRatio, systemRatio);
   if (!failure_) return true;

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "finalize/interleave.h"
+#include "finalize/live_audio.h"
 #include "track/timeline.h"
 #include "platform/audio_file.h"
 
@@ -29,10 +30,7 @@ namespace orvane {
 class Finisher {
  public:
   // Any thread: each track's timeline so far.
-  struct Timelines {
-    TrackTimeline mic;
-    TrackTimeline system;
-  };
+  using Timelines = TrackTimelines;
   using Progress = std::function<Timelines()>;
   using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
 
@@ -44,6 +42,9 @@ class Finisher {
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
 
+  // Before start(): the same interleave handed to a host as it is made, from
+  // the tracks' first frames (live_audio.h); ended at ready().
+  void setLive(std::unique_ptr<LiveAudio> live) { live_ = std::move(live); }
   // Lets it make the output while the tracks grow. A finisher never started
   // (a recovery) makes it all at finish(), from the start of the ended tracks.
   void start();
@@ -66,7 +67,8 @@ class Finisher {
   // not (it failed, never began, which a recording under 120 s of active time
   // never lets it, or would have to make again more than the later half of
   // its frames or any frame after an echo canceller), one diagnostic says
-  // why, its work is removed and finish() makes the output afresh.
+  // why, its work is removed and finish() makes the output afresh. The live
+  // audio gets the rest of the tracks first and is closed.
   bool ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, double micRatio,
              double systemRatio);
   // After ready(): writes the rest, or all of it from the ended tracks, and
@@ -101,6 +103,7 @@ class Finisher {
   const Progress progress_;
   const CreateOutput create_;
   const bool cancelEcho_;
+  std::unique_ptr<LiveAudio> live_;
 
   // The thread's until it is joined, then the stop's.
   InterleaveOutcome outcome_;

@@ -23,6 +23,7 @@
 #include "platform/files/private_file.h"
 #include "platform/runtime/host_clock.h"
 #include "platform/runtime/resource_limits.h"
+#include "platform/runtime/stream_socket.h"
 #include "recorder/recorder.h"
 
 namespace orvane {
@@ -36,6 +37,9 @@ constexpr double kStartTimeoutSeconds = 20.0;
 // its file must give the disk up to the tracks (its reserve holds over a
 // minute of them, this loop's look comes within a second).
 constexpr double kFinisherPollSeconds = 0.5;
+// The track writer's round while a host hears the recording live: a frame
+// waits for the writer at most this long before the live audio can read it.
+constexpr double kLiveWriterRoundSeconds = 0.1;
 
 Error trackInUse(const std::string& path) {
   return Error{"posix", EWOULDBLOCK, "the temporary track " + path + " is in use by a running recording"};
@@ -144,6 +148,15 @@ void Recorder::runStart() {
   // removed at our stop, or its own stop would remove or replace ours.
   if (Status owned = checkNoRunningRecordingOwns(paths)) return failStart("start_failed", owned->description);
   if (Status occupied = checkNothingInTheWay(paths)) return failStart("start_failed", occupied->description);
+  // The host hears the recording from its first frame, so it listens before anything is captured.
+  if (!liveAudioPath.empty()) {
+    auto socket = StreamSocket::connect(liveAudioPath);
+    if (!socket) {
+      return failStart("start_failed", "cannot connect to the live audio socket " + socket.error().description);
+    }
+    live_ = std::make_unique<LiveAudio>(std::move(*socket), liveRate);
+    writer.setRoundSeconds(kLiveWriterRoundSeconds);
+  }
   if (mode != Mode::systemOnly && !ensureMicrophoneAccess()) {
     return failStart("mic_permission", "microphone access not granted");
   }
@@ -185,6 +198,7 @@ void Recorder::startFinisher() {
                                            return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                          },
                                          Finisher::CreateOutput{}, voiceProcessing);
+  if (live_) finisher_->setLive(std::move(live_));
   finisher_->start();
   // Its thread waits for the rates to be measured: until then there is none.
   // The stop holds the main loop to the end: no poll comes after it.

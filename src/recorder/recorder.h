@@ -84,6 +84,10 @@ class Recorder {
   // Written once before start: when not empty, the system track holds only
   // what these applications play.
   std::vector<std::string> systemAudioFrom;
+  // Written once before start: the socket the host listens on for the live
+  // audio (empty: none), and its rate.
+  std::string liveAudioPath;
+  int liveRate = 16000;
   const TempPaths paths;
 
   Backend& backend;
@@ -186,6 +190,7 @@ class Recorder {
 
   std::mutex tempFilesLock_;  // opening the tracks against their clean-up
   std::unique_ptr<Finisher> finisher_;  // control thread, under tempFilesLock_; then the stop's
+  std::unique_ptr<LiveAudio> live_;     // control thread, until the finisher takes it
   // The tracks this run created: a stop removes no other file.
   bool micCreated_ = false;     // tempFilesLock_
   bool systemCreated_ = false;  // tempFilesLock_

@@ -15,4 +15,10 @@ struct TrackTimeline {
   int64_t lastFrames = 0;
 };
 
+// Both tracks' timelines at one moment.
+struct TrackTimelines {
+  TrackTimeline mic;
+  TrackTimeline system;
+};
+
 }  // namespace orvane

@@ -23,7 +23,7 @@ void TrackWriter::run() {
   const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(flushSeconds_));
   Clock::time_point nextFlush{};
   for (bool last = false; !last;) {
-    bell_.wait(kRoundSeconds);
+    bell_.wait(round_.load());
     last = quit_;
     const Clock::time_point now = Clock::now();
     const bool flush = nextFlush != Clock::time_point{} && now >= nextFlush;

@@ -34,7 +34,10 @@ class Lifecycle(InScratchDirectory):
                                (["--out", "x.m4a", "--system-audio-from"],
                                 "ERROR args --system-audio-from <name> needs a name\n"),
                                (["--system-audio-from", "", "--out", "x.m4a"],
-                                "ERROR args --system-audio-from <name> needs a name\n")):
+                                "ERROR args --system-audio-from <name> needs a name\n"),
+                               (["--out", "x.m4a", "--live-audio"], "ERROR args --live-audio <path> needs a path\n"),
+                               (["--out", "x.m4a", "--live-audio", "s", "--live-rate", "44100"],
+                                "ERROR args --live-rate takes 16000 or 48000\n")):
             with self.subTest(args=args):
                 self.assertEqual(run(args, cwd=self.dir), (2, expected, ""))
                 self.assertEqual(os.listdir(self.dir), [])
