@@ -3,7 +3,6 @@ captured is lost: the audio from before the fault is in the output or in tracks 
 One driver runs the table CASES; the long cases need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md)."""
 import os
 import fcntl
-import json
 import random
 import shutil
 import signal
@@ -18,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, SIM_BIN, Helper, channels, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import BIN, Helper, channels, command, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
@@ -297,13 +296,9 @@ def refused_outputs(case):
     case.assertTrue(stdout.endswith(f"ERROR start_failed cannot create {out}: it is a symbolic link\n"), stdout)
 
 
-def scripted(out, *args, limits=(), scenario=SINES):
+def scripted(out, *args, limits=()):
     """The scripted helper's argument vector, under prlimit's `limits` when given."""
-    fd, path = tempfile.mkstemp(suffix=".json")
-    with os.fdopen(fd, "w") as f:
-        json.dump(scenario, f)
-    argv = [SIM_BIN, "--scenario", path, "--out", out, *args]
-    return ["prlimit", *limits, *argv] if limits else argv
+    return [*(["prlimit", *limits] if limits else []), *command(["--out", out, *args], scenario=SINES)]
 
 
 def unstopped(case, args, **options):
