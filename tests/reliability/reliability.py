@@ -332,23 +332,6 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
     case.assert_stopped(*helper.stop(), out)
 
 
-def a_recovery_removes_only_what_it_read(case):
-    """Empty temps beside a finished output; then a 0-byte track beside a good one, recovered twice."""
-    out = case.path("call.wav")
-    tone(out, 1, channels=2)
-    earlier = open(out, "rb").read()
-    open(case.path("call.mic.caf"), "wb").close()
-    status, stdout, _ = recover(out)
-    case.assertEqual((status, stdout), (3, "ERROR empty_recovery interleave produced no audio frames\n"))
-    case.assertEqual(open(out, "rb").read(), earlier)
-    tone(case.path("call.sys.caf"), 2)
-    open(case.path("call.mic.caf"), "wb").close()
-    case.assert_recovers(out, 1.99)
-    case.assertEqual(sorted(os.listdir(case.dir)), ["call.wav"])
-    case.assertEqual(recover(out)[0], 2)  # no temps
-    case.assertAlmostEqual(seconds(out), 2.0, delta=0.01)
-
-
 def an_earlier_output_survives_a_failed_stop(case):
     """An output that outgrows the file size limit fails the stop; the file at the path is the earlier one."""
     out = case.path("rec.wav")
@@ -722,7 +705,6 @@ CASES = [
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
     ("a crashed run's tracks stop a new start", a_crashed_runs_tracks_stop_a_new_start, False),
-    ("a recovery removes only what it read", a_recovery_removes_only_what_it_read, False),
     ("an earlier output survives a failed stop", an_earlier_output_survives_a_failed_stop, False),
     ("a host that stops reading", a_host_that_stops_reading, False),
     ("too few descriptors at the stop", too_few_descriptors_at_the_stop, False),
