@@ -265,22 +265,6 @@ def tracks_removed_while_recording(case):
         case.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
 
 
-def recovery_against_a_live_recording(case):
-    """A recovery, and a second recording, with the --out of a running one: both touch nothing."""
-    out = case.path("live.wav")
-    helper = case.start(out, "--wav")
-    time.sleep(1.0)
-    status, stdout, _ = recover(out)
-    case.assertEqual((status, stdout), (2, IN_USE))
-    second = Helper(["--out", out, "--wav"], scenario=SINES)
-    case.addCleanup(second.kill)
-    case.assertTrue(second.wait_line("ERROR ").startswith("ERROR start_failed the temporary track "), second.lines)
-    case.assertEqual(second.finish()[0], 2)
-    case.assertFalse(os.path.exists(out))
-    time.sleep(0.5)
-    case.assert_saved(helper, out)
-
-
 def refused_outputs(case):
     """A line break would forge a line; a link, dangling or not, would fail only at the stop."""
     out = case.path("x\nSTATUS stopped /fake.wav")
@@ -491,14 +475,18 @@ def fifos_in_the_way(case):
 
 
 def names_of_a_running_recording(case):
-    """A run whose output, or a name it derives, is a file of a running recording with another output is refused
-    and touches nothing: the running one's track or unfinished output as the output, an output whose track would be
-    the running one's output, and a recovery into a running one's track. The running one then saves everything."""
+    """A recovery, or a second recording, with the --out of a running one, and a run whose output, or a name it
+    derives, is a file of a running recording with another output are refused and touch nothing: the running one's
+    track or unfinished output as the output, an output whose track would be the running one's output, and a
+    recovery into a running one's track. The running ones then save everything."""
     out = case.path("rec.wav")
     helper = case.start(out, "--wav")
-    other = Helper(["--out", case.path("other.mic.caf"), "--wav"], scenario=SINES)
-    case.addCleanup(other.kill)
-    other.wait_line("STATUS recording", timeout=20)
+    other = case.start(case.path("other.mic.caf"), "--wav")
+    case.assertEqual(recover(out)[:2], (2, IN_USE))
+    status, stdout = unstopped(case, ["--out", out, "--wav"])
+    case.assertEqual(status, 2, stdout)
+    case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed the temporary track "), stdout)
+    case.assertFalse(os.path.exists(out))
     for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "other.wav"):
         before = sorted(os.listdir(case.dir))
         status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
@@ -700,7 +688,6 @@ CASES = [
     ("disk full at a drifting stop", lambda case: disk_full(case, "drifting"), True),
     ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
-    ("recovery against a live recording", recovery_against_a_live_recording, False),
     ("refused outputs: a line break, a dangling link", refused_outputs, False),
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
