@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, Helper, channels, command, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import BIN, Helper, channels, click_onsets, command, probe, run, terminal_lines, tone_level  # noqa: E402
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
