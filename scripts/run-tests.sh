@@ -53,7 +53,8 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asa
 
 # die_after_fork=0: the event-line writer thread lives for the whole process, so a test that forks a child to
 # run under a file size limit forks a process with threads; the child only starts threads of its own.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" run_ctest build-tsan \
-  --no-tests=error -R '^process\.test_sanitizer_pulse$'
+# One process for all the unit tests: a test that counts its threads counts ThreadSanitizer's own once it runs.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" build-tsan/tests/unit_tests --gtest_brief=1
+(cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_sanitizer_pulse$')
 
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
