@@ -125,16 +125,24 @@ class Recovery(InScratchDirectory):
                 self.assert_channels(out_name, 1000, 440)
 
     def test_empty_tracks_exit_3_no_tracks_exit_2_and_only_what_could_not_be_read_stays(self):
+        """Beside an earlier output, which only a recovery that writes one replaces: a 0-byte track goes with
+        the track read beside it."""
+        self.track("rec.wav", content=b"an earlier output")
         self.track("rec.mic.caf")
         self.track("rec.sys.caf")
-        self.recover("rec.wav", status=3, out=EMPTY)
+        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.wav"])
         self.track("rec.mic.caf")
         self.track("rec.sys.caf", content=b"garbage")
-        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.sys.caf"])
-        os.remove(self.path("rec.sys.caf"))
-        self.recover("rec.m4a", status=2, out=NO_TEMPS)
+        self.recover("rec.wav", status=3, out=EMPTY, files=["rec.sys.caf", "rec.wav"])
+        with open(self.path("rec.wav"), "rb") as earlier:
+            self.assertEqual(earlier.read(), b"an earlier output")
+        self.track("rec.mic.caf", content=b"")
+        self.track("rec.sys.caf", 440)
+        self.recover("rec.wav")
+        self.recover("rec.wav", status=2, out=NO_TEMPS, files=["rec.wav"])
+        self.assertAlmostEqual(probe(self.path("rec.wav"))["duration"], 2.0, delta=0.01)
         self.track("rec.mic.corrected.caf", 1000)  # a corrected copy is no temp track
-        self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf"])
+        self.recover("rec.m4a", status=2, out=NO_TEMPS, files=["rec.mic.corrected.caf", "rec.wav"])
 
     def test_a_track_left_out_by_the_mode_or_an_output_that_cannot_be_written_keeps_the_temps(self):
         self.track("rec.mic.caf", 1000)

@@ -4,12 +4,13 @@ a stream of ours where one of its name went before, whatever it asked for: there
 after the switch, is linked by hand to the other sink's monitor once it runs, as the session manager would (one
 relink a run: it costs a reopening or two, and the recorder allows four in ten seconds). Every part of every run
 must hold the tone of the sink that was the default at its moment, and the diagnostic must name that sink."""
+import os
 import re
 import signal
 import subprocess
 import time
 
-from harness import RATE, channels, tone_level
+from harness import RATE, channels, rms, tone_level
 from pulse_server import SERVER, PulseCase
 
 TONES = {"speakers": 440, "headset": 660}
@@ -95,6 +96,8 @@ class AlternatingDefaultSink(PulseCase):
         for run, first in enumerate(STARTS):
             self.pulse.pactl("set-default-sink", first)
             out, helper = self.start(f"run{run}.wav", ["--wav", "--system-only"])
+            tracks = [name for name in os.listdir(self.dir.name) if name.endswith(".caf")]
+            self.assertEqual(tracks, [f"run{run}.sys.caf"])
             time.sleep(0.5)
             if run % 2 == 0:
                 self.relink(OTHER[first], helper)
@@ -109,7 +112,8 @@ class AlternatingDefaultSink(PulseCase):
             self.stop(helper)
             said = self.devices_named(helper)
             logs.append(f"run {run}:\n{helper.stderr}")
-            _, system = channels(out)
+            mic, system = channels(out)
+            self.assertLess(rms(mic), 1e-4)
             # Each part ends before the next change, which a late first frame may bring early in the file.
             parts = (system[int((0.5 + SETTLE) * RATE): int((1.3 + SETTLE) * RATE)], system[-RATE: -RATE // 5])
             named = (said_first[-1] if said_first else None, said[-1] if len(said) > len(said_first) else None)

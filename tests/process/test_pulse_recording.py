@@ -1,10 +1,12 @@
 """Recording end to end on a private sound server: the microphone alone into
 both encodings, both sources with a pause, a stalled server and a suspended
-sink, a starved and then stopped helper, the tail before the stop, a server restarted (or gone
-for good), a default sink that changes, the only sink that goes away, a headset's switch of both
-devices at once, devices with many channels, and a full disk. A null sink renders 2 s ahead unless a client asks
-for less, and a monitor stream sees nothing until real time catches up: a
-silent low-latency player on each ("keeper") holds them at 20 ms."""
+sink, a starved and then stopped helper, the tail before the stop, a server
+restarted (or gone for good), the only sink that goes away (a default sink that
+changes: test_pulse_device_links), a headset's switch of both devices at once,
+devices with many channels, and a full disk. A null sink renders 2 s ahead
+unless a client asks for less, and a monitor stream sees nothing until real
+time catches up: a silent low-latency player on each ("keeper") holds them at
+20 ms."""
 import os
 import signal
 import subprocess
@@ -252,36 +254,6 @@ class SineMicAndOnlySink(PrivateServerCase):
         self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)
         self.assertLess(tone_level(system, MIC_TONE), 0.01)
         self.assert_tone(mic[RATE // 4:], MIC_TONE, SYSTEM_TONE)
-
-
-class DefaultSinkSwitch(PrivateServerCase):
-    """No source but the sinks' monitors: system audio alone needs no microphone."""
-
-    modules = [f"module-sine sink=speakers frequency={SYSTEM_TONE}", "module-null-sink sink_name=headset",
-               f"module-sine sink=headset frequency={SECOND_SINK_TONE}"]
-    keep_sinks = ("speakers", "headset")
-
-    def test_system_only_records_with_no_microphone_and_follows_the_new_default_sink(self):
-        # A session manager remembers where a stream of this name was linked before.
-        _, first = self.start("first.wav", ["--wav", "--system-only"])
-        time.sleep(1.0)
-        self.stop(first)
-        for name in ("first.wav", "first.drift.json"):
-            os.remove(os.path.join(self.dir.name, name))
-        out, helper = self.start("switch.wav", ["--wav", "--system-only", "--keep-temps"])
-        self.assertEqual(os.listdir(self.dir.name), ["switch.sys.caf"])
-        time.sleep(3.0)
-        self.pulse.pactl("set-default-sink", "headset")
-        time.sleep(3.0)
-        self.stop(helper)
-        self.assertIn("system audio follows default sink headset", helper.stderr)
-        mic, system = channels(out)
-        self.assertLess(rms(mic), 1e-4)
-        half = len(system) // 2
-        self.assert_tone(system[RATE // 2: half - RATE // 2], SYSTEM_TONE, SECOND_SINK_TONE)
-        # The server moves what played on the speakers to the new default sink
-        # as well, so the second half has both tones; only the headset has 880 Hz.
-        self.assertGreater(tone_level(system[half + RATE // 2: -RATE // 4], SECOND_SINK_TONE), 0.05)
 
 
 TEN = "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,side-right,aux0,aux1"

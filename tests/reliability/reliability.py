@@ -3,7 +3,6 @@ captured is lost: the audio from before the fault is in the output or in tracks 
 One driver runs the table CASES; the long cases need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md)."""
 import os
 import fcntl
-import json
 import random
 import shutil
 import signal
@@ -18,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, SIM_BIN, Helper, channels, click_onsets, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import BIN, Helper, channels, click_onsets, command, probe, run, terminal_lines, tone_level  # noqa: E402
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
@@ -38,6 +37,12 @@ def seconds(path):
     by_sox = float(subprocess.run(["sox", "--i", "-D", path], capture_output=True, text=True, check=True).stdout)
     assert abs(by_sox - by_ffprobe) < 0.05, (path, by_sox, by_ffprobe)
     return by_sox
+
+
+def tone(path, seconds, channels=1):
+    """A 440 Hz tone at 48 kHz by sox: a track, or a file at the output's path."""
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "16", path, "synth", str(seconds), "sine",
+                    "440"], check=True)
 
 
 def recover(out, *args, size_limit=None):
@@ -66,6 +71,20 @@ class Case(unittest.TestCase):
 
     def assert_stopped(self, status, lines, out):
         self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]))
+
+    def assert_saved(self, helper, out, ended=None, speed=1):
+        """Stops the run (or lets `ended` end it): it says it stopped, and the output holds what it recorded."""
+        lived = time.monotonic() - helper.arrival("STATUS recording")
+        self.assert_stopped(*(ended or helper.stop)(), out)
+        self.assertGreaterEqual(seconds(out), (lived - 0.3) * speed)
+        return lived
+
+    def crash(self, helper):
+        """SIGKILL; returns the seconds it had recorded."""
+        helper.proc.kill()
+        lived = time.monotonic() - helper.arrival("STATUS recording")
+        helper.finish()
+        return lived
 
     def assert_recovers(self, out, at_least, *args):
         status, stdout, stderr = recover(out, *args)
@@ -107,11 +126,8 @@ def crash_while_recording(case, runs=30 if LONG else 6, longest=60.0 if LONG els
         mode, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
         out = case.path(f"crash{i}.{ext}")
         helper = case.start(out, *mode, *(["--wav"] if ext == "wav" else []))
-        began = helper.arrival("STATUS recording")
         time.sleep(rng.uniform(0.3, longest))
-        helper.proc.kill()
-        lived = time.monotonic() - began
-        helper.finish()
+        lived = case.crash(helper)
         case.assertFalse(os.path.exists(out), "nothing under the output's name before the stop")
         case.assert_recovers(out, lived - 0.2 - 0.1, *mode)
         case.assertFalse(os.path.exists(case.path(f"crash{i}.finishing.{ext}")), "the finisher's file is gone")
@@ -219,8 +235,7 @@ def finisher_killed_or_behind(case):
     helper = case.start(out, "--wav", scenario=dict(SINES, speed=30))
     case.assertTrue(any(os.path.exists(finishing) and os.path.getsize(finishing) > 8 << 20 or time.sleep(0.1)
                         for _ in range(100)), "it writes")
-    helper.proc.kill()
-    helper.finish()
+    case.crash(helper)
     case.assertFalse(os.path.exists(out))
     case.assert_recovers(out, max(seconds(case.path(f"kill.{track}.caf")) for track in ("mic", "sys")))
     case.assertFalse(os.path.exists(finishing))
@@ -246,28 +261,8 @@ def tracks_removed_while_recording(case):
         if removed == "folder":
             shutil.rmtree(folder)
         time.sleep(1.0)
-        lived = time.monotonic() - helper.arrival("STATUS recording")
-        case.assert_stopped(*helper.stop(), out)
-        case.assertGreaterEqual(seconds(out), lived - 0.3)
+        lived = case.assert_saved(helper, out)
         case.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
-
-
-def recovery_against_a_live_recording(case):
-    """A recovery, and a second recording, with the --out of a running one: both touch nothing."""
-    out = case.path("live.wav")
-    helper = case.start(out, "--wav")
-    time.sleep(1.0)
-    status, stdout, _ = recover(out)
-    case.assertEqual((status, stdout), (2, IN_USE))
-    second = Helper(["--out", out, "--wav"], scenario=SINES)
-    case.addCleanup(second.kill)
-    case.assertTrue(second.wait_line("ERROR ").startswith("ERROR start_failed the temporary track "), second.lines)
-    case.assertEqual(second.finish()[0], 2)
-    case.assertFalse(os.path.exists(out))
-    time.sleep(0.5)
-    lived = time.monotonic() - helper.arrival("STATUS recording")
-    case.assert_stopped(*helper.stop(), out)
-    case.assertGreaterEqual(seconds(out), lived - 0.3)
 
 
 def refused_outputs(case):
@@ -285,13 +280,9 @@ def refused_outputs(case):
     case.assertTrue(stdout.endswith(f"ERROR start_failed cannot create {out}: it is a symbolic link\n"), stdout)
 
 
-def scripted(out, *args, limits=(), scenario=SINES):
+def scripted(out, *args, limits=()):
     """The scripted helper's argument vector, under prlimit's `limits` when given."""
-    fd, path = tempfile.mkstemp(suffix=".json")
-    with os.fdopen(fd, "w") as f:
-        json.dump(scenario, f)
-    argv = [SIM_BIN, "--scenario", path, "--out", out, *args]
-    return ["prlimit", *limits, *argv] if limits else argv
+    return [*(["prlimit", *limits] if limits else []), *command(["--out", out, *args], scenario=SINES)]
 
 
 def unstopped(case, args, **options):
@@ -308,9 +299,7 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
     out = case.path("crashed.wav")
     helper = case.start(out, "--wav")
     time.sleep(1.5)
-    helper.proc.kill()
-    lived = time.monotonic() - helper.arrival("STATUS recording")
-    helper.finish()
+    lived = case.crash(helper)
     with open(case.path("victim.mic.caf"), "wb") as f:
         f.write(b"not a track of ours")
     for name, why in (("crashed.wav", "holds"), ("victim.m4a", "is in the way")):
@@ -325,24 +314,6 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
     helper = case.start(out, "--wav")
     time.sleep(0.5)
     case.assert_stopped(*helper.stop(), out)
-
-
-def a_recovery_removes_only_what_it_read(case):
-    """Empty temps beside a finished output; then a 0-byte track beside a good one, recovered twice."""
-    out = case.path("call.wav")
-    subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", out, "synth", "1", "sine", "440"], check=True)
-    earlier = open(out, "rb").read()
-    open(case.path("call.mic.caf"), "wb").close()
-    status, stdout, _ = recover(out)
-    case.assertEqual((status, stdout), (3, "ERROR empty_recovery interleave produced no audio frames\n"))
-    case.assertEqual(open(out, "rb").read(), earlier)
-    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("call.sys.caf"), "synth", "2",
-                    "sine", "440"], check=True)
-    open(case.path("call.mic.caf"), "wb").close()
-    case.assert_recovers(out, 1.99)
-    case.assertEqual(sorted(os.listdir(case.dir)), ["call.wav"])
-    case.assertEqual(recover(out)[0], 2)  # no temps
-    case.assertAlmostEqual(seconds(out), 2.0, delta=0.01)
 
 
 def an_earlier_output_survives_a_failed_stop(case):
@@ -401,10 +372,7 @@ def too_few_descriptors_at_the_stop(case):
     out = case.path("rec.wav")
     with open(out, "wb") as f:
         f.write(b"an earlier recording")
-    argv = scripted(out, "--wav")
-    helper = Helper(argv[1:], binary=argv[0])
-    case.addCleanup(helper.kill)
-    helper.wait_line("STATUS recording")
+    helper = case.start(out, "--wav")
     time.sleep(1.0)
     subprocess.run(["prlimit", f"--pid={helper.proc.pid}",
                     f"--nofile={len(os.listdir(f'/proc/{helper.proc.pid}/fd'))}"], check=True)
@@ -441,8 +409,7 @@ def a_closed_standard_input(case):
 def two_recoveries_at_once(case):
     """The second of two recoveries of one output refuses while the first writes it."""
     for track in ("mic", "sys"):
-        subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path(f"long.{track}.caf"), "synth",
-                        "600", "sine", "440"], check=True)
+        tone(case.path(f"long.{track}.caf"), 600)
     first = subprocess.Popen([BIN, "--out", case.path("long.m4a"), "--finalize-temps"], stdout=subprocess.PIPE)
     time.sleep(0.5)
     case.assertEqual(recover(case.path("long.m4a"))[:2], (2, IN_USE))
@@ -467,11 +434,9 @@ def hang_ups(case):
         out = case.path(f"hup{len(signals)}.wav")
         helper = case.start(out, "--wav")
         time.sleep(1.0)
-        lived = time.monotonic() - helper.arrival("STATUS recording")
         for sig in signals:
             helper.proc.send_signal(sig)
-        case.assert_stopped(*helper.finish(timeout=20), out)
-        case.assertGreaterEqual(seconds(out), lived - 0.3)
+        case.assert_saved(helper, out, ended=lambda: helper.finish(timeout=20))
     out = case.path("tty.wav")
     master, slave = os.openpty()
     proc = subprocess.Popen(scripted(out, "--wav"), stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
@@ -510,14 +475,18 @@ def fifos_in_the_way(case):
 
 
 def names_of_a_running_recording(case):
-    """A run whose output, or a name it derives, is a file of a running recording with another output is refused
-    and touches nothing: the running one's track or unfinished output as the output, an output whose track would be
-    the running one's output, and a recovery into a running one's track. The running one then saves everything."""
+    """A recovery, or a second recording, with the --out of a running one, and a run whose output, or a name it
+    derives, is a file of a running recording with another output are refused and touch nothing: the running one's
+    track or unfinished output as the output, an output whose track would be the running one's output, and a
+    recovery into a running one's track. The running ones then save everything."""
     out = case.path("rec.wav")
     helper = case.start(out, "--wav")
-    other = Helper(["--out", case.path("other.mic.caf"), "--wav"], scenario=SINES)
-    case.addCleanup(other.kill)
-    other.wait_line("STATUS recording", timeout=20)
+    other = case.start(case.path("other.mic.caf"), "--wav")
+    case.assertEqual(recover(out)[:2], (2, IN_USE))
+    status, stdout = unstopped(case, ["--out", out, "--wav"])
+    case.assertEqual(status, 2, stdout)
+    case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed the temporary track "), stdout)
+    case.assertFalse(os.path.exists(out))
     for name in ("rec.mic.caf", "rec.sys.caf", "rec.partial.wav", "rec.finishing.wav", "other.wav"):
         before = sorted(os.listdir(case.dir))
         status, stdout = unstopped(case, ["--out", case.path(name), "--wav"])
@@ -525,16 +494,13 @@ def names_of_a_running_recording(case):
         case.assertRegex(stdout, r"^STATUS starting\nERROR start_failed \S+ is a file of a running recording "
                                  r"\(its temporary track \S+ is in use\); choose another --out\n$")
         case.assertEqual(sorted(os.listdir(case.dir)), before)
-    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("rec.mic.mic.caf"), "synth", "1",
-                    "sine", "440"], check=True)
+    tone(case.path("rec.mic.mic.caf"), 1)
     status, stdout, _ = recover(case.path("rec.mic.caf"))
     case.assertEqual(status, 2)
     case.assertTrue(stdout.startswith(f"ERROR finalize_failed {case.path('rec.mic.caf')} is a file of a running "
                                       "recording"), stdout)
     case.assertTrue(os.path.exists(case.path("rec.mic.mic.caf")))
-    lived = time.monotonic() - helper.arrival("STATUS recording")
-    case.assert_stopped(*helper.stop(), out)
-    case.assertGreaterEqual(seconds(out), lived - 0.3)
+    case.assert_saved(helper, out)
     case.assertNotIn("was removed while recording", helper.stderr)
     case.assert_stopped(*other.stop(), case.path("other.mic.caf"))
 
@@ -569,9 +535,7 @@ def a_folder_renamed_while_recording(case):
         time.sleep(1.0)
         os.rename(folder, moved)
         time.sleep(0.5)
-        lived = time.monotonic() - helper.arrival("STATUS recording")
-        case.assert_stopped(*helper.stop(), out)
-        case.assertGreaterEqual(seconds(out), (lived - 0.3) * speed)
+        case.assert_saved(helper, out, speed=speed)
         case.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
         case.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
         case.assertEqual(helper.diags("finisher:"), [] if speed > 1 else
@@ -593,8 +557,7 @@ def modes_of_the_files(case):
     case.assertEqual((mode("rec.wav"), mode("rec.drift.json")), (0o640, 0o640))
     helper = case.start(case.path("crashed.m4a"))
     time.sleep(0.5)
-    helper.proc.kill()
-    helper.finish()
+    case.crash(helper)
     case.assert_recovers(case.path("crashed.m4a"), 0.3)
     case.assertEqual(mode("crashed.m4a"), 0o640)
 
@@ -725,12 +688,10 @@ CASES = [
     ("disk full at a drifting stop", lambda case: disk_full(case, "drifting"), True),
     ("the finisher killed while it writes, or behind", finisher_killed_or_behind, False),
     ("tracks removed while recording", tracks_removed_while_recording, False),
-    ("recovery against a live recording", recovery_against_a_live_recording, False),
     ("refused outputs: a line break, a dangling link", refused_outputs, False),
     ("stop while the server hangs", stop_while_the_server_hangs, False),
     ("damaged tracks", damaged_tracks, False),
     ("a crashed run's tracks stop a new start", a_crashed_runs_tracks_stop_a_new_start, False),
-    ("a recovery removes only what it read", a_recovery_removes_only_what_it_read, False),
     ("an earlier output survives a failed stop", an_earlier_output_survives_a_failed_stop, False),
     ("a host that stops reading", a_host_that_stops_reading, False),
     ("too few descriptors at the stop", too_few_descriptors_at_the_stop, False),

@@ -1,9 +1,10 @@
-"""The helper built with ThreadSanitizer (build-tsan), driven through every hop
-between its threads on a private PulseAudio: a recording paused, resumed,
-moved to a new default source and sink, carried across a server restart and
-stopped; then a run killed with SIGKILL and recovered with --finalize-temps.
-Any ThreadSanitizer report fails it. CTest has it only in a build with
-ORVANE_TSAN (tests/CMakeLists.txt)."""
+"""The helper built with ThreadSanitizer (build-tsan) or with AddressSanitizer
+and UndefinedBehaviorSanitizer (build-asan), driven through every hop between
+its threads and through the sound server's code on a private PulseAudio: a
+recording paused, resumed, moved to a new default source and sink, carried
+across a server restart and stopped; then a run killed with SIGKILL and
+recovered with --finalize-temps. Any sanitizer report fails it. CTest has it
+only in a sanitizer build (tests/CMakeLists.txt)."""
 import glob
 import os
 import signal
@@ -14,33 +15,40 @@ from harness import BIN, Helper, probe, run, terminal_lines
 from pulse_server import PulseCase, mic_modules
 
 
-class ThreadSanitizerRun(PulseCase):
+# Every report goes to <name>.<pid> in the reports folder; exitcode also fails a run that reports.
+# ThreadSanitizer: the process ends without taking its queues down, and an idle queue's worker that left is joined
+# only by the next task: a finished, unjoined thread at the exit is no race.
+OPTIONS = {"libtsan": {"TSAN_OPTIONS": {"log_path": "tsan", "exitcode": 66, "second_deadlock_stack": 1,
+                                        "report_thread_leaks": 0}},
+           "libasan": {"ASAN_OPTIONS": {"log_path": "asan", "exitcode": 66, "detect_leaks": 0},
+                       "UBSAN_OPTIONS": {"log_path": "ubsan", "print_stacktrace": 1, "halt_on_error": 1}}}
+
+
+class SanitizerRun(PulseCase):
     modules = [*mic_modules("mic", 48000), *mic_modules("mic2", 44100), "module-null-sink sink_name=headset",
                "module-sine sink=mic_feed frequency=1000", "module-sine sink=speakers frequency=440"]
 
     def setUp(self):
         linked = subprocess.run(["ldd", BIN], capture_output=True, text=True, timeout=30).stdout
-        self.assertIn("libtsan", linked, f"{BIN} is not built with ThreadSanitizer")
+        runtime = next((name for name in OPTIONS if name in linked), None)
+        self.assertIsNotNone(runtime, f"{BIN} is not built with a sanitizer")
         super().setUp()
         self.pulse.pactl("set-default-source", "mic")
-        # Every report goes to tsan.<pid> here; exitcode also fails a run that reports. The process ends without
-        # taking its queues down, and an idle queue's worker that left is joined only by the next task: a
-        # finished, unjoined thread at the exit is no race.
         self.reports = os.path.join(self.dir.name, "reports")
         os.mkdir(self.reports)
-        options = {"exitcode": 66, "log_path": f"{self.reports}/tsan", "second_deadlock_stack": 1,
-                   "report_thread_leaks": 0}
-        self.env = dict(self.env, TSAN_OPTIONS=" ".join(f"{key}={value}" for key, value in options.items()))
+        for variable, options in OPTIONS[runtime].items():
+            options = dict(options, log_path=os.path.join(self.reports, options["log_path"]))
+            self.env[variable] = " ".join(f"{key}={value}" for key, value in options.items())
 
     def assert_no_reports(self):
-        found = sorted(glob.glob(os.path.join(self.reports, "tsan*")))
+        found = sorted(glob.glob(os.path.join(self.reports, "*")))
         texts = []
         for path in found:
             with open(path, errors="replace") as report:
                 texts.append(report.read())
-        self.assertEqual(texts, [], "ThreadSanitizer reported:\n" + "\n".join(texts))
+        self.assertEqual(texts, [], "the sanitizer reported:\n" + "\n".join(texts))
 
-    def test_a_run_through_pause_device_switches_and_a_server_restart_and_a_recovery_report_no_race(self):
+    def test_a_run_through_pause_device_switches_and_a_server_restart_and_a_recovery_reports_nothing(self):
         out, helper = self.start("run.m4a")
         time.sleep(1.0)
         helper.send("pause\n")
