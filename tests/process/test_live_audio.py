@@ -12,7 +12,7 @@ import threading
 import time
 import unittest
 
-from harness import BIN, RATE, channels, click_onsets, run
+from harness import BIN, RATE, Helper, channels, click_onsets
 from pulse_server import PulseCase
 
 HEADER = struct.Struct("<QII")
@@ -187,10 +187,11 @@ class LiveAudio(PulseCase):
                          ["live audio: the host closed its socket; the recording goes on without it"], helper.stderr)
 
     def test_a_socket_nobody_listens_on_fails_the_start(self):
-        status, stdout, _ = run(["--out", os.path.join(self.dir.name, "none.wav"), "--live-audio", self.socket_path],
-                                binary=BIN, env=self.env)
-        self.assertEqual(stdout, "STATUS starting\nERROR start_failed cannot connect to the live audio socket "
-                                 f"{self.socket_path}: No such file or directory\n")
+        # Standard input stays open: its end would be a stop request racing the check.
+        status, lines = Helper(["--out", os.path.join(self.dir.name, "none.wav"), "--live-audio", self.socket_path],
+                               binary=BIN, env=self.env).finish()
+        self.assertEqual(lines, ["STATUS starting\n", "ERROR start_failed cannot connect to the live audio socket "
+                                 f"{self.socket_path}: No such file or directory\n"])
         self.assertEqual(status, 2)
         self.assertEqual(os.listdir(self.dir.name), [])
 
