@@ -44,6 +44,13 @@ inline constexpr double kHoldBackShare = 0.8;
 // server's verdict until TimestampModel::kServerWordSeconds of frames were
 // read: an answer comes behind all the audio the server had sent before it,
 // which is seconds of it for a helper that reads late, but never more than it keeps.
+// A stream opened onto another device while the one before still records
+// (make before break) takes over once the old one has delivered up to the
+// new one's first frame: at most this long after that frame arrived, beyond
+// the old one's own fragment. One that delivers nothing takes over anyway
+// after kOverlapMostSeconds.
+inline constexpr double kHandoverWaitSeconds = 0.35;
+inline constexpr double kOverlapMostSeconds = 2.0;
 inline constexpr double kServerStampSeconds = 5.0;
 inline constexpr int kServerRoundStamps = 6;
 inline constexpr double kServerAnswerSeconds = 0.05;
@@ -94,7 +101,13 @@ class PulseRecordStream : public AudioInput {
   Result<Device> chooseDevice();  // control_ held, loop lock not
   Status open(const Device& device);  // both locks held
   bool alreadyRecords(const Device& device) const;  // loop lock held
+  bool incomingRecords(const Device& device) const;  // loop lock held
+  bool mayOverlap() const;  // loop lock held
+  RecordStreamHandlers handlers();
+  void begin(const pa_sample_spec& spec, const std::string& device, const std::string& sink);  // loop lock held
   void destroyStream();  // loop lock held
+  void releaseStream();  // loop lock held; the pacer stays
+  void dropIncoming();  // loop lock held
   const char* what() const;
 
   // Loop thread.
@@ -107,9 +120,17 @@ class PulseRecordStream : public AudioInput {
   static void onServerChanged(void* self);
   static void readAvailable(void* self, double arrivalSeconds);
   static void onTiming(pa_stream* stream, int success, void* self);
+  static void onIncomingRead(pa_stream* stream, size_t bytes, void* self);
+  static void onIncomingState(pa_stream* stream, void* self);
+  static void onHandover(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+  void handOver();
+  void cutForIncoming();
+  void armHandover(double inSeconds);
   void askServer();
   void fireChange();
   bool mayRead(size_t readable) const;
+  void readBeforeChange();
+  uint32_t handedOnAlready(double published, uint32_t frames);
   void deliver(const uint8_t* data, size_t frames, double rawStart);
   void flushPending();
   void checkMove();
@@ -156,8 +177,27 @@ class PulseRecordStream : public AudioInput {
   // user put us and no longer follow the default source.
   bool movedOffLiveSource_ = false;
   std::string userSource_;
-  double stopAt_ = 0;        // host seconds a stop waits for; 0: none
+  double stopAt_ = 0;        // host seconds a stop waits for (or a handover); 0: none
   bool reachedStop_ = false;
+  double deliveredUntil_ = 0;  // host seconds the last block handed on ends at
+  bool changing_ = false;      // a move or a suspension: what came before it is read, held or not
+  bool settledOnce_ = false;   // some stream of this input had its stamps settled
+
+  // The stream that takes over from stream_ (make before break): linked, not
+  // read; its audio waits with the server until stream_ has delivered up to
+  // its first frame, stamped as the read path would stamp it.
+  struct Incoming {
+    pa_stream* stream = nullptr;
+    bool linked = false;  // connected where it belongs; until then it is only being opened
+    pa_sample_spec spec{};
+    std::unique_ptr<PcmBuffer> block;  // allocated by the start, swapped with block_ at the handover
+    std::string device;  // the source the server linked
+    std::string sink;
+    double holdSeconds = 0;
+    double firstStamp = 0;  // raw host seconds of its first frame; 0 before it delivered
+  };
+  Incoming incoming_;
+  pa_time_event* handover_ = nullptr;  // fires the handover on the loop thread
 
   std::atomic<bool> running_{false};
   std::atomic<bool> wanted_{false};  // started and not stopped since
