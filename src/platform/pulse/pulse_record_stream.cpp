@@ -1,6 +1,7 @@
 // PulseRecordStream: device choice by role, stream set-up and tear-down, the
-// read path that mixes and stamps blocks for the handler, the stop that reads
-// the tail, and the events that count as a change.
+// handover from the stream on the old device to the new one, the read path
+// that mixes and stamps blocks for the handler, the stop that reads the tail,
+// and the events that count as a change.
 #include "platform/pulse/pulse_record_stream.h"
 
 #include <algorithm>

@@ -2,7 +2,8 @@
 // or the system audio's (its InputRole picks the device rules). Both streams
 // of a run share one PulseClient: one context, one loop thread. Every block
 // reaches the handler on that loop thread, mixed to mono, at most
-// kPulseBlockMaxFrames frames, stamped by a TimestampModel.
+// kPulseBlockMaxFrames frames, stamped by a TimestampModel. Opened on another
+// device, it records on until the new stream takes over (make before break).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -35,6 +36,13 @@ inline constexpr double kTailWaitSeconds = 0.35;
 // once this much of the server's hold is used: what the server would then
 // lose unseen, the track drops and counts instead.
 inline constexpr double kHoldBackShare = 0.8;
+// A stream opened onto another device while the one before still records
+// (make before break) takes over once the old one has delivered up to the
+// new one's first frame: at most this long after that frame arrived, beyond
+// the old one's own fragment. One that delivers nothing takes over anyway
+// after kOverlapMostSeconds.
+inline constexpr double kHandoverWaitSeconds = 0.35;
+inline constexpr double kOverlapMostSeconds = 2.0;
 // The server's own stamp of the stream (its timing info) is asked for this
 // often, as the baseline that tells lateness from lost frames; one that comes
 // later than kServerAnswerSeconds after the question is no baseline (the
@@ -44,13 +52,6 @@ inline constexpr double kHoldBackShare = 0.8;
 // server's verdict until TimestampModel::kServerWordSeconds of frames were
 // read: an answer comes behind all the audio the server had sent before it,
 // which is seconds of it for a helper that reads late, but never more than it keeps.
-// A stream opened onto another device while the one before still records
-// (make before break) takes over once the old one has delivered up to the
-// new one's first frame: at most this long after that frame arrived, beyond
-// the old one's own fragment. One that delivers nothing takes over anyway
-// after kOverlapMostSeconds.
-inline constexpr double kHandoverWaitSeconds = 0.35;
-inline constexpr double kOverlapMostSeconds = 2.0;
 inline constexpr double kServerStampSeconds = 5.0;
 inline constexpr int kServerRoundStamps = 6;
 inline constexpr double kServerAnswerSeconds = 0.05;
