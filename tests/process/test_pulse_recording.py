@@ -10,12 +10,15 @@ time catches up: a silent low-latency player on each ("keeper") holds them at
 import os
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
 from harness import RATE, channels, click_onsets, probe, rms, terminal_lines, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules
 
+# A player that stays on its sink when the default moves (paplay's stream follows it).
+PINNED_PLAYER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pinned_player.py")
 SYSTEM_TONE, SECOND_SINK_TONE, MIC_TONE, BURST_TONE = 440, 880, 1000, 2500
 
 
@@ -300,21 +303,25 @@ class ManyChannels(PrivateServerCase):
                 self.assertLess(tone_level(system, SYSTEM_TONE), 0.01)
 
 
-# What a switch of both devices may cost: PulseAudio opens a stream in some 50-120 ms, PipeWire links one in
-# 0.1-0.6 s, more on a busy machine; the player moves to the new sink at once, so the track whose input has not
-# followed yet hears nothing meanwhile. A back-off held an input for 2-3 s.
-SWITCH_SILENCE_SECONDS = 1.0
-SWITCH_CLICKS_LOST = 1 if SERVER == "pulseaudio" else 2
+# What a switch of both devices may cost, in ms of audio a track loses and of the clicks both tracks hear. A
+# stream on the old device records on until the new one delivers, so a track loses nothing while both devices
+# sound. PipeWire's session manager moves the microphone's stream onto the new default source as well, and what
+# the stream delivers after a move waits for the server to say where it went: up to 0.2 s of it are still lost;
+# and on a busy machine its graph stalls now and then for 0.1 s or more, in both tracks at once.
+SWITCH_LOST_MS = {"mic": 30, "system": 30} if SERVER == "pulseaudio" else {"mic": 250, "system": 250}
+# PulseAudio's stamps of a stream opened again settle onto its earliest arrivals as the stream's before did.
 # PipeWire's server sends a fragment (four graph cycles here) whole and keeps the rest, so every arrival of a
-# stream comes equally late, by anything up to a cycle: the stamps of a stream opened again cannot settle onto
-# the earlier arrivals as PulseAudio's do, and it may lie 5-10 ms from the one before (for now: 9 in 10 clicks).
-SWITCH_SHIFT_FRAMES = RATE // 500 if SERVER == "pulseaudio" else RATE // 100
+# stream comes equally late, by anything up to a cycle: a stream opened again may lie 5-10 ms from the one before,
+# and a moved microphone's further (for now: all but two switches).
+SWITCH_APART_MS = 2 if SERVER == "pulseaudio" else 12
+SWITCHES_APART = 0 if SERVER == "pulseaudio" else 2
 
 
 class HeadsetProfileSwitch(PrivateServerCase):
     """A headset's switch to its call profile and back: the default sink and the default source change at once,
-    to a 16 kHz pair and back. Each microphone is a remapped monitor of its sink, and the player follows the
-    default sink, so both tracks hear one click train (every 0.5 s) over a quiet tone that shows any silence."""
+    to a 16 kHz pair and back. Each microphone is a remapped monitor of its sink, and each sink has a player of
+    its own, so both devices sound throughout and both tracks hear the same click train (every 0.5 s; the
+    headset's clicks of the other sign) over a quiet tone that shows any silence."""
 
     modules = ["module-null-sink sink_name=headset rate=16000 channels=1 channel_map=mono",
                "module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
@@ -324,12 +331,13 @@ class HeadsetProfileSwitch(PrivateServerCase):
     keep_sinks = ("speakers", "headset")
 
     def test_switching_both_devices_at_once_keeps_both_tracks_whole_and_in_step(self):
-        sound = os.path.join(self.dir.name, "clicks.wav")
-        subprocess.run(["sox", "-m", "-v", "1", "|sox -n -r 48000 -c 1 -p synth 0.001 square 500 vol 0.8 pad 0 0.499 "
-                        "repeat 80", "-v", "1", "|sox -n -r 48000 -c 1 -p synth 40.5 sine 300 vol 0.05", sound],
-                       check=True, timeout=60)
+        for sink, sign in (("speakers", 1), ("headset", -1)):
+            sound = os.path.join(self.dir.name, f"{sink}.wav")
+            subprocess.run(["sox", "-m", "-v", "1", f"|sox -n -r 48000 -c 1 -p synth 0.001 square 500 vol {0.8 * sign} "
+                            "pad 0 0.499 repeat 80", "-v", "1", "|sox -n -r 48000 -c 1 -p synth 40.5 sine 300 vol 0.05",
+                            "-b", "16", sound], check=True, timeout=60)
+            self.player([sys.executable, PINNED_PLAYER, sink, sound])
         self.pulse.pactl("set-default-source", "mic")
-        self.player(["paplay", "--latency-msec=20", sound])  # on the default sink, whichever it is
         if self.pulse.name == "pipewire":  # its session manager links a stream where one of its name went before
             first = self.start("first.wav", ["--wav"])[1]
             time.sleep(1.0)
@@ -348,35 +356,53 @@ class HeadsetProfileSwitch(PrivateServerCase):
         self.stop(helper)
         mic, system = channels(out)
         end = len(mic) - RATE // 2
-        # No silence in one track while the other hears the player (which falls silent itself as it moves), and
-        # no more filled in for a restart than opening a stream takes.
-        silences = {"mic": longest_silence(mic[RATE // 2:end], system[RATE // 2:end]),
-                    "system": longest_silence(system[RATE // 2:end], mic[RATE // 2:end]),
-                    "filled": max([float(line.split(" input gap of ")[1].split(" ms")[0]) / 1000
-                                  for line in helper.diags("") if " input gap of " in line] + [0])}
-        # Every click in both tracks, as far apart after each switch as before the first.
-        mic_clicks, sys_clicks = click_onsets(mic[:end]), click_onsets(system[:end])
-        apart = [(s, min((m - s for m in mic_clicks), key=abs)) for s in sys_clicks]
-        # A stream opened again lies where its first stamp put it until its stamps settle (a second at most).
-        settling = lambda s: any(0 <= s / RATE - at < 1.3 for at in switched)
-        paired = [(s, d) for s, d in apart if abs(d) < RATE // 4 and not settling(s)]
-        before = sorted(d for s, d in paired if 0.7 * RATE < s < 1.95 * RATE)  # the stamps have settled by then
+        # Clicks of one sign in both tracks: both heard that device then.
+        mic_clicks, sys_clicks = signed_onsets(mic[:end]), signed_onsets(system[:end])
+        apart = [(s, min((m - s for m, other in mic_clicks if other == sign), key=abs, default=RATE))
+                 for s, sign in sys_clicks]
+        apart = [(s, d) for s, d in apart if abs(d) < RATE // 4]
+        before = sorted(d for s, d in apart if 0.7 * RATE < s < 1.95 * RATE)  # the stamps have settled by then
         self.assertGreaterEqual(len(before), 2, apart)
         baseline = before[len(before) // 2]
-        moved = [(round(s / RATE, 2), round((d - baseline) / RATE * 1000, 1)) for s, d in paired]
-        facts = (switched, silences, moved, helper.stderr)
+        # Per switch, until the next one: audio each track lost (its longest silence while the other sounds, in
+        # ms: the tracks switch one after the other, the restarts being serial), how far apart the
+        # clicks both heard lay against before the first switch (the most, in ms), and how many there were.
+        edges = [int(at * RATE) for at in switched] + [end]
+        per_switch = []
+        for first, last in zip(edges, edges[1:]):
+            shifts = [abs(d - baseline) for s, d in apart if first <= s < last]
+            per_switch.append({"mic": longest_silence(mic[first:last], system[first:last]),
+                               "system": longest_silence(system[first:last], mic[first:last]),
+                               "apart": round(max(shifts, default=RATE) / RATE * 1000, 1), "clicks": len(shifts)})
+        # The longest stretch the helper itself filled with silence in each track for want of input.
+        filled = {track: max([float(line.split(" input gap of ")[1].split(" ms")[0])
+                              for line in helper.diags(f"{track} input gap of ")] + [0]) for track in SWITCH_LOST_MS}
+        # Whoever runs this by hand wants the figures, not only a pass.
+        print(f"\n{SERVER}: per switch {per_switch}; longest gaps filled (ms) {filled}", file=sys.stderr)
+        facts = (switched, per_switch, helper.stderr)
         self.assertFalse(helper.diags("config change:"), facts)
-        self.assertLess(max(silences.values()), SWITCH_SILENCE_SECONDS, facts)
-        shifts = sorted(abs(d - baseline) for _, d in paired)
-        self.assertLess(shifts[-1 if SERVER == "pulseaudio" else len(shifts) * 9 // 10], SWITCH_SHIFT_FRAMES, facts)
-        # Every click but those a switch takes with it or that fall while it settles (one every 0.5 s).
-        self.assertGreaterEqual(len(paired), 2 * (end - RATE // 2) / RATE - 9 * (3 + SWITCH_CLICKS_LOST), facts)
+        for figures in per_switch + [filled]:
+            for track, most in SWITCH_LOST_MS.items():
+                self.assertLess(figures[track], most, facts)
+        for figures in per_switch:
+            # A click each second at least: both tracks hear the same device within a second of the switch.
+            self.assertGreaterEqual(figures["clicks"], 2, facts)
+        worst = sorted(figures["apart"] for figures in per_switch)
+        self.assertLess(worst[-1 - SWITCHES_APART], SWITCH_APART_MS, facts)
 
 
-def longest_silence(track, other, piece=RATE // 100, below=0.01):
-    """The longest run of 10 ms pieces of `track` quieter than `below` while `other` is not, in seconds."""
+def signed_onsets(samples, threshold=0.25):
+    """Frame indices and signs where the magnitude rises through the threshold (each click's leading edge)."""
+    return [(i, 1 if samples[i] > 0 else -1) for i in click_onsets(samples, threshold=threshold)]
+
+
+def longest_silence(track, other, piece=RATE // 200, below=0.01):
+    """The longest run of 5 ms pieces of `track` quieter than `below` while `other` is not, in ms: a player held
+    up on a busy machine silences both."""
     run = longest = 0
     for i in range(0, min(len(track), len(other)) - piece, piece):
         run = run + 1 if rms(track[i:i + piece]) < below <= rms(other[i:i + piece]) else 0
         longest = max(longest, run)
-    return longest * piece / RATE
+    return longest * piece * 1000 // RATE
+
+

@@ -1,6 +1,7 @@
 // PulseRecordStream: device choice by role, stream set-up and tear-down, the
-// read path that mixes and stamps blocks for the handler, the stop that reads
-// the tail, and the events that count as a change.
+// handover from the stream on the old device to the new one, the read path
+// that mixes and stamps blocks for the handler, the stop that reads the tail,
+// and the events that count as a change.
 #include "platform/pulse/pulse_record_stream.h"
 
 #include <algorithm>
@@ -147,12 +148,21 @@ Status PulseRecordStream::start() {
   std::string linked;
   {
     PulseClient::Lock lock(*client_);
-    if (alreadyRecords(*device)) return std::nullopt;
+    if (alreadyRecords(*device)) {
+      dropIncoming();
+      return std::nullopt;
+    }
+    // The same switch seen twice (a move and a new default): the stream that takes over is on its way.
+    if (incomingRecords(*device)) {
+      if (!running_) armHandover(0);  // the old one ended meanwhile
+      return std::nullopt;
+    }
     status = open(*device);
     // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
     if (status && status->code == kLinkedElsewhere) status = open(*device);
-    holds = holdSeconds_;
-    linked = deviceName_;
+    const bool overlapping = incoming_.stream != nullptr;
+    holds = overlapping ? incoming_.holdSeconds : holdSeconds_;
+    linked = overlapping ? incoming_.device : deviceName_;
   }
   // Said once the loop lock is released: the capture thread never waits on our output.
   if (status) return status;
@@ -167,55 +177,99 @@ Status PulseRecordStream::start() {
   return status;
 }
 
+namespace {
+double heldSeconds(pa_stream* stream, const pa_sample_spec& spec) {
+  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream);
+  return granted ? static_cast<double>(granted->maxlength / pa_frame_size(&spec)) / spec.rate : 0;
+}
+}  // namespace
+
+// A stream that records well goes on recording while the new one is opened
+// and linked (PipeWire's server links a new stream in 0.1-0.6 s), and hands
+// over once the new one delivers; else the old one is closed first.
 Status PulseRecordStream::open(const Device& device) {
   if (device.name != userSource_) userSource_.clear();  // gone: the default again
-  destroyStream();
-  running_ = false;
+  dropIncoming();
+  const bool overlap = mayOverlap();
+  if (!overlap) {
+    destroyStream();
+    running_ = false;
+  }
   // The block buffer exists before the stream does: the read path allocates nothing.
   const AudioFormat format = AudioFormat::standard(device.spec.rate, 1);
-  if (!block_ || block_->format() != format) block_ = PcmBuffer::create(format, kPulseBlockMaxFrames);
-  pendingFrames_ = 0;
-  if (!block_) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
+  std::unique_ptr<PcmBuffer>& block = overlap ? incoming_.block : block_;
+  if (!block || block->format() != format) block = PcmBuffer::create(format, kPulseBlockMaxFrames);
+  if (!block) return Error{kErrorDomain, kStreamFailed, "cannot allocate the capture buffer"};
+  if (overlap && !handover_) {
+    handover_ = pa_context_rttime_new(client_->context(), PA_USEC_INVALID, &PulseRecordStream::onHandover, this);
+  }
 
   // A name of its own for a playback stream's recording: a session manager that restores where a stream of a
   // name went must not take the whole monitor, where "System audio" went, for it.
   const char* name = role_ == InputRole::microphone ? "Microphone"
                      : role_ == InputRole::monitor  ? "System audio"
                                                     : "Application audio";
-  stream_ = newRecordStream(client_->context(), name, device.spec, &device.map,
-                            {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead,
-                             &PulseRecordStream::onMoved, &PulseRecordStream::onSuspended});
-  if (!stream_) {
+  pa_stream*& stream = overlap ? incoming_.stream : stream_;
+  stream = newRecordStream(client_->context(), name, device.spec, &device.map,
+                           overlap ? RecordStreamHandlers{this, &PulseRecordStream::onIncomingState,
+                                                          &PulseRecordStream::onIncomingRead, nullptr, nullptr}
+                                   : handlers());
+  if (!stream) {
     return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
   }
-  if (role_ == InputRole::application && pa_stream_set_monitor_stream(stream_, sinkInput_) < 0) {
-    releaseRecordStream(stream_);
+  if (role_ == InputRole::application && pa_stream_set_monitor_stream(stream, sinkInput_) < 0) {
+    releaseRecordStream(stream);
     return Error{kErrorDomain, kStreamFailed, "cannot record playback stream " + std::to_string(sinkInput_) + ": " + client_->lastError()};
   }
-  pacer_.attach(client_->context(), this, &PulseRecordStream::readAvailable);
-  spec_ = device.spec;
+  if (overlap) {
+    incoming_.spec = device.spec;
+  } else {
+    pacer_.attach(client_->context(), this, &PulseRecordStream::readAvailable);
+    begin(device.spec, device.name, device.sink);
+  }
+  // DONT_MOVE for a monitor: one that the server "rescues" onto some other
+  // source would record the microphone as system audio.
+  const pa_stream_flags_t flags = role_ != InputRole::microphone ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
+  if (auto failure = connectRecordStream(*client_, stream, device.name, flags, what())) {
+    if (overlap) dropIncoming();
+    else destroyStream();
+    return Error{kErrorDomain, failure->linkedElsewhere ? kLinkedElsewhere : kStreamFailed, failure->why};
+  }
+  // Where the server linked it, as it says (the very source asked for, or the start failed).
+  const char* linked = pa_stream_get_device_name(stream);
+  if (overlap) {
+    incoming_.device = linked ? linked : device.name;
+    incoming_.sink = device.sink;
+    incoming_.holdSeconds = heldSeconds(stream, device.spec);
+    incoming_.linked = true;
+    armHandover(kOverlapMostSeconds);
+    cutForIncoming();
+    return std::nullopt;
+  }
+  if (linked) deviceName_ = linked;
+  holdSeconds_ = heldSeconds(stream_, spec_);
+  holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
+  running_ = true;
+  return std::nullopt;
+}
+
+RecordStreamHandlers PulseRecordStream::handlers() {
+  return {this, &PulseRecordStream::onStreamState, &PulseRecordStream::onRead, &PulseRecordStream::onMoved,
+          &PulseRecordStream::onSuspended};
+}
+
+// The read state of a stream that begins: nothing read yet, a new stamp model.
+void PulseRecordStream::begin(const pa_sample_spec& spec, const std::string& device, const std::string& sink) {
+  spec_ = spec;
   frameBytes_ = pa_frame_size(&spec_);
   framesRead_ = 0;
+  pendingFrames_ = 0;
   model_ = TimestampModel(spec_.rate);
   nextServerStamp_ = 0;
   roundLeft_ = 0;
   holdDelivery_ = false;
-  deviceName_ = device.name;
-  if (!device.sink.empty()) sinkName_ = device.sink;
-  // DONT_MOVE for a monitor: one that the server "rescues" onto some other
-  // source would record the microphone as system audio.
-  const pa_stream_flags_t flags = role_ != InputRole::microphone ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
-  if (auto failure = connectRecordStream(*client_, stream_, device.name, flags, what())) {
-    destroyStream();
-    return Error{kErrorDomain, failure->linkedElsewhere ? kLinkedElsewhere : kStreamFailed, failure->why};
-  }
-  // Where the server linked it, as it says (the very source asked for, or the start failed).
-  if (const char* linked = pa_stream_get_device_name(stream_)) deviceName_ = linked;
-  const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream_);
-  holdSeconds_ = granted ? static_cast<double>(granted->maxlength / frameBytes_) / spec_.rate : 0;
-  holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
-  running_ = true;
-  return std::nullopt;
+  deviceName_ = device;
+  if (!sink.empty()) sinkName_ = sink;
 }
 
 // One switch often brings two changes (a move and a new default, or both
@@ -227,10 +281,25 @@ bool PulseRecordStream::alreadyRecords(const Device& device) const {
          pa_sample_spec_equal(&device.spec, &spec_) && (device.sink.empty() || device.sink == sinkName_);
 }
 
+bool PulseRecordStream::incomingRecords(const Device& device) const {
+  return incoming_.linked && pa_stream_get_state(incoming_.stream) == PA_STREAM_READY &&
+         device.name == incoming_.device && pa_sample_spec_equal(&device.spec, &incoming_.spec) &&
+         (device.sink.empty() || device.sink == incoming_.sink);
+}
+
+// A playback stream's recording is opened again only when its stream moved or
+// came back, when the old one records nothing worth keeping.
+bool PulseRecordStream::mayOverlap() const {
+  return role_ != InputRole::application && stream_ && running_ && !holdDelivery_ &&
+         pa_stream_get_state(stream_) == PA_STREAM_READY && pa_stream_is_suspended(stream_) != 1;
+}
+
+// A stop or a cut during a handover keeps the old stream, to its end.
 void PulseRecordStream::stop(double untilSeconds) {
   std::lock_guard control(control_);
   wanted_ = false;
   PulseClient::Lock lock(*client_);
+  dropIncoming();
   // The deadline runs from the stop, so two streams stopped in turn wait for their tails together.
   const double wait = untilSeconds + kTailWaitSeconds - HostClock::nowSeconds();
   if (untilSeconds > 0 && wait > 0 && stream_ && running_) {
@@ -246,19 +315,47 @@ void PulseRecordStream::stop(double untilSeconds) {
 void PulseRecordStream::cutAt(double untilSeconds) {
   std::lock_guard control(control_);
   PulseClient::Lock lock(*client_);
+  dropIncoming();
   if (untilSeconds <= 0 || !stream_ || !running_ || stopAt_ == untilSeconds) return;
   stopAt_ = untilSeconds;
   reachedStop_ = false;
 }
 
 void PulseRecordStream::destroyStream() {
+  dropIncoming();
+  pa_mainloop_api* api = pa_threaded_mainloop_get_api(client_->loop());
+  if (handover_) api->time_free(std::exchange(handover_, nullptr));
+  if (stream_) pacer_.detach(api);
+  releaseStream();
+}
+
+void PulseRecordStream::releaseStream() {
   if (timing_) {
     pa_operation_cancel(timing_);
     pa_operation_unref(std::exchange(timing_, nullptr));
   }
-  if (!stream_) return;
-  pacer_.detach(pa_threaded_mainloop_get_api(client_->loop()));
   releaseRecordStream(stream_);
+}
+
+// While a stream takes over, stopAt_ is its cut or nothing: a stop or a cut
+// drops the incoming stream first.
+void PulseRecordStream::dropIncoming() {
+  if (incoming_.stream) {
+    releaseRecordStream(incoming_.stream);
+    stopAt_ = 0;
+    reachedStop_ = false;
+  }
+  incoming_.linked = false;
+  incoming_.firstStamp = 0;
+  armHandover(-1);
+}
+
+// `inSeconds` < 0 disarms.
+void PulseRecordStream::armHandover(double inSeconds) {
+  if (!handover_) return;
+  pa_context_rttime_restart(client_->context(), handover_,
+                            inSeconds < 0 ? PA_USEC_INVALID
+                                          : pa_rtclock_now() + static_cast<pa_usec_t>(inSeconds * 1e6));
 }
 
 // --- loop thread
@@ -303,7 +400,21 @@ void PulseRecordStream::readAvailable(void* self, double arrivalSeconds) {
 // starved) stays with the server, where it keeps, until the writer frees
 // them: the capture side never waits, and what it reads it can hand on.
 bool PulseRecordStream::mayRead(size_t readable) const {
-  return !room_ || readable >= holdBackFrames_ || room_(kPulseBlockMaxFrames);
+  if (readable >= holdBackFrames_) return true;
+  // While another stream takes over, the audio waits until that one's first frame says where it ends.
+  if (incoming_.stream && stopAt_ == 0 && !changing_) return false;
+  return !room_ || room_(kPulseBlockMaxFrames);
+}
+
+// Before a move or a suspension: what the server sent before it came from the
+// device before, and is stamped as such (it arrived before the news). Read
+// after the change, it would be skipped as audio of an unknown device, or
+// stamped across the break.
+void PulseRecordStream::readBeforeChange() {
+  changing_ = true;
+  readAvailable(this, pacer_.lastArrival());
+  changing_ = false;
+  flushPending();
 }
 
 // Fragments are gathered into the block, every channel mixed in alike: a
@@ -337,23 +448,119 @@ void PulseRecordStream::deliver(const uint8_t* data, size_t frames, double rawSt
 // stamped after it are cut off, and reaching it wakes the stop.
 void PulseRecordStream::flushPending() {
   if (pendingFrames_ == 0) return;
-  const double published = model_.publish(pendingIndex_, pendingRawStart_);
+  double published = model_.publish(pendingIndex_, pendingRawStart_);
   if (rawStampObserver_) rawStampObserver_(pendingIndex_, pendingRawStart_, published);
   askServer();
   uint32_t frames = pendingFrames_;
   pendingFrames_ = 0;
+  const uint32_t handed = handedOnAlready(published, frames);
+  if (handed > 0) {
+    float* mono = block_->floatChannelData(0);
+    std::copy(mono + handed, mono + frames, mono);
+    frames -= handed;
+    published += handed / static_cast<double>(spec_.rate);
+  }
   if (stopAt_ > 0) {
     const double wanted = std::ceil((stopAt_ - published) * spec_.rate);
     if (wanted <= frames) {
       frames = static_cast<uint32_t>(std::max(0.0, wanted));
       reachedStop_ = true;
       client_->signal();
+      if (incoming_.linked) armHandover(0);
     }
   }
   if (handler_ && frames > 0) {
     block_->setFrameLength(frames);
     handler_(*block_, AudioTime{HostClock::hostTimeForSeconds(published), true, model_.settling()});
   }
+  if (frames > 0) deliveredUntil_ = published + frames / static_cast<double>(spec_.rate);
+}
+
+// --- the handover (loop lock held)
+
+// The incoming stream is not read: its fragments wait with the server, and
+// the earliest arrival (the least delayed) stamps its first frame, as the
+// read path would.
+void PulseRecordStream::onIncomingRead(pa_stream* stream, size_t, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  const size_t readable = pa_stream_readable_size(stream);
+  if (readable == static_cast<size_t>(-1)) return;
+  const auto frames = static_cast<double>(readable / pa_frame_size(&owner->incoming_.spec));
+  const double first = HostClock::nowSeconds() - frames / owner->incoming_.spec.rate;
+  if (owner->incoming_.firstStamp == 0 || first < owner->incoming_.firstStamp) {
+    owner->incoming_.firstStamp = first;
+    owner->cutForIncoming();
+  }
+}
+
+void PulseRecordStream::onIncomingState(pa_stream* stream, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  owner->client_->signal();  // a start waits for it to connect
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && owner->incoming_.linked) owner->armHandover(0);
+}
+
+// The old stream delivers up to the new one's first frame, and no further.
+void PulseRecordStream::cutForIncoming() {
+  if (!incoming_.linked || incoming_.firstStamp == 0) return;
+  const bool first = stopAt_ == 0;
+  stopAt_ = incoming_.firstStamp;
+  if (first) {
+    reachedStop_ = false;
+    armHandover(kPulseFragmentFrames / static_cast<double>(spec_.rate) + kHandoverWaitSeconds);
+  }
+}
+
+void PulseRecordStream::onHandover(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+  static_cast<PulseRecordStream*>(self)->handOver();
+}
+
+// The old stream delivers what it holds up to the cut and goes; the new one
+// is read from its first frame, stamped as its earliest arrival put it.
+void PulseRecordStream::handOver() {
+  if (!incoming_.linked) return;
+  const char* linked = pa_stream_get_device_name(incoming_.stream);
+  if (pa_stream_get_state(incoming_.stream) != PA_STREAM_READY || !linked || incoming_.device != linked) {
+    // It failed or went elsewhere before it took over: the old one records on, and the owner opens another.
+    dropIncoming();
+    return fireChange();
+  }
+  // The old stream's audio up to the cut, or up to now when the new one delivered nothing.
+  if (stopAt_ == 0) stopAt_ = HostClock::nowSeconds();
+  readAvailable(this, pacer_.lastArrival());
+  flushPending();
+  releaseStream();
+  stream_ = std::exchange(incoming_.stream, nullptr);
+  setRecordStreamHandlers(stream_, handlers());
+  begin(incoming_.spec, incoming_.device, incoming_.sink);
+  holdSeconds_ = incoming_.holdSeconds;
+  holdBackFrames_ = static_cast<size_t>(holdSeconds_ * kHoldBackShare * spec_.rate);
+  std::swap(block_, incoming_.block);
+  stopAt_ = 0;
+  reachedStop_ = false;
+  const double first = std::exchange(incoming_.firstStamp, 0.0);
+  incoming_.linked = false;
+  running_ = true;
+  const size_t readable = pa_stream_readable_size(stream_);
+  const double arrival =
+      first > 0 && readable != static_cast<size_t>(-1) ? first + static_cast<double>(readable / frameBytes_) / spec_.rate : 0;
+  pacer_.restart(arrival);
+  if (arrival > 0) readAvailable(this, arrival);
+}
+
+// Where a stream opened again (or moved) stamps a block, while its stamps
+// settle, before the end of the last block handed on (the stream before it
+// delivered that far, or its line moved down to earlier arrivals), that head
+// was handed on already: the frames before the end. The track would skip it
+// too, but not a block shorter than the overlap, which it would place late
+// for good. The input's first stream moves the track's start instead.
+uint32_t PulseRecordStream::handedOnAlready(double published, uint32_t frames) {
+  if (!model_.settling()) {
+    settledOnce_ = true;
+    return 0;
+  }
+  if (!settledOnce_ || published >= deliveredUntil_) return 0;
+  return static_cast<uint32_t>(std::min<double>(frames, std::ceil((deliveredUntil_ - published) * spec_.rate)));
 }
 
 // A round every kServerStampSeconds as the baseline, and answers for the
@@ -440,7 +647,7 @@ void PulseRecordStream::onContextBack(void* self) {
 void PulseRecordStream::onMoved(pa_stream*, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
   owner->client_->signal();  // a start may wait for the move back onto its source
-  owner->flushPending();
+  owner->readBeforeChange();
   owner->model_.reset();
   // A playback stream's recording follows that stream to whichever sink it plays on.
   if (owner->role_ == InputRole::application) return;
@@ -506,7 +713,7 @@ void PulseRecordStream::checkMove() {
 
 void PulseRecordStream::onSuspended(pa_stream* stream, void* self) {
   auto* owner = static_cast<PulseRecordStream*>(self);
-  owner->flushPending();
+  owner->readBeforeChange();
   owner->model_.reset();
   if (owner->role_ == InputRole::microphone && pa_stream_is_suspended(stream) == 1) owner->fireChange();
 }

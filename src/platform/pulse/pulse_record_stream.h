@@ -2,7 +2,8 @@
 // or the system audio's (its InputRole picks the device rules). Both streams
 // of a run share one PulseClient: one context, one loop thread. Every block
 // reaches the handler on that loop thread, mixed to mono, at most
-// kPulseBlockMaxFrames frames, stamped by a TimestampModel.
+// kPulseBlockMaxFrames frames, stamped by a TimestampModel. Opened on another
+// device, it records on until the new stream takes over (make before break).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -35,6 +36,13 @@ inline constexpr double kTailWaitSeconds = 0.35;
 // once this much of the server's hold is used: what the server would then
 // lose unseen, the track drops and counts instead.
 inline constexpr double kHoldBackShare = 0.8;
+// A stream opened onto another device while the one before still records
+// (make before break) takes over once the old one has delivered up to the
+// new one's first frame: at most this long after that frame arrived, beyond
+// the old one's own fragment. One that delivers nothing takes over anyway
+// after kOverlapMostSeconds.
+inline constexpr double kHandoverWaitSeconds = 0.35;
+inline constexpr double kOverlapMostSeconds = 2.0;
 // The server's own stamp of the stream (its timing info) is asked for this
 // often, as the baseline that tells lateness from lost frames; one that comes
 // later than kServerAnswerSeconds after the question is no baseline (the
@@ -94,7 +102,13 @@ class PulseRecordStream : public AudioInput {
   Result<Device> chooseDevice();  // control_ held, loop lock not
   Status open(const Device& device);  // both locks held
   bool alreadyRecords(const Device& device) const;  // loop lock held
+  bool incomingRecords(const Device& device) const;  // loop lock held
+  bool mayOverlap() const;  // loop lock held
+  RecordStreamHandlers handlers();
+  void begin(const pa_sample_spec& spec, const std::string& device, const std::string& sink);  // loop lock held
   void destroyStream();  // loop lock held
+  void releaseStream();  // loop lock held; the pacer stays
+  void dropIncoming();  // loop lock held
   const char* what() const;
 
   // Loop thread.
@@ -107,9 +121,17 @@ class PulseRecordStream : public AudioInput {
   static void onServerChanged(void* self);
   static void readAvailable(void* self, double arrivalSeconds);
   static void onTiming(pa_stream* stream, int success, void* self);
+  static void onIncomingRead(pa_stream* stream, size_t bytes, void* self);
+  static void onIncomingState(pa_stream* stream, void* self);
+  static void onHandover(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
+  void handOver();
+  void cutForIncoming();
+  void armHandover(double inSeconds);
   void askServer();
   void fireChange();
   bool mayRead(size_t readable) const;
+  void readBeforeChange();
+  uint32_t handedOnAlready(double published, uint32_t frames);
   void deliver(const uint8_t* data, size_t frames, double rawStart);
   void flushPending();
   void checkMove();
@@ -156,8 +178,27 @@ class PulseRecordStream : public AudioInput {
   // user put us and no longer follow the default source.
   bool movedOffLiveSource_ = false;
   std::string userSource_;
-  double stopAt_ = 0;        // host seconds a stop waits for; 0: none
+  double stopAt_ = 0;        // host seconds a stop waits for (or a handover); 0: none
   bool reachedStop_ = false;
+  double deliveredUntil_ = 0;  // host seconds the last block handed on ends at
+  bool changing_ = false;      // a move or a suspension: what came before it is read, held or not
+  bool settledOnce_ = false;   // some stream of this input had its stamps settled
+
+  // The stream that takes over from stream_ (make before break): linked, not
+  // read; its audio waits with the server until stream_ has delivered up to
+  // its first frame, stamped as the read path would stamp it.
+  struct Incoming {
+    pa_stream* stream = nullptr;
+    bool linked = false;  // connected where it belongs; until then it is only being opened
+    pa_sample_spec spec{};
+    std::unique_ptr<PcmBuffer> block;  // allocated by the start, swapped with block_ at the handover
+    std::string device;  // the source the server linked
+    std::string sink;
+    double holdSeconds = 0;
+    double firstStamp = 0;  // raw host seconds of its first frame; 0 before it delivered
+  };
+  Incoming incoming_;
+  pa_time_event* handover_ = nullptr;  // fires the handover on the loop thread
 
   std::atomic<bool> running_{false};
   std::atomic<bool> wanted_{false};  // started and not stopped since

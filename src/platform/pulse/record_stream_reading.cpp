@@ -13,12 +13,15 @@ pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sampl
   pa_proplist* props = makePulseProplist(name);
   pa_stream* stream = pa_stream_new_with_proplist(context, name, &spec, map, props);
   pa_proplist_free(props);
-  if (!stream) return nullptr;
+  if (stream) setRecordStreamHandlers(stream, handlers);
+  return stream;
+}
+
+void setRecordStreamHandlers(pa_stream* stream, const RecordStreamHandlers& handlers) {
   pa_stream_set_state_callback(stream, handlers.state, handlers.owner);
   pa_stream_set_read_callback(stream, handlers.read, handlers.owner);
   pa_stream_set_moved_callback(stream, handlers.moved, handlers.owner);
   pa_stream_set_suspended_callback(stream, handlers.suspended, handlers.owner);
-  return stream;
 }
 
 namespace {
@@ -136,6 +139,13 @@ void ReadPacer::retryLater() {
   if (timer_) pa_context_rttime_restart(context_, timer_, now + kRetryMicros);
 }
 
+void ReadPacer::restart(double arrivalSeconds) {
+  firstPendingArrival_ = 0;
+  lastRead_ = 0;
+  lastArrivalSeconds_ = arrivalSeconds;
+  if (timer_) pa_context_rttime_restart(context_, timer_, PA_USEC_INVALID);
+}
+
 void ReadPacer::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
   auto* pacer = static_cast<ReadPacer*>(self);
   if (pacer->firstPendingArrival_ != 0) pacer->read_(pacer->owner_, pacer->lastArrivalSeconds_);
@@ -143,10 +153,7 @@ void ReadPacer::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* 
 
 void releaseRecordStream(pa_stream*& stream) {
   if (!stream) return;
-  pa_stream_set_state_callback(stream, nullptr, nullptr);
-  pa_stream_set_read_callback(stream, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream, nullptr, nullptr);
-  pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+  setRecordStreamHandlers(stream, {});
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
   pa_stream_unref(stream);
   stream = nullptr;

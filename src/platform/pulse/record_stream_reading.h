@@ -41,6 +41,8 @@ struct RecordStreamHandlers {
 // handlers set, or nullptr when the server refuses.
 pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
                            const pa_channel_map* map, const RecordStreamHandlers& handlers);
+// Loop lock held: the stream's handlers from now on (a null one is none).
+void setRecordStreamHandlers(pa_stream* stream, const RecordStreamHandlers& handlers);
 
 struct ConnectFailure {
   std::string why;
@@ -92,6 +94,10 @@ class ReadPacer {
   void reading();
   // Loop thread: the owner left frames unread; it reads again in kRetryMicros.
   void retryLater();
+  // Loop lock held: the owner reads another stream from now on, whose newest
+  // fragment arrived at `arrivalSeconds` (host time; 0: none yet).
+  void restart(double arrivalSeconds);
+  double lastArrival() const { return lastArrivalSeconds_; }
 
  private:
   bool onCadence(pa_usec_t now, uint32_t wantFrames, double rate) const;
