@@ -180,13 +180,13 @@ bool TimestampModel::stepConfirmed(double x, double y, double late) {
   const double into = x - highRunStartX_;
   if (highRunArrivals_ <= 1 || into < kStepConfirmSeconds / 2) return false;
   if (late < highRunLeast_ - kEnvelopeBandSeconds || late > highRunLeast_ + kSteadySeconds) {
-    if (late > highRunLeast_) highRunLeast_ = late;
+    highRunLeast_ = late;  // still falling, or far above: the least starts again here
     steadySinceX_ = x;
     steadyArrivals_ = 0;
-  } else if (arrival) {
-    ++steadyArrivals_;
+  } else {
+    highRunLeast_ = std::min(highRunLeast_, late);
+    if (arrival) ++steadyArrivals_;
   }
-  highRunLeast_ = std::min(highRunLeast_, late);
   return into >= kStepConfirmSeconds && steadyArrivals_ >= kStepConfirmArrivals &&
          x - steadySinceX_ >= kStepConfirmSeconds / 2;
 }
