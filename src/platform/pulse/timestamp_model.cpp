@@ -222,7 +222,7 @@ void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
     // last on time, and the hull's edge under the centroid runs up to them:
     // they lie on it, and would bend the fit by hundreds of ppm.
     if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kFitBandSeconds &&
-        binLowest_.y - publishedSlope() * binLowest_.x <= kStepSeconds) {
+        binLowest_.y - publishedSlope() * binLowest_.x - settled_ <= kStepSeconds) {
       addToFit(binLowest_);
     }
     binHasPoint_ = false;
