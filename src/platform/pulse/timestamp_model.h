@@ -45,7 +45,7 @@ namespace orvane {
 
 class TimestampModel {
  public:
-  // Stamps all further above the envelope than this, over kStepConfirmSeconds
+  // Stamps all further above the published ones than this, over kStepConfirmSeconds
   // of frames and kStepConfirmArrivals arrivals, mean frames were lost. Well
   // above the jitter's floor (a fraction of a millisecond over a second's
   // arrivals), well under the track's 5 ms gap rule. Late deliveries come one
