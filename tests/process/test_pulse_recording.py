@@ -8,6 +8,7 @@ unless a client asks for less, and a monitor stream sees nothing until real
 time catches up: a silent low-latency player on each ("keeper") holds them at
 20 ms."""
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -204,33 +205,56 @@ class SharedClicks(PrivateServerCase):
             subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024"], check=True,
                            env=self.pulse.server_env(), capture_output=True, timeout=10)
         out, helper = self.start("clicks.wav", ["--wav"])
+        began = time.monotonic()
         # The server and the player keep the other core to themselves, and their pace: only the helper starves.
         self.player(["taskset", "-c", "1", "nice", "-n", "-10", "paplay", "--latency-msec=500", "--device=speakers",
                      clicks])
-        for pid, core, nice in [(p.pid, 1, -10) for p in self.pulse.processes] + [(helper.proc.pid, 0, 19)]:
+
+        def place(pid, cores, nice):
             for task in map(int, os.listdir(f"/proc/{pid}/task")):
                 try:
-                    os.sched_setaffinity(task, {core})
+                    os.sched_setaffinity(task, cores)
                     os.setpriority(os.PRIO_PROCESS, task, nice)
                 except ProcessLookupError:
                     pass  # a thread that ended meanwhile
+        for process in self.pulse.processes:
+            place(process.pid, {1}, -10)
         time.sleep(2.0)
+        place(helper.proc.pid, {0}, 19)
         busy = subprocess.Popen(["taskset", "-c", "0", "nice", "-n", "-5", "sh", "-c", "while :; do :; done"])
         self.addCleanup(lambda: busy.kill() or busy.wait())
         time.sleep(5.0)
         busy.kill()
         helper.proc.send_signal(signal.SIGSTOP)  # a frozen machine: the server keeps what comes meanwhile
         time.sleep(5.0)
+        # Then the helper runs as its host runs it, however busy the rest of the machine is (at nice 19 beside
+        # another job it would starve to the end).
+        place(helper.proc.pid, os.sched_getaffinity(0), 0)
         helper.proc.send_signal(signal.SIGCONT)
-        time.sleep(2.0)
+        resumed = time.monotonic() - began
+        time.sleep(4.0)
         lines = self.stop(helper)
-        self.assertFalse([l for l in helper.stderr.splitlines() if "dropped" in l] + [l for l in lines if "WARN" in l])
-        # Nothing lost or put in one track and not the other: the clicks stay as far apart as they began.
+        # A helper that cannot run cannot hear the microphone either; it says so, and again once it hears it.
+        warnings = [l for l in lines if "WARN" in l]
+        if "WARN mic_silent\n" in warnings:
+            warnings.remove("WARN mic_silent\n")
+            self.assertIn("STATUS mic_recovered\n", lines)
+        self.assertFalse([l for l in helper.stderr.splitlines() if "dropped" in l] + warnings)
+        # The server may drop what it can no longer keep, or a graph cycle of a busy machine, from both streams:
+        # each track fills it alike.
+        gaps = {name: sorted(float(ms) for ms in re.findall(rf"{name} input gap of ([0-9.]+) ms", helper.stderr))
+                for name in ("mic", "system")}
+        self.assertEqual(len(gaps["mic"]), len(gaps["system"]), helper.stderr)
+        for mic_gap, system_gap in zip(gaps["mic"], gaps["system"]):
+            self.assertLess(abs(mic_gap - system_gap), 2.0, helper.stderr)
+        # Nothing put in one track and not the other: the clicks stay as far apart as they began. A loss is
+        # placed once the stamps after the stall show its size, within a second or two of the helper catching up,
+        # so the clicks of those two seconds are left out.
         mic, system = (click_onsets(track) for track in channels(out))
+        system = [s for s in system if not resumed - 0.25 < s / RATE < resumed + 2.0]
         apart = [d for d in (min((m - s for m in mic), key=abs) for s in system) if abs(d) < RATE // 4]
-        self.assertGreater(len(apart), 25, (apart, helper.stderr))
+        self.assertGreater(len(apart), max(12, len(system) - 3), (apart, helper.stderr))
         self.assertLess(max(apart) - min(apart), RATE // 500, (apart, helper.stderr))
-        self.assertFalse([l for l in helper.stderr.splitlines() if "input gap" in l], helper.stderr)
 
 
 class SineMicAndOnlySink(PrivateServerCase):

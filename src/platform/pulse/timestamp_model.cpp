@@ -71,9 +71,13 @@ double TimestampModel::publish(int64_t frameIndex, double rawSeconds) {
   addToHull({x, y});
   addToBin({x, y}, slope, valueAtZero);
   if (stepPending_ && x - pendingSinceX_ > kServerWordSeconds) serverSilent();
-  if (above <= kStepSeconds) {
+  // A step is the stamps' lateness against the published stamps: after a
+  // stall the hull's edge may run from the last stamps on time to the first
+  // ones after it, and take most of a loss into its slope.
+  const double late = lineOffset(frameIndex, rawSeconds) - settled_;
+  if (late <= kStepSeconds) {
     inHighRun_ = false;
-  } else if (!stepPending_ && stepConfirmed(x, y, above)) {
+  } else if (!stepPending_ && stepConfirmed(x, y, late)) {
     inHighRun_ = false;
     if (serverBaseline_) {
       stepPending_ = true;
@@ -158,19 +162,33 @@ void TimestampModel::serverSilent() {
 // least of the run's later stamps: the loss plus the least delay among their
 // arrivals, close to the envelope's own. The run's first half second and first
 // arrival are left out, as late deliveries just before the loss would
-// otherwise measure it short.
-bool TimestampModel::stepConfirmed(double x, double y, double above) {
+// otherwise measure it short. A reader catching up on a backlog (a helper
+// starved or stopped) brings each arrival seconds late, later or earlier than
+// the one before: the least counts once kStepConfirmArrivals arrivals over
+// half a second of frames keep within kSteadySeconds of it and lower it by no
+// more than the envelope's band, and a stamp far above it starts it afresh.
+bool TimestampModel::stepConfirmed(double x, double y, double late) {
   if (!inHighRun_) {
     inHighRun_ = true;
     highRunStartX_ = x;
     highRunArrivals_ = 0;
     highRunLeast_ = std::numeric_limits<double>::infinity();
   }
-  if (highRunArrivals_ == 0 || std::abs(y - highRunLastY_) > kSameArrivalSeconds) ++highRunArrivals_;
+  const bool arrival = highRunArrivals_ == 0 || std::abs(y - highRunLastY_) > kSameArrivalSeconds;
+  if (arrival) ++highRunArrivals_;
   highRunLastY_ = y;
   const double into = x - highRunStartX_;
-  if (highRunArrivals_ > 1 && into >= kStepConfirmSeconds / 2) highRunLeast_ = std::min(highRunLeast_, above);
-  return into >= kStepConfirmSeconds && highRunArrivals_ >= kStepConfirmArrivals;
+  if (highRunArrivals_ <= 1 || into < kStepConfirmSeconds / 2) return false;
+  if (late < highRunLeast_ - kEnvelopeBandSeconds || late > highRunLeast_ + kSteadySeconds) {
+    highRunLeast_ = late;  // still falling, or far above: the least starts again here
+    steadySinceX_ = x;
+    steadyArrivals_ = 0;
+  } else {
+    highRunLeast_ = std::min(highRunLeast_, late);
+    if (arrival) ++steadyArrivals_;
+  }
+  return into >= kStepConfirmSeconds && steadyArrivals_ >= kStepConfirmArrivals &&
+         x - steadySinceX_ >= kStepConfirmSeconds / 2;
 }
 
 void TimestampModel::addToHull(Point point) {
@@ -204,7 +222,7 @@ void TimestampModel::addToBin(Point point, double slope, double valueAtZero) {
     // last on time, and the hull's edge under the centroid runs up to them:
     // they lie on it, and would bend the fit by hundreds of ppm.
     if (binHasPoint_ && binLowest_.y - (valueAtZero + slope * binLowest_.x) <= kFitBandSeconds &&
-        binLowest_.y - publishedSlope() * binLowest_.x <= kStepSeconds) {
+        binLowest_.y - publishedSlope() * binLowest_.x - settled_ <= kStepSeconds) {
       addToFit(binLowest_);
     }
     binHasPoint_ = false;

@@ -20,7 +20,11 @@
 // A helper starved of CPU or stopped reads late for seconds: every stamp sits
 // high then too, with no frame lost. The server's own stamps tell the two
 // apart, as its clock runs on whether we read or not: a step the stamps find
-// waits for the server's word once the server has given a baseline.
+// waits for the server's word once the server has given a baseline. Its size
+// comes from the stamps once they are on time again, against the published
+// stamps: a backlog's arrivals are late by seconds, each by its own amount,
+// and a loss the server made during a stall, sized from them, would put the
+// inputs tens of ms apart.
 // A server stamps a frame no earlier than it was written, and may stamp it up
 // to a push later: PipeWire's says when it was asked and moves on in whole
 // graph cycles (5-21 ms, or more), so a helper that asks late within a cycle
@@ -41,7 +45,7 @@ namespace orvane {
 
 class TimestampModel {
  public:
-  // Stamps all further above the envelope than this, over kStepConfirmSeconds
+  // Stamps all further above the published ones than this, over kStepConfirmSeconds
   // of frames and kStepConfirmArrivals arrivals, mean frames were lost. Well
   // above the jitter's floor (a fraction of a millisecond over a second's
   // arrivals), well under the track's 5 ms gap rule. Late deliveries come one
@@ -50,6 +54,9 @@ class TimestampModel {
   static constexpr double kStepSeconds = 0.002;
   static constexpr double kStepConfirmSeconds = 1.0;
   static constexpr int kStepConfirmArrivals = 3;
+  // Arrivals on time scatter by a few ms (PipeWire's by up to 25): arrivals
+  // further above the least are still part of a backlog.
+  static constexpr double kSteadySeconds = 0.05;
   // Chunks of one arrival have raw stamps exactly their frames apart.
   static constexpr double kSameArrivalSeconds = 1e-6;
   // A stamp this much earlier than the envelope allows: the model no longer
@@ -135,8 +142,8 @@ class TimestampModel {
   void settleStep(bool lost);
   // Where a server stamp lies against the published line.
   double lineOffset(int64_t frameIndex, double seconds) const;
-  // A stamp above the envelope by `above` (> kStepSeconds): true once a loss is confirmed.
-  bool stepConfirmed(double x, double y, double above);
+  // A stamp `late` (> kStepSeconds) against the published stamps: true once a loss is confirmed.
+  bool stepConfirmed(double x, double y, double late);
   void addToHull(Point point);
   void addToBin(Point point, double slope, double valueAtZero);
   void addToFit(Point point);
@@ -170,6 +177,9 @@ class TimestampModel {
   bool inHighRun_ = false;
   double highRunStartX_ = 0;
   double highRunLeast_ = 0;
+  // Since when its stamps keep near its least, and their arrivals since.
+  double steadySinceX_ = 0;
+  int steadyArrivals_ = 0;
   double highRunLastY_ = 0;
   int highRunArrivals_ = 0;
   // The server's earliest stamp against the published line, before the run,
