@@ -139,25 +139,6 @@ class LiveAudioTest : public GrowingTracksTest {
   std::vector<Chunk> chunks;
 };
 
-// At 48 kHz, with nothing to correct, every frame the host hears is the
-// output's, sample for sample, in chunks that follow one another.
-TEST_F(LiveAudioTest, AtTheOutputsRateTheHostHearsTheOutputsSamples) {
-  std::vector<std::vector<float>> output;
-  const std::vector<Chunk> heard = record(48000, 6.0, 0, output);
-  ASSERT_FALSE(heard.empty());
-  int64_t next = 0;
-  for (const Chunk& chunk : heard) {
-    ASSERT_EQ(chunk.index, next);
-    ASSERT_EQ(chunk.flags, 0u);
-    for (size_t i = 0; i < chunk.samples.size(); ++i) {
-      const float expected = output[i % 2][chunk.index + i / 2];
-      ASSERT_EQ(chunk.samples[i], static_cast<int16_t>(std::lrint(expected * 32768.0f))) << chunk.index + i / 2;
-    }
-    next += static_cast<int64_t>(chunk.samples.size() / 2);
-  }
-  EXPECT_EQ(next, static_cast<int64_t>(output[0].size()));
-}
-
 // At 16 kHz, with both tracks 100 ppm fast and corrected from their first
 // frame on: a third of the output's frames, each click at a third of the
 // output's frame (the resampler keeps the timeline, it delays nothing).
