@@ -154,6 +154,16 @@ class SoundServer:
         self.pactl("unload-module", next(row[0] for row in self.short_list("modules")
                                          if row[1] == name and argument in row[2].split()))
 
+    def echo_path(self):
+        """A loopback from the speakers' monitor into the microphone's feed sink: an echo with a real, jittering
+        delay. Returns its sink input's index, once it exists."""
+        inputs = lambda: {row[0] for row in self.short_list("sink-inputs")}  # noqa: E731
+        before = inputs()
+        self.pactl("load-module", "module-loopback", "source=speakers.monitor", "sink=mic_feed", "latency_msec=60",
+                   "source_dont_move=true", "sink_dont_move=true")
+        self.wait_until("the loopback", lambda: inputs() - before)
+        return (inputs() - before).pop()
+
     def short_list(self, kind):
         """`pactl list short <kind>` as a list of column lists (PipeWire's own modules' arguments span lines:
         only the rows that have their columns)."""

@@ -31,6 +31,8 @@ class Lifecycle(InScratchDirectory):
     def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
         for args, expected in (([], "ERROR args --out <path> is required\n"),
                                (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n"),
+                               (["--out", "x.m4a", b"--l\xe9\xe9t\xc3\xa9"],  # written as UTF-8, escaped
+                                "ERROR args unknown argument --l\\xE9\\xE9t\u00e9\n"),
                                (["--out", "x.m4a", "--system-audio-from"],
                                 "ERROR args --system-audio-from <name> needs a name\n"),
                                (["--system-audio-from", "", "--out", "x.m4a"],
@@ -43,14 +45,30 @@ class Lifecycle(InScratchDirectory):
                 self.assertEqual(os.listdir(self.dir), [])
 
     def test_an_output_that_cannot_be_written_fails_before_recording(self):
-        for name, args in (("rec.xyz", []), ("rec.wav", []), ("rec", ["--wav"])):
-            with self.subTest(name=name):
+        """Refused at once, with nothing created: a container we do not write or that cannot hold the encoding, a
+        line break (it would forge a line) and a path that is not UTF-8 (a host could not read it), by a recovery
+        too, a link, dangling or not (it would fail only at the stop), and a 250-byte name (no room for the
+        sidecar's)."""
+        path = lambda name: os.path.join(self.dir, name)  # noqa: E731
+        forged, not_utf8, link = path("x\nSTATUS stopped /fake.wav"), os.fsencode(path("b")) + b"\xe9.wav", path("l.wav")
+        os.symlink(path("nowhere/else.wav"), link)
+        started, recovered = "STATUS starting\nERROR start_failed ", "ERROR finalize_failed "
+        for out, args, expected in (
+                (path("rec.xyz"), [], started), (path("rec.wav"), [], started), (path("rec"), ["--wav"], started),
+                (forged, ["--wav"], started + "the output path contains a line break\n"),
+                (forged, ["--finalize-temps"], recovered + "the output path contains a line break\n"),
+                (not_utf8, ["--wav"], started + "the output path is not valid UTF-8\n"),
+                (not_utf8, ["--finalize-temps"], recovered + "the output path is not valid UTF-8\n"),
+                (link, ["--wav"], started + f"cannot create {link}: it is a symbolic link\n"),
+                (path("n" * 246 + ".wav"), ["--wav"], started + "the output name is too long")):
+            with self.subTest(out=out, args=args):
                 # Standard input stays open: its end would be a stop request racing the check.
-                status, lines = Helper(["--out", os.path.join(self.dir, name)] + args).finish()
-                self.assertEqual(status, 2)
-                self.assertEqual(lines[0], "STATUS starting\n")
-                self.assertTrue(lines[1].startswith("ERROR start_failed "), lines)
-                self.assertEqual(os.listdir(self.dir), [])
+                helper = Helper(["--out", out, *args])
+                status, lines = helper.finish()
+                whole_lines = expected.count("\n") + (not expected.endswith("\n"))
+                self.assertEqual((status, "".join(lines)[:len(expected)], len(lines)), (2, expected, whole_lines))
+                self.assertNotIn("\ufffd", "".join(lines) + helper.stderr, "all the helper writes is UTF-8")
+                self.assertEqual(os.listdir(self.dir), ["l.wav"])
 
     def test_every_way_to_stop_ends_with_one_terminal_line(self):
         # What to wait for, then the requests in turn: text, signals, and pauses in seconds.

@@ -184,11 +184,7 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
     def setUp(self):
         super().setUp()
         self.pulse.pactl("set-default-source", "mic")
-        inputs = lambda: {row[0] for row in self.pulse.short_list("sink-inputs")}  # noqa: E731
-        before = inputs()
-        self.pulse.pactl("load-module", "module-loopback", "source=speakers.monitor", "sink=mic_feed",
-                         "latency_msec=60", "source_dont_move=true", "sink_dont_move=true")
-        self.pulse.wait_until("the loopback", lambda: inputs() - before)
+        self.pulse.echo_path()
 
     def play_clicks(self):
         clicks = os.path.join(self.dir.name, "clicks.wav")

@@ -45,12 +45,7 @@ class VoiceProcessing(PulseCase):
         near = speech(self.dir.name, "near", "en+f3", "Could we move the deadline to the end of the summer? I also think we "
                            "should write a short guide.")
         self.pulse.pactl("set-default-source", "mic")
-        inputs = lambda: {row[0] for row in self.pulse.short_list("sink-inputs")}  # noqa: E731
-        before = inputs()
-        self.pulse.pactl("load-module", "module-loopback", "source=speakers.monitor", "sink=mic_feed",
-                         "latency_msec=60", "source_dont_move=true", "sink_dont_move=true")
-        self.pulse.wait_until("the loopback", lambda: inputs() - before)
-        self.pulse.pactl("set-sink-input-volume", *(inputs() - before), "-10dB")
+        self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
         out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps"])
         play = lambda sink, path: subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", path],  # noqa
                                                    env=self.env)

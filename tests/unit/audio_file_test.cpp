@@ -26,20 +26,12 @@ AudioSettings aac(uint32_t channels) {
   return settings;
 }
 
-// A shell command's standard output, or "<failed>" when it exits non-zero.
-std::string run(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string out;
-  char chunk[4096];
-  for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-  if (!pipe || pclose(pipe) != 0) return "<failed>";
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
-
 // `ffprobe -show_entries` values, one a line, e.g. probe(path, "stream=duration").
 std::string probe(const std::string& path, const std::string& entry) {
-  return run("ffprobe -v error -select_streams a:0 -show_entries " + entry + " -of default=nw=1:nk=1 '" + path + "'");
+  std::string out = run("ffprobe -v error -select_streams a:0 -show_entries " + entry + " -of default=nw=1:nk=1 '" +
+                        path + "'");
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 float tone(int64_t frame, double hz, double amplitude) {
@@ -233,8 +225,8 @@ TEST(AudioFile, TempTrackOfAKilledWriterReadsWholeEverywhere) {
   ASSERT_EQ(channels[0].size(), size_t(kFrames));
   for (int64_t i = 0; i < kFrames; ++i) ASSERT_NEAR(channels[0][i], known(i, 0), 0.5 / 32768 + 1e-7) << i;
   EXPECT_NEAR(std::atof(probe(file, "stream=duration").c_str()), kFrames / 48000.0, 1e-6);
-  EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -f s16le - | wc -c"), std::to_string(kFrames * 2));
-  EXPECT_EQ(run("sox '" + file + "' -t raw - | wc -c"), std::to_string(kFrames * 2));
+  EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -f s16le - | wc -c"), std::to_string(kFrames * 2) + "\n");
+  EXPECT_EQ(run("sox '" + file + "' -t raw - | wc -c"), std::to_string(kFrames * 2) + "\n");
 }
 
 }  // namespace

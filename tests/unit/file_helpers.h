@@ -1,5 +1,6 @@
-// Scratch directories and whole-file writes and reads for the unit tests that
-// go through real audio files.
+// Scratch directories, whole-file writes and reads, and temporary tracks that
+// grow while something reads them, for the unit tests that go through real
+// audio files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -86,5 +87,52 @@ inline std::vector<float> decode(const std::string& file) {
   std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
   return samples;
 }
+
+// Where the samples rise through 0.3: the leading edge of each click.
+inline std::vector<int64_t> onsets(const std::vector<float>& samples) {
+  std::vector<int64_t> found;
+  for (size_t i = 1; i < samples.size(); ++i) {
+    if (samples[i] > 0.3f && samples[i - 1] <= 0.3f) found.push_back(static_cast<int64_t>(i));
+  }
+  return found;
+}
+
+// The two temporary tracks of a recording rec, appended to in uneven blocks
+// while what is under test reads them: a noise-like signal, different per
+// track, or with `clicks` 3-frame clicks every 0.7 s over quiet noise, the
+// system's 5000 frames after the microphone's.
+class GrowingTracksTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto* track : {&mic, &sys}) {
+      auto created = AudioFile::createForWriting(dir / (track == &mic ? "rec.mic.caf" : "rec.sys.caf"),
+                                                 linearPCM16Settings(48000, 1));
+      ASSERT_TRUE(created);
+      *track = *created;
+    }
+  }
+
+  void append(std::shared_ptr<AudioFile>& track, int64_t frames, int64_t block = 7777) {
+    for (int64_t done = 0; done < frames; done += block) {
+      const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
+      const int64_t at = track->length();
+      for (uint32_t i = 0; i < n; ++i) {
+        const int64_t f = at + i;
+        const float noise = static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
+        block_->floatChannelData(0)[i] =
+            clicks ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise) : noise;
+      }
+      block_->setFrameLength(n);
+      ASSERT_FALSE(track->write(*block_));
+    }
+  }
+
+  ScratchDir dir;
+  std::shared_ptr<AudioFile> mic, sys;
+  bool clicks = false;
+
+ private:
+  std::unique_ptr<PcmBuffer> block_ = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);
+};
 
 }  // namespace orvane

@@ -15,33 +15,9 @@
 namespace orvane {
 namespace {
 
-// Tracks appended to in uneven blocks while a finisher reads them.
-class FinisherTest : public testing::Test {
+// The finisher reading the tracks while they grow.
+class FinisherTest : public GrowingTracksTest {
  protected:
-  void SetUp() override {
-    for (auto* track : {&mic, &sys}) {
-      *track = *AudioFile::createForWriting(*track == mic ? dir / "rec.mic.caf" : dir / "rec.sys.caf",
-                                            linearPCM16Settings(48000, 1));
-    }
-    micBlock = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);
-  }
-
-  // Appends `frames` frames of a noise-like signal, different per track, in blocks of `block`.
-  void append(std::shared_ptr<AudioFile>& track, int64_t frames, int64_t block = 7777) {
-    for (int64_t done = 0; done < frames; done += block) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
-      const int64_t at = track->length();
-      for (uint32_t i = 0; i < n; ++i) {
-        const int64_t f = at + i;
-        const float noise = static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
-        micBlock->floatChannelData(0)[i] =
-            clicks ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise) : noise;
-      }
-      micBlock->setFrameLength(n);
-      ASSERT_FALSE(track->write(*micBlock));
-    }
-  }
-
   std::unique_ptr<Finisher> finisher(Finisher::CreateOutput create = {}, const std::string& ext = "wav",
                                      bool cancelEcho = false) {
     return std::make_unique<Finisher>(dir / ("rec." + ext), dir / ("rec.finishing." + ext),
@@ -102,13 +78,9 @@ class FinisherTest : public testing::Test {
     return {std::istreambuf_iterator<char>(in), {}};
   }
 
-  ScratchDir dir;
   std::string out = dir / "rec.wav", own = dir / "rec.finishing.wav";
-  std::shared_ptr<AudioFile> mic, sys;
-  std::unique_ptr<PcmBuffer> micBlock;
   double micPpm = 0, systemPpm = 0;  // as measured so far
   std::atomic<bool> measured{true};   // the rates, by the finisher's thread
-  bool clicks = false;                // 3-frame clicks every 0.7 s over quiet noise
 };
 
 TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheOneMadeAfreshByteForByte) {
@@ -151,14 +123,6 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheOneMadeAfreshByteForByte
   const auto ours = decode(dir / "rec.m4a"), theirs = decode(dir / "ref.m4a");
   EXPECT_GT(ours.size(), 2u * static_cast<size_t>(*made));
   EXPECT_TRUE(ours == theirs) << "decodes to the single pass's samples, to its length";
-}
-
-std::vector<int64_t> onsets(const std::vector<float>& samples) {
-  std::vector<int64_t> found;
-  for (size_t i = 1; i < samples.size(); ++i) {
-    if (samples[i] > 0.3f && samples[i - 1] <= 0.3f) found.push_back(static_cast<int64_t>(i));
-  }
-  return found;
 }
 
 // Both tracks corrected while recording by the rates measured so far (+80 and

@@ -91,37 +91,12 @@ std::vector<float> channelOf(const std::vector<Chunk>& chunks, int channel) {
   return samples;
 }
 
-std::vector<int64_t> onsets(const std::vector<float>& samples) {
-  std::vector<int64_t> found;
-  for (size_t i = 1; i < samples.size(); ++i) {
-    if (samples[i] > 0.3f && samples[i - 1] <= 0.3f) found.push_back(static_cast<int64_t>(i));
-  }
-  return found;
-}
-
-// Two tracks appended to in uneven blocks while the live audio and the
-// finisher read them: clicks every 0.7 s over quiet noise, the system's
-// 5000 frames after the microphone's.
-class LiveAudioTest : public testing::Test {
+// The live audio and the finisher reading the tracks while they grow, with clicks.
+class LiveAudioTest : public GrowingTracksTest {
  protected:
   void SetUp() override {
-    mic = *AudioFile::createForWriting(dir / "rec.mic.caf", linearPCM16Settings(48000, 1));
-    sys = *AudioFile::createForWriting(dir / "rec.sys.caf", linearPCM16Settings(48000, 1));
-    block = PcmBuffer::create(AudioFormat::standard(48000, 1), 8000);
-  }
-
-  void append(std::shared_ptr<AudioFile>& track, int64_t frames) {
-    for (int64_t done = 0; done < frames; done += 7777) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(7777, frames - done));
-      const int64_t at = track->length();
-      for (uint32_t i = 0; i < n; ++i) {
-        const int64_t f = at + i + (track == mic ? 0 : 5000);
-        const float noise = static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
-        block->floatChannelData(0)[i] = f % 33600 < 3 ? 0.9f : 0.05f * noise;
-      }
-      block->setFrameLength(n);
-      ASSERT_FALSE(track->write(*block));
-    }
+    GrowingTracksTest::SetUp();
+    clicks = true;
   }
 
   // A recording of `seconds` heard live at `rate`, its tracks `ppm` off as
@@ -161,30 +136,8 @@ class LiveAudioTest : public testing::Test {
     return chunks;
   }
 
-  ScratchDir dir;
-  std::shared_ptr<AudioFile> mic, sys;
-  std::unique_ptr<PcmBuffer> block;
   std::vector<Chunk> chunks;
 };
-
-// At 48 kHz, with nothing to correct, every frame the host hears is the
-// output's, sample for sample, in chunks that follow one another.
-TEST_F(LiveAudioTest, AtTheOutputsRateTheHostHearsTheOutputsSamples) {
-  std::vector<std::vector<float>> output;
-  const std::vector<Chunk> heard = record(48000, 6.0, 0, output);
-  ASSERT_FALSE(heard.empty());
-  int64_t next = 0;
-  for (const Chunk& chunk : heard) {
-    ASSERT_EQ(chunk.index, next);
-    ASSERT_EQ(chunk.flags, 0u);
-    for (size_t i = 0; i < chunk.samples.size(); ++i) {
-      const float expected = output[i % 2][chunk.index + i / 2];
-      ASSERT_EQ(chunk.samples[i], static_cast<int16_t>(std::lrint(expected * 32768.0f))) << chunk.index + i / 2;
-    }
-    next += static_cast<int64_t>(chunk.samples.size() / 2);
-  }
-  EXPECT_EQ(next, static_cast<int64_t>(output[0].size()));
-}
 
 // At 16 kHz, with both tracks 100 ppm fast and corrected from their first
 // frame on: a third of the output's frames, each click at a third of the

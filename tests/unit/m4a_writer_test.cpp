@@ -147,12 +147,6 @@ TEST(M4aWriter, MemoryStaysFlatOverALongStream) {
   EXPECT_NE(probed.find("nb_frames=" + std::to_string(count) + "\n"), std::string::npos) << probed;
 }
 
-}  // namespace
-}  // namespace orvane
-
-namespace orvane {
-namespace {
-
 // An AAC output cut back and written on from where the cut-back asks reads as
 // long as one written in one pass, and the same up to the cut, whether its
 // container cuts back itself (ours) or is written again from the packets kept

@@ -78,29 +78,13 @@ double rms(const std::vector<float>& a, const std::vector<float>& b, int64_t fir
 
 class ParallelEncodeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/orvane-parallel-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    saved_ = aacSegmenting();
-  }
-  void TearDown() override {
-    aacSegmenting() = saved_;
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { saved_ = aacSegmenting(); }
+  void TearDown() override { aacSegmenting() = saved_; }
 
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return dir_ / name; }
 
   static void writeTrack(const std::string& file, int64_t frames, const SampleFn& sample) {
-    auto created = AudioFile::createForWriting(file, AudioSettings{});
-    ASSERT_TRUE(created.ok());
-    auto buffer = PcmBuffer::create(AudioFormat::standard(kRate, 1), 8000);
-    for (int64_t done = 0; done < frames; done += 8000) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(8000, frames - done));
-      for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(0)[i] = sample(done + i);
-      buffer->setFrameLength(n);
-      ASSERT_FALSE((*created)->write(*buffer).has_value());
-    }
+    writeFile(file, AudioSettings{}, frames, [&sample](int64_t i, uint32_t) { return sample(i); }, 8000);
   }
 
   // The stop's view of a recording `name`: its two temporary tracks hold
@@ -130,7 +114,7 @@ class ParallelEncodeTest : public ::testing::Test {
     return written.ok() ? *written : -1;
   }
 
-  std::string dir_;
+  ScratchDir dir_;
   AacSegmenting saved_{};
 };
 
@@ -304,8 +288,8 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing + std::string(" with noise in segment ") + std::to_string(c.loud.front()));
-    fs::remove_all(dir_);
-    fs::create_directory(dir_);
+    fs::remove_all(dir_.dir);
+    fs::create_directory(dir_.dir);
     const SampleFn loudSegments = [&c, segment](int64_t i) {
       const bool loud = std::find(c.loud.begin(), c.loud.end(), i / segment) != c.loud.end();
       return loud ? noise(0.5)(i) : 0.0f;
@@ -338,7 +322,7 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
     EXPECT_TRUE(fs::exists(path("rec.mic.caf")));
     EXPECT_TRUE(fs::exists(path("rec.sys.caf")));
     // Nothing left beside the output but what the stop itself writes.
-    for (const auto& entry : fs::directory_iterator(dir_)) {
+    for (const auto& entry : fs::directory_iterator(dir_.dir)) {
       const std::string name = entry.path().filename().string();
       EXPECT_TRUE(name == "rec.m4a" || name == "rec.mic.caf" || name == "rec.sys.caf" || name == "stdout" ||
                   name == "stderr" || name == "rec.drift.json")
