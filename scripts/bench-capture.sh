@@ -17,7 +17,11 @@
 #           within the window would be missed: the window is only taken when
 #           the same threads began and ended it.
 #
-#   [SERVER=pipewire] scripts/bench-capture.sh [seconds]   default 60; REPEAT turns each (default 2)
+# APP=1: the system track of one named application (--system-audio-from), an
+# application "meetapp" playing beside the sine that stands for the rest of
+# the desktop; the peer's second recorder takes that application's stream
+# alone (parecord --monitor-stream; PulseAudio only).
+#   [SERVER=pipewire] [APP=1] scripts/bench-capture.sh [seconds]   default 60; REPEAT turns each (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/bench-lib.sh
@@ -41,9 +45,19 @@ else
     -L "module-remap-source source_name=mic master=mic_feed.monitor channels=1 channel_map=mono master_channel_map=mono remix=no" \
     -L "module-sine sink=mic_feed frequency=1000" \
     -L "module-sine sink=speakers frequency=440")"
-  trap 'scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+  trap 'kill $(jobs -p) 2>/dev/null; scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
 fi
 pactl set-default-source mic
+app_args=()
+if [[ ${APP:-0} == 1 ]]; then
+  sox -n -r 48000 -c 1 -b 16 -e signed -t raw - synth 3600 sine 660 vol 0.5 |
+    pacat --raw --format=s16le --rate=48000 --channels=1 --device=speakers --client-name=meetapp &
+  until app_stream=$(pactl list sink-inputs |
+    awk '/^Sink Input #/ { id = substr($3, 2) } /application.name = "meetapp"/ { print id }') && [[ -n $app_stream ]]; do
+    sleep 0.1
+  done
+  app_args=(--system-audio-from meetapp)
+fi
 
 # "cpu switches threads rss_kb" of the processes given, summed; cpu in clock ticks.
 usage() {
@@ -88,7 +102,7 @@ window() {
 ours() {
   rm -f "$WORK/control" "$WORK/events"
   mkfifo "$WORK/control"
-  "$helper" --out "$WORK/rec.wav" --wav <"$WORK/control" >"$WORK/events" 2>/dev/null &
+  "$helper" --out "$WORK/rec.wav" --wav "${app_args[@]}" <"$WORK/control" >"$WORK/events" 2>/dev/null &
   local pid=$!
   exec 3>"$WORK/control"
   until grep -q '^STATUS recording' "$WORK/events"; do sleep 0.05; done
@@ -108,7 +122,12 @@ peer() {
   else
     parecord --latency-msec=85 --device=mic --rate=48000 --channels=1 --file-format=wav "$WORK/mic.wav" &
     local mic=$!
-    parecord --latency-msec=85 --device=speakers.monitor --rate=48000 --channels=2 --file-format=wav "$WORK/sys.wav" &
+    if [[ ${APP:-0} == 1 ]]; then
+      parecord --latency-msec=85 --monitor-stream="$app_stream" --rate=48000 --channels=1 --file-format=wav \
+        "$WORK/sys.wav" &
+    else
+      parecord --latency-msec=85 --device=speakers.monitor --rate=48000 --channels=2 --file-format=wav "$WORK/sys.wav" &
+    fi
   fi
   local sys=$!
   window peer "$mic" "$sys"
