@@ -2,10 +2,15 @@
 #include "platform/files/ffmpeg_module_loader.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -34,6 +39,7 @@ std::string lastDlError() {
 struct FilePages {
   uintptr_t start = 0, end = 0;
   std::string path;
+  bool resident = false;  // some of its pages are in memory
 };
 
 std::vector<FilePages> unchangedFileMappings() {
@@ -44,6 +50,7 @@ std::vector<FilePages> unchangedFileMappings() {
     std::istringstream fields(line);
     std::string first, second;
     fields >> first >> second;
+    if (first == "Rss:" && current) current->resident = second != "0";
     if (first == "Anonymous:") {
       if (current && second == "0") found.push_back(*current);
       current.reset();
@@ -61,6 +68,72 @@ std::vector<FilePages> unchangedFileMappings() {
   return found;
 }
 
+// The libraries an ELF shared object names as needed, read from its dynamic
+// section; none when the file is not a 64-bit ELF object this can read.
+std::vector<std::string> neededLibraries(const std::string& path) {
+  std::vector<std::string> names;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return names;
+  struct stat info {};
+  void* mapped = ::fstat(fd, &info) == 0 && info.st_size > static_cast<off_t>(sizeof(Elf64_Ehdr))
+                     ? ::mmap(nullptr, info.st_size, PROT_READ, MAP_PRIVATE, fd, 0)
+                     : MAP_FAILED;
+  ::close(fd);
+  if (mapped == MAP_FAILED) return names;
+  const auto* bytes = static_cast<const unsigned char*>(mapped);
+  const auto size = static_cast<uint64_t>(info.st_size);
+  const auto* header = reinterpret_cast<const Elf64_Ehdr*>(bytes);
+  const auto inFile = [size](uint64_t offset, uint64_t length) { return offset <= size && length <= size - offset; };
+  if (std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0 && header->e_ident[EI_CLASS] == ELFCLASS64 &&
+      inFile(header->e_phoff, uint64_t{header->e_phnum} * sizeof(Elf64_Phdr))) {
+    const auto* segments = reinterpret_cast<const Elf64_Phdr*>(bytes + header->e_phoff);
+    const auto fileOffset = [&](uint64_t address) -> std::optional<uint64_t> {
+      for (int i = 0; i < header->e_phnum; ++i) {
+        const Elf64_Phdr& load = segments[i];
+        if (load.p_type == PT_LOAD && address >= load.p_vaddr && address - load.p_vaddr < load.p_filesz) {
+          return address - load.p_vaddr + load.p_offset;
+        }
+      }
+      return std::nullopt;
+    };
+    for (int i = 0; i < header->e_phnum; ++i) {
+      if (segments[i].p_type != PT_DYNAMIC || !inFile(segments[i].p_offset, segments[i].p_filesz)) continue;
+      const auto* entries = reinterpret_cast<const Elf64_Dyn*>(bytes + segments[i].p_offset);
+      const size_t count = segments[i].p_filesz / sizeof(Elf64_Dyn);
+      std::optional<uint64_t> strings;
+      for (size_t e = 0; e < count && entries[e].d_tag != DT_NULL; ++e) {
+        if (entries[e].d_tag == DT_STRTAB) strings = fileOffset(entries[e].d_un.d_ptr);
+      }
+      for (size_t e = 0; strings && e < count && entries[e].d_tag != DT_NULL; ++e) {
+        if (entries[e].d_tag != DT_NEEDED || !inFile(*strings + entries[e].d_un.d_val, 1)) continue;
+        const char* name = reinterpret_cast<const char*>(bytes + *strings + entries[e].d_un.d_val);
+        names.emplace_back(name, ::strnlen(name, size - (*strings + entries[e].d_un.d_val)));
+      }
+    }
+  }
+  ::munmap(mapped, info.st_size);
+  return names;
+}
+
+// Where a needed library is likely to be found: beside a library already
+// loaded. A guess only serves the order of loading; dlopen still finds the
+// library its own way.
+std::optional<std::string> findLoadedNeighbour(const std::string& name) {
+  std::set<std::filesystem::path> folders;
+  ::dl_iterate_phdr(
+      [](dl_phdr_info* object, size_t, void* data) {
+        const std::filesystem::path loaded = object->dlpi_name ? object->dlpi_name : "";
+        if (loaded.is_absolute()) static_cast<std::set<std::filesystem::path>*>(data)->insert(loaded.parent_path());
+        return 0;
+      },
+      &folders);
+  for (const std::filesystem::path& folder : folders) {
+    const std::string candidate = (folder / name).string();
+    if (::access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return std::nullopt;
+}
+
 // Loading FFmpeg maps some fifty libraries it links (codecs, image and
 // network libraries) and relocates them, reading most of their symbol
 // tables: about 20 MB that stay counted in the helper's memory, of which
@@ -70,10 +143,48 @@ std::vector<FilePages> unchangedFileMappings() {
 // thread, never the capture's.
 void releaseLoadedPages(const std::set<std::string>& before) {
   for (const FilePages& mapping : unchangedFileMappings()) {
-    if (before.count(mapping.path)) continue;
+    if (!mapping.resident || before.count(mapping.path)) continue;
     ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_DONTNEED);
   }
 }
+
+// Resident bytes of this process, from the cheap statm (smaps walks every page).
+uint64_t residentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Loaded at once, the fifty libraries would all be in memory before any page
+// is let go, a peak some 10 MB above what stays. So the libraries the module
+// needs are loaded first, one at a time, those they need before them, and
+// their pages let go whenever 4 MB more are resident (each letting go costs
+// a walk of the whole process's pages). A library that cannot be loaded on
+// its own (some rely on a neighbour they do not name) is left to the load of
+// whatever needs it. They stay loaded, as the module does.
+struct StagedLoad {
+  static constexpr uint64_t kReleaseEvery = 4 << 20;
+  std::set<std::string> before;  // the mapped files that were never this load's
+  std::set<std::string> visited;
+  uint64_t released = residentBytes();
+
+  void loadNeeded(const std::string& path) {
+    for (const std::string& name : neededLibraries(path)) {
+      if (!visited.insert(name).second) continue;
+      if (void* loaded = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+        ::dlclose(loaded);
+        continue;
+      }
+      if (std::optional<std::string> found = findLoadedNeighbour(name)) loadNeeded(*found);
+      if (::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL) && residentBytes() > released + kReleaseEvery) release();
+    }
+  }
+  void release() {
+    releaseLoadedPages(before);
+    released = residentBytes();
+  }
+};
 
 }  // namespace
 
@@ -109,12 +220,13 @@ Result<std::string> locateFfmpegModule(const std::vector<std::string>& candidate
 
 Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
   const std::string failure = "cannot load the FFmpeg writer module " + path + ": ";
-  std::set<std::string> mapped;
-  for (const FilePages& mapping : unchangedFileMappings()) mapped.insert(mapping.path);
+  StagedLoad staged;
+  for (const FilePages& mapping : unchangedFileMappings()) staged.before.insert(mapping.path);
+  staged.loadNeeded(path);
   // RTLD_NOW: a missing FFmpeg symbol fails here, not in the middle of a write.
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) return unavailable(failure + lastDlError());
-  releaseLoadedPages(mapped);
+  staged.release();
   auto entry = reinterpret_cast<FfmpegModuleEntry>(::dlsym(handle, kFfmpegModuleEntryPoint));
   if (!entry) {
     const std::string reason = lastDlError();
