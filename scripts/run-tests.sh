@@ -17,11 +17,10 @@ run_ctest() {
      ctest --output-on-failure --timeout 900 -j 2 -L process "$@")
 }
 
-# The sanitizer and fuzzing builds, at the idle scheduling class: they take
-# only the CPU that the tests leave, and the process tests mostly wait on a
-# sound server's clock.
+# The sanitizer and fuzzing builds. They come after the normal pass rather
+# than beside it: even at the idle scheduling class, a build beside the
+# real-time process tests made them miss their timing now and then.
 other_builds() {
-  chrt --idle -p 0 "$BASHPID" > /dev/null
   cmake -S . -B build-asan -G Ninja -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug > /dev/null
   cmake --build build-asan -j "$(nproc)"
   cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF > /dev/null
@@ -30,18 +29,8 @@ other_builds() {
 }
 
 bash scripts/setup.sh build
-set -m  # a process group of their own, ended with the script
-other_builds > build/other-builds.log 2>&1 &
-builds=$!
-set +m
-trap 'kill -- "-$builds" 2> /dev/null || true' EXIT
 run_ctest build
-# What is left of them has the machine to itself now.
-for pid in $(pgrep -g "$builds"); do chrt --other -p 0 "$pid" 2> /dev/null || true; done
-if ! wait "$builds"; then
-  tail -n 50 build/other-builds.log
-  exit 1
-fi
+other_builds
 
 # The sanitizers look at our own code, so under them run only what reaches code
 # that the unit tests do not: the reliability suite (crashes, full disks, a
