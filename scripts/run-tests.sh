@@ -9,6 +9,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 
+# Each step's time, so a slow CI run shows where it went.
+phase() { echo "== run-tests: ${SECONDS}s: $*"; }
+
 # The unit tests, two at a time, then the given process tests (a PulseAudio
 # run beside a PipeWire one, the rest alone: see tests/CMakeLists.txt).
 run_ctest() {
@@ -28,9 +31,13 @@ other_builds() {
   bash scripts/fuzz.sh build
 }
 
+phase setup and build
 bash scripts/setup.sh build
+phase normal tests
 run_ctest build
+phase sanitizer and fuzzing builds
 other_builds
+phase sanitizer runs
 
 # The sanitizers look at our own code, so under them run only what reaches code
 # that the unit tests do not: the reliability suite (crashes, full disks, a
@@ -46,4 +53,6 @@ ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asa
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" build-tsan/tests/unit_tests --gtest_brief=1
 (cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_sanitizer_pulse$')
 
+phase fuzzing
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
+phase done
