@@ -54,8 +54,8 @@ class FinisherTest : public GrowingTracksTest {
                              outputSettings(path.ends_with(".wav")), outcome);
   }
 
-  // At idle priority on a busy machine the finisher may take a while.
-  static void waitFor(const std::function<bool()>& done, int seconds = 5) {
+  // At idle priority on a busy machine (or under a sanitizer) the finisher may take a while.
+  static void waitFor(const std::function<bool()>& done, int seconds = 30) {
     for (int i = 0; i < seconds * 40 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
 

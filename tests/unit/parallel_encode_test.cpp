@@ -290,7 +290,7 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
     SCOPED_TRACE(c.failing + std::string(" with noise in segment ") + std::to_string(c.loud.front()));
     fs::remove_all(dir_.dir);
     fs::create_directory(dir_.dir);
-    const SampleFn loudSegments = [&c, segment](int64_t i) {
+    const SampleFn loudSegments = [&c](int64_t i) {
       const bool loud = std::find(c.loud.begin(), c.loud.end(), i / segment) != c.loud.end();
       return loud ? noise(0.5)(i) : 0.0f;
     };

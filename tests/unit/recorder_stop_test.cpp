@@ -92,7 +92,7 @@ TEST(RecorderStopDeathTest, AStopWhileStartingStartsNoInputAfterItAndEndsTheRunW
 TEST(RecorderStopDeathTest, AMainLoopThatCannotWaitForEventsStopsTheRun) {
   ScratchDir dir;
   sim::Scenario scenario;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef ORVANE_SANITIZED
   GTEST_SKIP() << "the sanitizers' runtimes need descriptors of their own to report, which this limit takes";
 #endif
   // Fewer descriptors than the loop polls: its next ppoll fails.

@@ -115,7 +115,7 @@ TEST_F(TrackTest, InputOfAnyFormatSwitchedMidRunKeepsItsDuration) {
 // before (the converter is readied for the largest), nor for a device of
 // another format prepared while the old one still delivered (a restart).
 TEST_F(TrackTest, ABurstOrAPreparedDeviceSwitchAllocatesNothingOnTheCaptureSide) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef ORVANE_SANITIZED
   GTEST_SKIP() << "the sanitizers' allocators keep no heap statistics";
 #endif
   auto small = toneBuffer(44100, 1, 1024), burst = toneBuffer(44100, 1, Track::kMaxBlockFrames);
