@@ -240,16 +240,16 @@ void PulseAppAudio::fireChange() {
 void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp) {
   if (!ring_) return;
   const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
-                                    HostClock::secondsForHostTime(stamp.hostTime) + lateBy(playing));
+                                    HostClock::secondsForHostTime(stamp.hostTime), lateFrames(playing));
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
   handOn(dueSeconds(), kPulseFragmentFrames);
 }
 
 // What a stream's own monitor takes a graph cycle before the sink's monitor
 // does (while its cycle is still unknown, nothing: the stream is placed
-// afresh once it is known).
-double PulseAppAudio::lateBy(const Playing& playing) const {
-  return onPipeWire_ ? static_cast<double>(playing.cycle.cycleFrames()) / kRate : 0.0;
+// afresh once it is known, and whenever it changes).
+int64_t PulseAppAudio::lateFrames(const Playing& playing) const {
+  return onPipeWire_ ? playing.cycle.cycleFrames() : 0;
 }
 
 // Half a second ago, or where a recorded stream's blocks have come to if that

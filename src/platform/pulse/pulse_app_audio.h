@@ -91,7 +91,7 @@ class PulseAppAudio : public AudioInput {
   double dueSeconds() const;
   void handOn(double untilSeconds, int64_t leastFrames);
   void fireChange();
-  double lateBy(const Playing& playing) const;
+  int64_t lateFrames(const Playing& playing) const;
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index);
   static void onContextLost(void* self);
