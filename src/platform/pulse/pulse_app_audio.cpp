@@ -243,6 +243,13 @@ void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioT
                                     HostClock::secondsForHostTime(stamp.hostTime), lateFrames(playing));
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
   handOn(dueSeconds(), kPulseFragmentFrames);
+  // While blocks come they hand the ring on, and the tick would only wake us:
+  // it waits (not on PipeWire, where it reads the write indexes).
+  if (tick_ && !onPipeWire_) {
+    timeval when{};
+    timevalAfter(when, kTickSeconds);
+    pa_threaded_mainloop_get_api(client_->loop())->time_restart(tick_, &when);
+  }
 }
 
 // What a stream's own monitor takes a graph cycle before the sink's monitor

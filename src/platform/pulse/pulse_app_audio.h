@@ -38,7 +38,8 @@ class PulseAppAudio : public AudioInput {
   static constexpr double kMostLateSeconds = kServerHoldSeconds;
   static constexpr double kRingSeconds = kMostLateSeconds + 1.0;
   // The ring hands on what is due at least this often (silence, a stream that
-  // stopped sending), and on a stream's block once a fragment's worth is due.
+  // stopped sending), and on a stream's block once a fragment's worth is due;
+  // on PulseAudio the tick waits while blocks come.
   // The ticks, which also read the recordings' write indexes on PipeWire, are
   // kTickSeconds apart on average, shorter and longer by kTickSpreadSeconds in
   // turn: readings at every phase of the graph's cycle measure it soonest.
