@@ -79,6 +79,29 @@ TEST(MixingRing, ALaneFollowsOnWithinTheDeadBandIsDrawnAFrameBeyondItAndJumpsPas
   EXPECT_EQ(all[4000 + MixingRing::kJumpFrames + 1], block[0]);
 }
 
+// A graph cycle measured or changed moves a stream's audio by all of it at
+// once, however little (a 128-frame cycle lies within the gap threshold, and
+// drawn a frame a block the lane would take seconds to get there).
+TEST(MixingRing, ALaneWhoseLatenessChangesGoesWhereItsStampAndLatenessSayAtOnce) {
+  MixingRing ring(kRate, 48000, kOrigin);
+  MixingRing::Lane lane;
+  const std::vector<float> ones(1000, 1.0f);
+  ring.add(lane, ones.data(), 1000, at(0));
+  ring.add(lane, ones.data(), 1000, at(1000), 128);
+  EXPECT_EQ(lane.nextFrame, 2128);
+  ring.add(lane, ones.data(), 1000, at(2000), 128);  // follows on
+  EXPECT_EQ(lane.nextFrame, 3128);
+  ring.add(lane, ones.data(), 1000, at(3000), 64);  // shorter: back by the difference
+  EXPECT_EQ(lane.nextFrame, 4064);
+  const auto all = joined(handOn(ring, at(5000)));
+  EXPECT_EQ(all[1127], 0.0f);  // what the first cycle's lateness left out
+  EXPECT_EQ(all[1128], 1.0f);
+  EXPECT_EQ(all[3063], 1.0f);
+  EXPECT_EQ(all[3064], 2.0f);  // and the second's overlap
+  EXPECT_EQ(all[3127], 2.0f);
+  EXPECT_EQ(all[3128], 1.0f);
+}
+
 TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {
   MixingRing ring(kRate, 1000, kOrigin);
   MixingRing::Lane late, early;

@@ -5,11 +5,12 @@
 
 namespace orvane {
 
-int64_t MixingRing::add(Lane& lane, const float* samples, int64_t frames, double stampSeconds) {
-  int64_t at = std::llround((stampSeconds - origin_) * rate_);
+int64_t MixingRing::add(Lane& lane, const float* samples, int64_t frames, double stampSeconds, int64_t lateFrames) {
+  int64_t at = std::llround((stampSeconds - origin_) * rate_) + lateFrames;
   const int64_t off = at - lane.nextFrame;
-  if (!lane.placed || std::llabs(off) > kJumpFrames) {
+  if (!lane.placed || lane.lateFrames != lateFrames || std::llabs(off) > kJumpFrames) {
     lane.placed = true;
+    lane.lateFrames = lateFrames;
     lane.nextFrame = at + frames;
     return addAt(at, samples, frames);
   }

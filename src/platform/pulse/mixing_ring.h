@@ -28,6 +28,7 @@ class MixingRing {
   struct Lane {
     bool placed = false;
     int64_t nextFrame = 0;  // where its next block follows on, once placed
+    int64_t lateFrames = 0;  // how much later than their stamps its blocks go
   };
 
   // Frame 0 of the timeline is `originSeconds` (host seconds).
@@ -38,10 +39,11 @@ class MixingRing {
   int64_t handedOn() const { return handedOn_; }
   double secondsAt(int64_t frame) const { return origin_ + static_cast<double>(frame) / rate_; }
 
-  // Adds a lane's block stamped `stampSeconds`; returns the frames left out
-  // because their place was handed on already or lies beyond the ring (not
-  // those before frame 0).
-  int64_t add(Lane& lane, const float* samples, int64_t frames, double stampSeconds);
+  // Adds a lane's block stamped `stampSeconds`, `lateFrames` after its stamp;
+  // returns the frames left out because their place was handed on already or
+  // lies beyond the ring (not those before frame 0). A lane whose lateness
+  // changes is placed afresh: it is what the stream's audio truly moved by.
+  int64_t add(Lane& lane, const float* samples, int64_t frames, double stampSeconds, int64_t lateFrames = 0);
 
   // Hands on the frames before `untilSeconds` once at least `leastFrames`
   // (at least one) are due, in pieces of at most `maxFrames`, through

@@ -84,11 +84,17 @@ Status PulseAppAudio::start() {
     return Error{kErrorDomain, 1, "the sound server is not reachable: " + reason};
   }
   const auto inputs = client_->sinkInputs();
-  if (!inputs) {
+  const auto server = client_->serverInfo();
+  if (!inputs || !server) {
     running_ = false;
-    return Error{kErrorDomain, 1, "the sound server did not list its playback streams"};
+    return Error{kErrorDomain, 1, inputs ? "the sound server did not say which server it is"
+                                         : "the sound server did not list its playback streams"};
   }
   const bool first = beginRing();
+  {
+    PulseClient::Lock lock(*client_);
+    onPipeWire_ = server->serverName.find("PipeWire") != std::string::npos;
+  }
   const std::string before = playingLabels();
   // A new server numbers its playback streams afresh: what was recorded on the old one has ended.
   const std::string ended = letGoOfEnded(*inputs, serverLost_.exchange(false));
@@ -154,6 +160,7 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
         [this, place](const PcmBuffer& block, const AudioTime& stamp) { mixIn(*place, block, stamp); });
     playing.stream->setChangeHandler([this] { fireChange(); });
     playing.stream->setRoomCheck([this](uint32_t frames) { return !room_ || room_(frames); });
+    playing.stream->setWriteFrameObserver([place](int64_t writeFrame) { place->cycle.add(writeFrame); });
   }
   playing.stream->playbackStream(input.index, input.sink);
   playing.label = label(input);
@@ -161,11 +168,15 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
     PulseClient::Lock lock(*client_);
     playing.sinkInput = input.index;
     playing.lane = {};
+    playing.cycle.restart();
   }
   if (Status error = playing.stream->start()) {
     diag("system audio cannot record " + playing.label + ": " + error->description);
     closePlaying(playing);
+    return;
   }
+  PulseClient::Lock lock(*client_);
+  if (onPipeWire_) playing.stream->askWriteFrame();
 }
 
 void PulseAppAudio::closePlaying(Playing& playing, double untilSeconds) {
@@ -229,9 +240,23 @@ void PulseAppAudio::fireChange() {
 void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp) {
   if (!ring_) return;
   const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
-                                    HostClock::secondsForHostTime(stamp.hostTime));
+                                    HostClock::secondsForHostTime(stamp.hostTime), lateFrames(playing));
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
   handOn(dueSeconds(), kPulseFragmentFrames);
+  // While blocks come they hand the ring on, and the tick would only wake us:
+  // it waits (not on PipeWire, where it reads the write indexes).
+  if (tick_ && !onPipeWire_) {
+    timeval when{};
+    timevalAfter(when, kTickSeconds);
+    pa_threaded_mainloop_get_api(client_->loop())->time_restart(tick_, &when);
+  }
+}
+
+// What a stream's own monitor takes a graph cycle before the sink's monitor
+// does (while its cycle is still unknown, nothing: the stream is placed
+// afresh once it is known, and whenever it changes).
+int64_t PulseAppAudio::lateFrames(const Playing& playing) const {
+  return onPipeWire_ ? playing.cycle.cycleFrames() : 0;
 }
 
 // Half a second ago, or where a recorded stream's blocks have come to if that
@@ -261,8 +286,11 @@ void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
 void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
   auto* owner = static_cast<PulseAppAudio*>(self);
   owner->handOn(owner->dueSeconds(), 0);
+  for (const auto& playing : owner->playing_) {
+    if (owner->onPipeWire_ && playing->sinkInput != PA_INVALID_INDEX) playing->stream->askWriteFrame();
+  }
   timeval when{};
-  timevalAfter(when, kTickSeconds);
+  timevalAfter(when, kTickSeconds + kTickSpreadSeconds * (owner->ticks_++ % 3 - 1));
   api->time_restart(event, &when);
 }
 

@@ -7,7 +7,10 @@
 // while a stream's blocks are late) as blocks stamped in host time: the
 // streams' sinks may keep clocks of their own, and the track keeps the host's.
 // While nothing matching plays, the ring hands on silence, so the track runs
-// as long as the recording.
+// as long as the recording. On PipeWire a stream's own monitor takes its audio
+// in the graph cycle the stream plays it, a cycle before the sink's monitor
+// does, while both say the same of their timing: each stream's blocks are
+// placed a cycle later, the cycle measured from its recording's write index.
 #pragma once
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "platform/audio_input.h"
+#include "platform/pulse/cycle_gauge.h"
 #include "platform/pulse/mixing_ring.h"
 #include "platform/pulse/pulse_client.h"
 #include "platform/pulse/pulse_record_stream.h"
@@ -34,8 +38,13 @@ class PulseAppAudio : public AudioInput {
   static constexpr double kMostLateSeconds = kServerHoldSeconds;
   static constexpr double kRingSeconds = kMostLateSeconds + 1.0;
   // The ring hands on what is due at least this often (silence, a stream that
-  // stopped sending), and on a stream's block once a fragment's worth is due.
+  // stopped sending), and on a stream's block once a fragment's worth is due;
+  // on PulseAudio the tick waits while blocks come.
+  // The ticks, which also read the recordings' write indexes on PipeWire, are
+  // kTickSeconds apart on average, shorter and longer by kTickSpreadSeconds in
+  // turn: readings at every phase of the graph's cycle measure it soonest.
   static constexpr double kTickSeconds = 0.25;
+  static constexpr double kTickSpreadSeconds = 0.05;
 
   // `names`: matched, ASCII case aside, against each playback stream's
   // application name and process binary.
@@ -64,6 +73,7 @@ class PulseAppAudio : public AudioInput {
     uint32_t sinkInput = PA_INVALID_INDEX;  // loop lock; invalid while the place is free
     std::string label;                      // control_
     MixingRing::Lane lane;                  // loop thread
+    CycleGauge cycle;                       // loop thread
   };
   bool matches(const char* applicationName, const char* processBinary) const;
   std::string namesText() const;
@@ -82,6 +92,7 @@ class PulseAppAudio : public AudioInput {
   double dueSeconds() const;
   void handOn(double untilSeconds, int64_t leastFrames);
   void fireChange();
+  int64_t lateFrames(const Playing& playing) const;
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index);
   static void onContextLost(void* self);
@@ -103,6 +114,8 @@ class PulseAppAudio : public AudioInput {
   std::unique_ptr<PcmBuffer> block_;
   double cutSeconds_ = 0;     // nothing stamped from here on is handed on; 0: none
   pa_time_event* tick_ = nullptr;
+  int ticks_ = 0;
+  bool onPipeWire_ = false;  // set by each start, for the server it reached
 
   std::atomic<bool> running_{false};
   std::atomic<bool> wanted_{false};

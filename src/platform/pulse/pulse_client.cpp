@@ -267,6 +267,7 @@ std::optional<PulseServerInfo> PulseClient::serverInfo(double timeoutSeconds) {
         if (info) {
           q->info.defaultSourceName = text(info->default_source_name);
           q->info.defaultSinkName = text(info->default_sink_name);
+          q->info.serverName = text(info->server_name);
         }
         q->done = true;
         q->client->signal();

@@ -53,6 +53,7 @@ struct PulseSinkInputInfo {
 struct PulseServerInfo {
   std::string defaultSourceName;
   std::string defaultSinkName;
+  std::string serverName;  // says which server runs (PipeWire's names itself in it)
 };
 
 class PulseClient {

@@ -132,6 +132,15 @@ void PulseRecordStream::setRawStampObserver(RawStampObserver observer) {
   replace(rawStampObserver_, std::move(observer));
 }
 
+void PulseRecordStream::setWriteFrameObserver(WriteFrameObserver observer) {
+  replace(writeFrameObserver_, std::move(observer));
+}
+
+void PulseRecordStream::askWriteFrame() {
+  if (!stream_ || writeFrame_) return;
+  writeFrame_ = pa_stream_update_timing_info(stream_, &PulseRecordStream::onWriteFrame, this);
+}
+
 Status PulseRecordStream::start() {
   std::lock_guard control(control_);
   wanted_ = true;
@@ -330,9 +339,11 @@ void PulseRecordStream::destroyStream() {
 }
 
 void PulseRecordStream::releaseStream() {
-  if (timing_) {
-    pa_operation_cancel(timing_);
-    pa_operation_unref(std::exchange(timing_, nullptr));
+  for (pa_operation** asked : {&timing_, &writeFrame_}) {
+    if (*asked) {
+      pa_operation_cancel(*asked);
+      pa_operation_unref(std::exchange(*asked, nullptr));
+    }
   }
   releaseRecordStream(stream_);
 }
@@ -619,6 +630,15 @@ void PulseRecordStream::onTiming(pa_stream* stream, int success, void* self) {
   // The next push is at most a graph cycle away; a server that gave no usable
   // answer is asked again with the next block only.
   if (usable && owner->model_.sweepingServer()) owner->askServer();
+}
+
+void PulseRecordStream::onWriteFrame(pa_stream* stream, int success, void* self) {
+  auto* owner = static_cast<PulseRecordStream*>(self);
+  if (owner->writeFrame_) pa_operation_unref(std::exchange(owner->writeFrame_, nullptr));
+  const pa_timing_info* info = success ? pa_stream_get_timing_info(stream) : nullptr;
+  if (info && !info->write_index_corrupt && owner->writeFrameObserver_) {
+    owner->writeFrameObserver_(info->write_index / static_cast<int64_t>(owner->frameBytes_));
+  }
 }
 
 void PulseRecordStream::onStreamState(pa_stream* stream, void* self) {

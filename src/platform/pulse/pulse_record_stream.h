@@ -86,6 +86,11 @@ class PulseRecordStream : public AudioInput {
   // Benchmarks: also reports each block's raw stamp (loop thread).
   using RawStampObserver = std::function<void(int64_t frameIndex, double rawSeconds, double published)>;
   void setRawStampObserver(RawStampObserver observer);
+  // Asks where the server's write index stands now, in frames; the answer
+  // goes to the observer on the loop thread. One question at a time; loop lock held.
+  using WriteFrameObserver = std::function<void(int64_t writeFrame)>;
+  void setWriteFrameObserver(WriteFrameObserver observer);
+  void askWriteFrame();
 
  private:
   template <class Handler>
@@ -121,6 +126,7 @@ class PulseRecordStream : public AudioInput {
   static void onServerChanged(void* self);
   static void readAvailable(void* self, double arrivalSeconds);
   static void onTiming(pa_stream* stream, int success, void* self);
+  static void onWriteFrame(pa_stream* stream, int success, void* self);
   static void onIncomingRead(pa_stream* stream, size_t bytes, void* self);
   static void onIncomingState(pa_stream* stream, void* self);
   static void onHandover(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
@@ -152,6 +158,7 @@ class PulseRecordStream : public AudioInput {
   double holdSeconds_ = 0;      // what the server granted of kServerHoldSeconds
   size_t holdBackFrames_ = 0;  // see kHoldBackShare
   RawStampObserver rawStampObserver_;
+  WriteFrameObserver writeFrameObserver_;
   std::unique_ptr<PcmBuffer> block_;  // mono, allocated before the stream opens
   pa_sample_spec spec_{};
   size_t frameBytes_ = 0;
@@ -162,6 +169,7 @@ class PulseRecordStream : public AudioInput {
   double pendingRawStart_ = 0;
   TimestampModel model_{48000};
   pa_operation* timing_ = nullptr;  // the server's stamp, asked for
+  pa_operation* writeFrame_ = nullptr;  // the server's write index, asked for
   double timingAskedAt_ = 0;
   int64_t timingAskedFrame_ = 0;
   double nextServerStamp_ = 0;
