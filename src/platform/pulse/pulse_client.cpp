@@ -288,7 +288,7 @@ std::optional<std::vector<Item>> PulseClient::list(ListStart<Info> start, Item (
     std::vector<Item> items;
     bool done = false;
     bool failed = false;
-  } query{this, convert};
+  } query{this, convert, {}};
   Lock lock(*this);
   pa_operation* op = start(
       context_,
