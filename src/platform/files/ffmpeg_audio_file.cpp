@@ -265,11 +265,6 @@ Status FfmpegAudioFile::append(const AacPacket& packet) {
   return mux(*packet_);
 }
 
-Status FfmpegAudioFile::read(PcmBuffer& into, uint32_t) {
-  into.setFrameLength(0);
-  return audioFileError(kUnsupportedSettings, path_ + " was opened for writing, not reading");
-}
-
 Status FfmpegAudioFile::sync() {
   avio_flush(io_);
   if (io_->error < 0) return ffmpegError(io_->error, "cannot write to " + path_);
@@ -279,16 +274,9 @@ Status FfmpegAudioFile::sync() {
 
 int FfmpegAudioFile::writeToFd(void* opaque, uint8_t* data, int size) {
   auto* self = static_cast<FfmpegAudioFile*>(opaque);
-  for (int done = 0; done < size;) {
-    const ssize_t n = ::write(self->fd_, data + done, static_cast<size_t>(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      self->lastErrno_ = n < 0 ? errno : EIO;
-      return AVERROR(self->lastErrno_);
-    }
-    done += static_cast<int>(n);
-  }
-  return size;
+  const int failed = writeAll(self->fd_, data, static_cast<size_t>(size));
+  if (failed) self->lastErrno_ = failed;
+  return failed ? AVERROR(failed) : size;
 }
 
 int64_t FfmpegAudioFile::seekFd(void* opaque, int64_t offset, int whence) {

@@ -48,7 +48,6 @@ class FfmpegAudioFile final : public AudioFile, public AacContainer {
   // Frames handed to write(), whether or not the encoder has emitted them yet.
   int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
   Status write(const PcmBuffer& buffer) override;
-  Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
   // Flushes the encoder, writes the trailer and the buffered bytes, and
   // reports the first failure.

@@ -26,7 +26,6 @@ class SndfileAudioFile final : public AudioFile {
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
   Status write(const PcmBuffer& buffer) override;
-  Status read(PcmBuffer&, uint32_t) override { return posixError(EBADF, "cannot read from " + path_); }
   Result<int64_t> truncate(int64_t frame) override;
   Status sync() override;
   Status close() override;
