@@ -109,6 +109,8 @@ double provisionalRatio(const TrackTimeline& timeline, double nominal) {
   return rate / nominal;
 }
 
+namespace {
+
 DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system) {
   DriftMeasurement m;
   m.micRate = measuredRate(mic, kNominalRate);
@@ -121,6 +123,8 @@ DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& sys
   }
   return m;
 }
+
+}  // namespace
 
 double correctTrack(const std::string& source, std::optional<double> measuredRate, double nominal,
                     const std::string& label) {

@@ -39,7 +39,7 @@ Status checkCanCreate(const std::string& path, const AudioSettings& settings) {
   // Finding the module is a stat or two; loading it would map FFmpeg for the
   // whole recording, which is what deferring it to the stop avoids.
   if (!needsFfmpeg(*findContainer(path), settings)) return std::nullopt;
-  Result<std::string> module = locateFfmpegModule(ffmpegModuleCandidates());
+  Result<std::string> module = locateFfmpegModule();
   if (!module) return module.error();
   return std::nullopt;
 }
