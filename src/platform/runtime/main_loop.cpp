@@ -59,7 +59,6 @@ struct MainLoop::Impl {
     if (wakeFd < 0) {
       fail("start_failed", std::string("cannot make the main loop's wake-up descriptor: ") + std::strerror(errno));
     }
-    sigemptyset(&signals);
   }
   ~Impl() {
     close(wakeFd);
@@ -142,10 +141,9 @@ struct MainLoop::Impl {
       std::function<void(int)> handler;
       {
         std::lock_guard lock(mutex);
-        auto it = signalHandlers.find(static_cast<int>(info.ssi_signo));
-        if (it != signalHandlers.end()) handler = it->second;
+        handler = signalHandler;
       }
-      if (handler) handler(static_cast<int>(info.ssi_signo));
+      handler(static_cast<int>(info.ssi_signo));
     }
   }
 
@@ -213,8 +211,7 @@ struct MainLoop::Impl {
   std::atomic<bool> quitRequested{false};
 
   std::mutex mutex;  // guards everything below
-  sigset_t signals;
-  std::map<int, std::function<void(int)>> signalHandlers;
+  std::function<void(int)> signalHandler;
   std::map<int, std::shared_ptr<Watch>> watches;
   std::deque<std::function<void()>> posted;
   std::multimap<uint64_t, Timer> schedule;  // by deadline; ties in the order added
@@ -230,19 +227,18 @@ MainLoop& MainLoop::main() {
 }
 
 bool MainLoop::watchSignals(std::initializer_list<int> signals, std::function<void(int)> handler) {
-  std::lock_guard lock(impl_->mutex);
-  sigset_t wanted = impl_->signals;
+  sigset_t wanted;
+  sigemptyset(&wanted);
   for (int sig : signals) {
     if (sigaddset(&wanted, sig) != 0) return false;
   }
   if (pthread_sigmask(SIG_BLOCK, &wanted, nullptr) != 0) return false;
-  const int fd = signalfd(impl_->signalFd, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int fd = signalfd(-1, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd < 0) return false;
-  const bool fresh = impl_->signalFd < 0;
+  std::lock_guard lock(impl_->mutex);
   impl_->signalFd = fd;
-  impl_->signals = wanted;
-  for (int sig : signals) impl_->signalHandlers[sig] = handler;
-  if (fresh) impl_->wake();  // a running loop must add the new descriptor to its poll set
+  impl_->signalHandler = std::move(handler);
+  impl_->wake();  // a running loop must add the new descriptor to its poll set
   return true;
 }
 

@@ -26,7 +26,7 @@ class MainLoop {
 
   // Blocks `signals` in the calling thread (call before any other thread
   // exists so every thread inherits the mask) and delivers them to `handler`
-  // on the loop. Returns false when the signalfd cannot be made.
+  // on the loop. Called once. Returns false when the signalfd cannot be made.
   bool watchSignals(std::initializer_list<int> signals, std::function<void(int)> handler);
   // Calls `handler` on the loop whenever `fd` is readable, at end of input or
   // on error, until unwatch(fd).
