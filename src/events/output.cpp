@@ -34,6 +34,16 @@ constexpr size_t kMaxWaitingLevels = 64;
 
 std::atomic<bool> gateTaken{false};
 
+bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+
+bool isValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) ++i;  // the common case, without a call
+    else if (!decodeUtf8(text, i)) return false;
+  }
+  return true;
+}
+
 // A line break inside a line would let a path (or any text we pass on) forge
 // a line of its own, which a host could read as terminal: CR and LF are
 // written as the two characters \r and \n. A byte that is no part of valid
@@ -283,8 +293,6 @@ void queueLine(std::string_view line, bool terminal) {
 
 }  // namespace
 
-bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
 std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i) {
   const auto lead = static_cast<unsigned char>(text[i]);
   size_t extra;
@@ -304,14 +312,6 @@ std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i) {
   if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
   i += extra + 1;
   return cp;
-}
-
-bool isValidUtf8(std::string_view text) {
-  for (size_t i = 0; i < text.size();) {
-    if (static_cast<unsigned char>(text[i]) < 0x80) ++i;  // the common case, without a call
-    else if (!decodeUtf8(text, i)) return false;
-  }
-  return true;
 }
 
 std::optional<std::string> whyNotPrintable(std::string_view path) {

@@ -14,15 +14,9 @@ inline constexpr std::string_view kDiagPrefix = "[orvane-capture] ";
 // Exit status of recovery mode when the output holds no frames.
 inline constexpr int EXIT_EMPTY_RECOVERY = 3;
 
-// True when `text` holds a CR or LF.
-bool hasLineBreak(std::string_view text);
-
 // Decodes the code point that begins at text[i] and moves `i` past it;
 // nullopt, `i` unmoved, for a malformed, overlong, surrogate or cut sequence.
 std::optional<char32_t> decodeUtf8(std::string_view text, size_t& i);
-
-// True when all of `text` is valid UTF-8.
-bool isValidUtf8(std::string_view text);
 
 // Why `path` cannot be passed on whole in an event line, after "the output
 // path ": a line break would end the line early ("contains a line break"), a

@@ -4,10 +4,8 @@
 // sidecar.
 #include "finalize/drift.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -78,15 +76,9 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
   const std::string text = sidecar.dump(2) + "\n";
   auto fd = createUserFile(path);  // the host's to read, like the output
   if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(*fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const int failed = writeAll(*fd, text.data(), text.size());
   // A sidecar cut short (a full disk) is no record: none is left rather than a torn one.
-  if (::close(*fd) != 0 || done < text.size()) ::unlink(path.c_str());
+  if (::close(*fd) != 0 || failed) ::unlink(path.c_str());
 }
 
 }  // namespace
@@ -117,6 +109,8 @@ double provisionalRatio(const TrackTimeline& timeline, double nominal) {
   return rate / nominal;
 }
 
+namespace {
+
 DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system) {
   DriftMeasurement m;
   m.micRate = measuredRate(mic, kNominalRate);
@@ -129,6 +123,8 @@ DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& sys
   }
   return m;
 }
+
+}  // namespace
 
 double correctTrack(const std::string& source, std::optional<double> measuredRate, double nominal,
                     const std::string& label) {

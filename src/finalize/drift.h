@@ -30,7 +30,6 @@ struct DriftCorrection {
 // Frames over seconds between the first and last stamped buffers; nothing
 // over less than 120 s or more than 2000 ppm off `nominal`.
 std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal);
-DriftMeasurement measureDrift(const TrackTimeline& mic, const TrackTimeline& system);
 
 // The ratio (measured over nominal) a track is corrected by; 1 when it is
 // not: unmeasured, or under 5 ppm off.

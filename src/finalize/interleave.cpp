@@ -22,7 +22,7 @@
 #include "finalize/span_resampler.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
-#include "platform/files/caf_salvage.h"
+#include "platform/files/caf_reader.h"
 
 namespace orvane {
 namespace {
@@ -51,7 +51,7 @@ class TrackInput {
       outcome_ = TrackRead::missing;
       return;
     }
-    auto opened = growing ? openSalvagedCaf(path, true) : AudioFile::openForReading(path);
+    auto opened = openCafForReading(path, growing);
     if (growing && opened && (*opened)->processingFormat() != trackFormat()) {
       opened = posixError(EINVAL, "the track is not in the track format");
     }

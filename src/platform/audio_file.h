@@ -55,7 +55,11 @@ class AudioFile {
   virtual Status write(const PcmBuffer& buffer) = 0;
   // Reads up to frameCount frames from the current position into `into`
   // (processing format) and sets its frame length; 0 frames means the end.
-  virtual Status read(PcmBuffer& into, uint32_t frameCount) = 0;
+  // A file opened for writing reads nothing.
+  virtual Status read(PcmBuffer& into, uint32_t) {
+    into.setFrameLength(0);
+    return posixError(EBADF, "cannot read from a file being written");
+  }
   // Moves the read position to `frame` (from the start). Inline so that this
   // class keeps no key function: the FFmpeg module derives from it too.
   virtual Status seek(int64_t frame) { return posixError(ESPIPE, "cannot seek to frame " + std::to_string(frame)); }

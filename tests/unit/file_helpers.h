@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -53,8 +54,21 @@ inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const Audio
   return *created;
 }
 
-// Every channel of a file as our reader gives it, read in uneven blocks.
+// Every channel of a file: a CAF as our reader gives it, read in uneven
+// blocks; anything else (an output) as libsndfile reads it.
 inline std::vector<std::vector<float>> readAll(const std::string& path) {
+  if (!path.ends_with(".caf")) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_TRUE(file) << path << ": " << sf_strerror(nullptr);
+    if (!file) return {};
+    std::vector<float> interleaved(static_cast<size_t>(info.frames * info.channels));
+    EXPECT_EQ(sf_readf_float(file, interleaved.data(), info.frames), info.frames) << path;
+    sf_close(file);
+    std::vector<std::vector<float>> channels(static_cast<size_t>(info.channels));
+    for (size_t i = 0; i < interleaved.size(); ++i) channels[i % channels.size()].push_back(interleaved[i]);
+    return channels;
+  }
   auto file = AudioFile::openForReading(path);
   EXPECT_TRUE(file) << path << ": " << (file ? "" : file.error().description);
   if (!file) return {};

@@ -2,6 +2,10 @@
 // tracks: head alignment, channel assignment, modes, missing tracks, a track
 // whose read fails part-way, and the echo taken out of the microphone with
 // the system audio of the same moments.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -16,6 +20,34 @@ namespace orvane {
 namespace {
 
 using Mode = Recorder::Mode;
+
+// A failing disk under one file: while armed, a read of that file from the
+// byte `failReadsFrom` on fails with EIO, as a bad sector does; every other
+// read goes through to the kernel.
+std::atomic<int64_t> failReadsFrom{-1};
+std::string failingFile;
+
+bool readFails(int fd, off_t offset) {
+  if (failReadsFrom.load() < 0 || offset < failReadsFrom.load()) return false;
+  char target[4096];
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+  return n > 0 && std::string(target, static_cast<size_t>(n)) == failingFile;
+}
+
+}  // namespace
+}  // namespace orvane
+
+extern "C" ssize_t pread64(int fd, void* into, size_t bytes, off_t offset) {
+  if (orvane::readFails(fd, offset)) {
+    errno = EIO;
+    return -1;
+  }
+  return ::syscall(SYS_pread64, fd, into, bytes, offset);
+}
+extern "C" ssize_t pread(int fd, void* into, size_t bytes, off_t offset) { return pread64(fd, into, bytes, offset); }
+
+namespace orvane {
+namespace {
 
 // Exact in 16 bits, distinct per track and never zero: each output channel traces back to its source frame.
 float micSample(int64_t i, uint32_t = 0) { return static_cast<float>(i % 1000 + 1) / 32768.0f; }
@@ -94,18 +126,14 @@ TEST(Interleave, HeadAlignmentModesAndMissingTracksPlaceEachTrackOnItsChannel) {
 
 // Regression: a track that fails part-way ends there, the output keeps what was
 // read, and the failure is reported (so the stop keeps the tracks); when the
-// track is known to hold audio, the output fails instead. Damaged
-// FLAC under the track's name fails mid-read, as a failing disk does.
+// track is known to hold audio, the output fails instead.
 TEST(Interleave, ReadFailureIsMendedAndReported) {
   ScratchDir dir;
   const std::string mic = dir / "rec.mic.caf", sys = dir / "rec.sys.caf";
-  const std::string make = "ffmpeg -v error -y -f lavfi -i anoisesrc=r=48000:a=0.5:seed=7:d=4.1667 -ac 1 -c:a flac "
-                           "-frame_size 1000 -sample_fmt s16 -f flac '" + mic + "'";
-  ASSERT_EQ(std::system(make.c_str()), 0) << make;
-  std::fstream bytes(mic, std::ios::in | std::ios::out | std::ios::binary);
-  bytes.seekp(static_cast<std::streamoff>(std::filesystem::file_size(mic)) / 2);
-  bytes << std::string(4000, '\x5a') << std::flush;
+  writeFile(mic, AudioSettings{}, 150000, micSample, 8000);
   writeFile(sys, AudioSettings{}, 150000, sysSample, 8000);
+  failingFile = mic;
+  failReadsFrom = static_cast<int64_t>(std::filesystem::file_size(mic) / 2);
 
   InterleaveOutcome outcome;
   std::string err;
@@ -130,6 +158,7 @@ TEST(Interleave, ReadFailureIsMendedAndReported) {
                                              dir / "rec.wav", outputSettings(true), outcome);
   ASSERT_FALSE(failed.ok());
   EXPECT_NE(failed.error().description.find("interleave: mic track read failed at frame"), std::string::npos);
+  failReadsFrom = -1;
   EXPECT_EQ(readAll(dir / "rec.wav"), out);
   EXPECT_FALSE(std::filesystem::exists(dir / "rec.partial.wav"));
 }

@@ -16,6 +16,8 @@ size_t bytesPerSample(SampleType type) {
   return 0;
 }
 
+namespace {
+
 const char* sampleTypeName(SampleType type) {
   switch (type) {
     case SampleType::float32: return "float32";
@@ -26,6 +28,8 @@ const char* sampleTypeName(SampleType type) {
   }
   return "?";
 }
+
+}  // namespace
 
 std::string AudioFormat::describe() const {
   char text[128];

@@ -11,7 +11,6 @@ namespace orvane {
 enum class SampleType : uint8_t { float32, float64, int16, int32, uint8 };
 
 size_t bytesPerSample(SampleType type);
-const char* sampleTypeName(SampleType type);
 
 struct AudioFormat {
   double sampleRate = 0;

@@ -47,14 +47,14 @@ uint32_t interleaveMono(const float*, uint32_t, int16_t*) { return 0; }
 uint32_t interleaveStereo(const float*, const float*, uint32_t, int16_t*) { return 0; }
 #endif
 
-}  // namespace
-
 int16_t quantizeToInt16(float sample) {
   const float scaled = sample * 32768.0f;
   if (!(scaled > -32768.0f)) return scaled < 0 ? int16_t{-32768} : int16_t{0};  // also NaN
   if (scaled >= 32767.0f) return int16_t{32767};
   return static_cast<int16_t>(std::lrintf(scaled));
 }
+
+}  // namespace
 
 void interleaveToInt16(const PcmBuffer& buffer, uint32_t first, uint32_t frames, int16_t* out) {
   const uint32_t channels = buffer.format().channelCount;

@@ -89,7 +89,6 @@ class AacFile final : public AudioFile {
 
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override { return frames_; }
-  Status read(PcmBuffer&, uint32_t) override { return posixError(EBADF, "cannot read from " + path_); }
   Status sync() override { return container_ ? container_->sync() : std::nullopt; }
 
   Status write(const PcmBuffer& buffer) override {

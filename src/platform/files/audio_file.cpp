@@ -3,7 +3,7 @@
 
 #include "platform/files/aac_file.h"
 #include "platform/files/ffmpeg_module_loader.h"
-#include "platform/files/caf_salvage.h"
+#include "platform/files/caf_reader.h"
 #include "platform/files/file_container.h"
 #include "platform/files/private_file.h"
 #include "platform/files/sndfile_audio_file.h"
@@ -39,17 +39,13 @@ Status checkCanCreate(const std::string& path, const AudioSettings& settings) {
   // Finding the module is a stat or two; loading it would map FFmpeg for the
   // whole recording, which is what deferring it to the stop avoids.
   if (!needsFfmpeg(*findContainer(path), settings)) return std::nullopt;
-  Result<std::string> module = locateFfmpegModule(ffmpegModuleCandidates());
+  Result<std::string> module = locateFfmpegModule();
   if (!module) return module.error();
   return std::nullopt;
 }
 
 Result<std::shared_ptr<AudioFile>> AudioFile::openForReading(const std::string& path) {
-  Result<std::shared_ptr<AudioFile>> opened = SndfileAudioFile::openForReading(path);
-  if (opened) return opened;
-  // A CAF whose header promises more than the file holds is read as far as it goes.
-  Result<std::shared_ptr<AudioFile>> salvaged = openSalvagedCaf(path);
-  return salvaged ? salvaged : opened;
+  return openCafForReading(path);
 }
 
 AudioSettings linearPCM16Settings(double sampleRate, uint32_t channelCount) {

@@ -9,7 +9,6 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 
-#include "platform/files/ffmpeg_audio_file.h"
 #include "platform/files/ffmpeg_error.h"
 #include "platform/files/file_container.h"
 
@@ -106,7 +105,13 @@ Status FfmpegAacEncoder::flush(const AacPacketSink& sink) {
 }
 
 Status FfmpegAacEncoder::send(bool flush, const AacPacketSink& sink) {
-  int ret = sendFilledFrame(encoder_, frame_, frameFill_, nextPts_, flush);
+  if (!flush) {
+    frame_->nb_samples = static_cast<int>(frameFill_);
+    frame_->pts = nextPts_;
+    nextPts_ += frameFill_;
+    frameFill_ = 0;
+  }
+  int ret = avcodec_send_frame(encoder_, flush ? nullptr : frame_);
   if (ret < 0) return ffmpegError(ret, "cannot encode AAC");
   for (;;) {
     ret = avcodec_receive_packet(encoder_, packet_);

@@ -98,8 +98,8 @@ Status FfmpegAudioFile::setUp(const AudioSettings& settings, const AacStream* aa
   if (!packet_) return ffmpegError(AVERROR(ENOMEM), "cannot allocate a packet for " + path_);
   if (aac) {
     if (Status error = describeAac(*stream->codecpar, *aac)) return error;
-  } else if (Status error = setUpPcm(settings, *stream)) {
-    return error;
+  } else {
+    describePcm(*stream->codecpar, settings);
   }
 
   // Everything that can fail without touching the disk has been done.
@@ -115,29 +115,18 @@ Status FfmpegAudioFile::setUp(const AudioSettings& settings, const AacStream* aa
   return std::nullopt;
 }
 
-Status FfmpegAudioFile::setUpPcm(const AudioSettings& settings, AVStream& stream) {
-  const AVCodec* codec = avcodec_find_encoder(settings.isBigEndian ? AV_CODEC_ID_PCM_S16BE : AV_CODEC_ID_PCM_S16LE);
-  if (!codec) return ffmpegError(AVERROR_ENCODER_NOT_FOUND, "no encoder for " + path_);
-  encoder_ = avcodec_alloc_context3(codec);
-  if (!encoder_) return ffmpegError(AVERROR(ENOMEM), "cannot set up the encoder for " + path_);
-  encoder_->sample_fmt = AV_SAMPLE_FMT_S16;
-  encoder_->sample_rate = timeBase_.den;
-  encoder_->time_base = timeBase_;
-  av_channel_layout_default(&encoder_->ch_layout, static_cast<int>(format_.channelCount));
-  int ret = avcodec_open2(encoder_, codec, nullptr);
-  if (ret < 0) return ffmpegError(ret, "cannot open the encoder for " + path_);
-  ret = avcodec_parameters_from_context(stream.codecpar, encoder_);
-  if (ret < 0) return ffmpegError(ret, "cannot describe the stream of " + path_);
-
-  frame_ = av_frame_alloc();
-  if (!frame_) return ffmpegError(AVERROR(ENOMEM), "cannot allocate frames for " + path_);
-  frame_->format = encoder_->sample_fmt;
-  frame_->sample_rate = timeBase_.den;
-  frame_->nb_samples = static_cast<int>(kPcmPacketFrames);
-  ret = av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
-  if (ret >= 0) ret = av_frame_get_buffer(frame_, 0);
-  if (ret < 0) return ffmpegError(ret, "cannot allocate frames for " + path_);
-  return std::nullopt;
+// 16-bit PCM needs no encoder: the interleaved samples are the packets.
+void FfmpegAudioFile::describePcm(AVCodecParameters& stream, const AudioSettings& settings) {
+  const int channels = static_cast<int>(format_.channelCount);
+  stream.codec_type = AVMEDIA_TYPE_AUDIO;
+  stream.codec_id = settings.isBigEndian ? AV_CODEC_ID_PCM_S16BE : AV_CODEC_ID_PCM_S16LE;
+  stream.format = AV_SAMPLE_FMT_S16;
+  stream.sample_rate = timeBase_.den;
+  stream.bits_per_coded_sample = 16;
+  stream.block_align = 2 * channels;
+  stream.bit_rate = int64_t{16} * channels * timeBase_.den;
+  av_channel_layout_default(&stream.ch_layout, channels);
+  pcm_ = true;
 }
 
 Status FfmpegAudioFile::openOutput() {
@@ -172,9 +161,7 @@ Status FfmpegAudioFile::finishStream() {
   if (!headerWritten_) return std::nullopt;
   headerWritten_ = false;
   Status status;
-  if (encoder_ && frameFill_ > 0) status = sendFrame(false);
-  if (Status error = encoder_ ? sendFrame(true) : std::nullopt; error && !status) status = error;
-  if (const int ret = av_write_trailer(muxer_); ret < 0 && !status) {
+  if (const int ret = av_write_trailer(muxer_); ret < 0) {
     status = ffmpegError(ret, "cannot write the end of " + path_);
   }
   if (io_) {
@@ -185,8 +172,6 @@ Status FfmpegAudioFile::finishStream() {
 }
 
 void FfmpegAudioFile::release() {
-  avcodec_free_context(&encoder_);
-  av_frame_free(&frame_);
   av_packet_free(&packet_);
   avformat_free_context(muxer_);
   muxer_ = nullptr;
@@ -205,45 +190,26 @@ Error FfmpegAudioFile::ffmpegError(int code, const std::string& what) const {
 }
 
 Status FfmpegAudioFile::write(const PcmBuffer& buffer) {
-  if (!encoder_) return audioFileError(kUnsupportedSettings, path_ + " takes encoded AAC packets, not frames");
+  if (!pcm_) return audioFileError(kUnsupportedSettings, path_ + " takes encoded AAC packets, not frames");
   if (buffer.format() != format_) {
     return audioFileError(kBufferFormatMismatch, "buffer format " + buffer.format().describe() +
                                                      " does not match " + format_.describe() + " of " + path_);
   }
   // PCM packets may be any size, so nothing waits for the next call.
   const uint32_t total = buffer.frameLength();
+  const int frameBytes = 2 * static_cast<int>(format_.channelCount);
   for (uint32_t done = 0; done < total;) {
     const uint32_t frames = std::min(kPcmPacketFrames, total - done);
-    // The encoder may still hold a reference to the last frame's samples.
-    frame_->nb_samples = static_cast<int>(kPcmPacketFrames);
-    if (const int ret = av_frame_make_writable(frame_); ret < 0) return ffmpegError(ret, "cannot write to " + path_);
-    interleaveToInt16(buffer, done, frames, reinterpret_cast<int16_t*>(frame_->data[0]));
-    frameFill_ = frames;
+    const int ret = av_new_packet(packet_, static_cast<int>(frames) * frameBytes);
+    if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
+    interleaveToInt16(buffer, done, frames, reinterpret_cast<int16_t*>(packet_->data));
+    packet_->pts = packet_->dts = frames_.load(std::memory_order_relaxed);
+    packet_->duration = frames;
     done += frames;
     frames_.fetch_add(frames, std::memory_order_relaxed);
-    if (Status error = sendFrame(false)) return error;
-  }
-  return std::nullopt;
-}
-
-int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush) {
-  if (flush) return avcodec_send_frame(encoder, nullptr);
-  frame->nb_samples = static_cast<int>(fill);
-  frame->pts = nextPts;
-  nextPts += fill;
-  fill = 0;
-  return avcodec_send_frame(encoder, frame);
-}
-
-Status FfmpegAudioFile::sendFrame(bool flush) {
-  int ret = sendFilledFrame(encoder_, frame_, frameFill_, nextPts_, flush);
-  if (ret < 0) return ffmpegError(ret, "cannot encode for " + path_);
-  for (;;) {
-    ret = avcodec_receive_packet(encoder_, packet_);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
-    if (ret < 0) return ffmpegError(ret, "cannot encode for " + path_);
     if (Status error = mux(*packet_)) return error;
   }
+  return std::nullopt;
 }
 
 Status FfmpegAudioFile::mux(AVPacket& packet) {
@@ -255,7 +221,7 @@ Status FfmpegAudioFile::mux(AVPacket& packet) {
 }
 
 Status FfmpegAudioFile::append(const AacPacket& packet) {
-  if (encoder_) return audioFileError(kUnsupportedSettings, path_ + " holds PCM, not AAC packets");
+  if (pcm_) return audioFileError(kUnsupportedSettings, path_ + " holds PCM, not AAC packets");
   const int ret = av_new_packet(packet_, static_cast<int>(packet.size));
   if (ret < 0) return ffmpegError(ret, "cannot write to " + path_);
   std::memcpy(packet_->data, packet.data, packet.size);
@@ -263,11 +229,6 @@ Status FfmpegAudioFile::append(const AacPacket& packet) {
   packet_->duration = packet.duration;
   packet_->flags = packet.flags;
   return mux(*packet_);
-}
-
-Status FfmpegAudioFile::read(PcmBuffer& into, uint32_t) {
-  into.setFrameLength(0);
-  return audioFileError(kUnsupportedSettings, path_ + " was opened for writing, not reading");
 }
 
 Status FfmpegAudioFile::sync() {
@@ -279,16 +240,9 @@ Status FfmpegAudioFile::sync() {
 
 int FfmpegAudioFile::writeToFd(void* opaque, uint8_t* data, int size) {
   auto* self = static_cast<FfmpegAudioFile*>(opaque);
-  for (int done = 0; done < size;) {
-    const ssize_t n = ::write(self->fd_, data + done, static_cast<size_t>(size - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      self->lastErrno_ = n < 0 ? errno : EIO;
-      return AVERROR(self->lastErrno_);
-    }
-    done += static_cast<int>(n);
-  }
-  return size;
+  const int failed = writeAll(self->fd_, data, static_cast<size_t>(size));
+  if (failed) self->lastErrno_ = failed;
+  return failed ? AVERROR(failed) : size;
 }
 
 int64_t FfmpegAudioFile::seekFd(void* opaque, int64_t offset, int whence) {

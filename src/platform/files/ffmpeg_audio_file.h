@@ -1,6 +1,6 @@
-// FfmpegAudioFile: files written through FFmpeg (libavformat + libavcodec):
-// 16-bit PCM in QuickTime, and the packets of an AAC encoder muxed into
-// QuickTime, 3GPP, ADTS or Matroska (the MPEG-4 files are ours).
+// FfmpegAudioFile: files written through FFmpeg's muxers (libavformat):
+// 16-bit PCM in QuickTime, its samples the packets, and the packets of an AAC
+// encoder in QuickTime, 3GPP, ADTS or Matroska (the MPEG-4 files are ours).
 // Built into the orvane_ffmpeg module, not the core: callers reach it through
 // the module's table (ffmpeg_module.h), so only the module links those libraries.
 #pragma once
@@ -17,19 +17,12 @@ extern "C" {
 #include "platform/files/aac_encoding.h"
 #include "platform/files/file_container.h"
 
-struct AVCodecContext;
 struct AVCodecParameters;
 struct AVFormatContext;
-struct AVFrame;
 struct AVIOContext;
 struct AVPacket;
-struct AVStream;
 
 namespace orvane {
-
-// The step into an encoder: the frame filled so far (or, to
-// flush, none) goes in and is emptied; avcodec_send_frame's result.
-int sendFilledFrame(AVCodecContext* encoder, AVFrame* frame, uint32_t& fill, int64_t& nextPts, bool flush);
 
 class FfmpegAudioFile final : public AudioFile, public AacContainer {
  public:
@@ -48,7 +41,6 @@ class FfmpegAudioFile final : public AudioFile, public AacContainer {
   // Frames handed to write(), whether or not the encoder has emitted them yet.
   int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
   Status write(const PcmBuffer& buffer) override;
-  Status read(PcmBuffer& into, uint32_t frameCount) override;
   Status sync() override;
   // Flushes the encoder, writes the trailer and the buffered bytes, and
   // reports the first failure.
@@ -61,10 +53,9 @@ class FfmpegAudioFile final : public AudioFile, public AacContainer {
                                                          const AacStream* aac, const FileContainer& container);
   FfmpegAudioFile(std::string path, const AudioFormat& format);
   Status setUp(const AudioSettings& settings, const AacStream* aac, const FileContainer& container);
-  Status setUpPcm(const AudioSettings& settings, AVStream& stream);
+  void describePcm(AVCodecParameters& stream, const AudioSettings& settings);
   Status describeAac(AVCodecParameters& stream, const AacStream& aac);
   Status openOutput();
-  Status sendFrame(bool flush);
   Status mux(AVPacket& packet);
   Error ffmpegError(int code, const std::string& what) const;
   Status finishStream();
@@ -80,12 +71,9 @@ class FfmpegAudioFile final : public AudioFile, public AacContainer {
   int lastErrno_ = 0;  // errno of the last failed write or seek on fd_
   bool headerWritten_ = false;
   AVFormatContext* muxer_ = nullptr;
-  AVCodecContext* encoder_ = nullptr;  // PCM only
   AVIOContext* io_ = nullptr;
-  AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
-  uint32_t frameFill_ = 0;  // frames waiting in frame_
-  int64_t nextPts_ = 0;
+  bool pcm_ = false;  // frames written, else AAC packets appended
   std::atomic<int64_t> frames_{0};
 };
 

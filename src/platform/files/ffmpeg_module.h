@@ -24,7 +24,7 @@ inline constexpr const char* kFfmpegModuleEntryPoint = "orvane_ffmpeg_module";
 
 struct FfmpegModule {
   uint32_t version;
-  // A 16-bit PCM file written through libavformat/libavcodec; the settings
+  // A 16-bit PCM file written through libavformat; the settings
   // have been checked against the container. Nothing is read through
   // FFmpeg: every file this program reads is one libsndfile wrote.
   Result<std::shared_ptr<AudioFile>> (*createForWriting)(const std::string& path, const AudioSettings& settings,

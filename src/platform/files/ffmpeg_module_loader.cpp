@@ -186,8 +186,6 @@ struct StagedLoad {
   }
 };
 
-}  // namespace
-
 std::vector<std::string> ffmpegModuleCandidates() {
   std::vector<std::string> candidates;
   std::error_code error;
@@ -208,16 +206,6 @@ std::vector<std::string> ffmpegModuleCandidates() {
   return candidates;
 }
 
-Result<std::string> locateFfmpegModule(const std::vector<std::string>& candidates) {
-  std::string looked;
-  for (const std::string& candidate : candidates) {
-    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
-    looked += (looked.empty() ? "" : ", ") + candidate;
-  }
-  return unavailable(std::string("cannot find the FFmpeg writer module ") + kFfmpegModuleFileName +
-                     " (looked for " + (looked.empty() ? "nothing" : looked) + ")");
-}
-
 Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
   const std::string failure = "cannot load the FFmpeg writer module " + path + ": ";
   StagedLoad staged;
@@ -234,8 +222,7 @@ Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
     return unavailable(failure + reason);
   }
   const FfmpegModule* module = entry();
-  if (!module || module->version != kFfmpegModuleVersion || !module->createForWriting || !module->createAacEncoder ||
-      !module->createAacMuxer || !module->createAudioConverter) {
+  if (!module || module->version != kFfmpegModuleVersion) {
     ::dlclose(handle);
     return unavailable(failure + "it was built for another version of this program (" +
                        std::to_string(module ? module->version : 0) + ", not " +
@@ -244,11 +231,23 @@ Result<const FfmpegModule*> loadFfmpegModule(const std::string& path) {
   return module;
 }
 
+}  // namespace
+
+Result<std::string> locateFfmpegModule() {
+  std::string looked;
+  for (const std::string& candidate : ffmpegModuleCandidates()) {
+    if (::access(candidate.c_str(), F_OK) == 0) return candidate;
+    looked += (looked.empty() ? "" : ", ") + candidate;
+  }
+  return unavailable(std::string("cannot find the FFmpeg writer module ") + kFfmpegModuleFileName +
+                     " (looked for " + (looked.empty() ? "nothing" : looked) + ")");
+}
+
 Result<const FfmpegModule*> ffmpegModule() {
   static std::once_flag once;
   static std::optional<Result<const FfmpegModule*>> loaded;
   std::call_once(once, [] {
-    Result<std::string> path = locateFfmpegModule(ffmpegModuleCandidates());
+    Result<std::string> path = locateFfmpegModule();
     loaded.emplace(path ? loadFfmpegModule(*path) : Result<const FfmpegModule*>(path.error()));
   });
   return *loaded;

@@ -4,27 +4,21 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "platform/error.h"
 #include "platform/files/ffmpeg_module.h"
 
 namespace orvane {
 
-// Where the module is looked for, in order: beside the running executable,
-// in ../lib/orvane-capture/ from the executable's folder (the installed
-// layout), then where this build put it (for tests and benchmarks elsewhere).
-std::vector<std::string> ffmpegModuleCandidates();
+// Where the module is, the first that exists of: beside the running
+// executable, in ../lib/orvane-capture/ from the executable's folder (the
+// installed layout), where this build put it (for tests and benchmarks
+// elsewhere). The error names every place looked in.
+Result<std::string> locateFfmpegModule();
 
-// The first candidate that exists; the error names every place looked in.
-Result<std::string> locateFfmpegModule(const std::vector<std::string>& candidates);
-
-// Loads the module at `path` and checks its entry point and version. The
-// module is never unloaded: files it created may outlive any caller.
-Result<const FfmpegModule*> loadFfmpegModule(const std::string& path);
-
-// The module of this process, located and loaded once (thread-safe); a
-// failure is kept and returned to every later caller too.
+// The module of this process, located and loaded once (thread-safe), its
+// entry point and version checked; a failure is kept and returned to every
+// later caller too. It is never unloaded: files it created may outlive any caller.
 Result<const FfmpegModule*> ffmpegModule();
 
 }  // namespace orvane

@@ -19,8 +19,6 @@ enum AudioFileErrorCode : int64_t {
   kWriterUnavailable = 4,     // the FFmpeg writer module cannot be found or loaded
 };
 
-enum class FileWriter { sndfile, ffmpeg };
-
 struct FileContainer {
   const char* extension;     // lower case, without the dot
   const char* pcmMuxer;      // FFmpeg muxer for 16-bit PCM; null when libsndfile writes PCM or none can

@@ -42,7 +42,7 @@ struct M4aWriter::Output {
     const auto* from = static_cast<const uint8_t*>(data);
     if (buffer.size() + size > kBlockBytes) flush();
     if (size > kBlockBytes) {
-      writeAll(from, size);
+      if (!error) error = writeAll(fd, from, size);
       flushed += static_cast<int64_t>(size);
       return;
     }
@@ -76,16 +76,8 @@ struct M4aWriter::Output {
     flush();  // a part of them may still be in the buffer
     if (!error && ::pwrite(fd, be, 4, at) != 4) error = errno ? errno : EIO;
   }
-  void writeAll(const uint8_t* data, size_t size) {
-    for (size_t done = 0; done < size && !error;) {
-      const ssize_t n = ::write(fd, data + done, size - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) error = n < 0 ? errno : EIO;
-      if (n > 0) done += static_cast<size_t>(n);
-    }
-  }
   void flush() {
-    writeAll(buffer.data(), buffer.size());
+    if (!error) error = writeAll(fd, buffer.data(), buffer.size());
     flushed += static_cast<int64_t>(buffer.size());
     buffer.clear();
   }

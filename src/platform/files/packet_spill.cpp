@@ -52,12 +52,7 @@ Status PacketSpill::append(const AacPacket& packet) {
 }
 
 Status PacketSpill::writeBuffered() {
-  for (size_t done = 0; done < buffer_.size();) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failure(n < 0 ? errno : EIO, "write to");
-    done += static_cast<size_t>(n);
-  }
+  if (const int code = writeAll(fd_, buffer_.data(), buffer_.size())) return failure(code, "write to");
   buffer_.clear();
   return std::nullopt;
 }

@@ -64,6 +64,17 @@ Result<int> lockedOrError(int fd, int operation, const std::string& path) {
 
 }  // namespace
 
+int writeAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 Result<int> createPrivateFile(const std::string& path) {
   return openRegular(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600, "cannot create");
 }

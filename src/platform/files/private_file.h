@@ -76,6 +76,11 @@ bool removeHeldFile(const std::string& held);
 // errno on failure.
 int openUnnamedBeside(const std::string& path);
 
+// Writes all `size` bytes at the position of `fd`, again after an interrupted
+// or short write: 0, or the errno of the write that failed (EIO for one that
+// wrote nothing).
+int writeAll(int fd, const void* data, size_t size);
+
 // A path that opens the file behind `fd` (of this process), whatever became of its name.
 inline std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 

@@ -21,8 +21,6 @@ namespace orvane {
 namespace {
 
 constexpr const char* kSndfileDomain = "sndfile";
-// Frames converted and handed to libsndfile per call.
-constexpr uint32_t kChunkFrames = 4096;
 // A track's append (one ring slot) in one write: the header is rewritten after
 // every write, so fewer, larger writes cost fewer system calls.
 constexpr uint32_t kWriteChunkFrames = 16384;
@@ -33,13 +31,6 @@ int endianFlag(int major, const AudioSettings& settings) {
   return settings.isBigEndian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE;
 }
 
-Error openError(const std::string& what, const std::string& path) {
-  return Error{kSndfileDomain, sf_error(nullptr), what + " " + path + ": " + sf_strerror(nullptr)};
-}
-
-void closeQuietly(int fd) {
-  if (fd >= 0) ::close(fd);
-}
 
 uint64_t bigEndian64(const unsigned char* bytes) {
   uint64_t value = 0;
@@ -83,8 +74,8 @@ Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std:
   const bool durable = sndfileFormat == SF_FORMAT_CAF && durability == WriteDurability::everyWrite;
   SNDFILE* file = sf_open_fd(*fd, durable ? SFM_RDWR : SFM_WRITE, &info, SF_FALSE);
   if (!file) {
-    Error error = openError("cannot create", path);
-    closeQuietly(*fd);
+    Error error{kSndfileDomain, sf_error(nullptr), "cannot create " + path + ": " + sf_strerror(nullptr)};
+    ::close(*fd);
     ::unlink(path.c_str());
     return error;
   }
@@ -96,29 +87,6 @@ Result<std::shared_ptr<AudioFile>> SndfileAudioFile::createForWriting(const std:
   audioFile->dataSizeAt_ = dataSizeAt;
   // Left uninitialized: only what a write fills is ever touched (resident).
   audioFile->shorts_.reset(new int16_t[static_cast<size_t>(kWriteChunkFrames) * settings.channelCount]);
-  return std::shared_ptr<AudioFile>(std::move(audioFile));
-}
-
-Result<std::shared_ptr<AudioFile>> SndfileAudioFile::openForReading(const std::string& path) {
-  // A FIFO or a device would hold the read: only a regular file is read.
-  Result<int> opened = openRegularForReading(path);
-  if (!opened) return opened.error();
-  const int fd = *opened;
-  SF_INFO info{};
-  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-  if (!file) {
-    Error error = openError("cannot read", path);
-    closeQuietly(fd);
-    return error;
-  }
-  if (info.channels <= 0 || info.samplerate <= 0) {
-    sf_close(file);
-    closeQuietly(fd);
-    return Error{kSndfileDomain, SF_ERR_MALFORMED_FILE, "cannot read " + path + ": no audio stream"};
-  }
-  std::shared_ptr<SndfileAudioFile> audioFile(new SndfileAudioFile(file, fd, info, path));
-  audioFile->frames_ = info.frames;
-  audioFile->floats_.resize(static_cast<size_t>(kChunkFrames) * static_cast<size_t>(info.channels));
   return std::shared_ptr<AudioFile>(std::move(audioFile));
 }
 
@@ -186,46 +154,6 @@ Status SndfileAudioFile::writeDataSize() {
   if (::pwrite(fd_, bytes, sizeof bytes, dataSizeAt_) != static_cast<ssize_t>(sizeof bytes)) {
     return posixError(errno, "cannot update the length in the header of " + path_);
   }
-  return std::nullopt;
-}
-
-Status SndfileAudioFile::read(PcmBuffer& into, uint32_t frameCount) {
-  if (into.format() != format_) {
-    into.setFrameLength(0);
-    return audioFileError(kBufferFormatMismatch, "buffer format " + into.format().describe() +
-                                                     " does not match " + format_.describe() + " of " + path_);
-  }
-  const uint32_t wanted = std::min(frameCount, into.frameCapacity());
-  const uint32_t channels = format_.channelCount;
-  uint32_t done = 0;
-  while (done < wanted) {
-    const uint32_t frames = std::min(kChunkFrames, wanted - done);
-    // Mono needs no deinterleaving: read straight into the channel.
-    float* target = channels == 1 ? into.floatChannelData(0) + done : floats_.data();
-    const sf_count_t got = sf_readf_float(file_, target, frames);
-    // libsndfile clears its error at each call; one set now means this read
-    // failed part-way (a system read error, a decoder losing sync), though it
-    // may still return the frames before the failure. Taken for the end of
-    // the file, it would pass a damaged track off as a whole one.
-    if (got < 0 || sf_error(file_) != SF_ERR_NO_ERROR) {
-      into.setFrameLength(done);
-      return sndfileError("cannot read from");
-    }
-    if (channels > 1) {
-      for (uint32_t channel = 0; channel < channels; ++channel) {
-        float* out = into.floatChannelData(channel) + done;
-        for (sf_count_t i = 0; i < got; ++i) out[i] = floats_[static_cast<size_t>(i) * channels + channel];
-      }
-    }
-    done += static_cast<uint32_t>(got);
-    if (got < static_cast<sf_count_t>(frames)) break;
-  }
-  into.setFrameLength(done);
-  return std::nullopt;
-}
-
-Status SndfileAudioFile::seek(int64_t frame) {
-  if (sf_seek(file_, frame, SEEK_SET | SFM_READ) != frame) return sndfileError("cannot seek in");
   return std::nullopt;
 }
 

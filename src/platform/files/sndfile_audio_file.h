@@ -1,5 +1,5 @@
 // SndfileAudioFile: linear PCM files (CAF, WAV/RF64, AIFF) through libsndfile,
-// for writing 16-bit integer PCM and for reading anything libsndfile reads.
+// written as 16-bit integer PCM (the tracks are read by caf_reader.h).
 #pragma once
 
 #include <sndfile.h>
@@ -8,7 +8,6 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/audio_file.h"
 
@@ -21,15 +20,12 @@ class SndfileAudioFile final : public AudioFile {
   static Result<std::shared_ptr<AudioFile>> createForWriting(const std::string& path,
                                                              const AudioSettings& settings,
                                                              int sndfileFormat, WriteDurability durability);
-  static Result<std::shared_ptr<AudioFile>> openForReading(const std::string& path);
 
   ~SndfileAudioFile() override;
 
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override { return frames_.load(std::memory_order_relaxed); }
   Status write(const PcmBuffer& buffer) override;
-  Status read(PcmBuffer& into, uint32_t frameCount) override;
-  Status seek(int64_t frame) override;
   Result<int64_t> truncate(int64_t frame) override;
   Status sync() override;
   Status close() override;
@@ -50,7 +46,6 @@ class SndfileAudioFile final : public AudioFile {
   // automatic header update, where it is used, leaves it just past the
   // header): the next write seeks back to the end of what was written first.
   bool repositionBeforeWrite_ = false;
-  std::vector<float> floats_;    // interleaved chunk being read
 };
 
 }  // namespace orvane

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +21,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "events/output.h"
@@ -51,8 +47,7 @@ struct MainLoop::Impl {
     uint64_t start = 0;     // repeating ticks fall on start + k * interval
     uint64_t interval = 0;
     uint64_t leeway = 0;
-    uint64_t due = 0;
-    std::shared_ptr<std::function<void()>> task;
+    std::function<void()> task;
   };
   struct Watch {
     std::function<void()> handler;
@@ -64,7 +59,6 @@ struct MainLoop::Impl {
     if (wakeFd < 0) {
       fail("start_failed", std::string("cannot make the main loop's wake-up descriptor: ") + std::strerror(errno));
     }
-    sigemptyset(&signals);
   }
   ~Impl() {
     close(wakeFd);
@@ -77,27 +71,21 @@ struct MainLoop::Impl {
     [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
   }
 
-  bool onLoopThread() const { return loopThread.load() == std::this_thread::get_id(); }
-
-  TimerId addTimer(Timer timer) {
-    TimerId id;
+  void addTimer(uint64_t due, Timer timer) {
     {
       std::lock_guard lock(mutex);
-      id = nextTimerId++;
-      schedule.emplace(timer.due, id);
-      timers.emplace(id, std::move(timer));
+      schedule.emplace(due, std::move(timer));
     }
     wake();
-    return id;
   }
 
   // The latest moment that still serves every timer due before it, each within
   // its leeway: one wake-up then fires them all. Called with `mutex` held.
   uint64_t wakeTime() const {
     uint64_t wakeAt = kNoWake;
-    for (const auto& [due, id] : schedule) {
+    for (const auto& [due, timer] : schedule) {
       if (due > wakeAt) break;
-      wakeAt = std::min(wakeAt, due + timers.at(id).leeway);
+      wakeAt = std::min(wakeAt, due + timer.leeway);
     }
     return wakeAt;
   }
@@ -153,10 +141,9 @@ struct MainLoop::Impl {
       std::function<void(int)> handler;
       {
         std::lock_guard lock(mutex);
-        auto it = signalHandlers.find(static_cast<int>(info.ssi_signo));
-        if (it != signalHandlers.end()) handler = it->second;
+        handler = signalHandler;
       }
-      if (handler) handler(static_cast<int>(info.ssi_signo));
+      handler(static_cast<int>(info.ssi_signo));
     }
   }
 
@@ -194,32 +181,21 @@ struct MainLoop::Impl {
   void fireDueTimers() {
     const uint64_t now = HostClock::monotonicNow();
     for (;;) {
-      std::shared_ptr<std::function<void()>> task;
+      Timer timer;
       {
         std::lock_guard lock(mutex);
         if (schedule.empty() || schedule.begin()->first > now) return;
-        const TimerId id = schedule.begin()->second;
+        timer = std::move(schedule.begin()->second);
         schedule.erase(schedule.begin());
-        auto it = timers.find(id);
-        Timer& timer = it->second;
-        task = timer.task;
-        if (timer.repeating) {
-          // Ticks missed while the loop was busy collapse into this one; the
-          // next falls on the grid, never on now + interval.
-          const uint64_t k = (now - timer.start) / timer.interval + 1;
-          timer.due = timer.start + k * timer.interval;
-          schedule.emplace(timer.due, id);
-        } else {
-          timers.erase(it);
-        }
-        firing = id;
       }
-      (*task)();
-      {
+      timer.task();
+      if (timer.repeating) {
+        // Ticks missed while the loop was busy collapse into this one; the
+        // next falls on the grid, never on now + interval.
+        const uint64_t k = (now - timer.start) / timer.interval + 1;
         std::lock_guard lock(mutex);
-        firing = 0;
+        schedule.emplace(timer.start + k * timer.interval, std::move(timer));
       }
-      tickDone.notify_all();
     }
   }
 
@@ -233,18 +209,12 @@ struct MainLoop::Impl {
   int wakeFd = -1;
   int signalFd = -1;
   std::atomic<bool> quitRequested{false};
-  std::atomic<std::thread::id> loopThread{};
 
   std::mutex mutex;  // guards everything below
-  std::condition_variable tickDone;
-  sigset_t signals;
-  std::map<int, std::function<void(int)>> signalHandlers;
+  std::function<void(int)> signalHandler;
   std::map<int, std::shared_ptr<Watch>> watches;
   std::deque<std::function<void()>> posted;
-  std::map<TimerId, Timer> timers;
-  std::set<std::pair<uint64_t, TimerId>> schedule;  // (due, id): ids break ties in creation order
-  TimerId nextTimerId = 1;
-  TimerId firing = 0;  // the timer whose task is running, 0 for none
+  std::multimap<uint64_t, Timer> schedule;  // by deadline; ties in the order added
 };
 
 MainLoop::MainLoop() : impl_(std::make_unique<Impl>()) {}
@@ -257,19 +227,18 @@ MainLoop& MainLoop::main() {
 }
 
 bool MainLoop::watchSignals(std::initializer_list<int> signals, std::function<void(int)> handler) {
-  std::lock_guard lock(impl_->mutex);
-  sigset_t wanted = impl_->signals;
+  sigset_t wanted;
+  sigemptyset(&wanted);
   for (int sig : signals) {
     if (sigaddset(&wanted, sig) != 0) return false;
   }
   if (pthread_sigmask(SIG_BLOCK, &wanted, nullptr) != 0) return false;
-  const int fd = signalfd(impl_->signalFd, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int fd = signalfd(-1, &wanted, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd < 0) return false;
-  const bool fresh = impl_->signalFd < 0;
+  std::lock_guard lock(impl_->mutex);
   impl_->signalFd = fd;
-  impl_->signals = wanted;
-  for (int sig : signals) impl_->signalHandlers[sig] = handler;
-  if (fresh) impl_->wake();  // a running loop must add the new descriptor to its poll set
+  impl_->signalHandler = std::move(handler);
+  impl_->wake();  // a running loop must add the new descriptor to its poll set
   return true;
 }
 
@@ -294,38 +263,20 @@ void MainLoop::post(std::function<void()> task) {
   impl_->wake();
 }
 
-MainLoop::TimerId MainLoop::postAfter(double delaySeconds, std::function<void()> task) {
+void MainLoop::postAfter(double delaySeconds, std::function<void()> task) {
   Impl::Timer timer;
-  timer.due = HostClock::monotonicNow() + HostClock::hostTimeForSeconds(delaySeconds);
-  timer.task = std::make_shared<std::function<void()>>(std::move(task));
-  return impl_->addTimer(std::move(timer));
+  timer.task = std::move(task);
+  impl_->addTimer(HostClock::monotonicNow() + HostClock::hostTimeForSeconds(delaySeconds), std::move(timer));
 }
 
-MainLoop::TimerId MainLoop::addRepeating(double intervalSeconds, double leewaySeconds,
-                                         std::function<void()> task) {
+void MainLoop::addRepeating(double intervalSeconds, double leewaySeconds, std::function<void()> task) {
   Impl::Timer timer;
   timer.repeating = true;
   timer.start = HostClock::monotonicNow();
   timer.interval = std::max<uint64_t>(1, HostClock::hostTimeForSeconds(intervalSeconds));
   timer.leeway = HostClock::hostTimeForSeconds(leewaySeconds);
-  timer.due = timer.start + timer.interval;
-  timer.task = std::make_shared<std::function<void()>>(std::move(task));
-  return impl_->addTimer(std::move(timer));
-}
-
-void MainLoop::cancel(TimerId id) {
-  std::unique_lock lock(impl_->mutex);
-  auto it = impl_->timers.find(id);
-  if (it != impl_->timers.end()) {
-    impl_->schedule.erase({it->second.due, id});
-    impl_->timers.erase(it);
-  }
-  // From another thread, a tick that already began must end before we return,
-  // or it could still act after the caller believes the timer is gone. Do not
-  // cancel from a thread that the tick itself waits for.
-  if (!impl_->onLoopThread()) {
-    impl_->tickDone.wait(lock, [&] { return impl_->firing != id; });
-  }
+  timer.task = std::move(task);
+  impl_->addTimer(timer.start + timer.interval, std::move(timer));
 }
 
 MainLoop::TriggerId MainLoop::addTrigger(std::function<void()> task) {
@@ -340,7 +291,6 @@ void MainLoop::fire(TriggerId trigger) {
 }
 
 void MainLoop::run() {
-  impl_->loopThread.store(std::this_thread::get_id());
   while (!impl_->quitRequested.load()) {
     if (!impl_->waitForEvents()) break;
     impl_->runFired();
@@ -348,7 +298,6 @@ void MainLoop::run() {
     impl_->fireDueTimers();
   }
   impl_->quitRequested.store(false);  // a later run() starts afresh
-  impl_->loopThread.store(std::thread::id{});
 }
 
 void MainLoop::quit() {

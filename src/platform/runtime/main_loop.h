@@ -13,7 +13,6 @@ namespace orvane {
 
 class MainLoop {
  public:
-  using TimerId = uint64_t;
   using TriggerId = size_t;
   static constexpr size_t kMaxTriggers = 8;
 
@@ -27,7 +26,7 @@ class MainLoop {
 
   // Blocks `signals` in the calling thread (call before any other thread
   // exists so every thread inherits the mask) and delivers them to `handler`
-  // on the loop. Returns false when the signalfd cannot be made.
+  // on the loop. Called once. Returns false when the signalfd cannot be made.
   bool watchSignals(std::initializer_list<int> signals, std::function<void(int)> handler);
   // Calls `handler` on the loop whenever `fd` is readable, at end of input or
   // on error, until unwatch(fd).
@@ -42,12 +41,10 @@ class MainLoop {
   // Any thread, real-time included: no allocation, no lock.
   void fire(TriggerId trigger);
   // Any thread: runs `task` on the loop once, after `delaySeconds`.
-  TimerId postAfter(double delaySeconds, std::function<void()> task);
+  void postAfter(double delaySeconds, std::function<void()> task);
   // Any thread: runs `task` every `intervalSeconds`, each tick allowed to come
   // up to `leewaySeconds` late so that wake-ups can be coalesced.
-  TimerId addRepeating(double intervalSeconds, double leewaySeconds, std::function<void()> task);
-  // Any thread: a cancelled timer never fires again (a tick already running finishes).
-  void cancel(TimerId id);
+  void addRepeating(double intervalSeconds, double leewaySeconds, std::function<void()> task);
 
   // Main thread: runs until quit() (in the product it is never quit), or
   // until it cannot wait for events any more (a diagnostic says why).

@@ -1,9 +1,8 @@
 // A small CAF reader: the file header, the chunks up to 'data', and linear
 // PCM samples (8 to 32-bit integers or 32-bit floats, either byte order)
 // read with pread, so nothing but the bytes that exist is trusted.
-#include "platform/files/caf_salvage.h"
+#include "platform/files/caf_reader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/files/file_container.h"
+#include "platform/files/private_file.h"
 
 namespace orvane {
 
@@ -93,13 +93,13 @@ float sampleAt(const uint8_t* at, const CafLayout& layout) {
   return static_cast<float>(value) / 2147483648.0f;
 }
 
-class SalvagedCafFile final : public AudioFile {
+class CafFile final : public AudioFile {
  public:
-  SalvagedCafFile(int fd, const CafLayout& layout, std::string path, bool growing)
+  CafFile(int fd, const CafLayout& layout, std::string path, bool growing)
       : fd_(fd), layout_(layout), format_(AudioFormat::standard(layout.sampleRate, layout.channels)),
         path_(std::move(path)), bytes_(static_cast<size_t>(kChunkFrames) * layout.bytesPerFrame),
         growing_(growing) {}
-  ~SalvagedCafFile() override { close(); }
+  ~CafFile() override { close(); }
 
   const AudioFormat& processingFormat() const override { return format_; }
   int64_t length() const override {
@@ -177,16 +177,16 @@ class SalvagedCafFile final : public AudioFile {
 
 }  // namespace
 
-Result<std::shared_ptr<AudioFile>> openSalvagedCaf(const std::string& path, bool growing) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return posixError(errno, "cannot open " + path);
+Result<std::shared_ptr<AudioFile>> openCafForReading(const std::string& path, bool growing) {
+  Result<int> fd = openRegularForReading(path);
+  if (!fd) return fd.error();
   struct stat info{};
   CafLayout layout;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !parseLayout(fd, info.st_size, layout)) {
-    ::close(fd);
+  if (::fstat(*fd, &info) != 0 || !parseLayout(*fd, info.st_size, layout)) {
+    ::close(*fd);
     return posixError(EINVAL, "cannot read " + path + ": no linear PCM CAF data in it");
   }
-  return std::shared_ptr<AudioFile>(std::make_shared<SalvagedCafFile>(fd, layout, path, growing));
+  return std::shared_ptr<AudioFile>(std::make_shared<CafFile>(*fd, layout, path, growing));
 }
 
 }  // namespace orvane
