@@ -551,9 +551,8 @@ void PulseRecordStream::handOver() {
 // Where a stream opened again (or moved) stamps a block, while its stamps
 // settle, before the end of the last block handed on (the stream before it
 // delivered that far, or its line moved down to earlier arrivals), that head
-// was handed on already: the frames before the end. The track would skip it
-// too, but not a block shorter than the overlap, which it would place late
-// for good. The input's first stream moves the track's start instead.
+// was handed on already: the frames before the end (the track would skip
+// them too). The input's first stream moves the track's start instead.
 uint32_t PulseRecordStream::handedOnAlready(double published, uint32_t frames) {
   if (!model_.settling()) {
     settledOnce_ = true;
