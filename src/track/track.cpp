@@ -299,7 +299,7 @@ void Track::appendHandedOver() {
 }
 
 void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement) {
-  PcmBuffer& head = *slots_[static_cast<size_t>(first)].audio;
+  int from = 0;  // the first of the block's slots to append
   if (at) {
     const bool resumed = at->generation != realignApplied_;
     // The track's first input has nothing before it to keep apart from: as
@@ -308,26 +308,30 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Plac
     firstInputSettling_ = settlingFromStart;
     if (settlingFromStart) placement = Placement::next;
     const int64_t early = keepInStep(at->seconds, resumed, placement);
-    if (resumed) {
-      // Captured while paused, all of it: the next buffer re-aligns.
-      if (early >= head.frameLength() && early <= kMaxSkipFrames && count == 1) return;
-      realignApplied_ = at->generation;
-      if (skipHead(head, early, at->seconds)) {
-        diag("resume re-align: skipped " + std::to_string(early) + " frames captured while paused");
-      }
-    } else if (settlingFromStart) {
+    if (settlingFromStart) {
       moveStartBack(early);
-    } else if (placement == Placement::atStamp && skipHead(head, early, at->seconds) &&
-               early > kGapThresholdFrames) {
-      diag(std::string(name_) + " input began " + milliseconds(early) +
-           " before the track's end as its stamps settled; its first " + milliseconds(early) + " skipped");
+    } else if (resumed) {
+      const int64_t skipped = skipHeld(first, count, early, from);
+      if (from == count) return;  // captured while paused, all of it: the next buffer re-aligns
+      realignApplied_ = at->generation;
+      at->seconds += static_cast<double>(skipped) / kTrackRate;
+      if (skipped > 0) diag("resume re-align: skipped " + std::to_string(skipped) + " frames captured while paused");
+    } else if (placement == Placement::atStamp) {
+      // A block the track holds all of goes whole; the next is placed at its own stamp.
+      const int64_t skipped = skipHeld(first, count, early, from);
+      framesSkipped_.fetch_add(skipped, std::memory_order_relaxed);
+      at->seconds += static_cast<double>(skipped) / kTrackRate;
+      if (skipped > kGapThresholdFrames) {
+        diag(std::string(name_) + " input began " + milliseconds(early) + " before the track's end as its stamps " +
+             "settled; " + (from == count ? "all " : "its first ") + milliseconds(skipped) + " skipped");
+      }
     }
   }
-  for (int i = 0; i < count; ++i) {
+  for (int i = from; i < count; ++i) {
     const int64_t position = framesWritten();
     const bool appended = append(*slots_[static_cast<size_t>((first + i) % kSlotCount)].audio);
     // A buffer cut short still begins where it was stamped.
-    if (i == 0 && at && framesWritten() > position) stamp(at->seconds, position);
+    if (i == from && at && framesWritten() > position) stamp(at->seconds, position);
     if (!appended) break;
   }
 }
@@ -369,12 +373,22 @@ void Track::moveStartBack(int64_t frames) {
   *timeline_.lastSeconds -= seconds;
 }
 
-// Drops the first `frames` of a block the track already holds the time of.
-bool Track::skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds) {
-  if (frames <= 0 || frames > kMaxSkipFrames || frames >= head.frameLength()) return false;
-  skipLeadingFrames(head, static_cast<uint32_t>(frames));
-  activeSeconds += static_cast<double>(frames) / kTrackRate;
-  return true;
+// Drops the first `frames` of a block the track already holds the time of:
+// whole slots, then the head of the next; `from` is the first slot left
+// (`count` when the whole block goes). Returns the frames dropped.
+int64_t Track::skipHeld(int first, int count, int64_t frames, int& from) {
+  from = 0;
+  if (frames <= 0 || frames > kMaxSkipFrames) return 0;
+  int64_t left = frames;
+  for (; from < count; ++from) {
+    PcmBuffer& slot = *slots_[static_cast<size_t>((first + from) % kSlotCount)].audio;
+    if (left < slot.frameLength()) {
+      if (left > 0) skipLeadingFrames(slot, static_cast<uint32_t>(left));
+      return frames;
+    }
+    left -= slot.frameLength();
+  }
+  return frames - left;
 }
 
 bool Track::writeSilence(int64_t frames) {

@@ -93,6 +93,9 @@ class Track {
   // file write (the disk fell behind); the rest found the writer idle (a
   // burst larger than the ring).
   int64_t framesDroppedOnDisk() const { return framesDroppedOnDisk_.load(std::memory_order_relaxed); }
+  // Any thread: frames of an input opened again that the track already held
+  // the time of (the stream before delivered them): skipped, not lost.
+  int64_t framesSkipped() const { return framesSkipped_.load(std::memory_order_relaxed); }
   // Any thread: frames appended so far, silence included. Behind what was
   // captured by what the writer has not come for yet (a round at most).
   int64_t framesWritten() const { return framesWritten_.load(std::memory_order_relaxed); }
@@ -149,7 +152,7 @@ class Track {
   void appendHandedOver();
   void appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement);
   int64_t keepInStep(double activeSeconds, bool resumed, Placement placement);
-  bool skipHead(PcmBuffer& head, int64_t frames, double& activeSeconds);
+  int64_t skipHeld(int first, int count, int64_t frames, int& from);
   void moveStartBack(int64_t frames);
   bool writeSilence(int64_t frames);
   bool append(const PcmBuffer& buffer);
@@ -195,6 +198,7 @@ class Track {
   std::atomic<int64_t> dropEpisodes_{0};
   std::atomic<int64_t> framesDropped_{0};
   std::atomic<int64_t> framesDroppedOnDisk_{0};
+  std::atomic<int64_t> framesSkipped_{0};
   std::atomic<bool> inWrite_{false};  // the writer is inside a file write
   std::atomic<int64_t> framesReceived_{0};
   Doorbell& writerBell_;

@@ -233,6 +233,41 @@ TEST_F(TrackTest, AnInputOpenedAgainIsPlacedAtItsStampAndTheSameInputWithinTheGa
                        "skipped"), std::string::npos) << lines;
 }
 
+// An input opened again whose first blocks the track holds all of (the stream
+// before delivered them): each such block goes whole, counted as skipped, and
+// the next is placed at its own stamp. Kept, it put every later block late by
+// the overlap for the rest of the run. A block of several slots (a low-rate
+// device's) loses its whole slots first, then the head of the next.
+TEST_F(TrackTest, ABlockTheTrackHoldsAllOfIsSkippedWholeAndTheNextPlacedAtItsStamp) {
+  submit(*rampBuffer(4096, 0.5f), 10.0);
+  const double end = trackEnd();
+  submit(*rampBuffer(2048, 0.25f), end - 0.050, true);  // 2400 frames the track holds
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096}));
+  submit(*rampBuffer(4096, 0.75f), end - 0.050 + 2048 / 48000.0, true);  // 352 of its frames held
+  EXPECT_EQ(file->appendSizes, (std::vector<uint32_t>{4096, 4096 - 352}));
+  EXPECT_FLOAT_EQ(file->samples[4096], 0.75f + 352 * 1e-5f);
+  submit(*rampBuffer(4096, 0.5f), end - 0.050 + 6144 / 48000.0);
+  EXPECT_EQ(file->length(), 4096 + (4096 - 352) + 4096);
+  EXPECT_NEAR(trackEnd(), end - 0.050 + 10240 / 48000.0, 1e-9);
+  EXPECT_EQ(track.framesSkipped(), 2048 + 352);
+  EXPECT_EQ(track.framesDropped(), 0);
+
+  // 24 kHz: a block of 16 384 frames takes two slots; 0.5 s of it held. The
+  // converter keeps a few frames back (its delay, 32 frames here).
+  const double before = trackEnd();
+  const int64_t length = file->length();
+  auto low = PcmBuffer::create(AudioFormat::standard(24000, 1), Track::kMaxBlockFrames);
+  for (uint32_t i = 0; i < low->frameCapacity(); ++i) low->floatChannelData(0)[i] = 0.5f;
+  low->setFrameLength(Track::kMaxBlockFrames);
+  track.prepare(low->format());
+  submit(*low, before - 0.5, true);
+  EXPECT_NEAR(static_cast<double>(file->length() - length), 2 * Track::kMaxBlockFrames - 24000, 48.0);
+  EXPECT_NEAR(trackEnd(), before - 0.5 + Track::kMaxBlockFrames / 24000.0, 48 / 48000.0);
+  const std::string lines = diagnostics();
+  EXPECT_NE(lines.find("mic input began 50.0 ms before the track's end as its stamps settled; all 42.7 ms skipped"),
+            std::string::npos) << lines;
+}
+
 // The track's first input, while its stamps settle: its first arrival came
 // late, so its next blocks are stamped earlier than the frames before them
 // say. Nothing of it may be skipped (that audio was captured, and nothing

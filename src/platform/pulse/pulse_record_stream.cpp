@@ -63,13 +63,20 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
   if (!server || !sources || !sinks) {
     return Error{kErrorDomain, kServerUnreachable, "the sound server did not list its devices"};
   }
+  // The loop thread notes where the user moved us, and hands over to a new sink.
+  std::string userSource, recorded;
+  {
+    PulseClient::Lock lock(*client_);
+    userSource = userSource_;
+    recorded = sinkName_;
+  }
   Device device;
   const PulseSourceInfo* source = nullptr;
   if (role_ == InputRole::microphone) {
     const char* why = "";
-    source = chooseMicrophone(*sources, server->defaultSourceName, userSource_, &why);
+    source = chooseMicrophone(*sources, server->defaultSourceName, userSource, &why);
     if (!source) return Error{kErrorDomain, kNoSource, kNoMicrophoneMessage};
-    defaultDevice_ = server->defaultSourceName;
+    device.defaultName = server->defaultSourceName;
     device.says = "mic records ";
     device.about = std::string(" (") + why + ")";
   } else if (role_ == InputRole::application) {
@@ -78,16 +85,16 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     if (!source) return Error{kErrorDomain, kNoSink, "the sink of playback stream " + std::to_string(sinkInput_) + " has no monitor"};
     device.sink = sink->name;
   } else {
-    const PulseSinkInfo* sink = sinkToCapture(*sinks, server->defaultSinkName, sinkName_);
+    const PulseSinkInfo* sink = sinkToCapture(*sinks, server->defaultSinkName, recorded);
     if (sink) source = findSource(*sources, sink->monitorSourceName);
     if (!source) {
       return Error{kErrorDomain, kNoSink,
-                   sinkName_.empty() ? "no output sink with a monitor on the sound server"
-                                     : "the output sink " + sinkName_ + " is gone and no other sink has a monitor"};
+                   recorded.empty() ? "no output sink with a monitor on the sound server"
+                                    : "the output sink " + recorded + " is gone and no other sink has a monitor"};
     }
-    defaultDevice_ = server->defaultSinkName;
+    device.defaultName = server->defaultSinkName;
     device.sink = sink->name;
-    const bool follows = !sinkName_.empty() && sinkName_ != sink->name;
+    const bool follows = !recorded.empty() && recorded != sink->name;
     device.says = (follows ? "system audio follows default sink " + sink->name + "; " : std::string()) +
                   "system audio records ";
     device.about = " (the monitor of sink " + sink->name + ", " + describe(source->sampleSpec) + ")";
@@ -157,6 +164,7 @@ Status PulseRecordStream::start() {
   std::string linked;
   {
     PulseClient::Lock lock(*client_);
+    defaultDevice_ = device->defaultName;
     if (alreadyRecords(*device)) {
       dropIncoming();
       return std::nullopt;
@@ -562,9 +570,8 @@ void PulseRecordStream::handOver() {
 // Where a stream opened again (or moved) stamps a block, while its stamps
 // settle, before the end of the last block handed on (the stream before it
 // delivered that far, or its line moved down to earlier arrivals), that head
-// was handed on already: the frames before the end. The track would skip it
-// too, but not a block shorter than the overlap, which it would place late
-// for good. The input's first stream moves the track's start instead.
+// was handed on already: the frames before the end (the track would skip
+// them too). The input's first stream moves the track's start instead.
 uint32_t PulseRecordStream::handedOnAlready(double published, uint32_t frames) {
   if (!model_.settling()) {
     settledOnce_ = true;
@@ -753,7 +760,9 @@ void PulseRecordStream::checkDefault() {
       client_->context(),
       [](pa_context*, const pa_server_info* info, void* self) {
         auto* owner = static_cast<PulseRecordStream*>(self);
-        if (!info || !owner->running_) return;
+        // A stream being opened again is wanted too: it was opened under the
+        // default its start saw, and a newer one asks for another start.
+        if (!info || !owner->wanted_) return;
         const char* name = owner->role_ == InputRole::microphone ? info->default_source_name : info->default_sink_name;
         const std::string current = name ? name : "";
         if (current == owner->defaultDevice_) return;

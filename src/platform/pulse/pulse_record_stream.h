@@ -98,6 +98,7 @@ class PulseRecordStream : public AudioInput {
   struct Device {
     std::string name;  // the source recorded (a monitor for system audio)
     std::string sink;  // system audio: the sink it monitors
+    std::string defaultName;  // the default source or sink it was chosen under
     pa_sample_spec spec{};
     pa_channel_map map{};
     // The diagnostic that names it: says, the source the server linked, about.
@@ -178,7 +179,9 @@ class PulseRecordStream : public AudioInput {
   std::string sinkName_;       // system audio: the sink recorded
   uint32_t sinkInput_ = PA_INVALID_INDEX;  // InputRole::application: the playback stream
   uint32_t sinkIndex_ = PA_INVALID_INDEX;  // and its sink
-  std::string defaultDevice_;  // the default source or sink, as last seen
+  // The default source or sink as last seen: by the start that chose the
+  // device (written under the loop lock), or by an answer after a change.
+  std::string defaultDevice_;
   bool holdDelivery_ = false;  // moved, and not yet known to be the right kind of device
   // The microphone: a move that left its source in place and did not land on
   // the default was the user's (the server moves a stream only off a source
