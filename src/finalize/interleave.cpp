@@ -289,19 +289,23 @@ struct InterleaveStream::Inputs {
   HeadAlignment plan;
   int64_t leadLeft = 0;
   std::unique_ptr<EchoCanceller> canceller;
+  std::unique_ptr<SpeechTimeline> speech;
+  int64_t written = 0;  // output frames written (or, after a rewind, to be written again)
 };
 
 InterleaveStream::InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho)
+                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho, bool speech)
     : in_(std::make_unique<Inputs>(outcome)), growing_(growing) {
   if (mic) in_->mic.open(mic->path, growing);
   if (system) in_->sys.open(system->path, growing);
   in_->canceller = echoCancellerFor(cancelEcho, in_->mic, in_->sys);
+  if (speech) in_->speech = std::make_unique<SpeechTimeline>();
 }
 
 InterleaveStream::~InterleaveStream() = default;
 
 bool InterleaveStream::ready() const { return in_->chunk != nullptr; }
+const SpeechTimeline* InterleaveStream::speech() const { return in_->speech.get(); }
 bool InterleaveStream::bothOpened() const { return in_->mic.opened() && in_->sys.opened(); }
 
 const HeadAlignment& InterleaveStream::plan(std::optional<double> micStart, std::optional<double> systemStart) {
@@ -355,6 +359,7 @@ void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64
 }
 
 void InterleaveStream::rewind(int64_t frame) {
+  in_->written = frame;
   const std::array<int64_t, 2> offsets = trackOffsets();
   in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : std::max<int64_t>(0, in_->plan.frames - frame);
   in_->mic.rewind(std::max<int64_t>(0, frame - offsets[0]));
@@ -366,10 +371,23 @@ std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& out
   // The parallel encode reads the files itself, so only tracks already in
   // the track format take it.
   if (settings.formatId != AudioFormatId::mpeg4AAC || in_->mic.converting() || in_->sys.converting() ||
-      in_->canceller) {
+      in_->canceller || in_->speech) {
     return {};
   }
   return encodeAacInParallel(output, settings, outputPath, placeTracks(in_->mic, in_->sys, in_->plan));
+}
+
+// Every chunk goes to the output this way: the speech timeline hears what
+// the output holds, the canceller's microphone and the lead's silence too.
+Status InterleaveStream::write(AudioFile& output, const PcmBuffer& chunk) {
+  if (Status error = output.write(chunk)) return error;
+  if (in_->speech) {
+    std::optional<double> delayMs = in_->canceller ? in_->canceller->echoDelayMs() : std::nullopt;
+    in_->speech->add(chunk.floatChannelData(kMicChannel), chunk.floatChannelData(kSystemChannel),
+                     chunk.frameLength(), in_->written, delayMs);
+  }
+  in_->written += chunk.frameLength();
+  return std::nullopt;
 }
 
 // The lead: frames of the track that started first on its own channel, the
@@ -392,7 +410,7 @@ Status InterleaveStream::writeLead(AudioFile& output, int64_t& budget) {
     fillChannel(chunk, channel, lead.samples(), got, got);
     fillChannel(chunk, channel == kMicChannel ? kSystemChannel : kMicChannel, nullptr, 0, got);
     chunk.setFrameLength(got);
-    if (Status error = output.write(chunk)) return error;
+    if (Status error = write(output, chunk)) return error;
     in_->leadLeft -= got;
     budget -= got;
   }
@@ -424,7 +442,7 @@ Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
     if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
     chunk.setFrameLength(frames);
     if (frames > 0) {
-      if (Status error = output.write(chunk)) return error;
+      if (Status error = write(output, chunk)) return error;
     }
     budget -= frames;
   }

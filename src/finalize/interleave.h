@@ -10,6 +10,7 @@
 #include <string>
 
 #include "finalize/head_align.h"
+#include "finalize/speech_timeline.h"
 #include "platform/audio_file.h"
 #include "platform/error.h"
 
@@ -47,9 +48,10 @@ class InterleaveStream {
   // Opens the inputs. `growing` tracks are still being appended to: they are
   // read in the track format only, and no further than follow() allows.
   // `cancelEcho`: the microphone channel has the system audio's echo taken
-  // out where both tracks run (voice processing).
+  // out where both tracks run (voice processing). `speech`: who spoke when
+  // is told from the frames written (speech()).
   InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, bool growing,
-                   InterleaveOutcome& outcome, bool cancelEcho = false);
+                   InterleaveOutcome& outcome, bool cancelEcho = false, bool speech = false);
   ~InterleaveStream();
   bool ready() const;  // false when its buffers could not be allocated
   bool bothOpened() const;
@@ -81,12 +83,17 @@ class InterleaveStream {
   // A track that holds audio but could not be read would leave its channel
   // silent: that is a failed output, and the tracks stay for a recovery.
   Status lostAudio(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
-  // A long AAC output from ended tracks, on all cores (nothing when it does not apply).
+  // The speech in the frames written so far, when asked for.
+  const SpeechTimeline* speech() const;
+  // A long AAC output from ended tracks, on all cores (nothing when it does
+  // not apply: with an echo canceller or a speech timeline, whose state runs
+  // from the first frame to the last).
   std::optional<Result<int64_t>> encodeInParallel(AudioFile& output, const AudioSettings& settings,
                                                   const std::string& outputPath);
 
  private:
   struct Inputs;
+  Status write(AudioFile& output, const PcmBuffer& chunk);
   Status writeLead(AudioFile& output, int64_t& budget);
   Status writeBoth(AudioFile& output, int64_t& budget);
   uint32_t cancelEcho(uint32_t frames, uint32_t capacity);

@@ -1,0 +1,158 @@
+// The speech detector on the output's channels and its spans.
+#include "finalize/speech_timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace orvane {
+namespace {
+
+// A block quieter than this (-70 dBFS) is no speech, whatever the floor.
+constexpr double kQuietEnergy = 1e-7;
+// Digital silence (a gap, a pause filled in, nothing played) says nothing of
+// the noise floor.
+constexpr double kSilentEnergy = 1e-12;
+// Speech stands this far above the noise floor.
+constexpr double kAboveFloorDb = 10;
+// The floor follows a quieter block at once (most of the way), a louder one
+// slowly: speech lifts it by 2 dB a second at most and each pause between
+// words brings it back.
+constexpr double kFloorDownShare = 0.5;
+constexpr double kFloorRiseDb = 0.02;
+// The microphone is near speech when this far above the echo predicted.
+constexpr double kAboveEchoDb = 10;
+// The echo comes from the far end around the path's delay: a little before
+// it as the delay found may be a block off, and the room's tail after it.
+// Before a delay is found, from any lag up to half a second.
+constexpr int kBeforeBlocks = 3, kAfterBlocks = 12, kUnknownDelayBlocks = 50;
+// The echo's gain is the quantile of the microphone against the far end that
+// these steps settle on (a quarter of the blocks below it): echo alone is
+// among the lowest, near speech over the far end above.
+constexpr double kGainDownDb = 0.3, kGainUpDb = 0.1;
+// The far end plays (its echo can be learnt) this far above its floor.
+constexpr double kFarPlaysDb = 10;
+// Speech blocks up to 250 ms apart are one span; a span needs 80 ms of speech.
+constexpr int kGapBlocks = 25;
+constexpr int kMinSpeechBlocks = 8;
+
+double dB(double energy) { return 10 * std::log10(energy + 1e-30); }
+
+void appendSpans(std::string& text, const SpeechTimeline::Seconds& spans) {
+  text += '[';
+  char span[64];
+  for (size_t i = 0; i < spans.size(); ++i) {
+    std::snprintf(span, sizeof span, "%s[%.3f, %.3f]", i ? ", " : "", spans[i].first, spans[i].second);
+    text += span;
+  }
+  text += ']';
+}
+
+SpeechTimeline::Seconds inSeconds(const std::vector<SpeechSpans::Span>& spans) {
+  SpeechTimeline::Seconds seconds;
+  constexpr double kBlockSeconds = SpeechTimeline::kBlockFrames / SpeechTimeline::kRate;
+  for (const auto& [first, end] : spans) seconds.emplace_back(first * kBlockSeconds, end * kBlockSeconds);
+  return seconds;
+}
+
+}  // namespace
+
+void SpeechSpans::add(int64_t block, bool speech) {
+  if (!speech) return;
+  if (open_ && block - open_->second < gap_) {
+    open_->second = block + 1;
+    ++speech_;
+    return;
+  }
+  if (open_ && kept()) closed_.push_back(*open_);
+  open_ = Span{block, block + 1};
+  speech_ = 1;
+}
+
+std::vector<SpeechSpans::Span> SpeechSpans::spans() const {
+  std::vector<Span> all = closed_;
+  if (open_ && kept()) all.push_back(*open_);
+  return all;
+}
+
+void SpeechTimeline::Floor::follow(double energy) {
+  if (energy < kSilentEnergy) return;
+  const double level = dB(energy);
+  if (!db) db = level;
+  else if (level < *db) *db += kFloorDownShare * (level - *db);
+  else *db += std::min(kFloorRiseDb, level - *db);
+}
+
+bool SpeechTimeline::Floor::above(double energy) const {
+  return energy > kQuietEnergy && (!db || dB(energy) > *db + kAboveFloorDb);
+}
+
+SpeechTimeline::SpeechTimeline() : mic_(kGapBlocks, kMinSpeechBlocks), system_(kGapBlocks, kMinSpeechBlocks) {}
+
+void SpeechTimeline::add(const float* mic, const float* system, uint32_t frames, int64_t first,
+                         std::optional<double> echoDelayMs) {
+  // Frames made again after a rewind lie at most milliseconds from where
+  // they were first: what was told of them stands.
+  const int64_t skip = std::clamp<int64_t>(seen_ - first, 0, frames);
+  mic += skip;
+  system += skip;
+  frames -= static_cast<uint32_t>(skip);
+  if (!echoDelayMs) delay_.add(mic, system, frames);
+  for (uint32_t i = 0; i < frames; ++i) {
+    micSum_ += double(mic[i]) * mic[i];
+    systemSum_ += double(system[i]) * system[i];
+    if (++fill_ == kBlockFrames) endBlock(echoDelayMs ? echoDelayMs : delay_.delayMs());
+  }
+  seen_ += frames;
+}
+
+void SpeechTimeline::endBlock(std::optional<double> echoDelayMs) {
+  micEnergy_ = micSum_ / kBlockFrames;
+  systemEnergy_ = systemSum_ / kBlockFrames;
+  micSum_ = systemSum_ = 0;
+  fill_ = 0;
+  reference_[block_ % kHistoryBlocks] = systemEnergy_;
+  system_.add(block_, systemFloor_.above(systemEnergy_));
+  mic_.add(block_, micSpeaks(farEnd(echoDelayMs)));
+  micFloor_.follow(micEnergy_);
+  systemFloor_.follow(systemEnergy_);
+  ++block_;
+}
+
+// The far end's loudest block from which the microphone may hear its echo now.
+double SpeechTimeline::farEnd(std::optional<double> delayMs) const {
+  int from = 0, to = kUnknownDelayBlocks;
+  if (delayMs) {
+    const int delay = static_cast<int>(std::lround(*delayMs / 10));
+    from = std::max(0, delay - kBeforeBlocks);
+    to = delay + kAfterBlocks;
+  }
+  to = std::min<int64_t>({to, kHistoryBlocks - 1, block_});
+  double loudest = 0;
+  for (int lag = from; lag <= to; ++lag) loudest = std::max(loudest, reference_[(block_ - lag) % kHistoryBlocks]);
+  return loudest;
+}
+
+bool SpeechTimeline::micSpeaks(double farEnd) {
+  if (!micFloor_.above(micEnergy_)) return false;
+  const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
+  if (!farPlays) return true;
+  const double againstFar = dB(micEnergy_) - dB(farEnd);
+  if (!echoGainDb_) echoGainDb_ = againstFar;
+  const bool speaks = againstFar > *echoGainDb_ + kAboveEchoDb;
+  *echoGainDb_ += againstFar < *echoGainDb_ ? -kGainDownDb : kGainUpDb;
+  return speaks;
+}
+
+SpeechTimeline::Seconds SpeechTimeline::micSpeech() const { return inSeconds(mic_.spans()); }
+SpeechTimeline::Seconds SpeechTimeline::systemSpeech() const { return inSeconds(system_.spans()); }
+
+std::string SpeechTimeline::json() const {
+  std::string text = "{\"version\": 1, \"mic\": ";
+  appendSpans(text, micSpeech());
+  text += ", \"system\": ";
+  appendSpans(text, systemSpeech());
+  return text + "}\n";
+}
+
+}  // namespace orvane
