@@ -17,6 +17,7 @@
 
 #include "events/output.h"
 #include "finalize/drift.h"
+#include "finalize/speech_timeline.h"
 #include "finalize/temp_paths.h"
 #include "platform/files/private_file.h"
 

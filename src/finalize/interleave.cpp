@@ -20,6 +20,7 @@
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
 #include "finalize/span_resampler.h"
+#include "finalize/speech_timeline.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/files/caf_salvage.h"

@@ -10,11 +10,12 @@
 #include <string>
 
 #include "finalize/head_align.h"
-#include "finalize/speech_timeline.h"
 #include "platform/audio_file.h"
 #include "platform/error.h"
 
 namespace orvane {
+
+class SpeechTimeline;
 
 // One input: the file to read, the active time of its first frame, and
 // whether it is known to hold audio, so that failing to read it fails the

@@ -22,14 +22,20 @@ constexpr double kFloorDownShare = 0.5;
 constexpr double kFloorRiseDb = 0.02;
 // The microphone is near speech when this far above the echo predicted.
 constexpr double kAboveEchoDb = 10;
-// The echo comes from the far end around the path's delay: a little before
-// it as the delay found may be a block off, and the room's tail after it.
+// The echo comes from the far end around the path's delay: a block or two
+// either side, as the path jitters and the delay found may be a block off.
 // Before a delay is found, from any lag up to half a second.
-constexpr int kBeforeBlocks = 3, kAfterBlocks = 12, kUnknownDelayBlocks = 50;
-// The echo's gain is the quantile of the microphone against the far end that
-// these steps settle on (a quarter of the blocks below it): echo alone is
-// among the lowest, near speech over the far end above.
-constexpr double kGainDownDb = 0.3, kGainUpDb = 0.1;
+constexpr int kBeforeBlocks = 2, kAfterBlocks = 3, kUnknownDelayBlocks = 50;
+// The echo's gain is the quantile of the microphone against that far end,
+// over the blocks not taken for near speech, that these steps settle on.
+// Around the delay, a quarter of the blocks lie below it: the echo's own
+// spread is narrow there. Before the delay is known the loudest block of half
+// a second stands far above most blocks' echo, and the echo's top is the
+// quantile three quarters of them lie below.
+struct GainSteps {
+  double down, up;
+};
+constexpr GainSteps kAlignedSteps{0.3, 0.1}, kUnalignedSteps{0.1, 0.3};
 // The far end plays (its echo can be learnt) this far above its floor.
 constexpr double kFarPlaysDb = 10;
 // Speech blocks up to 250 ms apart are one span; a span needs 80 ms of speech.
@@ -113,7 +119,7 @@ void SpeechTimeline::endBlock(std::optional<double> echoDelayMs) {
   fill_ = 0;
   reference_[block_ % kHistoryBlocks] = systemEnergy_;
   system_.add(block_, systemFloor_.above(systemEnergy_));
-  mic_.add(block_, micSpeaks(farEnd(echoDelayMs)));
+  mic_.add(block_, micSpeaks(farEnd(echoDelayMs), echoDelayMs.has_value()));
   micFloor_.follow(micEnergy_);
   systemFloor_.follow(systemEnergy_);
   ++block_;
@@ -133,15 +139,17 @@ double SpeechTimeline::farEnd(std::optional<double> delayMs) const {
   return loudest;
 }
 
-bool SpeechTimeline::micSpeaks(double farEnd) {
+bool SpeechTimeline::micSpeaks(double farEnd, bool aligned) {
   if (!micFloor_.above(micEnergy_)) return false;
   const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
   if (!farPlays) return true;
   const double againstFar = dB(micEnergy_) - dB(farEnd);
-  if (!echoGainDb_) echoGainDb_ = againstFar;
-  const bool speaks = againstFar > *echoGainDb_ + kAboveEchoDb;
-  *echoGainDb_ += againstFar < *echoGainDb_ ? -kGainDownDb : kGainUpDb;
-  return speaks;
+  std::optional<double>& gain = echoGainDb_[aligned];
+  if (!gain) gain = againstFar;
+  if (againstFar > *gain + kAboveEchoDb) return true;
+  const GainSteps steps = aligned ? kAlignedSteps : kUnalignedSteps;
+  *gain += againstFar < *gain ? -steps.down : steps.up;
+  return false;
 }
 
 SpeechTimeline::Seconds SpeechTimeline::micSpeech() const { return inSeconds(mic_.spans()); }

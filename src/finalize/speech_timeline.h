@@ -37,10 +37,10 @@ class SpeechSpans {
 // level stands clearly above the channel's tracked noise floor. The
 // microphone's block must also stand clearly above the echo the system
 // channel predicts: the far end's loudest block around the echo path's delay,
-// times the path's gain (the microphone against that far end, a low quantile
-// of it over the blocks where the far end plays: echo alone sits there, near
-// speech above). Near speech over the far end (both speaking) is louder than
-// the echo and still counts for both.
+// times the path's gain (a quantile of the microphone against that far end
+// over the blocks where the far end plays and no near speech was found).
+// Near speech over the far end (both speaking) is louder than the echo and
+// still counts for both.
 class SpeechTimeline {
  public:
   static constexpr uint32_t kBlockFrames = 480;  // 10 ms at the output rate
@@ -70,7 +70,7 @@ class SpeechTimeline {
   };
   void endBlock(std::optional<double> echoDelayMs);
   double farEnd(std::optional<double> delayMs) const;
-  bool micSpeaks(double farEnd);
+  bool micSpeaks(double farEnd, bool aligned);
 
   int64_t seen_ = 0;  // output frames looked at
   int64_t block_ = 0;
@@ -79,7 +79,9 @@ class SpeechTimeline {
   double micEnergy_ = 0, systemEnergy_ = 0;  // the block just ended
   Floor micFloor_, systemFloor_;
   std::array<double, kHistoryBlocks> reference_{};  // the system channel by block, a ring
-  std::optional<double> echoGainDb_;
+  // The echo path's gain against the far end's loudest block of half a
+  // second (before the delay is known) and around the delay.
+  std::array<std::optional<double>, 2> echoGainDb_;
   EchoDelayEstimator delay_;
   SpeechSpans mic_, system_;
 };
