@@ -27,7 +27,10 @@ constexpr double kAboveEchoDb = 10;
 // Before a delay is found, from any lag up to half a second.
 constexpr int kBeforeBlocks = 2, kAfterBlocks = 3, kUnknownDelayBlocks = 50;
 // The echo's gain is the quantile of the microphone against that far end,
-// over the blocks not taken for near speech, that these steps settle on.
+// over the blocks where the far end plays and no near speech is found, that
+// these steps settle on; it
+// starts at 0 dB (an echo as loud as the far end: nothing is taken for near
+// speech over the far end before the echo is learnt, a few seconds).
 // Around the delay, a quarter of the blocks lie below it: the echo's own
 // spread is narrow there. Before the delay is known the loudest block of half
 // a second stands far above most blocks' echo, and the echo's top is the
@@ -36,6 +39,11 @@ struct GainSteps {
   double down, up;
 };
 constexpr GainSteps kAlignedSteps{0.3, 0.1}, kUnalignedSteps{0.1, 0.3};
+// A block taken for near speech tells little of the echo and moves the gain
+// up by this much only: seconds of both speaking hardly lift it, and an echo
+// path that grew louder by more than the margin is still learnt (at 1 dB a
+// second) instead of being taken for near speech for good.
+constexpr double kGainUnderSpeechDb = 0.01;
 // The far end plays (its echo can be learnt) this far above its floor.
 constexpr double kFarPlaysDb = 10;
 // Speech blocks up to 250 ms apart are one span; a span needs 80 ms of speech.
@@ -144,12 +152,11 @@ bool SpeechTimeline::micSpeaks(double farEnd, bool aligned) {
   const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
   if (!farPlays) return true;
   const double againstFar = dB(micEnergy_) - dB(farEnd);
-  std::optional<double>& gain = echoGainDb_[aligned];
-  if (!gain) gain = againstFar;
-  if (againstFar > *gain + kAboveEchoDb) return true;
+  double& gain = echoGainDb_[aligned];
+  const bool speaks = againstFar > gain + kAboveEchoDb;
   const GainSteps steps = aligned ? kAlignedSteps : kUnalignedSteps;
-  *gain += againstFar < *gain ? -steps.down : steps.up;
-  return false;
+  gain += speaks ? kGainUnderSpeechDb : againstFar < gain ? -steps.down : steps.up;
+  return speaks;
 }
 
 SpeechTimeline::Seconds SpeechTimeline::micSpeech() const { return inSeconds(mic_.spans()); }

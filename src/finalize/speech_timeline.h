@@ -37,8 +37,8 @@ class SpeechSpans {
 // level stands clearly above the channel's tracked noise floor. The
 // microphone's block must also stand clearly above the echo the system
 // channel predicts: the far end's loudest block around the echo path's delay,
-// times the path's gain (a quantile of the microphone against that far end
-// over the blocks where the far end plays and no near speech was found).
+// times the path's gain (a low quantile of the microphone against that far
+// end over the blocks where the far end plays).
 // Near speech over the far end (both speaking) is louder than the echo and
 // still counts for both.
 class SpeechTimeline {
@@ -81,7 +81,7 @@ class SpeechTimeline {
   std::array<double, kHistoryBlocks> reference_{};  // the system channel by block, a ring
   // The echo path's gain against the far end's loudest block of half a
   // second (before the delay is known) and around the delay.
-  std::array<std::optional<double>, 2> echoGainDb_;
+  std::array<double, 2> echoGainDb_{};
   EchoDelayEstimator delay_;
   SpeechSpans mic_, system_;
 };

@@ -151,7 +151,6 @@ class SpeechTimeline(PulseCase):
     def test_each_voice_is_found_on_its_channel_and_the_echo_is_not_the_microphone(self):
         out, helper, near, far = self.conversation(["--speech-timeline", "--keep-temps"])
         self.stop(helper)
-        import shutil; shutil.copy(out, "/tmp/speech_rec.wav")  # DEBUG
         timeline_path = out.removesuffix(".wav") + ".speech.json"
         with open(timeline_path) as f:
             timeline = json.load(f)

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace orvane {
@@ -62,7 +63,9 @@ void feed(SpeechTimeline& timeline, const Conversation& c, size_t from, size_t t
 }
 
 void expectSpans(const SpeechTimeline::Seconds& found, const SpeechTimeline::Seconds& truth) {
-  ASSERT_EQ(found.size(), truth.size());
+  std::string spans;
+  for (const auto& [start, end] : found) spans += " " + std::to_string(start) + "-" + std::to_string(end);
+  ASSERT_EQ(found.size(), truth.size()) << spans;
   for (size_t i = 0; i < truth.size(); ++i) {
     EXPECT_NEAR(found[i].first, truth[i].first, 0.05) << i;
     EXPECT_NEAR(found[i].second, truth[i].second, 0.1) << i;  // the echo's tail may lengthen a span
