@@ -121,16 +121,28 @@ void SpeechTimeline::add(const float* mic, const float* system, uint32_t frames,
 }
 
 void SpeechTimeline::endBlock(std::optional<double> echoDelayMs) {
-  micEnergy_ = micSum_ / kBlockFrames;
-  systemEnergy_ = systemSum_ / kBlockFrames;
+  Pending block{micSum_ / kBlockFrames, systemSum_ / kBlockFrames};
   micSum_ = systemSum_ = 0;
   fill_ = 0;
-  reference_[block_ % kHistoryBlocks] = systemEnergy_;
-  system_.add(block_, systemFloor_.above(systemEnergy_));
-  mic_.add(block_, micSpeaks(farEnd(echoDelayMs), echoDelayMs.has_value()));
-  micFloor_.follow(micEnergy_);
-  systemFloor_.follow(systemEnergy_);
-  ++block_;
+  reference_[block_ % kHistoryBlocks] = block.system;
+  block.farEnd = farEnd(echoDelayMs);
+  block.aligned = echoDelayMs.has_value();
+  micFloor_.follow(block.mic);
+  systemFloor_.follow(block.system);
+  if (block_ - toldBlocks_ == kLookaheadBlocks) tell(pending_[toldBlocks_ % kLookaheadBlocks]);
+  pending_[block_++ % kLookaheadBlocks] = block;
+}
+
+void SpeechTimeline::tell(const Pending& block) {
+  system_.add(toldBlocks_, systemFloor_.above(block.system));
+  mic_.add(toldBlocks_, micSpeaks(block));
+  ++toldBlocks_;
+}
+
+SpeechTimeline SpeechTimeline::told() const {
+  SpeechTimeline all = *this;
+  while (all.toldBlocks_ < all.block_) all.tell(all.pending_[all.toldBlocks_ % kLookaheadBlocks]);
+  return all;
 }
 
 // The far end's loudest block from which the microphone may hear its echo now.
@@ -147,26 +159,28 @@ double SpeechTimeline::farEnd(std::optional<double> delayMs) const {
   return loudest;
 }
 
-bool SpeechTimeline::micSpeaks(double farEnd, bool aligned) {
-  if (!micFloor_.above(micEnergy_)) return false;
+bool SpeechTimeline::micSpeaks(const Pending& block) {
+  if (!micFloor_.above(block.mic)) return false;
+  const double farEnd = block.farEnd;
   const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
   if (!farPlays) return true;
-  const double againstFar = dB(micEnergy_) - dB(farEnd);
-  double& gain = echoGainDb_[aligned];
+  const double againstFar = dB(block.mic) - dB(farEnd);
+  double& gain = echoGainDb_[block.aligned];
+  const GainSteps steps = block.aligned ? kAlignedSteps : kUnalignedSteps;
   const bool speaks = againstFar > gain + kAboveEchoDb;
-  const GainSteps steps = aligned ? kAlignedSteps : kUnalignedSteps;
   gain += speaks ? kGainUnderSpeechDb : againstFar < gain ? -steps.down : steps.up;
   return speaks;
 }
 
-SpeechTimeline::Seconds SpeechTimeline::micSpeech() const { return inSeconds(mic_.spans()); }
-SpeechTimeline::Seconds SpeechTimeline::systemSpeech() const { return inSeconds(system_.spans()); }
+SpeechTimeline::Seconds SpeechTimeline::micSpeech() const { return inSeconds(told().mic_.spans()); }
+SpeechTimeline::Seconds SpeechTimeline::systemSpeech() const { return inSeconds(told().system_.spans()); }
 
 std::string SpeechTimeline::json() const {
+  const SpeechTimeline all = told();
   std::string text = "{\"version\": 1, \"mic\": ";
-  appendSpans(text, micSpeech());
+  appendSpans(text, inSeconds(all.mic_.spans()));
   text += ", \"system\": ";
-  appendSpans(text, systemSpeech());
+  appendSpans(text, inSeconds(all.system_.spans()));
   return text + "}\n";
 }
 

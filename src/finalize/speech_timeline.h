@@ -46,6 +46,9 @@ class SpeechTimeline {
   static constexpr uint32_t kBlockFrames = 480;  // 10 ms at the output rate
   static constexpr double kRate = 48000;
   static constexpr int kHistoryBlocks = 64;  // the far end's last 640 ms
+  // A block is told once the floors have heard a second more: a recording
+  // that begins with speech has its floor from the first pause after it.
+  static constexpr int kLookaheadBlocks = 100;
 
   SpeechTimeline();
   // The output's frames from output frame `first` on: its microphone and
@@ -54,7 +57,7 @@ class SpeechTimeline {
   // output made again from an earlier frame) are not looked at twice.
   void add(const float* mic, const float* system, uint32_t frames, int64_t first,
            std::optional<double> echoDelayMs = std::nullopt);
-  // The spans in seconds of the output, per channel.
+  // The spans in seconds of the output so far, per channel.
   using Seconds = std::vector<std::pair<double, double>>;
   Seconds micSpeech() const;
   Seconds systemSpeech() const;
@@ -68,15 +71,24 @@ class SpeechTimeline {
     void follow(double energy);
     bool above(double energy) const;
   };
+  // A block heard, waiting to be told.
+  struct Pending {
+    double mic = 0, system = 0;  // mean energies
+    double farEnd = 0;           // the far end's loudest block where its echo may come from
+    bool aligned = false;        // around the echo path's delay
+  };
   void endBlock(std::optional<double> echoDelayMs);
   double farEnd(std::optional<double> delayMs) const;
-  bool micSpeaks(double farEnd, bool aligned);
+  void tell(const Pending& block);
+  bool micSpeaks(const Pending& block);
+  SpeechTimeline told() const;  // a copy with every block heard told
 
   int64_t seen_ = 0;  // output frames looked at
-  int64_t block_ = 0;
+  int64_t block_ = 0;  // blocks heard
+  int64_t toldBlocks_ = 0;
   uint32_t fill_ = 0;
   double micSum_ = 0, systemSum_ = 0;
-  double micEnergy_ = 0, systemEnergy_ = 0;  // the block just ended
+  std::array<Pending, kLookaheadBlocks> pending_{};  // by block, a ring
   Floor micFloor_, systemFloor_;
   std::array<double, kHistoryBlocks> reference_{};  // the system channel by block, a ring
   // The echo path's gain against the far end's loudest block of half a
