@@ -22,10 +22,11 @@ constexpr double kFloorDownShare = 0.5;
 constexpr double kFloorRiseDb = 0.02;
 // The microphone is near speech when this far above the echo predicted.
 constexpr double kAboveEchoDb = 10;
-// The echo comes from the far end around the path's delay: a block or two
-// either side, as the path jitters and the delay found may be a block off.
+// The echo comes from the far end around the path's delay: a few blocks
+// either side, as the path jitters (PipeWire's loopback by tens of ms), the
+// delay found may be a block off, and a room's tail follows.
 // Before a delay is found, from any lag up to half a second.
-constexpr int kBeforeBlocks = 2, kAfterBlocks = 3, kUnknownDelayBlocks = 50;
+constexpr int kBeforeBlocks = 3, kAfterBlocks = 5, kUnknownDelayBlocks = 50;
 // The echo's gain is the quantile of the microphone against that far end,
 // over the blocks where the far end plays and no near speech is found, that
 // these steps settle on; it
