@@ -78,15 +78,9 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
   const std::string text = sidecar.dump(2) + "\n";
   auto fd = createUserFile(path);  // the host's to read, like the output
   if (!fd) return;  // the sidecar is a record, not a product: failures are ignored
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(*fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  const bool whole = !writeWhole(*fd, text);
   // A sidecar cut short (a full disk) is no record: none is left rather than a torn one.
-  if (::close(*fd) != 0 || done < text.size()) ::unlink(path.c_str());
+  if (::close(*fd) != 0 || !whole) ::unlink(path.c_str());
 }
 
 }  // namespace

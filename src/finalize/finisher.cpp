@@ -428,16 +428,7 @@ Status writeSpeechTimeline(const SpeechTimeline& speech, const std::string& outp
   const TempPaths paths(outputPath);
   auto fd = createPrivateFile(paths.partialSpeech);
   if (!fd) return fd.error();
-  const std::string text = speech.json();
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(*fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  Status error;
-  if (done < text.size()) error = posixError(errno ? errno : EIO, "cannot write " + paths.partialSpeech);
+  Status error = writeWhole(*fd, speech.json());
   if (::close(*fd) != 0 && !error) error = posixError(errno, "cannot close " + paths.partialSpeech);
   if (!error) error = syncToStorage(paths.partialSpeech);
   if (!error) error = replaceFile(paths.partialSpeech, paths.speech);

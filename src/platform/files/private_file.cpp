@@ -94,6 +94,18 @@ Status checkOutputPath(const std::string& path) {
   return std::nullopt;
 }
 
+Status writeWhole(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return posixError(errno, "cannot write");
+    if (n == 0) return posixError(ENOSPC, "cannot write");
+    done += static_cast<size_t>(n);
+  }
+  return std::nullopt;
+}
+
 Status syncToStorage(const std::string& path) {
   for (const std::string& target : {path, folderOf(path)}) {
     // A FIFO put in the file's place is not waited on: its fsync fails.

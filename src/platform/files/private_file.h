@@ -33,6 +33,10 @@ Status checkOutputPath(const std::string& path);
 // a device) fails with EINVAL without waiting on it.
 Result<int> openRegularForReading(const std::string& path);
 
+// Writes all of `text` to `fd`, past interruptions; an error (ENOSPC for a
+// disk that took nothing more) when it could not.
+Status writeWhole(int fd, const std::string& text);
+
 // Forces the file at `path` and the folder entry that names it to storage.
 Status syncToStorage(const std::string& path);
 
