@@ -29,12 +29,11 @@ constexpr double kAboveEchoDb = 10;
 constexpr int kBeforeBlocks = 3, kAfterBlocks = 5, kUnknownDelayBlocks = 50;
 // The echo's gain is the quantile of the microphone against that far end,
 // over the blocks where the far end plays and no near speech is found, that
-// these steps settle on; it
-// starts at 0 dB (an echo as loud as the far end: nothing is taken for near
-// speech over the far end before the echo is learnt, a few seconds).
-// Around the delay, a quarter of the blocks lie below it: the echo's own
-// spread is narrow there. Before the delay is known the loudest block of half
-// a second stands far above most blocks' echo, and the echo's top is the
+// these steps settle on, from 0 dB (an echo as loud as the far end: nothing
+// is taken for near speech over the far end before the echo is learnt, a few
+// seconds). Around the delay a quarter of the blocks lie below it: the echo's
+// own spread is narrow there. Before the delay is known, the loudest block of
+// half a second stands far above most blocks' echo, and the echo's top is the
 // quantile three quarters of them lie below.
 struct GainSteps {
   double down, up;
