@@ -11,7 +11,7 @@ import subprocess
 import time
 import wave
 
-from harness import run
+from harness import BIN, run
 from pulse_server import SERVER, PulseCase, mic_modules
 
 BLOCK = 480  # 10 ms at 48 kHz
@@ -99,7 +99,10 @@ class SpeechTimeline(PulseCase):
         self.pulse.pactl("set-default-source", "mic")
         self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
         if SERVER == "pipewire":  # the session manager remembers where a stream went: a first run links ours
-            self.stop(self.start("first.wav", ["--wav"])[1])
+            first, helper = self.start("first.wav", ["--wav"])
+            time.sleep(1.5)
+            self.stop(helper)
+            self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
         out, helper = self.start("rec.wav", ["--wav", *args])
         # A generous buffer: a player that underruns under load moves the rest of its line against the script.
         players = [subprocess.Popen(["paplay", "--latency-msec=200", f"--device={sink}", path], env=self.env)
@@ -161,7 +164,7 @@ class SpeechTimeline(PulseCase):
         self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
         # A recovery without the option writes none.
         os.remove(timeline_path)
-        status, _, err = run(["--out", out, "--finalize-temps"], binary=os.environ["ORVANE_BIN"], env=self.env)
+        status, _, err = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
         self.assertFalse(os.path.exists(timeline_path))
         self.assertNotIn("speech timeline", err)
@@ -173,7 +176,7 @@ class SpeechTimeline(PulseCase):
         timeline_path = out.removesuffix(".wav") + ".speech.json"
         self.assertFalse(os.path.exists(timeline_path))
         status, _, err = run(["--out", out, "--finalize-temps", "--speech-timeline"],
-                             binary=os.environ["ORVANE_BIN"], env=self.env)
+                             binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
         with open(timeline_path) as f:
             timeline = json.load(f)
