@@ -46,8 +46,9 @@ constexpr GainSteps kAlignedSteps{0.3, 0.1}, kUnalignedSteps{0.1, 0.3};
 constexpr double kGainUnderSpeechDb = 0.01;
 // The far end plays (its echo can be learnt) this far above its floor.
 constexpr double kFarPlaysDb = 10;
-// Speech blocks up to 250 ms apart are one span; a span needs 80 ms of speech.
-constexpr int kGapBlocks = 25;
+// Speech blocks up to 300 ms apart are one span (the pauses between words of
+// a sentence); a span needs 80 ms of speech.
+constexpr int kGapBlocks = 30;
 constexpr int kMinSpeechBlocks = 8;
 
 double dB(double energy) { return 10 * std::log10(energy + 1e-30); }
