@@ -291,7 +291,7 @@ struct InterleaveStream::Inputs {
   int64_t leadLeft = 0;
   std::unique_ptr<EchoCanceller> canceller;
   std::unique_ptr<SpeechTimeline> speech;
-  int64_t written = 0;  // output frames written (or, after a rewind, to be written again)
+  int64_t heard = 0;  // output frames the speech timeline was given (after a rewind, given again from there)
 };
 
 InterleaveStream::InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
@@ -360,7 +360,7 @@ void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64
 }
 
 void InterleaveStream::rewind(int64_t frame) {
-  in_->written = frame;
+  in_->heard = frame;
   const std::array<int64_t, 2> offsets = trackOffsets();
   in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : std::max<int64_t>(0, in_->plan.frames - frame);
   in_->mic.rewind(std::max<int64_t>(0, frame - offsets[0]));
@@ -378,17 +378,18 @@ std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& out
   return encodeAacInParallel(output, settings, outputPath, placeTracks(in_->mic, in_->sys, in_->plan));
 }
 
-// Every chunk goes to the output this way: the speech timeline hears what
-// the output holds, the canceller's microphone and the lead's silence too.
-Status InterleaveStream::write(AudioFile& output, const PcmBuffer& chunk) {
-  if (Status error = output.write(chunk)) return error;
+// The speech timeline hears the chunk's first `frames` frames before a
+// canceller takes the echo out: the microphone as recorded, whose echo the
+// timeline tells apart itself (the suppressor also cuts the first words of a
+// near speaker over the far end), and the system audio, on the output's
+// timeline (the canceller gives its frames out in step with those it took).
+void InterleaveStream::hear(uint32_t frames) {
   if (in_->speech) {
-    std::optional<double> delayMs = in_->canceller ? in_->canceller->echoDelayMs() : std::nullopt;
-    in_->speech->add(chunk.floatChannelData(kMicChannel), chunk.floatChannelData(kSystemChannel),
-                     chunk.frameLength(), in_->written, delayMs);
+    const std::optional<double> delayMs = in_->canceller ? in_->canceller->echoDelayMs() : std::nullopt;
+    in_->speech->add(in_->chunk->floatChannelData(kMicChannel), in_->chunk->floatChannelData(kSystemChannel), frames,
+                     in_->heard, delayMs);
   }
-  in_->written += chunk.frameLength();
-  return std::nullopt;
+  in_->heard += frames;
 }
 
 // The lead: frames of the track that started first on its own channel, the
@@ -411,7 +412,8 @@ Status InterleaveStream::writeLead(AudioFile& output, int64_t& budget) {
     fillChannel(chunk, channel, lead.samples(), got, got);
     fillChannel(chunk, channel == kMicChannel ? kSystemChannel : kMicChannel, nullptr, 0, got);
     chunk.setFrameLength(got);
-    if (Status error = write(output, chunk)) return error;
+    hear(got);
+    if (Status error = output.write(chunk)) return error;
     in_->leadLeft -= got;
     budget -= got;
   }
@@ -439,11 +441,12 @@ Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
     uint32_t frames = std::max(micFrames, sysFrames);
     fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
     fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    hear(frames);
     if (in_->canceller) frames = cancelEcho(frames, static_cast<uint32_t>(std::min<int64_t>(kChunkFrames, budget)));
     if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
     chunk.setFrameLength(frames);
     if (frames > 0) {
-      if (Status error = write(output, chunk)) return error;
+      if (Status error = output.write(chunk)) return error;
     }
     budget -= frames;
   }

@@ -94,7 +94,7 @@ class InterleaveStream {
 
  private:
   struct Inputs;
-  Status write(AudioFile& output, const PcmBuffer& chunk);
+  void hear(uint32_t frames);
   Status writeLead(AudioFile& output, int64_t& budget);
   Status writeBoth(AudioFile& output, int64_t& budget);
   uint32_t cancelEcho(uint32_t frames, uint32_t capacity);

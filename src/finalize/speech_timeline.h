@@ -38,9 +38,8 @@ class SpeechSpans {
 // microphone's block must also stand clearly above the echo the system
 // channel predicts: the far end's loudest block around the echo path's delay,
 // times the path's gain (a low quantile of the microphone against that far
-// end over the blocks where the far end plays).
-// Near speech over the far end (both speaking) is louder than the echo and
-// still counts for both.
+// end over the blocks where the far end plays). Near speech over the far end
+// (both speaking) is louder than the echo and still counts for both.
 class SpeechTimeline {
  public:
   static constexpr uint32_t kBlockFrames = 480;  // 10 ms at the output rate
@@ -51,9 +50,10 @@ class SpeechTimeline {
   static constexpr int kLookaheadBlocks = 100;
 
   SpeechTimeline();
-  // The output's frames from output frame `first` on: its microphone and
-  // system channels, and the echo path's delay when voice processing found
-  // it (else the timeline finds it itself). Frames it was given before (the
+  // The output's frames from output frame `first` on: the microphone as
+  // recorded (before any echo canceller) and the system audio, and the echo
+  // path's delay when voice processing found it (else the timeline finds it
+  // itself). Frames it was given before (the
   // output made again from an earlier frame) are not looked at twice.
   void add(const float* mic, const float* system, uint32_t frames, int64_t first,
            std::optional<double> echoDelayMs = std::nullopt);
