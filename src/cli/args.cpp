@@ -21,6 +21,7 @@ bool applyFlag(const std::string& word, ParsedArgs& parsed) {
   else if (word == "--voice-processing") parsed.voiceProcessing = true;
   else if (word == "--wav") parsed.writeWav = true;
   else if (word == "--keep-temps") parsed.keepTemps = true;
+  else if (word == "--speech-timeline") parsed.speechTimeline = true;
   else if (word == "--finalize-temps") parsed.finalizeTemps = parsed.writeWav = true;
   else return false;
   return true;

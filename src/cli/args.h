@@ -19,6 +19,7 @@ struct ParsedArgs {
   std::vector<std::string> systemAudioFrom;  // "--system-audio-from", in order given
   std::string liveAudio;                      // "--live-audio": the host's socket; empty: none
   int liveRate = 16000;                       // "--live-rate": 16000 or 48000
+  bool speechTimeline = false;                // "--speech-timeline": NAME.speech.json beside the output
 };
 
 // The message of an "ERROR args ..." line.

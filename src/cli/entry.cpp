@@ -92,6 +92,7 @@ int runMain(int argc, char** argv, Backend& backend) {
   recorder->systemAudioFrom = options.systemAudioFrom;
   recorder->liveAudioPath = options.liveAudio;
   recorder->liveRate = options.liveRate;
+  recorder->speechTimeline = options.speechTimeline;
   if (options.finalizeTemps) {
     setStopSignalsBlocked(false);  // recovery keeps the default action of SIGTERM/SIGINT/SIGHUP
     recorder->finalizeFromTemps();

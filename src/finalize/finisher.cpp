@@ -17,6 +17,7 @@
 
 #include "events/output.h"
 #include "finalize/drift.h"
+#include "finalize/speech_timeline.h"
 #include "finalize/temp_paths.h"
 #include "platform/files/private_file.h"
 
@@ -98,14 +99,14 @@ Status closeIntoPlace(AudioFile& file, const std::string& path, const std::strin
 
 Finisher::Finisher(std::string outputPath, std::string ownPath, AudioSettings settings,
                    std::optional<std::string> mic, std::optional<std::string> system, Progress progress,
-                   CreateOutput create, bool cancelEcho)
+                   CreateOutput create, bool cancelEcho, bool speech)
     : outputPath_(std::move(outputPath)), ownPath_(std::move(ownPath)), settings_(settings),
       micPath_(std::move(mic)), systemPath_(std::move(system)), progress_(std::move(progress)),
       create_(create ? std::move(create) : [settings](const std::string& path) {
         // Made again from the tracks after a crash, so its header waits for the close.
         return AudioFile::createForWriting(path, settings, WriteDurability::atClose);
       }),
-      cancelEcho_(cancelEcho) {}
+      cancelEcho_(cancelEcho), speech_(speech) {}
 
 Finisher::~Finisher() {
   stopThread();
@@ -224,7 +225,7 @@ bool Finisher::begin(const Timelines& now) {
   const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
   if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
   stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
-                                               outcome_, cancelEcho_);
+                                               outcome_, cancelEcho_, speech_);
   const bool opened = stream_->ready() && (!micPath_ || outcome_.mic == TrackRead::clean) &&
                       (!systemPath_ || outcome_.system == TrackRead::clean);
   if (!opened) {
@@ -240,6 +241,17 @@ bool Finisher::begin(const Timelines& now) {
   }
   output_ = std::move(*created);
   return true;
+}
+
+// Once the output took its name: the timeline of the frames it holds. A
+// timeline that cannot be written leaves the output as it is.
+void Finisher::placeSpeech(bool outputPlaced) {
+  if (!speech_) return;
+  const SpeechTimeline* speech = stream_ ? stream_->speech() : nullptr;
+  if (!outputPlaced || !speech) return diag("speech timeline: none is written, as no output was made");
+  if (Status error = writeSpeechTimeline(*speech, outputPath_)) {
+    diag("speech timeline: none is written: " + error->description);
+  }
 }
 
 // Its own file goes at once, so that the disk is the tracks' again.
@@ -353,6 +365,7 @@ std::optional<int64_t> Finisher::finishGrowing() {
     abandon("its file could not be finished: " + error->description);
     return std::nullopt;
   }
+  placeSpeech(true);
   output_.reset();
   stream_.reset();
   return frames;
@@ -362,9 +375,13 @@ std::optional<int64_t> Finisher::finishGrowing() {
 Result<int64_t> Finisher::finishEnded(bool keepEmpty) {
   const std::string partial = TempPaths(outputPath_).partialOutput;
   Result<int64_t> written = writeEnded(partial);
+  bool placed = false;
   if (written && (*written > 0 || keepEmpty)) {
-    if (Status error = closeIntoPlace(*output_, partial, outputPath_)) written = *error;
+    Status error = closeIntoPlace(*output_, partial, outputPath_);
+    if (error) written = *error;
+    placed = !error;
   }
+  placeSpeech(placed);
   output_.reset();
   stream_.reset();
   if (!written || *written == 0) removeQuietly(partial);
@@ -377,7 +394,7 @@ Result<int64_t> Finisher::writeEnded(const std::string& path) {
   auto created = AudioFile::createForWriting(path, settings_, WriteDurability::atClose);
   if (!created) return created.error();
   output_ = std::move(*created);
-  stream_ = std::make_unique<InterleaveStream>(micEnded_, systemEnded_, false, outcome_, cancelEcho_);
+  stream_ = std::make_unique<InterleaveStream>(micEnded_, systemEnded_, false, outcome_, cancelEcho_, speech_);
   // A missing chunk would silently cut the recording short, so it is an error.
   if (!stream_->ready()) return posixError(ENOMEM, "cannot allocate the output chunk for " + path);
   stream_->correct(micRatio_, systemRatio_);
@@ -400,11 +417,27 @@ Result<int64_t> Finisher::writeEnded(const std::string& path) {
 Result<int64_t> finishEndedTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                   double micRatio, double systemRatio, const std::string& outputPath,
                                   const AudioSettings& settings, InterleaveOutcome& outcome, bool keepEmpty,
-                                  bool cancelEcho) {
+                                  bool cancelEcho, bool speech) {
   Finisher finisher(outputPath, TempPaths(outputPath).finishing, settings, std::nullopt, std::nullopt,
-                    [] { return Finisher::Timelines{}; }, {}, cancelEcho);
+                    [] { return Finisher::Timelines{}; }, {}, cancelEcho, speech);
   finisher.ready(mic, system, micRatio, systemRatio);
   return finisher.finish(outcome, keepEmpty);
+}
+
+Status writeSpeechTimeline(const SpeechTimeline& speech, const std::string& outputPath) {
+  const TempPaths paths(outputPath);
+  auto fd = createPrivateFile(paths.partialSpeech);
+  if (!fd) return fd.error();
+  const std::string text = speech.json();
+  Status error;
+  if (const int code = writeAll(*fd, text.data(), text.size())) {
+    error = posixError(code, "cannot write " + paths.partialSpeech);
+  }
+  if (::close(*fd) != 0 && !error) error = posixError(errno, "cannot close " + paths.partialSpeech);
+  if (!error) error = syncToStorage(paths.partialSpeech);
+  if (!error) error = replaceFile(paths.partialSpeech, paths.speech);
+  if (error) removeQuietly(paths.partialSpeech);
+  return error;
 }
 
 }  // namespace orvane

@@ -35,9 +35,11 @@ class Finisher {
   using CreateOutput = std::function<Result<std::shared_ptr<AudioFile>>(const std::string& path)>;
 
   // `mic` and `system` are where the tracks are read (absent: not recorded);
-  // `cancelEcho`: voice processing (InterleaveStream).
+  // `cancelEcho`: voice processing (InterleaveStream). `speech`: the
+  // output's speech timeline goes beside it (writeSpeechTimeline).
   Finisher(std::string outputPath, std::string ownPath, AudioSettings settings, std::optional<std::string> mic,
-           std::optional<std::string> system, Progress progress, CreateOutput create = {}, bool cancelEcho = false);
+           std::optional<std::string> system, Progress progress, CreateOutput create = {}, bool cancelEcho = false,
+           bool speech = false);
   ~Finisher();  // abandons the work unless it was handed over
   Finisher(const Finisher&) = delete;
   Finisher& operator=(const Finisher&) = delete;
@@ -75,7 +77,8 @@ class Finisher {
   // renames the file to the output once it is whole on storage; the frames
   // written. On failure nothing of the finisher's is left on disk and
   // whatever was at the output stays. An output without frames takes the
-  // output's name only when `keepEmpty`.
+  // output's name only when `keepEmpty`. The speech timeline follows the
+  // output into place; without an output there is none (said).
   Result<int64_t> finish(InterleaveOutcome& outcome, bool keepEmpty = true);
 
   // Output frames written so far (after the thread stopped, or for tests).
@@ -88,6 +91,7 @@ class Finisher {
   std::optional<int64_t> finishGrowing();
   Result<int64_t> finishEnded(bool keepEmpty);
   Result<int64_t> writeEnded(const std::string& path);
+  void placeSpeech(bool outputPlaced);
   void fail(const std::string& why);
   void abandon(const std::string& why);  // stops, removes its work and says why
   void stopThread();
@@ -103,6 +107,7 @@ class Finisher {
   const Progress progress_;
   const CreateOutput create_;
   const bool cancelEcho_;
+  const bool speech_;
   std::unique_ptr<LiveAudio> live_;
 
   // The thread's until it is joined, then the stop's.
@@ -137,6 +142,11 @@ class Finisher {
 Result<int64_t> finishEndedTracks(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
                                   double micRatio, double systemRatio, const std::string& outputPath,
                                   const AudioSettings& settings, InterleaveOutcome& outcome, bool keepEmpty = true,
-                                  bool cancelEcho = false);
+                                  bool cancelEcho = false, bool speech = false);
+
+// The timeline as NAME.speech.json beside the output, written beside it
+// under another name, forced to storage and renamed into place: a crash
+// leaves the whole file or none.
+Status writeSpeechTimeline(const SpeechTimeline& speech, const std::string& outputPath);
 
 }  // namespace orvane

@@ -20,6 +20,7 @@
 #include "finalize/head_align.h"
 #include "finalize/parallel_encode.h"
 #include "finalize/span_resampler.h"
+#include "finalize/speech_timeline.h"
 #include "platform/audio/audio_converter.h"
 #include "platform/audio/pcm_buffer.h"
 #include "platform/files/caf_reader.h"
@@ -289,19 +290,23 @@ struct InterleaveStream::Inputs {
   HeadAlignment plan;
   int64_t leadLeft = 0;
   std::unique_ptr<EchoCanceller> canceller;
+  std::unique_ptr<SpeechTimeline> speech;
+  int64_t heard = 0;  // output frames the speech timeline was given (after a rewind, given again from there)
 };
 
 InterleaveStream::InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,
-                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho)
+                                   bool growing, InterleaveOutcome& outcome, bool cancelEcho, bool speech)
     : in_(std::make_unique<Inputs>(outcome)), growing_(growing) {
   if (mic) in_->mic.open(mic->path, growing);
   if (system) in_->sys.open(system->path, growing);
   in_->canceller = echoCancellerFor(cancelEcho, in_->mic, in_->sys);
+  if (speech) in_->speech = std::make_unique<SpeechTimeline>();
 }
 
 InterleaveStream::~InterleaveStream() = default;
 
 bool InterleaveStream::ready() const { return in_->chunk != nullptr; }
+const SpeechTimeline* InterleaveStream::speech() const { return in_->speech.get(); }
 bool InterleaveStream::bothOpened() const { return in_->mic.opened() && in_->sys.opened(); }
 
 const HeadAlignment& InterleaveStream::plan(std::optional<double> micStart, std::optional<double> systemStart) {
@@ -355,6 +360,7 @@ void InterleaveStream::end(std::optional<int64_t> micFrames, std::optional<int64
 }
 
 void InterleaveStream::rewind(int64_t frame) {
+  in_->heard = frame;
   const std::array<int64_t, 2> offsets = trackOffsets();
   in_->leadLeft = in_->plan.source == LeadSource::none ? 0 : std::max<int64_t>(0, in_->plan.frames - frame);
   in_->mic.rewind(std::max<int64_t>(0, frame - offsets[0]));
@@ -366,10 +372,24 @@ std::optional<Result<int64_t>> InterleaveStream::encodeInParallel(AudioFile& out
   // The parallel encode reads the files itself, so only tracks already in
   // the track format take it.
   if (settings.formatId != AudioFormatId::mpeg4AAC || in_->mic.converting() || in_->sys.converting() ||
-      in_->canceller) {
+      in_->canceller || in_->speech) {
     return {};
   }
   return encodeAacInParallel(output, settings, outputPath, placeTracks(in_->mic, in_->sys, in_->plan));
+}
+
+// The speech timeline hears the chunk's first `frames` frames before a
+// canceller takes the echo out: the microphone as recorded, whose echo the
+// timeline tells apart itself (the suppressor also cuts the first words of a
+// near speaker over the far end), and the system audio, on the output's
+// timeline (the canceller gives its frames out in step with those it took).
+void InterleaveStream::hear(uint32_t frames) {
+  if (in_->speech) {
+    const std::optional<double> delayMs = in_->canceller ? in_->canceller->echoDelayMs() : std::nullopt;
+    in_->speech->add(in_->chunk->floatChannelData(kMicChannel), in_->chunk->floatChannelData(kSystemChannel), frames,
+                     in_->heard, delayMs);
+  }
+  in_->heard += frames;
 }
 
 // The lead: frames of the track that started first on its own channel, the
@@ -392,6 +412,7 @@ Status InterleaveStream::writeLead(AudioFile& output, int64_t& budget) {
     fillChannel(chunk, channel, lead.samples(), got, got);
     fillChannel(chunk, channel == kMicChannel ? kSystemChannel : kMicChannel, nullptr, 0, got);
     chunk.setFrameLength(got);
+    hear(got);
     if (Status error = output.write(chunk)) return error;
     in_->leadLeft -= got;
     budget -= got;
@@ -420,6 +441,7 @@ Status InterleaveStream::writeBoth(AudioFile& output, int64_t& budget) {
     uint32_t frames = std::max(micFrames, sysFrames);
     fillChannel(chunk, kMicChannel, micFrames ? mic.samples() : nullptr, micFrames, frames);
     fillChannel(chunk, kSystemChannel, sysFrames ? sys.samples() : nullptr, sysFrames, frames);
+    hear(frames);
     if (in_->canceller) frames = cancelEcho(frames, static_cast<uint32_t>(std::min<int64_t>(kChunkFrames, budget)));
     if (frames == 0 && micFrames == 0 && sysFrames == 0) return std::nullopt;
     chunk.setFrameLength(frames);

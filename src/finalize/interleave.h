@@ -15,6 +15,8 @@
 
 namespace orvane {
 
+class SpeechTimeline;
+
 // One input: the file to read, the active time of its first frame, and
 // whether it is known to hold audio, so that failing to read it fails the
 // output instead of leaving its channel silent.
@@ -47,9 +49,10 @@ class InterleaveStream {
   // Opens the inputs. `growing` tracks are still being appended to: they are
   // read in the track format only, and no further than follow() allows.
   // `cancelEcho`: the microphone channel has the system audio's echo taken
-  // out where both tracks run (voice processing).
+  // out where both tracks run (voice processing). `speech`: who spoke when
+  // is told from the frames written (speech()).
   InterleaveStream(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system, bool growing,
-                   InterleaveOutcome& outcome, bool cancelEcho = false);
+                   InterleaveOutcome& outcome, bool cancelEcho = false, bool speech = false);
   ~InterleaveStream();
   bool ready() const;  // false when its buffers could not be allocated
   bool bothOpened() const;
@@ -81,12 +84,17 @@ class InterleaveStream {
   // A track that holds audio but could not be read would leave its channel
   // silent: that is a failed output, and the tracks stay for a recovery.
   Status lostAudio(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system) const;
-  // A long AAC output from ended tracks, on all cores (nothing when it does not apply).
+  // The speech in the frames written so far, when asked for.
+  const SpeechTimeline* speech() const;
+  // A long AAC output from ended tracks, on all cores (nothing when it does
+  // not apply: with an echo canceller or a speech timeline, whose state runs
+  // from the first frame to the last).
   std::optional<Result<int64_t>> encodeInParallel(AudioFile& output, const AudioSettings& settings,
                                                   const std::string& outputPath);
 
  private:
   struct Inputs;
+  void hear(uint32_t frames);
   Status writeLead(AudioFile& output, int64_t& budget);
   Status writeBoth(AudioFile& output, int64_t& budget);
   uint32_t cancelEcho(uint32_t frames, uint32_t capacity);

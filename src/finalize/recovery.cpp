@@ -62,7 +62,7 @@ void consume(TrackRead outcome, bool refused, const std::string& temp) {
 
 }  // namespace
 
-void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho) {
+void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem, bool cancelEcho, bool speech) {
   if (std::optional<std::string> why = whyNotPrintable(outputPath)) {
     finish("ERROR finalize_failed the output path " + *why, 2);
   }
@@ -76,11 +76,12 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
   // What a finisher had written when its run died; the tracks hold all of it.
   removeQuietly(paths.finishing);
+  removeQuietly(paths.partialSpeech);
   InterleaveOutcome outcome;
   // An empty result creates nothing: an earlier output at the path stays.
   Result<int64_t> written = finishEndedTracks(mic.source, system.source, 1, 1, outputPath,
                                               outputSettings(containerHoldsLinearPCM(outputPath)), outcome, false,
-                                              cancelEcho);
+                                              cancelEcho, speech);
   if (!written) finish("ERROR finalize_failed " + written.error().description, 2);
   consume(outcome.mic, mic.refused, paths.mic);
   consume(outcome.system, system.refused, paths.system);

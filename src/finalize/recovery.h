@@ -7,9 +7,9 @@
 namespace orvane {
 
 // Main thread; ends the process with its terminal line. A track left out by
-// `withMic`/`withSystem` is neither read nor removed. `cancelEcho`: as the
-// stop would with voice processing.
+// `withMic`/`withSystem` is neither read nor removed. `cancelEcho` and
+// `speech`: as the stop would with voice processing and a speech timeline.
 [[noreturn]] void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSystem,
-                                    bool cancelEcho = false);
+                                    bool cancelEcho = false, bool speech = false);
 
 }  // namespace orvane

@@ -57,7 +57,9 @@ TempPaths::TempPaths(const std::string& outputPath)
       system(siblingPath(outputPath, "sys.caf")),
       sidecar(siblingPath(outputPath, "drift.json")),
       partialOutput(siblingPath(outputPath, "partial" + std::filesystem::path(outputPath).extension().string())),
-      finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())) {}
+      finishing(siblingPath(outputPath, "finishing" + std::filesystem::path(outputPath).extension().string())),
+      speech(siblingPath(outputPath, "speech.json")),
+      partialSpeech(siblingPath(outputPath, "speech.partial.json")) {}
 
 Status checkNoRunningRecordingOwns(const TempPaths& paths) {
   const std::string ownStem = possibleStems(paths.output).front();

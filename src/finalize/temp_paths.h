@@ -24,6 +24,8 @@ struct TempPaths {
   // which picks the container.
   std::string partialOutput;
   std::string finishing;  // the output while the finisher writes it while recording, same container
+  std::string speech;         // the speech timeline, when asked for
+  std::string partialSpeech;  // the speech timeline until it is whole on storage
 };
 
 // EBUSY naming the first of this run's names that is a file of a recording

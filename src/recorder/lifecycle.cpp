@@ -197,7 +197,7 @@ void Recorder::startFinisher() {
                                          [this] {
                                            return Finisher::Timelines{mic.timelineSoFar(), system.timelineSoFar()};
                                          },
-                                         Finisher::CreateOutput{}, voiceProcessing);
+                                         Finisher::CreateOutput{}, voiceProcessing, speechTimeline);
   if (live_) finisher_->setLive(std::move(live_));
   finisher_->start();
   // Its thread waits for the rates to be measured: until then there is none.
@@ -386,14 +386,15 @@ Result<int64_t> Recorder::finishOutput(const std::optional<TrackSource>& micSour
   const DriftCorrection ratios = applyDriftCompensation(reading, mic.timeline(), system.timeline());
   if (!finisher_) {
     return finishEndedTracks(micSource, systemSource, ratios.micRatio, ratios.systemRatio, outputURL,
-                             outputSettings(writeWav), outcome, true, voiceProcessing);
+                             outputSettings(writeWav), outcome, true, voiceProcessing, speechTimeline);
   }
   finisher_->ready(micSource, systemSource, ratios.micRatio, ratios.systemRatio);
   return finisher_->finish(outcome);
 }
 
 void Recorder::finalizeFromTemps() {
-  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly, voiceProcessing);
+  orvane::finalizeFromTemps(outputURL, mode != Mode::systemOnly, mode != Mode::micOnly, voiceProcessing,
+                            speechTimeline);
 }
 
 }  // namespace orvane

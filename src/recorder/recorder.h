@@ -88,6 +88,8 @@ class Recorder {
   // audio (empty: none), and its rate.
   std::string liveAudioPath;
   int liveRate = 16000;
+  // Written once before start: who spoke when goes beside the output.
+  bool speechTimeline = false;
   const TempPaths paths;
 
   Backend& backend;

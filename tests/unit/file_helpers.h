@@ -114,7 +114,8 @@ inline std::vector<int64_t> onsets(const std::vector<float>& samples) {
 // The two temporary tracks of a recording rec, appended to in uneven blocks
 // while what is under test reads them: a noise-like signal, different per
 // track, or with `clicks` 3-frame clicks every 0.7 s over quiet noise, the
-// system's 5000 frames after the microphone's.
+// system's 5000 frames after the microphone's, or with `bursts` speech-like
+// bursts of noise, the microphone's and the system's in turn.
 class GrowingTracksTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -133,8 +134,13 @@ class GrowingTracksTest : public testing::Test {
       for (uint32_t i = 0; i < n; ++i) {
         const int64_t f = at + i;
         const float noise = static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
-        block_->floatChannelData(0)[i] =
-            clicks ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise) : noise;
+        // Bursts: half a second of noise in every 1.5 s, the system's a second after the microphone's and
+        // 20 dB quieter, both 40 dB over their floor.
+        const bool burst = (f / 24000 + (track == mic ? 0 : 2)) % 3 == 0;
+        const float burstLevel = track == mic ? 1.0f : 0.1f;
+        block_->floatChannelData(0)[i] = clicks   ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise)
+                                         : bursts ? burstLevel * (burst ? noise : 0.01f * noise)
+                                                  : noise;
       }
       block_->setFrameLength(n);
       ASSERT_FALSE(track->write(*block_));
@@ -144,6 +150,7 @@ class GrowingTracksTest : public testing::Test {
   ScratchDir dir;
   std::shared_ptr<AudioFile> mic, sys;
   bool clicks = false;
+  bool bursts = false;
 
  private:
   std::unique_ptr<PcmBuffer> block_ = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);

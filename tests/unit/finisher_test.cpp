@@ -19,14 +19,14 @@ namespace {
 class FinisherTest : public GrowingTracksTest {
  protected:
   std::unique_ptr<Finisher> finisher(Finisher::CreateOutput create = {}, const std::string& ext = "wav",
-                                     bool cancelEcho = false) {
+                                     bool cancelEcho = false, bool speech = false) {
     return std::make_unique<Finisher>(dir / ("rec." + ext), dir / ("rec.finishing." + ext),
                                       outputSettings(ext == "wav"), dir / "rec.mic.caf",
                                       dir / "rec.sys.caf", [this] {
                                         if (!measured) return Finisher::Timelines{};
                                         return Finisher::Timelines{timeline(10.0, micPpm), timeline(10.25, systemPpm)};
                                       },
-                                      std::move(create), cancelEcho);
+                                      std::move(create), cancelEcho, speech);
   }
 
   std::optional<TrackSource> source(const char* name, double start) { return TrackSource{dir / name, start}; }
@@ -48,10 +48,10 @@ class FinisherTest : public GrowingTracksTest {
   }
 
   // The output made afresh from the ended tracks at the final ratios, at `path`.
-  Result<int64_t> afresh(const std::string& path, double micRatio = 1, double systemRatio = 1) {
+  Result<int64_t> afresh(const std::string& path, double micRatio = 1, double systemRatio = 1, bool speech = false) {
     InterleaveOutcome outcome;
     return finishEndedTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), micRatio, systemRatio, path,
-                             outputSettings(path.ends_with(".wav")), outcome);
+                             outputSettings(path.ends_with(".wav")), outcome, true, false, speech);
   }
 
   // At idle priority on a busy machine (or under a sanitizer) the finisher may take a while.
@@ -272,6 +272,42 @@ TEST_F(FinisherTest, AFailedWriteOrOtherHeadsLeaveTheOutputToTheStop) {
   EXPECT_EQ(readAll(out)[0].size(), 224000u);
   EXPECT_FALSE(std::filesystem::exists(own));
   EXPECT_FALSE(std::filesystem::exists(dir / "rec.partial.wav"));
+}
+
+// The speech timeline follows the output into place, the same whether the
+// finisher made the output while recording or from the ended tracks; none is
+// written without the option, or without an output (said).
+TEST_F(FinisherTest, TheSpeechTimelineFollowsTheOutputIntoPlace) {
+  bursts = true;
+  append(mic, 300000);
+  append(sys, 300000);
+  auto running = finisher({}, "wav", false, true);
+  running->start();
+  waitFor([&] { return running->framesWritten() > 150000; });
+  ASSERT_GT(running->framesWritten(), 150000) << "made while recording";
+  append(mic, 100000);
+  append(sys, 100000);
+  ASSERT_TRUE(finish(*running));
+  const std::string timeline = bytes(dir / "rec.speech.json");
+  EXPECT_TRUE(timeline.starts_with("{\"version\": 1, \"mic\": [[0.000, 0.500], [1.500, 2.000], ")) << timeline;
+  EXPECT_NE(timeline.find("\"system\": [[0.750, 1.250], [2.250, 2.750], "), std::string::npos) << timeline;
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.speech.partial.json"));
+  ASSERT_TRUE(afresh(dir / "ref.wav", 1, 1, true));
+  EXPECT_EQ(bytes(dir / "ref.speech.json"), timeline);
+
+  std::filesystem::remove(dir / "rec.speech.json");
+  ASSERT_TRUE(finish(*finisher()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "rec.speech.json")) << "not asked for";
+
+  InterleaveOutcome outcome;
+  testing::internal::CaptureStderr();
+  Result<int64_t> none = finishEndedTracks(std::nullopt, std::nullopt, 1, 1, dir / "empty.wav", outputSettings(true),
+                                           outcome, false, false, true);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[orvane-capture] speech timeline: none is written, as no output was made\n");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(*none, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "empty.speech.json"));
 }
 
 }  // namespace

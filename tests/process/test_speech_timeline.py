@@ -1,0 +1,184 @@
+"""Who spoke when, on a real echo path: a scripted conversation of two voices, the far end played into the
+speakers and the near end into the microphone, a loopback carrying the speakers' monitor into the microphone at
+-10 dB and 60 ms; the near end alone, the far end alone, both at once. NAME.speech.json beside the output covers
+each channel's speech and leaves the far end's echo out of the microphone's, with or without voice processing;
+a killed run's recovery writes it when asked, and only then."""
+import array
+import json
+import os
+import signal
+import subprocess
+import time
+import wave
+
+from harness import BIN, run
+from pulse_server import SERVER, PulseCase, mic_modules
+
+BLOCK = 480  # 10 ms at 48 kHz
+RATE = 48000
+# What each voice says, where on its script (seconds): the near end alone, the far end alone, then both.
+NEAR = [(0.5, "Could we move the deadline to the end of the summer?"),
+        (10.0, "I also think we should write a short guide.")]
+FAR = [(4.0, "Thank you for joining the call today. I want to go over the numbers."),
+       (9.0, "Then the plans for the next release and the storage layer.")]
+SPEECH_PAUSE_BLOCKS = 40  # words of one sentence are under 0.4 s apart
+
+
+def utterance(directory, name, voice, text):
+    """`text` spoken by `voice`, 48 kHz samples."""
+    path = os.path.join(directory, name)
+    subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k.wav", text], check=True, timeout=60)
+    subprocess.run(["sox", path + ".22k.wav", "-r", "48000", path + ".wav"], check=True, timeout=60)
+    with wave.open(path + ".wav") as w:
+        samples = array.array("h", w.readframes(w.getnframes()))
+    return samples
+
+
+def script(directory, name, voice, lines, seconds):
+    """One voice's part: its lines at their times, silence between. The wav path, and each line's start (in
+    blocks of the script) and samples."""
+    samples = array.array("h", bytes(2 * int(seconds * RATE)))
+    spoken = []
+    for index, (at, text) in enumerate(lines):
+        said = utterance(directory, f"{name}{index}", voice, text)
+        first = int(at * RATE)
+        samples[first:first + len(said)] = said
+        spoken.append((first // BLOCK, said))
+    path = os.path.join(directory, name + ".wav")
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(samples.tobytes())
+    return path, spoken
+
+
+def energies(samples, stride=1, offset=0):
+    """Mean energy of each 10 ms block of the channel `offset` of `stride` interleaved channels."""
+    channel = samples[offset::stride]
+    return [sum(s * s for s in channel[i:i + BLOCK]) / BLOCK for i in range(0, len(channel) - BLOCK + 1, BLOCK)]
+
+
+def spans(blocks, pause=SPEECH_PAUSE_BLOCKS):
+    """The truth: blocks within 40 dB of the loudest, merged across pauses between words; [first, end)."""
+    loudest = max(blocks)
+    found = []
+    for index, energy in enumerate(blocks):
+        if energy < loudest * 1e-4:
+            continue
+        if found and index - found[-1][1] < pause:
+            found[-1][1] = index + 1
+        else:
+            found.append([index, index + 1])
+    return found
+
+
+def placement(played, recorded, near):
+    """The block of the recording where a line's block 0 lies, from `near` on (a player under load falls behind
+    its script): their loudness lines up best there."""
+    a = [e ** 0.5 for e in played]
+    b = [e ** 0.5 for e in recorded]
+
+    def likeness(at):
+        return sum(a[i] * b[i + at] for i in range(len(a)) if i + at < len(b))
+    return max(range(near, near + 150), key=likeness)
+
+
+def covered(segments, block):
+    t = (block + 0.5) * BLOCK / RATE
+    return any(start <= t < end for start, end in segments)
+
+
+class SpeechTimeline(PulseCase):
+    modules = mic_modules("mic", 48000)
+
+    def conversation(self, args):
+        """Plays both parts into a recording with `args`; returns the output, the helper and each part's samples."""
+        near_path, near = script(self.dir.name, "near", "en+f3", NEAR, 13.5)
+        far_path, far = script(self.dir.name, "far", "en-us", FAR, 13.5)
+        self.pulse.pactl("set-default-source", "mic")
+        self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
+        if SERVER == "pipewire":  # the session manager remembers where a stream went: a first run links ours
+            first, helper = self.start("first.wav", ["--wav"])
+            time.sleep(1.5)
+            self.stop(helper)
+            self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
+        out, helper = self.start("rec.wav", ["--wav", *args])
+        # A generous buffer: a player that underruns under load moves the rest of its line against the script.
+        players = [subprocess.Popen(["paplay", "--latency-msec=200", f"--device={sink}", path], env=self.env)
+                   for sink, path in (("speakers", far_path), ("mic_feed", near_path))]
+        for player in players:
+            player.wait(timeout=60)
+        time.sleep(0.4)
+        return out, helper, near, far
+
+    def check_timeline(self, out, timeline, near, far, figures):
+        recorded = array.array("h", subprocess.run(["sox", out, "-t", "raw", "-e", "signed", "-b", "16", "-"],
+                                                   capture_output=True, check=True, timeout=60).stdout)
+        self.assertEqual(set(timeline), {"version", "mic", "system"})
+        self.assertEqual(timeline["version"], 1)
+        for channel in ("mic", "system"):
+            segments = timeline[channel]
+            flat = [t for segment in segments for t in segment]
+            self.assertEqual(flat, sorted(flat), f"{channel}: sorted, not overlapping")
+            self.assertTrue(all(end > start for start, end in segments))
+        results = {}
+        for channel, part, offset in (("mic", near, 0), ("system", far, 1)):
+            channel_energies = energies(recorded, 2, offset)
+            truth = []
+            for line_at, said in part:
+                played = energies(said)
+                at = placement(played, channel_energies, line_at)
+                truth += [(first + at, end + at) for first, end in spans(played)]
+            segments = timeline[channel]
+            blocks = [b for first, end in truth for b in range(first, end)]
+            coverage = sum(covered(segments, b) for b in blocks) / len(blocks)
+            off = []
+            for first, end in truth:
+                inside = [s for s in segments if s[1] * RATE / BLOCK > first and s[0] * RATE / BLOCK < end]
+                self.assertTrue(inside, f"{channel}: nothing found of {first}-{end}: {segments}")
+                off += [abs(inside[0][0] - first * BLOCK / RATE), abs(inside[-1][1] - end * BLOCK / RATE)]
+            results[channel] = (truth, coverage, max(off))
+            figures[channel] = f"coverage {coverage:.3f}, worst boundary {max(off) * 1000:.0f} ms"
+            self.assertGreaterEqual(coverage, 0.9, f"{channel}: {segments} against {truth}")
+            self.assertLessEqual(max(off), 0.15, f"{channel}: {segments} against {truth}")
+        # Where the far end speaks alone (with its echo's tail), the microphone is not speaking.
+        near_truth, far_truth = results["mic"][0], results["system"][0]
+        near_near = lambda b: any(first - 15 <= b < end + 15 for first, end in near_truth)  # noqa: E731
+        far_only = [b for first, end in far_truth for b in range(first, end + 30) if not near_near(b)]
+        false = sum(covered(timeline["mic"], b) for b in far_only) / len(far_only)
+        figures["echo"] = f"far-only {len(far_only) / 100:.1f} s counted as the microphone's: {false:.3f}"
+        self.assertLessEqual(false, 0.05, timeline["mic"])
+        self.assertGreater(len(far_only), 400, "the script has seconds of the far end alone")
+
+    def test_each_voice_is_found_on_its_channel_and_the_echo_is_not_the_microphone(self):
+        out, helper, near, far = self.conversation(["--speech-timeline", "--keep-temps"])
+        self.stop(helper)
+        timeline_path = out.removesuffix(".wav") + ".speech.json"
+        with open(timeline_path) as f:
+            timeline = json.load(f)
+        self.assertEqual(helper.diags("speech timeline"), [], helper.stderr)
+        figures = {}
+        self.check_timeline(out, timeline, near, far, figures)
+        print(f"\n{SERVER}: {figures}")
+        self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
+        # A recovery without the option writes none.
+        os.remove(timeline_path)
+        status, _, err = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
+        self.assertEqual(status, 0, err)
+        self.assertFalse(os.path.exists(timeline_path))
+        self.assertNotIn("speech timeline", err)
+
+    def test_a_killed_run_recovered_with_the_timeline_under_voice_processing(self):
+        # The echo path's delay is the canceller's here; the timeline hears the microphone as recorded.
+        out, helper, near, far = self.conversation(["--speech-timeline", "--voice-processing"])
+        os.kill(helper.proc.pid, signal.SIGKILL)
+        helper.proc.wait(timeout=10)
+        timeline_path = out.removesuffix(".wav") + ".speech.json"
+        self.assertFalse(os.path.exists(timeline_path))
+        status, _, err = run(["--out", out, "--finalize-temps", "--speech-timeline", "--voice-processing"],
+                             binary=BIN, env=self.env)
+        self.assertEqual(status, 0, err)
+        with open(timeline_path) as f:
+            timeline = json.load(f)
+        self.check_timeline(out, timeline, near, far, {})
