@@ -1,6 +1,8 @@
 // Where captured audio enters the recorder: both inputs' block handlers, and
 // the inputs' restarts after a change (a device switched, a stream moved or
 // lost, a sound server restarted).
+#include <utility>
+
 #include "events/output.h"
 #include "platform/runtime/host_clock.h"
 #include "recorder/recorder.h"
@@ -80,11 +82,11 @@ void Recorder::handleSystemAudioChange() { mainLoop.fire(systemChanged_); }
 // Changes while starting are the start's own: it opens each input as the
 // server has it then.
 void Recorder::requestEngineRestart() {
-  if (recording()) restarts.request([this] { post(Command::restartMic); });
+  if (recording()) restarts.request();
 }
 
 void Recorder::requestSystemAudioRestart() {
-  if (recording()) systemRestarts.request([this] { post(Command::restartSystem); });
+  if (recording()) systemRestarts.request();
 }
 
 bool Recorder::beginRestart() {
@@ -99,44 +101,70 @@ void Recorder::endRestart() {
   if (!ended()) settle();
 }
 
+namespace {
+using Outcome = RestartPolicy::Outcome;
+
+Outcome outcomeOf(const Status& error, const AudioInput& input) {
+  return !error ? Outcome::opened : input.isRunning() ? Outcome::keptOld : Outcome::failed;
+}
+
+// Says why a restart failed. One that could not open the new device while the
+// input records on the one before is tried again (RestartPolicy): that is said
+// once, and a retry that fails alike says nothing. Returns whether the restart
+// was such a retry, which changed nothing.
+bool sayFailure(bool& onOldDevice, Outcome outcome, const Status& error, const std::string& says,
+                const std::string& input) {
+  const bool before = std::exchange(onOldDevice, outcome == Outcome::keptOld);
+  if (before && onOldDevice) return true;
+  if (!error) return false;
+  diag(says + error->description);
+  if (onOldDevice) diag(input + " records on from the device before; trying again until the new one opens");
+  return false;
+}
+}  // namespace
+
 // A restart skipped because the run is over counts as done: nothing failed.
-bool Recorder::restartEngine() {
-  if (!beginRestart()) return true;
-  diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
+Outcome Recorder::restartEngine() {
+  if (!beginRestart()) return Outcome::opened;
+  // A retry says nothing before it knows whether it changed anything.
+  if (!micOnOldDevice_) {
+    diag(std::string("engine configuration change (running=") + boolWord(engine->isRunning()) + "); restarting");
+  }
   mic.prepare(engine->format());  // a new device's format: its converter is not built on the capture thread
   const Status error = engine->start();
-  if (error) diag("engine restart failed: " + error->description);
-  else diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
+  const Outcome outcome = outcomeOf(error, *engine);
+  if (!error) diag(std::string("engine restarted, running=") + boolWord(engine->isRunning()));
+  const bool changedNothing = sayFailure(micOnOldDevice_, outcome, error, "engine restart failed: ", "microphone");
   endRestart();
-  mainLoop.post([this] { micWatchdog.arm(); });
-  return !error;
+  if (!changedNothing) mainLoop.post([this] { micWatchdog.arm(); });
+  return outcome;
 }
 
 // A stream that cannot be opened again (a server away, no sink with a
 // monitor) gets kSystemAudioAwaySeconds to come back: a server restart, or the
 // user plugging another output in, loses only that stretch, which the track
-// fills with silence.
-bool Recorder::restartSystemAudio() {
-  if (!beginRestart()) return true;
+// fills with silence. One that still records is not away.
+Outcome Recorder::restartSystemAudio() {
+  if (!beginRestart()) return Outcome::opened;
   system.prepare(stream->format());
   const Status error = stream->start();
   endRestart();
-  if (!error) {
-    systemAwayUntil_.reset();
-    return true;
-  }
-  diag("system audio could not be opened again: " + error->description);
+  const Outcome outcome = outcomeOf(error, *stream);
+  if (outcome != Outcome::failed) systemAwayUntil_.reset();
+  sayFailure(systemOnOldDevice_, outcome, error, "system audio could not be opened again: ", "system audio");
+  if (outcome != Outcome::failed) return outcome;
   systemAwayError_ = *error;
-  if (systemAwayUntil_) return false;
+  if (systemAwayUntil_) return outcome;
   systemAwayUntil_ = HostClock::monotonicNow() + HostClock::hostTimeForSeconds(kSystemAudioAwaySeconds);
   mainLoop.postAfter(kSystemAudioAwaySeconds, [this] { post(Command::checkSystemAway); });
-  return false;
+  return outcome;
 }
 
 // The deadline of an away stretch that ended is gone, and that of one that
 // began since is later than this check.
 void Recorder::checkSystemAway() {
-  if (!systemAwayUntil_ || HostClock::monotonicNow() < *systemAwayUntil_ || stream->isRunning()) return;
+  if (systemAwayUntil_ && stream->isRunning()) systemAwayUntil_.reset();
+  if (!systemAwayUntil_ || HostClock::monotonicNow() < *systemAwayUntil_) return;
   systemAwayUntil_.reset();
   streamDidStopWithError(systemAwayError_);
 }

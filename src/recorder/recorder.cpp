@@ -19,8 +19,8 @@ Recorder::Recorder(std::string outputURL, Mode mode, bool voiceProcessing, bool 
       system("system", paths.system, writeFailures, writerBell),
       writer(writerBell, {&mic, &system}),
       micWatchdog(mainLoop, mic, micLevel, clock, [this] { return ended(); }),
-      restarts(mainLoop),
-      systemRestarts(mainLoop),
+      restarts(mainLoop, [this] { post(Command::restartMic); }),
+      systemRestarts(mainLoop, [this] { post(Command::restartSystem); }),
       micChanged_(mainLoop.addTrigger([this] { requestEngineRestart(); })),
       systemChanged_(mainLoop.addTrigger([this] { requestSystemAudioRestart(); })),
       levelMeasured_(mainLoop.addTrigger([this] { reportLevel(); })) {}
@@ -70,12 +70,12 @@ void Recorder::run(Command command) {
   switch (command) {
     case Command::start: return runStart();
     case Command::restartMic: {
-      const bool started = restartEngine();
-      return mainLoop.post([this, started] { restarts.finished(started); });
+      const RestartPolicy::Outcome outcome = restartEngine();
+      return mainLoop.post([this, outcome] { restarts.finished(outcome); });
     }
     case Command::restartSystem: {
-      const bool opened = restartSystemAudio();
-      return mainLoop.post([this, opened] { systemRestarts.finished(opened); });
+      const RestartPolicy::Outcome outcome = restartSystemAudio();
+      return mainLoop.post([this, outcome] { systemRestarts.finished(outcome); });
     }
     case Command::checkSystemAway: return checkSystemAway();
     case Command::stopInputs: {

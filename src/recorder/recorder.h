@@ -161,12 +161,16 @@ class Recorder {
   MainLoop::TriggerId micChanged_;
   MainLoop::TriggerId systemChanged_;
   MainLoop::TriggerId levelMeasured_;
-  // Control thread: false when the input could not be started again.
-  bool restartEngine();
-  bool restartSystemAudio();
+  // Control thread.
+  RestartPolicy::Outcome restartEngine();
+  RestartPolicy::Outcome restartSystemAudio();
   bool beginRestart();  // false once the run is over
   void endRestart();
   void checkSystemAway();
+  // Control thread: the last restart of the input failed while it records on
+  // the device before; its retries that fail alike are not said again.
+  bool micOnOldDevice_ = false;
+  bool systemOnOldDevice_ = false;
   // Control thread: while the system audio cannot be opened, the monotonic
   // time at which it has been away too long; and why the last open failed.
   std::optional<uint64_t> systemAwayUntil_;

@@ -13,8 +13,11 @@ namespace orvane::sim {
 
 // Told "mic starts", "mic started", "mic failed", "mic stops" and the same of
 // "system", in order. An error returned for "<input> starts" fails that start
-// and leaves the input stopped, as a device that went away would.
+// and leaves the input stopped, as a device that went away would; one in the
+// domain kOldDeviceRecords fails it and leaves the input recording, as a
+// stream kept while its new device cannot be opened does.
 using InputHook = std::function<Status(const std::string& event)>;
+inline const std::string kOldDeviceRecords = "old device records";
 
 class WatchedInput : public AudioInput {
  public:
@@ -26,8 +29,8 @@ class WatchedInput : public AudioInput {
   void setRoomCheck(RoomCheck check) override { input_->setRoomCheck(std::move(check)); }
   Status start() override {
     Status error = hook_(name_ + " starts");
-    if (error) input_->stop(0);
-    else error = input_->start();
+    if (!error) error = input_->start();
+    else if (error->domain != kOldDeviceRecords) input_->stop(0);
     hook_(name_ + (error ? " failed" : " started"));
     return error;
   }

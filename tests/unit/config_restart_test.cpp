@@ -1,10 +1,15 @@
-// Engine restarts after configuration changes, of a recording started on the
-// scripted microphone. "Now" is a test clock, so windows of minutes take no
-// time; the back-off itself is a main-loop timer and takes its real 3 s.
+// Input restarts after configuration changes, of recordings started on the
+// scripted inputs. For the microphone's window "now" is a test clock, so
+// windows of minutes take no time; the back-off itself is a main-loop timer and
+// takes its real 3 s. The retries of a restart that kept the device before run
+// on the real clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <type_traits>
@@ -28,6 +33,16 @@ const std::string kBackOff = kDiag + "config change: 4 restarts in window; backi
 const std::string kFailed = kDiag + "engine restart failed: ";
 const std::string kChangeStopped = kDiag + "engine configuration change (running=false); restarting";
 
+// The recorder's own start, on the scripted inputs; returns once the control thread is done with it.
+void startAndSettle(Recorder& recorder) {
+  recorder.start();
+  const auto began = std::chrono::steady_clock::now();
+  while (recorder.state() != Recorder::State::recording || recorder.controlBusy()) {
+    ASSERT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << "the start never ended";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 class ConfigRestartTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -41,14 +56,8 @@ class ConfigRestartTest : public testing::Test {
     loopThread.join();
     HostClock::setSourceForTesting(nullptr);
   }
-  // The recorder's own start, on the scripted microphone; returns once the control thread is done with it.
   void startRecording() {
-    recorder.start();
-    const auto began = std::chrono::steady_clock::now();
-    while (recorder.state() != Recorder::State::recording || recorder.controlBusy()) {
-      ASSERT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << "the start never ended";
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    startAndSettle(recorder);
     startGeneration = watchdogGeneration();
   }
   // Returns once `task` has run on the loop thread, and what it returned.
@@ -147,6 +156,134 @@ TEST_F(ConfigRestartTest, FourFailedRestartsInAnyTenSecondsThenOneAfterTheBackOf
   for (int i = 1; i < 12; ++i) expected.insert(expected.end(), {kChangeStopped, kFailed});
   expected.insert(expected.end(), {kBackOff, kChangeStopped, kFailed, kChangeStopped, kFailed});
   EXPECT_EQ(restartLines(), expected);
+}
+
+// A switch whose new device cannot be opened yet leaves each input recording
+// on the device before, and the server says nothing more of it: on the real
+// clock, the recorder asks again until the new one opens, and says so once.
+class KeptDeviceTest : public testing::Test {
+ protected:
+  using Clock = std::chrono::steady_clock;
+  // What the scripted server does with one input's starts.
+  struct Input {
+    std::string device;  // where it records
+    int refusalsLeft = 0;  // starts that cannot open the default (-1: all)
+    std::vector<Clock::time_point> refused;
+  };
+
+  void SetUp() override {
+    loopThread = std::thread([this] { loop.run(); });
+    testing::internal::CaptureStderr();
+    startAndSettle(recorder);
+  }
+  void TearDown() override {
+    if (!stderrTaken) testing::internal::GetCapturedStderr();
+    loop.quit();
+    loopThread.join();
+  }
+  Input input(const std::string& name) {
+    std::lock_guard hold(lock);
+    return inputs[name];
+  }
+  // The default device becomes "headset", which each input cannot open `refusals` times (-1: ever).
+  void switchDefault(int refusals) {
+    {
+      std::lock_guard hold(lock);
+      defaultDevice = "headset";
+      for (auto& [name, input] : inputs) input.refusalsLeft = refusals;
+    }
+    recorder.handleEngineConfigurationChange();
+    recorder.handleSystemAudioChange();
+  }
+  // Waits (at most `limit`) until `done` holds of both inputs and the restarts have said all they say.
+  bool waitForBoth(const std::function<bool(const Input&)>& done, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!(done(input("mic")) && done(input("system"))) || recorder.controlBusy()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  // Each input's restart diagnostics so far, "mic" or "system".
+  std::map<std::string, std::vector<std::string>> restartLines() {
+    stderrTaken = true;
+    std::map<std::string, std::vector<std::string>> lines;
+    std::istringstream in(testing::internal::GetCapturedStderr());
+    for (std::string line; std::getline(in, line);) {
+      if (!line.starts_with(kDiag)) continue;
+      line.erase(0, kDiag.size());
+      if (line.starts_with("engine") || line.starts_with("microphone")) lines["mic"].push_back(line);
+      if (line.starts_with("system audio")) lines["system"].push_back(line);
+      if (line.starts_with("config change")) lines["policy"].push_back(line);
+    }
+    return lines;
+  }
+
+  ScratchDir dir;
+  std::mutex lock;
+  std::string defaultDevice = "speakers";
+  std::map<std::string, Input> inputs;
+  sim::WatchedBackend backend{{}, [this](const std::string& event) -> Status {
+                                std::lock_guard hold(lock);
+                                Input& input = inputs[event.substr(0, event.find(' '))];
+                                if (event.ends_with(" starts") && input.refusalsLeft != 0) {
+                                  if (input.refusalsLeft > 0) --input.refusalsLeft;
+                                  input.refused.push_back(Clock::now());
+                                  return Error{sim::kOldDeviceRecords, 1, "cannot open " + defaultDevice};
+                                }
+                                if (event.ends_with(" started")) input.device = defaultDevice;
+                                return std::nullopt;
+                              }};
+  MainLoop loop;
+  Recorder recorder{dir / "rec.wav", Recorder::Mode::both, false, true, backend, loop};
+  std::thread loopThread;
+  bool stderrTaken = false;
+};
+
+const std::vector<std::string> kMicKept{"engine configuration change (running=true); restarting",
+                                        "engine restart failed: cannot open headset",
+                                        "microphone records on from the device before; trying again until the new "
+                                        "one opens"};
+const std::vector<std::string> kSystemKept{
+    "system audio could not be opened again: cannot open headset",
+    "system audio records on from the device before; trying again until the new one opens"};
+
+// Regression: a restart that failed so was never tried again, and the
+// recording stayed on the device before to its end.
+TEST_F(KeptDeviceTest, ARestartThatKeptTheDeviceBeforeIsTriedAgainUntilTheNewOneOpens) {
+  switchDefault(1);
+  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.device == "headset"; }, std::chrono::seconds(5)))
+      << "an input records on the device before";
+  for (const char* name : {"mic", "system"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(input(name).refused.size(), 1u);
+  }
+  EXPECT_EQ(recorder.state(), Recorder::State::recording);
+  std::vector<std::string> mic = kMicKept;
+  mic.push_back("engine restarted, running=true");
+  EXPECT_EQ(restartLines(), (std::map<std::string, std::vector<std::string>>{{"mic", mic}, {"system", kSystemKept}}));
+}
+
+// A new device that never opens is asked for after 1 s, 2, 4 ... (never
+// enough to fill the restart window), the recording goes on on the device
+// before, and the retries that fail alike say nothing.
+TEST_F(KeptDeviceTest, ANewDeviceThatNeverOpensIsAskedForLessAndLessOftenAndSaidOnce) {
+  switchDefault(-1);
+  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.refused.size() >= 4; }, std::chrono::seconds(15)))
+      << "the change and three retries";
+  for (const char* name : {"mic", "system"}) {
+    SCOPED_TRACE(name);
+    const Input kept = input(name);
+    EXPECT_EQ(kept.device, "speakers");
+    for (const size_t retry : {1, 2, 3}) {
+      const double after = std::chrono::duration<double>(kept.refused[retry] - kept.refused[retry - 1]).count();
+      EXPECT_GE(after, 0.5 * (1 << retry) - 0.05) << "retry " << retry << " comes 1 s, 2 s, 4 s after the one before";
+    }
+  }
+  EXPECT_TRUE(recorder.engine->isRunning() && recorder.stream->isRunning());
+  EXPECT_EQ(recorder.state(), Recorder::State::recording);
+  EXPECT_EQ(restartLines(), (std::map<std::string, std::vector<std::string>>{{"mic", kMicKept},
+                                                                             {"system", kSystemKept}}));
 }
 
 }  // namespace
