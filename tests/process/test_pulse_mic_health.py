@@ -1,9 +1,5 @@
-"""The microphone on a private sound server: with the real binary, the permission
-mode's answers, the silence warning and its recovery, a sound server that dies
-(and comes back, or not), a default source moved across rates and a source the
-user moves us to; and
-the engine alone, driven by bench_pulse_probe (built next to the main binary):
-the format, pieces and time stamps it delivers, and voice processing."""
+"""The microphone on a private sound server: with the real binary, and the engine alone, driven by
+bench_pulse_probe (built next to the main binary)."""
 import array
 import json
 import os

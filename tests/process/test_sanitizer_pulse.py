@@ -1,17 +1,13 @@
-"""The helper built with ThreadSanitizer (build-tsan) or with AddressSanitizer
-and UndefinedBehaviorSanitizer (build-asan), driven through every hop between
-its threads and through the sound server's code on a private PulseAudio: a
-recording paused, resumed, moved to a new default source and sink, carried
-across a server restart and stopped; then a run killed with SIGKILL and
-recovered with --finalize-temps. Any sanitizer report fails it. CTest has it
-only in a sanitizer build (tests/CMakeLists.txt)."""
+"""The helper built with ThreadSanitizer (build-tsan) or with AddressSanitizer and UndefinedBehaviorSanitizer
+(build-asan), driven through every hop between its threads and through the sound server's code on a private
+PulseAudio. Any sanitizer report fails it. CTest has it only in a sanitizer build (tests/CMakeLists.txt)."""
 import glob
 import os
 import signal
 import subprocess
 import time
 
-from harness import BIN, Helper, probe, run, terminal_lines
+from harness import BIN, probe, run, terminal_lines
 from pulse_server import PulseCase, mic_modules
 
 

@@ -6,7 +6,7 @@ import tempfile
 import time
 import unittest
 
-from harness import RATE, Helper, channels, command, click_onsets, rms, terminal_lines, tone_level
+from harness import RATE, Helper, channels, command, click_onsets, terminal_lines
 
 CLICKS = {"signal": "sineClicks", "amplitude": 0.5, "clickEveryMs": 700, "clickWidthMs": 0.5}
 

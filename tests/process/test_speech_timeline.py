@@ -1,8 +1,5 @@
-"""Who spoke when, on a real echo path: a scripted conversation of two voices, the far end played into the
-speakers and the near end into the microphone, a loopback carrying the speakers' monitor into the microphone at
--10 dB and 60 ms; the near end alone, the far end alone, both at once. NAME.speech.json beside the output covers
-each channel's speech and leaves the far end's echo out of the microphone's, with or without voice processing;
-a killed run's recovery writes it when asked, and only then."""
+"""Who spoke when, on a real echo path: the far end played into the speakers, the near end into the microphone,
+and a loopback carrying the speakers' monitor into the microphone at -10 dB and 60 ms."""
 import array
 import json
 import os
