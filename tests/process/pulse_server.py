@@ -316,8 +316,9 @@ class PulseCase(unittest.TestCase):
         subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", path, *map(str, effects)], check=True, timeout=60)
         return path
 
-    def player(self, argv):
+    def player(self, argv, env=None):
         """A playing client, ended with the test."""
-        player = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        player = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+        return player

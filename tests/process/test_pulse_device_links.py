@@ -46,10 +46,8 @@ class AlternatingDefaultSink(PulseCase):
                                    "sink_dont_move=true source_dont_move=true")
             return
         tone = self.sound(f"tone-{frequency}.wav", "synth", 600, "sine", frequency, "vol", 0.5)
-        player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", tone],
-                                  env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"),
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone],
+                    env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"))
 
     def relink(self, sink, helper):
         """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps

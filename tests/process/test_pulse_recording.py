@@ -21,7 +21,6 @@ class PrivateServerCase(PulseCase):
     """One server per test, with keepers on the named sinks."""
 
     keep_sinks = ("speakers",)
-    keeper_latency_msec = 20
 
     def setUp(self):
         super().setUp()
@@ -29,14 +28,11 @@ class PrivateServerCase(PulseCase):
 
     def keep(self):
         for sink in self.keep_sinks:
-            self.player(["pacat", "--playback", f"--latency-msec={self.keeper_latency_msec}", f"--device={sink}",
-                         "/dev/zero"])
+            self.player(["pacat", "--playback", "--latency-msec=20", f"--device={sink}", "/dev/zero"])
             # The sink takes the lower latency once the keeper's stream exists.
-            deadline = time.monotonic() + 10
             index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
-            while not any(row[1] == index for row in self.pulse.short_list("sink-inputs")):
-                self.assertLess(time.monotonic(), deadline, "the keeper did not connect")
-                time.sleep(0.05)
+            self.pulse.wait_until(f"keeper on {sink}", lambda: any(row[1] == index for row in
+                                                                    self.pulse.short_list("sink-inputs")), timeout=10)
         time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
 
     def assert_tones(self, out, middle=False, mic_only=False):
@@ -169,7 +165,7 @@ class MicAndSpeakers(PrivateServerCase):
         for run_index in range(3):
             out, helper = self.start(f"tail{run_index}.wav", ["--wav"])
             time.sleep(1.5)
-            players = [subprocess.Popen(["paplay", "--latency-msec=10", f"--device={sink}", burst], env=self.env)
+            players = [self.player(["paplay", "--latency-msec=10", f"--device={sink}", burst])
                        for sink in ("mic_feed", "speakers")]
             for player in players:
                 player.wait(timeout=10)  # returns once the sink has played it all

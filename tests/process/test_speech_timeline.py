@@ -102,7 +102,7 @@ class SpeechTimeline(PulseCase):
             self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
         out, helper = self.start("rec.wav", ["--wav", *args])
         # A generous buffer: a player that underruns under load moves the rest of its line against the script.
-        players = [subprocess.Popen(["paplay", "--latency-msec=200", f"--device={sink}", path], env=self.env)
+        players = [self.player(["paplay", "--latency-msec=200", f"--device={sink}", path])
                    for sink, path in (("speakers", far_path), ("mic_feed", near_path))]
         for player in players:
             player.wait(timeout=60)
