@@ -84,6 +84,11 @@ class Helper:
         self.proc.stdin.write(data.encode())
         self.proc.stdin.flush()
 
+    def request(self, command):
+        """Sends "pause" or "resume" and waits for the line that says it was done."""
+        self.send(command + "\n")
+        self.wait_line({"pause": "STATUS paused", "resume": "STATUS resumed"}[command])
+
     def finish(self, timeout=60.0):
         """Waits for exit; returns (status, all stdout lines)."""
         status = self.proc.wait(timeout=timeout)

@@ -31,13 +31,8 @@ class LiveReader:
         self.thread.start()
 
     def _exactly(self, connection, size):
-        data = bytearray()
-        while len(data) < size:
-            part = connection.recv(size - len(data))
-            if not part:
-                return None
-            data += part
-        return bytes(data)
+        data = connection.recv(size, socket.MSG_WAITALL)
+        return data if len(data) == size else None
 
     def _read(self):
         connection, _ = self.listener.accept()
@@ -111,11 +106,9 @@ class LiveAudio(PulseCase):
         began = helper.arrival("STATUS recording ")
         if pause_at:  # a second's pause
             time.sleep(max(0.0, began + pause_at - time.monotonic()))
-            helper.send("pause\n")
-            helper.wait_line("STATUS paused")
+            helper.request("pause")
             time.sleep(1.0)
-            helper.send("resume\n")
-            helper.wait_line("STATUS resumed")
+            helper.request("resume")
         time.sleep(max(0.0, began + seconds - time.monotonic()))
         stop_sent = time.monotonic()
         self.stop(helper)

@@ -126,10 +126,7 @@ class SystemAudioFromNamedApplications(PulseCase):
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
 
     def test_nine_streams_of_the_named_application_are_all_recorded(self):
-        quiet = {}
-        for frequency in (440, 1000):
-            quiet[frequency] = os.path.join(self.dir.name, f"quiet{frequency}.wav")
-            subprocess.run(["sox", self.tone(frequency), quiet[frequency], "vol", "0.1"], check=True, timeout=60)
+        quiet = {f: self.sound(f"quiet{f}.wav", "synth", 30, "sine", f, "vol", 0.04) for f in (440, 1000)}
         play = lambda frequency: self.player(["paplay", "--latency-msec=100", "--device=speakers",  # noqa: E731
                                               f"--property=application.name={MEETING}", quiet[frequency]])
         for _ in range(8):
@@ -214,12 +211,10 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
         self.play_clicks()
         out, helper = self.start("paused.wav", ["--wav", "--system-audio-from", MEETING])
         time.sleep(2.5)
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         paused = time.monotonic() - helper.arrival("STATUS recording ")
         time.sleep(1.0)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         resumed = time.monotonic() - helper.arrival("STATUS recording ")
         time.sleep(2.5)
         self.stop(helper)

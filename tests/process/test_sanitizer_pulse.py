@@ -47,11 +47,9 @@ class SanitizerRun(PulseCase):
     def test_a_run_through_pause_device_switches_and_a_server_restart_and_a_recovery_reports_nothing(self):
         out, helper = self.start("run.m4a")
         time.sleep(1.0)
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         time.sleep(0.3)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         self.pulse.pactl("set-default-source", "mic2")
         self.pulse.pactl("set-default-sink", "headset")
         helper.wait_diag("mic records mic2")

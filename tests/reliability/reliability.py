@@ -595,12 +595,10 @@ def soak_run(case, minutes, speed=4):
     paused = 0.0
     for i in range(int(minutes // 6)):
         time.sleep(max(0.0, began + (360.0 * (i + 1) - 20.0) / speed - time.monotonic()))
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         pause_at = time.monotonic()
         time.sleep(20.0 / speed)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         paused += (time.monotonic() - pause_at) * speed
     time.sleep(max(0.0, began + minutes * 60.0 / speed - time.monotonic()))
     with open(f"/proc/{helper.proc.pid}/status") as status:
