@@ -3,7 +3,6 @@ and a loopback carrying the speakers' monitor into the microphone at -10 dB and 
 import array
 import json
 import os
-import signal
 import subprocess
 import time
 import wave
@@ -109,7 +108,11 @@ class SpeechTimeline(PulseCase):
         time.sleep(0.4)
         return out, helper, near, far
 
-    def check_timeline(self, out, timeline, near, far, figures):
+    def check_timeline(self, out, near, far):
+        """The timeline beside `out` against the speech in it; returns the figures."""
+        with open(out.removesuffix(".wav") + ".speech.json") as f:
+            timeline = json.load(f)
+        figures = {}
         recorded = array.array("h", subprocess.run(["sox", out, "-t", "raw", "-e", "signed", "-b", "16", "-"],
                                                    capture_output=True, check=True, timeout=60).stdout)
         self.assertEqual(set(timeline), {"version", "mic", "system"})
@@ -147,19 +150,16 @@ class SpeechTimeline(PulseCase):
         figures["echo"] = f"far-only {len(far_only) / 100:.1f} s counted as the microphone's: {false:.3f}"
         self.assertLessEqual(false, 0.05, timeline["mic"])
         self.assertGreater(len(far_only), 400, "the script has seconds of the far end alone")
+        return figures
 
     def test_each_voice_is_found_on_its_channel_and_the_echo_is_not_the_microphone(self):
         out, helper, near, far = self.conversation(["--speech-timeline", "--keep-temps"])
         self.stop(helper)
-        timeline_path = out.removesuffix(".wav") + ".speech.json"
-        with open(timeline_path) as f:
-            timeline = json.load(f)
         self.assertEqual(helper.diags("speech timeline"), [], helper.stderr)
-        figures = {}
-        self.check_timeline(out, timeline, near, far, figures)
-        print(f"\n{SERVER}: {figures}")
+        print(f"\n{SERVER}: {self.check_timeline(out, near, far)}")
         self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
         # A recovery without the option writes none.
+        timeline_path = out.removesuffix(".wav") + ".speech.json"
         os.remove(timeline_path)
         status, _, err = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
@@ -169,13 +169,10 @@ class SpeechTimeline(PulseCase):
     def test_a_killed_run_recovered_with_the_timeline_under_voice_processing(self):
         # The echo path's delay is the canceller's here; the timeline hears the microphone as recorded.
         out, helper, near, far = self.conversation(["--speech-timeline", "--voice-processing"])
-        os.kill(helper.proc.pid, signal.SIGKILL)
+        helper.proc.kill()
         helper.proc.wait(timeout=10)
-        timeline_path = out.removesuffix(".wav") + ".speech.json"
-        self.assertFalse(os.path.exists(timeline_path))
+        self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.json"))
         status, _, err = run(["--out", out, "--finalize-temps", "--speech-timeline", "--voice-processing"],
                              binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
-        with open(timeline_path) as f:
-            timeline = json.load(f)
-        self.check_timeline(out, timeline, near, far, {})
+        self.check_timeline(out, near, far)
