@@ -58,8 +58,7 @@ class FinisherTest : public GrowingTracksTest {
                              outputSettings(path.ends_with(".wav")), outcome, true, false, speech);
   }
 
-  // At idle priority on a busy machine (or under a sanitizer) the finisher may take a while.
-  // Whether it came.
+  // At idle priority on a busy machine (or under a sanitizer) the finisher may take a while; whether `done` came.
   static bool waitFor(const std::function<bool()>& done, int seconds = 30) {
     for (int i = 0; i < seconds * 40 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     return done();
