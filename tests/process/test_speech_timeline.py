@@ -9,6 +9,7 @@ import wave
 
 from harness import BIN, run
 from pulse_server import SERVER, PulseCase, mic_modules
+from test_voice_processing import speech
 
 BLOCK = 480  # 10 ms at 48 kHz
 RATE = 48000
@@ -22,12 +23,8 @@ SPEECH_PAUSE_BLOCKS = 40  # words of one sentence are under 0.4 s apart
 
 def utterance(directory, name, voice, text):
     """`text` spoken by `voice`, 48 kHz samples."""
-    path = os.path.join(directory, name)
-    subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k.wav", text], check=True, timeout=60)
-    subprocess.run(["sox", path + ".22k.wav", "-r", "48000", path + ".wav"], check=True, timeout=60)
-    with wave.open(path + ".wav") as w:
-        samples = array.array("h", w.readframes(w.getnframes()))
-    return samples
+    with wave.open(speech(directory, name, voice, text)) as w:
+        return array.array("h", w.readframes(w.getnframes()))
 
 
 def script(directory, name, voice, lines, seconds):
