@@ -103,13 +103,13 @@ class ParallelEncodeTest : public ::testing::Test {
     return std::make_unique<Recording>(Recording{path(name), {paths.mic, 100.0}, {paths.system, 100.0 + sysLate}, {}});
   }
 
-  static Result<int64_t> interleave(Recording& r, double micRatio = 1, double sysRatio = 1) {
+  static Result<int64_t> finish(Recording& r, double micRatio = 1, double sysRatio = 1) {
     return finishEndedTracks(r.mic, r.sys, micRatio, sysRatio, r.out, outputSettings(false), r.outcome);
   }
 
   int64_t interleave(Recording& recording, unsigned workers, double micRatio = 1, double sysRatio = 1) {
     aacSegmenting().workers = workers;
-    Result<int64_t> written = interleave(recording, micRatio, sysRatio);
+    Result<int64_t> written = finish(recording, micRatio, sysRatio);
     EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
     return written.ok() ? *written : -1;
   }
@@ -298,7 +298,7 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
       setrlimit(RLIMIT_FSIZE, &limit);
       aacSegmenting() = {3, 4, 8 * kAacFrame};
       Recording recording{path("rec.m4a"), {path("rec.mic.caf"), 100.0}, {path("rec.sys.caf"), 100.0}, {}};
-      Result<int64_t> written = interleave(recording);
+      Result<int64_t> written = finish(recording);
       if (written) _exit(0);
       std::printf("ERROR finalize_failed %s", written.error().description.c_str());  // as the stop says it
       std::fflush(stdout);
