@@ -84,6 +84,11 @@ class Helper:
         self.proc.stdin.write(data.encode())
         self.proc.stdin.flush()
 
+    def request(self, command):
+        """Sends "pause" or "resume" and waits for the line that says it was done."""
+        self.send(command + "\n")
+        self.wait_line({"pause": "STATUS paused", "resume": "STATUS resumed"}[command])
+
     def finish(self, timeout=60.0):
         """Waits for exit; returns (status, all stdout lines)."""
         status = self.proc.wait(timeout=timeout)
@@ -118,14 +123,15 @@ class Helper:
         """The diagnostics (without their "[orvane-capture] " prefix) that start with prefix."""
         return [line[len(DIAG):] for line in self.stderr.splitlines() if line.startswith(DIAG + prefix)]
 
-    def wait_diag(self, prefix, timeout=15.0):
+    def wait_diag(self, prefix, timeout=15.0, count=1):
+        """Waits until `count` diagnostics start with prefix; fails on timeout or exit."""
         deadline = time.monotonic() + timeout
-        while not self.diags(prefix):
+        while len(self.diags(prefix)) < count:
             if time.monotonic() > deadline or self.proc.poll() is not None:
                 time.sleep(0.2)  # let the reader catch up before judging
-                if self.diags(prefix):
+                if len(self.diags(prefix)) >= count:
                     break
-                raise AssertionError(f"no diagnostic {prefix!r} within {timeout}s; stderr {self.stderr}")
+                raise AssertionError(f"not {count} diagnostics {prefix!r} within {timeout}s; stderr {self.stderr}")
             time.sleep(0.02)
 
 

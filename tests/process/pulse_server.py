@@ -14,7 +14,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, Helper, terminal_lines
+from harness import BIN, RATE, Helper, terminal_lines
 
 # auth-anonymous lets children that do not share our HOME (and so our cookie) connect.
 SERVER = os.environ.get("ORVANE_SOUND_SERVER", "pulseaudio")
@@ -306,14 +306,19 @@ class PulseCase(unittest.TestCase):
     def play(self, sink, rate, frequency):
         """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it
         settle: a null sink that never had an input delivers its first audio late."""
-        tone = os.path.join(self.dir.name, f"tone{rate}-{frequency}.wav")
-        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", tone, "synth", "600", "sine", str(frequency), "vol",
-                        "0.5"], check=True, timeout=60)
+        tone = self.sound(f"tone{rate}-{frequency}.wav", "synth", 600, "sine", frequency, "vol", 0.5, rate=rate)
         self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone])
         time.sleep(1.0)
 
-    def player(self, argv):
+    def sound(self, name, *effects, rate=RATE):
+        """A mono file `name` in the test's directory, made by sox's `effects` from nothing; its path."""
+        path = os.path.join(self.dir.name, name)
+        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", path, *map(str, effects)], check=True, timeout=60)
+        return path
+
+    def player(self, argv, env=None):
         """A playing client, ended with the test."""
-        player = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        player = subprocess.Popen(argv, env=env or self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+        return player

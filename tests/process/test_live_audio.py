@@ -1,9 +1,6 @@
 """The live audio: with --live-audio the host, listening on a Unix socket, receives the output's audio as it is
 made, in chunks (a 16-byte header: the first frame's index, the frame count, the flags; then 16-bit stereo frames).
-The microphone records the speakers' monitor, so both channels hear one click train: each click lies where the
-output puts it, and every chunk arrives soon after its audio was captured. At 48 kHz the samples are the
-WAV output's. A host that stops reading loses whole chunks (the next one says so, one diagnostic says how many),
-one that closes loses the rest, and neither touches the recording."""
+The microphone records the speakers' monitor, so both channels hear one click train."""
 import os
 import socket
 import struct
@@ -34,13 +31,8 @@ class LiveReader:
         self.thread.start()
 
     def _exactly(self, connection, size):
-        data = bytearray()
-        while len(data) < size:
-            part = connection.recv(size - len(data))
-            if not part:
-                return None
-            data += part
-        return bytes(data)
+        data = connection.recv(size, socket.MSG_WAITALL)
+        return data if len(data) == size else None
 
     def _read(self):
         connection, _ = self.listener.accept()
@@ -108,18 +100,15 @@ class LiveAudio(PulseCase):
         out, helper = self.start(name, ["--wav", "--live-audio", self.socket_path, *args])
         if clicks:
             time.sleep(1.0)
-            train = os.path.join(self.dir.name, "clicks.wav")
-            subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", train, "synth", "0.001", "square", "500", "vol",
-                            "0.8", "pad", "0", "0.499", "repeat", str(int(seconds * 2))], check=True, timeout=60)
+            train = self.sound("clicks.wav", "synth", 0.001, "square", 500, "vol", 0.8, "pad", 0, 0.499, "repeat",
+                               int(seconds * 2))
             self.player(["paplay", "--latency-msec=200", "--device=speakers", train])
         began = helper.arrival("STATUS recording ")
         if pause_at:  # a second's pause
             time.sleep(max(0.0, began + pause_at - time.monotonic()))
-            helper.send("pause\n")
-            helper.wait_line("STATUS paused")
+            helper.request("pause")
             time.sleep(1.0)
-            helper.send("resume\n")
-            helper.wait_line("STATUS resumed")
+            helper.request("resume")
         time.sleep(max(0.0, began + seconds - time.monotonic()))
         stop_sent = time.monotonic()
         self.stop(helper)

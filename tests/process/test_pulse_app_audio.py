@@ -1,16 +1,10 @@
-"""System audio from named applications alone: with --system-audio-from, the system track holds what the named
-application plays and nothing of another one playing on the same sink; it is silence until the application
-starts, holds a second stream of it from its first second, and follows a stream moved to another sink, and it
-runs as long as the recording. One run carries all of it, on a server that heard a first run (PipeWire's session
-manager remembers where a stream of a name went). A server restart costs only the time away. The clicks the named
-application plays, heard by the microphone too, lie where a recording of the whole monitor puts them and where
-they lay before a pause; with voice processing, the named application is the far end."""
+"""System audio from named applications alone (--system-audio-from): the system track holds what the named
+application plays and nothing of another one on the same sink."""
 import math
 import os
 import signal
 import subprocess
 import time
-import unittest
 
 from harness import RATE, channels, click_onsets, rms, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules
@@ -33,8 +27,7 @@ class SystemAudioFromNamedApplications(PulseCase):
     def setUp(self):
         super().setUp()
         for frequency in (440, 660, 1000):  # made before the run: a player must start at once
-            subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", self.tone(frequency), "synth", "30", "sine",
-                            str(frequency), "vol", "0.4"], check=True, timeout=60)
+            self.sound(f"tone{frequency}.wav", "synth", 30, "sine", frequency, "vol", 0.4)
 
     def tone(self, frequency):
         return os.path.join(self.dir.name, f"tone{frequency}.wav")
@@ -133,10 +126,7 @@ class SystemAudioFromNamedApplications(PulseCase):
         self.assertEqual(len(helper.diags("system audio from meeting: records Meeting")), 2, stderr)
 
     def test_nine_streams_of_the_named_application_are_all_recorded(self):
-        quiet = {}
-        for frequency in (440, 1000):
-            quiet[frequency] = os.path.join(self.dir.name, f"quiet{frequency}.wav")
-            subprocess.run(["sox", self.tone(frequency), quiet[frequency], "vol", "0.1"], check=True, timeout=60)
+        quiet = {f: self.sound(f"quiet{f}.wav", "synth", 30, "sine", f, "vol", 0.04) for f in (440, 1000)}
         play = lambda frequency: self.player(["paplay", "--latency-msec=100", "--device=speakers",  # noqa: E731
                                               f"--property=application.name={MEETING}", quiet[frequency]])
         for _ in range(8):
@@ -187,10 +177,8 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
         self.pulse.echo_path()
 
     def play_clicks(self):
-        clicks = os.path.join(self.dir.name, "clicks.wav")
         # A 0.5 ms click every 250 ms.
-        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", clicks, "synth", "0.0005", "square", "1000", "vol",
-                        "0.8", "pad", "0", "0.2495", "repeat", "119"], check=True, timeout=60)
+        clicks = self.sound("clicks.wav", "synth", 0.0005, "square", 1000, "vol", 0.8, "pad", 0, 0.2495, "repeat", 119)
         self.player(["paplay", "--latency-msec=100", "--device=speakers", f"--property=application.name={MEETING}",
                      clicks])
         time.sleep(1.0)
@@ -223,12 +211,10 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
         self.play_clicks()
         out, helper = self.start("paused.wav", ["--wav", "--system-audio-from", MEETING])
         time.sleep(2.5)
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         paused = time.monotonic() - helper.arrival("STATUS recording ")
         time.sleep(1.0)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         resumed = time.monotonic() - helper.arrival("STATUS recording ")
         time.sleep(2.5)
         self.stop(helper)

@@ -45,13 +45,9 @@ class AlternatingDefaultSink(PulseCase):
             self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=200 "
                                    "sink_dont_move=true source_dont_move=true")
             return
-        tone = f"{self.dir.name}/tone-{frequency}.wav"
-        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", tone, "synth", "600", "sine", str(frequency),
-                        "vol", "0.5"], check=True, timeout=60)
-        player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", tone],
-                                  env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"),
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: player.kill() or player.wait(timeout=5))
+        tone = self.sound(f"tone-{frequency}.wav", "synth", 600, "sine", frequency, "vol", 0.5)
+        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone],
+                    env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"))
 
     def relink(self, sink, helper):
         """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps

@@ -1,22 +1,14 @@
-"""The microphone on a private sound server: with the real binary, the permission
-mode's answers, the silence warning and its recovery, a sound server that dies
-(and comes back, or not), a default source moved across rates and a source the
-user moves us to; and
-the engine alone, driven by bench_pulse_probe (built next to the main binary):
-the format, pieces and time stamps it delivers, and voice processing."""
-import array
+"""The microphone on a private sound server: with the real binary, and the engine alone, driven by
+bench_pulse_probe (built next to the main binary)."""
 import json
 import os
-import subprocess
 import time
 import unittest
-import wave
 
 from harness import (BIN, DIGITAL_SILENCE, NO_FRAMES, RATE, Helper, channels, click_onsets, frame_count, run,
                      tone_level)
 from pulse_server import PulseCase, mic_modules, unreachable_env
 
-CLICK_EVERY = 700 * RATE // 1000
 MIC_TONE = 1000
 
 
@@ -74,10 +66,7 @@ class MicrophoneHealth(PulseCase):
         helper.wait_line("STATUS mic_recovered", timeout=20)
         time.sleep(3.0)
         self.pulse.kill()  # for good now: a stop must still end the run
-        deadline = time.monotonic() + 20
-        while len(helper.diags("engine restart failed: the sound server")) < 2:
-            self.assertLess(time.monotonic(), deadline, helper.stderr)
-            time.sleep(0.1)
+        helper.wait_diag("engine restart failed: the sound server", timeout=20, count=2)
         lines = self.stop(helper)
         self.assertEqual((lines.count("WARN mic_silent\n"), lines.count("STATUS mic_recovered\n")), (2, 2))
         # The second before the last quarter second is what came before the second loss.
@@ -131,17 +120,8 @@ class SwitchingSources(PulseCase):
     modules = switching_sources()
 
     def click_train(self):
-        path = os.path.join(self.dir.name, "clicks.wav")
-        frames = array.array("h", bytes(2 * RATE * 60))
-        for start in range(0, len(frames), CLICK_EVERY):
-            for i in range(start, min(start + RATE // 1000, len(frames))):
-                frames[i] = 26000
-        with wave.open(path, "wb") as out:
-            out.setnchannels(1)
-            out.setsampwidth(2)
-            out.setframerate(RATE)
-            out.writeframes(frames.tobytes())
-        return path
+        """A 1 ms click every 700 ms for a minute."""
+        return self.sound("clicks.wav", "synth", 0.001, "square", 1, "vol", 0.79, "pad", 0, 0.699, "repeat", 85)
 
     def click_offsets(self, out, first):
         """Frames from each system click to the nearest microphone click, over three seconds from `first`."""
@@ -158,8 +138,7 @@ class SwitchingSources(PulseCase):
         self.pulse.pactl("set-default-source", "m48")
         clicks = self.click_train()
         for sink in ("clicks_feed", "speakers"):
-            player = subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", clicks], env=self.env)
-            self.addCleanup(lambda p=player: p.kill() or p.wait())
+            self.player(["paplay", "--latency-msec=20", f"--device={sink}", clicks])
         time.sleep(1.0)
         out, helper = self.start(name, ["--wav", "--keep-temps"])
         for change in changes:

@@ -1,12 +1,6 @@
-"""Recording end to end on a private sound server: the microphone alone into
-both encodings, both sources with a pause, a stalled server and a suspended
-sink, a starved and then stopped helper, the tail before the stop, a server
-restarted (or gone for good), the only sink that goes away (a default sink that
-changes: test_pulse_device_links), a headset's switch of both devices at once,
-devices with many channels, and a full disk. A null sink renders 2 s ahead
-unless a client asks for less, and a monitor stream sees nothing until real
-time catches up: a silent low-latency player on each ("keeper") holds them at
-20 ms."""
+"""Recording end to end on a private sound server (a default sink that changes: test_pulse_device_links). A null
+sink renders 2 s ahead unless a client asks for less, and a monitor stream sees nothing until real time catches up:
+a silent low-latency player on each ("keeper") holds them at 20 ms."""
 import os
 import re
 import signal
@@ -15,7 +9,7 @@ import sys
 import time
 import unittest
 
-from harness import RATE, channels, click_onsets, probe, rms, terminal_lines, tone_level
+from harness import RATE, channels, click_onsets, probe, rms, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules
 
 # A player that stays on its sink when the default moves (paplay's stream follows it).
@@ -27,7 +21,6 @@ class PrivateServerCase(PulseCase):
     """One server per test, with keepers on the named sinks."""
 
     keep_sinks = ("speakers",)
-    keeper_latency_msec = 20
 
     def setUp(self):
         super().setUp()
@@ -35,14 +28,11 @@ class PrivateServerCase(PulseCase):
 
     def keep(self):
         for sink in self.keep_sinks:
-            self.player(["pacat", "--playback", f"--latency-msec={self.keeper_latency_msec}", f"--device={sink}",
-                         "/dev/zero"])
+            self.player(["pacat", "--playback", "--latency-msec=20", f"--device={sink}", "/dev/zero"])
             # The sink takes the lower latency once the keeper's stream exists.
-            deadline = time.monotonic() + 10
             index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
-            while not any(row[1] == index for row in self.pulse.short_list("sink-inputs")):
-                self.assertLess(time.monotonic(), deadline, "the keeper did not connect")
-                time.sleep(0.05)
+            self.pulse.wait_until(f"keeper on {sink}", lambda: any(row[1] == index for row in
+                                                                    self.pulse.short_list("sink-inputs")), timeout=10)
         time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
 
     def assert_tones(self, out, middle=False, mic_only=False):
@@ -106,12 +96,10 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertEqual([(name, source) for _, name, source in self.source_outputs()],
                          [("Microphone", "mic"), ("System audio", "speakers.monitor")])
         time.sleep(1.0)
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         paused_at = time.monotonic()
         time.sleep(2.0)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         resumed_at = time.monotonic()
         time.sleep(2.0)
         active = time.monotonic() - began - (resumed_at - paused_at)
@@ -171,13 +159,11 @@ class MicAndSpeakers(PrivateServerCase):
             self.assert_tone(system[part], SYSTEM_TONE, MIC_TONE)
 
     def test_a_burst_played_right_before_the_stop_is_in_both_tracks(self):
-        burst = os.path.join(self.dir.name, "burst.wav")
-        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", burst, "synth", "0.06", "sine", str(BURST_TONE),
-                        "vol", "0.5"], check=True, timeout=60)
+        burst = self.sound("burst.wav", "synth", 0.06, "sine", BURST_TONE, "vol", 0.5)
         for run_index in range(3):
             out, helper = self.start(f"tail{run_index}.wav", ["--wav"])
             time.sleep(1.5)
-            players = [subprocess.Popen(["paplay", "--latency-msec=10", f"--device={sink}", burst], env=self.env)
+            players = [self.player(["paplay", "--latency-msec=10", f"--device={sink}", burst])
                        for sink in ("mic_feed", "speakers")]
             for player in players:
                 player.wait(timeout=10)  # returns once the sink has played it all
@@ -198,9 +184,7 @@ class SharedClicks(PrivateServerCase):
                "master_channel_map=front-left remix=no"]
 
     def test_a_starved_then_stopped_helper_keeps_every_frame_where_it_belongs(self):
-        clicks = os.path.join(self.dir.name, "clicks.wav")
-        subprocess.run(["sox", "-n", "-r", str(RATE), "-c", "1", clicks, "synth", "0.001", "square", "500", "vol",
-                        "0.8", "pad", "0", "0.499", "repeat", "40"], check=True, timeout=60)
+        clicks = self.sound("clicks.wav", "synth", 0.001, "square", 500, "vol", 0.8, "pad", 0, 0.499, "repeat", 40)
         self.pulse.pactl("set-default-source", "mic")
         if self.pulse.name == "pipewire":  # its server stamps in graph cycles: 21 ms ones, as on many desktops
             subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024"], check=True,
@@ -305,9 +289,7 @@ class ManyChannels(PrivateServerCase):
     keep_sinks = ("speakers", "mic10_feed", "mic8_feed", "surround")
 
     def test_every_channel_of_a_source_or_sink_is_recorded_from_the_devices_the_rules_choose(self):
-        tone = os.path.join(self.dir.name, "tone.wav")
-        subprocess.run(["sox", "-n", "-r", "44100", "-c", "1", tone, "synth", "600", "sine", str(BURST_TONE), "vol",
-                        "0.9"], check=True, timeout=60)
+        tone = self.sound("tone.wav", "synth", 600, "sine", BURST_TONE, "vol", 0.9, rate=44100)
         self.player(["paplay", "--latency-msec=20", "--device=mic8_feed", "--channel-map=front-right", tone])
         self.pulse.pactl("set-default-sink", "surround")  # before the players: a new default takes them along
         for sink, frequency in (("surround", 660), ("speakers", SYSTEM_TONE)):

@@ -1,18 +1,15 @@
-"""Who spoke when, on a real echo path: a scripted conversation of two voices, the far end played into the
-speakers and the near end into the microphone, a loopback carrying the speakers' monitor into the microphone at
--10 dB and 60 ms; the near end alone, the far end alone, both at once. NAME.speech.json beside the output covers
-each channel's speech and leaves the far end's echo out of the microphone's, with or without voice processing;
-a killed run's recovery writes it when asked, and only then."""
+"""Who spoke when, on a real echo path: the far end played into the speakers, the near end into the microphone,
+and a loopback carrying the speakers' monitor into the microphone at -10 dB and 60 ms."""
 import array
 import json
 import os
-import signal
 import subprocess
 import time
 import wave
 
 from harness import BIN, run
 from pulse_server import SERVER, PulseCase, mic_modules
+from test_voice_processing import speech
 
 BLOCK = 480  # 10 ms at 48 kHz
 RATE = 48000
@@ -26,12 +23,8 @@ SPEECH_PAUSE_BLOCKS = 40  # words of one sentence are under 0.4 s apart
 
 def utterance(directory, name, voice, text):
     """`text` spoken by `voice`, 48 kHz samples."""
-    path = os.path.join(directory, name)
-    subprocess.run(["espeak-ng", "-v", voice, "-w", path + ".22k.wav", text], check=True, timeout=60)
-    subprocess.run(["sox", path + ".22k.wav", "-r", "48000", path + ".wav"], check=True, timeout=60)
-    with wave.open(path + ".wav") as w:
-        samples = array.array("h", w.readframes(w.getnframes()))
-    return samples
+    with wave.open(speech(directory, name, voice, text)) as w:
+        return array.array("h", w.readframes(w.getnframes()))
 
 
 def script(directory, name, voice, lines, seconds):
@@ -105,14 +98,18 @@ class SpeechTimeline(PulseCase):
             self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
         out, helper = self.start("rec.wav", ["--wav", *args])
         # A generous buffer: a player that underruns under load moves the rest of its line against the script.
-        players = [subprocess.Popen(["paplay", "--latency-msec=200", f"--device={sink}", path], env=self.env)
+        players = [self.player(["paplay", "--latency-msec=200", f"--device={sink}", path])
                    for sink, path in (("speakers", far_path), ("mic_feed", near_path))]
         for player in players:
             player.wait(timeout=60)
         time.sleep(0.4)
         return out, helper, near, far
 
-    def check_timeline(self, out, timeline, near, far, figures):
+    def check_timeline(self, out, near, far):
+        """The timeline beside `out` against the speech in it; returns the figures."""
+        with open(out.removesuffix(".wav") + ".speech.json") as f:
+            timeline = json.load(f)
+        figures = {}
         recorded = array.array("h", subprocess.run(["sox", out, "-t", "raw", "-e", "signed", "-b", "16", "-"],
                                                    capture_output=True, check=True, timeout=60).stdout)
         self.assertEqual(set(timeline), {"version", "mic", "system"})
@@ -150,19 +147,16 @@ class SpeechTimeline(PulseCase):
         figures["echo"] = f"far-only {len(far_only) / 100:.1f} s counted as the microphone's: {false:.3f}"
         self.assertLessEqual(false, 0.05, timeline["mic"])
         self.assertGreater(len(far_only), 400, "the script has seconds of the far end alone")
+        return figures
 
     def test_each_voice_is_found_on_its_channel_and_the_echo_is_not_the_microphone(self):
         out, helper, near, far = self.conversation(["--speech-timeline", "--keep-temps"])
         self.stop(helper)
-        timeline_path = out.removesuffix(".wav") + ".speech.json"
-        with open(timeline_path) as f:
-            timeline = json.load(f)
         self.assertEqual(helper.diags("speech timeline"), [], helper.stderr)
-        figures = {}
-        self.check_timeline(out, timeline, near, far, figures)
-        print(f"\n{SERVER}: {figures}")
+        print(f"\n{SERVER}: {self.check_timeline(out, near, far)}")
         self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
         # A recovery without the option writes none.
+        timeline_path = out.removesuffix(".wav") + ".speech.json"
         os.remove(timeline_path)
         status, _, err = run(["--out", out, "--finalize-temps"], binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
@@ -172,13 +166,10 @@ class SpeechTimeline(PulseCase):
     def test_a_killed_run_recovered_with_the_timeline_under_voice_processing(self):
         # The echo path's delay is the canceller's here; the timeline hears the microphone as recorded.
         out, helper, near, far = self.conversation(["--speech-timeline", "--voice-processing"])
-        os.kill(helper.proc.pid, signal.SIGKILL)
+        helper.proc.kill()
         helper.proc.wait(timeout=10)
-        timeline_path = out.removesuffix(".wav") + ".speech.json"
-        self.assertFalse(os.path.exists(timeline_path))
+        self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.json"))
         status, _, err = run(["--out", out, "--finalize-temps", "--speech-timeline", "--voice-processing"],
                              binary=BIN, env=self.env)
         self.assertEqual(status, 0, err)
-        with open(timeline_path) as f:
-            timeline = json.load(f)
-        self.check_timeline(out, timeline, near, far, {})
+        self.check_timeline(out, near, far)

@@ -47,8 +47,7 @@ class VoiceProcessing(PulseCase):
         self.pulse.pactl("set-default-source", "mic")
         self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
         out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps"])
-        play = lambda sink, path: subprocess.Popen(["paplay", "--latency-msec=20", f"--device={sink}", path],  # noqa
-                                                   env=self.env)
+        play = lambda sink, path: self.player(["paplay", "--latency-msec=20", f"--device={sink}", path])  # noqa
         # The near end starts in the far end's last 2 s (double talk) and goes on alone.
         far_player = play("speakers", far)
         time.sleep(sounding(far)[1] - 2.0)

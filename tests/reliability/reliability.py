@@ -39,10 +39,9 @@ def seconds(path):
     return by_sox
 
 
-def tone(path, seconds, channels=1):
-    """A 440 Hz tone at 48 kHz by sox: a track, or a file at the output's path."""
-    subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "16", path, "synth", str(seconds), "sine",
-                    "440"], check=True)
+def sox(path, *effects, rate=48000):
+    """A mono 16-bit track made by sox's `effects` from nothing."""
+    subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)], check=True)
 
 
 def recover(out, *args, size_limit=None):
@@ -270,11 +269,11 @@ def scripted(out, *args, limits=()):
     return [*(["prlimit", *limits] if limits else []), *command(["--out", out, *args], scenario=SINES)]
 
 
-def unstopped(case, args, **options):
+def unstopped(case, args, timeout=25, **options):
     """A run whose standard input stays open, so that only the helper ends it: (status, stdout text)."""
     helper = Helper(args, **({"scenario": SINES} if "binary" not in options else {}), **options)
     case.addCleanup(helper.kill)
-    status, lines = helper.finish(timeout=25)
+    status, lines = helper.finish(timeout=timeout)
     return status, "".join(lines)
 
 
@@ -294,8 +293,7 @@ def a_crashed_runs_tracks_stop_a_new_start(case):
         case.assertTrue(stdout.split("\n")[1].startswith("ERROR start_failed ") and why in stdout, stdout)
         case.assertEqual({n: os.path.getsize(case.path(n)) for n in os.listdir(case.dir)}, before)
     case.assert_recovers(out, lived - 0.3)
-    subprocess.run(["sox", "-n", "-r", "48000", "-c", "1", "-b", "16", case.path("crashed.mic.caf"), "trim", "0", "0"],
-                   check=True)  # a track without audio, as a start that failed leaves it, is replaced
+    sox(case.path("crashed.mic.caf"), "trim", 0, 0)  # a track without audio, as a failed start leaves it, is replaced
     helper = case.start(out, "--wav")
     time.sleep(0.5)
     case.assert_stopped(*helper.stop(), out)
@@ -394,7 +392,7 @@ def a_closed_standard_input(case):
 def two_recoveries_at_once(case):
     """The second of two recoveries of one output refuses while the first writes it."""
     for track in ("mic", "sys"):
-        tone(case.path(f"long.{track}.caf"), 600)
+        sox(case.path(f"long.{track}.caf"), "synth", 600, "sine", 440)
     first = subprocess.Popen([BIN, "--out", case.path("long.m4a"), "--finalize-temps"], stdout=subprocess.PIPE)
     time.sleep(0.5)
     case.assertEqual(recover(case.path("long.m4a"))[:2], (2, IN_USE))
@@ -437,14 +435,10 @@ def fifos_in_the_way(case):
     out = case.path("rec.wav")
     for name in ("rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.wav"):
         os.mkfifo(case.path(name))
-        helper = Helper(["--out", out, "--wav"], scenario=SINES)
-        case.addCleanup(helper.kill)
-        status, lines = helper.finish(timeout=10)
-        case.assertEqual(status, 2)
         what = "a temporary track" if name in ("rec.mic.caf", "rec.sys.caf") else "a file the recording writes"
-        case.assertEqual(lines, ["STATUS starting\n",
-                                 f"ERROR start_failed {case.path(name)} is in the way of {what} and is none; "
-                                 "move it away\n"])
+        case.assertEqual(unstopped(case, ["--out", out, "--wav"], timeout=10),
+                         (2, f"STATUS starting\nERROR start_failed {case.path(name)} is in the way of {what} and is "
+                             "none; move it away\n"))
         case.assertEqual(os.listdir(case.dir), [name])
         os.remove(case.path(name))
 
@@ -469,7 +463,7 @@ def names_of_a_running_recording(case):
         case.assertRegex(stdout, r"^STATUS starting\nERROR start_failed \S+ is a file of a running recording "
                                  r"\(its temporary track \S+ is in use\); choose another --out\n$")
         case.assertEqual(sorted(os.listdir(case.dir)), before)
-    tone(case.path("rec.mic.mic.caf"), 1)
+    sox(case.path("rec.mic.mic.caf"), "synth", 1, "sine", 440)
     status, stdout, _ = recover(case.path("rec.mic.caf"))
     case.assertEqual(status, 2)
     case.assertTrue(stdout.startswith(f"ERROR finalize_failed {case.path('rec.mic.caf')} is a file of a running "
@@ -567,13 +561,10 @@ def stop_while_the_server_hangs(case):
 
 def damaged_tracks(case):
     """A track cut short under its header, a track at 44.1 kHz and a FIFO in a track's place."""
-    sox = ["sox", "-n", "-b", "16", "-e", "signed", "-c", "1"]
-    subprocess.run(sox + ["-r", "48000", case.path("cut.mic.caf"), "synth", "3", "sine", "1000", "vol", "0.5"],
-                   check=True)
+    sox(case.path("cut.mic.caf"), "synth", 3, "sine", 1000, "vol", 0.5)
     with open(case.path("cut.mic.caf"), "rb+") as f:
         f.truncate(os.path.getsize(case.path("cut.mic.caf")) // 2)
-    subprocess.run(sox + ["-r", "44100", case.path("cut.sys.caf"), "synth", "3", "sine", "440", "vol", "0.5"],
-                   check=True)
+    sox(case.path("cut.sys.caf"), "synth", 3, "sine", 440, "vol", 0.5, rate=44100)
     began = time.monotonic()
     case.assert_recovers(case.path("cut.wav"), 2.99)
     left, right = channels(case.path("cut.wav"))
@@ -581,7 +572,7 @@ def damaged_tracks(case):
     case.assertGreater(tone_level(right[48000:96000], 440), 0.3, "the 44.1 kHz track at its own pitch")
     case.assertAlmostEqual(seconds(case.path("cut.wav")), 3.0, delta=0.005)
     os.mkfifo(case.path("fifo.mic.caf"))
-    subprocess.run(sox + ["-r", "48000", case.path("fifo.sys.caf"), "synth", "1", "sine", "440"], check=True)
+    sox(case.path("fifo.sys.caf"), "synth", 1, "sine", 440)
     case.assert_recovers(case.path("fifo.wav"), 0.99)
     case.assertTrue(os.path.exists(case.path("fifo.mic.caf")), "the FIFO is left alone")
     case.assertLess(time.monotonic() - began, 20)
@@ -604,12 +595,10 @@ def soak_run(case, minutes, speed=4):
     paused = 0.0
     for i in range(int(minutes // 6)):
         time.sleep(max(0.0, began + (360.0 * (i + 1) - 20.0) / speed - time.monotonic()))
-        helper.send("pause\n")
-        helper.wait_line("STATUS paused")
+        helper.request("pause")
         pause_at = time.monotonic()
         time.sleep(20.0 / speed)
-        helper.send("resume\n")
-        helper.wait_line("STATUS resumed")
+        helper.request("resume")
         paused += (time.monotonic() - pause_at) * speed
     time.sleep(max(0.0, began + minutes * 60.0 / speed - time.monotonic()))
     with open(f"/proc/{helper.proc.pid}/status") as status:

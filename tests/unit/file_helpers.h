@@ -32,24 +32,29 @@ struct ScratchDir {
 
 using SampleFn = std::function<float(int64_t frame, uint32_t channel)>;
 
+// Appends frames [from, to) of fn to `file` in blocks of `block`; false once a write failed.
+inline bool appendFrames(AudioFile& file, int64_t from, int64_t to, const SampleFn& fn, uint32_t block = 1000) {
+  auto buffer = PcmBuffer::create(file.processingFormat(), block);
+  for (int64_t done = from; done < to; done += block) {
+    const auto n = static_cast<uint32_t>(std::min<int64_t>(block, to - done));
+    for (uint32_t ch = 0; ch < file.processingFormat().channelCount; ++ch) {
+      for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = fn(done + i, ch);
+    }
+    buffer->setFrameLength(n);
+    if (Status error = file.write(*buffer)) {
+      ADD_FAILURE() << error->domain << " " << error->description;
+      return false;
+    }
+  }
+  return true;
+}
+
 // Creates `path`, appends `frames` frames of fn in blocks of `block`, and returns the file still open.
 inline std::shared_ptr<AudioFile> writeFile(const std::string& path, const AudioSettings& settings, int64_t frames,
                                             const SampleFn& fn, uint32_t block = 1000) {
   auto created = AudioFile::createForWriting(path, settings);
   EXPECT_TRUE(created) << path << ": " << (created ? "" : created.error().description);
-  auto buffer = PcmBuffer::create(AudioFormat::standard(settings.sampleRate, settings.channelCount), block);
-  for (int64_t done = 0; created && done < frames; done += block) {
-    const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
-    for (uint32_t ch = 0; ch < settings.channelCount; ++ch) {
-      for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = fn(done + i, ch);
-    }
-    buffer->setFrameLength(n);
-    if (Status error = (*created)->write(*buffer)) {
-      ADD_FAILURE() << path << ": " << error->domain << " " << error->description;
-      return nullptr;
-    }
-  }
-  if (!created) return nullptr;
+  if (!created || !appendFrames(**created, 0, frames, fn, block)) return nullptr;
   EXPECT_EQ((*created)->length(), frames);
   return *created;
 }
@@ -127,33 +132,24 @@ class GrowingTracksTest : public testing::Test {
     }
   }
 
-  void append(std::shared_ptr<AudioFile>& track, int64_t frames, int64_t block = 7777) {
-    for (int64_t done = 0; done < frames; done += block) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(block, frames - done));
-      const int64_t at = track->length();
-      for (uint32_t i = 0; i < n; ++i) {
-        const int64_t f = at + i;
-        const float noise = static_cast<float>((f * (track == mic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
-        // Bursts: half a second of noise in every 1.5 s, the system's a second after the microphone's and
-        // 20 dB quieter, both 40 dB over their floor.
-        const bool burst = (f / 24000 + (track == mic ? 0 : 2)) % 3 == 0;
-        const float burstLevel = track == mic ? 1.0f : 0.1f;
-        block_->floatChannelData(0)[i] = clicks   ? ((f + (track == mic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise)
-                                         : bursts ? burstLevel * (burst ? noise : 0.01f * noise)
-                                                  : noise;
-      }
-      block_->setFrameLength(n);
-      ASSERT_FALSE(track->write(*block_));
-    }
+  void append(std::shared_ptr<AudioFile>& track, int64_t frames, uint32_t block = 7777) {
+    const bool isMic = track == mic;
+    const auto sample = [&](int64_t f, uint32_t) {
+      const float noise = static_cast<float>((f * (isMic ? 7919 : 104729)) % 65536) / 32768.0f - 1.0f;
+      // Bursts: half a second of noise in every 1.5 s, the system's a second after the microphone's and
+      // 20 dB quieter, both 40 dB over their floor.
+      const bool burst = (f / 24000 + (isMic ? 0 : 2)) % 3 == 0;
+      return clicks   ? ((f + (isMic ? 0 : 5000)) % 33600 < 3 ? 0.9f : 0.05f * noise)
+             : bursts ? (isMic ? 1.0f : 0.1f) * (burst ? noise : 0.01f * noise)
+                      : noise;
+    };
+    ASSERT_TRUE(appendFrames(*track, track->length(), track->length() + frames, sample, block));
   }
 
   ScratchDir dir;
   std::shared_ptr<AudioFile> mic, sys;
   bool clicks = false;
   bool bursts = false;
-
- private:
-  std::unique_ptr<PcmBuffer> block_ = PcmBuffer::create(AudioFormat::standard(48000, 1), 700000);
 };
 
 }  // namespace orvane

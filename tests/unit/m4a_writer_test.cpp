@@ -166,15 +166,7 @@ TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
     Result<int64_t> from = file->truncate(cut);
     ASSERT_TRUE(from) << ext;
     EXPECT_LE(*from, cut);
-    auto buffer = PcmBuffer::create(file->processingFormat(), 1000);
-    for (int64_t done = *from; done < frames; done += 1000) {
-      const auto n = static_cast<uint32_t>(std::min<int64_t>(1000, frames - done));
-      for (uint32_t ch = 0; ch < 2; ++ch) {
-        for (uint32_t i = 0; i < n; ++i) buffer->floatChannelData(ch)[i] = tone(done + i, ch);
-      }
-      buffer->setFrameLength(n);
-      ASSERT_FALSE(file->write(*buffer));
-    }
+    ASSERT_TRUE(appendFrames(*file, *from, frames, tone));
     ASSERT_FALSE(file->close());
     const std::vector<float> once = decode(dir / (std::string("once.") + ext));
     const std::vector<float> again = decode(dir / (std::string("cut.") + ext));

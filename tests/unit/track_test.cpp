@@ -18,9 +18,8 @@
 namespace orvane {
 namespace {
 
-// A buffer of `frames` frames of a 1 kHz tone at `rate` with `channels`
-// interleaved float channels, or of a ramp counting on from `firstValue` when
-// it is given (mono 48 kHz only).
+// `frames` frames of a 1 kHz tone at `rate` in `channels` interleaved float
+// channels; a ramp from `firstValue` (mono 48 kHz), where a frame's place shows.
 std::unique_ptr<PcmBuffer> toneBuffer(double rate, uint32_t channels, uint32_t frames, int64_t phase = 0) {
   auto buffer = PcmBuffer::create(AudioFormat{rate, channels, SampleType::float32, true}, frames);
   auto* samples = reinterpret_cast<float*>(buffer->plane(0));
@@ -256,9 +255,7 @@ TEST_F(TrackTest, ABlockTheTrackHoldsAllOfIsSkippedWholeAndTheNextPlacedAtItsSta
   // converter keeps a few frames back (its delay, 32 frames here).
   const double before = trackEnd();
   const int64_t length = file->length();
-  auto low = PcmBuffer::create(AudioFormat::standard(24000, 1), Track::kMaxBlockFrames);
-  for (uint32_t i = 0; i < low->frameCapacity(); ++i) low->floatChannelData(0)[i] = 0.5f;
-  low->setFrameLength(Track::kMaxBlockFrames);
+  auto low = toneBuffer(24000, 1, Track::kMaxBlockFrames);
   track.prepare(low->format());
   submit(*low, before - 0.5, true);
   EXPECT_NEAR(static_cast<double>(file->length() - length), 2 * Track::kMaxBlockFrames - 24000, 48.0);
