@@ -80,11 +80,6 @@ std::optional<double> ratioSoFar(const TrackTimeline& timeline) {
   return correctionRatio(rate, kRate);
 }
 
-void removeQuietly(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-}
-
 // The encoder's last frames and the container's index are written at the
 // close: a failure there leaves a file no player opens. The output's name is
 // taken only by a file that is whole and on storage.

@@ -25,11 +25,6 @@ bool fileExists(const std::string& path) {
   return std::filesystem::exists(path, ignored);
 }
 
-void removeQuietly(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-}
-
 // One temporary track: taken for reading under an exclusive lock, so that
 // neither a recording nor a second recovery starts on it meanwhile, and read
 // through that descriptor.

@@ -105,6 +105,11 @@ Status checkOutputPath(const std::string& path) {
   return std::nullopt;
 }
 
+void removeQuietly(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
 Status syncToStorage(const std::string& path) {
   for (const std::string& target : {path, folderOf(path)}) {
     // A FIFO put in the file's place is not waited on: its fsync fails.

@@ -70,6 +70,10 @@ std::optional<std::string> currentName(const std::string& held);
 // False when the file has no name to remove.
 bool removeHeldFile(const std::string& held);
 
+// Removes the file at `path` if there is one; a failure is not worth a word
+// (a leftover part, a spare copy).
+void removeQuietly(const std::string& path);
+
 // An unnamed file for reading and writing in the folder of `path`, on the
 // output's disk (O_TMPFILE where the file system has it, else a fresh name
 // removed at once): neither a failure nor a crash leaves it behind. -1 with
