@@ -36,6 +36,9 @@ class SystemAudioFromNamedApplications(PulseCase):
         """A player that says it is `application`, as a meeting client or a music player would."""
         self.player(["paplay", "--latency-msec=100", f"--device={sink}", f"--client-name={application}",
                      f"--property=application.name={application}", self.tone(frequency)])
+        # Listed before the helper looks: on PipeWire a player takes a moment to connect.
+        self.pulse.wait_until(f"{application}'s stream", lambda: f"tone{frequency}.wav" in self.pulse.pactl(
+            "list", "sink-inputs"))
 
     def sink_input_of(self, frequency):
         """The playback stream playing tone<frequency>.wav, and the index of the sink it plays on."""
