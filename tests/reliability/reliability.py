@@ -1,6 +1,8 @@
 """The reliability suite: crashes, full disks, a hostile host and damaged files. Every case checks that nothing
 captured is lost: the audio from before the fault is in the output or in tracks that a recovery turns into one.
-One driver runs the table CASES; the long cases need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md)."""
+One driver runs the table CASES; the long cases need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md), and
+ORVANE_RELIABILITY_JOBS=N runs N cases at a time (they mostly wait on their helpers)."""
+import concurrent.futures
 import os
 import fcntl
 import random
@@ -665,5 +667,27 @@ def load_tests(loader, tests, pattern):
     return suite
 
 
+def run_side_by_side(cases, jobs):
+    """Runs the cases `jobs` at a time, saying each one's outcome as it ends; True if all passed."""
+    said = threading.Lock()
+
+    def run_one(case):
+        result, began = unittest.TestResult(), time.monotonic()
+        case.run(result)
+        outcome = "ok" if result.wasSuccessful() else "FAIL"
+        with said:
+            print(f"{case} ... {'skipped' if result.skipped else outcome} ({time.monotonic() - began:.1f} s)")
+            for _, trace in result.failures + result.errors:
+                print(trace)
+            sys.stdout.flush()
+        return result.wasSuccessful()
+
+    with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
+        return all(list(pool.map(run_one, cases)))
+
+
 if __name__ == "__main__":
+    jobs = int(os.environ.get("ORVANE_RELIABILITY_JOBS", "1"))
+    if jobs > 1:
+        sys.exit(0 if run_side_by_side(list(load_tests(None, None, None)), jobs) else 1)
     unittest.main()
