@@ -66,7 +66,9 @@ void finalizeFromTemps(const std::string& outputPath, bool withMic, bool withSys
     finish("ERROR no_temps no temp tracks to finalize", 2);
   }
   // The output, or a name it derives, may be a file of another recording that still runs.
-  if (Status owned = checkNoRunningRecordingOwns(paths)) finish("ERROR finalize_failed " + owned->description, 2);
+  if (Status owned = checkNoRunningRecordingOwns(paths, speech)) {
+    finish("ERROR finalize_failed " + owned->description, 2);
+  }
   const RecoveredTrack mic = takeTrack(withMic, paths.mic);
   const RecoveredTrack system = takeTrack(withSystem, paths.system);
   // What a finisher had written when its run died; the tracks hold all of it.

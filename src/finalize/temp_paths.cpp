@@ -18,7 +18,8 @@ namespace {
 
 // What follows a recording's output path less its extension in each name it
 // derives; the unfinished outputs add the output's own extension.
-constexpr const char* kDerivedSuffixes[] = {".mic.caf", ".sys.caf", ".drift.json"};
+constexpr const char* kDerivedSuffixes[] = {".mic.caf", ".sys.caf", ".drift.json", ".speech.json",
+                                           ".speech.partial.json"};
 constexpr const char* kUnfinishedSuffixes[] = {".partial", ".finishing"};
 
 // The output paths less their extension of every recording that `path`
@@ -38,9 +39,18 @@ std::vector<std::string> possibleStems(const std::string& path) {
   return stems;
 }
 
+// The files a run writes beside its tracks and output.
+std::vector<const std::string*> besideNames(const TempPaths& paths, bool speechTimeline) {
+  std::vector<const std::string*> names{&paths.sidecar, &paths.partialOutput, &paths.finishing};
+  if (speechTimeline) names.insert(names.end(), {&paths.speech, &paths.partialSpeech});
+  return names;
+}
+
 // Every name a run writes, replaces or removes.
-std::vector<const std::string*> allNames(const TempPaths& paths) {
-  return {&paths.output, &paths.mic, &paths.system, &paths.sidecar, &paths.partialOutput, &paths.finishing};
+std::vector<const std::string*> allNames(const TempPaths& paths, bool speechTimeline) {
+  std::vector<const std::string*> names{&paths.output, &paths.mic, &paths.system};
+  for (const std::string* name : besideNames(paths, speechTimeline)) names.push_back(name);
+  return names;
 }
 
 }  // namespace
@@ -61,9 +71,9 @@ TempPaths::TempPaths(const std::string& outputPath)
       speech(siblingPath(outputPath, "speech.json")),
       partialSpeech(siblingPath(outputPath, "speech.partial.json")) {}
 
-Status checkNoRunningRecordingOwns(const TempPaths& paths) {
+Status checkNoRunningRecordingOwns(const TempPaths& paths, bool speechTimeline) {
   const std::string ownStem = possibleStems(paths.output).front();
-  for (const std::string* path : allNames(paths)) {
+  for (const std::string* path : allNames(paths, speechTimeline)) {
     for (const std::string& stem : possibleStems(*path)) {
       if (stem == ownStem) continue;  // the same --out twice: its tracks' own checks say so
       for (const char* track : {".mic.caf", ".sys.caf"}) {
@@ -76,8 +86,8 @@ Status checkNoRunningRecordingOwns(const TempPaths& paths) {
   return std::nullopt;
 }
 
-Status checkNothingInTheWay(const TempPaths& paths) {
-  for (const std::string* path : {&paths.sidecar, &paths.partialOutput, &paths.finishing}) {
+Status checkNothingInTheWay(const TempPaths& paths, bool speechTimeline) {
+  for (const std::string* path : besideNames(paths, speechTimeline)) {
     struct stat info{};
     if (::lstat(path->c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
       return Error{"posix", EEXIST, *path + " is in the way of a file the recording writes and is none; move it away"};
@@ -86,11 +96,11 @@ Status checkNothingInTheWay(const TempPaths& paths) {
   return std::nullopt;
 }
 
-Status checkNameLengths(const TempPaths& paths) {
+Status checkNameLengths(const TempPaths& paths, bool speechTimeline) {
   const std::filesystem::path folder = std::filesystem::path(paths.output).parent_path();
   const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   const size_t longest = limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
-  for (const std::string* path : allNames(paths)) {
+  for (const std::string* path : allNames(paths, speechTimeline)) {
     const std::string name = std::filesystem::path(*path).filename().string();
     if (name.size() > longest) {
       return Error{"posix", ENAMETOOLONG, "the output name is too long: " + name + " would be " +

@@ -34,16 +34,17 @@ struct TempPaths {
 // this run would replace or remove; nothing when none is. No daemon keeps a
 // list of runs: each name is read back to the outputs it could belong to.
 // A recording of the same output is left to the tracks' own lock checks.
-Status checkNoRunningRecordingOwns(const TempPaths& paths);
+// `speechTimeline`: the timeline's names are this run's too.
+Status checkNoRunningRecordingOwns(const TempPaths& paths, bool speechTimeline);
 
 // EEXIST naming the first of the files this run writes beside its tracks and
-// output (the sidecar, the unfinished output) that something but
-// a regular file occupies: a FIFO, a device or a folder would fail, or hold,
-// the stop.
-Status checkNothingInTheWay(const TempPaths& paths);
+// output (the sidecar, the unfinished output, the speech timeline when asked
+// for) that something but a regular file occupies: a FIFO, a device or a
+// folder would fail, or hold, the stop.
+Status checkNothingInTheWay(const TempPaths& paths, bool speechTimeline);
 
 // ENAMETOOLONG naming the first of the names above that its folder cannot
 // hold: a recording would otherwise lose that file silently, at its end.
-Status checkNameLengths(const TempPaths& paths);
+Status checkNameLengths(const TempPaths& paths, bool speechTimeline);
 
 }  // namespace orvane

@@ -139,15 +139,19 @@ void Recorder::runStart() {
   // Short of address space, the sound server's client fails in ways that
   // read as a server that is not there, or never answers.
   if (std::optional<std::string> shortage = addressSpaceShortage()) return failStart("start_failed", *shortage);
-  if (Status tooLong = checkNameLengths(paths)) return failStart("start_failed", tooLong->description);
+  if (Status tooLong = checkNameLengths(paths, speechTimeline)) return failStart("start_failed", tooLong->description);
   // Both, whatever the mode: a recovery of this output reads both.
   for (const std::string* track : {&paths.mic, &paths.system}) {
     if (Status taken = checkTrackPathFree(*track, outputURL)) return failStart("start_failed", taken->description);
   }
   // Another recording's file under one of our names would be replaced or
   // removed at our stop, or its own stop would remove or replace ours.
-  if (Status owned = checkNoRunningRecordingOwns(paths)) return failStart("start_failed", owned->description);
-  if (Status occupied = checkNothingInTheWay(paths)) return failStart("start_failed", occupied->description);
+  if (Status owned = checkNoRunningRecordingOwns(paths, speechTimeline)) {
+    return failStart("start_failed", owned->description);
+  }
+  if (Status occupied = checkNothingInTheWay(paths, speechTimeline)) {
+    return failStart("start_failed", occupied->description);
+  }
   // The host hears the recording from its first frame, so it listens before anything is captured.
   if (!liveAudioPath.empty()) {
     auto socket = StreamSocket::connect(liveAudioPath);

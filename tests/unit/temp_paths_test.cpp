@@ -29,8 +29,9 @@ struct LiveRecording {
 TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   ScratchDir dir;
   LiveRecording live(dir / "rec.m4a");
-  for (const char* name : {"rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.m4a", "rec.finishing.m4a"}) {
-    Status refused = checkNoRunningRecordingOwns(TempPaths(dir / name));
+  for (const char* name : {"rec.mic.caf", "rec.sys.caf", "rec.drift.json", "rec.partial.m4a", "rec.finishing.m4a",
+                           "rec.speech.json", "rec.speech.partial.json"}) {
+    Status refused = checkNoRunningRecordingOwns(TempPaths(dir / name), false);
     ASSERT_TRUE(refused) << name;
     EXPECT_EQ(refused->code, EBUSY);
     EXPECT_EQ(refused->description, dir / name + " is a file of a running recording (its temporary track " +
@@ -38,18 +39,55 @@ TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   }
   // Its output is where this run's microphone track would go.
   LiveRecording other(dir / "other.mic.wav");
-  EXPECT_TRUE(checkNoRunningRecordingOwns(TempPaths(dir / "other.wav")));
+  EXPECT_TRUE(checkNoRunningRecordingOwns(TempPaths(dir / "other.wav"), false));
   // Names that only look alike, and the same output (its tracks' own lock check says so).
   for (const char* name : {"rec.mic.wav", "record.m4a", "rec.micro.caf", "rec.m4a", "rec.wav", "other.mic.x.wav"}) {
-    EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / name))) << name;
+    EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / name), false)) << name;
   }
 }
 
 TEST(TempPaths, ATrackNoLongerLockedBelongsToNoRunningRecording) {
   ScratchDir dir;
   { LiveRecording crashed(dir / "rec.m4a"); }
-  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf")));
+  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf"), false));
   EXPECT_FALSE(isTrackInUse(dir / "rec.mic.caf"));
+}
+
+// With a speech timeline its two names are the run's too: each is refused at
+// the start as the others are, never only when the stop writes it.
+TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
+  ScratchDir dir;
+  const long limit = ::pathconf(dir.dir.c_str(), _PC_NAME_MAX);
+  ASSERT_GT(limit, 20);
+  // Every other name fits; the unfinished timeline's does not.
+  const TempPaths longest(dir / (std::string(static_cast<size_t>(limit) - 14, 'n') + ".wav"));
+  EXPECT_FALSE(checkNameLengths(longest, false));
+  Status tooLong = checkNameLengths(longest, true);
+  ASSERT_TRUE(tooLong);
+  EXPECT_EQ(tooLong->code, ENAMETOOLONG);
+  EXPECT_EQ(tooLong->description, "the output name is too long: " + std::string(static_cast<size_t>(limit) - 14, 'n') +
+                                      ".speech.partial.json would be " + std::to_string(limit + 6) +
+                                      " bytes, its folder holds names of at most " + std::to_string(limit));
+
+  const TempPaths rec(dir / "rec.wav");
+  for (const char* name : {"rec.speech.json", "rec.speech.partial.json"}) {
+    std::filesystem::create_directory(dir / name);
+    EXPECT_FALSE(checkNothingInTheWay(rec, false)) << name;
+    Status inTheWay = checkNothingInTheWay(rec, true);
+    ASSERT_TRUE(inTheWay) << name;
+    EXPECT_EQ(inTheWay->description,
+              dir / name + " is in the way of a file the recording writes and is none; move it away");
+    std::filesystem::remove(dir / name);
+  }
+
+  // Read back as an output, the timeline's name is a running recording's.
+  LiveRecording live(dir / "rec.speech.wav");
+  EXPECT_FALSE(checkNoRunningRecordingOwns(rec, false));
+  Status owned = checkNoRunningRecordingOwns(rec, true);
+  ASSERT_TRUE(owned);
+  EXPECT_EQ(owned->code, EBUSY);
+  EXPECT_EQ(owned->description, dir / "rec.speech.json" + " is a file of a running recording (its temporary track " +
+                                    (dir / "rec.speech.mic.caf") + " is in use); choose another --out");
 }
 
 TEST(PrivateFile, AFifoIsRefusedAtOnceNeverWaitedOn) {
@@ -62,9 +100,9 @@ TEST(PrivateFile, AFifoIsRefusedAtOnceNeverWaitedOn) {
   EXPECT_FALSE(openRegularForReading(dir / "fifo"));
   EXPECT_FALSE(AudioFile::openForReading(dir / "fifo"));
   EXPECT_FALSE(isTrackInUse(dir / "fifo"));
-  EXPECT_FALSE(checkNothingInTheWay(TempPaths(dir / "rec.wav")));
+  EXPECT_FALSE(checkNothingInTheWay(TempPaths(dir / "rec.wav"), false));
   ASSERT_EQ(::mkfifo((dir / "rec.drift.json").c_str(), 0600), 0);
-  Status inTheWay = checkNothingInTheWay(TempPaths(dir / "rec.wav"));
+  Status inTheWay = checkNothingInTheWay(TempPaths(dir / "rec.wav"), false);
   ASSERT_TRUE(inTheWay);
   EXPECT_EQ(inTheWay->description,
             dir / "rec.drift.json" + " is in the way of a file the recording writes and is none; move it away");
