@@ -239,8 +239,10 @@ Result<std::string> locateFfmpegModule() {
     if (::access(candidate.c_str(), F_OK) == 0) return candidate;
     looked += (looked.empty() ? "" : ", ") + candidate;
   }
-  return unavailable(std::string("cannot find the FFmpeg writer module ") + kFfmpegModuleFileName +
-                     " (looked for " + (looked.empty() ? "nothing" : looked) + ")");
+  std::string message = "cannot find the FFmpeg writer module ";
+  message += kFfmpegModuleFileName;
+  message += " (looked for " + (looked.empty() ? std::string("nothing") : looked) + ")";
+  return unavailable(message);
 }
 
 Result<const FfmpegModule*> ffmpegModule() {
