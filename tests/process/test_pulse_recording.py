@@ -312,17 +312,21 @@ class ManyChannels(PrivateServerCase):
 
 # What a switch of both devices may cost, in ms of audio a track loses and of the clicks both tracks hear. A
 # stream on the old device records on until the new one delivers, so a track loses nothing while both devices
-# sound. PipeWire's session manager moves the microphone's stream onto the new default source as well, and what
-# the stream delivers after a move waits for the server to say where it went: up to 0.2 s of it are still lost;
-# and on a busy machine its graph stalls now and then for 0.1 s or more, in both tracks at once. On PulseAudio a
-# busy machine's player or server leaves up to 30 ms unheard now and then; a switch that closes first loses 65 ms and more.
-SWITCH_LOST_MS = {"mic": 50, "system": 50} if SERVER == "pulseaudio" else {"mic": 250, "system": 250}
+# sound; a busy machine's player or server leaves up to 30 ms unheard now and then. On PipeWire a busy machine's
+# graph also stalls now and then for 0.1 s or more, in both tracks at once: one switch of the nine may hold such a
+# stall (both tracks silent, the clicks apart by as much while the stamps show where it goes).
+SWITCH_LOST_MS = {"mic": 50, "system": 50}
+STALLS, STALL_MS = (0, 0) if SERVER == "pulseaudio" else (1, 250)
 # PulseAudio's stamps of a stream opened again settle onto its earliest arrivals as the stream's before did.
-# PipeWire's server sends a fragment (four graph cycles here) whole and keeps the rest, so every arrival of a
-# stream comes equally late, by anything up to a cycle: a stream opened again may lie 5-10 ms from the one before,
-# and a moved microphone's further (for now: all but two switches).
-SWITCH_APART_MS = 2 if SERVER == "pulseaudio" else 12
-SWITCHES_APART = 0 if SERVER == "pulseaudio" else 2
+# PipeWire's server sends a fragment whole and keeps the rest, so every arrival of a stream may come equally late
+# by part of a graph cycle, and on a busy machine a stream's stamps, opened again or not, now and then move by a
+# cycle (5.3 ms here): there the channels stay within a cycle and 2 ms of where they were, and one switch of the
+# nine (a stall's own clicks) may lie further.
+SWITCH_APART_MS = 2 if SERVER == "pulseaudio" else 8
+SWITCHES_APART = 0 if SERVER == "pulseaudio" else 1
+# A gap the helper fills in one track for want of input, with none alike in the other (a stall is filled in both,
+# up to a cycle apart), is audio that track lost: its stream moved under it, or closed before the next delivered.
+LONE_GAP_MS, GAPS_ALIKE_MS = 20, 10
 
 
 class HeadsetProfileSwitch(PrivateServerCase):
@@ -382,20 +386,27 @@ class HeadsetProfileSwitch(PrivateServerCase):
             per_switch.append({"mic": longest_silence(mic[first:last], system[first:last]),
                                "system": longest_silence(system[first:last], mic[first:last]),
                                "apart": round(max(shifts, default=RATE) / RATE * 1000, 1), "clicks": len(shifts)})
-        # The longest stretch the helper itself filled with silence in each track for want of input.
-        filled = {track: max([float(line.split(" input gap of ")[1].split(" ms")[0])
-                              for line in helper.diags(f"{track} input gap of ")] + [0]) for track in SWITCH_LOST_MS}
+        # The stretches the helper itself filled with silence in each track for want of input.
+        gaps = {track: [float(line.split(" input gap of ")[1].split(" ms")[0])
+                        for line in helper.diags(f"{track} input gap of ")] for track in SWITCH_LOST_MS}
+        lone = [(track, gap) for track, other in (("mic", "system"), ("system", "mic")) for gap in gaps[track]
+                if gap >= LONE_GAP_MS and not any(abs(gap - alike) < GAPS_ALIKE_MS for alike in gaps[other])]
         # Whoever runs this by hand wants the figures, not only a pass.
-        print(f"\n{SERVER}: per switch {per_switch}; longest gaps filled (ms) {filled}", file=sys.stderr)
+        print(f"\n{SERVER}: per switch {per_switch}; gaps filled (ms) {gaps}", file=sys.stderr)
         facts = (switched, per_switch, helper.stderr)
         self.assertFalse(helper.diags("config change:"), facts)
-        for figures in per_switch + [filled]:
-            for track, most in SWITCH_LOST_MS.items():
-                self.assertLess(figures[track], most, facts)
+        self.assertFalse(lone, facts)
+        for track, most in SWITCH_LOST_MS.items():
+            self.assertLess(max(gaps[track], default=0), max(most, STALL_MS), facts)
+        stalled = [figures for figures in per_switch if all(figures[track] >= most
+                                                             for track, most in SWITCH_LOST_MS.items())]
+        self.assertLessEqual(len(stalled), STALLS, facts)
         for figures in per_switch:
+            for track, most in SWITCH_LOST_MS.items():
+                self.assertLess(figures[track], STALL_MS if figures in stalled else most, facts)
             # A click each second at least: both tracks hear the same device within a second of the switch.
             self.assertGreaterEqual(figures["clicks"], 2, facts)
-        worst = sorted(figures["apart"] for figures in per_switch)
+        worst = sorted(figures["apart"] for figures in per_switch if figures not in stalled)
         self.assertLess(worst[-1 - SWITCHES_APART], SWITCH_APART_MS, facts)
 
 

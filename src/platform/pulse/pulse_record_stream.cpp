@@ -18,6 +18,9 @@ namespace orvane {
 namespace {
 
 constexpr const char* kErrorDomain = "pulse";
+// The microphone's streams' link group (see open): no other node is of it,
+// and the manager only keeps a group's nodes from being linked to each other.
+constexpr const char* kMicrophoneLinkGroup = "orvane-capture.microphone";
 enum ErrorCode : int64_t {
   kServerUnreachable = 1,
   kNoSource = 2,
@@ -226,11 +229,20 @@ Status PulseRecordStream::open(const Device& device) {
   const char* name = role_ == InputRole::microphone ? "Microphone"
                      : role_ == InputRole::monitor  ? "System audio"
                                                     : "Application audio";
+  // PipeWire's session manager makes a stream it links to the default source
+  // follow every later default, and moves it itself: the moved stream got no
+  // frames while it was linked anew (0.1 s and more), then the old source's
+  // last ones ahead of the new one's, and the microphone lost that much of
+  // every switch. A stream of a link group (a filter's, to the manager) is
+  // left where it is, so a new default goes through our own restart, the
+  // stream before recording on until the new one takes over. A user's move
+  // still moves it, and a source that goes away still has it rescued.
   pa_stream*& stream = overlap ? incoming_.stream : stream_;
   stream = newRecordStream(client_->context(), name, device.spec, &device.map,
                            overlap ? RecordStreamHandlers{this, &PulseRecordStream::onIncomingState,
                                                           &PulseRecordStream::onIncomingRead, nullptr, nullptr}
-                                   : handlers());
+                                   : handlers(),
+                           role_ == InputRole::microphone ? kMicrophoneLinkGroup : nullptr);
   if (!stream) {
     return Error{kErrorDomain, kStreamFailed, "cannot create " + std::string(what()) + ": " + client_->lastError()};
   }

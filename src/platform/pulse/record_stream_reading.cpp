@@ -9,8 +9,9 @@
 namespace orvane {
 
 pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
-                           const pa_channel_map* map, const RecordStreamHandlers& handlers) {
+                           const pa_channel_map* map, const RecordStreamHandlers& handlers, const char* linkGroup) {
   pa_proplist* props = makePulseProplist(name);
+  if (linkGroup) pa_proplist_sets(props, "node.link-group", linkGroup);
   pa_stream* stream = pa_stream_new_with_proplist(context, name, &spec, map, props);
   pa_proplist_free(props);
   if (stream) setRecordStreamHandlers(stream, handlers);

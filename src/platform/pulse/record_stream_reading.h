@@ -38,9 +38,11 @@ struct RecordStreamHandlers {
 };
 
 // Loop lock held: a record stream named `name` (as mixers show it) with the
-// handlers set, or nullptr when the server refuses.
+// handlers set, or nullptr when the server refuses. A `linkGroup` (PipeWire's
+// node.link-group; others ignore it) is given when not null.
 pa_stream* newRecordStream(pa_context* context, const char* name, const pa_sample_spec& spec,
-                           const pa_channel_map* map, const RecordStreamHandlers& handlers);
+                           const pa_channel_map* map, const RecordStreamHandlers& handlers,
+                           const char* linkGroup = nullptr);
 // Loop lock held: the stream's handlers from now on (a null one is none).
 void setRecordStreamHandlers(pa_stream* stream, const RecordStreamHandlers& handlers);
 
