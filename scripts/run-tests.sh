@@ -43,29 +43,34 @@ phase sanitizer and fuzzing builds
 other_builds
 phase sanitizer runs
 
+# A sanitizer build's unit tests in two processes side by side, each running
+# half of them in one go: a process per test, as ctest runs them, spent most
+# of a short test's time starting a sanitizer's runtime; and a test that
+# counts its threads counts ThreadSanitizer's own once it runs.
+unit_shards() {
+  local binary=$1/tests/unit_tests first second status=0
+  GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 "$binary" --gtest_brief=1 & first=$!
+  GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=1 "$binary" --gtest_brief=1 & second=$!
+  wait $first || status=$?
+  wait $second || status=$?
+  return $status
+}
+
 # The sanitizers look at our own code, so under them run only what reaches code
 # that the unit tests do not: the reliability suite (crashes, full disks, a
 # hostile host, damaged files) and one recording of the real helper on a
 # private PulseAudio through a pause, device switches, a server restart and a
 # recovery. The other process runs repeat what the normal pass runs.
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan \
-  -R '^(reliability|process\.test_sanitizer_pulse)$'
+(export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1
+ unit_shards build-asan
+ cd build-asan && ctest --output-on-failure --timeout 900 -j 2 -L process \
+   -R '^(reliability|process\.test_sanitizer_pulse)$')
 
 # die_after_fork=0: the event-line writer thread lives for the whole process, so a test that forks a child to
 # run under a file size limit forks a process with threads; the child only starts threads of its own.
-# The unit tests in two processes side by side, each running half of them in one go (not a process per test,
-# as ctest would): a test that counts its threads counts ThreadSanitizer's own once it runs.
-tsan_shard() {
-  GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$1 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
-    build-tsan/tests/unit_tests --gtest_brief=1
-}
-tsan_shard 0 & first=$!
-tsan_shard 1 & second=$!
-status=0
-wait $first || status=$?
-wait $second || status=$?
-[ $status = 0 ]
-(cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_sanitizer_pulse$')
+(export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0"
+ unit_shards build-tsan
+ cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_sanitizer_pulse$')
 
 phase fuzzing
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
