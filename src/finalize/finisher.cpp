@@ -214,10 +214,10 @@ bool Finisher::step() {
   return written_.load(std::memory_order_relaxed) - before == kStepFrames;
 }
 
-// The head alignment decides where every frame goes: both tracks' first
-// buffers are in once their rates are measured.
+// The head alignment decides where every frame goes: both tracks' heads were
+// fixed (half a second in) long before their rates are measured.
 bool Finisher::begin(const Timelines& now) {
-  const std::optional<double> micStart = now.mic.startSeconds, systemStart = now.system.startSeconds;
+  const std::optional<double> micStart = now.mic.headSeconds, systemStart = now.system.headSeconds;
   if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
   stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
                                                outcome_, cancelEcho_, speech_);
@@ -273,7 +273,7 @@ bool Finisher::sameSources(const std::optional<TrackSource>& mic, const std::opt
     if (!track || !path) return !track && !path;
     return track->path == *path && track->startSeconds == start;
   };
-  return same(mic, micPath_, begun_.mic.startSeconds) && same(system, systemPath_, begun_.system.startSeconds);
+  return same(mic, micPath_, begun_.mic.headSeconds) && same(system, systemPath_, begun_.system.headSeconds);
 }
 
 bool Finisher::ready(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& system,

@@ -5,7 +5,6 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -23,11 +22,6 @@ constexpr uint32_t kChunkFrames = 8192;  // the interleave's largest chunk
 // How often it looks for new frames: the track's writer appends every
 // quarter second, so this adds little to the latency and costs little.
 constexpr auto kPoll = std::chrono::milliseconds(50);
-// A track's first second settles its start (the stamps of a stream's first
-// second of frames move it back by what delayed its first arrival, as after
-// a device switch): the heads are aligned once both tracks have run this
-// long, so that the live audio's are the output's, frame for frame.
-constexpr double kSettleSeconds = 1.0;
 // How long the stop waits for the host to take the end of a chunk it began.
 constexpr double kTailSeconds = 0.5;
 constexpr size_t kHeaderBytes = 16;
@@ -35,11 +29,6 @@ constexpr uint32_t kDroppedFlag = 1;
 
 void putLittleEndian(uint8_t* to, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) to[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-bool settled(const TrackTimeline& timeline) {
-  return timeline.startSeconds && timeline.lastSeconds &&
-         *timeline.lastSeconds - *timeline.startSeconds >= kSettleSeconds;
 }
 
 std::optional<TrackSource> source(const std::optional<std::string>& path, std::optional<double> start) {
@@ -215,8 +204,10 @@ void LiveAudio::run() {
 void LiveAudio::step() {
   const TrackTimelines now = progress_();
   if (!stream_) {
-    if ((micPath_ && !settled(now.mic)) || (systemPath_ && !settled(now.system))) return;
-    if (!begin(now.mic.startSeconds, now.system.startSeconds)) return;
+    // The heads are aligned by each track's start as it stood half a second
+    // in, as the output's are: the live audio's frames are the output's.
+    if ((micPath_ && !now.mic.headSeconds) || (systemPath_ && !now.system.headSeconds)) return;
+    if (!begin(now.mic.headSeconds, now.system.headSeconds)) return;
   }
   stream_->follow(0, provisionalRatio(now.mic, kRate), provisionalRatio(now.system, kRate));
   if (Status error = stream_->advance(*output_, INT64_MAX)) giveUp(error->description);
@@ -230,23 +221,8 @@ bool LiveAudio::begin(std::optional<double> micStart, std::optional<double> syst
     giveUp("the tracks could not be read");
     return false;
   }
-  plan_ = stream_->plan(micStart, systemStart);
+  stream_->plan(micStart, systemStart);
   return true;
-}
-
-// The output aligns the heads as the tracks ended: a start that moved after
-// the live audio began puts its frames that far from the output's.
-void LiveAudio::sayMovedHeads(std::optional<double> micStart, std::optional<double> systemStart) const {
-  if (!micStart || !systemStart) return;
-  const HeadAlignment final = planHeadAlignment(micStart, systemStart, kRate);
-  auto lead = [](const HeadAlignment& plan) {
-    return plan.source == LeadSource::mic ? plan.frames : plan.source == LeadSource::system ? -plan.frames : 0;
-  };
-  if (lead(final) == lead(plan_)) return;
-  char line[120];
-  std::snprintf(line, sizeof line, "live audio: the heads moved %.1f ms after it began",
-                static_cast<double>(lead(final) - lead(plan_)) / kRate * 1000);
-  diag(line);
 }
 
 void LiveAudio::giveUp(const std::string& why) {
@@ -264,11 +240,9 @@ void LiveAudio::end(const std::optional<TrackSource>& mic, const std::optional<T
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
   if (output_->closed()) return;
-  const std::optional<double> micStart = mic ? mic->startSeconds : std::nullopt;
-  const std::optional<double> systemStart = system ? system->startSeconds : std::nullopt;
-  // A recording shorter than the heads' settling: all of it now.
-  if (!stream_ && !begin(micStart, systemStart)) return;
-  sayMovedHeads(micStart, systemStart);
+  // A recording shorter than half a second: all of it now.
+  auto start = [](const std::optional<TrackSource>& track) { return track ? track->startSeconds : std::nullopt; };
+  if (!stream_ && !begin(start(mic), start(system))) return;
   stream_->end(micFrames, systemFrames, micRatio, systemRatio);
   if (Status error = stream_->advance(*output_, INT64_MAX)) return giveUp(error->description);
   stream_.reset();

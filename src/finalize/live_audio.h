@@ -35,8 +35,8 @@ class LiveAudio {
   LiveAudio(const LiveAudio&) = delete;
   LiveAudio& operator=(const LiveAudio&) = delete;
 
-  // Starts its thread, which begins once both tracks have their first
-  // frames in and their heads have settled; the tracks' paths as the finisher reads them.
+  // Starts its thread, which begins once both tracks' heads are fixed (half
+  // a second in); the tracks' paths as the finisher reads them.
   void start(std::optional<std::string> mic, std::optional<std::string> system, Progress progress,
              bool cancelEcho);
   // The stop, once the tracks are closed: what they hold to their end, at
@@ -50,14 +50,12 @@ class LiveAudio {
   void step();
   bool begin(std::optional<double> micStart, std::optional<double> systemStart);
   void giveUp(const std::string& why);
-  void sayMovedHeads(std::optional<double> micStart, std::optional<double> systemStart) const;
 
   std::unique_ptr<LiveOutput> output_;
   std::optional<std::string> micPath_, systemPath_;
   Progress progress_;
   bool cancelEcho_ = false;
   InterleaveOutcome outcome_;
-  HeadAlignment plan_;
   std::unique_ptr<InterleaveStream> stream_;  // its thread's, then end()'s
 
   std::mutex lock_;

@@ -363,9 +363,9 @@ void Recorder::stopCompletion() {
   reading.mic = mic.readPath();
   reading.system = system.readPath();
   std::optional<TrackSource> micSource, systemSource;
-  if (mode != Mode::systemOnly) micSource = TrackSource{reading.mic, mic.timeline().startSeconds, mic.producedAudio()};
+  if (mode != Mode::systemOnly) micSource = TrackSource{reading.mic, mic.timeline().headSeconds, mic.producedAudio()};
   if (mode != Mode::micOnly) {
-    systemSource = TrackSource{reading.system, system.timeline().startSeconds, system.producedAudio()};
+    systemSource = TrackSource{reading.system, system.timeline().headSeconds, system.producedAudio()};
   }
   InterleaveOutcome outcome;
   Result<int64_t> written = finishOutput(micSource, systemSource, reading, outcome);

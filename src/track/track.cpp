@@ -38,6 +38,10 @@ constexpr int64_t kMaxResumePadFrames = 48000;
 // time stamp that jumped): nothing is dropped for it.
 constexpr int64_t kMaxSkipFrames = 48000;
 constexpr int64_t kFailureThreshold = 10;
+// Frames the track holds when its head start is fixed (TrackTimeline::headSeconds):
+// later settling moves its start by a frame or so (under 0.1 ms) and the live
+// audio, which cannot begin before, begins half a second in.
+constexpr int64_t kHeadFrames = 24000;
 
 void skipLeadingFrames(PcmBuffer& buffer, uint32_t frames) {
   float* samples = buffer.floatChannelData(0);
@@ -423,6 +427,9 @@ void Track::stamp(double activeSeconds, int64_t position) {
     timeline_.startSeconds = activeSeconds;
     timeline_.startFrames = position;
   }
+  if (!timeline_.headSeconds && position - timeline_.startFrames >= kHeadFrames) {
+    timeline_.headSeconds = timeline_.startSeconds;
+  }
   if (!timeline_.lastSeconds || !(*timeline_.lastSeconds > activeSeconds)) {
     timeline_.lastSeconds = activeSeconds;
     timeline_.lastFrames = position;
@@ -432,6 +439,7 @@ void Track::stamp(double activeSeconds, int64_t position) {
   std::atomic_thread_fence(std::memory_order_release);
   publishedSeconds_[0].store(*timeline_.startSeconds, std::memory_order_relaxed);
   publishedSeconds_[1].store(*timeline_.lastSeconds, std::memory_order_relaxed);
+  publishedSeconds_[2].store(timeline_.headSeconds.value_or(NAN), std::memory_order_relaxed);
   publishedFrames_[0].store(timeline_.startFrames, std::memory_order_relaxed);
   publishedFrames_[1].store(timeline_.lastFrames, std::memory_order_relaxed);
   published_.store(version + 2, std::memory_order_release);
@@ -443,10 +451,12 @@ TrackTimeline Track::timelineSoFar() const {
   for (;;) {
     const uint64_t version = published_.load(std::memory_order_acquire);
     if (version == 0) return {};
+    const double head = publishedSeconds_[2].load(std::memory_order_relaxed);
     TrackTimeline copy{publishedSeconds_[0].load(std::memory_order_relaxed),
                        publishedFrames_[0].load(std::memory_order_relaxed),
                        publishedSeconds_[1].load(std::memory_order_relaxed),
-                       publishedFrames_[1].load(std::memory_order_relaxed)};
+                       publishedFrames_[1].load(std::memory_order_relaxed),
+                       std::isnan(head) ? std::nullopt : std::optional<double>(head)};
     std::atomic_thread_fence(std::memory_order_acquire);
     if (version % 2 == 0 && published_.load(std::memory_order_relaxed) == version) return copy;
     std::this_thread::yield();
@@ -467,6 +477,7 @@ Status Track::close() {
   }
   std::lock_guard lock(writing_);
   appendHandedOver();
+  if (!timeline_.headSeconds) timeline_.headSeconds = timeline_.startSeconds;  // shorter than half a second
   return finish();
 }
 

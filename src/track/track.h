@@ -212,7 +212,7 @@ class Track {
   // held when the scheduler set it aside would stall the writer, and the
   // ring would drop buffers behind it.
   std::atomic<uint64_t> published_{0};
-  std::array<std::atomic<double>, 2> publishedSeconds_{};  // start, last
+  std::array<std::atomic<double>, 3> publishedSeconds_{};  // start, last, head (NaN: not yet)
   std::array<std::atomic<int64_t>, 2> publishedFrames_{};
   uint32_t realignApplied_ = 0;
   // Writer: every block so far came from the track's first input while its

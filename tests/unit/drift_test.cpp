@@ -77,7 +77,7 @@ TEST(Resampler, InterpolatesBetweenNeighboursWithoutDriftingOverLongRuns) {
 
 class DriftTest : public testing::Test {
  protected:
-  static TrackTimeline timeline(double span, int64_t frames) { return {10.0, 100, 10.0 + span, 100 + frames}; }
+  static TrackTimeline timeline(double span, int64_t frames) { return {10.0, 100, 10.0 + span, 100 + frames, 10.0}; }
   // Applies the compensation; returns its diagnostics.
   std::string apply(const TrackTimeline& mic, const TrackTimeline& sys = {}) {
     testing::internal::CaptureStderr();

@@ -37,7 +37,7 @@ class FinisherTest : public GrowingTracksTest {
 
   // A timeline measured over 200 s at `ppm` off nominal.
   static TrackTimeline timeline(double start, double ppm) {
-    return {start, 0, start + 200, std::llround(200 * 48000 * (1 + ppm * 1e-6))};
+    return {start, 0, start + 200, std::llround(200 * 48000 * (1 + ppm * 1e-6)), start};
   }
 
   // Closes both tracks and finishes with the final ratios.

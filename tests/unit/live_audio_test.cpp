@@ -110,7 +110,7 @@ class LiveAudioTest : public GrowingTracksTest {
     auto timelines = [&recorded, ppm] {
       const double until = 200 + recorded.load();
       const auto frames = [&](double start) {
-        return TrackTimeline{start, 0, start + until, std::llround(until * 48000 * (1 + ppm * 1e-6))};
+        return TrackTimeline{start, 0, start + until, std::llround(until * 48000 * (1 + ppm * 1e-6)), start};
       };
       return TrackTimelines{frames(10.0), frames(10.25)};
     };
@@ -200,7 +200,7 @@ TEST(ProvisionalRatioTest, KeepsEveryFrameWithinTenMillisecondsOfTheOutputOverTw
     const double rate = 48000 * (1 + ppm * 1e-6);
     auto timelineAt = [&](double seconds, int k) {
       const double jitter = ((k * 7919) % 2001 - 1000) * 1e-6;  // within a millisecond
-      return TrackTimeline{100.0, 0, 100.0 + seconds + jitter, std::llround(seconds * rate)};
+      return TrackTimeline{100.0, 0, 100.0 + seconds + jitter, std::llround(seconds * rate), 100.0};
     };
     const double final = correctionRatio(rate, 48000);
     double worst = 0;

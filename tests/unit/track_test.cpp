@@ -282,6 +282,33 @@ TEST_F(TrackTest, TheFirstInputsSettlingStampsMoveTheTracksStartAndSkipNothing) 
   EXPECT_EQ(diagnostics().find("input gap"), std::string::npos) << diagnostics();
 }
 
+// The heads are placed once, by the start as it stood half a second in: a
+// settling stamp after that still moves the start (drift is measured from
+// it), not the head. A track that never held half a second has its head
+// where its start ended.
+TEST_F(TrackTest, TheHeadStartIsFixedHalfASecondInAndLaterSettlingMovesOnlyTheStart) {
+  submit(*rampBuffer(4096, 0.5f), 10.0, true);
+  submit(*rampBuffer(4096, 0.5f), trackEnd() - 0.003, true);  // 144 frames earlier
+  for (int block = 2; block < 6; ++block) submit(*rampBuffer(4096, 0.5f), trackEnd(), true);
+  EXPECT_FALSE(track.timelineSoFar().headSeconds);  // 20 480 frames held before the last block
+  submit(*rampBuffer(4096, 0.5f), trackEnd() - 0.001, true);  // 24 576 held: this move still counts
+  EXPECT_NEAR(*track.timelineSoFar().headSeconds, 10.0 - 0.004, 1e-9);
+  submit(*rampBuffer(4096, 0.5f), trackEnd() - 0.0005, true);
+  ASSERT_FALSE(track.close());
+  EXPECT_NEAR(*track.timeline().startSeconds, 10.0 - 0.0045, 1e-9);
+  EXPECT_NEAR(*track.timeline().headSeconds, 10.0 - 0.004, 1e-9);
+
+  Track brief{"system", "/tmp/orvane-track-test.sys.caf", failures, writerBell};
+  ASSERT_TRUE(brief.open(std::make_shared<sim::MemoryAudioFile>()));
+  const uint32_t generation = clock.at(kAfterEveryPause)->generation;
+  brief.submit(*rampBuffer(4096, 0.5f), ActiveTime{20.0, generation}, true);
+  brief.submit(*rampBuffer(4096, 0.5f), ActiveTime{20.0 + 4096 / 48000.0 - 0.002, generation}, true);
+  brief.drain();
+  EXPECT_FALSE(brief.timelineSoFar().headSeconds);
+  ASSERT_FALSE(brief.close());
+  EXPECT_NEAR(*brief.timeline().headSeconds, 20.0 - 0.002, 1e-9);
+}
+
 TEST_F(TrackTest, ResumeTopsUpAtMostASecondAndSkipsTheHeadCapturedWhilePaused) {
   submit(*rampBuffer(4096, 0.0f), 100.0);
   // The pause lasted 1.0 s but the next buffer starts 0.99 s after the end of
