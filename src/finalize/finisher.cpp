@@ -59,11 +59,6 @@ bool roomOnDisk(const std::string& path) {
   return static_cast<uint64_t>(info.f_bavail) * info.f_frsize >= kDiskReserveBytes;
 }
 
-std::optional<TrackSource> source(const std::optional<std::string>& path, std::optional<double> start) {
-  if (!path) return std::nullopt;
-  return TrackSource{*path, start};
-}
-
 // The ended track's length as an ordinary reader finds it.
 std::optional<int64_t> endedLength(const std::optional<TrackSource>& track) {
   if (!track) return std::nullopt;
@@ -219,7 +214,8 @@ bool Finisher::step() {
 bool Finisher::begin(const Timelines& now) {
   const std::optional<double> micStart = now.mic.headSeconds, systemStart = now.system.headSeconds;
   if ((micPath_ && !micStart) || (systemPath_ && !systemStart)) return false;
-  stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
+  stream_ = std::make_unique<InterleaveStream>(TrackSource::of(micPath_, micStart),
+                                               TrackSource::of(systemPath_, systemStart), true,
                                                outcome_, cancelEcho_, speech_);
   const bool opened = stream_->ready() && (!micPath_ || outcome_.mic == TrackRead::clean) &&
                       (!systemPath_ || outcome_.system == TrackRead::clean);

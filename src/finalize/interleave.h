@@ -24,6 +24,12 @@ struct TrackSource {
   std::string path;
   std::optional<double> startSeconds;
   bool holdsAudio = false;
+
+  // The track at `path`, if there is one.
+  static std::optional<TrackSource> of(const std::optional<std::string>& path, std::optional<double> start) {
+    if (!path) return std::nullopt;
+    return TrackSource{*path, start};
+  }
 };
 
 // How the interleave fared with one input. A track that exists but could not

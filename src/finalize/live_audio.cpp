@@ -31,11 +31,6 @@ void putLittleEndian(uint8_t* to, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) to[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-std::optional<TrackSource> source(const std::optional<std::string>& path, std::optional<double> start) {
-  if (!path) return std::nullopt;
-  return TrackSource{*path, start};
-}
-
 }  // namespace
 
 // What the interleave writes, as chunks on the socket: resampled to the live
@@ -214,7 +209,8 @@ void LiveAudio::step() {
 }
 
 bool LiveAudio::begin(std::optional<double> micStart, std::optional<double> systemStart) {
-  stream_ = std::make_unique<InterleaveStream>(source(micPath_, micStart), source(systemPath_, systemStart), true,
+  stream_ = std::make_unique<InterleaveStream>(TrackSource::of(micPath_, micStart),
+                                               TrackSource::of(systemPath_, systemStart), true,
                                                outcome_, cancelEcho_);
   if (!stream_->ready() || (micPath_ && outcome_.mic != TrackRead::clean) ||
       (systemPath_ && outcome_.system != TrackRead::clean)) {
