@@ -102,6 +102,35 @@ TEST(MixingRing, ALaneWhoseLatenessChangesGoesWhereItsStampAndLatenessSayAtOnce)
   EXPECT_EQ(all[3128], 1.0f);
 }
 
+// A stream's first blocks, held until its lateness is known, are placed
+// together with it: one lane, no gap between them.
+TEST(HeldBlocks, KeepBlocksWithTheirStampsWhileThereIsRoomAndReleaseThemOldestFirstOnce) {
+  HeldBlocks held(2500);
+  const std::vector<float> ones(1000, 1.0f), twos(1000, 2.0f);
+  EXPECT_TRUE(held.empty());
+  ASSERT_TRUE(held.keep(ones.data(), 1000, at(0)));
+  ASSERT_TRUE(held.keep(twos.data(), 1000, at(1000)));
+  EXPECT_FALSE(held.keep(ones.data(), 1000, at(2000)));  // no room: nothing of it kept
+  EXPECT_DOUBLE_EQ(held.firstStampSeconds(), at(0));
+  MixingRing ring(kRate, 48000, kOrigin);
+  MixingRing::Lane lane;
+  held.release([&](const float* samples, int64_t frames, double stamp) {
+    ring.add(lane, samples, frames, stamp, 512);
+  });
+  EXPECT_TRUE(held.empty());
+  EXPECT_EQ(lane.nextFrame, 2512);
+  held.release([](const float*, int64_t, double) { ADD_FAILURE() << "released twice"; });
+  const auto all = joined(handOn(ring, at(3000)));
+  EXPECT_EQ(all[511], 0.0f);
+  EXPECT_EQ(all[512], 1.0f);
+  EXPECT_EQ(all[1511], 1.0f);
+  EXPECT_EQ(all[1512], 2.0f);
+  EXPECT_EQ(all[2511], 2.0f);
+  EXPECT_EQ(all[2512], 0.0f);
+  // Room again once released.
+  EXPECT_TRUE(held.keep(ones.data(), 1000, at(2000)));
+}
+
 TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {
   MixingRing ring(kRate, 1000, kOrigin);
   MixingRing::Lane late, early;

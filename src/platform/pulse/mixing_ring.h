@@ -5,10 +5,12 @@
 // stamps agree, so the stamps' wander never breaks a stream up; a stream whose
 // clock parts from the host's is drawn back a frame at a time (a sample
 // repeated or left out). Allocates only when made; add() and handOn()
-// allocate nothing, take no lock and do no I/O.
+// allocate nothing, take no lock and do no I/O. HeldBlocks keeps a lane's
+// blocks until the lateness they are to be placed with is known.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -61,6 +63,45 @@ class MixingRing {
   std::vector<float> ring_;
   int64_t handedOn_ = 0;
 };
+
+// A lane's blocks kept back, with their stamps, before they can be placed;
+// added to a ring later, oldest first. Allocates only when made.
+class HeldBlocks {
+ public:
+  static constexpr int kMostBlocks = 64;
+
+  explicit HeldBlocks(int64_t frames) : samples_(static_cast<size_t>(frames)) {}
+
+  // False, keeping nothing, when the block does not fit.
+  bool keep(const float* samples, int64_t frames, double stampSeconds);
+  bool empty() const { return count_ == 0; }
+  double firstStampSeconds() const { return blocks_[0].stampSeconds; }
+  // add(const float* samples, int64_t frames, double stampSeconds) for each, oldest first; empties.
+  template <class Add>
+  void release(Add&& add);
+
+ private:
+  struct Block {
+    int64_t frames;
+    double stampSeconds;
+  };
+  std::vector<float> samples_;
+  std::array<Block, kMostBlocks> blocks_{};
+  int count_ = 0;
+  int64_t frames_ = 0;
+};
+
+template <class Add>
+void HeldBlocks::release(Add&& add) {
+  const float* samples = samples_.data();
+  for (int i = 0; i < count_; ++i) {
+    const Block& block = blocks_[static_cast<size_t>(i)];
+    add(samples, block.frames, block.stampSeconds);
+    samples += block.frames;
+  }
+  count_ = 0;
+  frames_ = 0;
+}
 
 template <class Emit>
 void MixingRing::handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFrames, Emit&& emit) {
