@@ -44,7 +44,7 @@ int64_t MixingRing::addAt(int64_t at, const float* samples, int64_t frames) {
 bool HeldBlocks::keep(const float* samples, int64_t frames, double stampSeconds) {
   if (count_ == kMostBlocks || frames_ + frames > static_cast<int64_t>(samples_.size())) return false;
   std::copy(samples, samples + frames, samples_.begin() + frames_);
-  blocks_[static_cast<size_t>(count_++)] = {frames, stampSeconds};
+  blocks_[static_cast<size_t>(count_++)] = {frames, stampSeconds, stampSeconds};
   frames_ += frames;
   return true;
 }

@@ -65,7 +65,11 @@ class MixingRing {
 };
 
 // A lane's blocks kept back, with their stamps, before they can be placed;
-// added to a ring later, oldest first. Allocates only when made.
+// added to a ring later, oldest first, each run of them that follows on from
+// one another (no block more than kJumpFrames later than the one before
+// ends) as its newest block's stamp says: a stream's stamps settle on its
+// earliest arrivals in its first second, and move only earlier as they do.
+// Allocates only when made.
 class HeldBlocks {
  public:
   static constexpr int kMostBlocks = 64;
@@ -75,15 +79,16 @@ class HeldBlocks {
   // False, keeping nothing, when the block does not fit.
   bool keep(const float* samples, int64_t frames, double stampSeconds);
   bool empty() const { return count_ == 0; }
-  double firstStampSeconds() const { return blocks_[0].stampSeconds; }
+  double firstStampSeconds() const { return blocks_[0].ownStampSeconds; }
   // add(const float* samples, int64_t frames, double stampSeconds) for each, oldest first; empties.
   template <class Add>
-  void release(Add&& add);
+  void release(double rate, Add&& add);
 
  private:
   struct Block {
     int64_t frames;
-    double stampSeconds;
+    double ownStampSeconds;
+    double stampSeconds;  // where it goes
   };
   std::vector<float> samples_;
   std::array<Block, kMostBlocks> blocks_{};
@@ -92,7 +97,16 @@ class HeldBlocks {
 };
 
 template <class Add>
-void HeldBlocks::release(Add&& add) {
+void HeldBlocks::release(double rate, Add&& add) {
+  const double jumpSeconds = static_cast<double>(MixingRing::kJumpFrames) / rate;
+  for (int i = count_ - 2, next = count_ - 1; i >= 0; --i, --next) {
+    Block& block = blocks_[static_cast<size_t>(i)];
+    const Block& after = blocks_[static_cast<size_t>(next)];
+    const double ends = block.frames / rate;
+    if (after.ownStampSeconds - (block.ownStampSeconds + ends) <= jumpSeconds) {
+      block.stampSeconds = after.stampSeconds - ends;
+    }
+  }
   const float* samples = samples_.data();
   for (int i = 0; i < count_; ++i) {
     const Block& block = blocks_[static_cast<size_t>(i)];

@@ -162,7 +162,7 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
     playing.stream->setRoomCheck([this](uint32_t frames) { return !room_ || room_(frames); });
     playing.stream->setWriteFrameObserver([this, place](int64_t writeFrame) {
       place->cycle.add(writeFrame);
-      if (!learning(*place)) release(*place);
+      if (!holding(*place)) release(*place);
     });
   }
   playing.stream->playbackStream(input.index, input.sink);
@@ -173,6 +173,7 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
     release(playing);
     playing.lane = {};
     playing.cycle.restart();
+    playing.settling = true;
     playing.openedSeconds = HostClock::nowSeconds();
   }
   if (Status error = playing.stream->start()) {
@@ -249,7 +250,8 @@ void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioT
   if (!ring_) return;
   const float* samples = block.floatChannelData(0);
   const double seconds = HostClock::secondsForHostTime(stamp.hostTime);
-  if (!learning(playing) || !playing.held.keep(samples, block.frameLength(), seconds)) {
+  playing.settling = stamp.startsAnew;
+  if (!holding(playing) || !playing.held.keep(samples, block.frameLength(), seconds)) {
     release(playing);
     add(playing, samples, block.frameLength(), seconds);
   }
@@ -264,10 +266,11 @@ void PulseAppAudio::add(Playing& playing, const float* samples, int64_t frames, 
   if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
 }
 
-// The blocks held while the stream's cycle was learnt go where they belong now.
+// The blocks held while the stream's cycle was learnt and its stamps settled go where they belong now.
 void PulseAppAudio::release(Playing& playing) {
-  playing.held.release(
-      [&](const float* samples, int64_t frames, double stampSeconds) { add(playing, samples, frames, stampSeconds); });
+  playing.held.release(kRate, [&](const float* samples, int64_t frames, double stampSeconds) {
+    add(playing, samples, frames, stampSeconds);
+  });
 }
 
 void PulseAppAudio::tickIn(double seconds) {
@@ -284,23 +287,28 @@ int64_t PulseAppAudio::lateFrames(const Playing& playing) const {
   return onPipeWire_ ? playing.cycle.cycleFrames() : 0;
 }
 
-// On PipeWire a stream's blocks are held until its cycle is known, no longer
-// than kCycleWaitSeconds, and not past the stop.
+// On PipeWire a stream's blocks are held until its cycle is known and its
+// stamps settled, no longer than kHoldSeconds, and not past the stop.
+bool PulseAppAudio::holding(const Playing& playing) const {
+  return onPipeWire_ && (playing.cycle.cycleFrames() == 0 || playing.settling) && cutSeconds_ == 0 && wanted_ &&
+         HostClock::nowSeconds() < playing.openedSeconds + kHoldSeconds;
+}
+
 bool PulseAppAudio::learning(const Playing& playing) const {
-  return onPipeWire_ && playing.cycle.cycleFrames() == 0 && cutSeconds_ == 0 && wanted_ &&
-         HostClock::nowSeconds() < playing.openedSeconds + kCycleWaitSeconds;
+  return playing.cycle.cycleFrames() == 0 && holding(playing);
 }
 
 // Half a second ago, or where a recorded stream's blocks have come to if that
-// is earlier: its backlog is still to come (at most kMostLateSeconds of it),
-// and so are the blocks it holds.
+// is earlier: its backlog is still to come (at most kMostLateSeconds of it).
+// Blocks it holds keep the ring as their first would had it just come: their
+// stamps may yet settle earlier.
 double PulseAppAudio::dueSeconds() const {
   const double now = HostClock::nowSeconds();
   double due = now - kMixHorizonSeconds;
   for (const auto& playing : playing_) {
     if (playing->sinkInput == PA_INVALID_INDEX) continue;
     if (playing->lane.placed) due = std::min(due, ring_->secondsAt(playing->lane.nextFrame));
-    if (!playing->held.empty()) due = std::min(due, playing->held.firstStampSeconds());
+    if (!playing->held.empty()) due = std::min(due, playing->held.firstStampSeconds() - kMixHorizonSeconds);
   }
   return std::max(due, now - kMostLateSeconds);
 }
@@ -323,7 +331,7 @@ void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const tim
     if (!owner->onPipeWire_ || playing->sinkInput == PA_INVALID_INDEX) continue;
     playing->stream->askWriteFrame();
     if (owner->learning(*playing)) learning = true;
-    else owner->release(*playing);
+    if (!owner->holding(*playing)) owner->release(*playing);
   }
   // The quick ticks hand on no piece shorter than a fragment: a track's ring has slots for a few blocks.
   owner->handOn(owner->dueSeconds(), learning ? kPulseFragmentFrames : 0);

@@ -48,14 +48,16 @@ class PulseAppAudio : public AudioInput {
   static constexpr double kTickSpreadSeconds = 0.05;
   // On PipeWire a stream's first blocks are held until its cycle is known,
   // so that none is placed a cycle early and none a cycle apart from the
-  // next; meanwhile the ticks come every kLearnTickSeconds (4-6 ms, less than
-  // most cycles: consecutive readings lie one cycle apart or none), which
-  // measures it within a few cycles. A stream whose cycle is still unknown
-  // kCycleWaitSeconds after it was opened (a graph at another rate) is placed
-  // by its stamps alone.
+  // next, and until its stamps settled (they settle on its earliest arrivals
+  // in its first second): placed together as the newest says. Meanwhile the
+  // ticks come every kLearnTickSeconds (4-6 ms, less than most cycles:
+  // consecutive readings lie one cycle apart or none), which measures the
+  // cycle within a few of them. The blocks are placed at the latest
+  // kHoldSeconds after the stream was opened, without a cycle if none was
+  // found (a graph at another rate).
   static constexpr double kLearnTickSeconds = 0.005;
   static constexpr double kLearnTickSpreadSeconds = 0.001;
-  static constexpr double kCycleWaitSeconds = 1.0;
+  static constexpr double kHoldSeconds = 1.25;
 
   // `names`: matched, ASCII case aside, against each playback stream's
   // application name and process binary.
@@ -85,7 +87,8 @@ class PulseAppAudio : public AudioInput {
     std::string label;                      // control_
     MixingRing::Lane lane;                  // loop thread
     CycleGauge cycle;                       // loop thread
-    HeldBlocks held{static_cast<int64_t>((kCycleWaitSeconds + 0.5) * kApplicationRate)};  // loop thread
+    HeldBlocks held{static_cast<int64_t>((kHoldSeconds + 0.5) * kApplicationRate)};  // loop thread
+    bool settling = true;                   // loop thread: its last block's stamp may still move earlier
     double openedSeconds = 0;               // loop lock: when its recording was opened
   };
   bool matches(const char* applicationName, const char* processBinary) const;
@@ -108,6 +111,7 @@ class PulseAppAudio : public AudioInput {
   void handOn(double untilSeconds, int64_t leastFrames);
   void fireChange();
   int64_t lateFrames(const Playing& playing) const;
+  bool holding(const Playing& playing) const;
   bool learning(const Playing& playing) const;
   void tickIn(double seconds);
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
