@@ -139,7 +139,9 @@ TEST(HeldBlocks, ARunOfBlocksGoesWhereItsNewestStampSaysAndAHoleStartsANewRun) {
   HeldBlocks held(10000);
   const std::vector<float> block(1000, 1.0f);
   const int64_t hole = MixingRing::kJumpFrames + 1;
-  for (const int64_t stamp : std::vector<int64_t>{900, 1800, 2700, 3700 + hole, 4650 + hole}) held.keep(block.data(), 1000, at(stamp));
+  for (const int64_t stamp : std::vector<int64_t>{900, 1800, 2700, 3700 + hole, 4650 + hole}) {
+    held.keep(block.data(), 1000, at(stamp));
+  }
   std::vector<double> stamps;
   held.release(kRate, [&](const float*, int64_t, double stamp) { stamps.push_back(stamp); });
   const std::vector<double> placed{at(700), at(1700), at(2700), at(3650 + hole), at(4650 + hole)};
