@@ -147,6 +147,14 @@ TEST(HeldBlocks, ARunOfBlocksGoesWhereItsNewestStampSaysAndAHoleStartsANewRun) {
   const std::vector<double> placed{at(700), at(1700), at(2700), at(3650 + hole), at(4650 + hole)};
   ASSERT_EQ(stamps.size(), placed.size());
   for (size_t i = 0; i < placed.size(); ++i) EXPECT_NEAR(stamps[i], placed[i], 1e-9) << i;
+  // Far earlier than any settling: stamps that began anew say nothing of the blocks before.
+  const auto anew = static_cast<int64_t>((HeldBlocks::kMostSettleSeconds + 0.01) * kRate);
+  held.keep(block.data(), 1000, at(0));
+  held.keep(block.data(), 1000, at(1000 - anew));
+  stamps.clear();
+  held.release(kRate, [&](const float*, int64_t, double stamp) { stamps.push_back(stamp); });
+  ASSERT_EQ(stamps.size(), 2u);
+  EXPECT_DOUBLE_EQ(stamps[0], at(0));
 }
 
 TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {

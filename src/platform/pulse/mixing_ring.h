@@ -66,13 +66,15 @@ class MixingRing {
 
 // A lane's blocks kept back, with their stamps, before they can be placed;
 // added to a ring later, oldest first, each run of them that follows on from
-// one another (no block more than kJumpFrames later than the one before
-// ends) as its newest block's stamp says: a stream's stamps settle on its
-// earliest arrivals in its first second, and move only earlier as they do.
+// one another (no block more than kJumpFrames later, or kMostSettleSeconds
+// earlier, than the one before ends) as its newest block's stamp says: a
+// stream's stamps settle on its earliest arrivals in its first second, and
+// move only earlier as they do (further, its stamps began anew).
 // Allocates only when made.
 class HeldBlocks {
  public:
   static constexpr int kMostBlocks = 64;
+  static constexpr double kMostSettleSeconds = 0.25;
 
   explicit HeldBlocks(int64_t frames) : samples_(static_cast<size_t>(frames)) {}
 
@@ -103,7 +105,8 @@ void HeldBlocks::release(double rate, Add&& add) {
     Block& block = blocks_[static_cast<size_t>(i)];
     const Block& after = blocks_[static_cast<size_t>(next)];
     const double ends = block.frames / rate;
-    if (after.ownStampSeconds - (block.ownStampSeconds + ends) <= jumpSeconds) {
+    const double gap = after.ownStampSeconds - (block.ownStampSeconds + ends);
+    if (gap <= jumpSeconds && gap >= -kMostSettleSeconds) {
       block.stampSeconds = after.stampSeconds - ends;
     }
   }

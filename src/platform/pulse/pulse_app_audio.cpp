@@ -288,10 +288,12 @@ int64_t PulseAppAudio::lateFrames(const Playing& playing) const {
 }
 
 // On PipeWire a stream's blocks are held until its cycle is known and its
-// stamps settled, no longer than kHoldSeconds, and not past the stop.
+// stamps settled, each for a while at most, and not past the stop.
 bool PulseAppAudio::holding(const Playing& playing) const {
-  return onPipeWire_ && (playing.cycle.cycleFrames() == 0 || playing.settling) && cutSeconds_ == 0 && wanted_ &&
-         HostClock::nowSeconds() < playing.openedSeconds + kHoldSeconds;
+  if (!onPipeWire_ || cutSeconds_ > 0 || !wanted_) return false;
+  const double opened = HostClock::nowSeconds() - playing.openedSeconds;
+  return (playing.cycle.cycleFrames() == 0 && opened < kCycleHoldSeconds) ||
+         (playing.settling && opened < kSettleHoldSeconds);
 }
 
 bool PulseAppAudio::learning(const Playing& playing) const {
@@ -300,15 +302,21 @@ bool PulseAppAudio::learning(const Playing& playing) const {
 
 // Half a second ago, or where a recorded stream's blocks have come to if that
 // is earlier: its backlog is still to come (at most kMostLateSeconds of it).
-// Blocks it holds keep the ring as their first would had it just come: their
-// stamps may yet settle earlier.
+// A stream not yet placed keeps the ring before it was opened, or before the
+// first block it holds, by as much as its stamps may yet settle earlier: on
+// a busy machine a stream's first blocks came seconds after it was opened.
 double PulseAppAudio::dueSeconds() const {
   const double now = HostClock::nowSeconds();
   double due = now - kMixHorizonSeconds;
   for (const auto& playing : playing_) {
     if (playing->sinkInput == PA_INVALID_INDEX) continue;
-    if (playing->lane.placed) due = std::min(due, ring_->secondsAt(playing->lane.nextFrame));
-    if (!playing->held.empty()) due = std::min(due, playing->held.firstStampSeconds() - kMixHorizonSeconds);
+    if (playing->lane.placed) {
+      due = std::min(due, ring_->secondsAt(playing->lane.nextFrame));
+      continue;
+    }
+    double first = playing->openedSeconds;
+    if (!playing->held.empty()) first = std::min(first, playing->held.firstStampSeconds());
+    due = std::min(due, first - HeldBlocks::kMostSettleSeconds);
   }
   return std::max(due, now - kMostLateSeconds);
 }

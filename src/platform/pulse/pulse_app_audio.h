@@ -48,16 +48,18 @@ class PulseAppAudio : public AudioInput {
   static constexpr double kTickSpreadSeconds = 0.05;
   // On PipeWire a stream's first blocks are held until its cycle is known,
   // so that none is placed a cycle early and none a cycle apart from the
-  // next, and until its stamps settled (they settle on its earliest arrivals
-  // in its first second): placed together as the newest says. Meanwhile the
-  // ticks come every kLearnTickSeconds (4-6 ms, less than most cycles:
-  // consecutive readings lie one cycle apart or none), which measures the
-  // cycle within a few of them. The blocks are placed at the latest
-  // kHoldSeconds after the stream was opened, without a cycle if none was
-  // found (a graph at another rate).
+  // next: at most kCycleHoldSeconds after the stream was opened, without a
+  // cycle if none was found (a graph at another rate). Meanwhile the ticks
+  // come every kLearnTickSeconds (4-6 ms, less than most cycles: consecutive
+  // readings lie one cycle apart or none), which measures the cycle within a
+  // few of them. They are held while the stream's stamps settle (on its
+  // earliest arrivals) too, for kSettleHoldSeconds (four fragments), and
+  // placed together as the newest says. The ring stands still meanwhile,
+  // and hands the time held on at once: a track's slots hold 2.7 s.
   static constexpr double kLearnTickSeconds = 0.005;
   static constexpr double kLearnTickSpreadSeconds = 0.001;
-  static constexpr double kHoldSeconds = 1.25;
+  static constexpr double kCycleHoldSeconds = 1.0;
+  static constexpr double kSettleHoldSeconds = 0.35;
 
   // `names`: matched, ASCII case aside, against each playback stream's
   // application name and process binary.
@@ -87,7 +89,7 @@ class PulseAppAudio : public AudioInput {
     std::string label;                      // control_
     MixingRing::Lane lane;                  // loop thread
     CycleGauge cycle;                       // loop thread
-    HeldBlocks held{static_cast<int64_t>((kHoldSeconds + 0.5) * kApplicationRate)};  // loop thread
+    HeldBlocks held{static_cast<int64_t>((kCycleHoldSeconds + 0.5) * kApplicationRate)};  // loop thread
     bool settling = true;                   // loop thread: its last block's stamp may still move earlier
     double openedSeconds = 0;               // loop lock: when its recording was opened
   };
