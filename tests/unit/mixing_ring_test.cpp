@@ -102,6 +102,61 @@ TEST(MixingRing, ALaneWhoseLatenessChangesGoesWhereItsStampAndLatenessSayAtOnce)
   EXPECT_EQ(all[3128], 1.0f);
 }
 
+// A stream's first blocks, held until its lateness is known and its stamps
+// settled, are placed together with it: one lane, no gap between them.
+TEST(HeldBlocks, KeepBlocksWithTheirStampsWhileThereIsRoomAndReleaseThemOldestFirstOnce) {
+  HeldBlocks held(2500);
+  const std::vector<float> ones(1000, 1.0f), twos(1000, 2.0f);
+  EXPECT_TRUE(held.empty());
+  ASSERT_TRUE(held.keep(ones.data(), 1000, at(0)));
+  ASSERT_TRUE(held.keep(twos.data(), 1000, at(1000)));
+  EXPECT_FALSE(held.keep(ones.data(), 1000, at(2000)));  // no room: nothing of it kept
+  EXPECT_DOUBLE_EQ(held.firstStampSeconds(), at(0));
+  MixingRing ring(kRate, 48000, kOrigin);
+  MixingRing::Lane lane;
+  held.release(kRate, [&](const float* samples, int64_t frames, double stamp) {
+    ring.add(lane, samples, frames, stamp, 512);
+  });
+  EXPECT_TRUE(held.empty());
+  EXPECT_EQ(lane.nextFrame, 2512);
+  held.release(kRate, [](const float*, int64_t, double) { ADD_FAILURE() << "released twice"; });
+  const auto all = joined(handOn(ring, at(3000)));
+  EXPECT_EQ(all[511], 0.0f);
+  EXPECT_EQ(all[512], 1.0f);
+  EXPECT_EQ(all[1511], 1.0f);
+  EXPECT_EQ(all[1512], 2.0f);
+  EXPECT_EQ(all[2511], 2.0f);
+  EXPECT_EQ(all[2512], 0.0f);
+  // Room again once released.
+  EXPECT_TRUE(held.keep(ones.data(), 1000, at(2000)));
+}
+
+// The stamps settle earlier as the first arrivals come (the first is late by
+// whatever held it up): the newest says where a run of blocks lies. A block
+// that begins later than the one before ends, beyond the gap threshold, comes
+// after a hole and begins a run of its own.
+TEST(HeldBlocks, ARunOfBlocksGoesWhereItsNewestStampSaysAndAHoleStartsANewRun) {
+  HeldBlocks held(10000);
+  const std::vector<float> block(1000, 1.0f);
+  const int64_t hole = MixingRing::kJumpFrames + 1;
+  for (const int64_t stamp : std::vector<int64_t>{900, 1800, 2700, 3700 + hole, 4650 + hole}) {
+    held.keep(block.data(), 1000, at(stamp));
+  }
+  std::vector<double> stamps;
+  held.release(kRate, [&](const float*, int64_t, double stamp) { stamps.push_back(stamp); });
+  const std::vector<double> placed{at(700), at(1700), at(2700), at(3650 + hole), at(4650 + hole)};
+  ASSERT_EQ(stamps.size(), placed.size());
+  for (size_t i = 0; i < placed.size(); ++i) EXPECT_NEAR(stamps[i], placed[i], 1e-9) << i;
+  // Far earlier than any settling: stamps that began anew say nothing of the blocks before.
+  const auto anew = static_cast<int64_t>((HeldBlocks::kMostSettleSeconds + 0.01) * kRate);
+  held.keep(block.data(), 1000, at(0));
+  held.keep(block.data(), 1000, at(1000 - anew));
+  stamps.clear();
+  held.release(kRate, [&](const float*, int64_t, double stamp) { stamps.push_back(stamp); });
+  ASSERT_EQ(stamps.size(), 2u);
+  EXPECT_DOUBLE_EQ(stamps[0], at(0));
+}
+
 TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCounted) {
   MixingRing ring(kRate, 1000, kOrigin);
   MixingRing::Lane late, early;

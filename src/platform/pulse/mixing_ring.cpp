@@ -1,4 +1,4 @@
-// MixingRing: placing a lane's block and adding it in.
+// MixingRing: placing a lane's block and adding it in; HeldBlocks: keeping one.
 #include "platform/pulse/mixing_ring.h"
 
 #include <cstdlib>
@@ -39,6 +39,14 @@ int64_t MixingRing::addAt(int64_t at, const float* samples, int64_t frames) {
     if (++slot == size) slot = 0;
   }
   return frames - (to - from) - before;
+}
+
+bool HeldBlocks::keep(const float* samples, int64_t frames, double stampSeconds) {
+  if (count_ == kMostBlocks || frames_ + frames > static_cast<int64_t>(samples_.size())) return false;
+  std::copy(samples, samples + frames, samples_.begin() + frames_);
+  blocks_[static_cast<size_t>(count_++)] = {frames, stampSeconds, stampSeconds};
+  frames_ += frames;
+  return true;
 }
 
 }  // namespace orvane

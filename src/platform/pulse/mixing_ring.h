@@ -5,10 +5,12 @@
 // stamps agree, so the stamps' wander never breaks a stream up; a stream whose
 // clock parts from the host's is drawn back a frame at a time (a sample
 // repeated or left out). Allocates only when made; add() and handOn()
-// allocate nothing, take no lock and do no I/O.
+// allocate nothing, take no lock and do no I/O. HeldBlocks keeps a lane's
+// blocks until the lateness they are to be placed with is known.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -61,6 +63,62 @@ class MixingRing {
   std::vector<float> ring_;
   int64_t handedOn_ = 0;
 };
+
+// A lane's blocks kept back, with their stamps, before they can be placed;
+// added to a ring later, oldest first, each run of them that follows on from
+// one another (no block more than kJumpFrames later, or kMostSettleSeconds
+// earlier, than the one before ends) as its newest block's stamp says: a
+// stream's stamps settle on its earliest arrivals in its first second, and
+// move only earlier as they do (further, its stamps began anew).
+// Allocates only when made.
+class HeldBlocks {
+ public:
+  static constexpr int kMostBlocks = 64;
+  static constexpr double kMostSettleSeconds = 0.25;
+
+  explicit HeldBlocks(int64_t frames) : samples_(static_cast<size_t>(frames)) {}
+
+  // False, keeping nothing, when the block does not fit.
+  bool keep(const float* samples, int64_t frames, double stampSeconds);
+  bool empty() const { return count_ == 0; }
+  double firstStampSeconds() const { return blocks_[0].ownStampSeconds; }
+  // add(const float* samples, int64_t frames, double stampSeconds) for each, oldest first; empties.
+  template <class Add>
+  void release(double rate, Add&& add);
+
+ private:
+  struct Block {
+    int64_t frames;
+    double ownStampSeconds;
+    double stampSeconds;  // where it goes
+  };
+  std::vector<float> samples_;
+  std::array<Block, kMostBlocks> blocks_{};
+  int count_ = 0;
+  int64_t frames_ = 0;
+};
+
+template <class Add>
+void HeldBlocks::release(double rate, Add&& add) {
+  const double jumpSeconds = static_cast<double>(MixingRing::kJumpFrames) / rate;
+  for (int i = count_ - 2, next = count_ - 1; i >= 0; --i, --next) {
+    Block& block = blocks_[static_cast<size_t>(i)];
+    const Block& after = blocks_[static_cast<size_t>(next)];
+    const double ends = block.frames / rate;
+    const double gap = after.ownStampSeconds - (block.ownStampSeconds + ends);
+    if (gap <= jumpSeconds && gap >= -kMostSettleSeconds) {
+      block.stampSeconds = after.stampSeconds - ends;
+    }
+  }
+  const float* samples = samples_.data();
+  for (int i = 0; i < count_; ++i) {
+    const Block& block = blocks_[static_cast<size_t>(i)];
+    add(samples, block.frames, block.stampSeconds);
+    samples += block.frames;
+  }
+  count_ = 0;
+  frames_ = 0;
+}
 
 template <class Emit>
 void MixingRing::handOn(double untilSeconds, int64_t leastFrames, uint32_t maxFrames, Emit&& emit) {

@@ -160,15 +160,21 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
         [this, place](const PcmBuffer& block, const AudioTime& stamp) { mixIn(*place, block, stamp); });
     playing.stream->setChangeHandler([this] { fireChange(); });
     playing.stream->setRoomCheck([this](uint32_t frames) { return !room_ || room_(frames); });
-    playing.stream->setWriteFrameObserver([place](int64_t writeFrame) { place->cycle.add(writeFrame); });
+    playing.stream->setWriteFrameObserver([this, place](int64_t writeFrame) {
+      place->cycle.add(writeFrame);
+      if (!holding(*place)) release(*place);
+    });
   }
   playing.stream->playbackStream(input.index, input.sink);
   playing.label = label(input);
   {
     PulseClient::Lock lock(*client_);
     playing.sinkInput = input.index;
+    release(playing);
     playing.lane = {};
     playing.cycle.restart();
+    playing.settling = true;
+    playing.openedSeconds = HostClock::nowSeconds();
   }
   if (Status error = playing.stream->start()) {
     diag("system audio cannot record " + playing.label + ": " + error->description);
@@ -176,12 +182,15 @@ void PulseAppAudio::openPlaying(Playing& playing, const PulseSinkInputInfo& inpu
     return;
   }
   PulseClient::Lock lock(*client_);
-  if (onPipeWire_) playing.stream->askWriteFrame();
+  if (!onPipeWire_) return;
+  playing.stream->askWriteFrame();
+  if (learning(playing)) tickIn(kLearnTickSeconds);
 }
 
 void PulseAppAudio::closePlaying(Playing& playing, double untilSeconds) {
   playing.stream->stop(untilSeconds);
   PulseClient::Lock lock(*client_);
+  release(playing);
   playing.sinkInput = PA_INVALID_INDEX;
 }
 
@@ -239,35 +248,75 @@ void PulseAppAudio::fireChange() {
 // Real-time path: no allocation, no lock but the loop's own, no I/O.
 void PulseAppAudio::mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp) {
   if (!ring_) return;
-  const int64_t missed = ring_->add(playing.lane, block.floatChannelData(0), block.frameLength(),
-                                    HostClock::secondsForHostTime(stamp.hostTime), lateFrames(playing));
-  if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
+  const float* samples = block.floatChannelData(0);
+  const double seconds = HostClock::secondsForHostTime(stamp.hostTime);
+  playing.settling = stamp.startsAnew;
+  if (!holding(playing) || !playing.held.keep(samples, block.frameLength(), seconds)) {
+    release(playing);
+    add(playing, samples, block.frameLength(), seconds);
+  }
   handOn(dueSeconds(), kPulseFragmentFrames);
   // While blocks come they hand the ring on, and the tick would only wake us:
   // it waits (not on PipeWire, where it reads the write indexes).
-  if (tick_ && !onPipeWire_) {
-    timeval when{};
-    timevalAfter(when, kTickSeconds);
-    pa_threaded_mainloop_get_api(client_->loop())->time_restart(tick_, &when);
-  }
+  if (!onPipeWire_) tickIn(kTickSeconds);
+}
+
+void PulseAppAudio::add(Playing& playing, const float* samples, int64_t frames, double stampSeconds) {
+  const int64_t missed = ring_->add(playing.lane, samples, frames, stampSeconds, lateFrames(playing));
+  if (missed > 0) framesMissed_.fetch_add(missed, std::memory_order_relaxed);
+}
+
+// The blocks held while the stream's cycle was learnt and its stamps settled go where they belong now.
+void PulseAppAudio::release(Playing& playing) {
+  playing.held.release(kRate, [&](const float* samples, int64_t frames, double stampSeconds) {
+    add(playing, samples, frames, stampSeconds);
+  });
+}
+
+void PulseAppAudio::tickIn(double seconds) {
+  if (!tick_) return;
+  timeval when{};
+  timevalAfter(when, seconds);
+  pa_threaded_mainloop_get_api(client_->loop())->time_restart(tick_, &when);
 }
 
 // What a stream's own monitor takes a graph cycle before the sink's monitor
-// does (while its cycle is still unknown, nothing: the stream is placed
-// afresh once it is known, and whenever it changes).
+// does (nothing while its cycle is unknown; the stream is placed afresh when
+// it becomes known after all, and whenever it changes).
 int64_t PulseAppAudio::lateFrames(const Playing& playing) const {
   return onPipeWire_ ? playing.cycle.cycleFrames() : 0;
 }
 
+// On PipeWire a stream's blocks are held until its cycle is known and its
+// stamps settled, each for a while at most, and not past the stop.
+bool PulseAppAudio::holding(const Playing& playing) const {
+  if (!onPipeWire_ || cutSeconds_ > 0 || !wanted_) return false;
+  const double opened = HostClock::nowSeconds() - playing.openedSeconds;
+  return (playing.cycle.cycleFrames() == 0 && opened < kCycleHoldSeconds) ||
+         (playing.settling && opened < kSettleHoldSeconds);
+}
+
+bool PulseAppAudio::learning(const Playing& playing) const {
+  return playing.cycle.cycleFrames() == 0 && holding(playing);
+}
+
 // Half a second ago, or where a recorded stream's blocks have come to if that
 // is earlier: its backlog is still to come (at most kMostLateSeconds of it).
+// A stream not yet placed keeps the ring before it was opened, or before the
+// first block it holds, by as much as its stamps may yet settle earlier: on
+// a busy machine a stream's first blocks came seconds after it was opened.
 double PulseAppAudio::dueSeconds() const {
   const double now = HostClock::nowSeconds();
   double due = now - kMixHorizonSeconds;
   for (const auto& playing : playing_) {
-    if (playing->sinkInput != PA_INVALID_INDEX && playing->lane.placed) {
+    if (playing->sinkInput == PA_INVALID_INDEX) continue;
+    if (playing->lane.placed) {
       due = std::min(due, ring_->secondsAt(playing->lane.nextFrame));
+      continue;
     }
+    double first = playing->openedSeconds;
+    if (!playing->held.empty()) first = std::min(first, playing->held.firstStampSeconds());
+    due = std::min(due, first - HeldBlocks::kMostSettleSeconds);
   }
   return std::max(due, now - kMostLateSeconds);
 }
@@ -285,12 +334,18 @@ void PulseAppAudio::handOn(double untilSeconds, int64_t leastFrames) {
 
 void PulseAppAudio::onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
   auto* owner = static_cast<PulseAppAudio*>(self);
-  owner->handOn(owner->dueSeconds(), 0);
+  bool learning = false;
   for (const auto& playing : owner->playing_) {
-    if (owner->onPipeWire_ && playing->sinkInput != PA_INVALID_INDEX) playing->stream->askWriteFrame();
+    if (!owner->onPipeWire_ || playing->sinkInput == PA_INVALID_INDEX) continue;
+    playing->stream->askWriteFrame();
+    if (owner->learning(*playing)) learning = true;
+    if (!owner->holding(*playing)) owner->release(*playing);
   }
+  // The quick ticks hand on no piece shorter than a fragment: a track's ring has slots for a few blocks.
+  owner->handOn(owner->dueSeconds(), learning ? kPulseFragmentFrames : 0);
+  const double spread = learning ? kLearnTickSpreadSeconds : kTickSpreadSeconds;
   timeval when{};
-  timevalAfter(when, kTickSeconds + kTickSpreadSeconds * (owner->ticks_++ % 3 - 1));
+  timevalAfter(when, (learning ? kLearnTickSeconds : kTickSeconds) + spread * (owner->ticks_++ % 3 - 1));
   api->time_restart(event, &when);
 }
 

@@ -10,7 +10,8 @@
 // as long as the recording. On PipeWire a stream's own monitor takes its audio
 // in the graph cycle the stream plays it, a cycle before the sink's monitor
 // does, while both say the same of their timing: each stream's blocks are
-// placed a cycle later, the cycle measured from its recording's write index.
+// placed a cycle later, the cycle measured from its recording's write index
+// (its first blocks held until it is known).
 #pragma once
 
 #include <atomic>
@@ -45,6 +46,20 @@ class PulseAppAudio : public AudioInput {
   // turn: readings at every phase of the graph's cycle measure it soonest.
   static constexpr double kTickSeconds = 0.25;
   static constexpr double kTickSpreadSeconds = 0.05;
+  // On PipeWire a stream's first blocks are held until its cycle is known,
+  // so that none is placed a cycle early and none a cycle apart from the
+  // next: at most kCycleHoldSeconds after the stream was opened, without a
+  // cycle if none was found (a graph at another rate). Meanwhile the ticks
+  // come every kLearnTickSeconds (4-6 ms, less than most cycles: consecutive
+  // readings lie one cycle apart or none), which measures the cycle within a
+  // few of them. They are held while the stream's stamps settle (on its
+  // earliest arrivals) too, for kSettleHoldSeconds (four fragments), and
+  // placed together as the newest says. The ring stands still meanwhile,
+  // and hands the time held on at once: a track's slots hold 2.7 s.
+  static constexpr double kLearnTickSeconds = 0.005;
+  static constexpr double kLearnTickSpreadSeconds = 0.001;
+  static constexpr double kCycleHoldSeconds = 1.0;
+  static constexpr double kSettleHoldSeconds = 0.35;
 
   // `names`: matched, ASCII case aside, against each playback stream's
   // application name and process binary.
@@ -74,6 +89,9 @@ class PulseAppAudio : public AudioInput {
     std::string label;                      // control_
     MixingRing::Lane lane;                  // loop thread
     CycleGauge cycle;                       // loop thread
+    HeldBlocks held{static_cast<int64_t>((kCycleHoldSeconds + 0.5) * kApplicationRate)};  // loop thread
+    bool settling = true;                   // loop thread: its last block's stamp may still move earlier
+    double openedSeconds = 0;               // loop lock: when its recording was opened
   };
   bool matches(const char* applicationName, const char* processBinary) const;
   std::string namesText() const;
@@ -89,10 +107,15 @@ class PulseAppAudio : public AudioInput {
 
   // Loop thread.
   void mixIn(Playing& playing, const PcmBuffer& block, const AudioTime& stamp);
+  void add(Playing& playing, const float* samples, int64_t frames, double stampSeconds);
+  void release(Playing& playing);
   double dueSeconds() const;
   void handOn(double untilSeconds, int64_t leastFrames);
   void fireChange();
   int64_t lateFrames(const Playing& playing) const;
+  bool holding(const Playing& playing) const;
+  bool learning(const Playing& playing) const;
+  void tickIn(double seconds);
   static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval* when, void* self);
   static void onSinkInput(void* self, pa_subscription_event_type_t type, uint32_t index);
   static void onContextLost(void* self);
