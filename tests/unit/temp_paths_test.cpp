@@ -1,11 +1,9 @@
 // The names a run derives from its output against a running recording's
-// (known only by the locks on its tracks), and what the file layer refuses
-// to open or wait on.
+// (known only by the locks on its tracks), and a held file removed where it went.
 #include "finalize/temp_paths.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -46,13 +44,6 @@ TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   }
 }
 
-TEST(TempPaths, ATrackNoLongerLockedBelongsToNoRunningRecording) {
-  ScratchDir dir;
-  { LiveRecording crashed(dir / "rec.m4a"); }
-  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf"), false));
-  EXPECT_FALSE(isTrackInUse(dir / "rec.mic.caf"));
-}
-
 // With a speech timeline its two names are the run's too: each is refused at
 // the start as the others are, never only when the stop writes it.
 TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
@@ -88,24 +79,6 @@ TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
   EXPECT_EQ(owned->code, EBUSY);
   EXPECT_EQ(owned->description, dir / "rec.speech.json" + " is a file of a running recording (its temporary track " +
                                     (dir / "rec.speech.mic.caf") + " is in use); choose another --out");
-}
-
-TEST(PrivateFile, AFifoIsRefusedAtOnceNeverWaitedOn) {
-  ScratchDir dir;
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-  Result<int> created = createPrivateFile(dir / "fifo");
-  ASSERT_FALSE(created);
-  EXPECT_EQ(created.error().code, EEXIST);
-  EXPECT_FALSE(lockTrackFile(dir / "fifo"));
-  EXPECT_FALSE(openRegularForReading(dir / "fifo"));
-  EXPECT_FALSE(AudioFile::openForReading(dir / "fifo"));
-  EXPECT_FALSE(isTrackInUse(dir / "fifo"));
-  EXPECT_FALSE(checkNothingInTheWay(TempPaths(dir / "rec.wav"), false));
-  ASSERT_EQ(::mkfifo((dir / "rec.drift.json").c_str(), 0600), 0);
-  Status inTheWay = checkNothingInTheWay(TempPaths(dir / "rec.wav"), false);
-  ASSERT_TRUE(inTheWay);
-  EXPECT_EQ(inTheWay->description,
-            dir / "rec.drift.json" + " is in the way of a file the recording writes and is none; move it away");
 }
 
 TEST(PrivateFile, AHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
