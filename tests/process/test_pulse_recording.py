@@ -58,7 +58,9 @@ class MicAndSpeakers(PrivateServerCase):
 
     def test_mic_only_to_aac_and_to_wav_takes_no_monitor_and_keeps_temps_when_asked(self):
         self.pulse.pactl("set-default-source", "speakers.monitor")  # a monitor is never taken for the microphone
-        for name, args, codec in (("rec.m4a", (), "aac"), ("rec.wav", ("--wav", "--keep-temps"), "pcm_s16le")):
+        # The encoding is the helper's own: the AAC run on PulseAudio alone.
+        runs = (("rec.m4a", (), "aac"), ("rec.wav", ("--wav", "--keep-temps"), "pcm_s16le"))
+        for name, args, codec in runs[1:] if SERVER == "pipewire" else runs:
             with self.subTest(name=name):
                 out, helper = self.start(name, ["--mic-only", *args])
                 helper.wait_line("LEVEL ", timeout=20)  # with the first buffer: the recorded time runs from here
