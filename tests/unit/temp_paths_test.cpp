@@ -1,9 +1,11 @@
 // The names a run derives from its output against a running recording's
-// (known only by the locks on its tracks), and a held file removed where it went.
+// (known only by the locks on its tracks), a FIFO in a track's place, and a
+// held file removed where it went.
 #include "finalize/temp_paths.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -44,6 +46,13 @@ TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   }
 }
 
+TEST(TempPaths, ATrackNoLongerLockedBelongsToNoRunningRecording) {
+  ScratchDir dir;
+  { LiveRecording crashed(dir / "rec.m4a"); }
+  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf"), false));
+  EXPECT_FALSE(isTrackInUse(dir / "rec.mic.caf"));
+}
+
 // With a speech timeline its two names are the run's too: each is refused at
 // the start as the others are, never only when the stop writes it.
 TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
@@ -79,6 +88,17 @@ TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
   EXPECT_EQ(owned->code, EBUSY);
   EXPECT_EQ(owned->description, dir / "rec.speech.json" + " is a file of a running recording (its temporary track " +
                                     (dir / "rec.speech.mic.caf") + " is in use); choose another --out");
+}
+
+// A FIFO in a track's place is neither created over nor locked (waited on); the
+// reads and the start's checks that meet one: the reliability suite's cases.
+TEST(PrivateFile, AFifoIsNeverCreatedOverOrLockedAsATrack) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  Result<int> created = createPrivateFile(dir / "fifo");
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().code, EEXIST);
+  EXPECT_FALSE(lockTrackFile(dir / "fifo"));
 }
 
 TEST(PrivateFile, AHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
