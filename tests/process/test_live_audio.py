@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import BIN, RATE, Helper, channels, click_onsets
-from pulse_server import PulseCase
+from pulse_server import PulseCase, one_server
 
 HEADER = struct.Struct("<QII")
 DROPPED = 1
@@ -146,6 +146,7 @@ class LiveAudio(PulseCase):
         self.assertLess(p95, 0.5, [round(l, 3) for l in latencies])
         self.assertLess(worst, 1.0, [round(l, 3) for l in latencies])
 
+    @one_server
     def test_a_reader_that_pauses_loses_whole_chunks_said_once_and_the_rest_are_the_wav_outputs_samples(self):
         """The recording is paused too: the pause takes no frames, in the output or the live audio."""
         reader = LiveReader(self.socket_path, pause_after=2.0, pause=5.0)
@@ -167,6 +168,7 @@ class LiveAudio(PulseCase):
                                 f"{before[1] + before[2]} dropped"], stderr)
         self.assertEqual(reader.received() + lost, frames, stderr)  # everything else came
 
+    @one_server
     def test_a_reader_that_closes_ends_the_live_audio_and_the_recording_goes_on(self):
         reader = LiveReader(self.socket_path, close_after=1.0)
         out, helper, _ = self.record("closed.wav", 4.0, reader)
@@ -175,6 +177,7 @@ class LiveAudio(PulseCase):
         self.assertEqual(helper.diags("live audio: "),
                          ["live audio: the host closed its socket; the recording goes on without it"], helper.stderr)
 
+    @one_server
     def test_a_socket_nobody_listens_on_fails_the_start(self):
         # Standard input stays open: its end would be a stop request racing the check.
         status, lines = Helper(["--out", os.path.join(self.dir.name, "none.wav"), "--live-audio", self.socket_path],

@@ -7,7 +7,7 @@ import os
 import subprocess
 import time
 
-from pulse_server import PulseCase, mic_modules
+from pulse_server import PulseCase, mic_modules, one_server
 
 
 def rms_db(path, start, seconds, channel=1):
@@ -75,6 +75,7 @@ class VoiceProcessing(PulseCase):
         near_span = (far_end + 0.3, near_end - far_end - 0.6)
         self.assertAlmostEqual(rms_db(out, *near_span), rms_db(raw, *near_span), delta=1)
 
+    @one_server
     def test_mic_only_has_no_echo_to_take_out_and_says_so(self):
         self.pulse.pactl("set-default-source", "mic")
         self.play("mic_feed", 48000, 1000)

@@ -127,33 +127,6 @@ TEST_F(FinisherTest, WrittenWhileRecordingTheOutputIsTheOneMadeAfreshByteForByte
   EXPECT_TRUE(ours == theirs) << "decodes to the single pass's samples, to its length";
 }
 
-// Both tracks corrected while recording by the rates measured so far (+80 and
-// -60 ppm), and a little otherwise at the stop: every click within 0.5 ms of
-// where the output made afresh at the final ratios puts it.
-TEST_F(FinisherTest, DriftCorrectedWhileRecordingPutsEveryClickWithinHalfAMillisecond) {
-  clicks = true;
-  micPpm = 80, systemPpm = -60;
-  append(mic, 1200000);
-  append(sys, 1200000);
-  auto running = finisher();
-  running->start();
-  EXPECT_TRUE(waitFor([&] { return running->framesWritten() > 1000000; }));
-  append(mic, 200000);
-  append(sys, 190000);
-  ASSERT_TRUE(finish(*running, 1 + 81e-6, 1 - 59e-6));
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(afresh(dir / "ref.wav", 1 + 81e-6, 1 - 59e-6));
-  const auto ours = readAll(out), theirs = readAll(dir / "ref.wav");
-  EXPECT_EQ(ours[0].size(), theirs[0].size()) << "the corrected length";
-  for (size_t channel : {0u, 1u}) {
-    const auto a = onsets(ours[channel]), b = onsets(theirs[channel]);
-    ASSERT_EQ(a.size(), b.size());
-    ASSERT_GE(a.size(), 40u);
-    for (size_t k = 0; k < a.size(); ++k) EXPECT_LE(std::abs(a[k] - b[k]), 24) << channel << " click " << k;
-  }
-  testing::internal::GetCapturedStderr();
-}
-
 double rms(const std::vector<float>& a, const std::vector<float>& b, size_t first, size_t count) {
   double sum = 0;
   for (size_t i = first; i < first + count; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
@@ -184,12 +157,17 @@ TEST_F(FinisherTest, AClockThatMovedIsMadeAgainFromTheFirstSpanTooFarOff) {
   const std::string said = testing::internal::GetCapturedStderr(),
                     redo = "finisher: its frames from 20.0 s on are made again from the final drift measurement\n";
   EXPECT_NE(said.find(redo), said.rfind(redo)) << said << "in each output";
+  // Both channels, corrected while recording at the rates measured so far: every click within 0.5 ms of where
+  // the output made afresh at the final ratios puts it.
   const auto ours = readAll(out), theirs = readAll(dir / "ref.wav");
-  ASSERT_EQ(ours[0].size(), theirs[0].size());
-  const auto a = onsets(ours[0]), b = onsets(theirs[0]);
-  ASSERT_EQ(a.size(), b.size());
-  for (size_t k = 0; k < a.size(); ++k) EXPECT_LE(std::abs(a[k] - b[k]), 24) << "click " << k;
-  EXPECT_NE(std::abs(a[27] - b[27]), 0) << "kept: made at +80 ppm";
+  ASSERT_EQ(ours[0].size(), theirs[0].size()) << "the corrected length";
+  for (size_t channel : {0u, 1u}) {
+    const auto a = onsets(ours[channel]), b = onsets(theirs[channel]);
+    ASSERT_EQ(a.size(), b.size());
+    ASSERT_GE(a.size(), 40u);
+    for (size_t k = 0; k < a.size(); ++k) EXPECT_LE(std::abs(a[k] - b[k]), 24) << channel << " click " << k;
+    if (channel == 0) EXPECT_NE(std::abs(a[27] - b[27]), 0) << "kept: made at +80 ppm";
+  }
   EXPECT_TRUE(std::equal(ours[0].begin() + 960000, ours[0].end(), theirs[0].begin() + 960000))
       << "made again: the frames made afresh";
 

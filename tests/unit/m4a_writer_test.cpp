@@ -1,6 +1,6 @@
 // M4aWriter: the same packets read back by ffprobe and FFmpeg's decoder as
-// from FFmpeg's own muxer, a cut-back, and memory that stays flat over a long
-// stream while FFmpeg's muxer's grows.
+// from FFmpeg's own muxer, memory that stays flat over a long stream while
+// FFmpeg's muxer's grows, and a cut-back through the file layer.
 #include <malloc.h>
 
 #include <cmath>
@@ -99,22 +99,6 @@ TEST(M4aWriter, TheSamePacketsReadAsFromFfmpegsMuxer) {
   EXPECT_TRUE(decoded == decode(dir / "theirs.m4a")) << "sample for sample";
   // Sample-exact start: the first click is at frame 0, not 1024 frames on.
   EXPECT_GT(std::fabs(decoded[2 * 10]), 0.3f);
-}
-
-// A cut-back leaves the file the packets before it would make, and appends go on after them.
-TEST(M4aWriter, ACutBackDropsThePacketsFromItsStampOn) {
-  ScratchDir dir;
-  const Encoded encoded = encodeTone(4 * 48000);
-  const std::vector<Packet> kept(encoded.packets.begin(), encoded.packets.begin() + 100);
-  auto cut = ours(dir / "cut.m4a", encoded.stream);
-  for (const Packet& packet : encoded.packets) ASSERT_FALSE(cut->append(packet.view()));
-  ASSERT_FALSE(cut->dropFrom(encoded.packets[60].pts));
-  for (size_t i = 60; i < kept.size(); ++i) ASSERT_FALSE(cut->append(kept[i].view()));
-  ASSERT_FALSE(cut->close());
-  writeAll(*ours(dir / "whole.m4a", encoded.stream), kept);
-  EXPECT_EQ(probe(dir / "cut.m4a"), probe(dir / "whole.m4a"));
-  EXPECT_EQ(std::filesystem::file_size(dir / "cut.m4a"), std::filesystem::file_size(dir / "whole.m4a"));
-  EXPECT_TRUE(decode(dir / "cut.m4a") == decode(dir / "whole.m4a"));
 }
 
 // An hour and a half of packets (the same few seconds again and again): the

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/files/packet_spill.h"
 #include "finalize/span_resampler.h"
 #include "finalize/parallel_encode.h"
 #include "finalize/finisher.h"
@@ -117,42 +116,6 @@ class ParallelEncodeTest : public ::testing::Test {
   ScratchDir dir_;
   AacSegmenting saved_{};
 };
-
-// Packets read back for a replay or a cut-back are never written out again
-// by a later append: the spill holds each packet once, in order.
-TEST(PacketSpill, AppendsAfterAReplayOrACutBackFollowThePacketsKept) {
-  ScratchDir dir;
-  auto spill = PacketSpill::create(dir / "rec.m4a");
-  ASSERT_TRUE(spill);
-  const std::vector<uint8_t> bytes(3000, 0x5a);
-  auto append = [&](int64_t from, int64_t to) {
-    for (int64_t pts = from; pts < to; pts += kAacFrame) {
-      ASSERT_FALSE((*spill)->append(AacPacket{pts, kAacFrame, 0, bytes.data(), bytes.size()}));
-    }
-  };
-  auto replayed = [&] {
-    std::vector<int64_t> stamps;
-    Status error = (*spill)->replay([&](const AacPacket& packet) -> Status {
-      if (packet.size != bytes.size()) return posixError(EIO, "a packet of another size");
-      stamps.push_back(packet.pts);
-      return std::nullopt;
-    });
-    EXPECT_FALSE(error) << error->description;
-    return stamps;
-  };
-  auto stamps = [](int64_t from, int64_t to) {
-    std::vector<int64_t> all;
-    for (int64_t pts = from; pts < to; pts += kAacFrame) all.push_back(pts);
-    return all;
-  };
-  append(0, 60 * kAacFrame);  // more than a 64 KiB block
-  EXPECT_EQ(replayed(), stamps(0, 60 * kAacFrame));
-  append(60 * kAacFrame, 70 * kAacFrame);
-  EXPECT_EQ(replayed(), stamps(0, 70 * kAacFrame));
-  ASSERT_FALSE((*spill)->dropFrom(50 * kAacFrame));
-  append(50 * kAacFrame, 55 * kAacFrame);
-  EXPECT_EQ(replayed(), stamps(0, 55 * kAacFrame));
-}
 
 TEST(SegmentPlan, OneSegmentPerWorkerOnAacFramesNoneShorterThanTheMinimum) {
   const int64_t minute = 60 * 48000;
