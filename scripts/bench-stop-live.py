@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Stop latency through the real entry point: the scripted backend records `minutes` sped up, both devices
 drifting (+50 / -50 ppm, so both tracks need correction), AAC and WAV. Measured: stop line to "STATUS stopped",
-the process's CPU and peak RSS, the finisher thread's CPU; then on the same kept tracks the output made afresh
-(bench_stop, what a stop does when the finisher made nothing) and the peer after the fact (ffmpeg amerge + aac, sox -M).
+the process's CPU and peak RSS, the finisher thread's CPU, how far apart the channels' clicks lie at the output's
+start and end; then on the same kept tracks the output made afresh (bench_stop, what a stop does when the finisher
+made nothing) and the peer after the fact (ffmpeg amerge + aac, sox -M).
     bench-stop-live.py <sim binary> <bench_stop binary> <minutes> ...     SPEED (default 40), OUTS ("m4a wav"),
     ARGS (more helper options, e.g. --voice-processing), CHANGE ("30:33": the microphone's clock moves to
-    +33 ppm 30 s before the end, so that the finisher makes the last minutes again at the stop)"""
+    +33 ppm 30 s before the end, so that the finisher makes the last minutes again at the stop), AFTER ("0": skip
+    the output made afresh and the peer, which take minutes on a long recording)"""
+import array
 import json
 import os
 import shutil
@@ -42,6 +45,29 @@ def finisher_cpu(pid):
     own = sum(cpu_of(f"/proc/{pid}/task/{tid}/stat") for tid in os.listdir(f"/proc/{pid}/task")
               if open(f"/proc/{pid}/task/{tid}/comm").read().strip() == "finisher")
     return own, cpu_of(f"/proc/{pid}/stat")
+
+
+def click_offset_ms(path, start):
+    """The median and the largest distance (ms) from each system click to the nearest microphone click, over
+    20 s of the output from `start` s (negative: from the end)."""
+    where = ["-sseof", str(start)] if start < 0 else ["-ss", str(start)]
+    raw = subprocess.run(["ffmpeg", "-v", "error", *where, "-i", path, "-t", "20", "-f", "s16le", "-ar", "48000",
+                          "-"], capture_output=True, check=True).stdout
+    samples = array.array("h", raw[: len(raw) // 4 * 4])
+
+    def onsets(channel):
+        found, below = [], True
+        for i, x in enumerate(samples[channel::2]):
+            if below and abs(x) > 8192:
+                found.append(i)
+            below = abs(x) <= 8192
+        return found
+
+    mic, system = onsets(0), onsets(1)
+    if not mic or not system:
+        return float("nan"), float("nan")
+    offsets = sorted(abs(min(mic, key=lambda m: abs(m - c)) - c) / 48 for c in system)
+    return offsets[len(offsets) // 2], offsets[-1]
 
 
 def record(work, minutes, ext):
@@ -84,25 +110,27 @@ def record(work, minutes, ext):
 print(f"speed {SPEED:g}; stop = stop line to STATUS stopped; cpu = whole process (finisher's share); "
       "old = the output made afresh from the same tracks; peer = after the fact")
 print(f"{'min':>5} {'out':>4} {'stop s':>7} {'old s':>7} {'peer s':>7} {'cpu s':>7} {'fin s':>6} {'old cpu':>8} "
-      f"{'ratio':>6} {'MB':>6} {'drops':>5}")
+      f"{'ratio':>6} {'MB':>6} {'drops':>5}  clicks apart, ms (median/max): first 20 s, last 20 s")
 for minutes in MINUTES:
     for ext in os.environ.get("OUTS", "m4a wav").split():
         work = tempfile.mkdtemp(prefix="orvane-stop-live.")
         try:
             latency, cpu, rss, own, recording, drops, fallback = record(work, minutes, ext)
             seconds = minutes * 60
-            for name in (f"rec.{ext}",):
-                if os.path.exists(f"{work}/{name}"):
-                    os.remove(f"{work}/{name}")
-            old_wall, old_cpu, _ = timed([BENCH, "stop", work, str(seconds), f"rec.{ext}"], work)
-            peer = (["ffmpeg", "-v", "error", "-y", "-i", "rec.mic.caf", "-i", "rec.sys.caf", "-filter_complex",
-                     "amerge", "-c:a", "aac", "peer.m4a"] if ext == "m4a"
-                    else ["sox", "-M", "rec.mic.caf", "rec.sys.caf", "peer.wav"])
-            peer_wall, _, _ = timed(peer, work)
+            head, end = click_offset_ms(f"{work}/rec.{ext}", 1), click_offset_ms(f"{work}/rec.{ext}", -21)
+            os.remove(f"{work}/rec.{ext}")
+            old_wall, old_cpu, peer_wall = float("nan"), float("nan"), float("nan")
+            if os.environ.get("AFTER", "1") != "0":
+                old_wall, old_cpu, _ = timed([BENCH, "stop", work, str(seconds), f"rec.{ext}"], work)
+                peer = (["ffmpeg", "-v", "error", "-y", "-i", "rec.mic.caf", "-i", "rec.sys.caf", "-filter_complex",
+                         "amerge", "-c:a", "aac", "peer.m4a"] if ext == "m4a"
+                        else ["sox", "-M", "rec.mic.caf", "rec.sys.caf", "peer.wav"])
+                peer_wall, _, _ = timed(peer, work)
             # Before the finisher the recording cost its CPU less the finisher's, and the stop cost the old path.
             ratio = cpu / (recording - own + old_cpu)
             print(f"{minutes:5g} {ext:>4} {latency:7.2f} {old_wall:7.2f} {peer_wall:7.2f} {cpu:7.1f} {own:6.1f} "
-                  f"{old_cpu:8.1f} {ratio:6.2f} {rss:6.1f} {drops:5d}", flush=True)
+                  f"{old_cpu:8.1f} {ratio:6.2f} {rss:6.1f} {drops:5d}  {head[0]:.2f}/{head[1]:.2f}, "
+                  f"{end[0]:.2f}/{end[1]:.2f}", flush=True)
             for line in fallback:
                 print("      " + line.strip())
         finally:

@@ -25,11 +25,14 @@ run_ctest() {
 # real-time process tests made them miss their timing now and then.
 # Line tables are all a sanitizer's report needs (-g1), and ThreadSanitizer
 # finds the same races at -O1: both build in about two thirds of the time.
+# Each builds a batch of files at a time (CMAKE_UNITY_BUILD), which takes 40 %
+# less again; the normal tree, the one the process tests and the package run,
+# builds file by file.
 other_builds() {
   cmake -S . -B build-asan -G Ninja -DORVANE_SANITIZE=ON -DORVANE_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_FLAGS_DEBUG=-g1 > /dev/null
+    -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_UNITY_BUILD=ON > /dev/null
   cmake --build build-asan -j "$(nproc)"
-  cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF \
+  cmake -S . -B build-tsan -G Ninja -DORVANE_TSAN=ON -DORVANE_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON \
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" > /dev/null
   cmake --build build-tsan -j "$(nproc)" --target unit_tests orvane-capture
   bash scripts/fuzz.sh build

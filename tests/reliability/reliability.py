@@ -6,6 +6,7 @@ import concurrent.futures
 import os
 import fcntl
 import random
+import re
 import shutil
 import signal
 import socket
@@ -243,9 +244,13 @@ def finisher_killed_or_behind(case):
     out = case.path("behind.m4a")
     helper = case.start(out, scenario=dict(SINES, speed=60))
     time.sleep(3.0)
-    recorded = (time.monotonic() - helper.arrival("STATUS recording")) * 60
     case.assert_stopped(*helper.stop(), out)
-    case.assertAlmostEqual(seconds(out), recorded, delta=15.0)
+    # What the tracks took, as the helper says: a loaded machine holds the scripted clock back from 60x.
+    recorded = max(float(line.split(" holds ")[1].split()[0]) for line in helper.diags("") if " track holds " in line)
+    case.assertGreater(recorded, 60)
+    # Every frame of the longer track, and no more than the other's later start put before it.
+    case.assertGreaterEqual(seconds(out), recorded - 0.05)
+    case.assertLess(seconds(out), recorded + 2.0)
     case.assertFalse(os.path.exists(case.path("behind.finishing.m4a")))
 
 
@@ -485,7 +490,11 @@ def a_folder_renamed_while_recording(case):
         case.assert_saved(helper, out, speed=speed)
         case.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
         case.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
-        case.assertEqual(helper.diags("finisher:"), [] if speed > 1 else
+        # At 30x on a busy machine the finisher, at the lowest priority, may leave more to the stop than a
+        # second; it still wrote what it had, and its file became the output.
+        left = [line for line in helper.diags("finisher:") if not re.fullmatch(
+            r"finisher: [0-9.]+ s were left for the stop", line)] if speed > 1 else helper.diags("finisher:")
+        case.assertEqual(left, [] if speed > 1 else
                          ["finisher: it had not begun; the output is made from the tracks afresh"])
         shutil.rmtree(folder)
         shutil.rmtree(moved)
