@@ -7,7 +7,7 @@ import unittest
 
 from harness import (BIN, DIGITAL_SILENCE, NO_FRAMES, RATE, Helper, channels, click_onsets, frame_count, run,
                      tone_level)
-from pulse_server import PulseCase, mic_modules, unreachable_env
+from pulse_server import SERVER, PulseCase, mic_modules, unreachable_env
 
 MIC_TONE = 1000
 
@@ -110,15 +110,23 @@ class PulseEngine(PulseCase):
         self.assertAlmostEqual(result["rate"] / 44100, 1.0, delta=0.005)
 
 
+# How far the microphone's clicks may end from the system's, against before the switches. PulseAudio keeps them
+# within 1.2 ms. On PipeWire a stream opened on a resampled source now and then sits a graph cycle (5.3 ms) late,
+# which its stamps cannot show (6.3 ms at most in 10 runs of 11; 9.5 ms once beside another server's run).
+SWITCH_SHIFT_MS = 2 if SERVER == "pulseaudio" else 12
+
+
 def switching_sources():
-    """One click feed heard through four microphones at 48, 16 and 8 kHz mono and 44.1 kHz stereo, so the
-    microphone keeps one clock across switches."""
-    feed = "module-null-sink sink_name=clicks_feed rate=48000 channels=1 channel_map=mono norewinds=1"
-    return [feed] + [f"module-remap-source source_name={name} master=clicks_feed.monitor rate={rate} "
-                     f"channels={channels} channel_map={layout} master_channel_map={master} remix=yes"
-                     for name, rate, channels, layout, master in
-                     (("m48", 48000, 1, "mono", "mono"), ("m16", 16000, 1, "mono", "mono"),
-                      ("m8", 8000, 1, "mono", "mono"), ("m44", 44100, 2, "front-left,front-right", "mono,mono"))]
+    """Four microphones at 48, 16 and 8 kHz mono and 44.1 kHz stereo, each a remap of the speakers' monitor: both
+    tracks hear one player on one sink, so a stall that holds the player back holds both alike, and the microphone
+    keeps one clock across switches. (Fed by a player of its own on a sink of its own, the microphone's clicks moved
+    against the system's by whole graph cycles whenever one of the two sinks stalled and the other did not.)"""
+    return [f"module-remap-source source_name={name} master=speakers.monitor rate={rate} "
+            f"channels={channels} channel_map={layout} master_channel_map={master} remix=no"
+            for name, rate, channels, layout, master in
+            (("m48", 48000, 1, "mono", "front-left"), ("m16", 16000, 1, "mono", "front-left"),
+             ("m8", 8000, 1, "mono", "front-left"),
+             ("m44", 44100, 2, "front-left,front-right", "front-left,front-right"))]
 
 
 class SwitchingSources(PulseCase):
@@ -142,8 +150,7 @@ class SwitchingSources(PulseCase):
         where the system's are. Returns the sources recorded, in turn."""
         self.pulse.pactl("set-default-source", "m48")
         clicks = self.click_train()
-        for sink in ("clicks_feed", "speakers"):
-            self.player(["paplay", "--latency-msec=20", f"--device={sink}", clicks])
+        self.player(["paplay", "--latency-msec=20", "--device=speakers", clicks])
         time.sleep(1.0)
         out, helper = self.start(name, ["--wav", "--keep-temps"])
         for change in changes:
@@ -161,7 +168,7 @@ class SwitchingSources(PulseCase):
         # 0.1-0.2 s of both inputs: one input's stamps find it up to 1.6 s after the other's do, its clicks that
         # far apart meanwhile; the last 5 s (7 clicks) begin after a switch's own such stretch.
         shift = sorted(after)[len(after) // 2] - sorted(before)[len(before) // 2]
-        self.assertLess(abs(shift), 0.02 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
+        self.assertLess(abs(shift), SWITCH_SHIFT_MS / 1000 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
         recorded = helper.diags("mic records ")
         return [line for i, line in enumerate(recorded) if i == 0 or line != recorded[i - 1]]
 
