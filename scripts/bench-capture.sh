@@ -36,7 +36,7 @@ bench_workdir capture
 if [[ $SERVER == pipewire ]]; then
   eval "$(scripts/private-pipewire.sh start \
     -L "module-null-sink media.class=Audio/Source/Virtual sink_name=mic rate=48000 channels=1 channel_map=mono")"
-  trap 'kill $(jobs -p) 2>/dev/null; scripts/private-pipewire.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+  trap 'kill $(jobs -p) 2>/dev/null || true; scripts/private-pipewire.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
   sox -n -r 48000 -c 1 -b 16 -e signed -t raw - synth 3600 sine 440 vol 0.5 |
     pacat --raw --format=s16le --rate=48000 --channels=1 --latency-msec=20 --device=speakers &
 else
@@ -45,7 +45,7 @@ else
     -L "module-remap-source source_name=mic master=mic_feed.monitor channels=1 channel_map=mono master_channel_map=mono remix=no" \
     -L "module-sine sink=mic_feed frequency=1000" \
     -L "module-sine sink=speakers frequency=440")"
-  trap 'kill $(jobs -p) 2>/dev/null; scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+  trap 'kill $(jobs -p) 2>/dev/null || true; scripts/private-pulse.sh stop >/dev/null 2>&1; rm -rf "$WORK"' EXIT
 fi
 pactl set-default-source mic
 app_args=()
