@@ -34,6 +34,26 @@ const PulseSourceInfo* findSource(const std::vector<PulseSourceInfo>& sources, c
   return found == sources.end() ? nullptr : &*found;
 }
 
+// Every channel weighs alike. Mono and stereo, the usual sources, have loops
+// of their own, which the compiler vectorizes.
+void mixToMono(const float* samples, uint32_t channels, uint32_t frames, float* mono) {
+  if (channels == 1) {
+    std::copy(samples, samples + frames, mono);
+    return;
+  }
+  if (channels == 2) {
+    for (uint32_t i = 0; i < frames; ++i) mono[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;
+    return;
+  }
+  const float scale = 1.0f / static_cast<float>(channels);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const float* frame = samples + static_cast<size_t>(i) * channels;
+    float sum = 0;
+    for (uint32_t c = 0; c < channels; ++c) sum += frame[c];
+    mono[i] = sum * scale;
+  }
+}
+
 std::string describe(const pa_sample_spec& spec) {
   return std::to_string(spec.channels) + " ch, " + std::to_string(spec.rate) + " Hz";
 }
@@ -453,7 +473,6 @@ void PulseRecordStream::readBeforeChange() {
 // which would take a slot of the track's ring.
 void PulseRecordStream::deliver(const uint8_t* data, size_t frames, double rawStart) {
   const uint32_t channels = spec_.channels;
-  const float scale = 1.0f / static_cast<float>(channels);
   const auto* samples = reinterpret_cast<const float*>(data);
   float* mono = block_->floatChannelData(0);
   for (size_t offset = 0; offset < frames;) {
@@ -462,12 +481,7 @@ void PulseRecordStream::deliver(const uint8_t* data, size_t frames, double rawSt
       pendingRawStart_ = rawStart + static_cast<double>(offset) / spec_.rate;
     }
     const auto count = static_cast<uint32_t>(std::min<size_t>(frames - offset, kPulseBlockMaxFrames - pendingFrames_));
-    for (uint32_t i = 0; i < count; ++i) {
-      const float* frame = samples + (offset + i) * channels;
-      float sum = 0;
-      for (uint32_t c = 0; c < channels; ++c) sum += frame[c];
-      mono[pendingFrames_ + i] = sum * scale;
-    }
+    mixToMono(samples + offset * channels, channels, count, mono + pendingFrames_);
     pendingFrames_ += count;
     framesRead_ += count;
     offset += count;
