@@ -97,8 +97,9 @@ class SpeechTimeline(PulseCase):
             self.stop(helper)
             self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
         out, helper = self.start("rec.wav", ["--wav", *args])
-        # A generous buffer: a player that underruns under load moves the rest of its line against the script.
-        players = [self.player(["paplay", "--latency-msec=200", f"--device={sink}", path])
+        # The server holds each part whole (13.5 s): a player held up on a busy machine for 0.2-0.4 s, with a
+        # shorter buffer, left that much silence inside a line and moved the rest of it against the script.
+        players = [self.player(["paplay", "--latency-msec=15000", f"--device={sink}", path])
                    for sink, path in (("speakers", far_path), ("mic_feed", near_path))]
         for player in players:
             player.wait(timeout=60)
