@@ -4,6 +4,8 @@
 //
 //   bench_pulse_probe permissions
 //   bench_pulse_probe record SECONDS [--restart-on-change]
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -25,13 +27,25 @@ namespace {
 struct TapStats {
   std::atomic<int64_t> frames{0};
   std::atomic<uint32_t> maxFrames{0};
-  std::atomic<uint64_t> firstHost{0};
   std::atomic<uint64_t> lastHost{0};
-  std::atomic<int64_t> lastFrameIndex{0};  // frames before the last buffer
   std::atomic<int64_t> invalidStamps{0};
   std::atomic<int64_t> backwards{0};
   double peak = 0;  // capture thread only until the end
+  // Each block's frames against the seconds of stamps to the next one (capture
+  // thread only until the end): their median is the stamps' rate, which frames
+  // the server lost (a stamp that steps over them) leave alone.
+  std::array<double, 16384> blockRates{};
+  size_t blockRateCount = 0;
+  uint32_t lastFrames = 0;
 };
+
+double medianRate(TapStats& stats) {
+  if (stats.blockRateCount == 0) return 0;
+  auto* rates = stats.blockRates.data();
+  auto* middle = rates + stats.blockRateCount / 2;
+  std::nth_element(rates, middle, rates + stats.blockRateCount);
+  return *middle;
+}
 
 int permissions() {
   auto backend = makePulseBackend();
@@ -78,10 +92,12 @@ int record(double seconds, bool restartOnChange) {
     const int64_t index = stats.frames.fetch_add(buffer.frameLength());
     if (buffer.frameLength() > stats.maxFrames) stats.maxFrames = buffer.frameLength();
     if (!when.hostTimeValid) stats.invalidStamps.fetch_add(1);
-    if (stats.firstHost == 0) stats.firstHost = when.hostTime;
     if (when.hostTime < stats.lastHost) stats.backwards.fetch_add(1);
+    if (index > 0 && when.hostTime > stats.lastHost && stats.blockRateCount < stats.blockRates.size()) {
+      stats.blockRates[stats.blockRateCount++] = stats.lastFrames / ((when.hostTime - stats.lastHost) / 1e9);
+    }
     stats.lastHost = when.hostTime;
-    stats.lastFrameIndex = index;
+    stats.lastFrames = buffer.frameLength();
     stats.peak = std::max(stats.peak, peakOf(buffer));
   });
   engine.setChangeHandler([&changes] { changes.fetch_add(1); });
@@ -115,11 +131,10 @@ int record(double seconds, bool restartOnChange) {
   }
   engine.setBlockHandler(nullptr);
   engine.stop();
-  const double span = (static_cast<double>(stats.lastHost) - static_cast<double>(stats.firstHost)) / 1e9;
   std::printf("summary {\"frames\":%lld,\"max_frames\":%u,\"rate\":%.4f,\"changes\":%d,\"invalid_stamps\":%lld,"
               "\"backwards\":%lld,\"peak\":%.4f,\"format\":\"%s\",\"running_after_stop\":%s}\n",
               static_cast<long long>(stats.frames.load()), stats.maxFrames.load(),
-              span > 0 ? static_cast<double>(stats.lastFrameIndex) / span : 0.0, changes.load(),
+              medianRate(stats), changes.load(),
               static_cast<long long>(stats.invalidStamps.load()), static_cast<long long>(stats.backwards.load()),
               stats.peak, engine.format().describe().c_str(), engine.isRunning() ? "true" : "false");
   return 0;
