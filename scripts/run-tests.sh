@@ -12,12 +12,12 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-10}
 # Each step's time, so a slow CI run shows where it went.
 phase() { echo "== run-tests: ${SECONDS}s: $*"; }
 
-# The unit tests, two at a time, then the given process tests (two at a
-# time, in the lanes tests/CMakeLists.txt gives them).
+# The unit tests, two at a time, then the process tests, three at a time
+# (tests/CMakeLists.txt says which may not go side by side).
 run_ctest() {
   local dir=$1; shift
   (cd "$dir" && ctest --output-on-failure --timeout 900 -j 2 -L unit &&
-     ctest --output-on-failure --timeout 900 -j 2 -L process "$@")
+     ctest --output-on-failure --timeout 900 -j 3 -L process "$@")
 }
 
 # The sanitizer and fuzzing builds. They come after the normal pass rather
