@@ -12,12 +12,12 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-10}
 # Each step's time, so a slow CI run shows where it went.
 phase() { echo "== run-tests: ${SECONDS}s: $*"; }
 
-# The unit tests, two at a time, then the given process tests (two at a
-# time, in the lanes tests/CMakeLists.txt gives them).
+# The unit tests, two at a time, then the process tests, three at a time
+# (tests/CMakeLists.txt says which may not go side by side).
 run_ctest() {
   local dir=$1; shift
   (cd "$dir" && ctest --output-on-failure --timeout 900 -j 2 -L unit &&
-     ctest --output-on-failure --timeout 900 -j 2 -L process "$@")
+     ctest --output-on-failure --timeout 900 -j 3 -L process "$@")
 }
 
 # The sanitizer and fuzzing builds. They come after the normal pass rather
@@ -59,21 +59,27 @@ unit_shards() {
   return $status
 }
 
+# die_after_fork=0: the event-line writer thread lives for the whole process, so a test that forks a child to
+# run under a file size limit forks a process with threads; the child only starts threads of its own.
+asan() { ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 "$@"; }
+tsan() { TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" "$@"; }
+asan unit_shards build-asan
+tsan unit_shards build-tsan
+
 # The sanitizers look at our own code, so under them run only what reaches code
 # that the unit tests do not: the reliability suite (crashes, full disks, a
 # hostile host, damaged files) and one recording of the real helper on a
 # private PulseAudio through a pause, device switches, a server restart and a
-# recovery. The other process runs repeat what the normal pass runs.
-(export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1
- unit_shards build-asan
- cd build-asan && ctest --output-on-failure --timeout 900 -j 2 -L process \
-   -R '^(reliability|process\.test_sanitizer_pulse)$')
-
-# die_after_fork=0: the event-line writer thread lives for the whole process, so a test that forks a child to
-# run under a file size limit forks a process with threads; the child only starts threads of its own.
-(export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0"
- unit_shards build-tsan
- cd build-tsan && ctest --output-on-failure --no-tests=error -R '^process\.test_sanitizer_pulse$')
+# recovery. The other process runs repeat what the normal pass runs. These
+# mostly wait, so the recordings, one build's after the other, go beside the
+# suite.
+sanitizer_ctest() { (cd "$1" && shift && ctest --output-on-failure --no-tests=error --timeout 900 "$@"); }
+asan sanitizer_ctest build-asan -R '^reliability$' & reliability=$!
+status=0
+asan sanitizer_ctest build-asan -R '^process\.test_sanitizer_pulse$' || status=$?
+tsan sanitizer_ctest build-tsan -R '^process\.test_sanitizer_pulse$' || status=$?
+wait $reliability || status=$?
+[ $status = 0 ]
 
 phase fuzzing
 bash scripts/fuzz.sh "$FUZZ_SECONDS"
