@@ -264,6 +264,12 @@ class PipeWireServer(SoundServer):
 PORTS = {"mono": "MONO", "front-left": "FL", "front-right": "FR"}
 
 
+def recorded_rate(device_rate):
+    """The rate the helper records a device at: its own, or on PipeWire the graph's, which the server's default
+    sample spec gives (48 kHz on these servers), so that the server resamples nothing."""
+    return RATE if SERVER == "pipewire" else device_rate
+
+
 def new_server(modules=()):
     """The server ORVANE_SOUND_SERVER names (PulseAudio unless it says "pipewire")."""
     return (PipeWireServer if SERVER == "pipewire" else PulseServer)(modules)

@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness import RATE, channels, click_onsets, probe, rms, tone_level
-from pulse_server import SERVER, PulseCase, mic_modules
+from pulse_server import SERVER, PulseCase, mic_modules, recorded_rate
 
 # A player that stays on its sink when the default moves (paplay's stream follows it).
 PINNED_PLAYER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pinned_player.py")
@@ -71,7 +71,7 @@ class MicAndSpeakers(PrivateServerCase):
                 lines = self.stop(helper)
                 self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
                 self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
-                self.assertIn("mic tap format: 44100.0 Hz, 1 ch", helper.stderr)
+                self.assertIn(f"mic tap format: {recorded_rate(44100)}.0 Hz, 1 ch", helper.stderr)
                 info = probe(out)
                 self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, RATE, 2))
                 self.assertAlmostEqual(info["duration"], recorded, delta=0.25)

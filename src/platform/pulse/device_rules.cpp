@@ -54,9 +54,10 @@ std::vector<std::string> monitoredSinkNames(const std::vector<PulseSinkInfo>& si
   return names;
 }
 
-pa_sample_spec recordSpec(const pa_sample_spec& native) {
+pa_sample_spec recordSpec(const pa_sample_spec& native, uint32_t graphRate) {
   pa_sample_spec spec = native;
   spec.format = PA_SAMPLE_FLOAT32NE;
+  if (graphRate > 0) spec.rate = graphRate;
   if (spec.channels == 0) spec.channels = 1;
   return spec;
 }

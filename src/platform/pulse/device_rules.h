@@ -34,7 +34,13 @@ std::vector<std::string> monitoredSinkNames(const std::vector<PulseSinkInfo>& si
 
 // The stream format for a device's own sample spec: its rate and channels
 // (the server neither resamples nor downmixes: every channel is mixed here,
-// alike), as 32-bit float.
-pa_sample_spec recordSpec(const pa_sample_spec& native);
+// alike), as 32-bit float. A `graphRate` (PipeWire's; 0 elsewhere) replaces
+// the rate: there every device runs at the graph's rate, and a stream asked
+// for another is resampled by the server, whose resampler's first frames and
+// the part of a fragment it keeps back put the stream's audio a graph cycle
+// behind its stamps (the server reports neither: its source latency for such
+// a stream is off by several ms), so a switch moved the microphone a cycle
+// against the system audio. The track's converter takes any rate.
+pa_sample_spec recordSpec(const pa_sample_spec& native, uint32_t graphRate);
 
 }  // namespace orvane

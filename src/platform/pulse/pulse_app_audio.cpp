@@ -93,7 +93,7 @@ Status PulseAppAudio::start() {
   const bool first = beginRing();
   {
     PulseClient::Lock lock(*client_);
-    onPipeWire_ = server->serverName.find("PipeWire") != std::string::npos;
+    onPipeWire_ = server->onPipeWire();
   }
   const std::string before = playingLabels();
   // A new server numbers its playback streams afresh: what was recorded on the old one has ended.

@@ -268,6 +268,7 @@ std::optional<PulseServerInfo> PulseClient::serverInfo(double timeoutSeconds) {
           q->info.defaultSourceName = text(info->default_source_name);
           q->info.defaultSinkName = text(info->default_sink_name);
           q->info.serverName = text(info->server_name);
+          q->info.defaultRate = info->sample_spec.rate;
         }
         q->done = true;
         q->client->signal();

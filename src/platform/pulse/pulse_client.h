@@ -54,6 +54,9 @@ struct PulseServerInfo {
   std::string defaultSourceName;
   std::string defaultSinkName;
   std::string serverName;  // says which server runs (PipeWire's names itself in it)
+  uint32_t defaultRate = 0;  // the default sample spec's rate: on PipeWire, the rate its graph runs at
+
+  bool onPipeWire() const { return serverName.find("PipeWire") != std::string::npos; }
 };
 
 class PulseClient {

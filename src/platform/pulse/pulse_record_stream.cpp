@@ -123,7 +123,7 @@ Result<PulseRecordStream::Device> PulseRecordStream::chooseDevice() {
     device.about = " (the monitor of sink " + sink->name + ", " + describe(source->sampleSpec) + ")";
   }
   device.name = source->name;
-  device.spec = recordSpec(source->sampleSpec);
+  device.spec = recordSpec(source->sampleSpec, server->onPipeWire() ? server->defaultRate : 0);
   // Playback streams are mixed together at the track's rate; the sink's clock still paces them.
   if (role_ == InputRole::application) device.spec.rate = kApplicationRate;
   device.map = source->channelMap;
@@ -185,30 +185,36 @@ Status PulseRecordStream::start() {
   Status status;
   double holds = 0;
   std::string linked;
+  bool kept = false;
   {
     PulseClient::Lock lock(*client_);
     defaultDevice_ = device->defaultName;
-    if (alreadyRecords(*device)) {
+    kept = alreadyRecords(*device);
+    if (kept) {
       dropIncoming();
-      return std::nullopt;
+      linked = deviceName_;
+    } else {
+      // The same switch seen twice (a move and a new default): the stream that takes over is on its way.
+      if (incomingRecords(*device)) {
+        if (!running_) armHandover(0);  // the old one ended meanwhile
+        return std::nullopt;
+      }
+      status = open(*device);
+      // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
+      if (status && status->code == kLinkedElsewhere) status = open(*device);
+      const bool overlapping = incoming_.stream != nullptr;
+      holds = overlapping ? incoming_.holdSeconds : holdSeconds_;
+      linked = overlapping ? incoming_.device : deviceName_;
     }
-    // The same switch seen twice (a move and a new default): the stream that takes over is on its way.
-    if (incomingRecords(*device)) {
-      if (!running_) armHandover(0);  // the old one ended meanwhile
-      return std::nullopt;
-    }
-    status = open(*device);
-    // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
-    if (status && status->code == kLinkedElsewhere) status = open(*device);
-    const bool overlapping = incoming_.stream != nullptr;
-    holds = overlapping ? incoming_.holdSeconds : holdSeconds_;
-    linked = overlapping ? incoming_.device : deviceName_;
   }
   // Said once the loop lock is released: the capture thread never waits on our output.
   if (status) return status;
+  // A stream kept where a move put it (one of the same format) is said once, as a new stream is.
+  if (kept && linked == said_) return status;
+  said_ = linked;
   // A playback stream's recording is named by its owner.
   if (role_ != InputRole::application) diag(device->says + linked + device->about);
-  if (holds < kServerHoldSeconds - 0.5) {
+  if (!kept && holds < kServerHoldSeconds - 0.5) {
     char note[120];
     std::snprintf(note, sizeof note, "%s: the server keeps only %.1f s of it while the helper cannot read", what(),
                   holds);

@@ -189,6 +189,7 @@ class PulseRecordStream : public AudioInput {
   // user put us and no longer follow the default source.
   bool movedOffLiveSource_ = false;
   std::string userSource_;
+  std::string said_;  // control thread: the device the last start said it records
   double stopAt_ = 0;        // host seconds a stop waits for (or a handover); 0: none
   bool reachedStop_ = false;
   double deliveredUntil_ = 0;  // host seconds the last block handed on ends at
