@@ -66,20 +66,9 @@ def spans(blocks, pause=SPEECH_PAUSE_BLOCKS):
     return found
 
 
-def placement(played, recorded, near):
-    """The block of the recording where a line's block 0 lies, from `near` on (a player under load falls behind
-    its script): their loudness lines up best there."""
-    a = [e ** 0.5 for e in played]
-    b = [e ** 0.5 for e in recorded]
-
-    def likeness(at):
-        return sum(a[i] * b[i + at] for i in range(len(a)) if i + at < len(b))
-    return max(range(near, near + 150), key=likeness)
-
-
 def shift_of(first, loudness, recorded, shifts):
-    """Of `shifts` (blocks from the script to the recording), the one where a word (its blocks' loudness, from
-    block `first` of the script) lines up best with the recording."""
+    """Of `shifts` (blocks from the script to the recording), the one where a line or a word (its blocks' loudness,
+    from block `first` of the script) lines up best with the recording."""
 
     def likeness(shift):
         heard = recorded[first + shift:first + shift + len(loudness)]
@@ -92,8 +81,8 @@ def placed_spans(played, recorded, near):
     apart) on its own, no earlier than the word before it. A server held up under load delays the rest of a line
     (0.18 s: its device's clock stood while the host's went on, and the recording keeps the host's), and a line
     placed whole put its end that far off."""
-    line = placement(played, recorded, near)
     loudness, heard = [e ** 0.5 for e in played], [e ** 0.5 for e in recorded]
+    line = shift_of(0, loudness, heard, range(near, near + 150))  # a player under load falls behind its script
     placed, shift, said = [], max(near, line - 40), 0
     for first, end in spans(played, pause=10):
         shift = shift_of(first, loudness[first:end], heard, range(shift, shift + (80 if not placed else 40)))
