@@ -193,12 +193,11 @@ Status PulseRecordStream::start() {
     if (kept) {
       dropIncoming();
       linked = deviceName_;
-    } else {
+    } else if (incomingRecords(*device)) {
       // The same switch seen twice (a move and a new default): the stream that takes over is on its way.
-      if (incomingRecords(*device)) {
-        if (!running_) armHandover(0);  // the old one ended meanwhile
-        return std::nullopt;
-      }
+      if (!running_) armHandover(0);  // the old one ended meanwhile
+      return std::nullopt;
+    } else {
       status = open(*device);
       // A stream that cannot be moved (system audio) is opened again instead: a new one is linked afresh.
       if (status && status->code == kLinkedElsewhere) status = open(*device);
