@@ -9,6 +9,7 @@ import re
 import signal
 import subprocess
 import time
+import unittest
 
 from harness import RATE, channels, rms, tone_level
 from pulse_server import SERVER, PulseCase
@@ -121,3 +122,24 @@ class AlternatingDefaultSink(PulseCase):
                          [(run, part, heard) for run, part, _, heard, _ in results], "the sink heard\n" + "".join(logs))
         self.assertEqual([(run, part, heard) for run, part, _, heard, _ in results],
                          [(run, part, named) for run, part, _, _, named in results], "the sink named")
+
+    @unittest.skipUnless(SERVER == "pipewire", "a new stream links within milliseconds on PulseAudio")
+    def test_a_default_switched_back_while_the_new_stream_links_is_followed_back(self):
+        """A switch and a switch back while the stream opened for the first is still linking (PipeWire: 0.1-0.6
+        s): the default of the end is recorded from then on, not the sink of the switch between."""
+        self.pulse.pactl("set-default-sink", "speakers")
+        out, helper = self.start("flip.wav", ["--wav", "--system-only"])
+        time.sleep(1.5)
+        marks = []
+        for delay in (0.05, 0.08, 0.05, 0.08):
+            self.pulse.pactl("set-default-sink", "headset")
+            time.sleep(delay)
+            self.pulse.pactl("set-default-sink", "speakers")
+            time.sleep(SETTLE + 0.3)
+            marks.append(time.monotonic())
+            time.sleep(0.5)
+        self.stop(helper)
+        _, system = channels(out)
+        ends = [len(system) - int((marks[-1] + 0.5 - mark) * RATE) for mark in marks]
+        self.assertEqual([self.sink_of(system[end - RATE // 2: end]) for end in ends], ["speakers"] * len(marks),
+                         helper.stderr)

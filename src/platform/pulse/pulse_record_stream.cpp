@@ -189,6 +189,9 @@ Status PulseRecordStream::start() {
   {
     PulseClient::Lock lock(*client_);
     defaultDevice_ = device->defaultName;
+    // A default changed since chooseDevice read it was answered against the
+    // default before: asked again now, a newer one brings another start.
+    if (role_ != InputRole::application) checkDefault();
     kept = alreadyRecords(*device);
     if (kept) {
       dropIncoming();
@@ -798,7 +801,9 @@ void PulseRecordStream::checkDefault() {
         const std::string current = name ? name : "";
         if (current == owner->defaultDevice_) return;
         owner->defaultDevice_ = current;
-        if (owner->role_ == InputRole::monitor ? current != owner->sinkName_ : owner->userSource_.empty()) {
+        // Until a stream on its way takes over, the sink it goes to is the one recorded.
+        const std::string& recorded = owner->incoming_.stream ? owner->incoming_.sink : owner->sinkName_;
+        if (owner->role_ == InputRole::monitor ? current != recorded : owner->userSource_.empty()) {
           owner->fireChange();
         }
       },
