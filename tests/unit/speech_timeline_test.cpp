@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,16 +15,18 @@ namespace {
 
 constexpr int kRate = 48000;
 
-// Syllables of noise (120-200 ms, each at its own loudness) with 40 ms
-// between them, from `from` to `to` seconds.
+// Syllables of noise (120-200 ms, each at its own loudness, rising and
+// falling as a half sine) with 40 ms between them, from `from` to `to`
+// seconds.
 void speak(std::vector<float>& into, double from, double to, unsigned seed) {
   std::mt19937 random(seed);
   std::uniform_real_distribution<float> noise(-1, 1), loudness(0.1f, 0.5f), length(0.12f, 0.2f);
   for (double at = from; at < to;) {
     const double end = std::min(to, at + length(random));
     const float level = loudness(random);
-    for (auto i = static_cast<size_t>(at * kRate); i < static_cast<size_t>(end * kRate); ++i) {
-      into[i] += level * noise(random);
+    const auto first = static_cast<size_t>(at * kRate), last = static_cast<size_t>(end * kRate);
+    for (size_t i = first; i < last; ++i) {
+      into[i] += level * noise(random) * static_cast<float>(std::sin(M_PI * double(i - first) / double(last - first)));
     }
     at = end + 0.04;
   }
@@ -81,6 +84,49 @@ TEST(SpeechTimeline, FarEndEchoIsNotTheMicrophonesSpeechAndDoubleTalkCountsForBo
     expectSpans(timeline.systemSpeech(), {{2, 6}, {9, 12}});
     expectSpans(timeline.micSpeech(), {{7, 8.5}, {10, 11.5}});
   }
+}
+
+// 16 s over an echo path that moves from 60 to 120 ms at 9.5 s, in the middle
+// of the far end's second line (as a loopback raises its latency under load),
+// and jitters by up to 3 ms either way every 100 ms. The far end speaks 2-6 s
+// and 8-13 s; the near end 7-7.8 s before the move, and after it 11-12 s over
+// the far end and 14-15 s alone.
+Conversation movedEchoPath() {
+  Conversation c{std::vector<float>(16 * kRate), std::vector<float>(16 * kRate)};
+  speak(c.system, 2, 6, 1);
+  speak(c.system, 8, 13, 2);
+  speak(c.mic, 7, 7.8, 3);
+  speak(c.mic, 11, 12, 4);
+  speak(c.mic, 14, 15, 6);
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> hiss(-1e-4f, 1e-4f);
+  std::uniform_int_distribution<int> jitter(-3 * kRate / 1000, 3 * kRate / 1000);
+  int delay = 0;
+  for (size_t i = 0; i < c.mic.size(); ++i) {
+    if (i % (kRate / 10) == 0) delay = (i < 9.5 * kRate ? 60 : 120) * kRate / 1000 + jitter(random);
+    if (i >= static_cast<size_t>(delay)) c.mic[i] += 0.316f * c.system[i - delay];
+    c.mic[i] += hiss(random);
+    c.system[i] += hiss(random);
+  }
+  return c;
+}
+
+TEST(SpeechTimeline, AnEchoPathThatMovesIsFollowedAndItsEchoIsNotTheMicrophonesSpeech) {
+  const Conversation c = movedEchoPath();
+  SpeechTimeline timeline;
+  feed(timeline, c, 0, c.mic.size());
+  const SpeechTimeline::Seconds mic = timeline.micSpeech();
+  // The far end alone (its echo's tail included), away from the near end:
+  // hardly any of it may count as the microphone's.
+  int farAlone = 0, counted = 0;
+  for (double t = 2.005; t < 13.3; t += 0.01) {
+    if ((t > 6.3 && t < 8) || (t > 10.85 && t < 12.15)) continue;
+    ++farAlone;
+    counted += std::any_of(mic.begin(), mic.end(), [t](const auto& span) { return span.first <= t && t < span.second; });
+  }
+  EXPECT_LE(counted, farAlone / 50) << counted << " of " << farAlone << " blocks";
+  expectSpans(mic, {{7, 7.8}, {11, 12}, {14, 15}});
+  expectSpans(timeline.systemSpeech(), {{2, 6}, {8, 13}});
 }
 
 TEST(SpeechTimeline, WithoutAFarEndEveryVoiceIsTheMicrophonesInItsFileFormat) {
