@@ -173,11 +173,10 @@ bool SpeechTimeline::micSpeaks(const Pending& block) {
   // nothing of the echo's gain.
   const std::optional<int> heard = inBlocks(block.echoDelayMs), now = inBlocks(echoDelayMs_);
   const bool aligned = heard.has_value(), moved = aligned && now != heard;
-  double farEnd = SpeechTimeline::farEnd(toldBlocks_, heard);
-  if (moved) farEnd = std::max(farEnd, SpeechTimeline::farEnd(toldBlocks_, now));
-  const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
+  const double far = moved ? std::max(farEnd(toldBlocks_, heard), farEnd(toldBlocks_, now)) : farEnd(toldBlocks_, heard);
+  const bool farPlays = far > kQuietEnergy && (!systemFloor_.db || dB(far) > *systemFloor_.db + kFarPlaysDb);
   if (!farPlays) return true;
-  const double againstFar = dB(block.mic) - dB(farEnd);
+  const double againstFar = dB(block.mic) - dB(far);
   double& gain = echoGainDb_[aligned];
   const GainSteps steps = aligned ? kAlignedSteps : kUnalignedSteps;
   const bool speaks = againstFar > gain + kAboveEchoDb;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,24 +38,34 @@ struct Conversation {
   std::vector<float> mic, system;
 };
 
-// 13 s: the far end speaks 2-6 s and 9-12 s, the near end 7-8.5 s and, over
-// the far end, 10-11.5 s. The microphone hears the far end 60 ms late at
-// -10 dB; both have a faint noise floor.
-Conversation conversation(bool echo = true) {
-  Conversation c{std::vector<float>(13 * kRate), std::vector<float>(13 * kRate)};
-  speak(c.system, 2, 6, 1);
-  speak(c.system, 9, 12, 2);
-  speak(c.mic, 7, 8.5, 3);
-  speak(c.mic, 10, 11.5, 4);
+// `seconds` of the far end speaking its spans and the near end its own (in
+// seconds, each span a voice of its own). The microphone hears the far end
+// `echoFrames(frame)` later at -10 dB, or not at all where that is none; both
+// have a faint noise floor.
+using Spans = std::vector<std::pair<double, double>>;
+Conversation conversation(int seconds, const Spans& far, const Spans& near,
+                          const std::function<std::optional<size_t>(size_t)>& echoFrames) {
+  Conversation c{std::vector<float>(seconds * kRate), std::vector<float>(seconds * kRate)};
+  unsigned voice = 0;
+  for (const auto& [from, to] : far) speak(c.system, from, to, ++voice);
+  for (const auto& [from, to] : near) speak(c.mic, from, to, ++voice);
   std::mt19937 random(5);
   std::uniform_real_distribution<float> hiss(-1e-4f, 1e-4f);
-  constexpr size_t kDelay = kRate * 60 / 1000;
   for (size_t i = c.mic.size(); i-- > 0;) {
-    if (echo && i >= kDelay) c.mic[i] += 0.316f * c.system[i - kDelay];
+    const std::optional<size_t> delay = echoFrames(i);
+    if (delay && i >= *delay) c.mic[i] += 0.316f * c.system[i - *delay];
     c.mic[i] += hiss(random);
     c.system[i] += hiss(random);
   }
   return c;
+}
+
+// 13 s: the far end speaks 2-6 s and 9-12 s, the near end 7-8.5 s and, over
+// the far end, 10-11.5 s, heard 60 ms late.
+Conversation conversation(bool echo = true) {
+  return conversation(13, {{2, 6}, {9, 12}}, {{7, 8.5}, {10, 11.5}}, [echo](size_t) {
+    return echo ? std::optional<size_t>(kRate * 60 / 1000) : std::nullopt;
+  });
 }
 
 // Fed as the output is written: in chunks of up to 8192 frames.
@@ -92,23 +104,12 @@ TEST(SpeechTimeline, FarEndEchoIsNotTheMicrophonesSpeechAndDoubleTalkCountsForBo
 // and 8-13 s; the near end 7-7.8 s before the move, and after it 11-12 s over
 // the far end and 14-15 s alone.
 Conversation movedEchoPath() {
-  Conversation c{std::vector<float>(16 * kRate), std::vector<float>(16 * kRate)};
-  speak(c.system, 2, 6, 1);
-  speak(c.system, 8, 13, 2);
-  speak(c.mic, 7, 7.8, 3);
-  speak(c.mic, 11, 12, 4);
-  speak(c.mic, 14, 15, 6);
-  std::mt19937 random(5);
-  std::uniform_real_distribution<float> hiss(-1e-4f, 1e-4f);
+  std::mt19937 random(6);
   std::uniform_int_distribution<int> jitter(-3 * kRate / 1000, 3 * kRate / 1000);
-  int delay = 0;
-  for (size_t i = 0; i < c.mic.size(); ++i) {
-    if (i % (kRate / 10) == 0) delay = (i < 9.5 * kRate ? 60 : 120) * kRate / 1000 + jitter(random);
-    if (i >= static_cast<size_t>(delay)) c.mic[i] += 0.316f * c.system[i - delay];
-    c.mic[i] += hiss(random);
-    c.system[i] += hiss(random);
-  }
-  return c;
+  std::vector<size_t> delays;
+  for (size_t i = 0; i < 16 * kRate; i += kRate / 10) delays.push_back((i < 9.5 * kRate ? 60 : 120) * kRate / 1000 + jitter(random));
+  return conversation(16, {{2, 6}, {8, 13}}, {{7, 7.8}, {11, 12}, {14, 15}},
+                      [&delays](size_t i) { return std::optional<size_t>(delays[i / (kRate / 10)]); });
 }
 
 TEST(SpeechTimeline, AnEchoPathThatMovesIsFollowedAndItsEchoIsNotTheMicrophonesSpeech) {
