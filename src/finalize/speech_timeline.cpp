@@ -122,12 +122,11 @@ void SpeechTimeline::add(const float* mic, const float* system, uint32_t frames,
 }
 
 void SpeechTimeline::endBlock(std::optional<double> echoDelayMs) {
-  Pending block{micSum_ / kBlockFrames, systemSum_ / kBlockFrames};
+  const Pending block{micSum_ / kBlockFrames, systemSum_ / kBlockFrames, echoDelayMs};
   micSum_ = systemSum_ = 0;
   fill_ = 0;
   reference_[block_ % kHistoryBlocks] = block.system;
-  block.farEnd = farEnd(echoDelayMs);
-  block.aligned = echoDelayMs.has_value();
+  echoDelayMs_ = echoDelayMs;
   micFloor_.follow(block.mic);
   systemFloor_.follow(block.system);
   if (block_ - toldBlocks_ == kLookaheadBlocks) tell(pending_[toldBlocks_ % kLookaheadBlocks]);
@@ -146,30 +145,42 @@ SpeechTimeline SpeechTimeline::told() const {
   return all;
 }
 
-// The far end's loudest block from which the microphone may hear its echo now.
-double SpeechTimeline::farEnd(std::optional<double> delayMs) const {
+// The echo path's delay in whole blocks, as the far end is looked up.
+std::optional<int> SpeechTimeline::inBlocks(std::optional<double> delayMs) {
+  if (!delayMs) return std::nullopt;
+  return static_cast<int>(std::lround(*delayMs / 10));
+}
+
+// The far end's loudest block from which the microphone may hear its echo in
+// `block`.
+double SpeechTimeline::farEnd(int64_t block, std::optional<int> delay) const {
   int from = 0, to = kUnknownDelayBlocks;
-  if (delayMs) {
-    const int delay = static_cast<int>(std::lround(*delayMs / 10));
-    from = std::max(0, delay - kBeforeBlocks);
-    to = delay + kAfterBlocks;
+  if (delay) {
+    from = std::max(0, *delay - kBeforeBlocks);
+    to = *delay + kAfterBlocks;
   }
-  to = std::min<int64_t>({to, kHistoryBlocks - 1, block_});
+  to = std::min<int64_t>(to, block);
   double loudest = 0;
-  for (int lag = from; lag <= to; ++lag) loudest = std::max(loudest, reference_[(block_ - lag) % kHistoryBlocks]);
+  for (int lag = from; lag <= to; ++lag) loudest = std::max(loudest, reference_[(block - lag) % kHistoryBlocks]);
   return loudest;
 }
 
 bool SpeechTimeline::micSpeaks(const Pending& block) {
   if (!micFloor_.above(block.mic)) return false;
-  const double farEnd = block.farEnd;
-  const bool farPlays = farEnd > kQuietEnergy && (!systemFloor_.db || dB(farEnd) > *systemFloor_.db + kFarPlaysDb);
+  // Heard before any delay was found, the block is held against any lag.
+  // When the delay found has moved since, against both delays: the far end
+  // of two windows is louder than the echo's own, and the block then says
+  // nothing of the echo's gain.
+  const std::optional<int> heard = inBlocks(block.echoDelayMs), now = inBlocks(echoDelayMs_);
+  const bool aligned = heard.has_value(), moved = aligned && now != heard;
+  const double far = moved ? std::max(farEnd(toldBlocks_, heard), farEnd(toldBlocks_, now)) : farEnd(toldBlocks_, heard);
+  const bool farPlays = far > kQuietEnergy && (!systemFloor_.db || dB(far) > *systemFloor_.db + kFarPlaysDb);
   if (!farPlays) return true;
-  const double againstFar = dB(block.mic) - dB(farEnd);
-  double& gain = echoGainDb_[block.aligned];
-  const GainSteps steps = block.aligned ? kAlignedSteps : kUnalignedSteps;
+  const double againstFar = dB(block.mic) - dB(far);
+  double& gain = echoGainDb_[aligned];
+  const GainSteps steps = aligned ? kAlignedSteps : kUnalignedSteps;
   const bool speaks = againstFar > gain + kAboveEchoDb;
-  gain += speaks ? kGainUnderSpeechDb : againstFar < gain ? -steps.down : steps.up;
+  if (!moved) gain += speaks ? kGainUnderSpeechDb : againstFar < gain ? -steps.down : steps.up;
   return speaks;
 }
 

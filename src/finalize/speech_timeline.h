@@ -40,14 +40,19 @@ class SpeechSpans {
 // times the path's gain (a low quantile of the microphone against that far
 // end over the blocks where the far end plays). Near speech over the far end
 // (both speaking) is louder than the echo and still counts for both.
+// A block is told a second after it is heard, against the far end around the
+// delay found when it was heard and around the one found by then: a path that
+// moved (a loopback raising its latency under load) is found within that
+// second, and its echo is not taken for near speech meanwhile.
 class SpeechTimeline {
  public:
   static constexpr uint32_t kBlockFrames = 480;  // 10 ms at the output rate
   static constexpr double kRate = 48000;
-  static constexpr int kHistoryBlocks = 64;  // the far end's last 640 ms
   // A block is told once the floors have heard a second more: a recording
   // that begins with speech has its floor from the first pause after it.
   static constexpr int kLookaheadBlocks = 100;
+  // The far end for the blocks waiting and 640 ms before them.
+  static constexpr int kHistoryBlocks = kLookaheadBlocks + 64;
 
   SpeechTimeline();
   // The output's frames from output frame `first` on: the microphone as
@@ -73,12 +78,12 @@ class SpeechTimeline {
   };
   // A block heard, waiting to be told.
   struct Pending {
-    double mic = 0, system = 0;  // mean energies
-    double farEnd = 0;           // the far end's loudest block where its echo may come from
-    bool aligned = false;        // around the echo path's delay
+    double mic = 0, system = 0;          // mean energies
+    std::optional<double> echoDelayMs;  // the echo path's delay when heard
   };
   void endBlock(std::optional<double> echoDelayMs);
-  double farEnd(std::optional<double> delayMs) const;
+  static std::optional<int> inBlocks(std::optional<double> delayMs);
+  double farEnd(int64_t block, std::optional<int> delay) const;
   void tell(const Pending& block);
   bool micSpeaks(const Pending& block);
   SpeechTimeline told() const;  // a copy with every block heard told
@@ -91,6 +96,7 @@ class SpeechTimeline {
   std::array<Pending, kLookaheadBlocks> pending_{};  // by block, a ring
   Floor micFloor_, systemFloor_;
   std::array<double, kHistoryBlocks> reference_{};  // the system channel by block, a ring
+  std::optional<double> echoDelayMs_;               // the latest delay found or given
   // The echo path's gain against the far end's loudest block of half a
   // second (before the delay is known) and around the delay.
   std::array<double, 2> echoGainDb_{};

@@ -104,5 +104,38 @@ TEST(EchoDelayEstimator, FindsTheDelayAndKeepsItThroughASilentFarEnd) {
   EXPECT_NEAR(estimator.delayMs().value_or(0), 137, 2);
 }
 
+// The estimator's delay after each 10 ms of both tracks, in ms (0 before one is found).
+std::vector<double> delays(const std::vector<float>& mic, const std::vector<float>& system) {
+  EchoDelayEstimator estimator;
+  std::vector<double> found;
+  for (size_t i = 0; i + 480 <= mic.size(); i += 480) {
+    estimator.add(&mic[i], &system[i], 480);
+    found.push_back(estimator.delayMs().value_or(0));
+  }
+  return found;
+}
+
+TEST(EchoDelayEstimator, FollowsAPathThatMovedWithinASecondAndNotALinesEnd) {
+  // The far end plays 0-8 s and 8.3-12 s; the path moves from 60 to 130 ms
+  // in the pause between (a loopback raising its latency). At 12 s the far
+  // end stops, its player's residue at -95 dBFS lasting 0.3 s, while the near
+  // end, speaking over it since 11 s, goes on until 12.2 s: the two falls
+  // line up at some lag, which is no echo's.
+  std::vector<float> far = farEnd(15 * kRate), near(far.size());
+  std::fill(far.begin() + 8 * kRate, far.begin() + 83 * kRate / 10, 0.0f);
+  std::mt19937 random(3);
+  std::uniform_real_distribution<float> residue(-3e-5f, 3e-5f), voice(-0.2f, 0.2f);
+  for (size_t i = 12 * kRate; i < far.size(); ++i) far[i] = i < 123 * kRate / 10 ? residue(random) : 0.0f;
+  for (size_t i = 11 * kRate; i < 122 * kRate / 10; ++i) near[i] = voice(random) * float(std::fabs(std::sin(i * 20.0 / kRate)));
+  std::vector<float> mic = heard(far, kRate * 60 / 1000, near);
+  const std::vector<float> moved = heard(far, kRate * 130 / 1000, near);
+  std::copy(moved.begin() + 8 * kRate, moved.end(), mic.begin() + 8 * kRate);
+  const std::vector<double> found = delays(mic, far);
+  EXPECT_NEAR(found[790], 60, 2);
+  // Found within 0.8 s of the far end playing again (three seconds took 1.2),
+  // and kept to the end.
+  for (size_t block = 910; block < found.size(); ++block) ASSERT_NEAR(found[block], 130, 2) << block;
+}
+
 }  // namespace
 }  // namespace orvane
