@@ -176,13 +176,7 @@ class SwitchingSources(PulseCase):
         recorded = helper.diags("mic records ")
         return [line for i, line in enumerate(recorded) if i == 0 or line != recorded[i - 1]]
 
-    def test_default_source_moved_across_rates_keeps_the_microphone_in_time(self):
-        recorded = self.record_switches("switch.wav", *(lambda s=source: self.pulse.pactl("set-default-source", s)
-                                                        for source in ("m16", "m8", "m44")))
-        self.assertEqual(recorded, [f"mic records {source} (the default source)"
-                                    for source in ("m48", "m16", "m8", "m44")])
-
-    def test_the_source_the_user_moves_us_to_is_kept_until_it_goes_away(self):
+    def test_the_source_the_user_moves_us_to_is_kept_until_it_goes_away_and_the_default_is_followed_across_rates(self):
         def move_to(source):
             # WirePlumber now and then lets a move pass unheeded; a user would try again.
             deadline = time.monotonic() + 5
@@ -193,10 +187,18 @@ class SwitchingSources(PulseCase):
                 self.pulse.pactl("move-source-output", index, source, check=False)
                 time.sleep(0.5)
 
-        # The default changes while on the user's choice; then that source goes away.
+        def back_as_default():
+            self.pulse.load_module(switching_sources()[3])
+            self.pulse.pactl("set-default-source", "m44")
+
+        # The default changes while on the user's choice; then that source goes away, and the default is followed
+        # from 8 kHz mono to the stereo 44.1 kHz source once it is back.
         recorded = self.record_switches("moved.wav", lambda: move_to("m16"),
                                         lambda: self.pulse.pactl("set-default-source", "m8"), lambda: move_to("m44"),
-                                        lambda: self.pulse.unload("module-remap-source", "source_name=m44"))
-        self.assertEqual(recorded, ["mic records m48 (the default source)", "mic records m16 (where the user moved it)",
-                                    "mic records m44 (where the user moved it)", "mic records m8 (the default source)"])
+                                        lambda: self.pulse.unload("module-remap-source", "source_name=m44"),
+                                        back_as_default)
+        self.assertEqual(recorded[:3], ["mic records m48 (the default source)",
+                                        "mic records m16 (where the user moved it)",
+                                        "mic records m44 (where the user moved it)"])
+        self.assertEqual(recorded[3:], ["mic records m8 (the default source)", "mic records m44 (the default source)"])
         self.assertEqual([(name, source) for _, name, source in self.source_outputs()], [])
