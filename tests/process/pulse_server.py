@@ -312,6 +312,17 @@ class PulseCase(unittest.TestCase):
                  for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
         return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
 
+    def keep(self, sinks):
+        """A null sink renders 2 s ahead unless a client asks for less, and a monitor stream sees nothing until real
+        time catches up: a silent low-latency player on each of `sinks` ("keeper") holds them at 20 ms."""
+        for sink in sinks:
+            self.player(["pacat", "--playback", "--latency-msec=20", f"--device={sink}", "/dev/zero"])
+            # The sink takes the lower latency once the keeper's stream exists.
+            index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
+            self.pulse.wait_until(f"keeper on {sink}", lambda: any(row[1] == index for row in
+                                                                    self.pulse.short_list("sink-inputs")), timeout=10)
+        time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
+
     def play(self, sink, rate, frequency):
         """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it
         settle: a null sink that never had an input delivers its first audio late."""
