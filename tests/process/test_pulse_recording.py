@@ -131,11 +131,13 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertEqual((status, [l for l in lines if not l.startswith("LEVEL ")][-2:]),
                          (0, ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"]))
         self.assertEqual(len(helper.diags("reconnected to the sound server")), 1, helper.stderr)
-        # The fragment under way when the server was killed is lost with it (85 ms at most); the time away is
-        # taken from the new streams' first stamps, which come up to about a fragment late.
+        # The fragment under way when the server was killed is lost with it (85 ms at most; on PipeWire with what
+        # its server had not sent yet, 100-135 ms of the system audio in 4 runs of 5); the time away is taken from
+        # the new streams' first stamps, which come up to about a fragment late.
+        lost = 0.1 if SERVER == "pulseaudio" else 0.2
         for name in ("restart.mic.caf", "restart.sys.caf"):
             duration = probe(os.path.join(self.dir.name, name))["duration"]
-            self.assertTrue(recorded - 0.1 < duration < recorded + 0.15, f"{name}: {duration} s of {recorded} s")
+            self.assertTrue(recorded - lost < duration < recorded + 0.15, f"{name}: {duration} s of {recorded} s")
         mic, system = channels(out)
         for part in (slice(RATE // 4, int(2.75 * RATE)), slice(-int(1.5 * RATE), -RATE // 4)):
             self.assert_tone(mic[part], MIC_TONE, SYSTEM_TONE)
