@@ -173,6 +173,8 @@ class SpeechTimeline(PulseCase):
         self.assertEqual(helper.diags("speech timeline"), [], helper.stderr)
         print(f"\n{SERVER}: {self.check_timeline(out, near, far)}")
         self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
+        if SERVER == "pipewire":
+            return  # a recovery reads the kept tracks alone: the PulseAudio run takes it
         # The kept tracks, for a recovery with the option and one without (which writes none); each takes them.
         base = out.removesuffix("wav")
         tracks = {base + track: open(base + track, "rb").read() for track in ("mic.caf", "sys.caf")}
