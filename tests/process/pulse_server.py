@@ -47,11 +47,13 @@ def without_rewinds(module):
     return module
 
 
-def mic_modules(name, rate):
-    """A microphone, not a monitor: <name> records the sink <name>_feed (mono: stereo under mono gives zeros)."""
-    return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
-            f"module-remap-source source_name={name} master={name}_feed.monitor rate={rate} channels=1 "
-            "channel_map=mono master_channel_map=mono remix=no"]
+def mic_modules(name, rate, layout="mono"):
+    """A microphone, not a monitor: <name> records the sink <name>_feed (mono by default: stereo under mono gives
+    zeros), channel for channel."""
+    channels = f"rate={rate} channels={len(layout.split(','))} channel_map={layout}"
+    return [f"module-null-sink sink_name={name}_feed {channels}",
+            f"module-remap-source source_name={name} master={name}_feed.monitor {channels} master_channel_map={layout} "
+            "remix=no"]
 
 
 class SoundServer:
@@ -105,18 +107,8 @@ class SoundServer:
             process.wait(timeout=5)
         self.processes = []
 
-    def restart(self, away):
-        """Ends the server as a user's restart or an upgrade does (SIGTERM) and starts the same server and devices
-        again `away` seconds later."""
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGTERM)
-                process.wait(timeout=5)
-        self.kill()
-        time.sleep(away)
-        self.start()
-
-    def stop(self):
+    def terminate(self):
+        """Ends the server as a user's restart or an upgrade does (SIGTERM), or kills what stays."""
         for process in reversed(self.processes):
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
@@ -125,6 +117,15 @@ class SoundServer:
                 except subprocess.TimeoutExpired:
                     pass  # killed below
         self.kill()
+
+    def restart(self, away):
+        """Ends the server (SIGTERM) and starts the same server and devices again `away` seconds later."""
+        self.terminate()
+        time.sleep(away)
+        self.start()
+
+    def stop(self):
+        self.terminate()
         shutil.rmtree(self.directory, ignore_errors=True)
 
     def stall(self, seconds):
@@ -297,6 +298,15 @@ class PulseCase(unittest.TestCase):
         self.addCleanup(helper.kill)
         helper.wait_line("STATUS recording ", timeout=20)
         return out, helper
+
+    def first_run(self, args=("--wav",), seconds=1.0):
+        """On PipeWire, a first recording with `args`: its session manager links a stream of ours where one of its
+        name went before. Returns its output (None on PulseAudio)."""
+        if SERVER == "pipewire":
+            out, helper = self.start("first.wav", args)
+            time.sleep(seconds)
+            self.stop(helper)
+            return out
 
     def stop(self, helper):
         """Stops; the run must end with its one "STATUS stopped <path>" and status 0. Returns the lines."""

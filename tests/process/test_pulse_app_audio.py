@@ -91,10 +91,7 @@ class SystemAudioFromNamedApplications(PulseCase):
 
     def test_only_the_named_application_is_recorded_as_its_streams_come_and_move(self):
         self.play(MUSIC, 1000)
-        if SERVER == "pipewire":  # a first run of the whole monitor: the session manager remembers where it went
-            _, first = self.start("first.wav", ["--wav", "--system-only"])
-            time.sleep(1.5)
-            self.stop(first)
+        self.first_run(["--wav", "--system-only"], 1.5)  # of the whole monitor
         out, helper, at = self.record("meeting.wav")
         at(STARTS_440)
         self.play(MEETING, 440)

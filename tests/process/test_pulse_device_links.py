@@ -195,10 +195,7 @@ class HeadsetProfileSwitch(PulseCase):
                             "-b", "16", sound], check=True, timeout=60)
             self.player([sys.executable, PINNED_PLAYER, sink, sound])
         self.pulse.pactl("set-default-source", "mic")
-        if self.pulse.name == "pipewire":  # its session manager links a stream where one of its name went before
-            first = self.start("first.wav", ["--wav"])[1]
-            time.sleep(1.0)
-            self.stop(first)
+        self.first_run()
         out, helper = self.start("switch.wav", ["--wav"])
         began = time.monotonic()
         time.sleep(2.0)

@@ -238,18 +238,12 @@ TEN = "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,si
 EIGHT = ",".join(TEN.split(",")[:8])
 
 
-def remapped_mic(name, channels, layout, rate):
-    return [f"module-null-sink sink_name={name}_feed rate={rate} channels={channels} channel_map={layout}",
-            f"module-remap-source source_name={name} master={name}_feed.monitor rate={rate} channels={channels} "
-            f"channel_map={layout} master_channel_map={layout} remix=no"]
-
-
 @unittest.skipIf(SERVER == "pipewire", "the test server's PipeWire devices have at most two channels")
 class ManyChannels(PrivateServerCase):
     """Multi-input interfaces and surround outputs: a 10-channel microphone with a tone on all but the LFE, an
     8-channel one with a tone on front-right alone, and a 5.1 default sink at 44.1 kHz beside the stereo speakers."""
 
-    modules = (remapped_mic("mic10", 10, TEN, 48000) + remapped_mic("mic8", 8, EIGHT, 44100) +
+    modules = (mic_modules("mic10", 48000, TEN) + mic_modules("mic8", 44100, EIGHT) +
                ["module-null-sink sink_name=surround rate=44100 channels=6 channel_map=surround-51",
                 f"module-sine sink=mic10_feed frequency={MIC_TONE}"])
     keep_sinks = ("speakers", "mic10_feed", "mic8_feed", "surround")
