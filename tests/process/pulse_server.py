@@ -47,11 +47,13 @@ def without_rewinds(module):
     return module
 
 
-def mic_modules(name, rate):
-    """A microphone, not a monitor: <name> records the sink <name>_feed (mono: stereo under mono gives zeros)."""
-    return [f"module-null-sink sink_name={name}_feed rate={rate} channels=1 channel_map=mono",
-            f"module-remap-source source_name={name} master={name}_feed.monitor rate={rate} channels=1 "
-            "channel_map=mono master_channel_map=mono remix=no"]
+def mic_modules(name, rate, layout="mono"):
+    """A microphone, not a monitor: <name> records the sink <name>_feed (mono by default: stereo under mono gives
+    zeros), channel for channel."""
+    channels = f"rate={rate} channels={len(layout.split(','))} channel_map={layout}"
+    return [f"module-null-sink sink_name={name}_feed {channels}",
+            f"module-remap-source source_name={name} master={name}_feed.monitor {channels} master_channel_map={layout} "
+            "remix=no"]
 
 
 class SoundServer:
@@ -105,18 +107,8 @@ class SoundServer:
             process.wait(timeout=5)
         self.processes = []
 
-    def restart(self, away):
-        """Ends the server as a user's restart or an upgrade does (SIGTERM) and starts the same server and devices
-        again `away` seconds later."""
-        for process in reversed(self.processes):
-            if process.poll() is None:
-                os.killpg(process.pid, signal.SIGTERM)
-                process.wait(timeout=5)
-        self.kill()
-        time.sleep(away)
-        self.start()
-
-    def stop(self):
+    def terminate(self):
+        """Ends the server as a user's restart or an upgrade does (SIGTERM), or kills what stays."""
         for process in reversed(self.processes):
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
@@ -125,6 +117,15 @@ class SoundServer:
                 except subprocess.TimeoutExpired:
                     pass  # killed below
         self.kill()
+
+    def restart(self, away):
+        """Ends the server (SIGTERM) and starts the same server and devices again `away` seconds later."""
+        self.terminate()
+        time.sleep(away)
+        self.start()
+
+    def stop(self):
+        self.terminate()
         shutil.rmtree(self.directory, ignore_errors=True)
 
     def stall(self, seconds):
@@ -298,6 +299,15 @@ class PulseCase(unittest.TestCase):
         helper.wait_line("STATUS recording ", timeout=20)
         return out, helper
 
+    def first_run(self, args=("--wav",), seconds=1.0):
+        """On PipeWire, a first recording with `args`: its session manager links a stream of ours where one of its
+        name went before. Returns its output (None on PulseAudio)."""
+        if SERVER == "pipewire":
+            out, helper = self.start("first.wav", args)
+            time.sleep(seconds)
+            self.stop(helper)
+            return out
+
     def stop(self, helper):
         """Stops; the run must end with its one "STATUS stopped <path>" and status 0. Returns the lines."""
         status, lines = helper.stop()
@@ -311,6 +321,17 @@ class PulseCase(unittest.TestCase):
         found = [re.search(r'#(\d+).*?^\s*Source: (\d+).*media\.name = "(Microphone|System audio)"', block, re.M | re.S)
                  for block in self.pulse.pactl("list", "source-outputs").split("\n\n")]
         return sorted(((m[1], m[3], sources.get(m[2])) for m in found if m), key=lambda output: output[1])
+
+    def keep(self, sinks):
+        """A null sink renders 2 s ahead unless a client asks for less, and a monitor stream sees nothing until real
+        time catches up: a silent low-latency player on each of `sinks` ("keeper") holds them at 20 ms."""
+        for sink in sinks:
+            self.player(["pacat", "--playback", "--latency-msec=20", f"--device={sink}", "/dev/zero"])
+            # The sink takes the lower latency once the keeper's stream exists.
+            index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
+            self.pulse.wait_until(f"keeper on {sink}", lambda: any(row[1] == index for row in
+                                                                    self.pulse.short_list("sink-inputs")), timeout=10)
+        time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
 
     def play(self, sink, rate, frequency):
         """Plays a tone into `sink` at low latency (module-sine would render in 2 s blocks), and lets it

@@ -47,8 +47,8 @@ class Lifecycle(InScratchDirectory):
     def test_an_output_that_cannot_be_written_fails_before_recording(self):
         """Refused at once, with nothing created: a container we do not write or that cannot hold the encoding, a
         line break (it would forge a line) and a path that is not UTF-8 (a host could not read it), by a recovery
-        too, a link, dangling or not (it would fail only at the stop), and a 250-byte name (no room for the
-        sidecar's)."""
+        too, a link, dangling or not (it would fail only at the stop), a 250-byte name (no room for the
+        sidecar's), and a live audio socket nobody listens on."""
         path = lambda name: os.path.join(self.dir, name)  # noqa: E731
         forged, not_utf8, link = path("x\nSTATUS stopped /fake.wav"), os.fsencode(path("b")) + b"\xe9.wav", path("l.wav")
         os.symlink(path("nowhere/else.wav"), link)
@@ -60,7 +60,9 @@ class Lifecycle(InScratchDirectory):
                 (not_utf8, ["--wav"], started + "the output path is not valid UTF-8\n"),
                 (not_utf8, ["--finalize-temps"], recovered + "the output path is not valid UTF-8\n"),
                 (link, ["--wav"], started + f"cannot create {link}: it is a symbolic link\n"),
-                (path("n" * 246 + ".wav"), ["--wav"], started + "the output name is too long")):
+                (path("n" * 246 + ".wav"), ["--wav"], started + "the output name is too long"),
+                (path("rec.wav"), ["--wav", "--live-audio", path("live.sock")], started +
+                 f"cannot connect to the live audio socket {path('live.sock')}: No such file or directory\n")):
             with self.subTest(out=out, args=args):
                 # Standard input stays open: its end would be a stop request racing the check.
                 helper = Helper(["--out", out, *args])

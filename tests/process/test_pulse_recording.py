@@ -1,20 +1,15 @@
-"""Recording end to end on a private sound server (a default sink that changes: test_pulse_device_links). A null
-sink renders 2 s ahead unless a client asks for less, and a monitor stream sees nothing until real time catches up:
-a silent low-latency player on each ("keeper") holds them at 20 ms."""
+"""Recording end to end on a private sound server (default devices that change: test_pulse_device_links)."""
 import os
 import re
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
 from harness import RATE, channels, click_onsets, probe, rms, tone_level
 from pulse_server import SERVER, PulseCase, mic_modules, recorded_rate
 
-# A player that stays on its sink when the default moves (paplay's stream follows it).
-PINNED_PLAYER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pinned_player.py")
-SYSTEM_TONE, SECOND_SINK_TONE, MIC_TONE, BURST_TONE = 440, 880, 1000, 2500
+SYSTEM_TONE, MIC_TONE, BURST_TONE = 440, 1000, 2500
 
 
 class PrivateServerCase(PulseCase):
@@ -24,16 +19,7 @@ class PrivateServerCase(PulseCase):
 
     def setUp(self):
         super().setUp()
-        self.keep()
-
-    def keep(self):
-        for sink in self.keep_sinks:
-            self.player(["pacat", "--playback", "--latency-msec=20", f"--device={sink}", "/dev/zero"])
-            # The sink takes the lower latency once the keeper's stream exists.
-            index = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == sink)
-            self.pulse.wait_until(f"keeper on {sink}", lambda: any(row[1] == index for row in
-                                                                    self.pulse.short_list("sink-inputs")), timeout=10)
-        time.sleep(2.1)  # what the sinks had rendered ahead before the keepers run out
+        self.keep(self.keep_sinks)
 
     def assert_tone(self, samples, wanted, unwanted, unwanted_below=0.01):
         # Measured in eighths: a pause leaves a phase jump, and one measurement
@@ -56,33 +42,32 @@ class MicAndSpeakers(PrivateServerCase):
         super().setUp()
         self.pulse.pactl("set-default-source", "mic")
 
-    def test_mic_only_to_aac_and_to_wav_takes_no_monitor_and_keeps_temps_when_asked(self):
+    def test_mic_only_to_aac_or_to_wav_takes_no_monitor_and_keeps_temps_when_asked(self):
         self.pulse.pactl("set-default-source", "speakers.monitor")  # a monitor is never taken for the microphone
-        # The encoding is the helper's own: the AAC run on PulseAudio alone.
-        runs = (("rec.m4a", (), "aac"), ("rec.wav", ("--wav", "--keep-temps"), "pcm_s16le"))
-        for name, args, codec in runs[1:] if SERVER == "pipewire" else runs:
-            with self.subTest(name=name):
-                out, helper = self.start(name, ["--mic-only", *args])
-                helper.wait_line("LEVEL ", timeout=20)  # with the first buffer: the recorded time runs from here
-                began = time.monotonic()
-                outputs = self.source_outputs()
-                time.sleep(4.0)
-                recorded = time.monotonic() - began
-                lines = self.stop(helper)
-                self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
-                self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
-                self.assertIn(f"mic tap format: {recorded_rate(44100)}.0 Hz, 1 ch", helper.stderr)
-                info = probe(out)
-                self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, RATE, 2))
-                self.assertAlmostEqual(info["duration"], recorded, delta=0.25)
-                # With the microphone alone no system audio may reach it at all.
-                mic, system = channels(out)
-                self.assert_tone(mic[len(mic) // 8:len(mic) * 7 // 8], MIC_TONE, SYSTEM_TONE, 0.002)
-                self.assertLess(rms(system), 1e-4)
-                self.assertEqual(sorted(f for f in os.listdir(self.dir.name) if f.endswith(".caf")),
-                                 ["rec.mic.caf"] if "--keep-temps" in args else [])
+        # The encoding and the temporary tracks are the helper's own: AAC on PulseAudio, WAV kept on PipeWire.
+        name, args, codec = ("rec.wav", ("--wav", "--keep-temps"), "pcm_s16le") if SERVER == "pipewire" else (
+            "rec.m4a", (), "aac")
+        out, helper = self.start(name, ["--mic-only", *args])
+        helper.wait_line("LEVEL ", timeout=20)  # with the first buffer: the recorded time runs from here
+        began = time.monotonic()
+        outputs = self.source_outputs()
+        time.sleep(4.0)
+        recorded = time.monotonic() - began
+        lines = self.stop(helper)
+        self.assertEqual([(name, source) for _, name, source in outputs], [("Microphone", "mic")])
+        self.assertFalse([l for l in lines if l.startswith("WARN")], lines)
+        self.assertIn(f"mic tap format: {recorded_rate(44100)}.0 Hz, 1 ch", helper.stderr)
+        info = probe(out)
+        self.assertEqual((info["codec"], info["sample_rate"], info["channels"]), (codec, RATE, 2))
+        self.assertAlmostEqual(info["duration"], recorded, delta=0.25)
+        # With the microphone alone no system audio may reach it at all.
+        mic, system = channels(out)
+        self.assert_tone(mic[len(mic) // 8:len(mic) * 7 // 8], MIC_TONE, SYSTEM_TONE, 0.002)
+        self.assertLess(rms(system), 1e-4)
+        self.assertEqual(sorted(f for f in os.listdir(self.dir.name) if f.endswith(".caf")),
+                         ["rec.mic.caf"] if "--keep-temps" in args else [])
 
-    def test_both_with_a_pause_a_stalled_server_and_a_suspended_sink_keep_their_channels_and_the_active_time(self):
+    def test_both_with_a_pause_a_stalled_server_a_suspended_sink_and_a_burst_before_the_stop_keep_it_all(self):
         out, helper = self.start("stall.wav", ["--wav", "--keep-temps"])
         began = time.monotonic()
         time.sleep(1.0)
@@ -104,6 +89,10 @@ class MicAndSpeakers(PrivateServerCase):
         # PipeWire may lose up to some 200 ms of a 1 s stall without a word; PulseAudio catches up.
         self.pulse.stall(1.0)
         time.sleep(3.0)
+        burst = self.sound("burst.wav", "synth", 0.06, "sine", BURST_TONE, "vol", 0.5)
+        for player in [self.player(["paplay", "--latency-msec=10", f"--device={sink}", burst])
+                       for sink in ("mic_feed", "speakers")]:
+            player.wait(timeout=10)  # returns once the sink has played it all
         active = time.monotonic() - began - paused
         lines = self.stop(helper)
         self.assertEqual([l for l in lines if l.startswith(("STATUS paused", "STATUS resumed"))],
@@ -119,13 +108,24 @@ class MicAndSpeakers(PrivateServerCase):
         for part in (slice(RATE // 4, int(3.25 * RATE)), slice(-5 * RATE // 4, -RATE // 4)):
             self.assert_tone(mic[part], MIC_TONE, SYSTEM_TONE)
             self.assert_tone(system[part], SYSTEM_TONE, MIC_TONE)
+        for track in (mic, system):
+            # The burst played right before the stop is in both tracks. A busy machine may bring the stop some way
+            # after it: what must hold is the whole burst, the 5 ms pieces of the last second at over half the
+            # loudest one's level.
+            step = RATE // 200
+            pieces = [tone_level(track[i:i + step], BURST_TONE) for i in range(len(track) - RATE, len(track), step)]
+            self.assertGreater(max(pieces), 0.1)
+            self.assertGreaterEqual(5 * sum(level > max(pieces) / 2 for level in pieces), 50, "ms of the 60 ms burst")
 
     def test_a_restarted_server_is_reconnected_and_one_that_stays_away_ends_the_run_10_s_later(self):
         out, helper = self.start("restart.wav", ["--wav", "--keep-temps"])
         began = time.monotonic()
         time.sleep(3.0)
         self.pulse.restart(away=1.0)
-        self.keep()  # the sinks' first 2 s after the restart reach no monitor
+        self.keep(self.keep_sinks)  # the sinks' first 2 s after the restart reach no monitor
+        # The microphone is back once its source is: on PipeWire the fixture makes it after the server, and the
+        # restarts tried before it was there are held back for 3 s (a busy machine took that long and more).
+        helper.wait_diag("engine restarted, running=true", timeout=20)
         time.sleep(2.0)
         recorded = time.monotonic() - began
         self.pulse.kill()
@@ -134,34 +134,17 @@ class MicAndSpeakers(PrivateServerCase):
         self.assertEqual((status, [l for l in lines if not l.startswith("LEVEL ")][-2:]),
                          (0, ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"]))
         self.assertEqual(len(helper.diags("reconnected to the sound server")), 1, helper.stderr)
-        # The fragment under way when the server was killed is lost with it (85 ms at most); the time away is
-        # taken from the new streams' first stamps, which come up to about a fragment late.
+        # The fragment under way when the server was killed is lost with it (85 ms at most; on PipeWire with what
+        # its server had not sent yet, 100-135 ms of the system audio in 4 runs of 5); the time away is taken from
+        # the new streams' first stamps, which come up to about a fragment late.
+        lost = 0.1 if SERVER == "pulseaudio" else 0.2
         for name in ("restart.mic.caf", "restart.sys.caf"):
             duration = probe(os.path.join(self.dir.name, name))["duration"]
-            self.assertTrue(recorded - 0.1 < duration < recorded + 0.15, f"{name}: {duration} s of {recorded} s")
+            self.assertTrue(recorded - lost < duration < recorded + 0.15, f"{name}: {duration} s of {recorded} s")
         mic, system = channels(out)
         for part in (slice(RATE // 4, int(2.75 * RATE)), slice(-int(1.5 * RATE), -RATE // 4)):
             self.assert_tone(mic[part], MIC_TONE, SYSTEM_TONE)
             self.assert_tone(system[part], SYSTEM_TONE, MIC_TONE)
-
-    def test_a_burst_played_right_before_the_stop_is_in_both_tracks(self):
-        burst = self.sound("burst.wav", "synth", 0.06, "sine", BURST_TONE, "vol", 0.5)
-        for run_index in range(3):
-            out, helper = self.start(f"tail{run_index}.wav", ["--wav"])
-            time.sleep(1.5)
-            players = [self.player(["paplay", "--latency-msec=10", f"--device={sink}", burst])
-                       for sink in ("mic_feed", "speakers")]
-            for player in players:
-                player.wait(timeout=10)  # returns once the sink has played it all
-            self.stop(helper)
-            for track in channels(out):
-                # A busy machine may bring the stop some way after the burst; what must hold is the whole burst:
-                # the 5 ms pieces of the last second at over half the loudest one's level.
-                step = RATE // 200
-                pieces = [tone_level(track[i:i + step], BURST_TONE) for i in range(len(track) - RATE, len(track), step)]
-                heard = 5 * sum(level > max(pieces) / 2 for level in pieces)
-                self.assertGreater(max(pieces), 0.1, f"run {run_index}")
-                self.assertGreaterEqual(heard, 50, f"run {run_index}: {heard} ms of the 60 ms burst")
 
 class SharedClicks(PrivateServerCase):
     """The microphone records the speakers' monitor too, so both tracks hold one click train (every 0.5 s)."""
@@ -258,18 +241,12 @@ TEN = "front-left,front-right,rear-left,rear-right,front-center,lfe,side-left,si
 EIGHT = ",".join(TEN.split(",")[:8])
 
 
-def remapped_mic(name, channels, layout, rate):
-    return [f"module-null-sink sink_name={name}_feed rate={rate} channels={channels} channel_map={layout}",
-            f"module-remap-source source_name={name} master={name}_feed.monitor rate={rate} channels={channels} "
-            f"channel_map={layout} master_channel_map={layout} remix=no"]
-
-
 @unittest.skipIf(SERVER == "pipewire", "the test server's PipeWire devices have at most two channels")
 class ManyChannels(PrivateServerCase):
     """Multi-input interfaces and surround outputs: a 10-channel microphone with a tone on all but the LFE, an
     8-channel one with a tone on front-right alone, and a 5.1 default sink at 44.1 kHz beside the stereo speakers."""
 
-    modules = (remapped_mic("mic10", 10, TEN, 48000) + remapped_mic("mic8", 8, EIGHT, 44100) +
+    modules = (mic_modules("mic10", 48000, TEN) + mic_modules("mic8", 44100, EIGHT) +
                ["module-null-sink sink_name=surround rate=44100 channels=6 channel_map=surround-51",
                 f"module-sine sink=mic10_feed frequency={MIC_TONE}"])
     keep_sinks = ("speakers", "mic10_feed", "mic8_feed", "surround")
@@ -294,125 +271,3 @@ class ManyChannels(PrivateServerCase):
                 self.assertGreater(tone_level(mic, wanted), 0.9 / 8 * 0.8 if source == "mic8" else 0.3)
                 self.assertGreater(tone_level(system, 660), 0.3)
                 self.assertLess(tone_level(system, SYSTEM_TONE), 0.01)
-
-
-# What a switch of both devices may cost, in ms of audio a track loses and of the clicks both tracks hear. A
-# stream on the old device records on until the new one delivers, so a track loses nothing while both devices
-# sound; a busy machine's player or server leaves up to 30 ms unheard now and then. On PipeWire a busy machine's
-# graph also stalls now and then for 0.1 s or more, in both tracks at once: one switch of the nine may hold such a
-# stall (both tracks silent, the clicks apart by as much while the stamps show where it goes).
-SWITCH_LOST_MS = {"mic": 50, "system": 50}
-STALLS, STALL_MS = (0, 0) if SERVER == "pulseaudio" else (1, 250)
-# PulseAudio's stamps of a stream opened again settle onto its earliest arrivals as the stream's before did.
-# PipeWire's server sends a fragment whole and keeps the rest, so every arrival of a stream may come equally late
-# by part of a graph cycle, and on a busy machine a stream's stamps, opened again or not, now and then move by a
-# cycle (5.3 ms here): there the channels stay within a cycle and 2 ms of where they were, and one switch of the
-# nine (a stall's own clicks) may lie further.
-SWITCH_APART_MS = 2 if SERVER == "pulseaudio" else 8
-SWITCHES_APART = 0 if SERVER == "pulseaudio" else 1
-# A gap the helper fills in one track for want of input, with none alike in the other (a stall is filled in both,
-# up to a cycle apart), is audio that track lost: its stream moved under it, or closed before the next delivered.
-LONE_GAP_MS, GAPS_ALIKE_MS = 20, 10
-# On PipeWire one lone gap under 0.12 s came in about 15 runs, unexplained; a stream moved under the helper lost
-# 0.13-0.29 s, and more than once a run.
-LONE_GAPS_SPARED = (0, 0) if SERVER == "pulseaudio" else (1, 120)
-
-
-class HeadsetProfileSwitch(PrivateServerCase):
-    """A headset's switch to its call profile and back: the default sink and the default source change at once,
-    to a 16 kHz pair and back. Each microphone is a remapped monitor of its sink, and each sink has a player of
-    its own, so both devices sound throughout and both tracks hear the same click train (every 0.5 s; the
-    headset's clicks of the other sign) over a quiet tone that shows any silence."""
-
-    modules = ["module-null-sink sink_name=headset rate=16000 channels=1 channel_map=mono",
-               "module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
-               "master_channel_map=front-left remix=no",
-               "module-remap-source source_name=headset_mic master=headset.monitor rate=16000 channels=1 "
-               "channel_map=mono master_channel_map=mono remix=no"]
-    keep_sinks = ("speakers", "headset")
-
-    def test_switching_both_devices_at_once_keeps_both_tracks_whole_and_in_step(self):
-        for sink, sign in (("speakers", 1), ("headset", -1)):
-            sound = os.path.join(self.dir.name, f"{sink}.wav")
-            subprocess.run(["sox", "-m", "-v", "1", f"|sox -n -r 48000 -c 1 -p synth 0.001 square 500 vol {0.8 * sign} "
-                            "pad 0 0.499 repeat 80", "-v", "1", "|sox -n -r 48000 -c 1 -p synth 40.5 sine 300 vol 0.05",
-                            "-b", "16", sound], check=True, timeout=60)
-            self.player([sys.executable, PINNED_PLAYER, sink, sound])
-        self.pulse.pactl("set-default-source", "mic")
-        if self.pulse.name == "pipewire":  # its session manager links a stream where one of its name went before
-            first = self.start("first.wav", ["--wav"])[1]
-            time.sleep(1.0)
-            self.stop(first)
-        out, helper = self.start("switch.wav", ["--wav"])
-        began = time.monotonic()
-        time.sleep(2.0)
-        switched = []
-        for cadence, count in ((2.0, 6), (4.0, 3)):
-            for _ in range(count):
-                sink, source = ("speakers", "mic") if len(switched) % 2 else ("headset", "headset_mic")
-                switched.append(time.monotonic() - began)
-                self.pulse.pactl("set-default-sink", sink)
-                self.pulse.pactl("set-default-source", source)
-                time.sleep(cadence)
-        self.stop(helper)
-        mic, system = channels(out)
-        end = len(mic) - RATE // 2
-        # Clicks of one sign in both tracks: both heard that device then.
-        mic_clicks, sys_clicks = signed_onsets(mic[:end]), signed_onsets(system[:end])
-        apart = [(s, min((m - s for m, other in mic_clicks if other == sign), key=abs, default=RATE))
-                 for s, sign in sys_clicks]
-        apart = [(s, d) for s, d in apart if abs(d) < RATE // 4]
-        before = sorted(d for s, d in apart if 0.7 * RATE < s < 1.95 * RATE)  # the stamps have settled by then
-        self.assertGreaterEqual(len(before), 2, apart)
-        baseline = before[len(before) // 2]
-        # Per switch, until the next one: audio each track lost (its longest silence while the other sounds, in
-        # ms: the tracks switch one after the other, the restarts being serial), how far apart the
-        # clicks both heard lay against before the first switch (the most, in ms), and how many there were.
-        edges = [int(at * RATE) for at in switched] + [end]
-        per_switch = []
-        for first, last in zip(edges, edges[1:]):
-            shifts = [abs(d - baseline) for s, d in apart if first <= s < last]
-            per_switch.append({"mic": longest_silence(mic[first:last], system[first:last]),
-                               "system": longest_silence(system[first:last], mic[first:last]),
-                               "apart": round(max(shifts, default=RATE) / RATE * 1000, 1), "clicks": len(shifts)})
-        # The stretches the helper itself filled with silence in each track for want of input.
-        gaps = {track: [float(line.split(" input gap of ")[1].split(" ms")[0])
-                        for line in helper.diags(f"{track} input gap of ")] for track in SWITCH_LOST_MS}
-        lone = [(track, gap) for track, other in (("mic", "system"), ("system", "mic")) for gap in gaps[track]
-                if gap >= LONE_GAP_MS and not any(abs(gap - alike) < GAPS_ALIKE_MS for alike in gaps[other])]
-        # Whoever runs this by hand wants the figures, not only a pass.
-        print(f"\n{SERVER}: per switch {per_switch}; gaps filled (ms) {gaps}", file=sys.stderr)
-        facts = (switched, per_switch, helper.stderr)
-        self.assertFalse(helper.diags("config change:"), facts)
-        spared, under_ms = LONE_GAPS_SPARED
-        self.assertLessEqual(len(lone), spared, facts)
-        self.assertLess(max([gap for _, gap in lone], default=0), max(under_ms, LONE_GAP_MS), facts)
-        for track, most in SWITCH_LOST_MS.items():
-            self.assertLess(max(gaps[track], default=0), max(most, STALL_MS), facts)
-        stalled = [figures for figures in per_switch if all(figures[track] >= most
-                                                             for track, most in SWITCH_LOST_MS.items())]
-        self.assertLessEqual(len(stalled), STALLS, facts)
-        for figures in per_switch:
-            for track, most in SWITCH_LOST_MS.items():
-                self.assertLess(figures[track], STALL_MS if figures in stalled else most, facts)
-            # A click each second at least: both tracks hear the same device within a second of the switch.
-            self.assertGreaterEqual(figures["clicks"], 2, facts)
-        worst = sorted(figures["apart"] for figures in per_switch if figures not in stalled)
-        self.assertLess(worst[-1 - SWITCHES_APART], SWITCH_APART_MS, facts)
-
-
-def signed_onsets(samples, threshold=0.25):
-    """Frame indices and signs where the magnitude rises through the threshold (each click's leading edge)."""
-    return [(i, 1 if samples[i] > 0 else -1) for i in click_onsets(samples, threshold=threshold)]
-
-
-def longest_silence(track, other, piece=RATE // 200, below=0.01):
-    """The longest run of 5 ms pieces of `track` quieter than `below` while `other` is not, in ms: a player held
-    up on a busy machine silences both."""
-    run = longest = 0
-    for i in range(0, min(len(track), len(other)) - piece, piece):
-        run = run + 1 if rms(track[i:i + piece]) < below <= rms(other[i:i + piece]) else 0
-        longest = max(longest, run)
-    return longest * piece * 1000 // RATE
-
-

@@ -108,10 +108,7 @@ class SpeechTimeline(PulseCase):
         far_path, far = script(self.dir.name, "far", "en-us", FAR, 13.5)
         self.pulse.pactl("set-default-source", "mic")
         self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
-        if SERVER == "pipewire":  # the session manager remembers where a stream went: a first run links ours
-            first, helper = self.start("first.wav", ["--wav"])
-            time.sleep(1.5)
-            self.stop(helper)
+        if first := self.first_run(seconds=1.5):
             self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")
         out, helper = self.start("rec.wav", ["--wav", *args])
         # The server holds each part whole (13.5 s): a player held up on a busy machine for 0.2-0.4 s, with a
@@ -173,6 +170,8 @@ class SpeechTimeline(PulseCase):
         self.assertEqual(helper.diags("speech timeline"), [], helper.stderr)
         print(f"\n{SERVER}: {self.check_timeline(out, near, far)}")
         self.assertFalse(os.path.exists(out.removesuffix(".wav") + ".speech.partial.json"))
+        if SERVER == "pipewire":
+            return  # a recovery reads the kept tracks alone: the PulseAudio run takes it
         # The kept tracks, for a recovery with the option and one without (which writes none); each takes them.
         base = out.removesuffix("wav")
         tracks = {base + track: open(base + track, "rb").read() for track in ("mic.caf", "sys.caf")}
