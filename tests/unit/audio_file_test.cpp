@@ -1,11 +1,7 @@
 // AudioFile: containers by extension, 16-bit and AAC encodings checked with
 // ffprobe/ffmpeg/sox, private creation, a full disk, and temp tracks that
 // survive a killed writer.
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -19,20 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 AudioSettings pcm16(uint32_t channels) { return linearPCM16Settings(48000, channels); }
-
-AudioSettings aac(uint32_t channels) {
-  AudioSettings settings = pcm16(channels);
-  settings.formatId = AudioFormatId::mpeg4AAC;
-  return settings;
-}
-
-// `ffprobe -show_entries` values, one a line, e.g. probe(path, "stream=duration").
-std::string probe(const std::string& path, const std::string& entry) {
-  std::string out = run("ffprobe -v error -select_streams a:0 -show_entries " + entry + " -of default=nw=1:nk=1 '" +
-                        path + "'");
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
-}
+const auto aac = aacSettings;
 
 float tone(int64_t frame, double hz, double amplitude) {
   return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * static_cast<double>(frame) / 48000));
@@ -150,9 +133,6 @@ float chunked(int64_t frame, uint32_t) { return float(frame / kChunk % 40 + 1) /
 
 // Exit 0: an append failed with a named error and the 12 appends after it failed too.
 int fillUntilFull(const std::string& file, const AudioSettings& settings) {
-  signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{100'000, 100'000};  // bytes: about 1 s of 16-bit mono
-  setrlimit(RLIMIT_FSIZE, &limit);
   auto created = AudioFile::createForWriting(file, settings);
   if (!created) return 10;
   auto buffer = PcmBuffer::create((*created)->processingFormat(), kChunk);
@@ -180,12 +160,8 @@ TEST(AudioFile, OnAFullDiskEveryAppendFailsAsAValueAndWrittenFramesStayInPlace) 
   ScratchDir dir;
   for (const auto& [name, settings] : {std::pair{"full.caf", pcm16(1)}, std::pair{"full.m4a", aac(1)},
                                        std::pair{"full.wav", pcm16(2)}}) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) _exit(fillUntilFull(dir / name, settings));
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    // 100 000 bytes: about 1 s of 16-bit mono.
+    EXPECT_EQ(exitStatusInChild([&] { return fillUntilFull(dir / name, settings); }, 100'000), 0)
         << name << " (10: not created, 11: never filled, 12: error without domain/code, 13: a later append worked)";
     if (!containerHoldsLinearPCM(name)) continue;
     auto channels = readAll(dir / name);

@@ -1,10 +1,5 @@
 // The drift resampler's numeric rules, the rate measurement, the correction
 // threshold and the sidecar.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -80,9 +75,7 @@ class DriftTest : public testing::Test {
   static TrackTimeline timeline(double span, int64_t frames) { return {10.0, 100, 10.0 + span, 100 + frames, 10.0}; }
   // Applies the compensation; returns its diagnostics.
   std::string apply(const TrackTimeline& mic, const TrackTimeline& sys = {}) {
-    testing::internal::CaptureStderr();
-    applyDriftCompensation(paths, mic, sys);
-    return testing::internal::GetCapturedStderr();
+    return stderrOf([&] { applyDriftCompensation(paths, mic, sys); });
   }
   nlohmann::json sidecar() { return nlohmann::json::parse(std::ifstream(paths.sidecar)); }
 
@@ -119,17 +112,8 @@ TEST_F(DriftTest, SpanBoundsAndPlausibilityDecideWhatIsMeasured) {
 // A sidecar that the disk cuts short (a file size limit, in a child) is not
 // left torn: there is none.
 TEST_F(DriftTest, ASidecarCutShortIsNotLeft) {
-  const pid_t child = fork();
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100, 100};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    applyDriftCompensation(paths, timeline(60.0, 2880000), {});
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const auto write = [&] { return applyDriftCompensation(paths, timeline(60.0, 2880000), {}), 0; };
+  EXPECT_EQ(exitStatusInChild(write, 100), 0);
   EXPECT_FALSE(std::filesystem::exists(paths.sidecar)) << std::filesystem::file_size(paths.sidecar) << " bytes";
 }
 
