@@ -120,19 +120,17 @@ TEST_F(DriftTest, ASidecarCutShortIsNotLeft) {
 TEST_F(DriftTest, CorrectionThresholdAndTracksTooShort) {
   writeFile(paths.mic, linearPCM16Settings(48000, 1), 1, [](int64_t, uint32_t) { return 0.5f; });
   const std::string& src = paths.mic;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(correctTrack(src, 48000.2, 48000, "mic"), 1.0);
-  EXPECT_EQ(correctTrack(src, 48000.24, 48000, "mic"), 1.0);     // computes just under 5.0
-  EXPECT_EQ(correctTrack(src, 48000.25, 48000, "system"), 1.0);  // one frame: none
-  EXPECT_EQ(correctTrack(dir / "missing.caf", 48010.0, 48000, "mic"), 1.0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderrOf([&] {
+              EXPECT_EQ(correctTrack(src, 48000.2, 48000, "mic"), 1.0);
+              EXPECT_EQ(correctTrack(src, 48000.24, 48000, "mic"), 1.0);     // computes just under 5.0
+              EXPECT_EQ(correctTrack(src, 48000.25, 48000, "system"), 1.0);  // one frame: none
+              EXPECT_EQ(correctTrack(dir / "missing.caf", 48010.0, 48000, "mic"), 1.0);
+            }),
             "[orvane-capture] drift-correct mic: 4.2 ppm below threshold, skipped\n"
             "[orvane-capture] drift-correct mic: 5.0 ppm below threshold, skipped\n"
             "[orvane-capture] drift-correct system: failed (source too short to resample), using raw temp\n");
   writeFile(paths.system, linearPCM16Settings(48000, 1), 480000, [](int64_t, uint32_t) { return 0.5f; });
-  testing::internal::CaptureStderr();
-  EXPECT_DOUBLE_EQ(correctTrack(paths.system, 48000.48, 48000, "system"), 1.00001);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderrOf([&] { EXPECT_DOUBLE_EQ(correctTrack(paths.system, 48000.48, 48000, "system"), 1.00001); }),
             "[orvane-capture] drift-correct system: 10.0 ppm \u2192 479995 frames\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "call.sys.corrected.caf")) << "corrected in the output, no copy";
 }
