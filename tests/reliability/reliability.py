@@ -181,9 +181,7 @@ class Reliability(unittest.TestCase):
         return release
 
     def test_crash_while_recording(self):
-        """Crash while recording (30 runs up to a minute when long).
-
-        SIGKILL at a random moment of a recording in each mode and output kind (a WAV one while the finisher
+        """SIGKILL at a random moment of a recording in each mode and output kind (a WAV one while the finisher
         writes); the recovery holds the audio appended up to 200 ms before the kill (and the first buffer's 85 ms,
         which come before its stamp)."""
         rng, runs, worst = random.Random(7), 30 if LONG else 6, 0.0
@@ -239,22 +237,17 @@ class Reliability(unittest.TestCase):
             os.remove(out)
 
     def test_disk_full_while_recording(self):
-        """Disk full while recording."""
         self.disk_full("recording")
 
     def test_disk_full_at_the_output(self):
-        """Disk full at the output."""
         self.disk_full("output")
 
     @long_only
     def test_disk_full_at_a_drifting_stop(self):
-        """Disk full at a drifting stop."""
         self.disk_full("drifting")
 
     def test_disk_nearly_full_while_the_finisher_writes(self):
-        """Disk nearly full while the finisher writes.
-
-        The finisher (from 120 s on) gives the room up to the tracks at once, even with its thread starved of the
+        """The finisher (from 120 s on) gives the room up to the tracks at once, even with its thread starved of the
         CPU (here: stopped), and the stop makes the output with every frame."""
         folder = self.mount_tmpfs(160)
         out, finishing = os.path.join(folder, "rec.wav"), os.path.join(folder, "rec.finishing.wav")
@@ -275,9 +268,7 @@ class Reliability(unittest.TestCase):
         self.assertGreaterEqual(seconds(out), 125.0)
 
     def test_finisher_killed_or_behind(self):
-        """The finisher killed while it writes, or behind.
-
-        SIGKILL while the finisher writes a WAV output (it begins after 120 s): nothing under the output's name,
+        """SIGKILL while the finisher writes a WAV output (it begins after 120 s): nothing under the output's name,
         and the recovery holds every frame and removes the finisher's file. An AAC finisher that cannot keep up at
         60x leaves more to the stop, which still ends with every frame."""
         out, finishing = self.path("kill.wav"), self.path("kill.finishing.wav")
@@ -317,9 +308,7 @@ class Reliability(unittest.TestCase):
             self.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
 
     def test_a_crashed_runs_tracks_stop_a_new_start(self):
-        """A crashed run's tracks stop a new start; the modes of the files a run leaves.
-
-        A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing;
+        """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing;
         over a track without audio it records. The tracks are private; the output and the sidecar get the mode the
         user's umask gives any new file, from a recovery and at a stop, so that a host can hand them on."""
         self.addCleanup(os.umask, os.umask(0o027))
@@ -372,9 +361,7 @@ class Reliability(unittest.TestCase):
         self.assertLess(seconds(out), lived + 0.3, "capture went on after the stop")
 
     def test_a_failed_stop_keeps_the_tracks_and_the_earlier_output(self):
-        """A failed stop keeps the tracks and the earlier output.
-
-        An output that outgrows the file size limit, or the descriptor limit cut to what is open while recording
+        """An output that outgrows the file size limit, or the descriptor limit cut to what is open while recording
         (the stop cannot read a track that holds audio: never a success with a silent channel), fails the stop; it
         leaves the tracks for a recovery and nothing of its own, and the file at the path is the earlier one."""
         for limit in ("fsize", "nofile")[:1 if SANITIZED else 2]:
@@ -435,9 +422,7 @@ class Reliability(unittest.TestCase):
         self.assertAlmostEqual(seconds(self.path("long.m4a")), 600.0, delta=0.05)
 
     def test_hang_ups(self):
-        """Hang-ups: SIGHUP, SIGTERM then SIGHUP, the terminal closed.
-
-        A hang-up stops and saves as SIGTERM does: SIGHUP alone, a logout's SIGTERM then SIGHUP, and the helper's
+        """A hang-up stops and saves as SIGTERM does: SIGHUP alone, a logout's SIGTERM then SIGHUP, and the helper's
         controlling terminal closing under it (its lines then reach nobody: the status and the files say it saved)."""
         for signals in ((signal.SIGHUP,), (signal.SIGTERM, signal.SIGHUP)):
             out = self.path(f"hup{len(signals)}.wav")
@@ -475,9 +460,7 @@ class Reliability(unittest.TestCase):
             os.remove(self.path(name))
 
     def test_names_of_a_running_recording(self):
-        """Names of a running recording.
-
-        A recovery, or a second recording, with the --out of a running one, and a run whose output, or a name it
+        """A recovery, or a second recording, with the --out of a running one, and a run whose output, or a name it
         derives, is a file of a running recording with another output are refused and touch nothing: the running
         one's track or unfinished output as the output, an output whose track would be the running one's output,
         and a recovery into a running one's track. The running ones then save everything."""
@@ -502,9 +485,7 @@ class Reliability(unittest.TestCase):
         self.assert_stopped(*other.stop(), self.path("other.mic.caf"))
 
     def test_a_folder_renamed_while_recording(self):
-        """A folder renamed while recording.
-
-        The output is written where the host named it (the folder made again), and the tracks are removed where
+        """The output is written where the host named it (the folder made again), and the tracks are removed where
         they went, or kept there with --keep-temps; a finisher that writes the output (from 120 s on, here at 30x)
         goes on in the renamed folder and its file becomes the output."""
         for keep, speed in (((), 1), (("--keep-temps",), 1), ((), 30)):
@@ -628,7 +609,7 @@ def run_side_by_side(jobs):
         case.run(result)
         outcome = "skipped" if result.skipped else "ok" if result.wasSuccessful() else "FAIL"
         with said:
-            print(f"{case.shortDescription()} ... {outcome} ({time.monotonic() - began:.1f} s)")
+            print(f"{case.id().rsplit('.', 1)[1]} ... {outcome} ({time.monotonic() - began:.1f} s)")
             for _, trace in result.failures + result.errors:
                 print(trace)
             sys.stdout.flush()
