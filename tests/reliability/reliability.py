@@ -3,6 +3,7 @@ captured is lost: the audio from before the fault is in the output or in tracks 
 Each case is a test of the class Reliability; the long ones need ORVANE_LONG_RELIABILITY=1 (docs/reliability.md),
 and ORVANE_RELIABILITY_JOBS=N runs N cases at a time (they mostly wait on their helpers)."""
 import concurrent.futures
+import contextlib
 import ctypes
 import fcntl
 import os
@@ -142,15 +143,10 @@ class Reliability(unittest.TestCase):
     def fill(self, folder, leave=0):
         """Fills the file system of `folder` up to `leave` bytes; returns the filler's path."""
         filler = os.path.join(folder, "filler")
-        fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
-        try:
-            os.write(fd, b"\0" * max(shutil.disk_usage(folder).free - leave, 0))
+        with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
+            f.write(b"\0" * max(shutil.disk_usage(folder).free - leave, 0))
             while leave == 0:
-                os.write(fd, b"\0" * 4096)
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
+                f.write(b"\0" * 4096)
         return filler
 
     def frozen_threads(self, pid, name):
