@@ -123,11 +123,11 @@ TEST(M4aWriter, MemoryStaysFlatOverALongStream) {
             std::to_string((count - 1) * 1024) + "\n" + std::to_string(count));
 }
 
-// An AAC output cut back and written on from where the cut-back asks reads as
-// long as one written in one pass, and the same up to the cut, whether its
-// container cuts back itself (ours) or is written again from the packets kept
-// (FFmpeg's muxers).
-TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
+// An AAC output cut back and written on from where the cut-back asks decodes
+// sample for sample as one written in one pass, whether its container cuts
+// back itself (ours) or is written again from the packets kept (FFmpeg's
+// muxers): the new encoder's pre-roll primes it as the one pass was.
+TEST(AacFile, ACutBackAndTheFramesWrittenAgainDecodeAsTheOnePass) {
   ScratchDir dir;
   const AudioSettings settings = aacSettings(2);
   const int64_t frames = 8 * 48000 + 77, cut = 5 * 48000;
@@ -142,8 +142,7 @@ TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
     ASSERT_FALSE(file->close());
     const std::vector<float> once = decode(dir / (std::string("once.") + ext));
     const std::vector<float> again = decode(dir / (std::string("cut.") + ext));
-    EXPECT_EQ(once.size(), again.size()) << ext;
-    ASSERT_GE(once.size(), size_t(2 * cut));
+    ASSERT_GE(once.size(), size_t(2 * frames));
     EXPECT_TRUE(once == again) << ext;
   }
 }
