@@ -14,12 +14,17 @@ namespace {
 const AudioFormat kMono48k = AudioFormat::standard(48000, 1);
 
 // Feeds half a second of a 440 Hz sine of amplitude 0.5, on every channel, in
-// blocks of varying size through one converter; returns everything that came out.
+// blocks of varying size through one converter; returns everything that came
+// out. Drift is measured from the frames in a track against the time stamps of
+// the buffers that made them: what the converter holds back must be accounted
+// for to the fraction of a frame, at every call, or a 50 kHz device measures
+// slow.
 std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity) {
   std::vector<float> out;
   auto converter = AudioConverter::create(from, kMono48k);
   EXPECT_TRUE(converter) << from.describe();
   if (!converter) return out;
+  EXPECT_EQ(converter->pendingOutputFrames(), 0.0);
   auto input = PcmBuffer::create(from, 4096);
   auto output = PcmBuffer::create(kMono48k, outputCapacity);
   const uint32_t blocks[] = {441, 1024, 97, 4096, 1, 2000, 512};
@@ -37,6 +42,10 @@ std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity)
     input->setFrameLength(n);
     EXPECT_FALSE(converter->convert(*input, *output));
     out.insert(out.end(), output->floatChannelData(0), output->floatChannelData(0) + output->frameLength());
+    EXPECT_NEAR(out.size() + converter->pendingOutputFrames(), double(fed + n) * 48000 / from.sampleRate, 0.01);
+  }
+  if (from.sampleRate != 48000) {
+    EXPECT_GT(converter->pendingOutputFrames(), 1.0) << "a resampler holds history";
   }
   return out;
 }
@@ -44,7 +53,7 @@ std::vector<float> convertSine(const AudioFormat& from, uint32_t outputCapacity)
 TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
   const SampleType types[] = {SampleType::float32, SampleType::float64, SampleType::int16, SampleType::int32,
                               SampleType::uint8};
-  for (double rate : {8000.0, 16000.0, 22050.0, 44100.0, 48000.0, 96000.0, 192000.0}) {
+  for (double rate : {8000.0, 16000.0, 22050.0, 44100.0, 48000.0, 50000.0, 96000.0, 192000.0}) {
     for (uint32_t channels : {1u, 2u, 6u, 8u}) {
       for (SampleType type : types) {
         for (bool interleaved : {true, false}) {
@@ -71,30 +80,6 @@ TEST(AudioConverter, EveryRateChannelCountAndSampleTypeConvertsWithoutClicks) {
         }
       }
     }
-  }
-}
-
-// Drift is measured from the frames in a track against the time stamps of the
-// buffers that made them; what the converter holds back must be accounted for
-// to the fraction of a frame, at every call, or a 50 kHz device measures slow.
-TEST(AudioConverter, FramesHeldBackAccountForEveryInputFrame) {
-  for (const AudioFormat& from : {AudioFormat::standard(50000, 1), AudioFormat{44100, 2, SampleType::int16, true}}) {
-    auto converter = AudioConverter::create(from, kMono48k);
-    ASSERT_TRUE(converter);
-    EXPECT_EQ(converter->pendingOutputFrames(), 0.0);
-    auto input = PcmBuffer::create(from, 4096);
-    auto output = PcmBuffer::create(kMono48k, 8192);
-    input->clear(4096);
-    int64_t fed = 0, produced = 0;
-    for (uint32_t n : {4096u, 1000u, 17u, 4096u, 3000u}) {
-      input->setFrameLength(n);
-      ASSERT_FALSE(converter->convert(*input, *output));
-      fed += n;
-      produced += output->frameLength();
-      const double expected = double(fed) * 48000 / from.sampleRate;
-      EXPECT_NEAR(produced + converter->pendingOutputFrames(), expected, 0.01) << from.describe();
-    }
-    EXPECT_GT(converter->pendingOutputFrames(), 1.0) << "a resampler always holds some history";
   }
 }
 

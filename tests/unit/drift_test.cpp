@@ -1,10 +1,5 @@
 // The drift resampler's numeric rules, the rate measurement, the correction
 // threshold and the sidecar.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <fstream>
 
 #include <nlohmann/json.hpp>
@@ -80,9 +75,7 @@ class DriftTest : public testing::Test {
   static TrackTimeline timeline(double span, int64_t frames) { return {10.0, 100, 10.0 + span, 100 + frames, 10.0}; }
   // Applies the compensation; returns its diagnostics.
   std::string apply(const TrackTimeline& mic, const TrackTimeline& sys = {}) {
-    testing::internal::CaptureStderr();
-    applyDriftCompensation(paths, mic, sys);
-    return testing::internal::GetCapturedStderr();
+    return stderrOf([&] { applyDriftCompensation(paths, mic, sys); });
   }
   nlohmann::json sidecar() { return nlohmann::json::parse(std::ifstream(paths.sidecar)); }
 
@@ -119,36 +112,25 @@ TEST_F(DriftTest, SpanBoundsAndPlausibilityDecideWhatIsMeasured) {
 // A sidecar that the disk cuts short (a file size limit, in a child) is not
 // left torn: there is none.
 TEST_F(DriftTest, ASidecarCutShortIsNotLeft) {
-  const pid_t child = fork();
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100, 100};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    applyDriftCompensation(paths, timeline(60.0, 2880000), {});
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const auto write = [&] { return applyDriftCompensation(paths, timeline(60.0, 2880000), {}), 0; };
+  EXPECT_EQ(exitStatusInChild(write, 100), 0);
   EXPECT_FALSE(std::filesystem::exists(paths.sidecar)) << std::filesystem::file_size(paths.sidecar) << " bytes";
 }
 
 TEST_F(DriftTest, CorrectionThresholdAndTracksTooShort) {
   writeFile(paths.mic, linearPCM16Settings(48000, 1), 1, [](int64_t, uint32_t) { return 0.5f; });
   const std::string& src = paths.mic;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(correctTrack(src, 48000.2, 48000, "mic"), 1.0);
-  EXPECT_EQ(correctTrack(src, 48000.24, 48000, "mic"), 1.0);     // computes just under 5.0
-  EXPECT_EQ(correctTrack(src, 48000.25, 48000, "system"), 1.0);  // one frame: none
-  EXPECT_EQ(correctTrack(dir / "missing.caf", 48010.0, 48000, "mic"), 1.0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderrOf([&] {
+              EXPECT_EQ(correctTrack(src, 48000.2, 48000, "mic"), 1.0);
+              EXPECT_EQ(correctTrack(src, 48000.24, 48000, "mic"), 1.0);     // computes just under 5.0
+              EXPECT_EQ(correctTrack(src, 48000.25, 48000, "system"), 1.0);  // one frame: none
+              EXPECT_EQ(correctTrack(dir / "missing.caf", 48010.0, 48000, "mic"), 1.0);
+            }),
             "[orvane-capture] drift-correct mic: 4.2 ppm below threshold, skipped\n"
             "[orvane-capture] drift-correct mic: 5.0 ppm below threshold, skipped\n"
             "[orvane-capture] drift-correct system: failed (source too short to resample), using raw temp\n");
   writeFile(paths.system, linearPCM16Settings(48000, 1), 480000, [](int64_t, uint32_t) { return 0.5f; });
-  testing::internal::CaptureStderr();
-  EXPECT_DOUBLE_EQ(correctTrack(paths.system, 48000.48, 48000, "system"), 1.00001);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderrOf([&] { EXPECT_DOUBLE_EQ(correctTrack(paths.system, 48000.48, 48000, "system"), 1.00001); }),
             "[orvane-capture] drift-correct system: 10.0 ppm \u2192 479995 frames\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "call.sys.corrected.caf")) << "corrected in the output, no copy";
 }

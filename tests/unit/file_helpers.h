@@ -4,13 +4,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +37,46 @@ struct ScratchDir {
 };
 
 using SampleFn = std::function<float(int64_t frame, uint32_t channel)>;
+
+inline AudioSettings aacSettings(uint32_t channels) {
+  AudioSettings settings = linearPCM16Settings(48000, channels);
+  settings.formatId = AudioFormatId::mpeg4AAC;
+  return settings;
+}
+
+// Allocated from the heap and in blocks of their own (large ones are mapped).
+inline size_t heapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// The exit status of `body` run in a child whose files may not grow past
+// `fileBytes` (write(2) then fails as on a full disk); -1 if it did not exit.
+inline int exitStatusInChild(const std::function<int()>& body, rlim_t fileBytes = RLIM_INFINITY) {
+  const pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{fileBytes, fileBytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(body());
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What `action` writes to standard error.
+inline std::string stderrOf(const std::function<void()>& action) {
+  testing::internal::CaptureStderr();
+  action();
+  return testing::internal::GetCapturedStderr();
+}
+
+// A whole file's bytes ("" if there is none).
+inline std::string bytesOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 // Appends frames [from, to) of fn to `file` in blocks of `block`; false once a write failed.
 inline bool appendFrames(AudioFile& file, int64_t from, int64_t to, const SampleFn& fn, uint32_t block = 1000) {
@@ -96,6 +142,14 @@ inline std::string run(const std::string& command) {
   char chunk[1 << 16];
   for (size_t n; pipe && (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
   if (!pipe || pclose(pipe) != 0) return "<failed>";
+  return out;
+}
+
+// `ffprobe -show_entries` values of the first audio stream, one a line, e.g. probe(path, "stream=duration").
+inline std::string probe(const std::string& path, const std::string& entries) {
+  std::string out = run("ffprobe -v error -select_streams a:0 -show_entries " + entries +
+                        " -of default=nw=1:nk=1 '" + path + "'");
+  while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
 }
 

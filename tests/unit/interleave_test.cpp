@@ -68,10 +68,10 @@ float sysSample(int64_t i, uint32_t = 0) { return -static_cast<float>(i % 700 + 
 // Runs the interleave into rec.wav; returns its length, and the diagnostics in `err`.
 int64_t interleave(const std::optional<TrackSource>& mic, const std::optional<TrackSource>& sys,
                    const ScratchDir& dir, InterleaveOutcome& outcome, std::string& err, bool cancelEcho = false) {
-  ::testing::internal::CaptureStderr();
-  Result<int64_t> written = finishEndedTracks(mic, sys, 1, 1, dir / "rec.wav", outputSettings(true), outcome, true,
-                                              cancelEcho);
-  err = ::testing::internal::GetCapturedStderr();
+  Result<int64_t> written = Error{};
+  err = stderrOf([&] {
+    written = finishEndedTracks(mic, sys, 1, 1, dir / "rec.wav", outputSettings(true), outcome, true, cancelEcho);
+  });
   EXPECT_TRUE(written.ok()) << (written.ok() ? "" : written.error().description);
   return written.ok() ? *written : -1;
 }

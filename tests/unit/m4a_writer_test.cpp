@@ -1,8 +1,6 @@
 // M4aWriter: the same packets read back by ffprobe and FFmpeg's decoder as
 // from FFmpeg's own muxer, memory that stays flat over a long stream while
 // FFmpeg's muxer's grows, and a cut-back through the file layer.
-#include <malloc.h>
-
 #include <cmath>
 
 #include "platform/files/aac_encoding.h"
@@ -28,9 +26,7 @@ struct Encoded {
 
 // `frames` frames of a tone on the right, a click every 0.1 s on the left, in one pass.
 Encoded encodeTone(int64_t frames) {
-  AudioSettings settings = linearPCM16Settings(48000, 2);
-  settings.formatId = AudioFormatId::mpeg4AAC;
-  auto encoder = createAacEncoder(settings, 0);
+  auto encoder = createAacEncoder(aacSettings(2), 0);
   EXPECT_TRUE(encoder);
   Encoded out{(*encoder)->stream(), {}};
   const AacPacketSink keep = [&out](const AacPacket& p) -> Status {
@@ -72,15 +68,10 @@ void writeAll(AacContainer& container, const std::vector<Packet>& packets) {
   ASSERT_FALSE(container.close());
 }
 
-std::string probe(const std::string& path) {
+// Every fact of the stream and the container that a reader goes by, "key=value" a line.
+std::string facts(const std::string& path) {
   return run("ffprobe -v error -show_entries stream=codec_name,profile,sample_rate,channels,time_base,start_pts,"
-             "duration_ts,nb_frames:format=duration -of default=nw=1 '" + path + "'");
-}
-
-// Allocated from the heap and in blocks of their own (large ones are mapped).
-size_t heapInUse() {
-  const struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
+             "duration_ts,nb_frames:format=format_name,duration -of default=nw=1 '" + path + "'");
 }
 
 TEST(M4aWriter, TheSamePacketsReadAsFromFfmpegsMuxer) {
@@ -89,11 +80,10 @@ TEST(M4aWriter, TheSamePacketsReadAsFromFfmpegsMuxer) {
   const Encoded encoded = encodeTone(frames);
   writeAll(*ours(dir / "ours.m4a", encoded.stream), encoded.packets);
   writeAll(*ffmpegs(dir / "theirs.m4a", encoded.stream), encoded.packets);
-  const std::string probed = probe(dir / "ours.m4a");
-  EXPECT_EQ(probed, probe(dir / "theirs.m4a"));
+  const std::string probed = facts(dir / "ours.m4a");
+  EXPECT_EQ(probed, facts(dir / "theirs.m4a"));
   EXPECT_NE(probed.find("duration_ts=" + std::to_string(frames) + "\n"), std::string::npos) << probed;
-  EXPECT_EQ(run("ffprobe -v error -show_entries format=format_name -of default=nw=1:nk=1 '" + dir / "ours.m4a" + "'"),
-            "mov,mp4,m4a,3gp,3g2,mj2\n");
+  EXPECT_NE(probed.find("format_name=mov,mp4,m4a,3gp,3g2,mj2\n"), std::string::npos) << probed;
   const std::vector<float> decoded = decode(dir / "ours.m4a");
   ASSERT_GE(decoded.size(), size_t(2 * frames));
   EXPECT_TRUE(decoded == decode(dir / "theirs.m4a")) << "sample for sample";
@@ -129,19 +119,17 @@ TEST(M4aWriter, MemoryStaysFlatOverALongStream) {
   auto writer = ours(dir / "long.m4a", encoded.stream);
   EXPECT_LT(grows(*writer), 64 * 1024);
   ASSERT_FALSE(writer->close());
-  const std::string probed = probe(dir / "long.m4a");
-  EXPECT_NE(probed.find("duration_ts=" + std::to_string((count - 1) * 1024) + "\n"), std::string::npos) << probed;
-  EXPECT_NE(probed.find("nb_frames=" + std::to_string(count) + "\n"), std::string::npos) << probed;
+  EXPECT_EQ(probe(dir / "long.m4a", "stream=duration_ts,nb_frames"),
+            std::to_string((count - 1) * 1024) + "\n" + std::to_string(count));
 }
 
-// An AAC output cut back and written on from where the cut-back asks reads as
-// long as one written in one pass, and the same up to the cut, whether its
-// container cuts back itself (ours) or is written again from the packets kept
-// (FFmpeg's muxers).
-TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
+// An AAC output cut back and written on from where the cut-back asks decodes
+// sample for sample as one written in one pass, whether its container cuts
+// back itself (ours) or is written again from the packets kept (FFmpeg's
+// muxers): the new encoder's pre-roll primes it as the one pass was.
+TEST(AacFile, ACutBackAndTheFramesWrittenAgainDecodeAsTheOnePass) {
   ScratchDir dir;
-  AudioSettings settings = linearPCM16Settings(48000, 2);
-  settings.formatId = AudioFormatId::mpeg4AAC;
+  const AudioSettings settings = aacSettings(2);
   const int64_t frames = 8 * 48000 + 77, cut = 5 * 48000;
   const SampleFn tone = [](int64_t f, uint32_t ch) { return static_cast<float>(0.3 * std::sin(0.05 * f * (ch + 1))); };
   for (const char* ext : {"m4a", "mka"}) {
@@ -154,9 +142,8 @@ TEST(AacFile, ACutBackAndTheFramesWrittenAgainMakeTheOnePassLength) {
     ASSERT_FALSE(file->close());
     const std::vector<float> once = decode(dir / (std::string("once.") + ext));
     const std::vector<float> again = decode(dir / (std::string("cut.") + ext));
-    EXPECT_EQ(once.size(), again.size()) << ext;
-    ASSERT_GE(once.size(), size_t(2 * cut));
-    EXPECT_TRUE(std::equal(once.begin(), once.begin() + 2 * (cut - 4096), again.begin())) << ext;
+    ASSERT_GE(once.size(), size_t(2 * frames));
+    EXPECT_TRUE(once == again) << ext;
   }
 }
 

@@ -33,6 +33,14 @@ std::vector<float> joined(const std::vector<Piece>& pieces) {
   return all;
 }
 
+// Each frame of `all` named holds its value.
+void expectFrames(const std::vector<float>& all, std::initializer_list<std::pair<size_t, float>> frames) {
+  for (const auto& [frame, value] : frames) {
+    ASSERT_LT(frame, all.size());
+    EXPECT_EQ(all[frame], value) << "frame " << frame;
+  }
+}
+
 TEST(MixingRing, StreamsAddUpAtTheirStampsWithSilenceBetweenAndPiecesStampedInHostTime) {
   MixingRing ring(kRate, 1000, kOrigin);
   MixingRing::Lane a, b;
@@ -44,12 +52,7 @@ TEST(MixingRing, StreamsAddUpAtTheirStampsWithSilenceBetweenAndPiecesStampedInHo
   for (size_t i = 0; i < pieces.size(); ++i) EXPECT_DOUBLE_EQ(pieces[i].stamp, at(static_cast<int64_t>(i) * 128));
   const auto all = joined(pieces);
   ASSERT_EQ(all.size(), 400u);
-  EXPECT_EQ(all[199], 0.0f);
-  EXPECT_EQ(all[200], 1.0f);
-  EXPECT_EQ(all[250], 3.0f);
-  EXPECT_EQ(all[299], 3.0f);
-  EXPECT_EQ(all[300], 2.0f);
-  EXPECT_EQ(all[350], 0.0f);
+  expectFrames(all, {{199, 0.0f}, {200, 1.0f}, {250, 3.0f}, {299, 3.0f}, {300, 2.0f}, {350, 0.0f}});
   // Handed on means gone: the ring's places are silence again when they come round.
   EXPECT_EQ(joined(handOn(ring, at(1400))), std::vector<float>(1000, 0.0f));
 }
@@ -69,14 +72,10 @@ TEST(MixingRing, ALaneFollowsOnWithinTheDeadBandIsDrawnAFrameBeyondItAndJumpsPas
   ring.add(lane, block.data(), 1000, at(4000 + MixingRing::kJumpFrames + 1));  // a hole: at its stamp
   EXPECT_EQ(lane.nextFrame, 5000 + MixingRing::kJumpFrames + 1);
   const auto all = joined(handOn(ring, at(6000)));
-  EXPECT_EQ(all[1999], block[999]);
-  EXPECT_EQ(all[2000], block[0]);  // the frame it was drawn by: its first sample, twice
-  EXPECT_EQ(all[2001], block[0]);
-  EXPECT_EQ(all[3000], block[999]);
-  EXPECT_EQ(all[3001], block[1]);  // drawn back: its first sample left out, nothing added on top
-  EXPECT_EQ(all[3999], block[999]);
-  EXPECT_EQ(all[4000], 0.0f);  // the hole
-  EXPECT_EQ(all[4000 + MixingRing::kJumpFrames + 1], block[0]);
+  // Drawn on at 2000 (its first sample twice), drawn back at 3001 (its first sample left out, nothing added on
+  // top), and the hole from 4000.
+  expectFrames(all, {{1999, block[999]}, {2000, block[0]}, {2001, block[0]}, {3000, block[999]}, {3001, block[1]},
+               {3999, block[999]}, {4000, 0.0f}, {4000 + MixingRing::kJumpFrames + 1, block[0]}});
 }
 
 // A graph cycle measured or changed moves a stream's audio by all of it at
@@ -94,12 +93,8 @@ TEST(MixingRing, ALaneWhoseLatenessChangesGoesWhereItsStampAndLatenessSayAtOnce)
   ring.add(lane, ones.data(), 1000, at(3000), 64);  // shorter: back by the difference
   EXPECT_EQ(lane.nextFrame, 4064);
   const auto all = joined(handOn(ring, at(5000)));
-  EXPECT_EQ(all[1127], 0.0f);  // what the first cycle's lateness left out
-  EXPECT_EQ(all[1128], 1.0f);
-  EXPECT_EQ(all[3063], 1.0f);
-  EXPECT_EQ(all[3064], 2.0f);  // and the second's overlap
-  EXPECT_EQ(all[3127], 2.0f);
-  EXPECT_EQ(all[3128], 1.0f);
+  // What the first cycle's lateness left out, and the second's overlap.
+  expectFrames(all, {{1127, 0.0f}, {1128, 1.0f}, {3063, 1.0f}, {3064, 2.0f}, {3127, 2.0f}, {3128, 1.0f}});
 }
 
 // A stream's first blocks, held until its lateness is known and its stamps
@@ -121,12 +116,7 @@ TEST(HeldBlocks, KeepBlocksWithTheirStampsWhileThereIsRoomAndReleaseThemOldestFi
   EXPECT_EQ(lane.nextFrame, 2512);
   held.release(kRate, [](const float*, int64_t, double) { ADD_FAILURE() << "released twice"; });
   const auto all = joined(handOn(ring, at(3000)));
-  EXPECT_EQ(all[511], 0.0f);
-  EXPECT_EQ(all[512], 1.0f);
-  EXPECT_EQ(all[1511], 1.0f);
-  EXPECT_EQ(all[1512], 2.0f);
-  EXPECT_EQ(all[2511], 2.0f);
-  EXPECT_EQ(all[2512], 0.0f);
+  expectFrames(all, {{511, 0.0f}, {512, 1.0f}, {1511, 1.0f}, {1512, 2.0f}, {2511, 2.0f}, {2512, 0.0f}});
   // Room again once released.
   EXPECT_TRUE(held.keep(ones.data(), 1000, at(2000)));
 }
@@ -166,11 +156,8 @@ TEST(MixingRing, FramesWhosePlaceWasHandedOnOrLiesBeyondTheRingAreLeftOutAndCoun
   EXPECT_EQ(ring.add(early, block.data(), 100, at(1450)), 50);  // the ring reaches frame 1499
   const auto all = joined(handOn(ring, at(1500)));
   EXPECT_EQ(all.size(), 1000u);
-  EXPECT_EQ(all[0], 1.0f);    // frame 500
-  EXPECT_EQ(all[49], 1.0f);   // 549
-  EXPECT_EQ(all[50], 0.0f);
-  EXPECT_EQ(all[950], 1.0f);  // 1450
-  EXPECT_EQ(all[999], 1.0f);  // 1499
+  // Frames 500-549 and 1450-1499.
+  expectFrames(all, {{0, 1.0f}, {49, 1.0f}, {50, 0.0f}, {950, 1.0f}, {999, 1.0f}});
   // A stream's first block that began before the timeline did: nothing of it was missed.
   MixingRing fresh(kRate, 1000, kOrigin);
   MixingRing::Lane first;

@@ -2,16 +2,11 @@
 // single pass, and write failures in any segment.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,7 +16,6 @@
 #include "finalize/finisher.h"
 #include "finalize/interleave.h"
 #include "finalize/temp_paths.h"
-#include "support/sim_backend.h"
 #include "unit/file_helpers.h"
 
 namespace orvane {
@@ -60,11 +54,9 @@ SampleFn noise(double level) {
 
 // The length the container states, in frames; -1 when it cannot be read.
 int64_t statedFrames(const std::string& file) {
-  const std::string out = run("ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of csv=p=0 '" +
-                              file + "'");
+  const std::string out = probe(file, "stream=duration_ts");
   return out == "<failed>" ? -1 : std::stoll(out);
 }
-
 
 double rms(const std::vector<float>& a, const std::vector<float>& b, int64_t first, int64_t frames, int channel) {
   double sum = 0;
@@ -252,26 +244,19 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
     };
     writeTrack(path("rec.mic.caf"), 3 * segment, loudSegments);
     writeTrack(path("rec.sys.caf"), 3 * segment, [](int64_t) { return 0.0f; });
-    const pid_t child = fork();
-    if (child == 0) {
+    const auto finishInChild = [&] {
       dup2(::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
       dup2(::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{c.limit, c.limit};
-      setrlimit(RLIMIT_FSIZE, &limit);
       aacSegmenting() = {3, 4, 8 * kAacFrame};
       Recording recording{path("rec.m4a"), {path("rec.mic.caf"), 100.0}, {path("rec.sys.caf"), 100.0}, {}};
       Result<int64_t> written = finish(recording);
-      if (written) _exit(0);
+      if (written) return 0;
       std::printf("ERROR finalize_failed %s", written.error().description.c_str());  // as the stop says it
       std::fflush(stdout);
-      _exit(2);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-    std::ifstream out(path("stdout"));
-    const std::string line{std::istreambuf_iterator<char>(out), {}};
+      return 2;
+    };
+    EXPECT_EQ(exitStatusInChild(finishInChild, c.limit), 2);
+    const std::string line = bytesOf(path("stdout"));
     EXPECT_EQ(line.rfind("ERROR finalize_failed ", 0), 0u) << line;
     EXPECT_NE(line.find(c.failing), std::string::npos) << line;
     EXPECT_NE(line.find("File too large"), std::string::npos) << line;

@@ -130,19 +130,15 @@ TEST(SpeechTimeline, AnEchoPathThatMovesIsFollowedAndItsEchoIsNotTheMicrophonesS
   expectSpans(timeline.systemSpeech(), {{2, 6}, {8, 13}});
 }
 
-TEST(SpeechTimeline, WithoutAFarEndEveryVoiceIsTheMicrophonesInItsFileFormat) {
+// The file's format, spans and all: FinisherTest.TheSpeechTimelineFollowsTheOutputIntoPlace.
+TEST(SpeechTimeline, WithoutAFarEndEveryVoiceIsTheMicrophones) {
   EXPECT_EQ(SpeechTimeline().json(), "{\"version\": 1, \"mic\": [], \"system\": []}\n");
   Conversation c = conversation(false);
   std::fill(c.system.begin(), c.system.end(), 0.0f);
   SpeechTimeline timeline;
   feed(timeline, c, 0, c.mic.size());
-  const SpeechTimeline::Seconds mic = timeline.micSpeech();
-  ASSERT_NO_FATAL_FAILURE(expectSpans(mic, {{7, 8.5}, {10, 11.5}}));
+  expectSpans(timeline.micSpeech(), {{7, 8.5}, {10, 11.5}});
   EXPECT_TRUE(timeline.systemSpeech().empty());
-  char expected[160];
-  std::snprintf(expected, sizeof expected, "{\"version\": 1, \"mic\": [[%.3f, %.3f], [%.3f, %.3f]], \"system\": []}\n",
-                mic[0].first, mic[0].second, mic[1].first, mic[1].second);
-  EXPECT_EQ(timeline.json(), expected);
 }
 
 TEST(SpeechTimeline, FramesGivenAgainAfterARewindAreNotTakenTwice) {

@@ -92,28 +92,6 @@ TEST(TimestampModelTest, PublishedStampsHoldOnePpmWhereRawStampsDoNot) {
   }
 }
 
-// A stream opened again whose first arrival came 12 ms late (a push still to
-// come, a busy machine): within its first second the stamps settle onto the
-// earliest arrivals, as the stream before it had, and stay there; a late
-// arrival later on moves nothing.
-TEST(TimestampModelTest, AFirstArrivalThatCameLateIsSettledWithinTheFirstSecond) {
-  TimestampModel model(48000);
-  auto at = [](int64_t frame) { return 500.0 + static_cast<double>(frame) / 48000; };
-  EXPECT_DOUBLE_EQ(model.publish(0, at(0) + 0.012), at(0) + 0.012);
-  EXPECT_TRUE(model.settling());
-  int64_t frame = 4096;
-  for (; frame < 48000 * 3; frame += 4096) {
-    const bool late = frame / 4096 % 5 == 0;  // every fifth arrival 3 ms late
-    const double published = model.publish(frame, at(frame) + (late ? 0.003 : 0.0002));
-    if (frame >= 4096 * 3) {
-      EXPECT_NEAR(published, at(frame) + 0.0002, 1e-4) << frame;
-    }
-  }
-  EXPECT_FALSE(model.settling());
-  const int64_t next = frame;
-  EXPECT_NEAR(model.publish(next, at(next) - 0.001), at(next) + 0.0002, 1e-4) << "settled: the line holds";
-}
-
 // Frames lost at 100 s, the frame index skipping them or not: a second on, the published stamps carry the
 // loss, back on the true clock as before it, and the fit goes on. A 1 ms loss is under the jitter's reach:
 // it stays in the stamps, and moves the fit by no more than 1 ms over the rest.
