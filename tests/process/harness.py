@@ -81,8 +81,13 @@ class Helper:
         return next(t for line, t in self._arrived.items() if line.startswith(prefix))
 
     def send(self, data):
-        self.proc.stdin.write(data.encode())
-        self.proc.stdin.flush()
+        """Writes to the helper's standard input; a helper that already ended (a signal before stopped it) has
+        closed it, which its exit status and lines then show."""
+        try:
+            self.proc.stdin.write(data.encode())
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pass
 
     def request(self, command):
         """Sends "pause" or "resume" and waits for the line that says it was done."""
