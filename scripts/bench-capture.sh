@@ -71,13 +71,19 @@ usage() {
   echo "$cpu $switches $threads $rss"
 }
 
-# "run_ns switches thread_ids" of the processes given, from every live thread.
+# "run_ns switches thread_ids" of the processes given, from every live thread;
+# each thread's own "name run_ns switches" goes to file $1.
 exact() {
-  local ns=0 switches=0 ids="" pid task
+  local each=$1 ns=0 switches=0 ids="" pid task t_ns t_sw
+  shift
+  : >"$each"
   for pid in "$@"; do
     for task in /proc/"$pid"/task/*; do
-      ns=$((ns + $(cut -d' ' -f1 "$task/schedstat")))
-      switches=$((switches + $(awk '/ctxt_switches/ { s += $2 } END { print s }' "$task/status")))
+      t_ns=$(cut -d' ' -f1 "$task/schedstat")
+      t_sw=$(awk '/ctxt_switches/ { s += $2 } END { print s }' "$task/status")
+      echo "$(tr ' ' '_' <"$task/comm") $t_ns $t_sw" >>"$each"
+      ns=$((ns + t_ns))
+      switches=$((switches + t_sw))
       ids+="${task##*/},"
     done
   done
@@ -85,18 +91,20 @@ exact() {
 }
 
 # Waits out the window on the processes given: the steady figures go to
-# $WORK/$1.steady ("cpu_s switches", or nothing when the threads changed), the
+# $WORK/$1.steady ("cpu_s switches", or nothing when the threads changed) and
+# each thread's to $WORK/$1.threads ("name cpu_s switches", a line each), the
 # whole ones to $WORK/$1.
 window() {
   local side=$1 ns0 sw0 ids0 ns1 sw1 ids1
   shift
   sleep "$SETTLE"
-  read -r ns0 sw0 ids0 <<<"$(exact "$@")"
+  read -r ns0 sw0 ids0 <<<"$(exact "$WORK/before" "$@")"
   sleep "$SECONDS_TO_RECORD"
-  read -r ns1 sw1 ids1 <<<"$(exact "$@")"
+  read -r ns1 sw1 ids1 <<<"$(exact "$WORK/after" "$@")"
   usage "$@" >>"$WORK/$side"
-  [[ $ids0 == "$ids1" ]] && echo "$(awk -v n=$((ns1 - ns0)) 'BEGIN { print n / 1e9 }') $((sw1 - sw0))" >>"$WORK/$side.steady"
-  return 0
+  [[ $ids0 == "$ids1" ]] || return 0
+  echo "$(awk -v n=$((ns1 - ns0)) 'BEGIN { print n / 1e9 }') $((sw1 - sw0))" >>"$WORK/$side.steady"
+  paste -d' ' "$WORK/before" "$WORK/after" | awk '{ print $1, ($5 - $2) / 1e9, $6 - $3 }' >>"$WORK/$side.threads"
 }
 
 ours() {
@@ -159,6 +167,14 @@ for side in ours peer; do
   printf "%-14s" "$([[ $side == ours ]] && echo orvane-capture || echo "$peer_name")"
   awk -v t="$SECONDS_TO_RECORD" '{ printf " %6.3f %6.1f ", $1, $2 / t }' "$WORK/$side.steady" 2>/dev/null
   echo
+done
+# Each thread's part of the steady window, by name, summed over the runs.
+echo "steady, by thread (cpu s and wakeups/s a run, mean over the runs):"
+for side in ours peer; do
+  [[ -s $WORK/$side.threads ]] || continue
+  awk -v runs="$(wc -l <"$WORK/$side.steady")" -v t="$SECONDS_TO_RECORD" -v side="$side" \
+    '{ cpu[$1] += $2; sw[$1] += $3 } END { for (n in cpu) printf "  %-5s %-16s %6.3f %6.1f\n", side, n, cpu[n] / runs, sw[n] / runs / t }' \
+    "$WORK/$side.threads" | sort -k2
 done
 median() { sort -n -k"$2" "$WORK/$1.steady" 2>/dev/null | awk -v k="$2" '{ v[NR] = $k } END { print NR ? (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) : 0 }'; }
 awk -v oc="$(median ours 1)" -v pc="$(median peer 1)" -v os="$(median ours 2)" -v ps="$(median peer 2)" \
