@@ -92,6 +92,17 @@ TEST(TimestampModelTest, PublishedStampsHoldOnePpmWhereRawStampsDoNot) {
   }
 }
 
+// A start on a busy machine: the first half second of chunks all came 10 ms
+// late, then on time. The line still settles onto the earliest arrivals.
+TEST(TimestampModelTest, AStartWhoseFirstHalfSecondCameLateSettlesOnTheEarliestArrivals) {
+  TimestampModel model(48000);
+  for (int64_t frame = 0; frame < 3 * 48000; frame += kChunkFrames) {
+    const double truth = 1000.0 + static_cast<double>(frame) / 48000;
+    const double published = model.publish(frame, truth + (frame < 24000 ? 0.010 : 0.0));
+    if (frame >= 48000) ASSERT_NEAR(published, truth, 0.0005) << "frame " << frame;
+  }
+}
+
 // Frames lost at 100 s, the frame index skipping them or not: a second on, the published stamps carry the
 // loss, back on the true clock as before it, and the fit goes on. A 1 ms loss is under the jitter's reach:
 // it stays in the stamps, and moves the fit by no more than 1 ms over the rest.
