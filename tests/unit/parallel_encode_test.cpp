@@ -1,15 +1,8 @@
 // The AAC encode on several cores: segment plans, seams, what stays with the
 // single pass, and write failures in any segment.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "finalize/span_resampler.h"
 #include "finalize/parallel_encode.h"
