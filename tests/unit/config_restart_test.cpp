@@ -3,7 +3,6 @@
 // windows of minutes take no time; the back-off itself is a main-loop timer and
 // takes its real 3 s. The retries of a restart that kept the device before run
 // on the real clock.
-
 #include <future>
 #include <map>
 #include <mutex>
