@@ -3,15 +3,10 @@
 // windows of minutes take no time; the back-off itself is a main-loop timer and
 // takes its real 3 s. The retries of a restart that kept the device before run
 // on the real clock.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <thread>
 #include <type_traits>
 
 #include "events/output.h"
@@ -36,11 +31,8 @@ const std::string kChangeStopped = kDiag + "engine configuration change (running
 // The recorder's own start, on the scripted inputs; returns once the control thread is done with it.
 void startAndSettle(Recorder& recorder) {
   recorder.start();
-  const auto began = std::chrono::steady_clock::now();
-  while (recorder.state() != Recorder::State::recording || recorder.controlBusy()) {
-    ASSERT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << "the start never ended";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(waitFor([&] { return recorder.state() == Recorder::State::recording && !recorder.controlBusy(); }, 10))
+      << "the start never ended";
 }
 
 class ConfigRestartTest : public testing::Test {
@@ -48,10 +40,8 @@ class ConfigRestartTest : public testing::Test {
   void SetUp() override {
     HostClock::setSourceForTesting(&readTestNow);
     loopThread = std::thread([this] { loop.run(); });
-    testing::internal::CaptureStderr();
   }
   void TearDown() override {
-    if (!stderrTaken) testing::internal::GetCapturedStderr();
     loop.quit();
     loopThread.join();
     HostClock::setSourceForTesting(nullptr);
@@ -87,9 +77,8 @@ class ConfigRestartTest : public testing::Test {
   int64_t watchdogGeneration() { return onLoop([this] { return recorder.micWatchdog.generation(); }) - startGeneration; }
   // The restart diagnostics written so far (the watchdog's are left out).
   std::vector<std::string> restartLines() {
-    stderrTaken = true;
     std::vector<std::string> lines;
-    std::istringstream in(testing::internal::GetCapturedStderr());
+    std::istringstream in(diagnostics.take());
     for (std::string line; std::getline(in, line);) {
       if (line.starts_with(kFailed)) line = kFailed;
       if (line.starts_with(kDiag + "engine") || line.starts_with(kDiag + "config change")) lines.push_back(line);
@@ -109,7 +98,7 @@ class ConfigRestartTest : public testing::Test {
   Recorder recorder{dir / "rec.wav", Recorder::Mode::micOnly, false, true, backend, loop};
   std::thread loopThread;
   int64_t startGeneration = 0;
-  bool stderrTaken = false;
+  CapturedStderr diagnostics;
 };
 
 // A headset that switches profile changes the device every second or two:
@@ -141,9 +130,7 @@ TEST_F(ConfigRestartTest, FourFailedRestartsInAnyTenSecondsThenOneAfterTheBackOf
   const auto backOffBegan = std::chrono::steady_clock::now();
   changeAt(187.9);  // during the back-off: nothing
   EXPECT_EQ(watchdogGeneration(), 12);
-  while (watchdogGeneration() < 13 && std::chrono::steady_clock::now() < backOffBegan + std::chrono::seconds(20)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  waitFor([&] { return watchdogGeneration() >= 13; }, 20);
   ASSERT_EQ(watchdogGeneration(), 13);
   EXPECT_GE(std::chrono::steady_clock::now() - backOffBegan, std::chrono::milliseconds(2900))
       << "the delayed restart comes 3 s after the back-off began";
@@ -173,11 +160,9 @@ class KeptDeviceTest : public testing::Test {
 
   void SetUp() override {
     loopThread = std::thread([this] { loop.run(); });
-    testing::internal::CaptureStderr();
     startAndSettle(recorder);
   }
   void TearDown() override {
-    if (!stderrTaken) testing::internal::GetCapturedStderr();
     loop.quit();
     loopThread.join();
   }
@@ -195,20 +180,14 @@ class KeptDeviceTest : public testing::Test {
     recorder.handleEngineConfigurationChange();
     recorder.handleSystemAudioChange();
   }
-  // Waits (at most `limit`) until `done` holds of both inputs and the restarts have said all they say.
-  bool waitForBoth(const std::function<bool(const Input&)>& done, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!(done(input("mic")) && done(input("system"))) || recorder.controlBusy()) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+  // Waits (at most 10 s) until `done` holds of both inputs and the restarts have said all they say.
+  bool waitForBoth(const std::function<bool(const Input&)>& done) {
+    return waitFor([&] { return done(input("mic")) && done(input("system")) && !recorder.controlBusy(); }, 10);
   }
   // Each input's restart diagnostics so far, "mic" or "system".
   std::map<std::string, std::vector<std::string>> restartLines() {
-    stderrTaken = true;
     std::map<std::string, std::vector<std::string>> lines;
-    std::istringstream in(testing::internal::GetCapturedStderr());
+    std::istringstream in(diagnostics.take());
     for (std::string line; std::getline(in, line);) {
       if (!line.starts_with(kDiag)) continue;
       line.erase(0, kDiag.size());
@@ -237,7 +216,7 @@ class KeptDeviceTest : public testing::Test {
   MainLoop loop;
   Recorder recorder{dir / "rec.wav", Recorder::Mode::both, false, true, backend, loop};
   std::thread loopThread;
-  bool stderrTaken = false;
+  CapturedStderr diagnostics;
 };
 
 const std::vector<std::string> kMicKept{"engine configuration change (running=true); restarting",
@@ -255,11 +234,11 @@ const std::vector<std::string> kSystemKept{
 // recording stayed on the device before to its end.
 TEST_F(KeptDeviceTest, ARestartThatKeptTheDeviceBeforeIsTriedAgainLessAndLessOftenUntilTheNewOneOpens) {
   switchDefault(3);
-  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.refused.size() >= 3; }, std::chrono::seconds(10)))
+  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.refused.size() >= 3; }))
       << "the change and two retries";
   for (const char* name : {"mic", "system"}) EXPECT_EQ(input(name).device, "speakers") << name;
   EXPECT_TRUE(recorder.engine->isRunning() && recorder.stream->isRunning());
-  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.device == "headset"; }, std::chrono::seconds(10)))
+  ASSERT_TRUE(waitForBoth([](const Input& input) { return input.device == "headset"; }))
       << "an input records on the device before";
   for (const char* name : {"mic", "system"}) {
     SCOPED_TRACE(name);

@@ -1,7 +1,5 @@
 // The drift resampler's numeric rules, the rate measurement, the correction
 // threshold and the sidecar.
-#include <fstream>
-
 #include <nlohmann/json.hpp>
 
 #include "finalize/drift.h"

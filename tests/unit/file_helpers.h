@@ -13,12 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/audio_file.h"
@@ -63,6 +66,26 @@ inline int exitStatusInChild(const std::function<int()>& body, rlim_t fileBytes 
   int status = 0;
   EXPECT_EQ(waitpid(child, &status, 0), child);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Standard error from construction on, until taken (after that, "").
+class CapturedStderr {
+ public:
+  CapturedStderr() { testing::internal::CaptureStderr(); }
+  ~CapturedStderr() { take(); }
+  std::string take() { return std::exchange(taken_, true) ? "" : testing::internal::GetCapturedStderr(); }
+
+ private:
+  bool taken_ = false;
+};
+
+// Whether `done` came within `seconds` (a busy machine, or a sanitizer, may take a while).
+inline bool waitFor(const std::function<bool()>& done, double seconds = 30) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
 }
 
 // What `action` writes to standard error.

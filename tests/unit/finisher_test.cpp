@@ -1,12 +1,8 @@
 // The finisher while recording against the finisher on the ended tracks (a
 // recovery, or the output made afresh), and its ways of giving up.
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <fstream>
 #include <sstream>
-#include <thread>
-#include <vector>
 
 #include "finalize/drift.h"
 #include "finalize/finisher.h"
@@ -46,8 +42,7 @@ class FinisherTest : public GrowingTracksTest {
     InterleaveOutcome outcome;
     if (!ready(finisher, micRatio, systemRatio)) return {};
     Result<int64_t> frames = finisher.finish(outcome);
-    if (!frames) return {};
-    return *frames;
+    return frames ? std::optional(*frames) : std::nullopt;
   }
 
   // The output made afresh from the ended tracks at the final ratios, at `path`.
@@ -55,12 +50,6 @@ class FinisherTest : public GrowingTracksTest {
     InterleaveOutcome outcome;
     return finishEndedTracks(source("rec.mic.caf", 10.0), source("rec.sys.caf", 10.25), micRatio, systemRatio, path,
                              outputSettings(path.ends_with(".wav")), outcome, true, false, speech);
-  }
-
-  // At idle priority on a busy machine (or under a sanitizer) the finisher may take a while; whether `done` came.
-  static bool waitFor(const std::function<bool()>& done, int seconds = 30) {
-    for (int i = 0; i < seconds * 40 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    return done();
   }
 
   // The nice value of each thread named "finisher".

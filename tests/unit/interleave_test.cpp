@@ -3,11 +3,9 @@
 // whose read fails part-way, and the echo taken out of the microphone with
 // the system audio of the same moments.
 #include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <regex>
 

@@ -3,13 +3,8 @@
 // its rate is measured.
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cmath>
-#include <cstring>
-#include <thread>
-#include <vector>
 
 #include "finalize/drift.h"
 #include "finalize/finisher.h"

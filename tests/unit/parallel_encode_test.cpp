@@ -1,15 +1,8 @@
 // The AAC encode on several cores: segment plans, seams, what stays with the
 // single pass, and write failures in any segment.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "finalize/span_resampler.h"
 #include "finalize/parallel_encode.h"
@@ -251,15 +244,14 @@ TEST_F(ParallelEncodeTest, AWriteFailureInAnySegmentFailsTheStopAndKeepsTheTempo
       Recording recording{path("rec.m4a"), {path("rec.mic.caf"), 100.0}, {path("rec.sys.caf"), 100.0}, {}};
       Result<int64_t> written = finish(recording);
       if (written) return 0;
-      std::printf("ERROR finalize_failed %s", written.error().description.c_str());  // as the stop says it
+      std::printf("%s", written.error().description.c_str());
       std::fflush(stdout);
       return 2;
     };
     EXPECT_EQ(exitStatusInChild(finishInChild, c.limit), 2);
-    const std::string line = bytesOf(path("stdout"));
-    EXPECT_EQ(line.rfind("ERROR finalize_failed ", 0), 0u) << line;
-    EXPECT_NE(line.find(c.failing), std::string::npos) << line;
-    EXPECT_NE(line.find("File too large"), std::string::npos) << line;
+    const std::string error = bytesOf(path("stdout"));
+    EXPECT_NE(error.find(c.failing), std::string::npos) << error;
+    EXPECT_NE(error.find("File too large"), std::string::npos) << error;
     EXPECT_TRUE(fs::exists(path("rec.mic.caf")));
     EXPECT_TRUE(fs::exists(path("rec.sys.caf")));
     // Nothing left beside the output but what the stop itself writes.

@@ -1,17 +1,7 @@
 // The one stop of a run against its start, through the real entry on the
 // scripted backend, in a child process that the run's end ends.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "cli/entry.h"
 #include "support/watched_backend.h"

@@ -6,12 +6,9 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include "file_helpers.h"
 #include "platform/files/private_file.h"
+#include "unit/file_helpers.h"
 
 namespace orvane {
 namespace {
@@ -44,13 +41,10 @@ TEST(TempPaths, EveryNameOfARunningRecordingIsRefusedAndOnlyThose) {
   for (const char* name : {"rec.mic.wav", "record.m4a", "rec.micro.caf", "rec.m4a", "rec.wav", "other.mic.x.wav"}) {
     EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / name), false)) << name;
   }
-}
-
-TEST(TempPaths, ATrackNoLongerLockedBelongsToNoRunningRecording) {
-  ScratchDir dir;
-  { LiveRecording crashed(dir / "rec.m4a"); }
-  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "rec.mic.caf"), false));
-  EXPECT_FALSE(isTrackInUse(dir / "rec.mic.caf"));
+  // A track no longer locked (its recording crashed) belongs to no running recording.
+  { LiveRecording crashed(dir / "gone.m4a"); }
+  EXPECT_FALSE(checkNoRunningRecordingOwns(TempPaths(dir / "gone.mic.caf"), false));
+  EXPECT_FALSE(isTrackInUse(dir / "gone.mic.caf"));
 }
 
 // With a speech timeline its two names are the run's too: each is refused at
@@ -92,17 +86,14 @@ TEST(TempPaths, TheSpeechTimelinesNamesJoinTheStartChecksWhenAskedFor) {
 
 // A FIFO in a track's place is neither created over nor locked (waited on); the
 // reads and the start's checks that meet one: the reliability suite's cases.
-TEST(PrivateFile, AFifoIsNeverCreatedOverOrLockedAsATrack) {
+TEST(PrivateFile, AFifoIsNeverTakenAndAHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
   ScratchDir dir;
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   Result<int> created = createPrivateFile(dir / "fifo");
   ASSERT_FALSE(created);
   EXPECT_EQ(created.error().code, EEXIST);
   EXPECT_FALSE(lockTrackFile(dir / "fifo"));
-}
 
-TEST(PrivateFile, AHeldFileIsRemovedWhereItWentAndNothingTakesItsPlace) {
-  ScratchDir dir;
   std::filesystem::create_directory(dir / "D");
   Result<int> held = createPrivateFile(dir / "D/rec.mic.caf");
   ASSERT_TRUE(held);

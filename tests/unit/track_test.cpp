@@ -1,11 +1,9 @@
 // One track in isolation, no process and no real time: any input format
 // switched mid-run, a stalled writer, a write cut short, gaps and resumes, and
 // the active time that blocks are stamped with.
-#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "platform/runtime/host_clock.h"
 #include "track/track.h"
@@ -66,16 +64,7 @@ std::unique_ptr<PcmBuffer> rampBuffer(uint32_t frames, float firstValue) {
 
 class TrackTest : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(track.open(file));
-    testing::internal::CaptureStderr();
-  }
-  void TearDown() override { diagnostics(); }
-  std::string diagnostics() {
-    if (stderrTaken) return {};
-    stderrTaken = true;
-    return testing::internal::GetCapturedStderr();
-  }
+  void SetUp() override { ASSERT_TRUE(track.open(file)); }
   // `at` in active seconds, of the clock's generation now.
   void submit(const PcmBuffer& buffer, double at, bool startsAnew = false) {
     track.submit(buffer, ActiveTime{at, clock.at(kAfterEveryPause)->generation}, startsAnew);
@@ -97,7 +86,7 @@ class TrackTest : public testing::Test {
   std::shared_ptr<MemoryAudioFile> file = std::make_shared<MemoryAudioFile>();
   Doorbell writerBell;  // no writer here: the tests drain the track themselves
   Track track{"mic", "/tmp/orvane-track-test.mic.caf", failures, writerBell};
-  bool stderrTaken = false;
+  CapturedStderr diagnostics;
 };
 
 // A headset switching profiles: every rate and channel count in turn, in
@@ -125,7 +114,7 @@ TEST_F(TrackTest, InputOfAnyFormatSwitchedMidRunKeepsItsDuration) {
   ASSERT_FALSE(track.close());
   EXPECT_EQ(track.framesDropped(), 0);
   EXPECT_NEAR(static_cast<double>(file->length()), seconds * 48000, 8.0) << "one converter delay at most";
-  EXPECT_EQ(diagnostics().find("gap"), std::string::npos) << "contiguous input is no gap";
+  EXPECT_EQ(diagnostics.take().find("gap"), std::string::npos) << "contiguous input is no gap";
   // The tone is there in every part: no stretch of a part's length is silent.
   double quietest = 1;
   for (size_t from = 4800; from + 4800 < file->samples.size(); from += 4800) {
@@ -229,7 +218,7 @@ TEST_F(TrackTest, InputThatStoppedIsFilledWithSilenceOnceAndAJumpIsNot) {
   // A stamp 20 s on is not lost input.
   submit(*rampBuffer(4096, 0.5f), 40.0);
   EXPECT_EQ(file->appendSizes.size(), 5u);
-  const std::string lines = diagnostics();
+  const std::string lines = diagnostics.take();
   EXPECT_NE(lines.find("mic input gap of 300.0 ms filled with silence"), std::string::npos) << lines;
   EXPECT_NE(lines.find("not filled"), std::string::npos) << lines;
 }
@@ -252,7 +241,7 @@ TEST_F(TrackTest, AnInputOpenedAgainIsPlacedAtItsStampAndTheSameInputWithinTheGa
   submit(*rampBuffer(4096, 0.5f), end + 4096 / 48000.0 - 0.003);
   EXPECT_EQ(file->appendSizes.size(), 6u);
   EXPECT_EQ(file->length(), 4096 + 144 + 4096 + (4096 - 480) + 2 * 4096);
-  const std::string lines = diagnostics();
+  const std::string lines = diagnostics.take();
   EXPECT_NE(lines.find("mic input began 10.0 ms before the track's end as its stamps settled; its first 10.0 ms "
                        "skipped"), std::string::npos) << lines;
 }
@@ -285,7 +274,7 @@ TEST_F(TrackTest, ABlockTheTrackHoldsAllOfIsSkippedWholeAndTheNextPlacedAtItsSta
   submit(*low, before - 0.5, true);
   EXPECT_NEAR(static_cast<double>(file->length() - length), 2 * Track::kMaxBlockFrames - 24000, 48.0);
   EXPECT_NEAR(trackEnd(), before - 0.5 + Track::kMaxBlockFrames / 24000.0, 48 / 48000.0);
-  const std::string lines = diagnostics();
+  const std::string lines = diagnostics.take();
   EXPECT_NE(lines.find("mic input began 50.0 ms before the track's end as its stamps settled; all 42.7 ms skipped"),
             std::string::npos) << lines;
 }
@@ -312,7 +301,7 @@ TEST_F(TrackTest, TheFirstInputsSettlingMovesTheStartSkipsNothingAndTheHeadIsFix
   EXPECT_EQ(file->appendSizes, std::vector<uint32_t>(8, 4096));
   EXPECT_NEAR(*track.timeline().startSeconds, 10.0 - 0.0045, 1e-9);
   EXPECT_NEAR(*track.timeline().headSeconds, 10.0 - 0.004, 1e-9);
-  const std::string lines = diagnostics();
+  const std::string lines = diagnostics.take();
   EXPECT_EQ(lines.find("input gap"), std::string::npos) << lines;
   EXPECT_EQ(lines.find("skipped"), std::string::npos) << lines;
 
@@ -411,10 +400,7 @@ TEST_F(TrackTest, TheWriterComesByItselfAndFlushesAfterTheAppends) {
   {
     TrackWriter writer{writerBell, {&track}, 0.2};
     track.submit(*rampBuffer(4096, 0.0f), ActiveTime{10.0});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (track.framesWritten() == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    waitFor([&] { return track.framesWritten() > 0; }, 3);
     EXPECT_EQ(track.framesWritten(), 4096) << "written without a ring";
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a flush period and more
   }
