@@ -7,10 +7,12 @@ import json
 import math
 import os
 import queue
+import shutil
 import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 BIN = os.environ.get("ORVANE_BIN", "")
 SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
@@ -140,7 +142,37 @@ class Helper:
             time.sleep(0.02)
 
 
+class ScratchCase(unittest.TestCase):
+    """A test with a scratch folder of its own (self.dir), whose helpers end with it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def helper(self, args, wait="STATUS recording", timeout=20, **options):
+        """A Helper (a failed test must not leave a recording going), once it says `wait` (None: at once)."""
+        helper = Helper(args, **options)
+        self.addCleanup(helper.kill)
+        if wait:
+            helper.wait_line(wait, timeout=timeout)
+        return helper
+
+    def assert_stopped(self, status, lines, out, msg=None):
+        """The run ended with its one "STATUS stopped <out>" and status 0."""
+        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]), msg)
+
+
 RATE = 48000
+
+
+def sox(path, *effects, rate=RATE):
+    """A mono 16-bit file made by sox's `effects` from nothing; its path."""
+    subprocess.run(["sox", "-q", "-D", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)], check=True,
+                   timeout=60)
+    return path
 
 
 def probe(path):

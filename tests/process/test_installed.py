@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import time
 
-from harness import Helper, probe, terminal_lines
+from harness import probe
 from pulse_server import PulseCase, mic_modules
 
 BUILD_DIR = os.environ.get("ORVANE_BUILD_DIR", "")
@@ -40,33 +40,26 @@ def needed_packages(binary):
 
 
 class Installed(PulseCase):
-    modules = mic_modules("mic", 48000)
-
-    def setUp(self):
-        super().setUp()
-        self.pulse.pactl("set-default-source", "mic")  # idle, as are the speakers: nothing plays
+    modules, default_source = mic_modules("mic", 48000), "mic"  # idle, as are the speakers: nothing plays
 
     def record(self, prefix, name, *args):
         """Two seconds by prefix/bin/orvane-capture, run from a directory of its own with a relative --out;
         checks the output and returns the writer modules the process loaded."""
-        elsewhere = tempfile.mkdtemp(dir=self.dir.name)
+        elsewhere = tempfile.mkdtemp(dir=self.dir)
         # The dynamic loader names every file it maps, the module included.
-        helper = Helper(["--out", name, *args], binary=os.path.join(prefix, "bin", "orvane-capture"),
-                        env=dict(self.env, LD_DEBUG="files"), cwd=elsewhere)
-        self.addCleanup(helper.kill)
-        helper.wait_line("STATUS recording ", timeout=20)
+        helper = self.helper(["--out", name, *args], binary=os.path.join(prefix, "bin", "orvane-capture"),
+                             env=dict(self.env, LD_DEBUG="files"), cwd=elsewhere)
         time.sleep(2.0)
         recorded = time.monotonic() - helper.arrival("STATUS recording ")
-        status, lines = helper.stop()
         out = os.path.join(elsewhere, name)
-        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]), helper.stderr[-2000:])
+        self.assert_stopped(*helper.stop(), out, helper.stderr[-2000:])
         info = probe(out)
         self.assertEqual((info["codec"], info["channels"]), ("pcm_s16le" if "--wav" in args else "aac", 2))
         self.assertAlmostEqual(info["duration"], recorded, delta=LENGTH_TOLERANCE)
         return set(re.findall(r"file=(\S*orvane_ffmpeg\.so)", helper.stderr))
 
     def test_the_debian_package_depends_on_what_it_links_records_aac_and_wav_and_its_manual_page_renders(self):
-        packages = os.path.join(self.dir.name, "packages")
+        packages = self.path("packages")
         subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"), "-B", packages],
                        check=True, capture_output=True)
         [deb] = glob.glob(os.path.join(packages, "*.deb"))
@@ -77,7 +70,7 @@ class Installed(PulseCase):
         depends = set(re.findall(r"([a-z0-9][a-z0-9.+-]+)(?: \([^)]*\))?(?:, |\n|$)",
                                  fields.split("Depends: ")[1]))
 
-        root = os.path.join(self.dir.name, "root")
+        root = self.path("root")
         subprocess.run(["dpkg", "-x", deb, root], check=True)
         prefix = os.path.join(root, "usr")
         module = os.path.join(prefix, "lib", "orvane-capture", "orvane_ffmpeg.so")

@@ -29,7 +29,7 @@ class MicrophoneHealth(PulseCase):
         self.pulse.unload("module-remap-source", "source_name=mic")
         self.assertEqual(self.answers(self.env), [(0, '{"microphone":"denied","screen":"granted"}\n'),
                                                   (0, '{"granted":false}\n'), (0, '{"granted":true}\n')])
-        refused = Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env)
+        refused = Helper(["--out", self.path("r.m4a")], binary=BIN, env=self.env)
         self.assertEqual(refused.finish(),
                          (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
         self.assertIn("the sound server has no microphone, only monitors of its outputs", refused.stderr)

@@ -100,13 +100,12 @@ def covered(segments, block):
 
 
 class SpeechTimeline(PulseCase):
-    modules = mic_modules("mic", 48000)
+    modules, default_source = mic_modules("mic", 48000), "mic"
 
     def conversation(self, args):
         """Plays both parts into a recording with `args`; returns the output, the helper and each part's samples."""
-        near_path, near = script(self.dir.name, "near", "en+f3", NEAR, 13.5)
-        far_path, far = script(self.dir.name, "far", "en-us", FAR, 13.5)
-        self.pulse.pactl("set-default-source", "mic")
+        near_path, near = script(self.dir, "near", "en+f3", NEAR, 13.5)
+        far_path, far = script(self.dir, "far", "en-us", FAR, 13.5)
         self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
         if first := self.first_run(seconds=1.5):
             self.assertFalse(os.path.exists(first.removesuffix(".wav") + ".speech.json"), "not asked for")

@@ -53,15 +53,14 @@ class Terminal:
 
 
 class TerminalHost(PulseCase):
-    modules = mic_modules("mic", 48000)
+    modules, default_source = mic_modules("mic", 48000), "mic"
 
     def setUp(self):
         super().setUp()
-        self.pulse.pactl("set-default-source", "mic")
         self.play("mic_feed", 48000, 1000)  # a sine of amplitude 0.5: RMS 0.354, -9.0 dB
 
     def host(self, name, *options):
-        out = os.path.join(self.dir.name, name)
+        out = self.path(name)
         terminal = Terminal([sys.executable, EXAMPLE, "--helper", BIN, out, *options], self.env)
         self.addCleanup(terminal.close)
         return out, terminal

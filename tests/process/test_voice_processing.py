@@ -37,14 +37,13 @@ def speech(directory, name, voice, text):
 
 
 class VoiceProcessing(PulseCase):
-    modules = mic_modules("mic", 48000)
+    modules, default_source = mic_modules("mic", 48000), "mic"
 
     def test_the_microphone_channel_loses_the_echo_keeps_the_near_end_and_the_track_stays_raw(self):
-        far = speech(self.dir.name, "far", "en-us", "Thank you for joining the call today. I want to go over the quarterly "
+        far = speech(self.dir, "far", "en-us", "Thank you for joining the call today. I want to go over the quarterly "
                           "numbers, and then the plans for the next release, the storage layer and the budget.")
-        near = speech(self.dir.name, "near", "en+f3", "Could we move the deadline to the end of the summer? I also think we "
+        near = speech(self.dir, "near", "en+f3", "Could we move the deadline to the end of the summer? I also think we "
                            "should write a short guide.")
-        self.pulse.pactl("set-default-source", "mic")
         self.pulse.pactl("set-sink-input-volume", self.pulse.echo_path(), "-10dB")
         out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--keep-temps"])
         play = lambda sink, path: self.player(["paplay", "--latency-msec=20", f"--device={sink}", path])  # noqa
@@ -77,7 +76,6 @@ class VoiceProcessing(PulseCase):
 
     @one_server
     def test_mic_only_has_no_echo_to_take_out_and_says_so(self):
-        self.pulse.pactl("set-default-source", "mic")
         self.play("mic_feed", 48000, 1000)
         out, helper = self.start("rec.wav", ["--voice-processing", "--wav", "--mic-only"])
         time.sleep(2)

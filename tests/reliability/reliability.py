@@ -15,14 +15,14 @@ import socket
 import stat
 import subprocess
 import sys
-import tempfile
 import termios
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, Helper, channels, click_onsets, command, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import (BIN, ScratchCase, channels, click_onsets, command, probe, run, sox,  # noqa: E402
+                     terminal_lines, tone_level)
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
@@ -44,11 +44,6 @@ def seconds(path):
     by_sox = float(subprocess.run(["sox", "--i", "-D", path], capture_output=True, text=True, check=True).stdout)
     assert abs(by_sox - by_ffprobe) < 0.05, (path, by_sox, by_ffprobe)
     return by_sox
-
-
-def sox(path, *effects, rate=48000):
-    """A mono 16-bit track made by sox's `effects` from nothing."""
-    subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)], check=True)
 
 
 def recover(out, *args):
@@ -76,26 +71,15 @@ def swallow(listener):
         pass
 
 
-class Reliability(unittest.TestCase):
+class Reliability(ScratchCase):
     """Each case with scratch space, its scripted recordings, and the checks they share."""
 
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="orvane-rel-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
     def start(self, out, *args, scenario=SINES, binary=None, env=None):
-        helper = Helper(["--out", out, *args], scenario=None if binary else scenario, binary=binary, env=env)
-        self.addCleanup(helper.kill)
-        helper.wait_line("STATUS recording", timeout=20)
-        return helper
+        return self.helper(["--out", out, *args], scenario=None if binary else scenario, binary=binary, env=env)
 
     def unstopped(self, args, timeout=25, **options):
         """A run whose standard input stays open, so that only the helper ends it: (status, stdout text)."""
-        helper = Helper(args, **({"scenario": SINES} if "binary" not in options else {}), **options)
-        self.addCleanup(helper.kill)
+        helper = self.helper(args, wait=None, **({"scenario": SINES} if "binary" not in options else {}), **options)
         status, lines = helper.finish(timeout=timeout)
         return status, "".join(lines)
 
@@ -108,9 +92,6 @@ class Reliability(unittest.TestCase):
         self.assertEqual((status, stdout[:len(REFUSED)]), (2, REFUSED), stdout)
         self.assertEqual(files(), before)
         return stdout
-
-    def assert_stopped(self, status, lines, out):
-        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]))
 
     def assert_saved(self, helper, out, ended=None, speed=1):
         """Stops the run (or lets `ended` end it): it says it stopped, and the output holds what it recorded."""
