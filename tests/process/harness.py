@@ -1,15 +1,18 @@
-"""Running the helper as a child process the way a host does (arguments,
-standard input, signals, the event and diagnostic lines it writes), and
-looking at what it wrote: container facts through ffprobe, samples decoded
-through ffmpeg, tones, levels and clicks."""
+"""Running the helper as a child process the way a host does (arguments, standard input, signals, a terminal, the
+event and diagnostic lines it writes), and looking at what it wrote: container facts through ffprobe, samples
+decoded through ffmpeg, tones, levels and clicks."""
 import array
+import fcntl
 import json
 import math
 import os
 import queue
+import re
+import select
 import shutil
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -140,6 +143,49 @@ class Helper:
                     break
                 raise AssertionError(f"not {count} diagnostics {prefix!r} within {timeout}s; stderr {self.stderr}")
             time.sleep(0.02)
+
+
+class Terminal:
+    """The example on the slave side of a pseudo-terminal; what it draws is read from the master side."""
+
+    def __init__(self, argv, env=None):
+        self.master, slave = os.openpty()
+        # Its controlling terminal, as a shell's: closing the master side hangs it up.
+        self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=env, start_new_session=True,
+                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        self.text = ""
+        self.seen = 0
+
+    def expect(self, pattern, timeout=20):
+        """The first match of pattern in what was drawn since the last match."""
+        deadline = time.monotonic() + timeout
+        while not (match := re.compile(pattern).search(self.text, self.seen)):
+            ready, _, _ = select.select([self.master], [], [], max(0.0, deadline - time.monotonic()))
+            try:
+                data = os.read(self.master, 4096) if ready else b""
+            except OSError:  # EIO: the example has exited
+                data = b""
+            if not data:
+                raise AssertionError(f"{pattern!r} not drawn; the screen:\n{self.text}")
+            self.text += data.decode("utf-8", "replace")
+        self.seen = match.end()
+        return match
+
+    def press(self, key):
+        os.write(self.master, key.encode())
+        return time.monotonic()
+
+    def hang_up(self):
+        """Closes the master side, as a closed terminal window does."""
+        os.close(self.master)
+        self.master = None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.master is None or os.close(self.master)
 
 
 class ScratchCase(unittest.TestCase):

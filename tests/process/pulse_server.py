@@ -1,8 +1,7 @@
-"""A private sound server for tests, started in a fresh runtime directory,
-reachable only through the environment it hands out, killed on exit: PulseAudio,
-or PipeWire with its PulseAudio server and WirePlumber when ORVANE_SOUND_SERVER
-is "pipewire" (clients speak the same protocol to both); and PulseCase, the test
-case that records against one. Every wait is bounded."""
+"""A private sound server for tests, started in a fresh runtime directory, reachable only through the environment it
+hands out, killed on exit: PulseAudio, or PipeWire with its PulseAudio server and WirePlumber when
+ORVANE_SOUND_SERVER is "pipewire" (clients speak the same protocol to both); and PulseCase, the test case that
+records against one. Every wait is bounded."""
 import glob
 import os
 import re
@@ -285,10 +284,10 @@ def new_server(modules=()):
 
 @unittest.skipUnless(shutil.which(SERVER) and shutil.which("pactl"), f"{SERVER} is not installed")
 class PulseCase(ScratchCase):
-    """A test against its own server (loaded with `modules`, `default_source` its default), the real binary, and
-    tone players."""
+    """A test against its own server (loaded with `modules`, `default_source` its default, keepers on `keep_sinks`),
+    the real binary, and tone players."""
 
-    modules, default_source = [], None
+    modules, default_source, keep_sinks = [], None, ()
 
     def setUp(self):
         super().setUp()
@@ -298,6 +297,8 @@ class PulseCase(ScratchCase):
         self.env = self.pulse.child_env()
         if self.default_source:
             self.pulse.pactl("set-default-source", self.default_source)
+        if self.keep_sinks:
+            self.keep(self.keep_sinks)
 
     def start(self, name, args=()):
         """The helper recording into `name` (in the test's directory, unless a path), once recording."""

@@ -1,9 +1,7 @@
-"""Drift end to end through the real entry point: a 44.1 kHz microphone 80 ppm
-fast and system audio 60 ppm slow share a click train on the host clock; three minutes
-with two pauses, sped up on the virtual host clock. Both tracks must be
-measured and corrected (the offsets measured, 80 and -60 ppm, are what would
-put the raw tracks some 25 ms apart), by the finisher while recording, and
-through to the end of the output their clicks must line up."""
+"""Drift end to end through the real entry point: a 44.1 kHz microphone 80 ppm fast and system audio 60 ppm slow
+share a click train on the host clock; three minutes with two pauses, sped up on the virtual host clock. Both tracks
+must be measured and corrected (the offsets measured, 80 and -60 ppm, are what would put the raw tracks some 25 ms
+apart), by the finisher while recording, and through to the end of the output their clicks must line up."""
 import json
 import os
 import re

@@ -1,19 +1,23 @@
-"""The helper as a user gets it: the Debian package that cpack builds (from the
-install rules `cmake --install` follows), unpacked into a scratch root. It
-records from a working directory of its own with the writer module it was
-installed with; the package takes its version from the project and its
-dependencies from what its binaries link; its manual page renders cleanly."""
+"""The helper as a user gets it: the Debian package that cpack builds (from the install rules `cmake --install`
+follows), unpacked into a scratch root. It records from a working directory of its own with the writer module it
+was installed with; the package takes its version from the project and its dependencies from what its binaries
+link; its manual page renders cleanly. And the example host (examples/terminal_host.py), driven through a
+pseudo-terminal: its keys pause, resume and stop the recording, its bar shows the microphone's level, and the
+duration it prints is the output's."""
 import glob
 import os
 import re
 import subprocess
+import sys
 import tempfile
 import time
 
-from harness import probe
+from harness import BIN, Terminal, probe
 from pulse_server import PulseCase, mic_modules
 
 BUILD_DIR = os.environ.get("ORVANE_BUILD_DIR", "")
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples",
+                       "terminal_host.py")
 # Against the wall clock a recording is exact but for a capture buffer (85 ms) now and then, at its start or
 # its stop. An idle null sink that rewinds would lose two seconds here: the rig loads them without rewinds.
 LENGTH_TOLERANCE = 0.15
@@ -40,7 +44,7 @@ def needed_packages(binary):
 
 
 class Installed(PulseCase):
-    modules, default_source = mic_modules("mic", 48000), "mic"  # idle, as are the speakers: nothing plays
+    modules, default_source = mic_modules("mic", 48000), "mic"  # idle, as are the speakers, unless a tone plays
 
     def record(self, prefix, name, *args):
         """Two seconds by prefix/bin/orvane-capture, run from a directory of its own with a relative --out;
@@ -84,3 +88,27 @@ class Installed(PulseCase):
                                   env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80"))
         self.assertEqual((rendered.returncode, rendered.stderr), (0, ""))
         self.assertIn("EXIT STATUS", rendered.stdout)
+
+    def test_the_example_hosts_keys_pause_resume_and_stop_and_the_duration_it_prints_is_the_active_time(self):
+        self.play("mic_feed", 48000, 1000)  # a sine of amplitude 0.5: RMS 0.354, -9.0 dB
+        out = self.path("keys.m4a")
+        terminal = Terminal([sys.executable, EXAMPLE, "--helper", BIN, out], self.env)
+        self.addCleanup(terminal.close)
+        terminal.expect(r"STATUS recording \d+")
+        began = time.monotonic()
+        level = float(terminal.expect(r"mic \[#+\.*\]\s+(-?\d+\.\d) dB").group(1))
+        self.assertAlmostEqual(level, -9.0, delta=0.5)
+        time.sleep(max(0.0, began + 1.0 - time.monotonic()))
+        paused = terminal.press("p")
+        terminal.expect("STATUS paused")
+        time.sleep(1.5)
+        resumed = terminal.press(" ")
+        terminal.expect("STATUS resumed")
+        time.sleep(1.0)
+        stopped = terminal.press("s")
+        terminal.expect(re.escape(f"STATUS stopped {out}"))
+        printed = float(terminal.expect(r"duration: (\d+\.\d+) s").group(1))
+        self.assertEqual(terminal.proc.wait(timeout=10), 0)
+        self.assertAlmostEqual(printed, probe(out)["duration"], delta=0.002)
+        # Key to helper and stop to file each cost a few ms, and a capture buffer (85 ms) now and then.
+        self.assertAlmostEqual(printed, (stopped - began) - (resumed - paused), delta=0.25)

@@ -179,11 +179,7 @@ class HeadsetProfileSwitch(PulseCase):
                MONITOR_MIC,
                "module-remap-source source_name=headset_mic master=headset.monitor rate=16000 channels=1 "
                "channel_map=mono master_channel_map=mono remix=no"]
-    default_source = "mic"
-
-    def setUp(self):
-        super().setUp()
-        self.keep(("speakers", "headset"))
+    default_source, keep_sinks = "mic", ("speakers", "headset")
 
     def test_switching_both_devices_at_once_keeps_both_tracks_whole_and_in_step(self):
         for sink, sign in (("speakers", 1), ("headset", -1)):

@@ -17,10 +17,6 @@ class PrivateServerCase(PulseCase):
 
     keep_sinks = ("speakers",)
 
-    def setUp(self):
-        super().setUp()
-        self.keep(self.keep_sinks)
-
     def assert_tone(self, samples, wanted, unwanted, unwanted_below=0.01):
         # Measured in eighths: a pause leaves a phase jump, and one measurement
         # across it can cancel the tone out. The eighth holding the jump may read low.

@@ -15,13 +15,12 @@ import socket
 import stat
 import subprocess
 import sys
-import termios
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import (BIN, ScratchCase, channels, click_onsets, command, probe, run, sox,  # noqa: E402
+from harness import (BIN, ScratchCase, Terminal, channels, click_onsets, command, probe, run, sox,  # noqa: E402
                      terminal_lines, tone_level)
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
@@ -409,19 +408,14 @@ class Reliability(ScratchCase):
                 helper.proc.send_signal(sig)
             self.assert_saved(helper, out, ended=lambda: helper.finish(timeout=20))
         out = self.path("tty.wav")
-        master, slave = os.openpty()
-        proc = subprocess.Popen(scripted(out, "--wav"), stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
-                                preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-        self.addCleanup(proc.kill)
-        os.close(slave)
-        screen = b""
-        while b"STATUS recording" not in screen:
-            screen += os.read(master, 4096)
+        terminal = Terminal(scripted(out, "--wav"))
+        self.addCleanup(terminal.close)
+        terminal.expect("STATUS recording")
         began = time.monotonic()
         time.sleep(1.0)
-        os.close(master)
+        terminal.hang_up()
         lived = time.monotonic() - began
-        self.assertEqual(proc.wait(timeout=20), 0)
+        self.assertEqual(terminal.proc.wait(timeout=20), 0)
         self.assertGreaterEqual(seconds(out), lived - 0.3)
         self.assertEqual(sorted(os.listdir(self.dir)), ["hup1.drift.json", "hup1.wav", "hup2.drift.json", "hup2.wav",
                                                         "tty.drift.json", "tty.wav"])
