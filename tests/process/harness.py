@@ -216,8 +216,8 @@ RATE = 48000
 
 def sox(path, *effects, rate=RATE):
     """A mono 16-bit file made by sox's `effects` from nothing; its path."""
-    subprocess.run(["sox", "-q", "-D", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)], check=True,
-                   timeout=60)
+    subprocess.run(["sox", "-q", "-D", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)],
+                   check=True, timeout=60)
     return path
 
 

@@ -34,25 +34,14 @@ class AlternatingDefaultSink(PulseCase):
 
     def setUp(self):
         super().setUp()
+        # Each tone stays on its sink whatever the default: both servers would otherwise move a player off a sink
+        # that stops being the default (PulseAudio), or let one that sits on the default follow it from then on
+        # (PipeWire). A second of it (whole cycles), looped, 200 ms of it held by the server: a player at 20 ms
+        # underran on a loaded machine now and then, and a part held no tone.
         for sink, frequency in TONES.items():
-            self.play_pinned(sink, frequency)
+            tone = self.sound(f"tone-{frequency}.wav", "synth", 1, "sine", frequency, "vol", 0.5)
+            self.player([sys.executable, PINNED_PLAYER, sink, tone, "200"])
         time.sleep(2.1)  # what the idle sinks rendered ahead before the players' low latency holds
-
-    def play_pinned(self, sink, frequency):
-        """A tone that stays on its sink whatever the default: both servers would otherwise move a player off a
-        sink that stops being the default (PulseAudio), or let one that sits on the default follow it from then
-        on (PipeWire)."""
-        if SERVER != "pipewire":
-            self.pulse.load_module(f"module-sine-source source_name=tone{frequency} rate={RATE} "
-                                   f"frequency={frequency}")
-            # The source renders in blocks of its own: a loopback with room to spare keeps the tone whole on a
-            # loaded machine (at 20 ms it underran there now and then, and a part held no tone).
-            self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=200 "
-                                   "sink_dont_move=true source_dont_move=true")
-            return
-        tone = self.sound(f"tone-{frequency}.wav", "synth", 600, "sine", frequency, "vol", 0.5)
-        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone],
-                    env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"))
 
     def relink(self, sink, helper):
         """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps
@@ -75,7 +64,7 @@ class AlternatingDefaultSink(PulseCase):
     def port_ids(self):
         """Every port's id by its "node:port" name."""
         listed = self.pulse.tool("pw-link", "-I", "-i", "-o")
-        return {name: number for number, name in (line.split() for line in listed.splitlines() if line.strip())}
+        return {name: number for number, name in (line.split(None, 1) for line in listed.splitlines() if line.strip())}
 
     @staticmethod
     def sink_of(samples):
