@@ -159,19 +159,37 @@ class Reliability(ScratchCase):
     def test_crash_while_recording(self):
         """SIGKILL at a random moment of a recording in each mode and output kind (a WAV one while the finisher
         writes); the recovery holds the audio appended up to 200 ms before the kill (and the first buffer's 85 ms,
-        which come before its stamp)."""
+        which come before its stamp). Before the first recovery a new run with the crashed one's --out, or over a
+        file that is no track, refuses and touches nothing; after it, over a track without audio, it records. The
+        tracks are private; the output and the sidecar get the mode the user's umask gives any new file, from a
+        recovery and at a stop, so that a host can hand them on."""
+        self.addCleanup(os.umask, os.umask(0o027))
+        mode = lambda name: stat.S_IMODE(os.stat(self.path(name)).st_mode)  # noqa: E731
         rng, runs, worst = random.Random(7), 30 if LONG else 6, 0.0
         for i in range(runs):
-            mode, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
+            args, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
             out = self.path(f"crash{i}.{ext}")
-            helper = self.start(out, *mode, *(["--wav"] if ext == "wav" else []))
-            time.sleep(rng.uniform(0.3, 60.0 if LONG else 2.5))
+            helper = self.start(out, *args, *(["--wav"] if ext == "wav" else []))
+            # The first run's tracks must hold audio: a new start over them is refused.
+            time.sleep(max(1.0 if i == 0 else 0.0, rng.uniform(0.3, 60.0 if LONG else 2.5)))
             lived = self.crash(helper)
             self.assertFalse(os.path.exists(out), "nothing under the output's name before the stop")
-            self.assert_recovers(out, lived - 0.2 - 0.1, *mode)
+            if i == 0:
+                self.assertEqual((mode("crash0.mic.caf"), mode("crash0.sys.caf")), (0o600, 0o600))
+                with open(self.path("victim.mic.caf"), "wb") as f:
+                    f.write(b"not a track of ours")
+                self.assertIn("holds", self.assert_refused(out))
+                self.assertIn("is in the way", self.assert_refused(self.path("victim.m4a")))
+            self.assert_recovers(out, lived - 0.2 - 0.1, *args)
             self.assertFalse(os.path.exists(self.path(f"crash{i}.finishing.{ext}")), "the finisher's file is gone")
             worst = max(worst, lived - seconds(out))
         print(f"\n{runs} crashes recovered, worst shortfall {worst:.3f} s", file=sys.stderr)
+        self.assertEqual(mode("crash0.wav"), 0o640)
+        sox(self.path("crash0.mic.caf"), "trim", 0, 0)  # a track without audio, as a failed start leaves it, is replaced
+        helper = self.start(self.path("crash0.wav"), "--wav")
+        time.sleep(0.5)
+        self.assert_stopped(*helper.stop(), self.path("crash0.wav"))
+        self.assertEqual((mode("crash0.wav"), mode("crash0.drift.json")), (0o640, 0o640))
 
     @long_only
     def test_crash_during_stop(self):
@@ -265,46 +283,6 @@ class Reliability(ScratchCase):
         self.assertGreaterEqual(seconds(out), recorded - 0.05)
         self.assertLess(seconds(out), recorded + 2.0)
         self.assertFalse(os.path.exists(self.path("behind.finishing.m4a")))
-
-    def test_tracks_removed_while_recording(self):
-        """Tracks removed while recording, then their whole folder: the stop reads the files it holds and names
-        them again."""
-        for removed in ("tracks", "folder"):
-            folder = self.path(removed)
-            os.mkdir(folder)
-            out = os.path.join(folder, "rec.wav")
-            helper = self.start(out, "--wav", "--keep-temps")
-            time.sleep(1.0)
-            for track in ("mic", "sys") if removed == "tracks" else ():
-                os.remove(os.path.join(folder, f"rec.{track}.caf"))
-            if removed == "folder":
-                shutil.rmtree(folder)
-            time.sleep(1.0)
-            lived = self.assert_saved(helper, out)
-            self.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
-
-    def test_a_crashed_runs_tracks_stop_a_new_start(self):
-        """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing;
-        over a track without audio it records. The tracks are private; the output and the sidecar get the mode the
-        user's umask gives any new file, from a recovery and at a stop, so that a host can hand them on."""
-        self.addCleanup(os.umask, os.umask(0o027))
-        mode = lambda name: stat.S_IMODE(os.stat(self.path(name)).st_mode)  # noqa: E731
-        out = self.path("crashed.wav")
-        helper = self.start(out, "--wav")
-        time.sleep(1.5)
-        self.assertEqual((mode("crashed.mic.caf"), mode("crashed.sys.caf")), (0o600, 0o600))
-        lived = self.crash(helper)
-        with open(self.path("victim.mic.caf"), "wb") as f:
-            f.write(b"not a track of ours")
-        self.assertIn("holds", self.assert_refused(self.path("crashed.wav")))
-        self.assertIn("is in the way", self.assert_refused(self.path("victim.m4a")))
-        self.assert_recovers(out, lived - 0.3)
-        self.assertEqual(mode("crashed.wav"), 0o640)
-        sox(self.path("crashed.mic.caf"), "trim", 0, 0)  # a track without audio, as a failed start leaves it, is replaced
-        helper = self.start(out, "--wav")
-        time.sleep(0.5)
-        self.assert_stopped(*helper.stop(), out)
-        self.assertEqual((mode("crashed.wav"), mode("crashed.drift.json")), (0o640, 0o640))
 
     def test_a_host_that_stops_reading(self):
         """A host that stops reading: with standard output full a stop still ends capture when asked; the lines
@@ -455,30 +433,37 @@ class Reliability(ScratchCase):
         self.assertNotIn("was removed while recording", helper.stderr)
         self.assert_stopped(*other.stop(), self.path("other.mic.caf"))
 
-    def test_a_folder_renamed_while_recording(self):
-        """The output is written where the host named it (the folder made again), and the tracks are removed where
-        they went, or kept there with --keep-temps; a finisher that writes the output (from 120 s on, here at 30x)
-        goes on in the renamed folder and its file becomes the output."""
-        for keep, speed in (((), 1), (("--keep-temps",), 1), ((), 30)):
+    def test_tracks_or_their_folder_removed_or_renamed_while_recording(self):
+        """Tracks removed while recording, then their whole folder: the stop reads the files it holds and names them
+        again. A folder renamed: the output is written where the host named it (the folder made again), and the
+        tracks are removed where they went, or kept there with --keep-temps; a finisher that writes the output (from
+        120 s on, here at 30x) goes on in the renamed folder and its file becomes the output."""
+        for how, keep, speed in (("tracks", True, 1), ("folder", True, 1), ("renamed", False, 1), ("renamed", True, 1),
+                                 ("renamed", False, 30)):
             folder, moved = self.path("D"), self.path("D2")
             os.mkdir(folder)
             out = os.path.join(folder, "rec.wav")
-            helper = self.start(out, "--wav", *keep, scenario=dict(SINES, speed=speed))
+            helper = self.start(out, "--wav", *["--keep-temps"] * keep, scenario=dict(SINES, speed=speed))
             self.assertTrue(speed == 1 or soon(lambda: os.path.exists(os.path.join(folder, "rec.finishing.wav")), 15))
             time.sleep(1.0)
-            os.rename(folder, moved)
-            time.sleep(0.5)
-            self.assert_saved(helper, out, speed=speed)
-            self.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
-            self.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
-            # At 30x on a busy machine the finisher, at the lowest priority, may leave more to the stop than a
-            # second; it still wrote what it had, and its file became the output.
-            said = [line for line in helper.diags("finisher:")
-                    if not re.fullmatch(r"finisher: [0-9.]+ s were left for the stop", line) or speed == 1]
-            self.assertEqual(said, [] if speed > 1 else
-                             ["finisher: it had not begun; the output is made from the tracks afresh"])
+            for track in ("mic", "sys") if how == "tracks" else ():
+                os.remove(os.path.join(folder, f"rec.{track}.caf"))
+            shutil.rmtree(folder) if how == "folder" else os.rename(folder, moved) if how == "renamed" else None
+            time.sleep(0.5 if how == "renamed" else 1.0)
+            lived = self.assert_saved(helper, out, speed=speed)
+            if how != "renamed":
+                self.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
+            else:
+                self.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
+                self.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
+                # At 30x on a busy machine the finisher, at the lowest priority, may leave more to the stop than a
+                # second; it still wrote what it had, and its file became the output.
+                said = [line for line in helper.diags("finisher:")
+                        if not re.fullmatch(r"finisher: [0-9.]+ s were left for the stop", line) or speed == 1]
+                self.assertEqual(said, [] if speed > 1 else
+                                 ["finisher: it had not begun; the output is made from the tracks afresh"])
             shutil.rmtree(folder)
-            shutil.rmtree(moved)
+            shutil.rmtree(moved, ignore_errors=True)
 
     def test_stop_while_the_server_hangs(self):
         """Stop while the server hangs: the server killed and a socket in its place that accepts and never answers;
