@@ -13,9 +13,6 @@ NO_TEMPS = "ERROR no_temps no temp tracks to finalize\n"
 
 
 class Lifecycle(ScratchCase):
-    def start(self, **options):
-        return self.helper(["--out", self.path("rec.m4a")], wait=None, **options)
-
     def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
         for args, expected in (([], "ERROR args --out <path> is required\n"),
                                (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n"),
@@ -71,9 +68,9 @@ class Lifecycle(ScratchCase):
             with self.subTest(wait=wait, requests=requests):
                 if wait is None:  # standard input at its end from the start
                     with open(os.devnull, "rb") as empty:
-                        status, lines = self.start(stdin=empty).finish()
+                        status, lines = self.helper(["--out", self.path("rec.m4a")], wait=None, stdin=empty).finish()
                 else:
-                    helper = self.start()
+                    helper = self.helper(["--out", self.path("rec.m4a")], wait=None)
                     line = helper.wait_line(wait)
                     if wait == "STATUS recording ":
                         self.assertRegex(line, r"^STATUS recording \d{13}\n$")

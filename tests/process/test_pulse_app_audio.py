@@ -51,13 +51,10 @@ class SystemAudioFromNamedApplications(PulseCase):
         for frequency in (440, 660, 1000):  # made before the run: a player must start at once
             self.sound(f"tone{frequency}.wav", "synth", 30, "sine", frequency, "vol", 0.4)
 
-    def tone(self, frequency):
-        return self.path(f"tone{frequency}.wav")
-
     def play(self, application, frequency, sink="speakers"):
         """A player that says it is `application`, as a meeting client or a music player would."""
         self.player(["paplay", "--latency-msec=100", f"--device={sink}", f"--client-name={application}",
-                     f"--property=application.name={application}", self.tone(frequency)])
+                     f"--property=application.name={application}", self.path(f"tone{frequency}.wav")])
         # Listed before the helper looks: on PipeWire a player takes a moment to connect.
         self.pulse.wait_until(f"{application}'s stream", lambda: f"tone{frequency}.wav" in self.pulse.pactl(
             "list", "sink-inputs"))

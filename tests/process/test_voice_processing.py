@@ -23,28 +23,20 @@ FAR = [(4.0, "Thank you for joining the call today. I want to go over the number
 SPEECH_PAUSE_BLOCKS = 40  # words of one sentence are under 0.4 s apart
 
 
-def utterance(directory, name, voice, text):
-    """`text` spoken by `voice`, 48 kHz samples."""
-    with wave.open(speech(directory, name, voice, text)) as w:
-        return array.array("h", w.readframes(w.getnframes()))
-
-
 def script(directory, name, voice, lines, seconds):
     """One voice's part: its lines at their times, silence between. The wav path, and each line's start (in
     blocks of the script) and samples."""
     samples = array.array("h", bytes(2 * int(seconds * RATE)))
     spoken = []
     for index, (at, text) in enumerate(lines):
-        said = utterance(directory, f"{name}{index}", voice, text)
+        with wave.open(speech(directory, f"{name}{index}", voice, text)) as w:
+            said = array.array("h", w.readframes(w.getnframes()))
         first = int(at * RATE)
         samples[first:first + len(said)] = said
         spoken.append((first // BLOCK, said))
     path = os.path.join(directory, name + ".wav")
-    with wave.open(path, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(RATE)
-        w.writeframes(samples.tobytes())
+    subprocess.run(["sox", "-t", "raw", "-r", str(RATE), "-e", "signed", "-b", "16", "-c", "1", "-", path],
+                   input=samples.tobytes(), check=True, timeout=60)
     return path, spoken
 
 
