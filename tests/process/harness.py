@@ -146,7 +146,7 @@ class Helper:
 
 
 class Terminal:
-    """The example on the slave side of a pseudo-terminal; what it draws is read from the master side."""
+    """A program on the slave side of a pseudo-terminal; what it draws is read from the master side."""
 
     def __init__(self, argv, env=None):
         self.master, slave = os.openpty()
