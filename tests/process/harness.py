@@ -1,16 +1,21 @@
-"""Running the helper as a child process the way a host does (arguments,
-standard input, signals, the event and diagnostic lines it writes), and
-looking at what it wrote: container facts through ffprobe, samples decoded
-through ffmpeg, tones, levels and clicks."""
+"""Running the helper as a child process the way a host does (arguments, standard input, signals, a terminal, the
+event and diagnostic lines it writes), and looking at what it wrote: container facts through ffprobe, samples
+decoded through ffmpeg, tones, levels and clicks."""
 import array
+import fcntl
 import json
 import math
 import os
 import queue
+import re
+import select
+import shutil
 import subprocess
 import tempfile
+import termios
 import threading
 import time
+import unittest
 
 BIN = os.environ.get("ORVANE_BIN", "")
 SIM_BIN = os.environ.get("ORVANE_SIM_BIN", "")
@@ -140,7 +145,80 @@ class Helper:
             time.sleep(0.02)
 
 
+class Terminal:
+    """A program on the slave side of a pseudo-terminal; what it draws is read from the master side."""
+
+    def __init__(self, argv, env=None):
+        self.master, slave = os.openpty()
+        # Its controlling terminal, as a shell's: closing the master side hangs it up.
+        self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave, env=env, start_new_session=True,
+                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(slave)
+        self.text = ""
+        self.seen = 0
+
+    def expect(self, pattern, timeout=20):
+        """The first match of pattern in what was drawn since the last match."""
+        deadline = time.monotonic() + timeout
+        while not (match := re.compile(pattern).search(self.text, self.seen)):
+            ready, _, _ = select.select([self.master], [], [], max(0.0, deadline - time.monotonic()))
+            try:
+                data = os.read(self.master, 4096) if ready else b""
+            except OSError:  # EIO: the example has exited
+                data = b""
+            if not data:
+                raise AssertionError(f"{pattern!r} not drawn; the screen:\n{self.text}")
+            self.text += data.decode("utf-8", "replace")
+        self.seen = match.end()
+        return match
+
+    def press(self, key):
+        os.write(self.master, key.encode())
+        return time.monotonic()
+
+    def hang_up(self):
+        """Closes the master side, as a closed terminal window does."""
+        os.close(self.master)
+        self.master = None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.master is None or os.close(self.master)
+
+
+class ScratchCase(unittest.TestCase):
+    """A test with a scratch folder of its own (self.dir), whose helpers end with it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-test-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def helper(self, args, wait="STATUS recording", timeout=20, **options):
+        """A Helper (a failed test must not leave a recording going), once it says `wait` (None: at once)."""
+        helper = Helper(args, **options)
+        self.addCleanup(helper.kill)
+        if wait:
+            helper.wait_line(wait, timeout=timeout)
+        return helper
+
+    def assert_stopped(self, status, lines, out, msg=None):
+        """The run ended with its one "STATUS stopped <out>" and status 0."""
+        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]), msg)
+
+
 RATE = 48000
+
+
+def sox(path, *effects, rate=RATE):
+    """A mono 16-bit file made by sox's `effects` from nothing; its path."""
+    subprocess.run(["sox", "-q", "-D", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)],
+                   check=True, timeout=60)
+    return path
 
 
 def probe(path):

@@ -8,24 +8,17 @@ import time
 import wave
 
 pulse = ctypes.CDLL("libpulse.so.0")
-pulse.pa_threaded_mainloop_new.restype = ctypes.c_void_p
-pulse.pa_threaded_mainloop_get_api.restype = ctypes.c_void_p
-pulse.pa_threaded_mainloop_get_api.argtypes = [ctypes.c_void_p]
-pulse.pa_context_new.restype = ctypes.c_void_p
-pulse.pa_context_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-pulse.pa_context_connect.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
-pulse.pa_context_get_state.argtypes = [ctypes.c_void_p]
-pulse.pa_stream_new.restype = ctypes.c_void_p
-pulse.pa_stream_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_void_p]
-pulse.pa_stream_connect_playback.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_int,
-                                             ctypes.c_void_p, ctypes.c_void_p]
-pulse.pa_stream_get_state.argtypes = [ctypes.c_void_p]
-pulse.pa_stream_writable_size.restype = ctypes.c_size_t
-pulse.pa_stream_writable_size.argtypes = [ctypes.c_void_p]
-pulse.pa_stream_write.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
-                                  ctypes.c_int64, ctypes.c_int]
-for name in ("pa_threaded_mainloop_start", "pa_threaded_mainloop_lock", "pa_threaded_mainloop_unlock"):
-    getattr(pulse, name).argtypes = [ctypes.c_void_p]
+P = ctypes.c_void_p
+for name, restype, *argtypes in (
+        ("pa_threaded_mainloop_new", P), ("pa_threaded_mainloop_get_api", P, P),
+        ("pa_threaded_mainloop_start", None, P), ("pa_threaded_mainloop_lock", None, P),
+        ("pa_threaded_mainloop_unlock", None, P), ("pa_context_new", P, P, ctypes.c_char_p),
+        ("pa_context_connect", ctypes.c_int, P, ctypes.c_char_p, ctypes.c_int, P),
+        ("pa_context_get_state", ctypes.c_int, P), ("pa_stream_new", P, P, ctypes.c_char_p, P, P),
+        ("pa_stream_connect_playback", ctypes.c_int, P, ctypes.c_char_p, P, ctypes.c_int, P, P),
+        ("pa_stream_get_state", ctypes.c_int, P), ("pa_stream_writable_size", ctypes.c_size_t, P),
+        ("pa_stream_write", ctypes.c_int, P, P, ctypes.c_size_t, P, ctypes.c_int64, ctypes.c_int)):
+    getattr(pulse, name).restype, getattr(pulse, name).argtypes = restype, argtypes
 
 PA_CONTEXT_READY, PA_STREAM_READY = 4, 2
 PA_STREAM_ADJUST_LATENCY, PA_STREAM_DONT_MOVE = 0x2000, 0x0200

@@ -1,8 +1,7 @@
-"""A private sound server for tests, started in a fresh runtime directory,
-reachable only through the environment it hands out, killed on exit: PulseAudio,
-or PipeWire with its PulseAudio server and WirePlumber when ORVANE_SOUND_SERVER
-is "pipewire" (clients speak the same protocol to both); and PulseCase, the test
-case that records against one. Every wait is bounded."""
+"""A private sound server for tests, started in a fresh runtime directory, reachable only through the environment it
+hands out, killed on exit: PulseAudio, or PipeWire with its PulseAudio server and WirePlumber when
+ORVANE_SOUND_SERVER is "pipewire" (clients speak the same protocol to both); and PulseCase, the test case that
+records against one. Every wait is bounded."""
 import glob
 import os
 import re
@@ -14,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from harness import BIN, RATE, Helper, terminal_lines
+from harness import BIN, RATE, ScratchCase, sox
 
 # auth-anonymous lets children that do not share our HOME (and so our cookie) connect.
 SERVER = os.environ.get("ORVANE_SOUND_SERVER", "pulseaudio")
@@ -22,6 +21,9 @@ SERVER = os.environ.get("ORVANE_SOUND_SERVER", "pulseaudio")
 # which a recording on either server takes through alike: it runs on PulseAudio alone.
 one_server = unittest.skipIf(SERVER == "pipewire", "the helper's own logic: the PulseAudio run takes it")
 BASE_MODULES = ("module-native-protocol-unix auth-anonymous=1", "module-null-sink sink_name=speakers")
+# A microphone "mic" that hears the speakers' left channel: both tracks hear whatever plays there.
+MONITOR_MIC = ("module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
+               "master_channel_map=front-left remix=no")
 
 
 # Variables that would point a client (or the server itself) at some other server.
@@ -150,6 +152,11 @@ class SoundServer:
             raise RuntimeError(f"pactl {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout if result.returncode == 0 else None
 
+    def tool(self, *argv, check=True):
+        """A server-side tool (pw-link, pw-metadata) run to its end: its output, or None if it failed unchecked."""
+        done = subprocess.run(argv, env=self.server_env(), capture_output=True, text=True, timeout=10, check=check)
+        return done.stdout if done.returncode == 0 else None
+
     def load_module(self, module):
         self.pactl("load-module", *without_rewinds(module).split())
 
@@ -247,8 +254,7 @@ class PipeWireServer(SoundServer):
         for channel, master_channel in zip(channels, masters):
             link = ["pw-link", f"{master}:monitor_{PORTS[master_channel]}",
                     f"{options['source_name']}:input_{PORTS[channel]}"]
-            self.wait_until("link " + " ".join(link[1:]), lambda: subprocess.run(
-                link, env=self.server_env(), capture_output=True, timeout=10).returncode == 0, timeout=5)
+            self.wait_until("link " + " ".join(link[1:]), lambda: self.tool(*link, check=False) is not None, timeout=5)
 
     def unload(self, name, argument):
         if name == "module-remap-source":
@@ -277,27 +283,28 @@ def new_server(modules=()):
 
 
 @unittest.skipUnless(shutil.which(SERVER) and shutil.which("pactl"), f"{SERVER} is not installed")
-class PulseCase(unittest.TestCase):
-    """A test against its own server (loaded with `modules`), the real binary, and tone players."""
+class PulseCase(ScratchCase):
+    """A test against its own server (loaded with `modules`, `default_source` its default, keepers on `keep_sinks`),
+    the real binary, and tone players."""
 
-    modules = []
+    modules, default_source, keep_sinks = [], None, ()
 
     def setUp(self):
+        super().setUp()
         self.pulse = new_server(self.modules)
         self.pulse.start()
         self.addCleanup(self.pulse.stop)
         self.env = self.pulse.child_env()
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
+        if self.default_source:
+            self.pulse.pactl("set-default-source", self.default_source)
+        if self.keep_sinks:
+            self.keep(self.keep_sinks)
 
     def start(self, name, args=()):
         """The helper recording into `name` (in the test's directory, unless a path), once recording."""
-        out = os.path.join(self.dir.name, name)
-        helper = Helper(["--out", out, *args], binary=BIN, env=self.env)
-        helper.out = out
-        self.addCleanup(helper.kill)
-        helper.wait_line("STATUS recording ", timeout=20)
-        return out, helper
+        helper = self.helper(["--out", self.path(name), *args], binary=BIN, env=self.env)
+        helper.out = self.path(name)
+        return helper.out, helper
 
     def first_run(self, args=("--wav",), seconds=1.0):
         """On PipeWire, a first recording with `args`: its session manager links a stream of ours where one of its
@@ -311,9 +318,14 @@ class PulseCase(unittest.TestCase):
     def stop(self, helper):
         """Stops; the run must end with its one "STATUS stopped <path>" and status 0. Returns the lines."""
         status, lines = helper.stop()
-        self.assertEqual(terminal_lines(lines), [f"STATUS stopped {helper.out}\n"], helper.stderr)
-        self.assertEqual(status, 0, helper.stderr)
+        self.assert_stopped(status, lines, helper.out, helper.stderr)
         return lines
+
+    def assert_interrupted(self, helper):
+        """The run ends on its own (its server gone for 10 s) as interrupted, and saved."""
+        status, lines = helper.finish(timeout=30)
+        self.assertEqual((status, [l for l in lines if not l.startswith("LEVEL ")][-2:]),
+                         (0, ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"]), helper.stderr)
 
     def source_outputs(self):
         """Our record streams as (index, media.name, source name), by name."""
@@ -342,9 +354,7 @@ class PulseCase(unittest.TestCase):
 
     def sound(self, name, *effects, rate=RATE):
         """A mono file `name` in the test's directory, made by sox's `effects` from nothing; its path."""
-        path = os.path.join(self.dir.name, name)
-        subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", path, *map(str, effects)], check=True, timeout=60)
-        return path
+        return sox(self.path(name), *effects, rate=rate)
 
     def player(self, argv, env=None):
         """A playing client, ended with the test."""

@@ -3,31 +3,16 @@ direction, exactly one terminal line, and recovery from temporary tracks.
 (The permission answers come from the sound server: test_pulse_mic_health.py.)"""
 import os
 import signal
-import subprocess
-import tempfile
 import time
-import unittest
 
-from harness import Helper, channels, probe, rms, run, terminal_lines, tone_level
+from harness import ScratchCase, channels, probe, rms, run, sox, terminal_lines, tone_level
 
 STOPPED_EARLY = "ERROR stopped_early recording stopped before capture began\n"
 EMPTY = "ERROR empty_recovery interleave produced no audio frames\n"
 NO_TEMPS = "ERROR no_temps no temp tracks to finalize\n"
 
 
-class InScratchDirectory(unittest.TestCase):
-    def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
-
-
-class Lifecycle(InScratchDirectory):
-    def start(self, args=(), **options):
-        helper = Helper(["--out", os.path.join(self.dir, "rec.m4a"), *args], **options)
-        self.addCleanup(helper.kill)
-        return helper
-
+class Lifecycle(ScratchCase):
     def test_argument_errors_write_one_line_create_nothing_and_exit_2(self):
         for args, expected in (([], "ERROR args --out <path> is required\n"),
                                (["--out", "x.m4a", "--loud"], "ERROR args unknown argument --loud\n"),
@@ -49,7 +34,7 @@ class Lifecycle(InScratchDirectory):
         line break (it would forge a line) and a path that is not UTF-8 (a host could not read it), by a recovery
         too, a link, dangling or not (it would fail only at the stop), a 250-byte name (no room for the
         sidecar's), and a live audio socket nobody listens on."""
-        path = lambda name: os.path.join(self.dir, name)  # noqa: E731
+        path = self.path
         forged, not_utf8, link = path("x\nSTATUS stopped /fake.wav"), os.fsencode(path("b")) + b"\xe9.wav", path("l.wav")
         os.symlink(path("nowhere/else.wav"), link)
         started, recovered = "STATUS starting\nERROR start_failed ", "ERROR finalize_failed "
@@ -65,7 +50,7 @@ class Lifecycle(InScratchDirectory):
                  f"cannot connect to the live audio socket {path('live.sock')}: No such file or directory\n")):
             with self.subTest(out=out, args=args):
                 # Standard input stays open: its end would be a stop request racing the check.
-                helper = Helper(["--out", out, *args])
+                helper = self.helper(["--out", out, *args], wait=None)
                 status, lines = helper.finish()
                 whole_lines = expected.count("\n") + (not expected.endswith("\n"))
                 self.assertEqual((status, "".join(lines)[:len(expected)], len(lines)), (2, expected, whole_lines))
@@ -83,9 +68,9 @@ class Lifecycle(InScratchDirectory):
             with self.subTest(wait=wait, requests=requests):
                 if wait is None:  # standard input at its end from the start
                     with open(os.devnull, "rb") as empty:
-                        status, lines = self.start(stdin=empty).finish()
+                        status, lines = self.helper(["--out", self.path("rec.m4a")], wait=None, stdin=empty).finish()
                 else:
-                    helper = self.start()
+                    helper = self.helper(["--out", self.path("rec.m4a")], wait=None)
                     line = helper.wait_line(wait)
                     if wait == "STATUS recording ":
                         self.assertRegex(line, r"^STATUS recording \d{13}\n$")
@@ -101,20 +86,15 @@ class Lifecycle(InScratchDirectory):
                 self.assertEqual(os.listdir(self.dir), [])
 
 
-class Recovery(InScratchDirectory):
+class Recovery(ScratchCase):
     """A dead run's temporary tracks become the output, with the statuses a host relies on, losing nothing."""
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
     def track(self, name, frequency=None, seconds=2.0, content=None):
         """A temp track: a tone, empty (no frequency), or raw bytes."""
         if content is not None:
             with open(self.path(name), "wb") as f:
                 return f.write(content)
-        effect = ["synth", str(seconds), "sine", str(frequency), "vol", "0.5"] if frequency else ["trim", "0", "0"]
-        subprocess.run(["sox", "-q", "-n", "-r", "48000", "-c", "1", "-b", "16", self.path(name), *effect],
-                       check=True, capture_output=True)
+        sox(self.path(name), *(("synth", seconds, "sine", frequency, "vol", 0.5) if frequency else ("trim", 0, 0)))
 
     def recover(self, out_name, *extra, status=0, out=None, files=()):
         """Recovers into `out_name`: the status and line expected (by default, stopped with the output)

@@ -9,7 +9,7 @@ import threading
 import time
 
 from harness import RATE, channels, click_onsets
-from pulse_server import PulseCase, one_server
+from pulse_server import MONITOR_MIC, PulseCase, one_server
 
 HEADER = struct.Struct("<QII")
 DROPPED = 1
@@ -82,13 +82,11 @@ def wav_frames(path):
 
 
 class LiveAudio(PulseCase):
-    modules = ["module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
-               "master_channel_map=front-left remix=no"]
+    modules, default_source = [MONITOR_MIC], "mic"
 
     def setUp(self):
         super().setUp()
-        self.pulse.pactl("set-default-source", "mic")
-        self.socket_path = os.path.join(self.dir.name, "live.sock")
+        self.socket_path = self.path("live.sock")
 
     def record(self, name, seconds, reader, args=(), clicks=False, pause_at=None):
         """A recording of `seconds` with the reader listening, and a click train (every 0.5 s) playing from a

@@ -3,7 +3,6 @@ application plays and nothing of another one on the same sink."""
 import math
 import os
 import signal
-import subprocess
 import time
 
 from harness import RATE, channels, click_onsets, rms, tone_level
@@ -52,13 +51,10 @@ class SystemAudioFromNamedApplications(PulseCase):
         for frequency in (440, 660, 1000):  # made before the run: a player must start at once
             self.sound(f"tone{frequency}.wav", "synth", 30, "sine", frequency, "vol", 0.4)
 
-    def tone(self, frequency):
-        return os.path.join(self.dir.name, f"tone{frequency}.wav")
-
     def play(self, application, frequency, sink="speakers"):
         """A player that says it is `application`, as a meeting client or a music player would."""
         self.player(["paplay", "--latency-msec=100", f"--device={sink}", f"--client-name={application}",
-                     f"--property=application.name={application}", self.tone(frequency)])
+                     f"--property=application.name={application}", self.path(f"tone{frequency}.wav")])
         # Listed before the helper looks: on PipeWire a player takes a moment to connect.
         self.pulse.wait_until(f"{application}'s stream", lambda: f"tone{frequency}.wav" in self.pulse.pactl(
             "list", "sink-inputs"))
@@ -77,10 +73,8 @@ class SystemAudioFromNamedApplications(PulseCase):
             self.pulse.pactl("move-sink-input", self.sink_input_of(frequency)[0], "headset")
             return
         for channel in ("FL", "FR"):
-            subprocess.run(["pw-link", f"{MEETING}:output_{channel}", f"headset:playback_{channel}"],
-                           env=self.pulse.server_env(), check=True, timeout=10)
-            subprocess.run(["pw-link", "-d", f"{MEETING}:output_{channel}", f"speakers:playback_{channel}"],
-                           env=self.pulse.server_env(), check=True, timeout=10)
+            self.pulse.tool("pw-link", f"{MEETING}:output_{channel}", f"headset:playback_{channel}")
+            self.pulse.tool("pw-link", "-d", f"{MEETING}:output_{channel}", f"speakers:playback_{channel}")
         headset = next(row[0] for row in self.pulse.short_list("sinks") if row[1] == "headset")
         self.pulse.wait_until("the move", lambda: self.sink_input_of(frequency)[1] == headset, timeout=3)
 
@@ -189,11 +183,10 @@ class TheNamedApplicationOnAnEchoPath(PulseCase):
     puts them, and where they lay before a pause, so that voice processing meets it as it meets the whole monitor
     (test_voice_processing)."""
 
-    modules = mic_modules("mic", 48000)
+    modules, default_source = mic_modules("mic", 48000), "mic"
 
     def setUp(self):
         super().setUp()
-        self.pulse.pactl("set-default-source", "mic")
         self.pulse.echo_path()
 
     def play_clicks(self):

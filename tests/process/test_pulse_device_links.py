@@ -14,7 +14,7 @@ import time
 import unittest
 
 from harness import RATE, channels, click_onsets, rms, tone_level
-from pulse_server import SERVER, PulseCase
+from pulse_server import MONITOR_MIC, SERVER, PulseCase
 
 # A player that stays on its sink when the default moves (paplay's stream follows it).
 PINNED_PLAYER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pinned_player.py")
@@ -34,25 +34,14 @@ class AlternatingDefaultSink(PulseCase):
 
     def setUp(self):
         super().setUp()
+        # Each tone stays on its sink whatever the default: both servers would otherwise move a player off a sink
+        # that stops being the default (PulseAudio), or let one that sits on the default follow it from then on
+        # (PipeWire). A second of it (whole cycles), looped, 200 ms of it held by the server: a player at 20 ms
+        # underran on a loaded machine now and then, and a part held no tone.
         for sink, frequency in TONES.items():
-            self.play_pinned(sink, frequency)
+            tone = self.sound(f"tone-{frequency}.wav", "synth", 1, "sine", frequency, "vol", 0.5)
+            self.player([sys.executable, PINNED_PLAYER, sink, tone, "200"])
         time.sleep(2.1)  # what the idle sinks rendered ahead before the players' low latency holds
-
-    def play_pinned(self, sink, frequency):
-        """A tone that stays on its sink whatever the default: both servers would otherwise move a player off a
-        sink that stops being the default (PulseAudio), or let one that sits on the default follow it from then
-        on (PipeWire)."""
-        if SERVER != "pipewire":
-            self.pulse.load_module(f"module-sine-source source_name=tone{frequency} rate={RATE} "
-                                   f"frequency={frequency}")
-            # The source renders in blocks of its own: a loopback with room to spare keeps the tone whole on a
-            # loaded machine (at 20 ms it underran there now and then, and a part held no tone).
-            self.pulse.load_module(f"module-loopback source=tone{frequency} sink={sink} latency_msec=200 "
-                                   "sink_dont_move=true source_dont_move=true")
-            return
-        tone = self.sound(f"tone-{frequency}.wav", "synth", 600, "sine", frequency, "vol", 0.5)
-        self.player(["paplay", "--latency-msec=20", f"--device={sink}", tone],
-                    env=dict(self.env, PULSE_PROP="node.dont-reconnect=true"))
 
     def relink(self, sink, helper):
         """PipeWire: our stream, now on the other sink's monitor, is linked to `sink`'s instead (PulseAudio keeps
@@ -68,16 +57,14 @@ class AlternatingDefaultSink(PulseCase):
         helper.proc.send_signal(signal.SIGSTOP)
         try:
             for link in links:
-                subprocess.run(["pw-link", *link], env=self.pulse.server_env(), capture_output=True, check=True,
-                               timeout=10)
+                self.pulse.tool("pw-link", *link)
         finally:
             helper.proc.send_signal(signal.SIGCONT)
 
     def port_ids(self):
         """Every port's id by its "node:port" name."""
-        listed = subprocess.run(["pw-link", "-I", "-i", "-o"], env=self.pulse.server_env(), capture_output=True,
-                                text=True, check=True, timeout=10).stdout
-        return {name: number for number, name in (line.split() for line in listed.splitlines() if line.strip())}
+        listed = self.pulse.tool("pw-link", "-I", "-i", "-o")
+        return {name: number for number, name in (line.split(None, 1) for line in listed.splitlines() if line.strip())}
 
     @staticmethod
     def sink_of(samples):
@@ -97,7 +84,7 @@ class AlternatingDefaultSink(PulseCase):
         for run, first in enumerate(STARTS):
             self.pulse.pactl("set-default-sink", first)
             out, helper = self.start(f"run{run}.wav", ["--wav", "--system-only"])
-            tracks = [name for name in os.listdir(self.dir.name) if name.endswith(".caf")]
+            tracks = [name for name in os.listdir(self.dir) if name.endswith(".caf")]
             self.assertEqual(tracks, [f"run{run}.sys.caf"])
             time.sleep(0.5)
             if run % 2 == 0:
@@ -178,23 +165,18 @@ class HeadsetProfileSwitch(PulseCase):
     headset's clicks of the other sign) over a quiet tone that shows any silence."""
 
     modules = ["module-null-sink sink_name=headset rate=16000 channels=1 channel_map=mono",
-               "module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
-               "master_channel_map=front-left remix=no",
+               MONITOR_MIC,
                "module-remap-source source_name=headset_mic master=headset.monitor rate=16000 channels=1 "
                "channel_map=mono master_channel_map=mono remix=no"]
-
-    def setUp(self):
-        super().setUp()
-        self.keep(("speakers", "headset"))
+    default_source, keep_sinks = "mic", ("speakers", "headset")
 
     def test_switching_both_devices_at_once_keeps_both_tracks_whole_and_in_step(self):
         for sink, sign in (("speakers", 1), ("headset", -1)):
-            sound = os.path.join(self.dir.name, f"{sink}.wav")
+            sound = self.path(f"{sink}.wav")
             subprocess.run(["sox", "-m", "-v", "1", f"|sox -n -r 48000 -c 1 -p synth 0.001 square 500 vol {0.8 * sign} "
                             "pad 0 0.499 repeat 80", "-v", "1", "|sox -n -r 48000 -c 1 -p synth 40.5 sine 300 vol 0.05",
                             "-b", "16", sound], check=True, timeout=60)
             self.player([sys.executable, PINNED_PLAYER, sink, sound])
-        self.pulse.pactl("set-default-source", "mic")
         self.first_run()
         out, helper = self.start("switch.wav", ["--wav"])
         began = time.monotonic()

@@ -29,7 +29,7 @@ class MicrophoneHealth(PulseCase):
         self.pulse.unload("module-remap-source", "source_name=mic")
         self.assertEqual(self.answers(self.env), [(0, '{"microphone":"denied","screen":"granted"}\n'),
                                                   (0, '{"granted":false}\n'), (0, '{"granted":true}\n')])
-        refused = Helper(["--out", os.path.join(self.dir.name, "r.m4a")], binary=BIN, env=self.env)
+        refused = Helper(["--out", self.path("r.m4a")], binary=BIN, env=self.env)
         self.assertEqual(refused.finish(),
                          (2, ["STATUS starting\n", "ERROR mic_permission microphone access not granted\n"]))
         self.assertIn("the sound server has no microphone, only monitors of its outputs", refused.stderr)
@@ -98,11 +98,7 @@ def switching_sources():
 
 
 class SwitchingSources(PulseCase):
-    modules = switching_sources()
-
-    def click_train(self):
-        """A 1 ms click every 700 ms for a minute."""
-        return self.sound("clicks.wav", "synth", 0.001, "square", 1, "vol", 0.79, "pad", 0, 0.699, "repeat", 85)
+    modules, default_source = switching_sources(), "m48"
 
     def click_offsets(self, out, first, seconds=3.0):
         """Frames from each system click to the nearest microphone click, over `seconds` from `first`."""
@@ -111,33 +107,6 @@ class SwitchingSources(PulseCase):
         self.assertGreaterEqual(len(sys_clicks), 3, f"no clicks on the system channel at {first / RATE} s")
         self.assertGreaterEqual(len(mic_clicks), 3, f"no clicks on the microphone channel at {first / RATE} s")
         return [min(mic_clicks, key=lambda c: abs(c - s)) - s for s in sys_clicks]
-
-    def record_switches(self, name, *changes):
-        """Records the clicks while each change is made in turn, 4 s apart (7 s after the last), most followed
-        by a restart of the engine; the microphone lost the time of every restart, and filled, its clicks stay
-        where the system's are. Returns the sources recorded, in turn."""
-        self.pulse.pactl("set-default-source", "m48")
-        clicks = self.click_train()
-        self.player(["paplay", "--latency-msec=20", "--device=speakers", clicks])
-        time.sleep(1.0)
-        out, helper = self.start(name, ["--wav", "--keep-temps"])
-        for change in changes:
-            time.sleep(4.0)
-            restarts = len(helper.diags("mic records "))
-            deadline = time.monotonic() + (3 if change() is not False else 0)  # False: no restart to wait for
-            while len(helper.diags("mic records ")) == restarts and time.monotonic() < deadline:
-                time.sleep(0.05)
-        time.sleep(7.0)
-        self.stop(helper)
-        before = self.click_offsets(out, RATE)
-        after = self.click_offsets(out, frame_count(out) - int(5.5 * RATE), 5.0)
-        # Medians: a click that fell into a switch's silence has no partner. And a busy graph now and then loses
-        # 0.1-0.2 s of both inputs: one input's stamps find it up to 1.6 s after the other's do, its clicks that
-        # far apart meanwhile; the last 5 s (7 clicks) begin after a switch's own such stretch.
-        shift = sorted(after)[len(after) // 2] - sorted(before)[len(before) // 2]
-        self.assertLess(abs(shift), SWITCH_SHIFT_MS / 1000 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
-        recorded = helper.diags("mic records ")
-        return [line for i, line in enumerate(recorded) if i == 0 or line != recorded[i - 1]]
 
     def test_the_source_the_user_moves_us_to_is_kept_until_it_goes_away_and_the_default_is_followed_across_rates(self):
         def move_to(source):
@@ -158,14 +127,33 @@ class SwitchingSources(PulseCase):
             self.pulse.load_module(switching_sources()[3])
             self.pulse.pactl("set-default-source", "m44")
 
-        # The default changes while on the user's choice; then that source goes away, and the default is followed
-        # from 8 kHz mono to the stereo 44.1 kHz source once it is back.
-        recorded = self.record_switches("moved.wav", lambda: move_to("m16"), default_while_moved,
-                                        lambda: move_to("m44"),
-                                        lambda: self.pulse.unload("module-remap-source", "source_name=m44"),
-                                        back_as_default)
-        self.assertEqual(recorded[:3], ["mic records m48 (the default source)",
-                                        "mic records m16 (where the user moved it)",
-                                        "mic records m44 (where the user moved it)"])
-        self.assertEqual(recorded[3:], ["mic records m8 (the default source)", "mic records m44 (the default source)"])
+        # A 1 ms click every 700 ms for a minute, recorded while each change is made in turn, 4 s apart (7 s after
+        # the last), most followed by a restart of the engine: the default changes while on the user's choice; then
+        # that source goes away, and the default is followed from 8 kHz mono to the stereo 44.1 kHz source once it
+        # is back. The microphone lost the time of every restart, and filled, its clicks stay where the system's are.
+        clicks = self.sound("clicks.wav", "synth", 0.001, "square", 1, "vol", 0.79, "pad", 0, 0.699, "repeat", 85)
+        self.player(["paplay", "--latency-msec=20", "--device=speakers", clicks])
+        time.sleep(1.0)
+        out, helper = self.start("moved.wav", ["--wav", "--keep-temps"])
+        for change in (lambda: move_to("m16"), default_while_moved, lambda: move_to("m44"),
+                       lambda: self.pulse.unload("module-remap-source", "source_name=m44"), back_as_default):
+            time.sleep(4.0)
+            restarts = len(helper.diags("mic records "))
+            deadline = time.monotonic() + (3 if change() is not False else 0)  # False: no restart to wait for
+            while len(helper.diags("mic records ")) == restarts and time.monotonic() < deadline:
+                time.sleep(0.05)
+        time.sleep(7.0)
+        self.stop(helper)
+        before = self.click_offsets(out, RATE)
+        after = self.click_offsets(out, frame_count(out) - int(5.5 * RATE), 5.0)
+        # Medians: a click that fell into a switch's silence has no partner. And a busy graph now and then loses
+        # 0.1-0.2 s of both inputs: one input's stamps find it up to 1.6 s after the other's do, its clicks that
+        # far apart meanwhile; the last 5 s (7 clicks) begin after a switch's own such stretch.
+        shift = sorted(after)[len(after) // 2] - sorted(before)[len(before) // 2]
+        self.assertLess(abs(shift), SWITCH_SHIFT_MS / 1000 * RATE, f"clicks moved {shift / RATE * 1000:.1f} ms: {before} {after}")
+        said = helper.diags("mic records ")
+        self.assertEqual([line for i, line in enumerate(said) if i == 0 or line != said[i - 1]],
+                         ["mic records m48 (the default source)", "mic records m16 (where the user moved it)",
+                          "mic records m44 (where the user moved it)", "mic records m8 (the default source)",
+                          "mic records m44 (the default source)"])
         self.assertEqual([(name, source) for _, name, source in self.source_outputs()], [])

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import RATE, channels, click_onsets, probe, rms, tone_level
-from pulse_server import SERVER, PulseCase, mic_modules, recorded_rate
+from pulse_server import MONITOR_MIC, SERVER, PulseCase, mic_modules, recorded_rate
 
 SYSTEM_TONE, MIC_TONE, BURST_TONE = 440, 1000, 2500
 
@@ -16,10 +16,6 @@ class PrivateServerCase(PulseCase):
     """One server per test, with keepers on the named sinks."""
 
     keep_sinks = ("speakers",)
-
-    def setUp(self):
-        super().setUp()
-        self.keep(self.keep_sinks)
 
     def assert_tone(self, samples, wanted, unwanted, unwanted_below=0.01):
         # Measured in eighths: a pause leaves a phase jump, and one measurement
@@ -36,11 +32,7 @@ class MicAndSpeakers(PrivateServerCase):
 
     modules = mic_modules("mic", 44100) + [f"module-sine sink=mic_feed frequency={MIC_TONE}",
                                            f"module-sine sink=speakers frequency={SYSTEM_TONE}"]
-    keep_sinks = ("speakers", "mic_feed")
-
-    def setUp(self):
-        super().setUp()
-        self.pulse.pactl("set-default-source", "mic")
+    keep_sinks, default_source = ("speakers", "mic_feed"), "mic"
 
     def test_mic_only_to_aac_or_to_wav_takes_no_monitor_and_keeps_temps_when_asked(self):
         self.pulse.pactl("set-default-source", "speakers.monitor")  # a monitor is never taken for the microphone
@@ -64,7 +56,7 @@ class MicAndSpeakers(PrivateServerCase):
         mic, system = channels(out)
         self.assert_tone(mic[len(mic) // 8:len(mic) * 7 // 8], MIC_TONE, SYSTEM_TONE, 0.002)
         self.assertLess(rms(system), 1e-4)
-        self.assertEqual(sorted(f for f in os.listdir(self.dir.name) if f.endswith(".caf")),
+        self.assertEqual(sorted(f for f in os.listdir(self.dir) if f.endswith(".caf")),
                          ["rec.mic.caf"] if "--keep-temps" in args else [])
 
     def test_both_with_a_pause_a_stalled_server_a_suspended_sink_and_a_burst_before_the_stop_keep_it_all(self):
@@ -100,7 +92,7 @@ class MicAndSpeakers(PrivateServerCase):
         # Short by a capture buffer or so at the start and the stop, and by where a resumed stream's first stamp
         # falls; the up to 200 ms that PipeWire loses (not every time) must be put back.
         for name in ("stall.wav", "stall.mic.caf", "stall.sys.caf"):
-            self.assertAlmostEqual(probe(os.path.join(self.dir.name, name))["duration"], active, delta=0.2, msg=name)
+            self.assertAlmostEqual(probe(self.path(name))["duration"], active, delta=0.2, msg=name)
         # Each on its channel, across the pause; and both sources flow again after it all (a player that ran dry
         # meanwhile starts again at another phase). What the server lost in the stall is filled where its size
         # shows, up to 1.5 s after the helper caught up.
@@ -129,17 +121,15 @@ class MicAndSpeakers(PrivateServerCase):
         time.sleep(2.0)
         recorded = time.monotonic() - began
         self.pulse.kill()
-        status, lines = helper.finish(timeout=30)
+        self.assert_interrupted(helper)
         self.assertGreater(time.monotonic() - began - recorded, 10.0)
-        self.assertEqual((status, [l for l in lines if not l.startswith("LEVEL ")][-2:]),
-                         (0, ["WARN screen_interrupted\n", f"STATUS stopped {helper.out}\n"]))
         self.assertEqual(len(helper.diags("reconnected to the sound server")), 1, helper.stderr)
         # The fragment under way when the server was killed is lost with it (85 ms at most; on PipeWire with what
         # its server had not sent yet, 100-135 ms of the system audio in 4 runs of 5); the time away is taken from
         # the new streams' first stamps, which come up to about a fragment late.
         lost = 0.1 if SERVER == "pulseaudio" else 0.2
         for name in ("restart.mic.caf", "restart.sys.caf"):
-            duration = probe(os.path.join(self.dir.name, name))["duration"]
+            duration = probe(self.path(name))["duration"]
             self.assertTrue(recorded - lost < duration < recorded + 0.15, f"{name}: {duration} s of {recorded} s")
         mic, system = channels(out)
         for part in (slice(RATE // 4, int(2.75 * RATE)), slice(-int(1.5 * RATE), -RATE // 4)):
@@ -149,15 +139,12 @@ class MicAndSpeakers(PrivateServerCase):
 class SharedClicks(PrivateServerCase):
     """The microphone records the speakers' monitor too, so both tracks hold one click train (every 0.5 s)."""
 
-    modules = ["module-remap-source source_name=mic master=speakers.monitor channels=1 channel_map=mono "
-               "master_channel_map=front-left remix=no"]
+    modules, default_source = [MONITOR_MIC], "mic"
 
     def test_a_starved_then_stopped_helper_keeps_every_frame_where_it_belongs(self):
         clicks = self.sound("clicks.wav", "synth", 0.001, "square", 500, "vol", 0.8, "pad", 0, 0.499, "repeat", 40)
-        self.pulse.pactl("set-default-source", "mic")
         if self.pulse.name == "pipewire":  # its server stamps in graph cycles: 21 ms ones, as on many desktops
-            subprocess.run(["pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024"], check=True,
-                           env=self.pulse.server_env(), capture_output=True, timeout=10)
+            self.pulse.tool("pw-metadata", "-n", "settings", "0", "clock.force-quantum", "1024")
         out, helper = self.start("clicks.wav", ["--wav"])
         began = time.monotonic()
         # The server and the player keep the other core to themselves, and their pace: only the helper starves.
@@ -217,9 +204,9 @@ class SineMicAndOnlySink(PrivateServerCase):
 
     modules = [f"module-sine-source source_name=sine_mic frequency={MIC_TONE} rate={RATE}",
                f"module-sine sink=speakers frequency={SYSTEM_TONE}"]
+    default_source = "sine_mic"
 
     def test_unloading_the_only_sink_never_records_the_microphone_as_system_audio(self):
-        self.pulse.pactl("set-default-source", "sine_mic")
         out, helper = self.start("unloaded.wav", ["--wav"])
         time.sleep(2.5)
         self.pulse.unload("module-null-sink", "sink_name=speakers")
@@ -227,9 +214,7 @@ class SineMicAndOnlySink(PrivateServerCase):
             helper.wait_diag("system audio follows default sink auto_null", timeout=10)
             self.stop(helper)
         else:  # nothing to follow: the run ends as interrupted 10 s later
-            status, lines = helper.finish(timeout=30)
-            self.assertEqual((status, [l for l in lines if not l.startswith("LEVEL ")][-2:]),
-                             (0, ["WARN screen_interrupted\n", f"STATUS stopped {out}\n"]), helper.stderr)
+            self.assert_interrupted(helper)
             self.assertIn("no other sink has a monitor", helper.stderr)
         mic, system = channels(out)
         self.assertGreater(tone_level(system, SYSTEM_TONE), 0.05)

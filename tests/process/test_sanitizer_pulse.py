@@ -7,7 +7,7 @@ import signal
 import subprocess
 import time
 
-from harness import BIN, probe, run, terminal_lines
+from harness import BIN, probe, run
 from pulse_server import PulseCase, mic_modules
 
 
@@ -23,14 +23,14 @@ OPTIONS = {"libtsan": {"TSAN_OPTIONS": {"log_path": "tsan", "exitcode": 66, "sec
 class SanitizerRun(PulseCase):
     modules = [*mic_modules("mic", 48000), *mic_modules("mic2", 44100), "module-null-sink sink_name=headset",
                "module-sine sink=mic_feed frequency=1000", "module-sine sink=speakers frequency=440"]
+    default_source = "mic"
 
     def setUp(self):
         linked = subprocess.run(["ldd", BIN], capture_output=True, text=True, timeout=30).stdout
         runtime = next((name for name in OPTIONS if name in linked), None)
         self.assertIsNotNone(runtime, f"{BIN} is not built with a sanitizer")
         super().setUp()
-        self.pulse.pactl("set-default-source", "mic")
-        self.reports = os.path.join(self.dir.name, "reports")
+        self.reports = self.path("reports")
         os.mkdir(self.reports)
         for variable, options in OPTIONS[runtime].items():
             options = dict(options, log_path=os.path.join(self.reports, options["log_path"]))
@@ -59,7 +59,7 @@ class SanitizerRun(PulseCase):
         time.sleep(1.0)
         status, lines = helper.stop()
         self.assert_no_reports()
-        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]), helper.stderr)
+        self.assert_stopped(status, lines, out, helper.stderr)
         self.assertGreater(probe(out)["duration"], 2.0)
 
         killed, helper = self.start("killed.m4a")

@@ -2,50 +2,20 @@
 FFmpeg's codecs kept out until the output is written, frames the server loses, the peak memory, the silence
 watchdog. (Devices switching rates: the PulseAudio runs.)"""
 import os
-import tempfile
 import time
-import unittest
 
-from harness import RATE, Helper, channels, command, click_onsets, terminal_lines
+from harness import RATE, ScratchCase, channels, command, click_onsets
 
 CLICKS = {"signal": "sineClicks", "amplitude": 0.5, "clickEveryMs": 700, "clickWidthMs": 0.5}
 
 
-class SimRun(unittest.TestCase):
+class SimRun(ScratchCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
-        self.out, self.mic_temp = os.path.join(self.dir, "rec.m4a"), os.path.join(self.dir, "rec.mic.caf")
+        super().setUp()
+        self.out = self.path("rec.m4a")
 
-    def start(self, scenario, *args):
-        helper = Helper(["--out", self.out, *args], scenario=scenario)
-        self.addCleanup(helper.kill)
-        return helper
-
-    def record(self, scenario, real_seconds, *args):
-        """Records to WAV, then stops; skipped if the machine fell behind (dropped buffers shift the track)."""
-        self.out = os.path.join(self.dir, "rec.wav")
-        helper = self.start(scenario, "--wav", *args)
-        helper.wait_line("STATUS recording")
-        time.sleep(real_seconds)
-        status, lines = helper.stop()
-        self.assert_ended_after_capture(status, lines)
-        if any(line.startswith("WARN write_backpressure") for line in lines):
-            self.skipTest("the machine fell behind: dropped buffers shift the track")
-        return helper
-
-    def assert_clicks_meet(self, after_seconds):
-        """The output's microphone (left) clicks within 2 ms of the system's (right), all but the last."""
-        mic, system = (click_onsets(c, threshold=0.3) for c in channels(self.out, int(after_seconds * RATE)))
-        self.assertGreaterEqual(len(system), 3, system)
-        for click in system[:-1]:
-            self.assertLess(min(abs(c - click) for c in mic), 2 * RATE // 1000, f"mic {mic} vs system {system}")
-
-    def assert_ended_after_capture(self, status, lines):
-        ending = terminal_lines(lines)
-        self.assertEqual((status, len(ending)), (0, 1), lines)
-        self.assertTrue(ending[0].startswith("STATUS stopped "), ending)
+    def start(self, scenario, *args, wait=None):
+        return self.helper(["--out", self.out, *args], scenario=scenario, wait=wait)
 
 
 class FailedStart(SimRun):
@@ -112,7 +82,7 @@ class Trouble(SimRun):
         self.assertEqual(helper.diags("mic write failed") + helper.diags("system write failed"),
                          ["system write failed 10 times; reporting disk_write_failed"])
         self.assertEqual(lines.count("ERROR disk_write_failed\n"), 1)
-        self.assert_ended_after_capture(status, lines)  # the AAC output was written after all
+        self.assert_stopped(status, lines, self.out, lines)  # the AAC output was written after all
         self.assertGreater(os.path.getsize(self.out), 0)
 
 
@@ -123,12 +93,22 @@ class DeviceChanges(SimRun):
         holes = [(0.001, 0), (0.02, 1), (0.02, 0), (0.085, 0), (0.17, 1), (0.17, 0), (2.0, 1), (2.0, 0)]
         scenario = {"speed": 5, "system": dict(CLICKS, frequency=440), "mic": dict(CLICKS, holes=[
             {"at": 1.5 + 1.5 * i + 2 * (i > 6), "seconds": s, "reported": bool(r)} for i, (s, r) in enumerate(holes)])}
-        helper = self.record(scenario, 21.0 / 5)
+        self.out = self.path("rec.wav")
+        helper = self.start(scenario, "--wav", wait="STATUS recording")
+        time.sleep(21.0 / 5)
+        status, lines = helper.stop()
+        self.assert_stopped(status, lines, self.out, lines)
+        if any(line.startswith("WARN write_backpressure") for line in lines):
+            self.skipTest("the machine fell behind: dropped buffers shift the track")
         gaps = [float(d.split()[4]) for d in helper.diags("mic input gap of")]
         self.assertEqual(len(gaps), len(holes) - 1, helper.stderr)
         for gap, (seconds, _) in zip(gaps, holes[1:]):
             self.assertAlmostEqual(gap, seconds * 1000, delta=1.0, msg=gaps)
-        self.assert_clicks_meet(17.2)
+        # The microphone's (left) clicks within 2 ms of the system's (right), all but the last, from 17.2 s on.
+        mic, system = (click_onsets(c, threshold=0.3) for c in channels(self.out, int(17.2 * RATE)))
+        self.assertGreaterEqual(len(system), 3, system)
+        for click in system[:-1]:
+            self.assertLess(min(abs(c - click) for c in mic), 2 * RATE // 1000, f"mic {mic} vs system {system}")
 
 
 class Memory(SimRun):
@@ -138,14 +118,12 @@ class Memory(SimRun):
         near 29 MB."""
         for ext, bound_mb in (("m4a", 20), ("wav", 12)):
             with self.subTest(ext=ext):
-                self.out, peak = os.path.join(self.dir, f"rec.{ext}"), os.path.join(self.dir, "peak")
+                self.out, peak = self.path(f"rec.{ext}"), self.path("peak")
                 helper_args = command(["--out", self.out, *["--wav"] * (ext == "wav")],
                                       scenario={"speed": 10, "mic": CLICKS, "system": CLICKS})
-                helper = Helper(["-f", "%M", "-o", peak, *helper_args], binary="/usr/bin/time")
-                self.addCleanup(helper.kill)
-                helper.wait_line("STATUS recording")
+                helper = self.helper(["-f", "%M", "-o", peak, *helper_args], binary="/usr/bin/time")
                 time.sleep(1.0)
-                self.assert_ended_after_capture(*helper.stop())
+                self.assert_stopped(*helper.stop(), self.out)
                 with open(peak) as f:
                     self.assertLess(int(f.read().split()[-1]) / 1024, bound_mb)
 
@@ -156,8 +134,7 @@ class SilenceWatchdog(SimRun):
 
     def test_no_level_line_while_paused(self):
         """Buffers stamped before a pause still arrive after it; the level they make is not reported."""
-        helper = self.start({"mic": {"signal": "sine"}}, "--mic-only")
-        helper.wait_line("STATUS recording ")
+        helper = self.start({"mic": {"signal": "sine"}}, "--mic-only", wait="STATUS recording ")
         for _ in range(30):  # soon after a resume, a level measured and not yet reported is often due
             helper.request("pause")
             time.sleep(0.1)
@@ -170,14 +147,13 @@ class SilenceWatchdog(SimRun):
             self.assertFalse(inside and line.startswith("LEVEL"), lines)
 
     def test_no_judgement_while_paused_the_warning_follows_the_resume(self):
-        helper = self.start({"mic": {"signal": "zeros"}}, "--mic-only")
-        helper.wait_line("STATUS recording ")
+        helper = self.start({"mic": {"signal": "zeros"}}, "--mic-only", wait="STATUS recording ")
         helper.send("pause\n")
         time.sleep(7.0)
         helper.send("resume\n")
         time.sleep(2.0)
         status, lines = helper.stop()
-        self.assert_ended_after_capture(status, lines)
+        self.assert_stopped(status, lines, self.out, lines)
         self.assertEqual([l for l in lines if l.startswith(("STATUS paused", "STATUS resumed", "WARN"))],
                          ["STATUS paused\n", "STATUS resumed\n", "WARN mic_silent\n"])
         self.assertEqual(len(helper.diags("mic produced")), 1)

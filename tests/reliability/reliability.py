@@ -15,14 +15,13 @@ import socket
 import stat
 import subprocess
 import sys
-import tempfile
-import termios
 import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-from harness import BIN, Helper, channels, click_onsets, command, probe, run, terminal_lines, tone_level  # noqa: E402
+from harness import (BIN, ScratchCase, Terminal, channels, click_onsets, command, probe, run, sox,  # noqa: E402
+                     terminal_lines, tone_level)
 from pulse_server import PulseServer, mic_modules  # noqa: E402
 
 LONG = os.environ.get("ORVANE_LONG_RELIABILITY") == "1"
@@ -44,11 +43,6 @@ def seconds(path):
     by_sox = float(subprocess.run(["sox", "--i", "-D", path], capture_output=True, text=True, check=True).stdout)
     assert abs(by_sox - by_ffprobe) < 0.05, (path, by_sox, by_ffprobe)
     return by_sox
-
-
-def sox(path, *effects, rate=48000):
-    """A mono 16-bit track made by sox's `effects` from nothing."""
-    subprocess.run(["sox", "-n", "-r", str(rate), "-c", "1", "-b", "16", path, *map(str, effects)], check=True)
 
 
 def recover(out, *args):
@@ -76,26 +70,15 @@ def swallow(listener):
         pass
 
 
-class Reliability(unittest.TestCase):
+class Reliability(ScratchCase):
     """Each case with scratch space, its scripted recordings, and the checks they share."""
 
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="orvane-rel-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
     def start(self, out, *args, scenario=SINES, binary=None, env=None):
-        helper = Helper(["--out", out, *args], scenario=None if binary else scenario, binary=binary, env=env)
-        self.addCleanup(helper.kill)
-        helper.wait_line("STATUS recording", timeout=20)
-        return helper
+        return self.helper(["--out", out, *args], scenario=None if binary else scenario, binary=binary, env=env)
 
     def unstopped(self, args, timeout=25, **options):
         """A run whose standard input stays open, so that only the helper ends it: (status, stdout text)."""
-        helper = Helper(args, **({"scenario": SINES} if "binary" not in options else {}), **options)
-        self.addCleanup(helper.kill)
+        helper = self.helper(args, wait=None, **({"scenario": SINES} if "binary" not in options else {}), **options)
         status, lines = helper.finish(timeout=timeout)
         return status, "".join(lines)
 
@@ -108,9 +91,6 @@ class Reliability(unittest.TestCase):
         self.assertEqual((status, stdout[:len(REFUSED)]), (2, REFUSED), stdout)
         self.assertEqual(files(), before)
         return stdout
-
-    def assert_stopped(self, status, lines, out):
-        self.assertEqual((status, terminal_lines(lines)), (0, [f"STATUS stopped {out}\n"]))
 
     def assert_saved(self, helper, out, ended=None, speed=1):
         """Stops the run (or lets `ended` end it): it says it stopped, and the output holds what it recorded."""
@@ -179,19 +159,37 @@ class Reliability(unittest.TestCase):
     def test_crash_while_recording(self):
         """SIGKILL at a random moment of a recording in each mode and output kind (a WAV one while the finisher
         writes); the recovery holds the audio appended up to 200 ms before the kill (and the first buffer's 85 ms,
-        which come before its stamp)."""
+        which come before its stamp). Before the first recovery a new run with the crashed one's --out, or over a
+        file that is no track, refuses and touches nothing; after it, over a track without audio, it records. The
+        tracks are private; the output and the sidecar get the mode the user's umask gives any new file, from a
+        recovery and at a stop, so that a host can hand them on."""
+        self.addCleanup(os.umask, os.umask(0o027))
+        mode = lambda name: stat.S_IMODE(os.stat(self.path(name)).st_mode)  # noqa: E731
         rng, runs, worst = random.Random(7), 30 if LONG else 6, 0.0
         for i in range(runs):
-            mode, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
+            args, ext = MODES[i % 3], ("wav", "m4a")[i % 2]
             out = self.path(f"crash{i}.{ext}")
-            helper = self.start(out, *mode, *(["--wav"] if ext == "wav" else []))
-            time.sleep(rng.uniform(0.3, 60.0 if LONG else 2.5))
+            helper = self.start(out, *args, *(["--wav"] if ext == "wav" else []))
+            # The first run's tracks must hold audio: a new start over them is refused.
+            time.sleep(max(1.0 if i == 0 else 0.0, rng.uniform(0.3, 60.0 if LONG else 2.5)))
             lived = self.crash(helper)
             self.assertFalse(os.path.exists(out), "nothing under the output's name before the stop")
-            self.assert_recovers(out, lived - 0.2 - 0.1, *mode)
+            if i == 0:
+                self.assertEqual((mode("crash0.mic.caf"), mode("crash0.sys.caf")), (0o600, 0o600))
+                with open(self.path("victim.mic.caf"), "wb") as f:
+                    f.write(b"not a track of ours")
+                self.assertIn("holds", self.assert_refused(out))
+                self.assertIn("is in the way", self.assert_refused(self.path("victim.m4a")))
+            self.assert_recovers(out, lived - 0.2 - 0.1, *args)
             self.assertFalse(os.path.exists(self.path(f"crash{i}.finishing.{ext}")), "the finisher's file is gone")
             worst = max(worst, lived - seconds(out))
         print(f"\n{runs} crashes recovered, worst shortfall {worst:.3f} s", file=sys.stderr)
+        self.assertEqual(mode("crash0.wav"), 0o640)
+        sox(self.path("crash0.mic.caf"), "trim", 0, 0)  # a track without audio, as a failed start leaves it, is replaced
+        helper = self.start(self.path("crash0.wav"), "--wav")
+        time.sleep(0.5)
+        self.assert_stopped(*helper.stop(), self.path("crash0.wav"))
+        self.assertEqual((mode("crash0.wav"), mode("crash0.drift.json")), (0o640, 0o640))
 
     @long_only
     def test_crash_during_stop(self):
@@ -285,46 +283,6 @@ class Reliability(unittest.TestCase):
         self.assertGreaterEqual(seconds(out), recorded - 0.05)
         self.assertLess(seconds(out), recorded + 2.0)
         self.assertFalse(os.path.exists(self.path("behind.finishing.m4a")))
-
-    def test_tracks_removed_while_recording(self):
-        """Tracks removed while recording, then their whole folder: the stop reads the files it holds and names
-        them again."""
-        for removed in ("tracks", "folder"):
-            folder = self.path(removed)
-            os.mkdir(folder)
-            out = os.path.join(folder, "rec.wav")
-            helper = self.start(out, "--wav", "--keep-temps")
-            time.sleep(1.0)
-            for track in ("mic", "sys") if removed == "tracks" else ():
-                os.remove(os.path.join(folder, f"rec.{track}.caf"))
-            if removed == "folder":
-                shutil.rmtree(folder)
-            time.sleep(1.0)
-            lived = self.assert_saved(helper, out)
-            self.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
-
-    def test_a_crashed_runs_tracks_stop_a_new_start(self):
-        """A new run with the --out of a crashed one, or over a file that is no track, refuses and touches nothing;
-        over a track without audio it records. The tracks are private; the output and the sidecar get the mode the
-        user's umask gives any new file, from a recovery and at a stop, so that a host can hand them on."""
-        self.addCleanup(os.umask, os.umask(0o027))
-        mode = lambda name: stat.S_IMODE(os.stat(self.path(name)).st_mode)  # noqa: E731
-        out = self.path("crashed.wav")
-        helper = self.start(out, "--wav")
-        time.sleep(1.5)
-        self.assertEqual((mode("crashed.mic.caf"), mode("crashed.sys.caf")), (0o600, 0o600))
-        lived = self.crash(helper)
-        with open(self.path("victim.mic.caf"), "wb") as f:
-            f.write(b"not a track of ours")
-        self.assertIn("holds", self.assert_refused(self.path("crashed.wav")))
-        self.assertIn("is in the way", self.assert_refused(self.path("victim.m4a")))
-        self.assert_recovers(out, lived - 0.3)
-        self.assertEqual(mode("crashed.wav"), 0o640)
-        sox(self.path("crashed.mic.caf"), "trim", 0, 0)  # a track without audio, as a failed start leaves it, is replaced
-        helper = self.start(out, "--wav")
-        time.sleep(0.5)
-        self.assert_stopped(*helper.stop(), out)
-        self.assertEqual((mode("crashed.wav"), mode("crashed.drift.json")), (0o640, 0o640))
 
     def test_a_host_that_stops_reading(self):
         """A host that stops reading: with standard output full a stop still ends capture when asked; the lines
@@ -428,19 +386,14 @@ class Reliability(unittest.TestCase):
                 helper.proc.send_signal(sig)
             self.assert_saved(helper, out, ended=lambda: helper.finish(timeout=20))
         out = self.path("tty.wav")
-        master, slave = os.openpty()
-        proc = subprocess.Popen(scripted(out, "--wav"), stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
-                                preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
-        self.addCleanup(proc.kill)
-        os.close(slave)
-        screen = b""
-        while b"STATUS recording" not in screen:
-            screen += os.read(master, 4096)
+        terminal = Terminal(scripted(out, "--wav"))
+        self.addCleanup(terminal.close)
+        terminal.expect("STATUS recording")
         began = time.monotonic()
         time.sleep(1.0)
-        os.close(master)
+        terminal.hang_up()
         lived = time.monotonic() - began
-        self.assertEqual(proc.wait(timeout=20), 0)
+        self.assertEqual(terminal.proc.wait(timeout=20), 0)
         self.assertGreaterEqual(seconds(out), lived - 0.3)
         self.assertEqual(sorted(os.listdir(self.dir)), ["hup1.drift.json", "hup1.wav", "hup2.drift.json", "hup2.wav",
                                                         "tty.drift.json", "tty.wav"])
@@ -480,30 +433,37 @@ class Reliability(unittest.TestCase):
         self.assertNotIn("was removed while recording", helper.stderr)
         self.assert_stopped(*other.stop(), self.path("other.mic.caf"))
 
-    def test_a_folder_renamed_while_recording(self):
-        """The output is written where the host named it (the folder made again), and the tracks are removed where
-        they went, or kept there with --keep-temps; a finisher that writes the output (from 120 s on, here at 30x)
-        goes on in the renamed folder and its file becomes the output."""
-        for keep, speed in (((), 1), (("--keep-temps",), 1), ((), 30)):
+    def test_tracks_or_their_folder_removed_or_renamed_while_recording(self):
+        """Tracks removed while recording, then their whole folder: the stop reads the files it holds and names them
+        again. A folder renamed: the output is written where the host named it (the folder made again), and the
+        tracks are removed where they went, or kept there with --keep-temps; a finisher that writes the output (from
+        120 s on, here at 30x) goes on in the renamed folder and its file becomes the output."""
+        for how, keep, speed in (("tracks", True, 1), ("folder", True, 1), ("renamed", False, 1), ("renamed", True, 1),
+                                 ("renamed", False, 30)):
             folder, moved = self.path("D"), self.path("D2")
             os.mkdir(folder)
             out = os.path.join(folder, "rec.wav")
-            helper = self.start(out, "--wav", *keep, scenario=dict(SINES, speed=speed))
+            helper = self.start(out, "--wav", *["--keep-temps"] * keep, scenario=dict(SINES, speed=speed))
             self.assertTrue(speed == 1 or soon(lambda: os.path.exists(os.path.join(folder, "rec.finishing.wav")), 15))
             time.sleep(1.0)
-            os.rename(folder, moved)
-            time.sleep(0.5)
-            self.assert_saved(helper, out, speed=speed)
-            self.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
-            self.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
-            # At 30x on a busy machine the finisher, at the lowest priority, may leave more to the stop than a
-            # second; it still wrote what it had, and its file became the output.
-            said = [line for line in helper.diags("finisher:")
-                    if not re.fullmatch(r"finisher: [0-9.]+ s were left for the stop", line) or speed == 1]
-            self.assertEqual(said, [] if speed > 1 else
-                             ["finisher: it had not begun; the output is made from the tracks afresh"])
+            for track in ("mic", "sys") if how == "tracks" else ():
+                os.remove(os.path.join(folder, f"rec.{track}.caf"))
+            shutil.rmtree(folder) if how == "folder" else os.rename(folder, moved) if how == "renamed" else None
+            time.sleep(0.5 if how == "renamed" else 1.0)
+            lived = self.assert_saved(helper, out, speed=speed)
+            if how != "renamed":
+                self.assertGreaterEqual(seconds(os.path.join(folder, "rec.mic.caf")), lived - 0.3)
+            else:
+                self.assertEqual(sorted(os.listdir(folder)), ["rec.drift.json", "rec.wav"])
+                self.assertEqual(sorted(os.listdir(moved)), ["rec.mic.caf", "rec.sys.caf"] if keep else [])
+                # At 30x on a busy machine the finisher, at the lowest priority, may leave more to the stop than a
+                # second; it still wrote what it had, and its file became the output.
+                said = [line for line in helper.diags("finisher:")
+                        if not re.fullmatch(r"finisher: [0-9.]+ s were left for the stop", line) or speed == 1]
+                self.assertEqual(said, [] if speed > 1 else
+                                 ["finisher: it had not begun; the output is made from the tracks afresh"])
             shutil.rmtree(folder)
-            shutil.rmtree(moved)
+            shutil.rmtree(moved, ignore_errors=True)
 
     def test_stop_while_the_server_hangs(self):
         """Stop while the server hangs: the server killed and a socket in its place that accepts and never answers;
