@@ -30,6 +30,11 @@ constexpr int64_t kGapThresholdFrames = 240;  // 5 ms
 // A stamp this far past the track's end is more likely wrong than the input
 // lost: nothing is filled for it.
 constexpr int64_t kMaxGapFrames = 10 * 48000;
+// Active time becomes frames at the rate the track's stamps show once they
+// span this long (the span the stop's drift measurement needs), within this
+// far of nominal; before, or beyond, at the nominal rate.
+constexpr double kRateSpanSeconds = 120.0;
+constexpr double kImplausibleRateOffset = 2000e-6;
 // A resume tops the track up by at most a second.
 constexpr int64_t kMaxResumePadFrames = 48000;
 // A buffer is kept or dropped whole at the pause, so the first one after a
@@ -341,13 +346,17 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Plac
 }
 
 // Compares where the track is with where active time says it should be, from
-// the last stamped buffer: over a few buffers the device's rate and the
-// nominal rate agree to a fraction of a frame, so drift never shows here.
-// Fills what is missing with silence (after a resume, any shortfall; else a
-// gap past the threshold) and returns how many frames the track is ahead.
+// the last stamped buffer, at the device's rate as measured so far. Over a
+// gap of seconds a device 50 ppm off is frames away from the nominal rate:
+// filled at that, every later frame would lie that far off the line the
+// earlier ones make, and the drift is measured, and the output corrected,
+// along one line. Fills what is missing with silence (after a resume, any
+// shortfall; else a gap past the threshold) and returns how many frames the
+// track is ahead.
 int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placement) {
   if (!timeline_.lastSeconds) return 0;
-  const auto expected = static_cast<int64_t>(std::round((activeSeconds - *timeline_.lastSeconds) * kTrackRate));
+  const double seconds = activeSeconds - *timeline_.lastSeconds;
+  const auto expected = static_cast<int64_t>(std::round(seconds * framesPerSecond()));
   const int64_t shortfall = expected - (framesWritten() - timeline_.lastFrames);
   if (shortfall < 1) return -shortfall;
   if (resumed) {
@@ -366,6 +375,14 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placemen
     diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
   }
   return 0;
+}
+
+// Frames over seconds between the first and the last stamped buffer.
+double Track::framesPerSecond() const {
+  const double span = *timeline_.lastSeconds - *timeline_.startSeconds;
+  if (!(span >= kRateSpanSeconds)) return kTrackRate;
+  const double rate = static_cast<double>(timeline_.lastFrames - timeline_.startFrames) / span;
+  return std::fabs(rate / kTrackRate - 1) > kImplausibleRateOffset ? kTrackRate : rate;
 }
 
 // The track's first stamps were late by `frames` (its input's first arrival
