@@ -30,11 +30,6 @@ constexpr int64_t kGapThresholdFrames = 240;  // 5 ms
 // A stamp this far past the track's end is more likely wrong than the input
 // lost: nothing is filled for it.
 constexpr int64_t kMaxGapFrames = 10 * 48000;
-// Active time becomes frames at the rate the track's stamps show once they
-// span this long (the span the stop's drift measurement needs), within this
-// far of nominal; before, or beyond, at the nominal rate.
-constexpr double kRateSpanSeconds = 120.0;
-constexpr double kImplausibleRateOffset = 2000e-6;
 // A resume tops the track up by at most a second.
 constexpr int64_t kMaxResumePadFrames = 48000;
 // A buffer is kept or dropped whole at the pause, so the first one after a
@@ -377,13 +372,9 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placemen
   return 0;
 }
 
-// Frames over seconds between the first and the last stamped buffer.
-double Track::framesPerSecond() const {
-  const double span = *timeline_.lastSeconds - *timeline_.startSeconds;
-  if (!(span >= kRateSpanSeconds)) return kTrackRate;
-  const double rate = static_cast<double>(timeline_.lastFrames - timeline_.startFrames) / span;
-  return std::fabs(rate / kTrackRate - 1) > kImplausibleRateOffset ? kTrackRate : rate;
-}
+// Active time becomes frames at the rate the track's stamps show, once the
+// stop could measure it; before, at the nominal rate.
+double Track::framesPerSecond() const { return measuredRate(timeline_, kTrackRate).value_or(kTrackRate); }
 
 // The track's first stamps were late by `frames` (its input's first arrival
 // was delayed): the whole track so far moves that much earlier in time.
