@@ -21,8 +21,6 @@ namespace orvane {
 
 namespace {
 
-constexpr double kMinimumSpanSeconds = 120.0;
-constexpr double kImplausiblePpm = 2000.0;
 // Before the rate is measured, a track heard live is corrected by what its
 // stamps show over this long at least, when that is this far off.
 constexpr double kProvisionalSpanSeconds = 30.0;
@@ -86,16 +84,6 @@ void writeDriftSidecar(const std::string& path, const DriftMeasurement& m, const
 double correctionRatio(std::optional<double> measuredRate, double nominal) {
   if (!measuredRate || std::fabs(ppmOffset(*measuredRate, nominal)) < kCorrectionThresholdPpm) return 1.0;
   return *measuredRate / nominal;
-}
-
-std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal) {
-  if (!timeline.startSeconds || !timeline.lastSeconds) return std::nullopt;
-  const int64_t frames = timeline.lastFrames - timeline.startFrames;
-  const double span = *timeline.lastSeconds - *timeline.startSeconds;
-  if (span < kMinimumSpanSeconds || frames < 1) return std::nullopt;
-  const double rate = static_cast<double>(frames) / span;
-  if (std::fabs(ppmOffset(rate, nominal)) > kImplausiblePpm) return std::nullopt;
-  return rate;
 }
 
 double provisionalRatio(const TrackTimeline& timeline, double nominal) {

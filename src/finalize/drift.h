@@ -27,10 +27,6 @@ struct DriftCorrection {
   double systemRatio = 1;
 };
 
-// Frames over seconds between the first and last stamped buffers; nothing
-// over less than 120 s or more than 2000 ppm off `nominal`.
-std::optional<double> measuredRate(const TrackTimeline& timeline, double nominal);
-
 // The ratio (measured over nominal) a track is corrected by; 1 when it is
 // not: unmeasured, or under 5 ppm off.
 double correctionRatio(std::optional<double> measuredRate, double nominal);

@@ -341,13 +341,17 @@ void Track::appendBlock(int first, int count, std::optional<ActiveTime> at, Plac
 }
 
 // Compares where the track is with where active time says it should be, from
-// the last stamped buffer: over a few buffers the device's rate and the
-// nominal rate agree to a fraction of a frame, so drift never shows here.
-// Fills what is missing with silence (after a resume, any shortfall; else a
-// gap past the threshold) and returns how many frames the track is ahead.
+// the last stamped buffer, at the device's rate as measured so far. Over a
+// gap of seconds a device 50 ppm off is frames away from the nominal rate:
+// filled at that, every later frame would lie that far off the line the
+// earlier ones make, and the drift is measured, and the output corrected,
+// along one line. Fills what is missing with silence (after a resume, any
+// shortfall; else a gap past the threshold) and returns how many frames the
+// track is ahead.
 int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placement) {
   if (!timeline_.lastSeconds) return 0;
-  const auto expected = static_cast<int64_t>(std::round((activeSeconds - *timeline_.lastSeconds) * kTrackRate));
+  const double seconds = activeSeconds - *timeline_.lastSeconds;
+  const auto expected = static_cast<int64_t>(std::round(seconds * framesPerSecond()));
   const int64_t shortfall = expected - (framesWritten() - timeline_.lastFrames);
   if (shortfall < 1) return -shortfall;
   if (resumed) {
@@ -367,6 +371,10 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placemen
   }
   return 0;
 }
+
+// Active time becomes frames at the rate the track's stamps show, once the
+// stop could measure it; before, at the nominal rate.
+double Track::framesPerSecond() const { return measuredRate(timeline_, kTrackRate).value_or(kTrackRate); }
 
 // The track's first stamps were late by `frames` (its input's first arrival
 // was delayed): the whole track so far moves that much earlier in time.

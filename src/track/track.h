@@ -152,6 +152,7 @@ class Track {
   void appendHandedOver();
   void appendBlock(int first, int count, std::optional<ActiveTime> at, Placement placement);
   int64_t keepInStep(double activeSeconds, bool resumed, Placement placement);
+  double framesPerSecond() const;
   int64_t skipHeld(int first, int count, int64_t frames, int& from);
   void moveStartBack(int64_t frames);
   bool writeSilence(int64_t frames);

@@ -223,6 +223,23 @@ TEST_F(TrackTest, InputThatStoppedIsFilledWithSilenceOnceAndAJumpIsNot) {
   EXPECT_NE(lines.find("not filled"), std::string::npos) << lines;
 }
 
+// A device 200 ppm fast loses 4 s of blocks (its ring full for that long, or
+// a hole in the server's stream) after more than two minutes of exact stamps. The silence
+// that fills the gap is as long as the device's frames of that time, so its
+// next block lies where its stamp puts it on the line the earlier blocks make.
+// Filled at the nominal rate, it lay 38 frames early, and every later frame
+// with it: the drift measured over the whole track fell off the one measured
+// before, and the stop made the output again from the first such gap on.
+TEST_F(TrackTest, AGapIsFilledAtTheRateTheTracksStampsShow) {
+  const double rate = 48000 * (1 + 200e-6);
+  auto block = rampBuffer(1024, 0.5f);
+  int64_t index = 0;
+  for (; index < 130 * 48000; index += 1024) submit(*block, 10.0 + static_cast<double>(index) / rate);
+  index += 187 * 1024;  // 3.99 s
+  submit(*block, 10.0 + static_cast<double>(index) / rate);
+  EXPECT_NEAR(static_cast<double>(track.timelineSoFar().lastFrames), static_cast<double>(index), 1.0);
+}
+
 // An input opened again (a device switch) is placed at its stamp exactly: a
 // first block a few ms late gets that much silence, one that begins before the
 // track's end loses the time the track already holds. Left to the gap rule,
