@@ -28,7 +28,7 @@ constexpr double kTrackRate = 48000;
 // is a gap (a device switch, a stream re-created) and is filled with silence.
 constexpr int64_t kGapThresholdFrames = 240;  // 5 ms
 // A stamp this far past the track's end is more likely wrong than the input
-// lost: nothing is filled for it.
+// lost: nothing is filled for it, unless blocks the track dropped explain it.
 constexpr int64_t kMaxGapFrames = 10 * 48000;
 // A resume tops the track up by at most a second.
 constexpr int64_t kMaxResumePadFrames = 48000;
@@ -361,11 +361,15 @@ int64_t Track::keepInStep(double activeSeconds, bool resumed, Placement placemen
   }
   const bool gap = shortfall > kGapThresholdFrames;
   if (!gap && placement == Placement::next) return 0;
-  if (shortfall > kMaxGapFrames) {
+  // A gap that blocks this track dropped explain is input lost, however long
+  // (a disk that held the writer for longer than the server's buffer).
+  const int64_t unfilledDrops = framesDropped() - dropsFilled_;
+  if (shortfall > kMaxGapFrames + unfilledDrops) {
     diag(std::string(name_) + " input resumed " + milliseconds(shortfall) +
          " past the track's end; not filled (a time stamp that jumped, not lost input)");
     return 0;
   }
+  dropsFilled_ += std::min(shortfall, unfilledDrops);
   if (writeSilence(shortfall) && gap) {
     diag(std::string(name_) + " input gap of " + milliseconds(shortfall) + " filled with silence");
   }

@@ -207,6 +207,7 @@ class Track {
   // Under writing_.
   std::atomic<int64_t> framesWritten_{0};
   TrackTimeline timeline_;
+  int64_t dropsFilled_ = 0;  // dropped frames a gap's silence has made up
   // timeline_ as last stamped, for timelineSoFar() on other threads: a
   // sequence count, odd while the writer changes the copy, and a reader that
   // retries. No lock: the finisher reads it at idle priority, and a lock it

@@ -240,6 +240,23 @@ TEST_F(TrackTest, AGapIsFilledAtTheRateTheTracksStampsShow) {
   EXPECT_NEAR(static_cast<double>(track.timelineSoFar().lastFrames), static_cast<double>(index), 1.0);
 }
 
+// A writer held for over ten seconds: the blocks the track dropped meanwhile
+// are a gap however long, filled, not taken for a stamp that jumped (which
+// put every later frame of the track that much early against the other).
+TEST_F(TrackTest, AGapOfBlocksTheTrackDroppedIsFilledHoweverLong) {
+  auto block = rampBuffer(16384, 0.5f);
+  const double seconds = 16384 / 48000.0;
+  const uint32_t generation = clock.at(kAfterEveryPause)->generation;
+  submit(*block, 10.0);
+  // Eight blocks wait in the ring, and the 32 after them (10.9 s) are dropped.
+  for (int i = 1; i <= 40; ++i) track.submit(*block, ActiveTime{10.0 + i * seconds, generation});
+  ASSERT_EQ(track.framesDropped(), 32 * 16384);
+  track.drain();
+  submit(*block, 10.0 + 41 * seconds);
+  EXPECT_EQ(track.framesWritten(), 42 * 16384);
+  EXPECT_NEAR(trackEnd(), 10.0 + 42 * seconds, 1e-9);
+}
+
 // An input opened again (a device switch) is placed at its stamp exactly: a
 // first block a few ms late gets that much silence, one that begins before the
 // track's end loses the time the track already holds. Left to the gap rule,
