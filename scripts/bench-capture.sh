@@ -92,7 +92,7 @@ exact() {
 
 # Waits out the window on the processes given: the steady figures go to
 # $WORK/$1.steady ("cpu_s switches", or nothing when the threads changed) and
-# each thread's to $WORK/$1.threads ("name cpu_s switches", a line each), the
+# each thread's to $WORK/$1.threads ("name run cpu_s switches", a line each), the
 # whole ones to $WORK/$1.
 window() {
   local side=$1 ns0 sw0 ids0 ns1 sw1 ids1
@@ -104,7 +104,8 @@ window() {
   usage "$@" >>"$WORK/$side"
   [[ $ids0 == "$ids1" ]] || return 0
   echo "$(awk -v n=$((ns1 - ns0)) 'BEGIN { print n / 1e9 }') $((sw1 - sw0))" >>"$WORK/$side.steady"
-  paste -d' ' "$WORK/before" "$WORK/after" | awk '{ print $1, ($5 - $2) / 1e9, $6 - $3 }' >>"$WORK/$side.threads"
+  paste -d' ' "$WORK/before" "$WORK/after" |
+    awk -v run="$(wc -l <"$WORK/$side.steady")" '{ print $1, run, ($5 - $2) / 1e9, $6 - $3 }' >>"$WORK/$side.threads"
 }
 
 ours() {
@@ -168,13 +169,18 @@ for side in ours peer; do
   awk -v t="$SECONDS_TO_RECORD" '{ printf " %6.3f %6.1f ", $1, $2 / t }' "$WORK/$side.steady" 2>/dev/null
   echo
 done
-# Each thread's part of the steady window, by name, summed over the runs.
-echo "steady, by thread (cpu s and wakeups/s a run, mean over the runs):"
+# Each thread's part of the steady window, by name (threads of one name in a
+# run summed): the median over the runs of field $2 (3: cpu s, 4: switches).
+thread_median() {
+  awk '{ sum[$1 " " $2] += $'"$2"' } END { for (k in sum) print k, sum[k] }' "$WORK/$1.threads" | sort -k1,1 -k3,3g |
+    awk '{ list[$1] = list[$1] " " $3 } END { for (n in list) { c = split(list[n], v, " ");
+         print n, c % 2 ? v[(c + 1) / 2] : (v[c / 2] + v[c / 2 + 1]) / 2 } }' | sort
+}
+echo "steady, by thread (the medians of the runs: cpu s, wakeups/s):"
 for side in ours peer; do
   [[ -s $WORK/$side.threads ]] || continue
-  awk -v runs="$(wc -l <"$WORK/$side.steady")" -v t="$SECONDS_TO_RECORD" -v side="$side" \
-    '{ cpu[$1] += $2; sw[$1] += $3 } END { for (n in cpu) printf "  %-5s %-16s %6.3f %6.1f\n", side, n, cpu[n] / runs, sw[n] / runs / t }' \
-    "$WORK/$side.threads" | sort -k2
+  join <(thread_median "$side" 3) <(thread_median "$side" 4) |
+    awk -v t="$SECONDS_TO_RECORD" -v side="$side" '{ printf "  %-5s %-16s %6.3f %6.1f\n", side, $1, $2, $3 / t }'
 done
 median() { sort -n -k"$2" "$WORK/$1.steady" 2>/dev/null | awk -v k="$2" '{ v[NR] = $k } END { print NR ? (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) : 0 }'; }
 awk -v oc="$(median ours 1)" -v pc="$(median peer 1)" -v os="$(median ours 2)" -v ps="$(median peer 2)" \
